@@ -1,0 +1,40 @@
+# The two user commands: `make run` and `make test`. Everything else is for developers.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: run test deps configure build asan tsan bench clean format
+
+run: build
+	./scripts/run-app.sh $(BUILD_DIR)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) $(CTEST_FLAGS)
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# Sanitizer builds live in their own folders and run the whole suite.
+asan:
+	$(MAKE) test BUILD_DIR=build-asan CMAKE_FLAGS="-DVEX_SANITIZE=address,undefined -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug"
+
+tsan:
+	$(MAKE) test BUILD_DIR=build-tsan CMAKE_FLAGS="-DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	./scripts/run-benchmarks.sh build-bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
