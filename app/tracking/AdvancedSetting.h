@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QDialog>
+#include <QPoint>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSpinBox;
+class titleWidget;
+
+// The audio-tracking timing dialog: trigger level, trigger delay, return-home time and
+// return-home action. It edits a working copy; Apply hands the copy to the microphone-array
+// page through four signals, Cancel drops it. It never touches the settings document.
+//
+// Interface thread only.
+class AdvancedSetting : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit AdvancedSetting(QWidget* parent = nullptr);
+    ~AdvancedSetting() override;
+
+    // Loads the page's current values before each opening; does not enable Apply.
+    void setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel,
+                   int nurveaBackgroundNoise, int delayTriggerTime, int backHomeTimeInt,
+                   int backHomeActionInt);
+
+    // Working copy, for the tests and the page.
+    double nurveaBackgroundNoise() const { return _nurveaBackgroundNoise; }
+    int sennheiserPeakLevel() const { return _sennheiserPeakLevel; }
+    int backHomeTimeInt() const { return _backHomeTimeInt; }
+    int backHomeActionInt() const { return _backHomeActionInt; }
+    qint64 delayTriggerTime() const { return _delayTriggerTime; }
+
+signals:
+    void signal_AudioTriggerLevelChange(int audioTriggerLevel);
+    void signal_DelayTriggerTimeChange(int delayTriggerTime);
+    void signal_BackToHomeTriggerTimeChange(int backHomeTimeInt);
+    void signal_BackToHomeActionChange(int backHomeActionInt);
+
+public slots:
+    void slot_Cancel();
+    void slot_Apply();
+    void slot_AudioTriggerLevelChange(int audioTriggerLevel);
+    void slot_DelayTriggerTimeChange();
+    void slot_BackToHomeTriggerTimeChange();
+    void slot_BackToHomeActionChange();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void buildForm();
+    void connectEditors();
+    void disconnectEditors();
+    static void selectByData(QComboBox* box, qint64 value);
+
+    titleWidget* _titleBar = nullptr;
+    QLabel* _levelLabel = nullptr;
+    QSpinBox* _levelSpinBox = nullptr;
+    QComboBox* _delayTimeBox = nullptr;
+    QComboBox* _backHomeBox = nullptr;
+    QComboBox* _backHomeActionBox = nullptr;
+    QPushButton* _cancelButton = nullptr;
+    QPushButton* _applyButton = nullptr;
+
+    double _nurveaBackgroundNoise = 50.0;
+    int _sennheiserPeakLevel = -55;
+    int _backHomeTimeInt = 10000;
+    int _backHomeActionInt = 300;
+    qint64 _delayTriggerTime = 1500;
+    int _deviceTypeInt = 2;
+    int _deviceBrandInt = 0;
+
+    bool _dragging = false;
+    QPoint _pressOffset;
+};
