@@ -1,0 +1,224 @@
+#include "linux/KXLinuxPlatform.h"
+
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "linux/KXAlsaCards.h"
+#include "linux/KXLinuxSys.h"
+#include "linux/KXSysfsUsb.h"
+#include "linux/KXUdevHotplug.h"
+#include "linux/KXUvcDescriptors.h"
+#include "linux/KXV4L2Enum.h"
+
+namespace {
+
+// /dev/video12 -> 12; -1 for anything else.
+int videoNodeNumber(const std::string& name) {
+    if (name.rfind("video", 0) != 0 || name.size() == 5 || name.size() > 12) {
+        return -1;
+    }
+    for (size_t i = 5; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) {
+            return -1;
+        }
+    }
+    return std::stoi(name.substr(5));
+}
+
+std::string baseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string stripPnpPrefix(const std::string& name) {
+    const std::string prefix = kKXDevicePnpPrefix;
+    return name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : name;
+}
+
+// An open capture node, shared by the camera-control and video-processing interfaces and
+// the extension unit; closed with the last reference.
+class NodeHandle : public KXControlInterface {
+public:
+    explicit NodeHandle(int fd) : _fd(fd) {}
+    ~NodeHandle() override { kxsys::closeDevice(_fd); }
+    int fd() const { return _fd; }
+
+private:
+    const int _fd;  // immutable
+};
+
+// Threading: requests are serialised by the caller (the command channel's lock).
+class LinuxExtensionUnit : public KXExtensionUnit {
+public:
+    LinuxExtensionUnit(std::shared_ptr<NodeHandle> node, uint8_t unit) : _node(std::move(node)), _unit(unit) {}
+
+    int query(KXXuQuery query, uint8_t selector, uint8_t data[4]) override {
+        uvc_xu_control_query q{};
+        q.unit = _unit;
+        q.selector = selector;
+        q.query = query == KXXuQuery::SetCur ? UVC_SET_CUR : UVC_GET_CUR;
+        q.size = 4;
+        q.data = data;
+        return kxsys::ioctlRetry(_node->fd(), UVCIOC_CTRL_QUERY, &q) < 0 ? -1 : 0;
+    }
+
+private:
+    const std::shared_ptr<NodeHandle> _node;  // immutable
+    const uint8_t _unit;                      // immutable
+};
+
+// Threading: one thread at a time.
+class LinuxFilter : public KXCaptureFilter {
+public:
+    LinuxFilter(KXCaptureDevice device, std::string sysfsRoot)
+        : _device(std::move(device)), _usb(std::move(sysfsRoot)) {}
+
+    const KXCaptureDevice& device() const override { return _device; }
+
+    KXInterfaceResult queryInterface(KXControlInterfaceKind kind) override {
+        KXInterfaceResult result;
+        if (!_node) {
+            int fd = kxsys::openDevice(_device.node);
+            if (fd < 0) {
+                result.status = -1;
+                return result;
+            }
+            _node = std::make_shared<NodeHandle>(fd);
+        }
+        if (kind != KXControlInterfaceKind::ExtensionUnit) {
+            result.interface = _node;
+            return result;
+        }
+        int unit = extensionUnitId();
+        if (unit >= 0) {
+            result.interface = std::make_shared<LinuxExtensionUnit>(_node, static_cast<uint8_t>(unit));
+        }
+        return result;  // no unit: the camera offers no command channel
+    }
+
+private:
+    int extensionUnitId() const {
+        auto ifaceDir = _usb.interfaceDirOfNode(baseName(_device.node));
+        if (!ifaceDir) {
+            return -1;
+        }
+        auto number = kxsys::readAttribute(*ifaceDir + "/bInterfaceNumber");
+        int vcInterface = -1;
+        if (number && !number->empty() && number->size() <= 2 &&
+            std::all_of(number->begin(), number->end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+            vcInterface = static_cast<int>(std::stoul(*number, nullptr, 16));
+        }
+        auto blob = kxsys::readFile(ifaceDir->substr(0, ifaceDir->rfind('/')) + "/descriptors");
+        if (!blob) {
+            return -1;
+        }
+        return kxuvc::findExtensionUnit(reinterpret_cast<const uint8_t*>(blob->data()), blob->size(),
+                                        kxuvc::kCommandUnitGuid, vcInterface);
+    }
+
+    KXCaptureDevice _device;
+    kxusb::SysfsUsb _usb;
+    std::shared_ptr<NodeHandle> _node;
+};
+
+}  // namespace
+
+KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot)
+    : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)) {}
+
+bool KXLinuxPlatform::usbDevices(std::vector<KXUsbDevice>& out) { return kxusb::SysfsUsb(_sysfsRoot).walk(out); }
+
+bool KXLinuxPlatform::captureDevices(KXDeviceClass deviceClass, std::vector<KXCaptureDevice>& out) {
+    return deviceClass == KXDeviceClass::Video ? videoDevices(out) : audioDevices(out);
+}
+
+bool KXLinuxPlatform::videoDevices(std::vector<KXCaptureDevice>& out) {
+    std::vector<std::string> names = kxsys::listDirectory(_sysfsRoot + "/class/video4linux");
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return videoNodeNumber(n) < 0; }),
+                names.end());
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return videoNodeNumber(a) < videoNodeNumber(b); });
+    kxusb::SysfsUsb usb(_sysfsRoot);
+    for (const std::string& name : names) {
+        KXCaptureDevice device;
+        device.node = _devRoot + "/" + name;
+        int fd = kxsys::openDevice(device.node);
+        if (fd < 0) {
+            continue;
+        }
+        std::string card;
+        if (kxv4l2::queryCapture(fd, kxv4l2::systemIoctl, nullptr, card)) {
+            device.friendlyName = card;
+            device.devicePath = usb.capturePathOfNode(name).value_or(device.node);
+            device.interfaces = {"camera_control", "extension_unit", "video_processing"};
+            device.videoCapabilities = kxv4l2::capabilities(fd, kxv4l2::systemIoctl, nullptr);
+            out.push_back(std::move(device));
+        }
+        kxsys::closeDevice(fd);
+    }
+    return true;
+}
+
+bool KXLinuxPlatform::audioDevices(std::vector<KXCaptureDevice>& out) {
+    for (KXCaptureDevice& d : kxalsa::captureCards()) {
+        out.push_back(std::move(d));
+    }
+    return true;
+}
+
+std::unique_ptr<KXCaptureFilter> KXLinuxPlatform::bindFilter(const KXCaptureDevice& device) {
+    if (device.node.empty()) {
+        return nullptr;
+    }
+    return std::make_unique<LinuxFilter>(device, _sysfsRoot);
+}
+
+bool KXLinuxPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out) {
+    const std::string wanted = stripPnpPrefix(request.device);
+    std::vector<KXCaptureDevice> devices;
+    videoDevices(devices);
+    for (const KXCaptureDevice& d : devices) {
+        if (d.devicePath.value_or("") != wanted && d.node != wanted) {
+            continue;
+        }
+        out = KXCaptureInput{};
+        out.format = "video4linux2";
+        out.url = d.node;
+        if (request.width > 0 && request.height > 0) {
+            out.options.emplace_back("video_size",
+                                     std::to_string(request.width) + "x" + std::to_string(request.height));
+        }
+        if (request.frameRate > 0 && std::isfinite(request.frameRate)) {
+            char rate[64];
+            std::snprintf(rate, sizeof rate, "%f", request.frameRate);
+            out.options.emplace_back("framerate", rate);
+        }
+        if (request.format == 4) {
+            out.options.emplace_back("input_format", "mjpeg");
+        } else if (request.format == 1) {
+            out.options.emplace_back("input_format", "h264");
+        }
+        return true;
+    }
+    return false;
+}
+
+bool KXLinuxPlatform::resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) {
+    std::vector<KXCaptureDevice> devices;
+    audioDevices(devices);
+    for (const KXCaptureDevice& d : devices) {
+        if (d.friendlyName.value_or("") == friendlyName) {
+            out = KXCaptureInput{"alsa", d.node, {}};
+            return true;
+        }
+    }
+    return false;
+}
+
+std::unique_ptr<KXHotplugSource> KXLinuxPlatform::openHotplugSource() { return KXOpenUdevHotplugSource(_sysfsRoot); }

@@ -1,0 +1,29 @@
+#pragma once
+
+// The Linux backend: sysfs walk, V4L2 capture nodes, ALSA capture cards, the UVC
+// extension-unit ioctl and a udev hot-plug monitor. Roots are parameters for tests.
+//
+// Threading: stateless between calls; any thread.
+
+#include <string>
+
+#include "KXPlatform.h"
+
+class KXLinuxPlatform : public KXPlatform {
+public:
+    explicit KXLinuxPlatform(std::string sysfsRoot = "/sys", std::string devRoot = "/dev");
+
+    bool usbDevices(std::vector<KXUsbDevice>& out) override;
+    bool captureDevices(KXDeviceClass deviceClass, std::vector<KXCaptureDevice>& out) override;
+    std::unique_ptr<KXCaptureFilter> bindFilter(const KXCaptureDevice& device) override;
+    bool resolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out) override;
+    bool resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) override;
+    std::unique_ptr<KXHotplugSource> openHotplugSource() override;
+
+private:
+    bool videoDevices(std::vector<KXCaptureDevice>& out);
+    bool audioDevices(std::vector<KXCaptureDevice>& out);
+
+    const std::string _sysfsRoot;  // immutable
+    const std::string _devRoot;    // immutable
+};
