@@ -1,0 +1,308 @@
+#include "MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QJsonDocument>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "AboutWidget.h"
+#include "AppResources.h"
+#include "PresetLink.h"
+#include "SettingsDocument.h"
+#include "WarningMessageWidget.h"
+#include "titleWidget.h"
+
+MainWindow::MainWindow(QWidget* parent, const QString& instanceName)
+    : QMainWindow(parent)
+{
+    ensureAppResources();
+    setupForm();
+    setWindowModality(Qt::WindowModal);
+
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setWindowTitle(titlewidget->titleText());
+    setWindowIcon(QIcon(QStringLiteral(":/device/icons/Vantor.png")));
+    connect(titlewidget, &titleWidget::signal_MinButtonClicked, this, &MainWindow::slot_MinClicked);
+    connect(titlewidget, &titleWidget::signal_CloseButtonClicked, this, &MainWindow::slot_CloseClicked);
+    connect(titlewidget, &titleWidget::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
+    home_widget->setStyleSheet(
+        QStringLiteral("QWidget#%1{background: #40484D;border: %2px solid #8C8C8C;}").arg(home_widget->objectName()).arg(0));
+
+    buildTray();
+
+    configDir = SettingsDocument::configDir();
+    configFile = SettingsDocument::configFile(configDir);
+    configFiles.append(configFile);
+    readConfigFile();
+    presetLink->loadSettings();
+
+    setEnabled(false);
+    QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
+    QTimer::singleShot(kAutoConnectDelayMs, this, [this] {
+        qDebug() << "MainWindow::MainWindow" << " Start Auto Connect";
+        emit signal_StartAutoConnect();
+    });
+
+    startListening(instanceName);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::setupForm()
+{
+    setObjectName(QStringLiteral("MainWindow"));
+    resize(720, 660);
+    setMinimumSize(720, 660);
+
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("centralwidget"));
+    auto* column = new QVBoxLayout(central);
+    column->setSpacing(0);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    titlewidget = new titleWidget(central);
+    titlewidget->setObjectName(QStringLiteral("titlewidget"));
+    titlewidget->setFixedHeight(40);
+    titlewidget->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    column->addWidget(titlewidget);
+
+    home_widget = new QWidget(central);
+    home_widget->setObjectName(QStringLiteral("home_widget"));
+    home_widget->setAttribute(Qt::WA_StyledBackground, true);
+    column->addWidget(home_widget, 1);
+
+    auto* home = new QVBoxLayout(home_widget);
+    home->setSpacing(8);
+    home->setContentsMargins(24, 16, 40, 20);
+    auto* pages = new QHBoxLayout;
+    pages->setSpacing(8);
+
+    const QString placeStyle =
+        QStringLiteral("QWidget#%1{background:#474E53;border:1px solid #595959;}");
+    sounddevice_widget = new QWidget(home_widget);
+    sounddevice_widget->setObjectName(QStringLiteral("sounddevice_widget"));
+    sounddevice_widget->setAttribute(Qt::WA_StyledBackground, true);
+    sounddevice_widget->setStyleSheet(placeStyle.arg(sounddevice_widget->objectName()));
+    sounddevice_widget->setMinimumSize(320, 328);
+    pages->addWidget(sounddevice_widget);
+
+    presetLink = new PresetLink(home_widget);
+    presetLink->setObjectName(QStringLiteral("presetlink_widget"));
+    presetLink->setMinimumSize(320, 328);
+    pages->addWidget(presetLink);
+    home->addLayout(pages);
+
+    camera_widget = new QWidget(home_widget);
+    camera_widget->setObjectName(QStringLiteral("camera_widget"));
+    camera_widget->setAttribute(Qt::WA_StyledBackground, true);
+    camera_widget->setStyleSheet(placeStyle.arg(camera_widget->objectName()));
+    camera_widget->setMinimumSize(656, 184);
+    home->addWidget(camera_widget, 1);
+
+    setCentralWidget(central);
+}
+
+void MainWindow::buildTray()
+{
+    showAction = new QAction(tr("Show Window"), this);
+    connect(showAction, &QAction::triggered, this, &MainWindow::slot_showWindow);
+    exitAction = new QAction(tr("Exit"), this);
+    connect(exitAction, &QAction::triggered, this, &MainWindow::slot_Exit);
+
+    trayMenu = new QMenu(this);
+    trayMenu->addAction(showAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(exitAction);
+
+    trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setIcon(QIcon(QStringLiteral(":/device/icons/Vantor.png")));
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->setToolTip(QStringLiteral("Vantor Reda"));
+    trayIcon->setVisible(true);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::slot_SysTrayActivated);
+}
+
+void MainWindow::startListening(const QString& instanceName)
+{
+    localServer = new QLocalServer(this);
+    // Only the instance holding the machine-wide lock gets here, so a socket file left by a
+    // crashed instance is stale and would make listen() fail.
+    QLocalServer::removeServer(instanceName);
+    if (localServer->listen(instanceName))
+        connect(localServer, &QLocalServer::newConnection, this, &MainWindow::slot_GetSecondOpenApp);
+    else
+        qDebug() << "MainWindow::startListening" << "cannot listen:" << localServer->errorString();
+}
+
+bool MainWindow::isHandOverServerListening() const
+{
+    return localServer && localServer->isListening();
+}
+
+void MainWindow::afterEnableDelay()
+{
+    setEnabled(true);
+}
+
+// ---- settings document ----------------------------------------------------------------------
+
+void MainWindow::readConfigFile()
+{
+    QDir dir(configDir);
+    if (!dir.exists()) {
+        const bool created = dir.mkpath(configDir);
+        qDebug() << "MainWindow::readConfigFile" << " Create " << configDir << " :" << created;
+    }
+    QJsonObject document;
+    for (const QString& path : std::as_const(configFiles))
+        document = loadConfigObject(path);
+    qApp->setProperty(SettingsDocument::kPropertyName, document);
+    qDebug() << "MainWindow::readConfigFile" << "configDataInforJsonObject::"
+             << qApp->property(SettingsDocument::kPropertyName).toJsonObject();
+}
+
+QJsonObject MainWindow::loadConfigObject(const QString& path) const
+{
+    return SettingsDocument::load(path);
+}
+
+void MainWindow::writeConfigFile()
+{
+    // The start-up copy: keys this version does not use are written back unchanged.
+    QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
+    if (SettingsDocument::takesPageValues(document)) {
+        // The microphone-array page's and the camera list's keys stay as they were read until
+        // those pages are part of the window; their values then go in through
+        // SettingsDocument::applySoundDeviceValues and SettingsDocument::applyCameraList.
+        collectPresetLinkValues(document);
+    }
+    SettingsDocument::write(configFile, document);
+}
+
+void MainWindow::collectPresetLinkValues(QJsonObject& document) const
+{
+    SettingsDocument::PresetLinkValues values;
+    values.presetMap = presetLink->presetMap();
+    values.sennheiserRanges = presetLink->rangeTexts(PresetLink::Sennheiser);
+    values.nurevaRanges = presetLink->rangeTexts(PresetLink::Nureva);
+    values.yamahaRanges = presetLink->rangeTexts(PresetLink::Yamaha);
+    SettingsDocument::applyPresetLinkValues(document, values);
+}
+
+// ---- slots ------------------------------------------------------------------------------------
+
+void MainWindow::slot_MinClicked()
+{
+    showMinimized();
+}
+
+void MainWindow::slot_HideWindow()
+{
+    hide();
+}
+
+void MainWindow::slot_showWindow()
+{
+    activateWindow();
+    showNormal();
+}
+
+void MainWindow::slot_CloseClicked()
+{
+    writeConfigFile();
+    close();
+}
+
+void MainWindow::slot_Exit()
+{
+    writeConfigFile();
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::slot_MovePTZWidget(QPoint movePoint)
+{
+    move(movePoint);
+}
+
+void MainWindow::slot_InfoClicked()
+{
+    if (!aboutDialog)
+        aboutDialog = new AboutWidget(this);
+    if (aboutDialog->isHidden())
+        aboutDialog->show();
+    aboutDialog->activateWindow();
+}
+
+void MainWindow::slot_ShowWarningMessage(QString message)
+{
+    if (!warningDialog)
+        warningDialog = new WarningMessageWidget(this);
+    warningDialog->setMessage(message);
+    warningDialog->show();
+    warningDialog->raise();
+    warningDialog->activateWindow();
+}
+
+void MainWindow::slot_GetSecondOpenApp()
+{
+    if (QLocalSocket* socket = localServer->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        socket->disconnectFromServer();
+    }
+    activateWindow();
+    showNormal();
+}
+
+void MainWindow::slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
+        activateWindow();
+        showNormal();
+    }
+}
+
+// ---- window behaviour -------------------------------------------------------------------------
+
+void MainWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        pressOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    }
+    QMainWindow::mousePressEvent(event);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    dragging = false;
+    QMainWindow::mouseReleaseEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging)
+        move(event->globalPosition().toPoint() - pressOffset);
+    QMainWindow::mouseMoveEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // The window system's close gesture only puts the window into the tray; the process ends
+    // through the tray's "Exit".
+    if (event->spontaneous() && isVisible() && trayIcon->isVisible()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}

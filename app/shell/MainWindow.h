@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMainWindow>
+#include <QPoint>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+class AboutWidget;
+class PresetLink;
+class QAction;
+class QLocalServer;
+class QMenu;
+class WarningMessageWidget;
+class titleWidget;
+
+// The frameless main window: hosts the pages, owns the tray icon and the local server that
+// answers a second start, and reads and writes the settings document.
+//
+// Interface thread only.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int kEnableDelayMs = 500;
+    static constexpr int kAutoConnectDelayMs = 1000;
+
+    // instanceName: the local-server name a second start connects to.
+    explicit MainWindow(QWidget* parent = nullptr,
+                        const QString& instanceName = QStringLiteral("Vantor_AP"));
+    ~MainWindow() override;
+
+    void readConfigFile();
+    QJsonObject loadConfigObject(const QString& path) const;
+    void writeConfigFile();
+
+    QString configFilePath() const { return configFile; }
+    QString configDirPath() const { return configDir; }
+    PresetLink* presetLinkPage() const { return presetLink; }
+    QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
+    AboutWidget* aboutWidget() const { return aboutDialog; }
+    WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
+    bool isHandOverServerListening() const;
+
+signals:
+    void signal_StartAutoConnect();
+
+public slots:
+    void slot_MinClicked();
+    void slot_HideWindow();
+    void slot_showWindow();
+    void slot_CloseClicked();
+    void slot_Exit();
+    void slot_MovePTZWidget(QPoint movePoint);
+    void slot_InfoClicked();
+    void slot_ShowWarningMessage(QString message);
+    void slot_GetSecondOpenApp();
+    void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void setupForm();
+    void buildTray();
+    void startListening(const QString& instanceName);
+    void afterEnableDelay();
+    void collectPresetLinkValues(QJsonObject& document) const;
+
+    // Form: the title bar and the pages (owned by their Qt parents).
+    titleWidget* titlewidget = nullptr;
+    QWidget* home_widget = nullptr;
+    // The microphone-array page and the camera list take these places.
+    QWidget* sounddevice_widget = nullptr;
+    PresetLink* presetLink = nullptr;
+    QWidget* camera_widget = nullptr;
+
+    bool dragging = false;
+    QPoint pressOffset;
+    QString configDir;
+    QString configFile;
+    QStringList configFiles;
+    AboutWidget* aboutDialog = nullptr;
+    WarningMessageWidget* warningDialog = nullptr;
+    QLocalServer* localServer = nullptr;
+    QAction* showAction = nullptr;
+    QAction* exitAction = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayMenu = nullptr;
+};
