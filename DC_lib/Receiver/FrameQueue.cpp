@@ -1,7 +1,5 @@
 #include "FrameQueue.h"
 
-#include "KXQueueWait.h"
-
 FrameQueue::FrameQueue(int capacity) : _capacity(capacity > 0 ? capacity : 1), _slots(new Slot[_capacity]) {
     for (int i = 0; i < _capacity; ++i) {
         _slots[i].frame = av_frame_alloc();
@@ -13,38 +11,27 @@ FrameQueue::~FrameQueue() {
         av_frame_free(&_slots[i].frame);  // unrefs a still-filled slot
     }
     delete[] _slots;
-    if (_opened) {
-        pthread_cond_destroy(&_cond);
-        pthread_mutex_destroy(&_mutex);
-    }
+    _gate.destroy();
 }
 
 int FrameQueue::open() {
     _readIndex = 0;
     _writeIndex = 0;
     if (_opened) {
-        _aborted.store(false, std::memory_order_release);
+        _aborted.store(false, std::memory_order_seq_cst);
         return -1;
     }
-    int rc = KXQueueWait::create(&_mutex, &_cond);
+    const int rc = _gate.create();
+    _aborted.store(false, std::memory_order_seq_cst);
     if (rc != 0) {
-        _aborted.store(false, std::memory_order_release);
         return rc;
     }
     _opened = true;
-    _aborted.store(false, std::memory_order_release);
     return 0;
 }
 
 bool FrameQueue::stopped() const {
     return _aborted.load(std::memory_order_seq_cst) || _flushing.load(std::memory_order_seq_cst);
-}
-
-bool FrameQueue::sleepUntilDeadline(int timeoutMs) {
-    if (!_opened) {
-        return false;
-    }
-    return KXQueueWait::sleepUntil(&_mutex, &_cond, timeoutMs, [this] { return stopped(); });
 }
 
 bool FrameQueue::put(AVFrame* frame, double pts, double duration, int timeoutMs) {
@@ -53,18 +40,17 @@ bool FrameQueue::put(AVFrame* frame, double pts, double duration, int timeoutMs)
         return false;
     }
     Slot& slot = _slots[_writeIndex];
-    if (slot.filled.load(std::memory_order_acquire)) {
-        if (timeoutMs <= 0 || !sleepUntilDeadline(timeoutMs) || stopped() ||
-            slot.filled.load(std::memory_order_acquire)) {
-            return false;
-        }
+    auto hasRoom = [&slot] { return !slot.filled.load(std::memory_order_seq_cst); };
+    if (!hasRoom() && !_gate.waitFor(timeoutMs, hasRoom, [this] { return stopped(); })) {
+        return false;
     }
     slot.pts = pts;
     slot.duration = duration;
     av_frame_unref(slot.frame);
     av_frame_move_ref(slot.frame, frame);
-    slot.filled.store(true, std::memory_order_release);
+    slot.filled.store(true, std::memory_order_seq_cst);  // hand-over; pairs with the gate's waiter count
     _writeIndex = (_writeIndex + 1) % _capacity;
+    _gate.notifyIfWaiting();
     return true;
 }
 
@@ -74,19 +60,18 @@ bool FrameQueue::get(AVFrame* destination, double* pts, double* duration, int ti
         return false;
     }
     Slot& slot = _slots[_readIndex];
-    if (!slot.filled.load(std::memory_order_acquire)) {
-        if (timeoutMs <= 0 || !sleepUntilDeadline(timeoutMs) || stopped() ||
-            !slot.filled.load(std::memory_order_acquire)) {
-            return false;
-        }
+    auto hasItem = [&slot] { return slot.filled.load(std::memory_order_seq_cst); };
+    if (!hasItem() && !_gate.waitFor(timeoutMs, hasItem, [this] { return stopped(); })) {
+        return false;
     }
     // A destination that still holds a frame would leak its reference under the move.
     av_frame_unref(destination);
     av_frame_move_ref(destination, slot.frame);
     const double slotPts = slot.pts;
     const double slotDuration = slot.duration;
-    slot.filled.store(false, std::memory_order_release);
+    slot.filled.store(false, std::memory_order_seq_cst);
     _readIndex = (_readIndex + 1) % _capacity;
+    _gate.notifyIfWaiting();
 
     _lastPts.store(slotPts, std::memory_order_relaxed);
     _lastDuration.store(slotDuration, std::memory_order_relaxed);
@@ -101,18 +86,16 @@ bool FrameQueue::get(AVFrame* destination, double* pts, double* duration, int ti
 
 void FrameQueue::abort() {
     _aborted.store(true, std::memory_order_seq_cst);
-    if (_opened) {
-        KXQueueWait::wakeAll(&_mutex, &_cond);
-    }
+    _gate.wakeAll();
 }
 
-void FrameQueue::rearm() { _aborted.store(false, std::memory_order_seq_cst); }
+void FrameQueue::rearm() {
+    _aborted.store(false, std::memory_order_seq_cst);
+}
 
 void FrameQueue::flush() {
     _flushing.store(true, std::memory_order_seq_cst);
-    if (_opened) {
-        KXQueueWait::wakeAll(&_mutex, &_cond);
-    }
+    _gate.wakeAll();
     KXQueueWait::waitUntilAbsent(_inPut, _inGet);
     for (int i = 0; i < _capacity; ++i) {
         av_frame_unref(_slots[i].frame);

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <pthread.h>
+
+#include "KXQueueWait.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -11,7 +12,8 @@ extern "C" {
 // one consumer thread (the capture calls, the render thread or the recorder).
 //
 // Threading, hand-over and flush rules are those of PacketQueue (see PacketQueue.h):
-// lock-free put/get with the per-slot filled flag as the release/acquire hand-over point;
+// lock-free put/get with the per-slot filled flag as the hand-over point; waiting ends sleep
+// in a gate that the other end, abort() and flush() wake;
 // abort/rearm/flush/open from the start/stop paths; a flush that overlaps a running put or
 // get makes that call fail and waits for it to leave before the slots are emptied.
 //
@@ -28,11 +30,13 @@ public:
 
     // Moves the producer's frame reference into the queue (the frame object is left empty)
     // together with its pts and duration in seconds. With timeoutMs 0 fails at once on a
-    // full ring; otherwise sleeps until the deadline and looks once more.
+    // full ring; otherwise waits until a slot frees, the queue is aborted or flushed, or the
+    // timeout passes.
     bool put(AVFrame* frame, double pts, double duration, int timeoutMs);
 
-    // Moves the next frame's reference into `destination` (which must be empty) and hands out
-    // its pts and duration (either out pointer may be null).
+    // Moves the next frame's reference into `destination` (a frame it still holds is
+    // released) and hands out its pts and duration (either out pointer may be null); waits
+    // like put().
     bool get(AVFrame* destination, double* pts, double* duration, int timeoutMs);
 
     void abort();
@@ -46,27 +50,27 @@ public:
     double lastDuration() const { return _lastDuration.load(std::memory_order_relaxed); }
 
 private:
-    struct Slot {
-        AVFrame* frame = nullptr;          // allocated once; owns one reference while filled
-        std::atomic<bool> filled{false};   // hand-over point (release store / acquire load)
-        double pts = -1.0;                 // written by the producer before `filled` is set
+    // One cache line per slot, and the producer's, the consumer's and the shared fields on
+    // lines of their own: the two ends never write to a line the other is reading.
+    struct alignas(64) Slot {
+        AVFrame* frame = nullptr;         // allocated once; owns one reference while filled
+        std::atomic<bool> filled{false};  // hand-over point (see the class comment)
+        double pts = -1.0;                // written by the producer before `filled` is set
         double duration = -1.0;
     };
 
-    bool sleepUntilDeadline(int timeoutMs);
     bool stopped() const;
 
-    const int _capacity;                 // immutable
-    Slot* _slots;                        // immutable after construction
-    int _readIndex = 0;                  // consumer only (flush resets it with both ends out)
-    int _writeIndex = 0;                 // producer only (flush resets it with both ends out)
-    pthread_mutex_t _mutex;              // only for timed waits and wake-ups
-    pthread_cond_t _cond;                // broadcast by abort() and flush()
-    std::atomic<bool> _aborted{false};
-    std::atomic<bool> _flushing{false};
-    std::atomic<bool> _inPut{false};     // producer is inside put()
-    std::atomic<bool> _inGet{false};     // consumer is inside get()
-    bool _opened = false;                // start/stop thread only
+    const int _capacity;                      // immutable
+    Slot* _slots;                             // immutable after construction
+    alignas(64) int _readIndex = 0;           // consumer only (flush resets it with both ends out)
+    std::atomic<bool> _inGet{false};          // consumer is inside get()
     std::atomic<double> _lastPts{-1.0};       // written by the consumer
     std::atomic<double> _lastDuration{-1.0};  // written by the consumer
+    alignas(64) int _writeIndex = 0;          // producer only (flush resets it with both ends out)
+    std::atomic<bool> _inPut{false};          // producer is inside put()
+    alignas(64) KXQueueWait::Gate _gate;      // sleeping ends wait here; abort/flush wake them
+    alignas(64) std::atomic<bool> _aborted{false};
+    std::atomic<bool> _flushing{false};
+    bool _opened = false;  // start/stop thread only
 };

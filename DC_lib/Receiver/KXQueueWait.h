@@ -6,62 +6,129 @@
 #include <pthread.h>
 #include <sched.h>
 
-// The waiting and hand-off helpers shared by PacketQueue and FrameQueue.
+// The waiting and hand-off machinery shared by PacketQueue and FrameQueue.
 namespace KXQueueWait {
 
-// Creates the mutex and the condition (monotonic clock, so a wall-clock jump neither
-// stretches nor cuts a wait). On failure nothing is left created; answers the pthread error.
-inline int create(pthread_mutex_t* mutex, pthread_cond_t* cond) {
-    int rc = pthread_mutex_init(mutex, nullptr);
-    if (rc != 0) {
-        return rc;
-    }
-    pthread_condattr_t attr;
-    rc = pthread_condattr_init(&attr);
-    if (rc == 0) {
-        rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+// Where one end of a ring waits for the other. The fast path never touches it: an end that
+// finds its slot not ready spins briefly, then sleeps on the condition until its deadline.
+// The other end, after handing a slot over, wakes sleepers only when the waiter count says
+// there are any (one load per hand-over when nobody sleeps).
+//
+// Lost wake-ups are excluded by a store/load pairing: a sleeper raises `waiters` and then
+// re-reads the slot flag under the mutex; the other end stores the slot flag and then reads
+// `waiters`, all sequentially consistent, so at least one of them sees the other's store.
+// A sleeper holds the mutex until pthread_cond_timedwait releases it, and the waker takes
+// the mutex before broadcasting, so the broadcast cannot fall between the check and the wait.
+class Gate {
+public:
+    Gate() = default;
+    ~Gate() { destroy(); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    // Creates the mutex and the condition (monotonic clock). On failure nothing is left
+    // created; answers the pthread error.
+    int create() {
+        int rc = pthread_mutex_init(&_mutex, nullptr);
+        if (rc != 0) {
+            return rc;
+        }
+        pthread_condattr_t attr;
+        rc = pthread_condattr_init(&attr);
         if (rc == 0) {
-            rc = pthread_cond_init(cond, &attr);
+            rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+            if (rc == 0) {
+                rc = pthread_cond_init(&_cond, &attr);
+            }
+            pthread_condattr_destroy(&attr);
         }
-        pthread_condattr_destroy(&attr);
+        if (rc != 0) {
+            pthread_mutex_destroy(&_mutex);
+            return rc;
+        }
+        _created = true;
+        return 0;
     }
-    if (rc != 0) {
-        pthread_mutex_destroy(mutex);
-    }
-    return rc;
-}
 
-// Sleeps until now + timeoutMs. Nobody signals a put or a get: only abort and flush cut the
-// sleep short (they broadcast after raising their flag, which `stop` reads). Answers true
-// when the sleep ran to its deadline.
-template <typename StopPredicate>
-bool sleepUntil(pthread_mutex_t* mutex, pthread_cond_t* cond, int timeoutMs, StopPredicate stop) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    long long ns = deadline.tv_nsec + static_cast<long long>(timeoutMs) * 1000000LL;
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
-
-    bool timedOut = false;
-    pthread_mutex_lock(mutex);
-    // Checking the flag under the mutex closes the window between the caller's last look and
-    // the wait: abort/flush take the same mutex before they broadcast.
-    while (!stop()) {
-        int rc = pthread_cond_timedwait(cond, mutex, &deadline);
-        if (rc == ETIMEDOUT) {
-            timedOut = true;
-            break;
+    void destroy() {
+        if (_created) {
+            pthread_cond_destroy(&_cond);
+            pthread_mutex_destroy(&_mutex);
+            _created = false;
         }
     }
-    pthread_mutex_unlock(mutex);
-    return timedOut;
-}
 
-inline void wakeAll(pthread_mutex_t* mutex, pthread_cond_t* cond) {
-    pthread_mutex_lock(mutex);
-    pthread_cond_broadcast(cond);
-    pthread_mutex_unlock(mutex);
-}
+    bool created() const { return _created; }
+
+    // Waits until `ready()` holds, `stop()` holds or timeoutMs has passed. Answers true when
+    // `ready()` held and `stop()` did not.
+    template <typename Ready, typename Stop>
+    bool waitFor(int timeoutMs, Ready ready, Stop stop) {
+        if (!_created || timeoutMs <= 0) {
+            return false;
+        }
+        // The other end is usually a few hundred nanoseconds away from freeing or filling the
+        // slot; a short spin avoids a sleep and a wake-up for that.
+        for (int i = 0; i < 256; ++i) {
+            if (stop()) {
+                return false;
+            }
+            if (ready()) {
+                return true;
+            }
+            __builtin_ia32_pause();
+        }
+
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        long long ns = deadline.tv_nsec + static_cast<long long>(timeoutMs) * 1000000LL;
+        deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+        deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
+
+        pthread_mutex_lock(&_mutex);
+        _waiters.fetch_add(1, std::memory_order_seq_cst);
+        bool isReady = false;
+        while (true) {
+            if (stop()) {
+                break;
+            }
+            if (ready()) {
+                isReady = true;
+                break;
+            }
+            if (pthread_cond_timedwait(&_cond, &_mutex, &deadline) == ETIMEDOUT) {
+                isReady = !stop() && ready();
+                break;
+            }
+        }
+        _waiters.fetch_sub(1, std::memory_order_seq_cst);
+        pthread_mutex_unlock(&_mutex);
+        return isReady;
+    }
+
+    // After a hand-over (the slot flag stored sequentially consistent): wake sleepers, if any.
+    void notifyIfWaiting() {
+        if (_waiters.load(std::memory_order_seq_cst) > 0) {
+            wakeAll();
+        }
+    }
+
+    // Abort and flush: wake everybody (they re-check their stop condition).
+    void wakeAll() {
+        if (!_created) {
+            return;
+        }
+        pthread_mutex_lock(&_mutex);
+        pthread_cond_broadcast(&_cond);
+        pthread_mutex_unlock(&_mutex);
+    }
+
+private:
+    pthread_mutex_t _mutex;  // only around a sleep and a broadcast
+    pthread_cond_t _cond;
+    std::atomic<int> _waiters{0};  // ends currently sleeping (changed under _mutex)
+    bool _created = false;         // start/stop thread only (open/destroy)
+};
 
 // Marks one end of a queue as inside put() or get() for the scope of the call. The
 // sequentially consistent store pairs with flush(): either flush sees the end present and

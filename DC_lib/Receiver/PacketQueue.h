@@ -1,7 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <pthread.h>
+
+#include "KXQueueWait.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -18,7 +19,9 @@ extern "C" {
 //    is taken on that path.
 //  - open(), abort(), rearm(), flush() come from the receiver's start/stop paths (one thread
 //    at a time, serialised by the receiver's start/stop mutex).
-//  - _mutex/_cond exist only so that a timed wait can be cut short by abort() or flush().
+//  - An end that finds its slot not ready waits at most its timeout in _gate: it spins
+//    briefly, then sleeps; the other end wakes it when it hands that slot over, and abort()
+//    and flush() wake it too. Nothing is locked while no end sleeps.
 //
 // Flush while both ends still run (pause): flush() raises _flushing, wakes any waiter, and
 // waits until neither end is inside put() or get() (each end announces itself in _inPut /
@@ -40,13 +43,13 @@ public:
     int open();
 
     // Moves the packet's reference into the queue (the caller's packet is left blank).
-    // Waits at most 1 ms for a full ring to drain; false when aborted, still full or
+    // Waits at most 1 ms for room in a full ring; false when aborted, still full or
     // flushing (the caller keeps its packet and drops it).
     bool put(AVPacket* packet);
 
-    // Moves the next packet's reference into `destination` (which must be blank). With
-    // timeoutMs 0 fails at once on an empty ring; otherwise sleeps until the deadline (only
-    // abort or flush cut the sleep short) and then looks once more.
+    // Moves the next packet's reference into `destination` (a packet it still holds is
+    // released). With timeoutMs 0 fails at once on an empty ring; otherwise waits until a
+    // packet arrives, the queue is aborted or flushed, or the timeout passes.
     bool get(AVPacket* destination, int timeoutMs);
 
     void abort();
@@ -58,23 +61,24 @@ public:
     int capacity() const { return _capacity; }
 
 private:
-    struct Slot {
-        AVPacket* packet = nullptr;        // allocated once; owns one reference while filled
-        std::atomic<bool> filled{false};   // hand-over point (release store / acquire load)
+    // One cache line per slot, and the producer's, the consumer's and the shared fields on
+    // lines of their own: the two ends never write to a line the other is reading.
+    struct alignas(64) Slot {
+        AVPacket* packet = nullptr;       // points at `storage`; owns one reference while filled
+        AVPacket storage;                 // kept inside the slot's cache lines, next to its flag
+        std::atomic<bool> filled{false};  // hand-over point (see the class comment)
     };
 
-    bool sleepUntilDeadline(int timeoutMs);  // true when the wait ran to its deadline
     bool stopped() const;
 
-    const int _capacity;                 // immutable
-    Slot* _slots;                        // immutable after construction (array of _capacity)
-    int _readIndex = 0;                  // consumer only (flush resets it with both ends out)
-    int _writeIndex = 0;                 // producer only (flush resets it with both ends out)
-    pthread_mutex_t _mutex;              // only for timed waits and wake-ups
-    pthread_cond_t _cond;                // broadcast by abort() and flush()
-    std::atomic<bool> _aborted{false};
+    const int _capacity;                  // immutable
+    Slot* _slots;                         // immutable after construction (array of _capacity)
+    alignas(64) int _readIndex = 0;       // consumer only (flush resets it with both ends out)
+    std::atomic<bool> _inGet{false};      // consumer is inside get()
+    alignas(64) int _writeIndex = 0;      // producer only (flush resets it with both ends out)
+    std::atomic<bool> _inPut{false};      // producer is inside put()
+    alignas(64) KXQueueWait::Gate _gate;  // sleeping ends wait here; abort/flush wake them
+    alignas(64) std::atomic<bool> _aborted{false};
     std::atomic<bool> _flushing{false};  // set by flush() while it empties the ring
-    std::atomic<bool> _inPut{false};     // producer is inside put()
-    std::atomic<bool> _inGet{false};     // consumer is inside get()
     bool _opened = false;                // start/stop thread only
 };

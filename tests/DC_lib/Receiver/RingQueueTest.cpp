@@ -162,13 +162,32 @@ TEST_F(PacketRing, AbortWakesAWaitingGetWhichFails) {
     EXPECT_EQ(take(), 1);
 }
 
-TEST_F(PacketRing, AnItemPutDuringATimedWaitIsTakenWhenTheWaitEnds) {
+// A waiting get is woken by the put it waits for: a capture call with a long timeout must
+// deliver each frame as it arrives, not once per timeout.
+TEST_F(PacketRing, AnItemPutDuringATimedWaitIsTakenWithoutWaitingOutTheTimeout) {
     std::atomic<int64_t> taken{-2};
-    std::thread consumer([&] { taken = take(300); });
+    const auto started = Clock::now();
+    std::thread consumer([&] { taken = take(60'000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(putSequence(42));
     consumer.join();
     EXPECT_EQ(taken, 42);
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(30));
+}
+
+TEST_F(FrameRing, AWaitingPutIsWokenWhenTheConsumerFreesItsSlot) {
+    ASSERT_TRUE(putSequence(1));
+    ASSERT_TRUE(putSequence(2));
+    ASSERT_TRUE(putSequence(3));
+    std::atomic<int> result{-1};
+    const auto started = Clock::now();
+    std::thread producer([&] { result = putSequence(4, 60'000) ? 1 : 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(queue.get(out, nullptr, nullptr, 0));
+    av_frame_unref(out);
+    producer.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(30));
 }
 
 TEST_F(PacketRing, FlushEmptiesAndReturnsBothCursorsToTheFirstSlot) {
