@@ -218,14 +218,17 @@ void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennh
         break;
     case Shure:
     case Yamaha:
-        // These arrays decide talkers themselves: no threshold to edit.
+        // These arrays decide talkers themselves: no threshold to edit. The range must still
+        // hold -90, or a range left over from a Nureva opening would show it as 0.
         _levelLabel->setEnabled(false);
         _levelSpinBox->setEnabled(false);
+        _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
         _levelSpinBox->setValue(kNoLevel);
         break;
     default:
         _levelLabel->setEnabled(true);
         _levelSpinBox->setEnabled(true);
+        _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
         _levelSpinBox->setValue(kNoLevel);
         break;
     }

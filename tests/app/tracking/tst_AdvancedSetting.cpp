@@ -1,0 +1,188 @@
+// The timing dialog: what it shows per array brand and what Apply and Cancel hand back.
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+#include "AdvancedSetting.h"
+
+namespace {
+
+enum Brand { Shure = 0, Sennheiser = 1, Nureva = 2, Yamaha = 3 };
+
+struct Form {
+    explicit Form(AdvancedSetting& d)
+        : level(d.findChild<QSpinBox*>("audio_trigger_spinBox"))
+        , delay(d.findChild<QComboBox*>("delayTime_comboBox"))
+        , backHome(d.findChild<QComboBox*>("backHome_comboBox"))
+        , action(d.findChild<QComboBox*>("backHomeAction_comboBox"))
+        , apply(d.findChild<QPushButton*>("apply_pushButton"))
+        , cancel(d.findChild<QPushButton*>("cancel_pushButton"))
+    {
+    }
+    QSpinBox* level;
+    QComboBox* delay;
+    QComboBox* backHome;
+    QComboBox* action;
+    QPushButton* apply;
+    QPushButton* cancel;
+};
+
+// Records the four signals in the order they arrive.
+struct Recorder {
+    explicit Recorder(AdvancedSetting& d)
+    {
+        QObject::connect(&d, &AdvancedSetting::signal_AudioTriggerLevelChange,
+                         [this](int v) { calls << QStringLiteral("level=%1").arg(v); });
+        QObject::connect(&d, &AdvancedSetting::signal_DelayTriggerTimeChange,
+                         [this](int v) { calls << QStringLiteral("delay=%1").arg(v); });
+        QObject::connect(&d, &AdvancedSetting::signal_BackToHomeTriggerTimeChange,
+                         [this](int v) { calls << QStringLiteral("home=%1").arg(v); });
+        QObject::connect(&d, &AdvancedSetting::signal_BackToHomeActionChange,
+                         [this](int v) { calls << QStringLiteral("action=%1").arg(v); });
+    }
+    QStringList calls;
+};
+
+}  // namespace
+
+class TstAdvancedSetting : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initialChoices();
+    void levelPerBrand_data();
+    void levelPerBrand();
+    void applySendsAllFourInOrder();
+    void cancelDropsEdits();
+    void unmatchedStoredValuesSurviveApply();
+};
+
+void TstAdvancedSetting::initialChoices()
+{
+    AdvancedSetting dialog;
+    Form f(dialog);
+    QVERIFY(f.level && f.delay && f.backHome && f.action && f.apply && f.cancel);
+    QVERIFY(!f.apply->isEnabled());
+    QCOMPARE(f.delay->count(), 7);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("1.5 Sec"));
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("10 Sec"));
+    QCOMPARE(f.backHome->itemData(0).toInt(), -1);
+    QCOMPARE(f.backHome->itemData(8).toInt(), 180000);
+    QCOMPARE(f.action->currentText(), QStringLiteral("Home"));
+    QCOMPARE(f.action->itemData(1).toInt(), 0);
+    QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
+    QCOMPARE(dialog.minimumSize(), QSize(449, 260));
+}
+
+void TstAdvancedSetting::levelPerBrand_data()
+{
+    QTest::addColumn<int>("brand");
+    QTest::addColumn<bool>("editable");
+    QTest::addColumn<int>("low");
+    QTest::addColumn<int>("high");
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<int>("applied");
+    QTest::newRow("shure") << int(Shure) << false << 0 << 0 << -90 << 0;
+    QTest::newRow("sennheiser") << int(Sennheiser) << true << -90 << 0 << -40 << -40;
+    QTest::newRow("nureva") << int(Nureva) << true << 0 << 120 << 50 << 50;
+    QTest::newRow("yamaha") << int(Yamaha) << false << 0 << 0 << -90 << 0;
+}
+
+void TstAdvancedSetting::levelPerBrand()
+{
+    QFETCH(int, brand);
+    QFETCH(bool, editable);
+    QFETCH(int, low);
+    QFETCH(int, high);
+    QFETCH(int, shown);
+    QFETCH(int, applied);
+
+    AdvancedSetting dialog;
+    Form f(dialog);
+    // Open once with another brand first: reopening must switch range and value.
+    dialog.setValues(4, Nureva, -40, 80, 1500, 10000, 300);
+    dialog.setValues(3, brand, -40, 50, 1500, 10000, 300);
+    QCOMPARE(f.level->isEnabled(), editable);
+    QCOMPARE(dialog.findChild<QLabel*>("audio_trigger_label")->isEnabled(), editable);
+    QCOMPARE(f.level->value(), shown);
+    if (editable) {
+        QCOMPARE(f.level->minimum(), low);
+        QCOMPARE(f.level->maximum(), high);
+    }
+    QVERIFY(!f.apply->isEnabled());
+
+    QSignalSpy level(&dialog, &AdvancedSetting::signal_AudioTriggerLevelChange);
+    dialog.slot_Apply();
+    QCOMPARE(level.count(), 1);
+    QCOMPARE(level.at(0).at(0).toInt(), applied);
+
+    if (editable) {
+        f.level->setValue(brand == Sennheiser ? -12 : 99);
+        QVERIFY(f.apply->isEnabled());
+        QTest::mouseClick(f.apply, Qt::LeftButton);
+        QCOMPARE(level.count(), 2);
+        QCOMPARE(level.at(1).at(0).toInt(), brand == Sennheiser ? -12 : 99);
+    }
+}
+
+void TstAdvancedSetting::applySendsAllFourInOrder()
+{
+    AdvancedSetting dialog;
+    Form f(dialog);
+    Recorder rec(dialog);
+    dialog.setValues(3, Sennheiser, -30, 50, 1000, 20000, 300);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("1 Sec"));
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("20 Sec"));
+
+    dialog.show();
+    f.backHome->setCurrentIndex(0);  // "Off"
+    QVERIFY(f.apply->isEnabled());
+    QTest::mouseClick(f.apply, Qt::LeftButton);
+    QCOMPARE(rec.calls, (QStringList{"level=-30", "delay=1000", "home=-1", "action=300"}));
+    QVERIFY(!dialog.isVisible());
+}
+
+void TstAdvancedSetting::cancelDropsEdits()
+{
+    AdvancedSetting dialog;
+    Form f(dialog);
+    Recorder rec(dialog);
+    dialog.setValues(4, Nureva, -55, 50, 1500, 10000, 300);
+    dialog.show();
+    f.delay->setCurrentIndex(6);
+    f.action->setCurrentIndex(1);
+    f.level->setValue(70);
+    QTest::mouseClick(f.cancel, Qt::LeftButton);
+    QVERIFY(rec.calls.isEmpty());
+    QVERIFY(!dialog.isVisible());
+
+    // The next opening shows the page's values again, not the dropped edits.
+    dialog.setValues(4, Nureva, -55, 50, 1500, 10000, 300);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("1.5 Sec"));
+    QCOMPARE(f.action->currentText(), QStringLiteral("Home"));
+    QCOMPARE(f.level->value(), 50);
+    QVERIFY(!f.apply->isEnabled());
+    dialog.slot_Apply();
+    QCOMPARE(rec.calls, (QStringList{"level=50", "delay=1500", "home=10000", "action=300"}));
+}
+
+void TstAdvancedSetting::unmatchedStoredValuesSurviveApply()
+{
+    AdvancedSetting dialog;
+    Form f(dialog);
+    Recorder rec(dialog);
+    dialog.setValues(3, Sennheiser, -55, 50, 2000, 10000, 0);
+    // Values no entry matches, as an edited settings document can hold them.
+    dialog.setValues(3, Sennheiser, -55, 50, 2500, 15000, 7);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("2 Sec"));  // selection left as it was
+    QCOMPARE(f.action->currentText(), QStringLiteral("Preset 0"));
+    f.level->setValue(-50);
+    QTest::mouseClick(f.apply, Qt::LeftButton);
+    QCOMPARE(rec.calls, (QStringList{"level=-50", "delay=2500", "home=15000", "action=7"}));
+}
+
+QTEST_MAIN(TstAdvancedSetting)
+#include "tst_AdvancedSetting.moc"

@@ -1,0 +1,411 @@
+// The preset-link page: azimuth lookups, lights, preset calls with their repeat rule, applying
+// and loading.
+#include <QApplication>
+#include <QComboBox>
+#include <QJsonObject>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+#include "PresetLink.h"
+
+namespace {
+
+// The page only stores and compares the receiver pointer; it never calls through it.
+DC_Recv* fakeReceiver()
+{
+    static char storage;
+    return reinterpret_cast<DC_Recv*>(&storage);
+}
+
+QJsonObject zones(const QStringList& texts)
+{
+    QJsonObject o;
+    for (int i = 0; i < texts.size(); ++i)
+        o.insert(QStringLiteral("azimuthRange%1").arg(i + 1), texts[i]);
+    return o;
+}
+
+void publish(const QJsonObject& doc)
+{
+    qApp->setProperty("configDataInforJsonObject", doc);
+}
+
+}  // namespace
+
+class TstPresetLink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { publish(QJsonObject{}); }
+
+    void defaultZoneBoundaries_data();
+    void defaultZoneBoundaries();
+    void overlappingZonesFirstPositionWins();
+    void editedZoneCountsBeforeApply();
+    void brandSwitchShowsNewZonesWithoutEnablingApply();
+    void fourLobeArrayHidesLowerRows();
+    void azimuthLights();
+    void shureGateLights();
+    void repeatedPresetIsCalledOnce();
+    void repeatIsForgottenWithoutCamera();
+    void offPositionNeverMovesAndForgets();
+    void shureNeedsExactlyOneGate();
+    void applyTakesBoxesAndZones();
+    void loadSettingsReadsLinksAndZones();
+    void loadSettingsWithoutIndexKeepsDefaults();
+};
+
+void TstPresetLink::defaultZoneBoundaries_data()
+{
+    QTest::addColumn<int>("brand");
+    QTest::addColumn<int>("azimuth");
+    QTest::addColumn<int>("position");
+    QTest::newRow("sennheiser 0") << int(PresetLink::Sennheiser) << 0 << 1;
+    QTest::newRow("sennheiser 44") << int(PresetLink::Sennheiser) << 44 << 1;
+    QTest::newRow("sennheiser 45") << int(PresetLink::Sennheiser) << 45 << 2;
+    QTest::newRow("sennheiser 359") << int(PresetLink::Sennheiser) << 359 << 8;
+    QTest::newRow("sennheiser 360") << int(PresetLink::Sennheiser) << 360 << -1;
+    QTest::newRow("sennheiser -1") << int(PresetLink::Sennheiser) << -1 << -1;
+    QTest::newRow("nureva -70") << int(PresetLink::Nureva) << -70 << 1;
+    QTest::newRow("nureva -71") << int(PresetLink::Nureva) << -71 << -1;
+    QTest::newRow("nureva 1") << int(PresetLink::Nureva) << 1 << 4;
+    QTest::newRow("nureva 69") << int(PresetLink::Nureva) << 69 << 8;
+    QTest::newRow("nureva 70") << int(PresetLink::Nureva) << 70 << -1;
+    QTest::newRow("yamaha -180") << int(PresetLink::Yamaha) << -180 << 1;
+    QTest::newRow("yamaha 0") << int(PresetLink::Yamaha) << 0 << 5;
+    QTest::newRow("yamaha 180") << int(PresetLink::Yamaha) << 180 << -1;
+    QTest::newRow("shure has no zones") << int(PresetLink::Shure) << 10 << -1;
+    QTest::newRow("unknown brand") << 7 << 10 << -1;
+}
+
+void TstPresetLink::defaultZoneBoundaries()
+{
+    QFETCH(int, brand);
+    QFETCH(int, azimuth);
+    QFETCH(int, position);
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(3, brand);
+    QCOMPARE(page.positionForAzimuth(azimuth), position);
+}
+
+void TstPresetLink::overlappingZonesFirstPositionWins()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
+    page.rangeStartBox(1)->setValue(300);
+    page.rangeEndBox(1)->setValue(310);
+    page.rangeStartBox(2)->setValue(10);
+    page.rangeEndBox(2)->setValue(50);
+    page.rangeStartBox(5)->setValue(0);
+    page.rangeEndBox(5)->setValue(100);
+    QCOMPARE(page.positionForAzimuth(20), 2);
+    QCOMPARE(page.positionForAzimuth(5), 5);
+    QCOMPARE(page.positionForAzimuth(305), 1);
+    QCOMPARE(page.positionForAzimuth(60), 5);
+}
+
+void TstPresetLink::editedZoneCountsBeforeApply()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
+    QVERIFY(!page.isApplyEnabled());
+    page.rangeStartBox(8)->setValue(56);
+    page.rangeEndBox(8)->setValue(70);  // the editor's upper limit
+    page.rangeStartBox(1)->setValue(-60);
+    QVERIFY(page.isApplyEnabled());
+    QCOMPARE(page.positionForAzimuth(-65), -1);  // no longer in zone 1
+    QCOMPARE(page.range(PresetLink::Nureva, 1).start, -60);
+    // What the lookup took is what the settings writer saves.
+    QCOMPARE(page.rangeTexts(PresetLink::Nureva).value(1), QStringLiteral("-60~-52"));
+
+    // An inverted zone holds nothing.
+    page.rangeStartBox(3)->setValue(-16);
+    page.rangeEndBox(3)->setValue(-34);
+    QCOMPARE(page.positionForAzimuth(-20), -1);
+}
+
+void TstPresetLink::brandSwitchShowsNewZonesWithoutEnablingApply()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
+    page.slot_GetSennheiserTCC2Azimuth(100);
+    QVERIFY(page.isLightOn(3));
+
+    page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
+    QVERIFY(!page.isApplyEnabled());
+    for (int i = 1; i <= 8; ++i)
+        QVERIFY(!page.isLightOn(i));
+    QCOMPARE(page.rangeStartBox(1)->minimum(), -180);
+    QCOMPARE(page.rangeEndBox(8)->maximum(), 180);
+    QCOMPARE(page.rangeStartBox(1)->value(), -180);
+    QCOMPARE(page.rangeEndBox(1)->value(), -135);
+
+    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
+    QVERIFY(!page.isApplyEnabled());
+    QCOMPARE(page.rangeStartBox(1)->minimum(), -70);
+    QCOMPARE(page.rangeEndBox(8)->value(), 70);
+
+    // The Shure layout shows the position column, the azimuth layouts the zone column.
+    QVERIFY(page.findChild<QLabel*>(QStringLiteral("array1_label"))->isHidden());
+    QVERIFY(!page.findChild<QWidget*>(QStringLiteral("azimuth1_frame"))->isHidden());
+    page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
+    QVERIFY(!page.findChild<QLabel*>(QStringLiteral("array1_label"))->isHidden());
+    QVERIFY(page.findChild<QWidget*>(QStringLiteral("azimuth1_frame"))->isHidden());
+    QVERIFY(!page.isApplyEnabled());
+}
+
+void TstPresetLink::fourLobeArrayHidesLowerRows()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(PresetLink::kFourLobeDeviceType, PresetLink::Shure);
+    for (int i = 1; i <= 8; ++i) {
+        const bool lower = i > 4;
+        QCOMPARE(page.presetBox(i)->isHidden(), lower);
+        QCOMPARE(page.findChild<QLabel*>(QStringLiteral("array%1_light_label").arg(i))->isHidden(), lower);
+        QCOMPARE(page.findChild<QLabel*>(QStringLiteral("array%1_label").arg(i))->isHidden(), lower);
+    }
+    page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
+    for (int i = 5; i <= 8; ++i) {
+        QVERIFY(!page.presetBox(i)->isHidden());
+        QVERIFY(!page.findChild<QLabel*>(QStringLiteral("array%1_label").arg(i))->isHidden());
+    }
+    // An azimuth array shows all eight rows, without position labels.
+    page.slot_SwitchSoundDeviceType(PresetLink::kFourLobeDeviceType, PresetLink::Shure);
+    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
+    QVERIFY(!page.presetBox(8)->isHidden());
+    QVERIFY(page.findChild<QLabel*>(QStringLiteral("array8_label"))->isHidden());
+}
+
+void TstPresetLink::azimuthLights()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
+    page.slot_GetSennheiserTCC2Azimuth(100);
+    QVERIFY(page.isLightOn(3));
+    page.slot_GetSennheiserTCC2Azimuth(320);
+    QVERIFY(page.isLightOn(8));
+    QVERIFY(!page.isLightOn(3));
+
+    // Inside the span but in no zone: lights stay as they are.
+    page.rangeStartBox(2)->setValue(50);
+    page.slot_GetSennheiserTCC2Azimuth(47);
+    QVERIFY(page.isLightOn(8));
+
+    // Another brand's report inside its span does not touch this brand's lights...
+    page.slot_GetNurveaAzimuth(0);
+    QVERIFY(page.isLightOn(8));
+    // ...but silence (400) from any of them turns every light off.
+    page.slot_GetSennheiserTCC2Azimuth(PresetLink::kSilentAzimuth);
+    for (int i = 1; i <= 8; ++i)
+        QVERIFY(!page.isLightOn(i));
+
+    page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
+    page.slot_GetYamahaAzimuth(-180);
+    QVERIFY(page.isLightOn(1));
+    page.slot_GetNurveaAzimuth(PresetLink::kSilentAzimuth);
+    QVERIFY(!page.isLightOn(1));
+}
+
+void TstPresetLink::shureGateLights()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
+    page.slot_GetSureSoundDeviceArrayPosState(2, true);
+    page.slot_GetSureSoundDeviceArrayPosState(5, true);
+    QVERIFY(page.isLightOn(2));
+    QVERIFY(page.isLightOn(5));
+    page.slot_GetSureSoundDeviceArrayPosState(2, false);
+    QVERIFY(!page.isLightOn(2));
+    // Channels beyond the eight positions are ignored, not indexed.
+    page.slot_GetSureSoundDeviceArrayPosState(9, true);
+    page.slot_GetSureSoundDeviceArrayPosState(-3, true);
+    page.slot_GetSureSoundDeviceArrayPosState(0, true);
+    QVERIFY(page.isLightOn(5));
+}
+
+void TstPresetLink::repeatedPresetIsCalledOnce()
+{
+    PresetLink page;
+    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
+    page.slot_ConnectUSBCamera(fakeReceiver());
+
+    page.slot_CallCameraPreset(3);
+    page.slot_CallCameraPreset(3);
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(commands.at(0), (QVariantList{1, 3}));
+    QCOMPARE(page.lastPreset(), 3);
+
+    page.slot_CallCameraPreset(4);
+    page.slot_CallCameraPreset(3);
+    QCOMPARE(commands.count(), 3);
+    QCOMPARE(commands.at(2), (QVariantList{1, 3}));
+
+    // The repeat rule survives a brand switch.
+    page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
+    page.slot_CallCameraPreset(3);
+    QCOMPARE(commands.count(), 3);
+}
+
+void TstPresetLink::repeatIsForgottenWithoutCamera()
+{
+    PresetLink page;
+    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
+    page.slot_ConnectUSBCamera(fakeReceiver());
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 1);
+
+    page.slot_ConnectUSBCamera(nullptr);
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(page.lastPreset(), -1);
+
+    page.slot_ConnectUSBCamera(fakeReceiver());
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 2);
+}
+
+void TstPresetLink::offPositionNeverMovesAndForgets()
+{
+    PresetLink page;
+    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
+    page.slot_ConnectUSBCamera(fakeReceiver());
+    page.presetBox(6)->setCurrentIndex(0);  // "Off"
+    page.slot_Apply();
+    QCOMPARE(page.presetMap().value(6), -1);
+
+    page.slot_CallCameraPreset(1);
+    page.slot_CallCameraPreset(6);
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(page.lastPreset(), -1);
+    page.slot_CallCameraPreset(1);
+    QCOMPARE(commands.count(), 2);
+    QCOMPARE(commands.at(1), (QVariantList{1, 1}));
+}
+
+void TstPresetLink::shureNeedsExactlyOneGate()
+{
+    PresetLink page;
+    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
+    page.slot_ConnectUSBCamera(fakeReceiver());
+    page.presetBox(2)->setCurrentIndex(7);
+    page.slot_Apply();
+
+    page.slot_GetSureSoundDeviceArrayPosState(2, true);
+    page.slot_CallCameraPreset(5);  // the argument does not matter for Shure: the gate does
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(commands.at(0), (QVariantList{1, 7}));
+
+    page.slot_GetSureSoundDeviceArrayPosState(4, true);
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(page.lastPreset(), -1);
+
+    // One gate closes: the remaining position's preset goes out again.
+    page.slot_GetSureSoundDeviceArrayPosState(4, false);
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 2);
+    QCOMPARE(commands.at(1), (QVariantList{1, 7}));
+
+    // No gate at all sends nothing either.
+    page.slot_GetSureSoundDeviceArrayPosState(2, false);
+    page.slot_CallCameraPreset(2);
+    QCOMPARE(commands.count(), 2);
+}
+
+void TstPresetLink::applyTakesBoxesAndZones()
+{
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
+    page.presetBox(1)->setCurrentIndex(8);
+    QVERIFY(page.isApplyEnabled());
+    QCOMPARE(page.presetMap().value(1), 1);  // not before Apply
+    page.rangeEndBox(1)->setValue(-100);
+    page.slot_Apply();
+    QVERIFY(!page.isApplyEnabled());
+    QCOMPARE(page.presetMap().value(1), 8);
+    QCOMPARE(page.range(PresetLink::Yamaha, 1).end, -100);
+    QCOMPARE(page.rangeTexts(PresetLink::Yamaha),
+             (QStringList{"Start", "-180~-100", "-135~-90", "-90~-45", "-45~0", "0~45", "45~90",
+                          "90~135", "135~180"}));
+    // The other brands' zones are untouched.
+    QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(8), QStringLiteral("315~360"));
+    QVERIFY(page.rangeTexts(PresetLink::Shure).isEmpty());
+}
+
+void TstPresetLink::loadSettingsReadsLinksAndZones()
+{
+    QJsonObject links;
+    links.insert("ArrayPos1", -1);
+    links.insert("ArrayPos2", 8);
+    // ArrayPos3 is missing: it reads as 0.
+    for (int i = 4; i <= 8; ++i)
+        links.insert(QStringLiteral("ArrayPos%1").arg(i), 9 - i);
+    links.insert("ArrayPos4", 99);  // no box can show it
+    QJsonObject doc;
+    doc.insert("SoundDeviceIndex", 4);
+    doc.insert("PresetLinkMap", links);
+    doc.insert("NurevaAzimuthRange",
+               zones({"-70~-60", "-60~-50", "garbage", "~", "-5~", "1~2~3", "20~38", "56~70"}));
+    publish(doc);
+
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
+    page.loadSettings();
+    QVERIFY(!page.isApplyEnabled());
+
+    QCOMPARE(page.presetMap().value(1), -1);
+    QCOMPARE(page.presetBox(1)->currentText(), QStringLiteral("Off"));
+    QCOMPARE(page.presetMap().value(2), 8);
+    QCOMPARE(page.presetBox(2)->currentIndex(), 8);
+    QCOMPARE(page.presetMap().value(3), 0);
+    QCOMPARE(page.presetBox(3)->currentText(), QStringLiteral("Off"));
+    QCOMPARE(page.presetMap().value(4), -1);
+    QCOMPARE(page.presetBox(4)->currentText(), QStringLiteral("Off"));
+
+    QCOMPARE(page.rangeTexts(PresetLink::Nureva),
+             (QStringList{"Start", "-70~-60", "-60~-50", "0~0", "0~0", "-5~0", "1~2", "20~38", "56~70"}));
+    QCOMPARE(page.rangeStartBox(1)->value(), -70);
+    QCOMPARE(page.rangeEndBox(1)->value(), -60);
+    // Untouched brands keep their defaults.
+    QCOMPARE(page.rangeTexts(PresetLink::Yamaha).value(1), QStringLiteral("-180~-135"));
+
+    // Position 3 has preset 0 until the user applies the page.
+    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_ConnectUSBCamera(fakeReceiver());
+    page.slot_CallCameraPreset(3);
+    QCOMPARE(commands.count(), 1);
+    QCOMPARE(commands.at(0), (QVariantList{1, 0}));
+    page.presetBox(3)->setCurrentIndex(1);
+    page.presetBox(3)->setCurrentIndex(0);
+    page.slot_Apply();
+    QCOMPARE(page.presetMap().value(3), -1);
+}
+
+void TstPresetLink::loadSettingsWithoutIndexKeepsDefaults()
+{
+    QJsonObject links;
+    for (int i = 1; i <= 8; ++i)
+        links.insert(QStringLiteral("ArrayPos%1").arg(i), -1);
+    QJsonObject doc;
+    doc.insert("PresetLinkMap", links);
+    doc.insert("SennheiserAzimuthRange", zones({"1~2"}));
+    publish(doc);
+
+    PresetLink page;
+    page.presetBox(5)->setCurrentIndex(0);  // an edit the load must overwrite from the map
+    page.loadSettings();
+    for (int i = 1; i <= 8; ++i) {
+        QCOMPARE(page.presetMap().value(i), i);
+        QCOMPARE(page.presetBox(i)->currentIndex(), i);
+    }
+    QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(1), QStringLiteral("0~45"));
+}
+
+QTEST_MAIN(TstPresetLink)
+#include "tst_PresetLink.moc"
