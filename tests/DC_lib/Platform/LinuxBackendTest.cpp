@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <linux/videodev2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Platform/linux/KXHotplugTracker.h"
+#include "Platform/linux/KXSysfsUsb.h"
+#include "Platform/linux/KXUvcDescriptors.h"
+#include "Platform/linux/KXV4L2Enum.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A sysfs tree in a temporary folder, shaped like the kernel's: real folders under
+// devices/, symlinks under bus/usb/devices and class/video4linux.
+class SysfsFixture {
+public:
+    SysfsFixture() {
+        char folder[] = "/tmp/vexsysfs-XXXXXX";
+        root = ::mkdtemp(folder);
+    }
+    ~SysfsFixture() { fs::remove_all(root); }
+
+    std::string device(const std::string& parentRelative, const std::string& name,
+                       const std::map<std::string, std::string>& attributes) {
+        std::string rel = parentRelative + "/" + name;
+        fs::create_directories(root + "/" + rel);
+        for (const auto& [file, text] : attributes) {
+            std::ofstream(root + "/" + rel + "/" + file) << text << "\n";
+        }
+        fs::create_directories(root + "/bus/usb/devices");
+        fs::create_symlink("../../../" + rel, root + "/bus/usb/devices/" + name);
+        return rel;
+    }
+
+    void videoNode(const std::string& interfaceRel, const std::string& node, const std::string& card) {
+        std::string dir = root + "/" + interfaceRel + "/video4linux/" + node;
+        fs::create_directories(dir);
+        std::ofstream(dir + "/name") << card << "\n";
+        fs::create_symlink("../..", dir + "/device");
+        fs::create_directories(root + "/class/video4linux");
+        fs::create_symlink("../../" + interfaceRel + "/video4linux/" + node, root + "/class/video4linux/" + node);
+    }
+
+    std::string root;
+};
+
+class SysfsUsbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string host = "devices/pci0000:00/0000:00:14.0";
+        std::string usb1 = fx.device(host, "usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}, {"devnum", "1"}});
+        std::string hub = fx.device(usb1, "1-2", {{"idVendor", "05e3"}, {"idProduct", "0610"}, {"devnum", "2"}});
+        // Camera one: composite, interfaces 0 (video control) and 2 (audio).
+        std::string cam = fx.device(hub, "1-2.4",
+                                    {{"idVendor", "1d4d"}, {"idProduct", "6009"}, {"bcdDevice", "0100"},
+                                     {"devnum", "5"}, {"product", "ZM-150 Camera"}});
+        std::string vc = fx.device(cam, "1-2.4:1.0", {{"bInterfaceNumber", "00"}, {"interface", "ZM-150 Video"}});
+        fx.device(cam, "1-2.4:1.2", {{"bInterfaceNumber", "02"}});
+        fx.videoNode(vc, "video0", "ZM-150: Camera");
+        // Camera two: another product id, a serial number, no strings but the card name.
+        std::string cam2 = fx.device(usb1, "1-3",
+                                     {{"idVendor", "1d4d"}, {"idProduct", "600F"}, {"bcdDevice", "0200"},
+                                      {"devnum", "3"}, {"serial", "ABC123"}});
+        std::string vc2 = fx.device(cam2, "1-3:1.0", {{"bInterfaceNumber", "00"}});
+        fx.videoNode(vc2, "video2", "Cam Two");
+        // Something unrelated.
+        std::string other = fx.device(usb1, "1-5",
+                                      {{"idVendor", "046d"}, {"idProduct", "c52b"}, {"devnum", "4"}, {"product", "Receiver"}});
+        fx.device(other, "1-5:1.0", {{"bInterfaceNumber", "00"}});
+    }
+
+    const KXUsbDevice* find(const std::vector<KXUsbDevice>& all, const std::string& id) {
+        for (const KXUsbDevice& d : all) {
+            if (d.instanceId == id) {
+                return &d;
+            }
+        }
+        return nullptr;
+    }
+
+    SysfsFixture fx;
+};
+
+TEST(UsbIdentity, TextsOfAnInterfaceAndADevice) {
+    auto name = kxusb::parseUsbName("1-2.4:1.0");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(kxusb::locationIdentity(*name), "1&2.4&1&0000");
+    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *name), "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
+    EXPECT_EQ(kxusb::hardwareId("1d4d", "6009", "0100", *name), "USB\\VID_1D4D&PID_6009&REV_0100&MI_00");
+    EXPECT_EQ(kxusb::captureDevicePath("1D4D", "6009", *name),
+              "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+    EXPECT_EQ(kxusb::locationInformation(*name, 2), "Port_#0004.Hub_#0002");
+    EXPECT_EQ(kxusb::locationPath("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.4/1-2.4:1.0", *name),
+              "pci-0000:00:14.0-usb-0:2.4:1.0");
+
+    auto wide = kxusb::parseUsbName("3-1.10:2.11");
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(kxusb::locationIdentity(*wide), "3&1.10&2&000b");
+    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *wide), "USB\\VID_1D4D&PID_6009&MI_0B\\3&1.10&2&000B");
+
+    auto device = kxusb::parseUsbName("1-2.4");
+    ASSERT_TRUE(device);
+    EXPECT_EQ(kxusb::deviceInstanceId("1d4d", "6009", "", *device), "USB\\VID_1D4D&PID_6009\\1&2.4");
+    EXPECT_EQ(kxusb::deviceInstanceId("1d4d", "6009", "SN1", *device), "USB\\VID_1D4D&PID_6009\\SN1");
+
+    for (const char* bad : {"usb1", "1-", "-2", "1-2..4", "1-2.4:1", "1-2.4:x.0", "1-99999999999", "1-2:1.300",
+                            "a-2", "1-2.4:1.0:0"}) {
+        EXPECT_FALSE(kxusb::parseUsbName(bad)) << bad;
+    }
+}
+
+TEST_F(SysfsUsbTest, WalkGivesEveryDeviceAndInterfaceWithTheirProperties) {
+    std::vector<KXUsbDevice> all;
+    ASSERT_TRUE(kxusb::SysfsUsb(fx.root).walk(all));
+    EXPECT_EQ(all.size(), 8u);  // the root hub is left out
+
+    const KXUsbDevice* vc = find(all, "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
+    ASSERT_NE(vc, nullptr);
+    ASSERT_EQ(vc->hardwareIds.size(), 2u);
+    EXPECT_EQ(vc->hardwareIds[0], "USB\\VID_1D4D&PID_6009&REV_0100&MI_00");
+    EXPECT_EQ(vc->friendlyName, "ZM-150 Camera");
+    EXPECT_EQ(vc->description, "ZM-150 Video");
+    EXPECT_EQ(vc->locationInformation, "Port_#0004.Hub_#0002");
+    ASSERT_TRUE(vc->locationPaths);
+    EXPECT_EQ(vc->locationPaths->front(), "pci-0000:00:14.0-usb-0:2.4:1.0");
+
+    const KXUsbDevice* audio = find(all, "USB\\VID_1D4D&PID_6009&MI_02\\1&2.4&1&0002");
+    ASSERT_NE(audio, nullptr);
+    EXPECT_EQ(audio->description, "ZM-150 Camera");  // no interface string: the product string
+
+    EXPECT_NE(find(all, "USB\\VID_1D4D&PID_6009\\1&2.4"), nullptr);
+    const KXUsbDevice* two = find(all, "USB\\VID_1D4D&PID_600F\\ABC123");
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(two->locationInformation, "Port_#0003.Hub_#0001");
+    EXPECT_FALSE(two->friendlyName);
+
+    const KXUsbDevice* twoVc = find(all, "USB\\VID_1D4D&PID_600F&MI_00\\1&3&1&0000");
+    ASSERT_NE(twoVc, nullptr);
+    EXPECT_EQ(twoVc->friendlyName, "Cam Two");  // no product string: the card name
+    EXPECT_FALSE(twoVc->description);
+
+    EXPECT_NE(find(all, "USB\\VID_046D&PID_C52B&MI_00\\1&5&1&0000"), nullptr);
+}
+
+TEST_F(SysfsUsbTest, CaptureNodesMapToTheirDevicePath) {
+    kxusb::SysfsUsb usb(fx.root);
+    EXPECT_EQ(usb.capturePathOfNode("video0"),
+              "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+    EXPECT_EQ(usb.capturePathOfNode("video2"),
+              "\\\\?\\usb#vid_1d4d&pid_600f&mi_00#1&3&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+    EXPECT_FALSE(usb.capturePathOfNode("video9"));
+
+    std::vector<KXUsbDevice> none;
+    EXPECT_FALSE(kxusb::SysfsUsb(fx.root + "/missing").walk(none));
+}
+
+// --- extension-unit descriptors -----------------------------------------------------------
+
+std::vector<uint8_t> extensionUnit(uint8_t id, const uint8_t guid[16]) {
+    std::vector<uint8_t> d = {0x1A, 0x24, 0x06, id};
+    d.insert(d.end(), guid, guid + 16);
+    const uint8_t tail[] = {0x08, 0x01, 0x02, 0x01, 0xFF, 0x00};  // controls, one pin, 1-byte bitmap
+    d.insert(d.end(), tail, tail + sizeof tail);
+    return d;
+}
+
+std::vector<uint8_t> cameraDescriptors(bool withWanted = true) {
+    const uint8_t other[16] = {0x94, 0x73, 0xDF, 0xDD, 0x3E, 0x97, 0x27, 0x47,
+                               0xBE, 0xD9, 0x04, 0xED, 0x64, 0x26, 0xDC, 0x67};
+    std::vector<uint8_t> d = {
+        0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, 0x4D, 0x1D, 0x09, 0x60, 0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
+        0x09, 0x02, 0x00, 0x01, 0x03, 0x01, 0x00, 0x80, 0xFA,        // configuration
+        0x08, 0x0B, 0x00, 0x02, 0x0E, 0x03, 0x00, 0x02,              // interface association
+        0x09, 0x04, 0x00, 0x00, 0x01, 0x0E, 0x01, 0x00, 0x02,        // interface 0: video control
+        0x0D, 0x24, 0x01, 0x00, 0x01, 0x4D, 0x00, 0x80, 0xC3, 0xC9, 0x01, 0x01, 0x01,  // VC header
+        0x12, 0x24, 0x02, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x0E, 0x00, 0x00,
+        0x0B, 0x24, 0x05, 0x02, 0x01, 0x00, 0x00, 0x02, 0x7F, 0x15, 0x00,  // processing unit
+    };
+    auto first = extensionUnit(3, other);
+    d.insert(d.end(), first.begin(), first.end());
+    if (withWanted) {
+        auto wanted = extensionUnit(6, kxuvc::kCommandUnitGuid);
+        d.insert(d.end(), wanted.begin(), wanted.end());
+    }
+    const uint8_t tail[] = {
+        0x09, 0x24, 0x03, 0x07, 0x01, 0x01, 0x00, 0x06, 0x00,  // output terminal
+        0x07, 0x05, 0x83, 0x03, 0x10, 0x00, 0x06,              // interrupt endpoint
+        0x09, 0x04, 0x01, 0x00, 0x00, 0x0E, 0x02, 0x00, 0x00,  // interface 1: video streaming
+    };
+    d.insert(d.end(), tail, tail + sizeof tail);
+    return d;
+}
+
+TEST(UvcDescriptors, FindsTheCommandUnitAmongSeveralUnits) {
+    auto d = cameraDescriptors();
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, -1), 6);
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 6);
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 2), -1);  // another interface
+}
+
+TEST(UvcDescriptors, WrongGuidTruncationAndGarbageFindNothing) {
+    auto without = cameraDescriptors(false);
+    EXPECT_EQ(kxuvc::findExtensionUnit(without.data(), without.size(), kxuvc::kCommandUnitGuid, -1), -1);
+
+    auto d = cameraDescriptors();
+    // Cut inside the wanted unit: its declared length runs past the end.
+    size_t cut = 18 + 9 + 8 + 9 + 13 + 18 + 11 + 26 + 10;
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), cut, kxuvc::kCommandUnitGuid, -1), -1);
+    for (size_t n = 0; n < d.size(); ++n) {  // every prefix is safe to parse
+        kxuvc::findExtensionUnit(d.data(), n, kxuvc::kCommandUnitGuid, -1);
+    }
+    // A zero length stops the walk instead of spinning on it.
+    auto zero = d;
+    zero[18] = 0;
+    EXPECT_EQ(kxuvc::findExtensionUnit(zero.data(), zero.size(), kxuvc::kCommandUnitGuid, -1), -1);
+    // The GUID inside a video-streaming interface is not a control unit.
+    std::vector<uint8_t> streaming = {0x09, 0x04, 0x01, 0x00, 0x00, 0x0E, 0x02, 0x00, 0x00};
+    auto unit = extensionUnit(9, kxuvc::kCommandUnitGuid);
+    streaming.insert(streaming.end(), unit.begin(), unit.end());
+    EXPECT_EQ(kxuvc::findExtensionUnit(streaming.data(), streaming.size(), kxuvc::kCommandUnitGuid, -1), -1);
+    EXPECT_EQ(kxuvc::findExtensionUnit(nullptr, 10, kxuvc::kCommandUnitGuid, -1), -1);
+}
+
+// --- hot-plug ----------------------------------------------------------------------------
+
+TEST(HotplugTracker, CaptureNodesArriveAndLeaveByTheirRememberedName) {
+    KXHotplugTracker t;
+    t.remember("/sys/devices/x/video4", "\\\\?\\usb#old");
+    EXPECT_FALSE(t.onEvent("add", "/sys/devices/x/video1", ":meta:", "\\\\?\\usb#meta"));
+    EXPECT_FALSE(t.onEvent("add", "/sys/devices/x/video3", ":capture:", ""));  // not a USB camera
+    auto arrival = t.onEvent("add", "/sys/devices/x/video0", ":capture:", "\\\\?\\usb#cam");
+    ASSERT_TRUE(arrival);
+    EXPECT_EQ(arrival->kind, KXHotplugEvent::Kind::Arrival);
+    EXPECT_EQ(arrival->deviceType, 5);
+    EXPECT_EQ(arrival->classGuid, "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
+    EXPECT_EQ(arrival->name, "\\\\?\\usb#cam");
+
+    // Removal events carry no ID_* properties.
+    auto removal = t.onEvent("remove", "/sys/devices/x/video0", "", "");
+    ASSERT_TRUE(removal);
+    EXPECT_EQ(removal->kind, KXHotplugEvent::Kind::Removal);
+    EXPECT_EQ(removal->name, "\\\\?\\usb#cam");
+    EXPECT_FALSE(t.onEvent("remove", "/sys/devices/x/video0", "", ""));  // only once
+    EXPECT_FALSE(t.onEvent("remove", "/sys/devices/x/video1", "", ""));  // never announced
+    auto startup = t.onEvent("remove", "/sys/devices/x/video4", "", "");
+    ASSERT_TRUE(startup);
+    EXPECT_EQ(startup->name, "\\\\?\\usb#old");
+    EXPECT_FALSE(t.onEvent("change", "/sys/devices/x/video4", ":capture:", "n"));
+}
+
+// --- V4L2 enumeration over a scripted driver ---------------------------------------------
+
+struct FakeDriver {
+    uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    int calls = 0;
+};
+
+int fakeIoctl(int, unsigned long request, void* arg, void* context) {
+    auto* driver = static_cast<FakeDriver*>(context);
+    if (++driver->calls > 10000) {
+        return -1;
+    }
+    if (request == VIDIOC_QUERYCAP) {
+        auto* cap = static_cast<v4l2_capability*>(arg);
+        std::strcpy(reinterpret_cast<char*>(cap->card), "ZM-150: Camera");
+        cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE;
+        cap->device_caps = driver->deviceCaps;
+        return 0;
+    }
+    if (request == VIDIOC_ENUM_FMT) {
+        auto* f = static_cast<v4l2_fmtdesc*>(arg);
+        const uint32_t formats[] = {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_H264};
+        if (f->index >= 3) {
+            return -1;
+        }
+        f->pixelformat = formats[f->index];
+        return 0;
+    }
+    if (request == VIDIOC_ENUM_FRAMESIZES) {
+        auto* s = static_cast<v4l2_frmsizeenum*>(arg);
+        if (s->pixel_format == V4L2_PIX_FMT_MJPEG && s->index < 2) {
+            s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            s->discrete.width = s->index == 0 ? 1920 : 1280;
+            s->discrete.height = s->index == 0 ? 1080 : 720;
+            return 0;
+        }
+        if (s->pixel_format == V4L2_PIX_FMT_YUYV && s->index == 0) {
+            s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+            s->stepwise = {160, 640, 16, 120, 480, 16};
+            return 0;
+        }
+        if (s->pixel_format == V4L2_PIX_FMT_H264 && s->index == 0) {
+            s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            s->discrete.width = 1920;
+            s->discrete.height = 1080;
+            return 0;
+        }
+        return -1;
+    }
+    if (request == VIDIOC_ENUM_FRAMEINTERVALS) {
+        auto* iv = static_cast<v4l2_frmivalenum*>(arg);
+        if (iv->pixel_format == V4L2_PIX_FMT_MJPEG && iv->width == 1920 && iv->index < 3) {
+            const uint32_t rates[] = {15, 30, 25};
+            iv->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            iv->discrete = {1, rates[iv->index]};
+            return 0;
+        }
+        if (iv->pixel_format == V4L2_PIX_FMT_MJPEG && iv->width == 1280 && iv->index == 0) {
+            iv->type = V4L2_FRMIVAL_TYPE_STEPWISE;
+            iv->stepwise.min = {1, 60};
+            iv->stepwise.max = {1, 5};
+            iv->stepwise.step = {1, 60};
+            return 0;
+        }
+        if (iv->pixel_format == V4L2_PIX_FMT_YUYV && iv->width == 640 && iv->height == 480 && iv->index == 0) {
+            iv->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            iv->discrete = {1, 30};
+            return 0;
+        }
+        return -1;  // H.264 lists no intervals at all
+    }
+    return -1;
+}
+
+TEST(V4L2Enumeration, CapabilitiesFromDiscreteAndStepwiseLists) {
+    FakeDriver driver;
+    std::string card;
+    ASSERT_TRUE(kxv4l2::queryCapture(3, fakeIoctl, &driver, card));
+    EXPECT_EQ(card, "ZM-150: Camera");
+
+    auto caps = kxv4l2::capabilities(3, fakeIoctl, &driver);
+    ASSERT_EQ(caps.size(), 4u);
+    EXPECT_EQ(caps[0].subtype, "MJPG");
+    EXPECT_EQ(caps[0].width, 1920);
+    EXPECT_EQ(caps[0].minIntervalHns, 333333);
+    EXPECT_EQ(caps[0].maxIntervalHns, 666666);
+    EXPECT_EQ(caps[1].height, 720);
+    EXPECT_EQ(caps[1].minIntervalHns, 166666);
+    EXPECT_EQ(caps[1].maxIntervalHns, 2000000);
+    EXPECT_EQ(caps[2].subtype, "YUY2");
+    EXPECT_EQ(caps[2].width, 640);  // a stepwise size reports its largest size
+    EXPECT_EQ(caps[2].minIntervalHns, 333333);
+    EXPECT_EQ(caps[3].subtype, "H264");
+    EXPECT_EQ(caps[3].minIntervalHns, 0);  // no interval: left for discovery to drop
+
+    driver.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;  // the metadata node
+    EXPECT_FALSE(kxv4l2::queryCapture(3, fakeIoctl, &driver, card));
+
+    EXPECT_EQ(kxv4l2::intervalHns(1, 0), 0);
+    EXPECT_EQ(kxv4l2::intervalHns(1001, 30000), 333666);
+}
+
+}  // namespace

@@ -1,0 +1,433 @@
+#include "FakeSimulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+bool sendLine(int fd, const std::string& text) {
+    std::string line = text + "\n";
+    size_t sent = 0;
+    while (sent < line.size()) {
+        ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 1000);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string hex4(const uint8_t b[4]) {
+    char t[9];
+    std::snprintf(t, sizeof t, "%02x%02x%02x%02x", b[0], b[1], b[2], b[3]);
+    return t;
+}
+
+bool parseHex4(const std::string& s, uint8_t b[4]) {
+    if (s.size() != 8) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        std::string byte = s.substr(static_cast<size_t>(2 * i), 2);
+        long v = std::strtol(byte.c_str(), &end, 16);
+        if (end == nullptr || *end != '\0') {
+            return false;
+        }
+        b[i] = static_cast<uint8_t>(v);
+    }
+    return true;
+}
+
+KXJson error(const std::string& text) {
+    KXJson j;
+    j.set("ok", false);
+    j.set("error", text);
+    return j;
+}
+
+}  // namespace
+
+FakeSimulator::FakeSimulator() {
+    char folder[] = "/tmp/vexsim-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    _folder = folder;
+    _socketPath = _folder + "/sim.sock";
+    _listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, _socketPath.c_str(), sizeof addr.sun_path - 1);
+    if (_listenFd < 0 || ::bind(_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(_listenFd, 16) != 0 || ::pipe2(_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error("fake simulator: cannot listen");
+    }
+    _thread = std::thread([this] { serve(); });
+}
+
+FakeSimulator::~FakeSimulator() {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stop = true;
+    }
+    wake();
+    _thread.join();
+    for (Client& c : _clients) {
+        ::close(c.fd);
+    }
+    ::close(_listenFd);
+    ::close(_wakePipe[0]);
+    ::close(_wakePipe[1]);
+    ::unlink(_socketPath.c_str());
+    ::rmdir(_folder.c_str());
+}
+
+std::string FakeSimulator::devicePathFor(const std::string& vid, const std::string& pid,
+                                         const std::string& location) {
+    return "\\\\?\\usb#vid_" + vid + "&pid_" + pid + "&mi_00#" + location +
+           "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+}
+
+void FakeSimulator::wake() {
+    char c = 1;
+    (void)!::write(_wakePipe[1], &c, 1);
+}
+
+void FakeSimulator::addCamera(const Camera& camera, bool announceIt) {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _cameras.push_back(camera);
+    }
+    if (announceIt) {
+        announce("arrival", camera.devicePath);
+    }
+}
+
+void FakeSimulator::removeCamera(const std::string& devicePath, bool announceIt) {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (auto it = _cameras.begin(); it != _cameras.end(); ++it) {
+            if (it->devicePath == devicePath) {
+                _cameras.erase(it);
+                break;
+            }
+        }
+    }
+    if (announceIt) {
+        announce("removal", devicePath);
+    }
+}
+
+void FakeSimulator::addAudioDevice(const AudioDevice& device) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _audio.push_back(device);
+}
+
+void FakeSimulator::addUsbDevice(const KXJson& entry) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _usb.push_back(entry);
+}
+
+void FakeSimulator::setRegister(const std::string& devicePath, uint16_t reg, uint16_t value) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (Camera& c : _cameras) {
+        if (c.devicePath == devicePath) {
+            c.registers[reg] = value;
+        }
+    }
+}
+
+uint16_t FakeSimulator::registerValue(const std::string& devicePath, uint16_t reg) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (const Camera& c : _cameras) {
+        if (c.devicePath == devicePath) {
+            auto it = c.registers.find(reg);
+            return it == c.registers.end() ? 0 : it->second;
+        }
+    }
+    return 0;
+}
+
+void FakeSimulator::setFault(const std::string& op, Fault fault, int afterCount) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _faults[op] = FaultState{fault, afterCount};
+}
+
+std::vector<KXJson> FakeSimulator::journal() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _journal;
+}
+
+void FakeSimulator::clearJournal() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _journal.clear();
+}
+
+bool FakeSimulator::waitForJournal(size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(_mutex);
+    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return _journal.size() >= count; });
+}
+
+bool FakeSimulator::waitForWatchers(size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(_mutex);
+    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return _watchers >= count; });
+}
+
+void FakeSimulator::announce(const std::string& event, const std::string& name) {
+    KXJson j;
+    j.set("event", event);
+    j.set("device_type", 5);
+    j.set("class_guid", "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
+    j.set("name", name);
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _outgoing.push_back(j.dump());
+    }
+    wake();
+}
+
+void FakeSimulator::serve() {
+    for (;;) {
+        std::vector<pollfd> fds;
+        fds.push_back({_wakePipe[0], POLLIN, 0});
+        fds.push_back({_listenFd, POLLIN, 0});
+        for (const Client& c : _clients) {
+            fds.push_back({c.fd, POLLIN, 0});
+        }
+        int r = ::poll(fds.data(), fds.size(), -1);
+        if (r < 0 && errno != EINTR) {
+            return;
+        }
+        std::vector<std::string> outgoing;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_stop) {
+                return;
+            }
+            outgoing.swap(_outgoing);
+        }
+        char drain[64];
+        while (::read(_wakePipe[0], drain, sizeof drain) > 0) {
+        }
+        for (const std::string& line : outgoing) {
+            for (Client& c : _clients) {
+                if (c.watching) {
+                    sendLine(c.fd, line);
+                }
+            }
+        }
+        if (fds[1].revents & POLLIN) {
+            int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                _clients.push_back(Client{fd, std::string(), false});
+            }
+        }
+        // Clients accepted in this round are not in `fds` yet; they are polled next round.
+        const size_t polled = fds.size() - 2;
+        std::vector<Client> kept;
+        for (size_t i = 0; i < _clients.size(); ++i) {
+            Client& c = _clients[i];
+            bool keep = true;
+            if (i < polled && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) {
+                keep = handleReadable(c);
+            }
+            if (keep) {
+                kept.push_back(std::move(c));
+            } else {
+                ::close(c.fd);
+                if (c.watching) {
+                    std::lock_guard<std::mutex> lock(_mutex);
+                    --_watchers;
+                    _changed.notify_all();
+                }
+            }
+        }
+        _clients.swap(kept);
+    }
+}
+
+bool FakeSimulator::handleReadable(Client& client) {
+    char chunk[4096];
+    ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+        return false;
+    }
+    client.buffer.append(chunk, static_cast<size_t>(n));
+    size_t end;
+    while ((end = client.buffer.find('\n')) != std::string::npos) {
+        std::string line = client.buffer.substr(0, end);
+        client.buffer.erase(0, end + 1);
+        if (!answer(client, line)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FakeSimulator::answer(Client& client, const std::string& line) {
+    auto request = KXJson::parse(line);
+    KXJson reply;
+    Fault fault = Fault::None;
+    bool watch = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _journal.push_back(request ? *request : KXJson(line));
+        const std::string op = request ? (*request)["op"].asString() : std::string();
+        auto it = _faults.find(op);
+        if (it != _faults.end() && it->second.fault != Fault::None) {
+            if (it->second.normalLeft > 0) {
+                --it->second.normalLeft;
+            } else {
+                fault = it->second.fault;
+            }
+        }
+        if (fault == Fault::None) {
+            reply = request ? respond(*request, watch) : error("not JSON");
+        }
+        _changed.notify_all();
+    }
+    switch (fault) {
+        case Fault::Error:
+            return sendLine(client.fd, error("injected").dump());
+        case Fault::Garbage:
+            return sendLine(client.fd, "{\"ok\":tru");
+        case Fault::Stall:
+            return true;
+        case Fault::Close:
+            return false;
+        case Fault::None:
+            break;
+    }
+    if (!sendLine(client.fd, reply.dump())) {
+        return false;
+    }
+    if (watch && !client.watching) {
+        client.watching = true;
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_watchers;
+        _changed.notify_all();
+    }
+    return true;
+}
+
+KXJson FakeSimulator::respond(const KXJson& request, bool& watch) {
+    const std::string op = request["op"].asString();
+    KXJson ok;
+    ok.set("ok", true);
+    if (op == "usb_devices") {
+        KXJson list(KXJson::Array{});
+        for (const KXJson& e : _usb) {
+            list.push(e);
+        }
+        ok.set("devices", list);
+        return ok;
+    }
+    if (op == "capture_devices") {
+        KXJson list(KXJson::Array{});
+        if (request["class"].asString() == "video") {
+            for (const Camera& c : _cameras) {
+                KXJson d;
+                d.set("friendly_name", c.friendlyName);
+                d.set("device_path", c.devicePath);
+                KXJson ifaces(KXJson::Array{});
+                for (const std::string& i : c.interfaces) {
+                    ifaces.push(i);
+                }
+                d.set("interfaces", ifaces);
+                KXJson caps(KXJson::Array{});
+                for (const Capability& cap : c.capabilities) {
+                    KXJson k;
+                    k.set("subtype", cap.subtype);
+                    k.set("width", cap.width);
+                    k.set("height", cap.height);
+                    k.set("min_interval", cap.minInterval);
+                    k.set("max_interval", cap.maxInterval);
+                    KXJson input;
+                    input.set("format", cap.inputFormat);
+                    input.set("url", cap.inputUrl);
+                    k.set("input", input);
+                    caps.push(k);
+                }
+                d.set("capabilities", caps);
+                list.push(d);
+            }
+        } else {
+            for (const AudioDevice& a : _audio) {
+                KXJson d;
+                d.set("friendly_name", a.friendlyName);
+                KXJson cap;
+                cap.set("sample_rate", a.sampleRate);
+                cap.set("channels", a.channels);
+                cap.set("bits", a.bits);
+                d.set("capabilities", KXJson(KXJson::Array{cap}));
+                KXJson input;
+                input.set("format", a.inputFormat);
+                input.set("url", a.inputUrl);
+                d.set("input", input);
+                list.push(d);
+            }
+        }
+        ok.set("devices", list);
+        return ok;
+    }
+    if (op == "xu") {
+        const std::string path = request["device_path"].asString();
+        Camera* camera = nullptr;
+        for (Camera& c : _cameras) {
+            if (c.devicePath == path) {
+                camera = &c;
+            }
+        }
+        if (camera == nullptr) {
+            return error("no such device");
+        }
+        bool hasUnit = false;
+        for (const std::string& i : camera->interfaces) {
+            hasUnit = hasUnit || i == "extension_unit";
+        }
+        uint8_t data[4];
+        if (!hasUnit || !parseHex4(request["data"].asString(), data)) {
+            return error("no extension unit or bad data");
+        }
+        const std::string query = request["query"].asString();
+        if (query == "set_cur") {
+            uint16_t reg = static_cast<uint16_t>(data[0] | (data[1] << 8));
+            uint16_t value = static_cast<uint16_t>(data[2] | (data[3] << 8));
+            if (reg == 0) {
+                _selected[path] = value;
+            } else {
+                camera->registers[reg] = value;
+            }
+            ok.set("data", hex4(data));
+            return ok;
+        }
+        if (query == "get_cur") {
+            uint16_t value = camera->registers[_selected[path]];
+            uint8_t answer[4] = {0, 0, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
+            ok.set("data", hex4(answer));
+            return ok;
+        }
+        return error("bad query");
+    }
+    if (op == "watch") {
+        watch = true;
+        return ok;
+    }
+    return error("unknown op");
+}

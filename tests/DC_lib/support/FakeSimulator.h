@@ -1,0 +1,129 @@
+#pragma once
+
+// A fake simulator for library tests: serves the simulator line protocol (usb_devices,
+// capture_devices, xu, watch) on a Unix socket in a fresh temporary folder. Tests describe
+// cameras (with capabilities whose "input" the test sets, e.g. a local TCP stream), audio
+// devices and USB entries; read the journal of every request; and set faults per operation.
+//
+// The simulated camera's extension unit behaves like the real channel: set_cur (register,
+// value) writes the register; set_cur (0, register) selects it for the next get_cur, which
+// answers (0, value).
+//
+// Threading: one server thread; every public method may be called from the test thread
+// while it runs (state guarded by _mutex).
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KXJson.h"
+
+class FakeSimulator {
+public:
+    struct Capability {
+        std::string subtype = "MJPG";
+        int width = 1920;
+        int height = 1080;
+        int64_t minInterval = 333333;
+        int64_t maxInterval = 333333;
+        std::string inputFormat = "mjpeg";
+        std::string inputUrl;  // e.g. "tcp://127.0.0.1:40101"
+    };
+    struct Camera {
+        std::string friendlyName = "ZM-150 Camera";
+        std::string devicePath;  // see devicePathFor()
+        std::vector<std::string> interfaces = {"camera_control", "extension_unit", "video_processing"};
+        std::vector<Capability> capabilities;
+        std::map<uint16_t, uint16_t> registers;  // initial register values
+    };
+    struct AudioDevice {
+        std::string friendlyName = "USB Audio";
+        int sampleRate = 48000;
+        int channels = 2;
+        int bits = 16;
+        std::string inputFormat = "s16le";
+        std::string inputUrl;
+    };
+
+    // What an operation does instead of answering normally.
+    enum class Fault {
+        None,
+        Error,    // {"ok":false,"error":"injected"}
+        Garbage,  // a line that is not JSON
+        Stall,    // no answer at all (the client must time out)
+        Close,    // close the connection without answering
+    };
+
+    FakeSimulator();
+    ~FakeSimulator();
+    FakeSimulator(const FakeSimulator&) = delete;
+    FakeSimulator& operator=(const FakeSimulator&) = delete;
+
+    const std::string& socketPath() const { return _socketPath; }
+
+    // The capture device path of a camera ("1d4d", "6009", "1&2.4&1&0000").
+    static std::string devicePathFor(const std::string& vid, const std::string& pid, const std::string& location);
+
+    void addCamera(const Camera& camera, bool announce = false);
+    void removeCamera(const std::string& devicePath, bool announce = false);
+    void addAudioDevice(const AudioDevice& device);
+    void addUsbDevice(const KXJson& entry);  // an object as the protocol gives it
+
+    void setRegister(const std::string& devicePath, uint16_t reg, uint16_t value);
+    uint16_t registerValue(const std::string& devicePath, uint16_t reg) const;
+
+    // `op` ("usb_devices", "capture_devices", "xu", "watch"); applies to every later request
+    // of that op once `afterCount` more of them were answered normally.
+    void setFault(const std::string& op, Fault fault, int afterCount = 0);
+
+    std::vector<KXJson> journal() const;
+    void clearJournal();
+    // Waits until the journal holds at least `count` requests.
+    bool waitForJournal(size_t count, int timeoutMs) const;
+    // Waits until `count` watch connections are open.
+    bool waitForWatchers(size_t count, int timeoutMs) const;
+
+    // Sends a hot-plug line to every watcher.
+    void announce(const std::string& event, const std::string& name);
+
+private:
+    struct Client {
+        int fd;
+        std::string buffer;
+        bool watching = false;
+    };
+    struct FaultState {
+        Fault fault = Fault::None;
+        int normalLeft = 0;
+    };
+
+    void serve();
+    // Both return false when the connection must close.
+    bool handleReadable(Client& client);
+    bool answer(Client& client, const std::string& line);
+    KXJson respond(const KXJson& request, bool& watch);  // needs _mutex
+    void wake();
+
+    std::string _folder;
+    std::string _socketPath;
+    int _listenFd = -1;
+    int _wakePipe[2] = {-1, -1};
+    std::thread _thread;
+
+    mutable std::mutex _mutex;
+    mutable std::condition_variable _changed;
+    bool _stop = false;                              // guarded by _mutex
+    std::vector<Camera> _cameras;                    // guarded by _mutex
+    std::vector<AudioDevice> _audio;                 // guarded by _mutex
+    std::vector<KXJson> _usb;                        // guarded by _mutex
+    std::map<std::string, uint16_t> _selected;       // guarded by _mutex: device -> selected register
+    std::map<std::string, FaultState> _faults;       // guarded by _mutex
+    std::vector<KXJson> _journal;                    // guarded by _mutex
+    std::vector<std::string> _outgoing;              // guarded by _mutex: lines for watchers
+    size_t _watchers = 0;                            // guarded by _mutex
+    std::vector<Client> _clients;                    // server thread only
+};
