@@ -62,10 +62,12 @@ bool fromHex(const std::string& text, uint8_t data[4]) {
 // A camera interface the simulated device offers; holds nothing.
 class SimInterface : public KXControlInterface {};
 
+// Keeps its own copy of the simulator's address: a bound camera may outlive the backend
+// object that bound it (a test or the application installing another backend).
 class SimExtensionUnit : public KXExtensionUnit {
 public:
-    SimExtensionUnit(const KXSimPlatform* platform, std::string devicePath)
-        : _platform(platform), _devicePath(std::move(devicePath)) {}
+    SimExtensionUnit(std::string socketPath, int timeoutMs, std::string devicePath)
+        : _socketPath(std::move(socketPath)), _timeoutMs(timeoutMs), _devicePath(std::move(devicePath)) {}
 
     int query(KXXuQuery query, uint8_t selector, uint8_t data[4]) override {
         KXJson request;
@@ -75,7 +77,7 @@ public:
         request.set("selector", static_cast<int>(selector));
         request.set("data", toHex(data));
         KXJson answer;
-        if (_platform->request(request, answer) != KXSimPlatform::Status::Ok) {
+        if (KXSimPlatform::requestAt(_socketPath, _timeoutMs, request, answer) != KXSimPlatform::Status::Ok) {
             return -1;
         }
         if (query == KXXuQuery::GetCur) {
@@ -91,14 +93,15 @@ public:
     }
 
 private:
-    const KXSimPlatform* _platform;  // the backend outlives every filter it binds
-    const std::string _devicePath;   // immutable
+    const std::string _socketPath;  // immutable
+    const int _timeoutMs;           // immutable
+    const std::string _devicePath;  // immutable
 };
 
 class SimFilter : public KXCaptureFilter {
 public:
-    SimFilter(const KXSimPlatform* platform, KXCaptureDevice device)
-        : _platform(platform), _device(std::move(device)) {}
+    SimFilter(std::string socketPath, int timeoutMs, KXCaptureDevice device)
+        : _socketPath(std::move(socketPath)), _timeoutMs(timeoutMs), _device(std::move(device)) {}
 
     const KXCaptureDevice& device() const override { return _device; }
 
@@ -112,7 +115,8 @@ public:
                 continue;
             }
             if (kind == KXControlInterfaceKind::ExtensionUnit) {
-                result.interface = std::make_shared<SimExtensionUnit>(_platform, _device.devicePath.value_or(""));
+                result.interface =
+                    std::make_shared<SimExtensionUnit>(_socketPath, _timeoutMs, _device.devicePath.value_or(""));
             } else {
                 result.interface = std::make_shared<SimInterface>();
             }
@@ -122,7 +126,8 @@ public:
     }
 
 private:
-    const KXSimPlatform* _platform;
+    const std::string _socketPath;
+    const int _timeoutMs;
     KXCaptureDevice _device;
 };
 
@@ -180,7 +185,12 @@ KXSimPlatform::KXSimPlatform(std::string socketPath, int timeoutMs)
     : _socketPath(std::move(socketPath)), _timeoutMs(timeoutMs) {}
 
 KXSimPlatform::Status KXSimPlatform::request(const KXJson& request, KXJson& answer) const {
-    int fd = kxsock::connectUnix(_socketPath);
+    return requestAt(_socketPath, _timeoutMs, request, answer);
+}
+
+KXSimPlatform::Status KXSimPlatform::requestAt(const std::string& socketPath, int timeoutMs, const KXJson& request,
+                                               KXJson& answer) {
+    int fd = kxsock::connectUnix(socketPath);
     if (fd < 0) {
         return Status::Absent;
     }
@@ -188,8 +198,8 @@ KXSimPlatform::Status KXSimPlatform::request(const KXJson& request, KXJson& answ
     Status status = Status::Failed;
     std::string buffer;
     std::string line;
-    if (kxsock::sendAll(fd, request.dump() + "\n", _timeoutMs) &&
-        kxsock::receiveLine(fd, buffer, line, kMaxLineBytes, _timeoutMs) == kxsock::LineResult::Line) {
+    if (kxsock::sendAll(fd, request.dump() + "\n", timeoutMs) &&
+        kxsock::receiveLine(fd, buffer, line, kMaxLineBytes, timeoutMs) == kxsock::LineResult::Line) {
         auto parsed = KXJson::parse(line);
         if (parsed && parsed->isObject() && (*parsed)["ok"].asBool(false)) {
             answer = std::move(*parsed);
@@ -308,7 +318,7 @@ bool KXSimPlatform::captureDevices(KXDeviceClass deviceClass, std::vector<KXCapt
 }
 
 std::unique_ptr<KXCaptureFilter> KXSimPlatform::bindFilter(const KXCaptureDevice& device) {
-    return std::make_unique<SimFilter>(this, device);
+    return std::make_unique<SimFilter>(_socketPath, _timeoutMs, device);
 }
 
 bool KXSimPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out) {

@@ -145,6 +145,20 @@ TEST_F(DiscoveryTest, GetSourcesFillsTheRecordForALocationIdentity) {
     EXPECT_EQ(r.formats.audioFormatList.front().bitsPerSample, 16);
 }
 
+TEST_F(DiscoveryTest, HostProgramReachesTheSimulatorThroughTheEnvironment) {
+    ::setenv("VEXSDK_SIM", sim.socketPath().c_str(), 1);
+    KXSetPlatform(nullptr);  // back to the environment's choice
+    DC_Find f;
+    f.initialize();
+    Record r(kLocationB.c_str());
+    f.getSources(&r.formats);
+    ::unsetenv("VEXSDK_SIM");
+    ASSERT_NE(r.formats.videoDeviceName->source, nullptr);
+    EXPECT_EQ(std::string(r.formats.videoDeviceName->source), "@device_pnp_" + kPathB);
+    ASSERT_EQ(r.formats.videoFormatList.size(), 1u);
+    expectFormat(r.formats.videoFormatList.front(), 1280, 720, 30.0, 4, 0);
+}
+
 TEST_F(DiscoveryTest, MatchingIsCaseSensitiveAndTheLastVendorCameraWins) {
     // A path in upper case never matches; an empty text matches every vendor camera.
     FakeSimulator::Camera shouting;
