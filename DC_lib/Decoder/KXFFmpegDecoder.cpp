@@ -1,0 +1,162 @@
+#include "Decoder/KXFFmpegDecoder.h"
+
+#include <cmath>
+
+#include "KXLog.h"
+#include "Receiver/FrameQueue.h"
+#include "Receiver/PacketQueue.h"
+
+void* decodeInThread(void* arg) {
+    auto* decoder = static_cast<KXIDecoder*>(arg);
+    int result = decoder->run();
+    if (result != -1) {
+        KXLog("There is an error(code:%d) in decodeInThread.\n", result);
+    }
+    decoder->setRunning(false);
+    return nullptr;
+}
+
+KXFFmpegDecoder::KXFFmpegDecoder(FrameQueue* outputQueue, PacketQueue* inputQueue,
+                                 AVFormatContext* inputContext, FrameQueue* recordingQueue)
+    : _outputQueue(outputQueue),
+      _inputQueue(inputQueue),
+      _recordingQueue(recordingQueue),
+      _inputFormatContext(inputContext),
+      _pendingPacket(av_packet_alloc()) {}
+
+KXFFmpegDecoder::~KXFFmpegDecoder() {
+    freeCodec();
+    av_packet_free(&_pendingPacket);
+}
+
+void KXFFmpegDecoder::freeCodec() { avcodec_free_context(&_codecContext); }
+
+int KXFFmpegDecoder::open(int streamIndex) {
+    if (_inputFormatContext == nullptr || streamIndex < 0 ||
+        static_cast<unsigned>(streamIndex) >= _inputFormatContext->nb_streams || _pendingPacket == nullptr) {
+        return -1;
+    }
+    freeCodec();
+    _stream = _inputFormatContext->streams[streamIndex];
+
+    _codecContext = avcodec_alloc_context3(nullptr);
+    if (_codecContext == nullptr) {
+        return AVERROR(ENOMEM);
+    }
+    int ret = avcodec_parameters_to_context(_codecContext, _stream->codecpar);
+    if (ret < 0) {
+        freeCodec();
+        return ret;
+    }
+    _codecContext->pkt_timebase = _stream->time_base;
+    _timeBase = _stream->time_base;
+    _streamSar = _stream->sample_aspect_ratio;
+    _codecSar = _stream->codecpar->sample_aspect_ratio;
+    AVRational rate = av_guess_frame_rate(_inputFormatContext, _stream, nullptr);
+    _frameDuration = rate.num > 0 && rate.den > 0 ? static_cast<double>(rate.den) / rate.num : 0.0;
+
+    ret = beforeCodecOpen();
+    if (ret < 0) {
+        freeCodec();
+        return ret;
+    }
+
+    _codec = avcodec_find_decoder(_codecContext->codec_id);
+    if (_codec == nullptr) {
+        KXLog("No codec could be found with id %d\n",
+               static_cast<int>(_codecContext->codec_id));
+        freeCodec();
+        return AVERROR(EINVAL);
+    }
+    _codecContext->codec_id = _codec->id;
+
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "threads", "auto", 0);
+    av_dict_set(&options, "flags", "low_delay", 0);
+    ret = avcodec_open2(_codecContext, _codec, &options);
+    if (ret < 0) {
+        av_dict_free(&options);
+        freeCodec();
+        return ret;
+    }
+    const AVDictionaryEntry* left = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+    if (left != nullptr) {
+        KXLog("Option %s not found.\n", left->key);
+        av_dict_free(&options);
+        freeCodec();
+        return AVERROR_OPTION_NOT_FOUND;
+    }
+    av_dict_free(&options);
+
+    ret = afterCodecOpen();
+    if (ret < 0) {
+        freeCodec();
+        return ret;
+    }
+    _stream->discard = AVDISCARD_DEFAULT;
+    _packetPending = false;
+    _nextPts = AV_NOPTS_VALUE;
+    return 0;
+}
+
+KXFFmpegDecoder::StepResult KXFFmpegDecoder::step(AVFrame* frame, int packetWaitMs) {
+    if (_inputQueue->isAborted()) {
+        KXLog("leave decoder.\n");
+        return kAborted;
+    }
+    int ret = avcodec_receive_frame(_codecContext, frame);
+    if (ret >= 0) {
+        return kFrame;
+    }
+    if (ret == AVERROR_EOF) {
+        KXLog("leave decoder.\n");
+        return kEndOfStream;
+    }
+    if (ret != AVERROR(EAGAIN)) {
+        return kNoFrame;  // a damaged frame: go on with the next one
+    }
+    if (!_packetPending) {
+        if (!_inputQueue->get(_pendingPacket, packetWaitMs)) {
+            return kNoFrame;
+        }
+        _packetPending = true;
+    }
+    // A blank packet (no data, no side data) is exactly libavcodec's drain request.
+    ret = avcodec_send_packet(_codecContext, _pendingPacket);
+    if (ret == AVERROR(EAGAIN)) {
+        KXLog("Receive_frame and send_packet both returned EAGAIN, which is an API violation.\n");
+    } else {
+        av_packet_unref(_pendingPacket);
+        _packetPending = false;
+    }
+    return kNoFrame;
+}
+
+double KXFFmpegDecoder::videoPtsSeconds(const AVFrame* frame) const {
+    if (frame->pts == AV_NOPTS_VALUE) {
+        return NAN;
+    }
+    return static_cast<double>(frame->pts) * av_q2d(_timeBase);
+}
+
+AVRational KXFFmpegDecoder::guessSampleAspectRatio(const AVFrame* frame) const {
+    auto valid = [](AVRational r) { return r.num > 0 && r.den > 0; };
+    if (valid(_streamSar)) {
+        return _streamSar;
+    }
+    if (valid(frame->sample_aspect_ratio)) {
+        return frame->sample_aspect_ratio;
+    }
+    return valid(_codecSar) ? _codecSar : AVRational{0, 1};
+}
+
+bool KXFFmpegDecoder::putReference(FrameQueue* queue, const AVFrame* frame, double pts, double duration,
+                                   int timeoutMs) {
+    AVFrame* copy = av_frame_clone(frame);
+    if (copy == nullptr) {
+        return false;
+    }
+    bool queued = queue->put(copy, pts, duration, timeoutMs);
+    av_frame_free(&copy);  // releases the reference when the put failed
+    return queued;
+}

@@ -1,0 +1,104 @@
+#include "Decoder/KXFFmpegSWDecoder.h"
+
+#include <chrono>
+#include <thread>
+
+#include "KXLog.h"
+#include "Receiver/FrameQueue.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+namespace {
+// The packet wait of an idle loop. Polling the packet queue without any wait would keep one
+// core busy whenever the stream is slower than the decoder, which is always for a camera.
+constexpr int kPacketWaitMs = 1;
+}  // namespace
+
+KXFFmpegSWDecoder::KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets,
+                                     AVFormatContext* inputContext)
+    : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, nullptr) {}
+
+KXFFmpegSWDecoder::~KXFFmpegSWDecoder() { sws_freeContext(_swsContext); }
+
+bool KXFFmpegSWDecoder::convertRaw(const AVFrame* frame, AVFrame* converted) {
+    _swsContext = sws_getCachedContext(_swsContext, frame->width, frame->height,
+                                       static_cast<AVPixelFormat>(frame->format), frame->width,
+                                       frame->height, AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR, nullptr,
+                                       nullptr, nullptr);
+    if (_swsContext == nullptr) {
+        KXLog("sws_getContext fail!");
+        return false;
+    }
+    converted->format = AV_PIX_FMT_YUV420P;
+    converted->width = frame->width;
+    converted->height = frame->height;
+    if (av_frame_get_buffer(converted, 0) < 0 || av_frame_copy_props(converted, frame) < 0) {
+        av_frame_unref(converted);
+        KXLog("sws_scale fail!");
+        return false;
+    }
+    int rows = sws_scale(_swsContext, frame->data, frame->linesize, 0, frame->height, converted->data,
+                         converted->linesize);
+    if (rows <= 0) {
+        av_frame_unref(converted);
+        KXLog("sws_scale fail!");
+        return false;
+    }
+    return true;
+}
+
+int KXFFmpegSWDecoder::run() {
+    if (_codecContext == nullptr) {
+        return AVERROR(EINVAL);
+    }
+    AVFrame* frame = av_frame_alloc();
+    AVFrame* converted = av_frame_alloc();
+    if (frame == nullptr || converted == nullptr) {
+        av_frame_free(&frame);
+        av_frame_free(&converted);
+        return AVERROR(ENOMEM);
+    }
+    const bool raw = _codecContext->codec_id == AV_CODEC_ID_RAWVIDEO;
+    const double duration = videoFrameDuration();
+    double lastPts = 0.0;
+    int result = 0;
+    for (;;) {
+        StepResult step = this->step(frame, kPacketWaitMs);
+        if (step == kAborted) {
+            result = -1;
+            break;
+        }
+        if (step == kEndOfStream) {
+            result = 0;
+            break;
+        }
+        if (step != kFrame) {
+            continue;
+        }
+        frame->pts = frame->best_effort_timestamp;
+        frame->sample_aspect_ratio = guessSampleAspectRatio(frame);
+        const double pts = videoPtsSeconds(frame);
+
+        AVFrame* out = frame;
+        if (raw && frame->width > 0 && frame->format != AV_PIX_FMT_YUV420P) {
+            if (!convertRaw(frame, converted)) {
+                KXLog("SWDecoder NG transfer");
+                av_frame_unref(frame);
+                continue;
+            }
+            av_frame_unref(frame);
+            out = converted;
+        }
+        if (!_outputQueue->put(out, pts, duration, 0)) {
+            KXLog("failed to put the frame into videoqueue. %f\n", pts - lastPts);
+            av_frame_unref(out);
+        }
+        lastPts = pts;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    av_frame_free(&frame);
+    av_frame_free(&converted);
+    return result;
+}

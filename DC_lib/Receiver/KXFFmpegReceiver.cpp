@@ -1,0 +1,382 @@
+#include "Receiver/KXFFmpegReceiver.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "KXLog.h"
+#include "KXPlatform.h"
+#include "Receiver/PacketQueue.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace {
+
+std::string errorText(int code) {
+    char text[128] = {0};
+    if (av_strerror(code, text, sizeof text) < 0) {
+        std::snprintf(text, sizeof text, "%s", std::strerror(-code));
+    }
+    return text;
+}
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The options every capture-device open carries besides the device's own.
+void addDeviceBufferOptions(AVDictionary** options) {
+    av_dict_set(options, "initial_timeout", "2000000", 0);
+    av_dict_set(options, "buffer_size", "8192000", 0);
+    av_dict_set(options, "rtbufsize", "2147.48M", 0);
+}
+
+bool isRtsp(const std::string& url) {
+    return url.rfind("rtsp", 0) == 0;
+}
+
+}  // namespace
+
+void* readInThread(void* arg) {
+    auto* receiver = static_cast<KXIReceiver*>(arg);
+    int result = receiver->run();
+    if (result < 0) {
+        KXLog("There is an error(code:%d) in readInThread.\n", result);
+        receiver->stop();
+    }
+    return nullptr;
+}
+
+KXFFmpegReceiver::KXFFmpegReceiver(PacketQueue* audioQueue, PacketQueue* videoQueue,
+                                   PacketQueue* recordingQueue)
+    : _audioQueue(audioQueue), _videoQueue(videoQueue), _recordingQueue(recordingQueue) {}
+
+KXFFmpegReceiver::~KXFFmpegReceiver() = default;
+
+bool KXFFmpegReceiver::stop() {
+    _stop.store(true, std::memory_order_release);
+    return true;
+}
+
+int KXFFmpegReceiver::interruptCallback(void* self) {
+    // A blocked read (a stalled network peer, a silent device) must not hold up a stop.
+    return static_cast<KXFFmpegReceiver*>(self)->_stop.load(std::memory_order_acquire) ? 1 : 0;
+}
+
+void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
+    context->interrupt_callback.callback = &KXFFmpegReceiver::interruptCallback;
+    context->interrupt_callback.opaque = this;
+}
+
+bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages) {
+    context->flags |= AVFMT_FLAG_NOBUFFER;
+    av_format_inject_global_side_data(context);
+    if (avformat_find_stream_info(context, nullptr) < 0) {
+        if (deviceMessages) {
+            KXLog("Could not find codec parameters.");
+        }
+        KXLog("Could not find codec parameters.\n");
+        return false;
+    }
+    int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (video < 0) {
+        return false;
+    }
+    int audio = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    _inputContext = context;
+    _videoStreamIndex = video;
+    _audioStreamIndex = audio < 0 ? -1 : audio;
+    _videoCodec = context->streams[video]->codecpar->codec_id;
+    _stop.store(false, std::memory_order_release);
+    return true;
+}
+
+bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
+                                  AVFormatContext** audioContext) {
+    if (context == nullptr || *context == nullptr) {
+        return false;
+    }
+    KXVideoInputRequest request;
+    request.device = devInfo.videoDevice;
+    request.width = devInfo.width;
+    request.height = devInfo.height;
+    request.format = devInfo.format;
+    request.frameRate = devInfo.frameRateValue;
+    KXCaptureInput input;
+    const AVInputFormat* format = nullptr;
+    if (KXResolveVideoInput(request, input)) {
+        format = av_find_input_format(input.format.c_str());
+    }
+    if (format == nullptr) {
+        KXLog("Cannot fine input format");
+        KXLog("Cannot fine input format \n");
+        avformat_free_context(*context);
+        *context = nullptr;
+        return false;
+    }
+
+    // A second input (the audio device) is read by the same loop: both must not block.
+    const bool withAudio = !devInfo.audioDevice.empty() && audioContext != nullptr;
+
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : input.options) {
+        av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    }
+    addDeviceBufferOptions(&options);
+    KXLog("devInfo.devName.c_str():%s\n", devInfo.devName.c_str());
+
+    installInterrupt(*context);
+    if (withAudio) {
+        (*context)->flags |= AVFMT_FLAG_NONBLOCK;
+    }
+    int ret = avformat_open_input(context, input.url.c_str(), format, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        // The device refused the requested size, rate or codec: take its default format.
+        *context = avformat_alloc_context();
+        if (*context == nullptr) {
+            return false;
+        }
+        installInterrupt(*context);
+        if (withAudio) {
+            (*context)->flags |= AVFMT_FLAG_NONBLOCK;
+        }
+        addDeviceBufferOptions(&options);
+        ret = avformat_open_input(context, input.url.c_str(), format, &options);
+        av_dict_free(&options);
+        if (ret < 0) {
+            KXLog("avformat_open_input fail");
+            KXLog("%s: %s\n", devInfo.devName.c_str(), errorText(ret).c_str());
+            return false;  // avformat_open_input freed and nulled the context
+        }
+    }
+    if (!finishOpen(*context, true)) {
+        return false;  // the caller closes the context
+    }
+    devInfo.videoStreamIndex = _videoStreamIndex;
+    devInfo.audioStreamIndex = _audioStreamIndex;
+
+    if (withAudio) {
+        KXCaptureInput audioInput;
+        const AVInputFormat* audioFormat = nullptr;
+        if (KXResolveAudioInput(devInfo.audioDevice, audioInput)) {
+            audioFormat = av_find_input_format(audioInput.format.c_str());
+        }
+        AVFormatContext* audio = audioFormat != nullptr ? avformat_alloc_context() : nullptr;
+        bool audioOpened = false;
+        if (audio != nullptr) {
+            installInterrupt(audio);
+            audio->flags |= AVFMT_FLAG_NONBLOCK;
+            for (const auto& [key, value] : audioInput.options) {
+                av_dict_set(&options, key.c_str(), value.c_str(), 0);
+            }
+            ret = avformat_open_input(&audio, audioInput.url.c_str(), audioFormat, &options);
+            av_dict_free(&options);
+            if (ret >= 0) {
+                audio->flags |= AVFMT_FLAG_NOBUFFER;
+                int index = avformat_find_stream_info(audio, nullptr) >= 0
+                                ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0)
+                                : -1;
+                if (index >= 0) {
+                    _audioInputContext = audio;
+                    _audioStreamIndex = index;
+                    devInfo.audioStreamIndex = index;
+                    *audioContext = audio;
+                    audioOpened = true;
+                }
+            }
+        }
+        if (!audioOpened) {
+            // The picture matters more than the sound: go on with video only.
+            KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());
+            avformat_close_input(&audio);
+            if (_inputContext != nullptr) {
+                _audioStreamIndex = -1;
+                devInfo.audioStreamIndex = -1;
+            }
+        }
+    }
+    return true;
+}
+
+bool KXFFmpegReceiver::openNetwork(AVFormatContext** context, KXNetInfo& netInfo) {
+    if (context == nullptr || *context == nullptr) {
+        return false;
+    }
+    AVDictionary* options = nullptr;
+    if (netInfo.useTcp) {
+        av_dict_set(&options, "rtsp_transport", "tcp", 0);
+    }
+    av_dict_set(&options, "scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
+    av_dict_set(&options, "initial_timeout", "2000000", 0);
+    if (isRtsp(netInfo.url)) {
+        // The RTSP socket time-out; for other protocols "timeout" has other meanings.
+        av_dict_set(&options, "timeout", "1000000", 0);
+    }
+    installInterrupt(*context);
+    int ret = avformat_open_input(context, netInfo.url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        KXLog("%s: %s\n", netInfo.url.c_str(), errorText(ret).c_str());
+        return false;
+    }
+    if (!finishOpen(*context, false)) {
+        return false;
+    }
+    netInfo.videoStreamIndex = _videoStreamIndex;
+    netInfo.audioStreamIndex = _audioStreamIndex;
+    return true;
+}
+
+bool KXFFmpegReceiver::startsNewSequence(AVCodecID codec, const AVPacket* packet) {
+    return codec == AV_CODEC_ID_H264 && packet->data != nullptr && packet->size >= 5 &&
+           (packet->data[4] & 0x1F) == 7;
+}
+
+void KXFFmpegReceiver::recordCopy(const AVPacket* packet, AVMediaType type, bool inUseVideo,
+                                  bool inUseAudio) {
+    if (_recordingQueue == nullptr || _recordingQueue->isAborted()) {
+        _videoStartSeen = false;
+        _audioStartSeen = false;
+        _videoStartPts = _videoStartDts = _audioStartPts = _audioStartDts = 0;
+        return;
+    }
+    if (type == AVMEDIA_TYPE_VIDEO && !_videoStartSeen && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
+        _videoStartPts = packet->pts;
+        _videoStartDts = packet->dts;
+        _videoStartSeen = true;
+    }
+    if (type == AVMEDIA_TYPE_AUDIO && !_audioStartSeen && _videoStartSeen) {
+        _audioStartPts = packet->pts;
+        _audioStartDts = packet->dts;
+        _audioStartSeen = true;
+    }
+    if (!_videoStartSeen && !_audioStartSeen) {
+        return;  // nothing is recorded before the first video key packet
+    }
+    AVPacket* copy = av_packet_clone(packet);
+    if (copy == nullptr) {
+        return;
+    }
+    // A missing timestamp stays missing: subtracting from the marker would forge one.
+    auto rebase = [](int64_t& value, int64_t start) {
+        if (value != AV_NOPTS_VALUE && start != AV_NOPTS_VALUE) {
+            value -= start;
+        }
+    };
+    if (inUseVideo) {
+        rebase(copy->pts, _videoStartPts);
+        rebase(copy->dts, _videoStartDts);
+    } else if (inUseAudio) {
+        rebase(copy->pts, _audioStartPts);
+        rebase(copy->dts, _audioStartDts);
+    }
+    _recordingQueue->put(copy);
+    av_packet_free(&copy);  // releases the reference when the put failed
+}
+
+void KXFFmpegReceiver::handlePacket(AVPacket* packet, bool fromAudioInput) {
+    AVFormatContext* source = fromAudioInput ? _audioInputContext : _inputContext;
+    if (packet->size <= 0 || packet->stream_index < 0 ||
+        static_cast<unsigned>(packet->stream_index) >= source->nb_streams) {
+        // An empty packet would read as the end-of-stream mark downstream.
+        av_packet_unref(packet);
+        return;
+    }
+    const bool inUseVideo = !fromAudioInput && packet->stream_index == _videoStreamIndex;
+    const bool inUseAudio = _audioStreamIndex >= 0 && packet->stream_index == _audioStreamIndex &&
+                            fromAudioInput == (_audioInputContext != nullptr);
+    const bool paused = _pause.load(std::memory_order_acquire);
+    if (!paused) {
+        recordCopy(packet, source->streams[packet->stream_index]->codecpar->codec_type, inUseVideo,
+                   inUseAudio);
+        if (inUseVideo) {
+            if (startsNewSequence(_videoCodec, packet)) {
+                _videoQueue->flush();  // a new coded sequence makes everything queued stale
+            }
+            if (_videoQueue->put(packet)) {
+                return;
+            }
+        } else if (inUseAudio) {
+            if (_audioQueue->put(packet)) {
+                return;
+            }
+        }
+    }
+    av_packet_unref(packet);
+}
+
+void KXFFmpegReceiver::markEndOfStream() {
+    // A blank packet tells a decoder to drain: the frames it still holds reach the caller
+    // before it reports the end. Retried while the queue is full or being flushed.
+    AVPacket* mark = av_packet_alloc();
+    if (mark == nullptr) {
+        return;
+    }
+    PacketQueue* queues[2] = {_videoQueue, _audioStreamIndex >= 0 ? _audioQueue : nullptr};
+    for (PacketQueue* queue : queues) {
+        while (queue != nullptr && !queue->isAborted() && !_stop.load(std::memory_order_acquire)) {
+            if (queue->put(mark)) {
+                break;
+            }
+            sleepMs(1);
+        }
+    }
+    av_packet_free(&mark);
+}
+
+int KXFFmpegReceiver::run() {
+    if (_inputContext == nullptr) {
+        return -1;
+    }
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) {
+        return AVERROR(ENOMEM);
+    }
+    AVFormatContext* inputs[2] = {_inputContext, _audioInputContext};
+    const int inputCount = _audioInputContext != nullptr ? 2 : 1;
+    int result = 0;
+    bool ended = false;
+    while (!ended && !_stop.load(std::memory_order_acquire)) {
+        bool gotPacket = false;
+        bool transientError = false;
+        for (int i = 0; i < inputCount && !ended; ++i) {
+            AVFormatContext* input = inputs[i];
+            int ret = av_read_frame(input, packet);
+            if (ret >= 0) {
+                gotPacket = true;
+                handlePacket(packet, i == 1);
+                continue;
+            }
+            if (_stop.load(std::memory_order_acquire)) {
+                break;  // the read was cut short by stop
+            }
+            if (ret == AVERROR(EAGAIN)) {
+                continue;  // a non-blocking input has nothing yet
+            }
+            if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
+                KXLog("Stream is the end of file.\n");
+                result = AVERROR_EOF;
+                ended = true;
+            } else if (input->pb != nullptr && input->pb->error != 0) {
+                result = -1;
+                ended = true;
+            } else {
+                transientError = true;
+            }
+        }
+        if (ended) {
+            break;
+        }
+        sleepMs(transientError && !gotPacket ? 10 : 1);
+    }
+    av_packet_free(&packet);
+    if (ended) {
+        markEndOfStream();
+        return result;
+    }
+    KXLog("leave receiver.\n");
+    return 0;
+}

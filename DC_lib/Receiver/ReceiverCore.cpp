@@ -1,0 +1,546 @@
+#include "Receiver/ReceiverCore.h"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Control/KXControlChannel.h"
+#include "Decoder/KXFFmpegAACDecoder.h"
+#include "Decoder/KXFFmpegSWDecoder.h"
+#include "Decoder/KXVAAPIDecoder.h"
+#include "KXLog.h"
+#include "Receiver/FrameQueue.h"
+#include "Receiver/PacketQueue.h"
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace {
+
+std::string sourceText(const DC_SourceText* text) {
+    if (text == nullptr || text->source == nullptr || text->length <= 0) {
+        return {};
+    }
+    // Never trust the length beyond the terminator.
+    return std::string(text->source, strnlen(text->source, static_cast<size_t>(text->length)));
+}
+
+int clampTimeout(uint32_t timeoutMs) { return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs); }
+
+}  // namespace
+
+ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats) {
+    _sourceKind = formats.sourceType;
+    _deviceModel = formats.deviceModel;
+    _frameRateValue = formats.frameRate;
+    _renderWindowRef = formats.renderWindowRef;
+
+    if (_sourceKind == 0) {
+        const std::string videoName = sourceText(formats.videoDeviceName);
+        const std::string audioName = sourceText(formats.audioDeviceName);
+        if (!videoName.empty()) {
+            _devInfo.devName = "video=" + videoName;
+            if (!audioName.empty()) {
+                _devInfo.devName += ":audio=" + audioName;
+            }
+        }
+        _devInfo.videoDevice = videoName;
+        _devInfo.audioDevice = audioName;
+        for (const DC_VideoFormat& format : formats.videoFormatList) {
+            if (format.index != formats.videoFormatIndex) {
+                continue;
+            }
+            if (format.format == 4) {
+                _videoCodecId = AV_CODEC_ID_MJPEG;
+            } else if (format.format == 1) {
+                _videoCodecId = AV_CODEC_ID_H264;
+            }
+            _devInfo.videoSize = std::to_string(format.width) + "x" + std::to_string(format.height);
+            char rate[64];
+            std::snprintf(rate, sizeof rate, "%f", format.frameRate);
+            _devInfo.frameRate = rate;
+            _devInfo.width = format.width;
+            _devInfo.height = format.height;
+            _devInfo.frameRateValue = format.frameRate;
+            _devInfo.format = format.format;
+            KXLog("sdk resolution %s stream formad %d\n", _devInfo.frameRate.c_str(), static_cast<int>(_videoCodecId));
+            break;
+        }
+        KXBindReceiverController(sourceText(formats.url), _deviceModel);
+    } else if (_sourceKind == 1) {
+        _netInfo.url = sourceText(formats.url);
+    }
+}
+
+ReceiverCore::~ReceiverCore() {
+    stopPreview();
+    if (_sourceKind == 0) {
+        // Only a local camera's receiver bound the command channel; a network receiver going
+        // away must not cut the connected camera's control.
+        KXReleaseChannelInterfaces();
+    }
+    freeQueues();
+    av_frame_free(&_videoCaptureFrame);
+    av_frame_free(&_audioCaptureFrame);
+    av_packet_free(&_jpegPacket);
+    if (_initialized.load()) {
+        avformat_network_deinit();
+    }
+}
+
+void ReceiverCore::freeQueues() {
+    delete _videoPacketQueue;
+    delete _audioPacketQueue;
+    delete _recordingPacketQueue;
+    delete _videoQueue;
+    delete _audioQueue;
+    delete _recordingVideoQueue;
+    delete _jpegQueue;
+    delete _recordingAudioQueue;
+    _videoPacketQueue = _audioPacketQueue = _recordingPacketQueue = nullptr;
+    _videoQueue = _audioQueue = _recordingVideoQueue = _jpegQueue = _recordingAudioQueue = nullptr;
+}
+
+bool ReceiverCore::initialize(bool* aiFlag) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    _aiFlag = aiFlag;
+    if (_initialized.load()) {
+        return true;
+    }
+    if ((_sourceKind == 0 && _devInfo.devName.empty()) || (_sourceKind == 1 && _netInfo.url.empty())) {
+        return false;
+    }
+    avformat_network_init();
+    avdevice_register_all();
+
+    auto fail = [this](const char* message) {
+        if (message != nullptr) {
+            KXLog("%s", message);
+        }
+        freeQueues();
+        av_frame_free(&_videoCaptureFrame);
+        av_frame_free(&_audioCaptureFrame);
+        av_packet_free(&_jpegPacket);
+        avformat_network_deinit();
+        return false;
+    };
+    _videoCaptureFrame = av_frame_alloc();
+    if (_videoCaptureFrame == nullptr) {
+        return fail("Couldn't create a video frame.\n");
+    }
+    _audioCaptureFrame = av_frame_alloc();
+    if (_audioCaptureFrame == nullptr) {
+        return fail("Couldn't create a audio frame.\n");
+    }
+    _jpegPacket = av_packet_alloc();
+    if (_jpegPacket == nullptr) {
+        return fail("Couldn't create a jpeg frame.\n");
+    }
+
+    _videoPacketQueue = new PacketQueue(_videoQueueSize);
+    _audioPacketQueue = new PacketQueue(kAudioQueueSize);
+    _recordingPacketQueue = new PacketQueue(kRecordingQueueSize);
+    _videoQueue = new FrameQueue(_videoQueueSize);
+    _audioQueue = new FrameQueue(kAudioQueueSize);
+    _recordingVideoQueue = new FrameQueue(kRecordingQueueSize);
+    _jpegQueue = new FrameQueue(kJpegQueueSize);
+    _recordingAudioQueue = new FrameQueue(kRecordingQueueSize);
+    const int opened[] = {_videoPacketQueue->open(), _audioPacketQueue->open(), _recordingPacketQueue->open(),
+                          _videoQueue->open(),       _audioQueue->open(),       _recordingVideoQueue->open(),
+                          _jpegQueue->open(),        _recordingAudioQueue->open()};
+    for (int rc : opened) {
+        if (rc > 0) {  // a pthread error; -1 only means "already open"
+            return fail("Couldn't open a queue.\n");
+        }
+    }
+    // For the recording queues "aborted" means that no recording runs: producers skip them.
+    _recordingPacketQueue->abort();
+    _recordingVideoQueue->abort();
+    _recordingAudioQueue->abort();
+    _initialized.store(true, std::memory_order_release);
+    return true;
+}
+
+void* ReceiverCore::readEntry(void* arg) {
+    auto* core = static_cast<ReceiverCore*>(arg);
+    return readInThread(core->_receiver);
+}
+
+void* ReceiverCore::videoDecodeEntry(void* arg) {
+    auto* core = static_cast<ReceiverCore*>(arg);
+    decodeInThread(core->_videoDecoder);
+    core->_videoRunning.store(false, std::memory_order_release);
+    return nullptr;
+}
+
+void* ReceiverCore::audioDecodeEntry(void* arg) {
+    auto* core = static_cast<ReceiverCore*>(arg);
+    decodeInThread(core->_audioDecoder);
+    core->_audioRunning.store(false, std::memory_order_release);
+    return nullptr;
+}
+
+bool ReceiverCore::startThread(pthread_t* thread, void* (*entry)(void*), bool* started) {
+    *started = pthread_create(thread, nullptr, entry, this) == 0;
+    return *started;
+}
+
+bool ReceiverCore::openInputLocked() {
+    if (_sourceKind == 1) {
+        _frameRateValue = 30;
+        bool ok = _receiver->openNetwork(&_inputFormatContext, _netInfo);
+        _videoStreamIndex = _netInfo.videoStreamIndex;
+        _audioStreamIndex = _netInfo.audioStreamIndex;
+        return ok;
+    }
+    if (_videoCodecId == AV_CODEC_ID_NONE) {
+        KXLog("Could'nt get right videoCodecId.\n");
+        return false;
+    }
+    _inputFormatContext->video_codec_id = _videoCodecId;
+    bool ok = _receiver->openDevice(&_inputFormatContext, _devInfo, &_audioInputContext);
+    _frameRateValue = std::atoi(_devInfo.frameRate.c_str());
+    _videoStreamIndex = _devInfo.videoStreamIndex;
+    _audioStreamIndex = _devInfo.audioStreamIndex;
+    return ok;
+}
+
+bool ReceiverCore::startVideoDecoderLocked() {
+    if (_isEnableDXVA2Decode.load(std::memory_order_relaxed)) {
+        auto* hardware = new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _deviceManager,
+                                            &_codedWidth, &_codedHeight);
+        if (hardware->open(_videoStreamIndex) == 0) {
+            KXLog("HW Decode");
+            _videoDecoder = hardware;
+            _hardwareDecoding.store(true, std::memory_order_release);
+            return true;
+        }
+        delete hardware;
+    }
+    auto* software = new KXFFmpegSWDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext);
+    if (software->open(_videoStreamIndex) != 0) {
+        delete software;
+        _decoderInitFailed = true;
+        return false;
+    }
+    KXLog("SW Decode");
+    _videoDecoder = software;
+    return true;
+}
+
+void ReceiverCore::startPreview(void* deviceManager) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    _deviceManager = deviceManager;
+    if (_started.load()) {
+        return;
+    }
+    _started.store(true, std::memory_order_release);
+    _stopped = false;
+    _videoStreamIndex = -1;
+    _audioStreamIndex = -1;
+    // Left over from a failed start, these would make this start's stop skip its joins.
+    _openFailed = false;
+    _decoderInitFailed = false;
+    _hardwareDecoding.store(false, std::memory_order_release);
+    if (!_initialized.load()) {
+        stopLocked();
+        return;
+    }
+
+    _inputFormatContext = avformat_alloc_context();
+    if (_inputFormatContext == nullptr) {
+        KXLog("Could'nt create AVForamteContext.\n");
+        stopLocked();
+        return;
+    }
+    _receiver = new KXFFmpegReceiver(_audioPacketQueue, _videoPacketQueue, _recordingPacketQueue);
+
+    _videoPacketQueue->rearm();
+    _audioPacketQueue->rearm();
+    _videoQueue->rearm();
+    _audioQueue->rearm();
+    _jpegQueue->rearm();
+    _recordingVideoQueue->abort();
+    _recordingAudioQueue->abort();
+
+    if ((_sourceKind != 0 && _sourceKind != 1) || !openInputLocked()) {
+        _openFailed = true;
+        stopLocked();
+        return;
+    }
+    if (_videoStreamIndex < 0) {
+        stopLocked();
+        return;
+    }
+    const AVStream* videoStream = _inputFormatContext->streams[_videoStreamIndex];
+    _videoFrameRate.store(videoStream->avg_frame_rate.den != 0 ? av_q2d(videoStream->avg_frame_rate) : 0.0,
+                          std::memory_order_release);
+
+    // Every decoder opens before the read thread starts, so that no codec setup reads the
+    // input context while the demuxer writes into it.
+    if (!startVideoDecoderLocked()) {
+        stopLocked();
+        return;
+    }
+    _videoDecoder->setZoomProcessor(_zoomProcessor);
+    _videoDecoder->setDigitalZoom(_isEnableDigitalZoom);
+    _videoDecoder->setAiFlag(_aiFlag);
+    if (_audioStreamIndex >= 0) {
+        AVFormatContext* audioContext = _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
+        _audioDecoder = new KXFFmpegAACDecoder(_audioQueue, _audioPacketQueue, audioContext, _recordingAudioQueue);
+        if (_audioDecoder->open(_audioStreamIndex) != 0) {
+            KXLog("Could'nt init _audioDecoder.\n");
+            delete _audioDecoder;
+            _audioDecoder = nullptr;
+            stopLocked();
+            return;
+        }
+    }
+
+    if (!startThread(&_readThread, &ReceiverCore::readEntry, &_readThreadStarted)) {
+        stopLocked();
+        return;
+    }
+    // The hardware loop runs only while this is set: it must be set before the thread looks.
+    _videoDecoder->setRunning(true);
+    _videoRunning.store(true, std::memory_order_release);
+    if (!startThread(&_videoDecodeThread, &ReceiverCore::videoDecodeEntry, &_videoThreadStarted)) {
+        _videoDecoder->setRunning(false);
+        _videoRunning.store(false, std::memory_order_release);
+        stopLocked();
+        return;
+    }
+    if (_audioDecoder == nullptr) {
+        return;
+    }
+    _audioDecoder->setRunning(true);
+    _audioRunning.store(true, std::memory_order_release);
+    if (!startThread(&_audioDecodeThread, &ReceiverCore::audioDecodeEntry, &_audioThreadStarted)) {
+        _audioDecoder->setRunning(false);
+        _audioRunning.store(false, std::memory_order_release);
+        stopLocked();
+    }
+}
+
+void ReceiverCore::stopPreview() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    stopLocked();
+}
+
+void ReceiverCore::stopLocked() {
+    if (!_started.load()) {
+        return;
+    }
+    if (_paused) {
+        _paused = false;
+        if (_receiver != nullptr) {
+            _receiver->setPause(false);
+        }
+    }
+    _stopped = true;
+    _started.store(false, std::memory_order_release);
+    if (!_initialized.load()) {
+        return;
+    }
+    // abort → wake → join → flush
+    if (_receiver != nullptr) {
+        _receiver->stop();
+    }
+    if (_readThreadStarted) {
+        pthread_join(_readThread, nullptr);
+        _readThreadStarted = false;
+    }
+    _audioPacketQueue->abort();
+    _videoPacketQueue->abort();
+    _audioQueue->abort();
+    _videoQueue->abort();
+    _jpegQueue->abort();
+    _recordingVideoQueue->abort();
+    _recordingAudioQueue->abort();
+    if (_videoThreadStarted) {
+        pthread_join(_videoDecodeThread, nullptr);
+        _videoThreadStarted = false;
+    }
+    if (_audioThreadStarted) {
+        pthread_join(_audioDecodeThread, nullptr);
+        _audioThreadStarted = false;
+    }
+    _videoRunning.store(false, std::memory_order_release);
+    _audioRunning.store(false, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> jpegLock(_jpegMutex);
+        ++_jpegWakeGeneration;
+    }
+    _jpegCondition.notify_all();
+
+    delete _videoDecoder;
+    _videoDecoder = nullptr;
+    delete _audioDecoder;
+    _audioDecoder = nullptr;
+    delete _receiver;
+    _receiver = nullptr;
+    avformat_close_input(&_audioInputContext);
+    avformat_close_input(&_inputFormatContext);  // also frees a context that never opened
+
+    _videoPacketQueue->flush();
+    _audioPacketQueue->flush();
+    _recordingPacketQueue->flush();
+    _videoQueue->flush();
+    _audioQueue->flush();
+    _recordingVideoQueue->flush();
+    _jpegQueue->flush();
+    _recordingAudioQueue->flush();
+}
+
+void ReceiverCore::pause() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    if (!_started.load() || _paused) {
+        return;
+    }
+    _paused = true;
+    if (!_initialized.load()) {
+        return;
+    }
+    if (_receiver != nullptr) {
+        _receiver->setPause(true);
+    }
+    // A decoder may still finish a picture from a packet it took before the pause: the live
+    // frame queues refuse frames until resume, so nothing appears while paused.
+    _videoQueue->abort();
+    _audioQueue->abort();
+    _jpegQueue->abort();
+    _audioPacketQueue->flush();
+    _videoPacketQueue->flush();
+    _videoQueue->flush();
+    _audioQueue->flush();
+    _recordingVideoQueue->flush();
+    _jpegQueue->flush();
+    _recordingAudioQueue->flush();
+}
+
+void ReceiverCore::resume() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    if (!_started.load() || !_paused) {
+        return;
+    }
+    _paused = false;
+    if (!_initialized.load()) {
+        return;
+    }
+    _videoQueue->rearm();
+    _audioQueue->rearm();
+    _jpegQueue->rearm();
+    if (_receiver != nullptr) {
+        _receiver->setPause(false);
+    }
+}
+
+DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeoutMs) {
+    if (!_initialized.load(std::memory_order_acquire) || !_started.load(std::memory_order_acquire)) {
+        return DC_ERROR_NOT_RUNNING;
+    }
+    double pts = 0.0;
+    // Frames a decoder delivered before it ended are still handed out; the end shows once
+    // its queue is empty.
+    if (!_videoRunning.load(std::memory_order_acquire)) {
+        if (!_videoQueue->get(_videoCaptureFrame, &pts, nullptr, 0)) {
+            return DC_ERROR_NOT_RUNNING;
+        }
+    } else if (!_videoQueue->get(_videoCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
+        return DC_ERROR_TIMEOUT;
+    }
+    if (frame == nullptr) {
+        av_frame_unref(_videoCaptureFrame);
+        return DC_ERROR_NONE;
+    }
+    const AVFrame* captured = _videoCaptureFrame;
+    frame->width = captured->width;
+    frame->height = captured->height;
+    frame->frameRate = _videoFrameRate.load(std::memory_order_acquire);
+    frame->aspect = captured->height > 0 ? static_cast<float>(captured->width) / static_cast<float>(captured->height)
+                                         : 0.0f;
+    frame->pts = pts;
+    for (int i = 0; i < 8; ++i) {
+        frame->data[i] = captured->data[i];
+        frame->linesize[i] = captured->linesize[i];
+    }
+    frame->format = captured->format;
+    return DC_ERROR_NONE;
+}
+
+DC_Error_Type ReceiverCore::captureAudio(DC_Audio_Frame* frame, uint32_t timeoutMs) {
+    if (!_initialized.load(std::memory_order_acquire) || !_started.load(std::memory_order_acquire)) {
+        return DC_ERROR_NOT_RUNNING;
+    }
+    double pts = 0.0;
+    if (!_audioRunning.load(std::memory_order_acquire)) {
+        if (!_audioQueue->get(_audioCaptureFrame, &pts, nullptr, 0)) {
+            return DC_ERROR_NOT_RUNNING;
+        }
+    } else if (!_audioQueue->get(_audioCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
+        return DC_ERROR_TIMEOUT;
+    }
+    if (frame == nullptr) {
+        av_frame_unref(_audioCaptureFrame);
+        return DC_ERROR_NONE;
+    }
+    const AVFrame* captured = _audioCaptureFrame;
+    frame->sampleRate = captured->sample_rate;
+    frame->channels = captured->ch_layout.nb_channels;
+    frame->samples = captured->nb_samples;
+    frame->pts = pts;
+    for (int i = 0; i < 8; ++i) {
+        frame->data[i] = captured->data[i];
+        frame->linesize[i] = captured->linesize[i];
+    }
+    frame->bufferSize = av_samples_get_buffer_size(&frame->linesize[0], frame->channels, frame->samples,
+                                                   AV_SAMPLE_FMT_S16, 0);
+    frame->format = captured->format;
+    return DC_ERROR_NONE;
+}
+
+DC_Error_Type ReceiverCore::captureJPEG(DC_JPEG_Frame* frame, uint32_t timeoutMs) {
+    if (!_initialized.load(std::memory_order_acquire) || !_started.load(std::memory_order_acquire) ||
+        !_videoRunning.load(std::memory_order_acquire)) {
+        return DC_ERROR_NOT_RUNNING;
+    }
+    if (timeoutMs == 0) {
+        return DC_ERROR_TIMEOUT;
+    }
+    std::unique_lock<std::mutex> lock(_jpegMutex);
+    const uint64_t generation = _jpegWakeGeneration;
+    _jpegWaiting = true;
+    // A producer clears the wait flag once the picture is in the JPEG packet; a stop advances
+    // the generation. Spurious wake-ups go back to waiting.
+    _jpegCondition.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return !_jpegWaiting || _jpegWakeGeneration != generation; });
+    if (!_jpegWaiting && frame != nullptr) {
+        frame->data = _jpegPacket->data;
+        frame->size = _jpegPacket->size;
+        return DC_ERROR_NONE;
+    }
+    _jpegWaiting = false;
+    return DC_ERROR_TIMEOUT;
+}
+
+void ReceiverCore::freeVideo() {
+    if (_initialized.load(std::memory_order_acquire)) {
+        av_frame_unref(_videoCaptureFrame);
+    }
+}
+
+void ReceiverCore::freeAudio() {
+    if (_initialized.load(std::memory_order_acquire)) {
+        av_frame_unref(_audioCaptureFrame);
+    }
+}
+
+void ReceiverCore::freeJPEG() {
+    if (_initialized.load(std::memory_order_acquire)) {
+        av_packet_unref(_jpegPacket);
+    }
+}

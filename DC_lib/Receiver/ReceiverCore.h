@@ -1,0 +1,160 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+
+#include "Receiver/KXFFmpegReceiver.h"
+#include "vexsdk.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+class FrameQueue;
+class KXIDecoder;
+class KXRecorder;
+class PacketQueue;
+class ZoomProcessor;
+
+// Everything behind one DC_Recv: the stream reader, the decoders, the eight queues between
+// them and the worker threads.
+//
+// Threading:
+//  - startPreview, stopPreview, pause, resume and the destructor hold _startStopMutex for
+//    their whole run; they alone create, start, join and destroy the reader, the decoders,
+//    the threads and the input contexts.
+//  - The capture calls (one caller thread per kind) hold no receiver lock: they read the
+//    atomics below and take frames through the queues' single-consumer protocol. They never
+//    touch a component object, so a stop on another thread cannot pull one from under them.
+//  - The read thread and the decode threads only see the queues, their own component and the
+//    liveness flag their thread entry clears when the loop ends.
+//  - _jpegMutex guards the JPEG wait; it is never held together with _startStopMutex (stop
+//    takes it only after the decode threads are joined, while holding _startStopMutex: lock
+//    order _startStopMutex before _jpegMutex).
+class ReceiverCore {
+public:
+    explicit ReceiverCore(const DC_CaptureFormats& formats);
+    ~ReceiverCore();
+    ReceiverCore(const ReceiverCore&) = delete;
+    ReceiverCore& operator=(const ReceiverCore&) = delete;
+
+    bool initialize(bool* aiFlag);
+    void startPreview(void* deviceManager);
+    void stopPreview();
+    void pause();
+    void resume();
+
+    DC_Error_Type captureVideo(DC_Video_Frame* frame, uint32_t timeoutMs);
+    DC_Error_Type captureAudio(DC_Audio_Frame* frame, uint32_t timeoutMs);
+    DC_Error_Type captureJPEG(DC_JPEG_Frame* frame, uint32_t timeoutMs);
+    void freeVideo();
+    void freeAudio();
+    void freeJPEG();
+
+    void setIsEnableDXVA2Decode(bool on) { _isEnableDXVA2Decode.store(on, std::memory_order_relaxed); }
+    void setInvertTilt(bool on) { _invertTilt.store(on, std::memory_order_relaxed); }
+    bool invertTilt() const { return _invertTilt.load(std::memory_order_relaxed); }
+
+    // What the last start chose (for diagnostics and tests).
+    bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
+    bool isStarted() const { return _started.load(std::memory_order_acquire); }
+
+private:
+    static constexpr int kVideoQueueSize = 70;
+    static constexpr int kAudioQueueSize = 3;
+    static constexpr int kRecordingQueueSize = 30;
+    static constexpr int kJpegQueueSize = 3;
+
+    void stopLocked();
+    bool openInputLocked();
+    bool startVideoDecoderLocked();
+    bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started);
+    void freeQueues();
+
+    static void* readEntry(void* core);
+    static void* videoDecodeEntry(void* core);
+    static void* audioDecodeEntry(void* core);
+
+    // --- components: guarded by _startStopMutex (read by their own threads while they run)
+    KXFFmpegReceiver* _receiver = nullptr;
+    KXIDecoder* _videoDecoder = nullptr;
+    KXIDecoder* _audioDecoder = nullptr;
+    int _videoStreamIndex = -1;
+    int _audioStreamIndex = -1;
+    AVFormatContext* _inputFormatContext = nullptr;
+    AVFormatContext* _audioInputContext = nullptr;  // a local source's audio device, if any
+
+    // --- queues: created by initialize, destroyed by the destructor; immutable in between
+    int _videoQueueSize = kVideoQueueSize;
+    PacketQueue* _videoPacketQueue = nullptr;
+    PacketQueue* _audioPacketQueue = nullptr;
+    PacketQueue* _recordingPacketQueue = nullptr;
+    FrameQueue* _videoQueue = nullptr;
+    FrameQueue* _audioQueue = nullptr;
+    FrameQueue* _recordingVideoQueue = nullptr;
+    FrameQueue* _jpegQueue = nullptr;
+    FrameQueue* _recordingAudioQueue = nullptr;
+
+    // --- open parameters: immutable after construction
+    KXDevInfo _devInfo;
+    KXNetInfo _netInfo;
+    int32_t _sourceKind = 0;
+    AVCodecID _videoCodecId = AV_CODEC_ID_NONE;
+    int32_t _deviceModel = 0;
+    void* _renderWindowRef = nullptr;           // the caller's; never dereferenced here
+
+    // --- guarded by _startStopMutex
+    int32_t _frameRateValue = 0;
+    int _codedWidth = 0;                        // written by the hardware decoder's open
+    int _codedHeight = 0;
+    void* _deviceManager = nullptr;
+    bool _stopped = true;
+    bool _paused = false;
+    bool _openFailed = false;
+    bool _decoderInitFailed = false;
+    pthread_t _readThread{};
+    pthread_t _videoDecodeThread{};
+    pthread_t _audioDecodeThread{};
+    bool _readThreadStarted = false;
+    bool _videoThreadStarted = false;
+    bool _audioThreadStarted = false;
+
+    // --- reserved for recording, digital zoom, AI mode and the sound-array client
+    //     (guarded by _startStopMutex once those calls exist)
+    KXRecorder* _recorder = nullptr;
+    pthread_t _recordThread{};
+    bool _recordThreadStarted = false;
+    ZoomProcessor* _zoomProcessor = nullptr;
+    bool _isEnableDigitalZoom = false;
+    bool _isEnableAIMode = false;
+    int32_t _aiMode = 0;
+    std::map<int, int> _soundArrayPresetMap;
+
+    // --- written under _startStopMutex, read by the capture calls and the worker threads
+    std::atomic<bool> _initialized{false};
+    std::atomic<bool> _started{false};
+    std::atomic<bool> _videoRunning{false};     // cleared by the video decode thread's exit
+    std::atomic<bool> _audioRunning{false};     // cleared by the audio decode thread's exit
+    std::atomic<double> _videoFrameRate{0.0};   // the video stream's average frame rate
+    std::atomic<bool> _hardwareDecoding{false};
+    std::atomic<bool> _isEnableDXVA2Decode{true};
+    std::atomic<bool> _invertTilt{false};
+    bool* _aiFlag = nullptr;                    // the caller's; immutable after initialize
+
+    // --- capture objects: consumer thread of each kind (and the destructor)
+    AVFrame* _videoCaptureFrame = nullptr;
+    AVFrame* _audioCaptureFrame = nullptr;
+    AVPacket* _jpegPacket = nullptr;
+
+    std::mutex _startStopMutex;
+    std::mutex _jpegMutex;
+    std::condition_variable _jpegCondition;
+    bool _jpegWaiting = false;                  // guarded by _jpegMutex
+    uint64_t _jpegWakeGeneration = 0;           // guarded by _jpegMutex; advanced by stop
+};
