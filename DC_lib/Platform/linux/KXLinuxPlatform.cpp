@@ -13,7 +13,6 @@
 #include "linux/KXLinuxSys.h"
 #include "linux/KXSysfsUsb.h"
 #include "linux/KXUdevHotplug.h"
-#include "linux/KXUvcDescriptors.h"
 #include "linux/KXV4L2Enum.h"
 
 namespace {
@@ -95,7 +94,7 @@ public:
             result.interface = _node;
             return result;
         }
-        int unit = extensionUnitId();
+        int unit = _usb.commandUnitOfNode(baseName(_device.node));
         if (unit >= 0) {
             result.interface = std::make_shared<LinuxExtensionUnit>(_node, static_cast<uint8_t>(unit));
         }
@@ -103,25 +102,6 @@ public:
     }
 
 private:
-    int extensionUnitId() const {
-        auto ifaceDir = _usb.interfaceDirOfNode(baseName(_device.node));
-        if (!ifaceDir) {
-            return -1;
-        }
-        auto number = kxsys::readAttribute(*ifaceDir + "/bInterfaceNumber");
-        int vcInterface = -1;
-        if (number && !number->empty() && number->size() <= 2 &&
-            std::all_of(number->begin(), number->end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
-            vcInterface = static_cast<int>(std::stoul(*number, nullptr, 16));
-        }
-        auto blob = kxsys::readFile(ifaceDir->substr(0, ifaceDir->rfind('/')) + "/descriptors");
-        if (!blob) {
-            return -1;
-        }
-        return kxuvc::findExtensionUnit(reinterpret_cast<const uint8_t*>(blob->data()), blob->size(),
-                                        kxuvc::kCommandUnitGuid, vcInterface);
-    }
-
     KXCaptureDevice _device;
     kxusb::SysfsUsb _usb;
     std::shared_ptr<NodeHandle> _node;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "linux/KXLinuxSys.h"
+#include "linux/KXUvcDescriptors.h"
 
 namespace kxusb {
 namespace {
@@ -253,6 +254,25 @@ std::optional<std::string> SysfsUsb::interfaceDirOfNode(const std::string& nodeN
         return std::nullopt;
     }
     return *canonical;
+}
+
+int SysfsUsb::commandUnitOfNode(const std::string& nodeName) const {
+    auto dir = interfaceDirOfNode(nodeName);
+    if (!dir) {
+        return -1;
+    }
+    auto number = kxsys::readAttribute(*dir + "/bInterfaceNumber");
+    int vcInterface = -1;  // unreadable: any VideoControl interface of the device
+    if (number && !number->empty() && number->size() <= 2 &&
+        std::all_of(number->begin(), number->end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+        vcInterface = static_cast<int>(std::stoul(*number, nullptr, 16));
+    }
+    auto blob = kxsys::readFile(dir->substr(0, dir->rfind('/')) + "/descriptors");
+    if (!blob) {
+        return -1;
+    }
+    return kxuvc::findExtensionUnit(reinterpret_cast<const uint8_t*>(blob->data()), blob->size(),
+                                    kxuvc::kCommandUnitGuid, vcInterface);
 }
 
 std::optional<std::string> SysfsUsb::capturePathOfNode(const std::string& nodeName) const {

@@ -45,6 +45,9 @@ public:
     std::optional<std::string> capturePathOfNode(const std::string& nodeName) const;
     // The sysfs folder of the USB interface a V4L2 node sits on.
     std::optional<std::string> interfaceDirOfNode(const std::string& nodeName) const;
+    // bUnitID of the camera's command extension unit in the VideoControl interface the node
+    // sits on (from the device's raw descriptors); -1 when there is none.
+    int commandUnitOfNode(const std::string& nodeName) const;
 
 private:
     std::optional<KXUsbDevice> entry(const std::string& name) const;

@@ -361,4 +361,21 @@ TEST(V4L2Enumeration, CapabilitiesFromDiscreteAndStepwiseLists) {
     EXPECT_EQ(kxv4l2::intervalHns(1001, 30000), 333666);
 }
 
+TEST_F(SysfsUsbTest, CommandUnitIsFoundInTheNodesOwnVideoControlInterface) {
+    kxusb::SysfsUsb usb(fx.root);
+    EXPECT_EQ(usb.commandUnitOfNode("video0"), -1);  // no descriptors file yet
+    auto blob = cameraDescriptors();
+    std::string camDir = fx.root + "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.4";
+    std::ofstream(camDir + "/descriptors", std::ios::binary)
+        .write(reinterpret_cast<const char*>(blob.data()), static_cast<std::streamsize>(blob.size()));
+    EXPECT_EQ(usb.commandUnitOfNode("video0"), 6);
+
+    // The second camera's node sits on interface 0 too, but its device lacks the unit.
+    auto without = cameraDescriptors(false);
+    std::ofstream(fx.root + "/devices/pci0000:00/0000:00:14.0/usb1/1-3/descriptors", std::ios::binary)
+        .write(reinterpret_cast<const char*>(without.data()), static_cast<std::streamsize>(without.size()));
+    EXPECT_EQ(usb.commandUnitOfNode("video2"), -1);
+    EXPECT_EQ(usb.commandUnitOfNode("video7"), -1);
+}
+
 }  // namespace
