@@ -1,0 +1,239 @@
+// The main window's behaviour: the delayed start, closing into the tray, the tray entries,
+// the title bar and the two dialogs.
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtTest/qtestspontaneevent.h>
+
+#include "AboutWidget.h"
+#include "MainWindow.h"
+#include "WarningMessageWidget.h"
+#include "titleWidget.h"
+
+namespace {
+
+QString uniqueInstanceName()
+{
+    static int counter = 0;
+    return QStringLiteral("vantor-window-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+QPushButton* titleButton(QWidget* window, const char* name)
+{
+    return window->findChild<titleWidget*>()->findChild<QPushButton*>(QLatin1String(name));
+}
+
+}  // namespace
+
+class TstMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void form();
+    void disabledUntilStartDelayThenAutoConnectOnce();
+    void spontaneousCloseGoesToTray();
+    void closeButtonSavesAndCloses();
+    void trayActivation();
+    void trayMenu();
+    void aboutDialogIsReused();
+    void warningReplacesShownMessage();
+
+private:
+    std::unique_ptr<QTemporaryDir> _dir;
+};
+
+void TstMainWindow::init()
+{
+    _dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(_dir->isValid());
+    qputenv("ALLUSERSPROFILE", _dir->path().toLocal8Bit());
+}
+
+void TstMainWindow::cleanup()
+{
+    _dir.reset();
+}
+
+void TstMainWindow::form()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Vantor Reda"));
+    QCOMPARE(window.minimumSize(), QSize(720, 660));
+    QVERIFY(window.findChild<QWidget*>("sounddevice_widget"));
+    QVERIFY(window.findChild<QWidget*>("presetlink_widget"));
+    QVERIFY(window.findChild<QWidget*>("camera_widget"));
+    QCOMPARE(window.findChild<QLabel*>("title_label")->text(), QStringLiteral("Vantor Reda V1.0.0"));
+    QVERIFY(window.systemTrayIcon()->isVisible());
+    QCOMPARE(window.systemTrayIcon()->toolTip(), QStringLiteral("Vantor Reda"));
+    QVERIFY(!window.systemTrayIcon()->icon().isNull());
+    QVERIFY(window.isHandOverServerListening());
+}
+
+void TstMainWindow::disabledUntilStartDelayThenAutoConnectOnce()
+{
+    QElapsedTimer clock;
+    clock.start();
+    MainWindow window(nullptr, uniqueInstanceName());
+    QSignalSpy autoConnect(&window, &MainWindow::signal_StartAutoConnect);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(!window.isEnabled());
+
+    // A click during the start delay has no effect.
+    QTest::mouseClick(titleButton(&window, "info_pushButton"), Qt::LeftButton);
+    QVERIFY(!window.aboutWidget());
+
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    QVERIFY2(clock.elapsed() >= MainWindow::kEnableDelayMs - 5, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(autoConnect.count(), 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(autoConnect.count(), 1, 5000);
+    QVERIFY(clock.elapsed() >= MainWindow::kAutoConnectDelayMs - 5);
+
+    QTest::mouseClick(titleButton(&window, "info_pushButton"), Qt::LeftButton);
+    QVERIFY(window.aboutWidget());
+}
+
+void TstMainWindow::spontaneousCloseGoesToTray()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // sendEvent() clears the spontaneous flag, so deliver the event the way the window
+    // system's dispatch does: straight to the widget's event handler.
+    QCloseEvent fromWindowSystem;
+    QSpontaneKeyEvent::setSpontaneous(&fromWindowSystem);
+    static_cast<QObject&>(window).event(&fromWindowSystem);
+    QVERIFY(!fromWindowSystem.isAccepted());
+    QVERIFY(window.isHidden());
+    QVERIFY(window.systemTrayIcon()->isVisible());
+
+    // The same gesture with the tray icon gone closes the window for real.
+    window.show();
+    window.systemTrayIcon()->hide();
+    QCloseEvent again;
+    QSpontaneKeyEvent::setSpontaneous(&again);
+    static_cast<QObject&>(window).event(&again);
+    QVERIFY(again.isAccepted());
+
+    // A close from code (the title bar's close button) is never held back.
+    window.systemTrayIcon()->show();
+    QCloseEvent fromCode;
+    static_cast<QObject&>(window).event(&fromCode);
+    QVERIFY(fromCode.isAccepted());
+}
+
+void TstMainWindow::closeButtonSavesAndCloses()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    QVERIFY(!QFile::exists(window.configFilePath()));
+    QTest::mouseClick(titleButton(&window, "close_pushButton"), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY(QFile::exists(window.configFilePath()));
+    QVERIFY(window.systemTrayIcon()->isVisible());
+}
+
+void TstMainWindow::trayActivation()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.hide();
+    window.slot_SysTrayActivated(QSystemTrayIcon::Context);
+    QVERIFY(window.isHidden());
+    window.slot_SysTrayActivated(QSystemTrayIcon::MiddleClick);
+    QVERIFY(window.isHidden());
+    window.slot_SysTrayActivated(QSystemTrayIcon::Trigger);
+    QVERIFY(window.isVisible());
+
+    window.showMinimized();
+    window.slot_SysTrayActivated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(window.isVisible());
+    QVERIFY(!window.isMinimized());
+}
+
+void TstMainWindow::trayMenu()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    QMenu* menu = window.systemTrayIcon()->contextMenu();
+    QVERIFY(menu);
+    const QList<QAction*> actions = menu->actions();
+    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions[0]->text(), QStringLiteral("Show Window"));
+    QVERIFY(actions[1]->isSeparator());
+    QCOMPARE(actions[2]->text(), QStringLiteral("Exit"));
+
+    window.hide();
+    actions[0]->trigger();
+    QVERIFY(window.isVisible());
+
+    // "Exit" saves the settings before it leaves the event loop.
+    QVERIFY(!QFile::exists(window.configFilePath()));
+    actions[2]->trigger();
+    QVERIFY(QFile::exists(window.configFilePath()));
+}
+
+void TstMainWindow::aboutDialogIsReused()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    window.slot_InfoClicked();
+    AboutWidget* about = window.aboutWidget();
+    QVERIFY(about);
+    QVERIFY(about->isVisible());
+    QCOMPARE(about->windowTitle(), QStringLiteral("Vantor Reda"));
+    QCOMPARE(about->findChild<QLabel*>("product_label")->text(), QStringLiteral("Vantor Reda\nVersion : 1.0.3"));
+    QVERIFY(titleButton(about, "info_pushButton")->isHidden());
+
+    about->move(about->pos() + QPoint(30, 20));
+    const QPoint placed = about->pos();
+    // "_" puts the dialog away instead of minimising it.
+    QTest::mouseClick(titleButton(about, "min_pushButton"), Qt::LeftButton);
+    QVERIFY(about->isHidden());
+    QVERIFY(!about->isMinimized());
+    window.slot_InfoClicked();
+    QCOMPARE(window.aboutWidget(), about);
+    QVERIFY(about->isVisible());
+    QCOMPARE(about->pos(), placed);
+}
+
+void TstMainWindow::warningReplacesShownMessage()
+{
+    MainWindow window(nullptr, uniqueInstanceName());
+    // The dialogs belong to the window, so they take input only once the window does.
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    window.slot_ShowWarningMessage(QStringLiteral("Device cannot connect."));
+    WarningMessageWidget* warning = window.warningMessageWidget();
+    QVERIFY(warning && warning->isVisible());
+    QVERIFY(QTest::qWaitForWindowExposed(warning));
+    QCOMPARE(warning->minimumSize(), QSize(300, 176));
+    QVERIFY(titleButton(warning, "min_pushButton")->isHidden());
+    QVERIFY(titleButton(warning, "info_pushButton")->isHidden());
+    QCOMPARE(warning->findChild<QLabel*>("title_label")->text(), QString());
+
+    window.slot_ShowWarningMessage(QStringLiteral("Connection Loss."));
+    QCOMPARE(window.warningMessageWidget(), warning);
+    QCOMPARE(warning->message(), QStringLiteral("Connection Loss."));
+    QTest::mouseClick(warning->findChild<QPushButton*>("done_pushButton"), Qt::LeftButton);
+    QVERIFY(warning->isHidden());
+
+    window.slot_ShowWarningMessage(QStringLiteral("again"));
+    QVERIFY(QTest::qWaitForWindowExposed(warning));
+    QTest::mouseClick(titleButton(warning, "close_pushButton"), Qt::LeftButton);
+    QVERIFY(warning->isHidden());
+}
+
+QTEST_MAIN(TstMainWindow)
+#include "tst_MainWindow.moc"
