@@ -8,7 +8,8 @@
 
 std::optional<NurevaReport> NurevaProtocol::parse(const QString& message) {
     const QJsonObject root = QJsonDocument::fromJson(message.toUtf8()).object();
-    if (!root.contains(QStringLiteral("body"))) return std::nullopt;
+    if (!root.contains(QStringLiteral("body")))
+        return std::nullopt;
 
     const QJsonObject body = root.value(QStringLiteral("body")).toObject();
     NurevaReport report;

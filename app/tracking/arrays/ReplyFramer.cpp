@@ -5,7 +5,8 @@ ReplyFramer::ReplyFramer(std::string_view terminators) : _terminators(terminator
 std::string ReplyFramer::take(std::string_view chunk) {
     if (_skipToTerminator) {
         const std::size_t first = chunk.find_first_of(_terminators);
-        if (first == std::string_view::npos) return {};
+        if (first == std::string_view::npos)
+            return {};
         chunk.remove_prefix(first + 1);
         _skipToTerminator = false;
     }

@@ -6,7 +6,8 @@
 
 std::vector<SennheiserEvent> SennheiserProtocol::feed(std::string_view chunk) {
     const std::string complete = _framer.take(chunk);
-    if (complete.empty()) return {};
+    if (complete.empty())
+        return {};
     return parse(complete);
 }
 
@@ -15,10 +16,12 @@ std::vector<SennheiserEvent> SennheiserProtocol::parse(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) end = text.size();
+        if (end == std::string_view::npos)
+            end = text.size();
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
 
         const QJsonDocument document =
             QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())));

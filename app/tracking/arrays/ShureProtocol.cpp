@@ -15,8 +15,10 @@ public:
         std::size_t start = 0;
         while (start <= piece.size()) {
             std::size_t space = piece.find(' ', start);
-            if (space == std::string_view::npos) space = piece.size();
-            if (space > start) _tokens.push_back(piece.substr(start, space - start));
+            if (space == std::string_view::npos)
+                space = piece.size();
+            if (space > start)
+                _tokens.push_back(piece.substr(start, space - start));
             start = space + 1;
         }
     }
@@ -32,7 +34,8 @@ private:
 
 std::vector<ShureEvent> ShureProtocol::feed(std::string_view chunk) {
     const std::string complete = _framer.take(chunk);
-    if (complete.empty()) return {};
+    if (complete.empty())
+        return {};
     return parse(complete);
 }
 
@@ -41,10 +44,12 @@ std::vector<ShureEvent> ShureProtocol::parse(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t cut = text.find_first_of("<>", start);
-        if (cut == std::string_view::npos) cut = text.size();
+        if (cut == std::string_view::npos)
+            cut = text.size();
         const std::string_view piece = text.substr(start, cut - start);
         start = cut + 1;
-        if (piece.empty()) continue;
+        if (piece.empty())
+            continue;
 
         // The first keyword found decides what the piece is.
         if (piece.find(kAutoCoverage) != std::string_view::npos) {
@@ -56,7 +61,8 @@ std::vector<ShureEvent> ShureProtocol::parse(std::string_view text) {
         } else if (piece.find(kGate) != std::string_view::npos) {
             const Tokens tokens(piece);
             const int channel = wireInt(tokens.at(1));
-            if (channel < 1 || channel > kMaxChannel) continue;
+            if (channel < 1 || channel > kMaxChannel)
+                continue;
             ShureEvent event;
             event.kind = ShureEvent::Gate;
             event.channel = channel;

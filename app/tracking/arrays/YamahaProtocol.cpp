@@ -16,7 +16,8 @@ constexpr std::string_view kNotifyMarker = "NOTIFY mtr RM:BeamDirection raw";
 
 std::optional<YamahaEvent> YamahaProtocol::feed(std::string_view chunk) {
     const std::string complete = _framer.take(chunk);
-    if (complete.empty()) return std::nullopt;
+    if (complete.empty())
+        return std::nullopt;
     return parse(complete);
 }
 
@@ -24,7 +25,8 @@ std::optional<YamahaEvent> YamahaProtocol::parse(std::string_view text) {
     if (text.find(kRunModeNormal) != std::string_view::npos) {
         return YamahaEvent{YamahaEvent::RunModeNormal};
     }
-    if (text.find(kNotifyMarker) != std::string_view::npos) return parseBeamDirection(text);
+    if (text.find(kNotifyMarker) != std::string_view::npos)
+        return parseBeamDirection(text);
     return std::nullopt;
 }
 
@@ -34,7 +36,8 @@ YamahaEvent YamahaProtocol::parseBeamDirection(std::string_view text) {
     std::size_t start = 0;
     while (true) {
         const std::size_t found = text.find(kNotifyPrefix, start);
-        if (found == std::string_view::npos) break;
+        if (found == std::string_view::npos)
+            break;
         rest.append(text.substr(start, found - start));
         start = found + kNotifyPrefix.size();
     }
@@ -46,8 +49,10 @@ YamahaEvent YamahaProtocol::parseBeamDirection(std::string_view text) {
     std::size_t position = 0;
     while (position <= remainder.size() && tokens.size() < 3) {
         std::size_t space = remainder.find(' ', position);
-        if (space == std::string_view::npos) space = remainder.size();
-        if (space > position) tokens.push_back(remainder.substr(position, space - position));
+        if (space == std::string_view::npos)
+            space = remainder.size();
+        if (space > position)
+            tokens.push_back(remainder.substr(position, space - position));
         position = space + 1;
     }
     auto token = [&tokens](std::size_t index) {

@@ -40,9 +40,7 @@ public:
 
     // What each poll writes: the metering request once the array runs normally, the run-mode
     // question before.
-    static std::string_view pollRequest(bool running) {
-        return running ? kMeteringRequest : kRunModeRequest;
-    }
+    static std::string_view pollRequest(bool running) { return running ? kMeteringRequest : kRunModeRequest; }
 
 private:
     ReplyFramer _framer{"\r\n"};

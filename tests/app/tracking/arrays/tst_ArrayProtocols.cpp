@@ -125,8 +125,8 @@ void tst_ArrayProtocols::shureRepliesInOneRead() {
     const std::vector<ShureEvent> events = shure.feed(
         "< REP AUTO_COVERAGE OFF >< REP 2 AUTOMIX_GATE_OUT_EXT_SIG ON >\r\n< REP 02 AUDIO_IN_PEAK_LVL 030 >"
         "< REP 3 AUTOMIX_GATE_OUT_EXT_SIG OFF >< REP AUTO_COVERAGE ON >< REP 4 AUDIO_IN_PEAK_LVL -12 >");
-    const std::vector<ShureEvent> expected = {coverage(false), gate(2, true), peak(2, 30),
-                                              gate(3, false), coverage(true), peak(4, -12)};
+    const std::vector<ShureEvent> expected = {coverage(false), gate(2, true),  peak(2, 30),
+                                              gate(3, false),  coverage(true), peak(4, -12)};
     QVERIFY(events == expected);
 
     // Keywords are case-sensitive, state words exact; a level that is not a number reads 0.
@@ -175,9 +175,9 @@ void tst_ArrayProtocols::shurePollRequests() {
 
 void tst_ArrayProtocols::sennheiserLineEndings() {
     SennheiserProtocol tcc2;
-    const std::vector<SennheiserEvent> events =
-        tcc2.feed("{\"m\":{\"in1\":{\"peak\":-40}}}\r\n{\"m\":{\"beam\":{\"azimuth\":10}}}\n"
-                  "{\"m\":{\"beam\":{\"azimuth\":20}}}\r{\"m\":{\"beam\":{\"azimuth\":30}}}");
+    const std::vector<SennheiserEvent> events = tcc2.feed(
+        "{\"m\":{\"in1\":{\"peak\":-40}}}\r\n{\"m\":{\"beam\":{\"azimuth\":10}}}\n"
+        "{\"m\":{\"beam\":{\"azimuth\":20}}}\r{\"m\":{\"beam\":{\"azimuth\":30}}}");
     const std::vector<SennheiserEvent> expected = {
         {SennheiserEvent::PeakLevel, -40}, {SennheiserEvent::Azimuth, 10}, {SennheiserEvent::Azimuth, 20}};
     QVERIFY(events == expected);
@@ -189,14 +189,14 @@ void tst_ArrayProtocols::sennheiserLineEndings() {
 void tst_ArrayProtocols::sennheiserValues() {
     using E = SennheiserEvent;
     QVERIFY((SennheiserProtocol::parse("{\"m\":{\"beam\":{\"azimuth\":12.5}}}\r\n") ==
-            std::vector<E>{{E::Azimuth, 0}}));
+             std::vector<E>{{E::Azimuth, 0}}));
     QVERIFY((SennheiserProtocol::parse("{\"m\":{\"beam\":{\"azimuth\":\"90\"}}}\r\n") ==
-            std::vector<E>{{E::Azimuth, 0}}));
+             std::vector<E>{{E::Azimuth, 0}}));
     QVERIFY((SennheiserProtocol::parse("{\"m\":{\"beam\":{\"azimuth\":1e30}}}\r\n") ==
-            std::vector<E>{{E::Azimuth, 0}}));
+             std::vector<E>{{E::Azimuth, 0}}));
     QVERIFY(SennheiserProtocol::parse("{\"m\":{\"beam\":{\"elevation\":40}}}\r\n").empty());
     QVERIFY((SennheiserProtocol::parse("{\"m\":{\"beam\":{\"azimuth\":5},\"in1\":{\"peak\":-3}}}\r\n") ==
-            std::vector<E>{{E::Azimuth, 5}}));
+             std::vector<E>{{E::Azimuth, 5}}));
     QVERIFY(SennheiserProtocol::parse("{\"m\":{\"beam\":{\"azimuth\":5}\r\nnot json\r\n[1,2]\r\n").empty());
 }
 
@@ -210,7 +210,8 @@ void tst_ArrayProtocols::sennheiserPollRequestBytes() {
 }
 
 void tst_ArrayProtocols::yamahaBeamDirection() {
-    const std::optional<YamahaEvent> event = YamahaProtocol::parse("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
+    const std::optional<YamahaEvent> event =
+        YamahaProtocol::parse("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
     QVERIFY(event.has_value());
     QCOMPARE(event->kind, YamahaEvent::BeamDirection);
     QCOMPARE(event->phi, 0);
@@ -221,7 +222,8 @@ void tst_ArrayProtocols::yamahaBeamDirection() {
     QCOMPARE(high.phi, 330);
     QCOMPARE(high.voice, 0);
     // Corrupt fields read as 0; an oversized hex field cannot overflow the arithmetic.
-    const YamahaEvent corrupt = YamahaProtocol::parseBeamDirection("NOTIFY mtr RM:BeamDirection raw zz 7fffffff x");
+    const YamahaEvent corrupt =
+        YamahaProtocol::parseBeamDirection("NOTIFY mtr RM:BeamDirection raw zz 7fffffff x");
     QCOMPARE(corrupt.phi, -180);
     QCOMPARE(corrupt.theta, 2147483647 * 0.5);
     QCOMPARE(corrupt.voice, 0);
@@ -233,8 +235,8 @@ void tst_ArrayProtocols::yamahaSeveralNotificationsInOneRead() {
     // One evaluation per read, on tokens 0-2 of everything left once the prefixes are gone:
     // the third token runs into the next notification ("1\n10") and is not a number.
     YamahaProtocol yamaha;
-    const std::optional<YamahaEvent> event = yamaha.feed(
-        "NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 10 20 0\n");
+    const std::optional<YamahaEvent> event =
+        yamaha.feed("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 10 20 0\n");
     QVERIFY(event.has_value());
     QCOMPARE(event->phi, 0);
     QCOMPARE(event->theta, 30.0);
@@ -244,7 +246,8 @@ void tst_ArrayProtocols::yamahaSeveralNotificationsInOneRead() {
 void tst_ArrayProtocols::yamahaRunModeAndFraming() {
     YamahaProtocol yamaha;
     QVERIFY(!yamaha.feed("OK devstatus runmode \"nor").has_value());
-    const std::optional<YamahaEvent> running = yamaha.feed("mal\"\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
+    const std::optional<YamahaEvent> running =
+        yamaha.feed("mal\"\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
     QVERIFY(running.has_value());
     QCOMPARE(running->kind, YamahaEvent::RunModeNormal);  // the run-mode answer wins
 
@@ -289,9 +292,10 @@ void tst_ArrayProtocols::nurevaReports() {
 
 void tst_ArrayProtocols::nurevaSubscribeRequest() {
     const QUuid id = QUuid::fromString(QStringLiteral("{01234567-89ab-cdef-0123-456789abcdef}"));
-    QCOMPARE(NurevaProtocol::subscribeRequest(id),
-             QStringLiteral("{\n    \"clientId\": \"Vantor\",\n    \"request\": \"v1/devices/audioLocation\",\n"
-                            "    \"requestId\": \"{01234567-89ab-cdef-0123-456789abcdef}\"\n}\n"));
+    QCOMPARE(
+        NurevaProtocol::subscribeRequest(id),
+        QStringLiteral("{\n    \"clientId\": \"Vantor\",\n    \"request\": \"v1/devices/audioLocation\",\n"
+                       "    \"requestId\": \"{01234567-89ab-cdef-0123-456789abcdef}\"\n}\n"));
 }
 
 void tst_ArrayProtocols::garbageNeverGrowsState() {
@@ -302,9 +306,11 @@ void tst_ArrayProtocols::garbageNeverGrowsState() {
     const std::string_view shureAlphabet = "<> 0123456789ONF_AUTOMIXGATEXTSIGPEAKLVLCOVR-";
     for (int round = 0; round < 300; ++round) {
         const int size = random.bounded(1, 4096);
-        const std::string bytes = round % 2 ? randomBytes(random, size) : randomBytes(random, size, shureAlphabet);
+        const std::string bytes =
+            round % 2 ? randomBytes(random, size) : randomBytes(random, size, shureAlphabet);
         for (const ShureEvent& e : shure.feed(bytes)) {
-            if (e.kind == ShureEvent::Gate) QVERIFY(e.channel >= 1 && e.channel <= ShureProtocol::kMaxChannel);
+            if (e.kind == ShureEvent::Gate)
+                QVERIFY(e.channel >= 1 && e.channel <= ShureProtocol::kMaxChannel);
         }
         tcc2.feed(bytes);
         yamaha.feed(bytes);
@@ -320,7 +326,7 @@ void tst_ArrayProtocols::garbageNeverGrowsState() {
     // ...and the links recover on the next whole reply.
     tcc2.feed("\n");
     QVERIFY((tcc2.feed("{\"m\":{\"beam\":{\"azimuth\":7}}}\n") ==
-            std::vector<SennheiserEvent>{{SennheiserEvent::Azimuth, 7}}));
+             std::vector<SennheiserEvent>{{SennheiserEvent::Azimuth, 7}}));
 }
 
 QTEST_GUILESS_MAIN(tst_ArrayProtocols)

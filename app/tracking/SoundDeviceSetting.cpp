@@ -1,0 +1,867 @@
+#include "SoundDeviceSetting.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDebug>
+#include <QFrame>
+#include <QGridLayout>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <climits>
+
+#include "AdvancedSetting.h"
+#include "PresetLink.h"
+#include "arrays/NurevaProtocol.h"
+#include "arrays/WireNumber.h"
+
+namespace {
+
+const QString kCannotConnect = QStringLiteral("Device cannot connect.");
+const QString kConnectionLoss = QStringLiteral("Connection Loss.");
+constexpr int kPositionCount = 8;
+
+struct DeviceEntry {
+    const char* text;
+    int brand;
+};
+// The order is the saved "SoundDeviceIndex"; index 2 (the four-lobe array) is the default.
+constexpr DeviceEntry kDevices[] = {
+    {"Shure: MXA910", SoundDeviceSetting::Shure},   {"Shure: MXA920", SoundDeviceSetting::Shure},
+    {"Shure: MXA310", SoundDeviceSetting::Shure},   {"Sennheiser: TCC2", SoundDeviceSetting::Sennheiser},
+    {"Nureva: HDL300", SoundDeviceSetting::Nureva}, {"Yamaha: RM-CG", SoundDeviceSetting::Yamaha},
+};
+constexpr int kDefaultDeviceIndex = 2;
+
+const char* kStyleSheet = R"(
+QWidget#SoundDeviceSetting { background: #474E53; }
+QFrame#sounddevice_frame { background: #474E53; border: 1px solid #595959; }
+QLabel { color: #f0f0f0; font-family: Arial; font-size: 14px; border: none; }
+QLabel#title_label { font-size: 16px; }
+QComboBox, QLineEdit, QSpinBox { color: #f0f0f0; background: #40484D; border: 1px solid #8C8C8C;
+                                 font-family: Arial; font-size: 14px; min-height: 24px; }
+QComboBox:disabled, QLineEdit:disabled, QSpinBox:disabled { color: #8C8C8C; }
+QCheckBox::indicator { width: 44px; height: 22px; }
+QCheckBox::indicator:unchecked { image: url(:/device/icons/btn/switch-off.png); }
+QCheckBox::indicator:checked { image: url(:/device/icons/btn/switch-on.png); }
+QPushButton { color: #f0f0f0; background: #40484D; border: 1px solid #8C8C8C; font-family: Arial; }
+QPushButton:hover { background: #4BBDEF; }
+QPushButton:disabled { color: #8C8C8C; }
+)";
+
+qint64 systemClock() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+}  // namespace
+
+struct SoundDeviceSetting::Ui {
+    QFrame* frame = nullptr;
+    QLabel* title_label = nullptr;
+    QComboBox* device_comboBox = nullptr;
+    QLineEdit* deviceIP_lineEdit = nullptr;
+    QSpinBox* port_spinBox = nullptr;
+    QCheckBox* device_connect_checkBox = nullptr;
+    QPushButton* advanced_pushButton = nullptr;
+};
+
+SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui>()), clock(systemClock) {
+    buildForm();
+    // Filled and selected before anything is connected, so construction emits nothing.
+    for (const DeviceEntry& device : kDevices) {
+        ui->device_comboBox->addItem(QString::fromLatin1(device.text), device.brand);
+    }
+    ui->device_comboBox->setItemData(3, QStringLiteral("TeamConnect Celling 2"), Qt::ToolTipRole);
+    ui->device_comboBox->setCurrentIndex(kDefaultDeviceIndex);
+    ui->port_spinBox->setValue(shurePort);
+    ui->port_spinBox->setEnabled(false);
+
+    tcpSocket = new QTcpSocket(this);
+    tcpSocket->setObjectName(QStringLiteral("tcpSocket"));
+    connect(tcpSocket, &QTcpSocket::connected, this, &SoundDeviceSetting::slot_ConnectedDevice);
+    connect(tcpSocket, &QTcpSocket::disconnected, this, &SoundDeviceSetting::slot_DisconnectedDevice);
+    connect(tcpSocket, &QTcpSocket::readyRead, this, &SoundDeviceSetting::slot_ReceiveFromDevice);
+    connect(tcpSocket, &QTcpSocket::errorOccurred, this, &SoundDeviceSetting::slot_ConnectError);
+
+    nurvea_webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
+    nurvea_webSocket->setObjectName(QStringLiteral("nurvea_webSocket"));
+    connect(nurvea_webSocket, &QWebSocket::connected, this, &SoundDeviceSetting::slot_ConnectedDevice);
+    connect(nurvea_webSocket, &QWebSocket::disconnected, this, &SoundDeviceSetting::slot_DisconnectedDevice);
+    connect(nurvea_webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &SoundDeviceSetting::slot_ConnectError);
+    connect(nurvea_webSocket, &QWebSocket::textMessageReceived, this,
+            &SoundDeviceSetting::slot_ReceiveNurveaMessage);
+
+    pollTimer = new QTimer(this);
+    connect(pollTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_SoundArrayPolling);
+    backHomeTimer = new QTimer(this);
+    backHomeTimer->setSingleShot(false);
+    connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
+
+    connect(ui->device_connect_checkBox, &QCheckBox::clicked, this,
+            &SoundDeviceSetting::slot_ConnectSoundDevice);
+    connect(ui->device_comboBox, &QComboBox::currentIndexChanged, this,
+            &SoundDeviceSetting::slot_SwitchSoundDevice);
+    connect(ui->advanced_pushButton, &QPushButton::clicked, this, &SoundDeviceSetting::slot_AdvancedSetting);
+    connect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
+
+    resetPositionStates();
+}
+
+SoundDeviceSetting::~SoundDeviceSetting() {
+    backHomeTimer->stop();
+    pollTimer->stop();
+    // The sockets report their own shutdown synchronously; the page is half destroyed by now
+    // and must not react to it.
+    tcpSocket->disconnect(this);
+    nurvea_webSocket->disconnect(this);
+    tcpSocket->abort();
+    nurvea_webSocket->abort();
+    if (nurvea_webSocket->state() != QAbstractSocket::UnconnectedState) {
+        nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    }
+}
+
+void SoundDeviceSetting::buildForm() {
+    setObjectName(QStringLiteral("SoundDeviceSetting"));
+    resize(328, 280);
+    setMinimumSize(328, 280);
+    setAttribute(Qt::WA_StyledBackground, true);
+    setStyleSheet(QString::fromLatin1(kStyleSheet));
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    ui->frame = new QFrame(this);
+    ui->frame->setObjectName(QStringLiteral("sounddevice_frame"));
+    outer->addWidget(ui->frame);
+
+    auto* grid = new QGridLayout(ui->frame);
+    grid->setContentsMargins(16, 12, 16, 16);
+    grid->setVerticalSpacing(12);
+
+    ui->title_label = new QLabel(QStringLiteral("Supported Devices & Settings"), ui->frame);
+    ui->title_label->setObjectName(QStringLiteral("title_label"));
+    grid->addWidget(ui->title_label, 0, 0, 1, 2);
+
+    auto addLabel = [this, grid](const QString& text, int row) {
+        auto* label = new QLabel(text, ui->frame);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        grid->addWidget(label, row, 0);
+    };
+
+    addLabel(QStringLiteral("Devices :"), 1);
+    ui->device_comboBox = new QComboBox(ui->frame);
+    ui->device_comboBox->setObjectName(QStringLiteral("device_comboBox"));
+    grid->addWidget(ui->device_comboBox, 1, 1);
+
+    addLabel(QStringLiteral("Device IP :"), 2);
+    ui->deviceIP_lineEdit = new QLineEdit(ui->frame);
+    ui->deviceIP_lineEdit->setObjectName(QStringLiteral("deviceIP_lineEdit"));
+    ui->deviceIP_lineEdit->setMinimumWidth(150);
+    ui->deviceIP_lineEdit->setAlignment(Qt::AlignCenter);
+    const QString octet = QStringLiteral("(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])");
+    ui->deviceIP_lineEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("^(%1\\.){3}%1$").arg(octet)), ui->deviceIP_lineEdit));
+    grid->addWidget(ui->deviceIP_lineEdit, 2, 1);
+
+    addLabel(QStringLiteral("Port :"), 3);
+    ui->port_spinBox = new QSpinBox(ui->frame);
+    ui->port_spinBox->setObjectName(QStringLiteral("port_spinBox"));
+    ui->port_spinBox->setRange(0, 65535);
+    ui->port_spinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    ui->port_spinBox->setGroupSeparatorShown(false);
+    ui->port_spinBox->setAlignment(Qt::AlignCenter);
+    grid->addWidget(ui->port_spinBox, 3, 1);
+
+    addLabel(QStringLiteral("Connect :"), 4);
+    ui->device_connect_checkBox = new QCheckBox(ui->frame);
+    ui->device_connect_checkBox->setObjectName(QStringLiteral("device_connect_checkBox"));
+    grid->addWidget(ui->device_connect_checkBox, 4, 1);
+
+    ui->advanced_pushButton = new QPushButton(QStringLiteral("Advanced"), ui->frame);
+    ui->advanced_pushButton->setObjectName(QStringLiteral("advanced_pushButton"));
+    ui->advanced_pushButton->setFixedSize(120, 24);
+    grid->addWidget(ui->advanced_pushButton, 5, 0, 1, 2, Qt::AlignHCenter);
+    grid->setRowStretch(6, 1);
+}
+
+// ---- settings and accessors -------------------------------------------------------------
+
+void SoundDeviceSetting::setPresetLink(PresetLink* link) {
+    presetLink = link;
+}
+
+void SoundDeviceSetting::loadSettings() {
+    const QJsonObject document = qApp->property("configDataInforJsonObject").toJsonObject();
+
+    if (document.contains(QStringLiteral("PortMap"))) {
+        const QJsonObject ports = document.value(QStringLiteral("PortMap")).toObject();
+        if (ports.contains(QStringLiteral("NurveaPort"))) {
+            // An edited file may hold anything; only a real port replaces the default.
+            const int port = ports.value(QStringLiteral("NurveaPort")).toInt();
+            if (port >= 1 && port <= 65535)
+                nurvea_portInt = port;
+        }
+    }
+    if (document.contains(QStringLiteral("AudioTriggerLevelMap"))) {
+        const QJsonObject levels = document.value(QStringLiteral("AudioTriggerLevelMap")).toObject();
+        if (levels.contains(QStringLiteral("NurveaBackgroundNoise"))) {
+            nurveaBackgroundNoise = levels.value(QStringLiteral("NurveaBackgroundNoise")).toDouble();
+        }
+        if (levels.contains(QStringLiteral("SennheiserPeakLevel"))) {
+            sennheiserPeakLevel = levels.value(QStringLiteral("SennheiserPeakLevel")).toInt();
+        }
+    }
+    if (document.contains(QStringLiteral("SoundDeviceIndex"))) {
+        const int index = document.value(QStringLiteral("SoundDeviceIndex")).toInt();
+        // An index outside the list would leave the selector empty and the page without a
+        // brand; keep the current selection instead.
+        if (index >= 0 && index < ui->device_comboBox->count())
+            ui->device_comboBox->setCurrentIndex(index);
+        emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
+    }
+    if (document.contains(QStringLiteral("IPAddress"))) {
+        ui->deviceIP_lineEdit->setText(document.value(QStringLiteral("IPAddress")).toString());
+    }
+    if (document.contains(QStringLiteral("BackToHomeMap"))) {
+        const QJsonObject backHome = document.value(QStringLiteral("BackToHomeMap")).toObject();
+        if (backHome.contains(QStringLiteral("BackToHomeTriggerTime"))) {
+            backHomeTimeInt = backHome.value(QStringLiteral("BackToHomeTriggerTime")).toInt();
+        }
+        if (backHome.contains(QStringLiteral("BackToHomeAction"))) {
+            backHomeActionInt = backHome.value(QStringLiteral("BackToHomeAction")).toInt();
+        }
+    }
+    if (document.contains(QStringLiteral("DelayTriggerTime"))) {
+        delayTriggerTime = document.value(QStringLiteral("DelayTriggerTime")).toInt();
+    }
+    if (deviceBrandInt == Nureva) {
+        const QSignalBlocker blocker(ui->port_spinBox);
+        ui->port_spinBox->setValue(nurvea_portInt);
+    }
+    resetPositionStates();
+}
+
+QString SoundDeviceSetting::soundDeviceText(int index) const {
+    return ui->device_comboBox->itemText(index);
+}
+
+QString SoundDeviceSetting::ipAddressText() const {
+    return ui->deviceIP_lineEdit->text();
+}
+
+QMap<QString, int> SoundDeviceSetting::portMap() const {
+    return {{QStringLiteral("Shure"), shurePort},
+            {QStringLiteral("Sennheiser"), sennheiserPort},
+            {QStringLiteral("Nurvea"), nurvea_portInt},
+            {QStringLiteral("Yamaha"), yamahaPort}};
+}
+
+QMap<QString, int> SoundDeviceSetting::audioTriggerLevelMap() const {
+    return {{QStringLiteral("Sennheiser"), sennheiserPeakLevel},
+            {QStringLiteral("Nurvea"), truncateToInt(nurveaBackgroundNoise)}};
+}
+
+QMap<QString, int> SoundDeviceSetting::backToHomeMap() const {
+    return {{QStringLiteral("BackToHomeTriggerTime"), backHomeTimeInt},
+            {QStringLiteral("BackToHomeAction"), backHomeActionInt}};
+}
+
+bool SoundDeviceSetting::isPolling() const {
+    return pollTimer->isActive();
+}
+
+int SoundDeviceSetting::pollIntervalMs() const {
+    return pollTimer->interval();
+}
+
+bool SoundDeviceSetting::isBackHomeTimerActive() const {
+    return backHomeTimer->isActive();
+}
+
+int SoundDeviceSetting::backHomeTimerIntervalMs() const {
+    return backHomeTimer->interval();
+}
+
+QList<int> SoundDeviceSetting::positions() const {
+    QList<int> keys;
+    for (const auto& entry : positionStates) keys.append(entry.first);
+    return keys;
+}
+
+ArrayPositionState SoundDeviceSetting::positionState(int position) const {
+    const auto found = positionStates.find(position);
+    return found == positionStates.end() ? ArrayPositionState{} : found->second;
+}
+
+QComboBox* SoundDeviceSetting::deviceComboBox() const {
+    return ui->device_comboBox;
+}
+
+QLineEdit* SoundDeviceSetting::ipLineEdit() const {
+    return ui->deviceIP_lineEdit;
+}
+
+QSpinBox* SoundDeviceSetting::portSpinBox() const {
+    return ui->port_spinBox;
+}
+
+QCheckBox* SoundDeviceSetting::connectCheckBox() const {
+    return ui->device_connect_checkBox;
+}
+
+QPushButton* SoundDeviceSetting::advancedButton() const {
+    return ui->advanced_pushButton;
+}
+
+void SoundDeviceSetting::setDevicePort(int brand, int port) {
+    switch (brand) {
+        case Shure:
+            shurePort = port;
+            break;
+        case Sennheiser:
+            sennheiserPort = port;
+            break;
+        case Nureva:
+            nurvea_portInt = port;
+            break;
+        case Yamaha:
+            yamahaPort = port;
+            break;
+        default:
+            return;
+    }
+    if (brand == deviceBrandInt) {
+        const QSignalBlocker blocker(ui->port_spinBox);
+        ui->port_spinBox->setValue(port);
+    }
+}
+
+void SoundDeviceSetting::setClock(std::function<qint64()> newClock) {
+    clock = newClock ? std::move(newClock) : std::function<qint64()>(systemClock);
+}
+
+// ---- device selection and the link ------------------------------------------------------
+
+void SoundDeviceSetting::slot_SwitchSoundDevice() {
+    deviceTypeInt = ui->device_comboBox->currentIndex();
+    deviceBrandInt = ui->device_comboBox->currentData().toInt();
+    // A new array speaks another protocol; nothing half-read belongs to it.
+    shureProtocol.reset();
+    sennheiserProtocol.reset();
+    yamahaProtocol.reset();
+
+    disconnect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
+    switch (deviceBrandInt) {
+        case Shure:
+            ui->port_spinBox->setValue(shurePort);
+            break;
+        case Sennheiser:
+            ui->port_spinBox->setValue(sennheiserPort);
+            break;
+        case Nureva:
+            ui->port_spinBox->setValue(nurvea_portInt);
+            break;
+        case Yamaha:
+            ui->port_spinBox->setValue(yamahaPort);
+            yamahaRunning = false;
+            break;
+        default:
+            break;
+    }
+    ui->port_spinBox->setEnabled(deviceBrandInt == Nureva);
+    connect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
+    emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
+}
+
+void SoundDeviceSetting::slot_PortChange(int port) {
+    if (deviceBrandInt == Nureva) {
+        nurvea_portInt = port;
+        return;
+    }
+    const QSignalBlocker blocker(ui->port_spinBox);
+    switch (deviceBrandInt) {
+        case Shure:
+            ui->port_spinBox->setValue(shurePort);
+            break;
+        case Sennheiser:
+            ui->port_spinBox->setValue(sennheiserPort);
+            break;
+        case Yamaha:
+            ui->port_spinBox->setValue(yamahaPort);
+            break;
+        default:
+            break;
+    }
+}
+
+void SoundDeviceSetting::setFormEnabled(bool enabled) {
+    ui->device_comboBox->setEnabled(enabled);
+    ui->deviceIP_lineEdit->setEnabled(enabled);
+    if (deviceBrandInt == Nureva)
+        ui->port_spinBox->setEnabled(enabled);
+    ui->advanced_pushButton->setEnabled(enabled);
+}
+
+void SoundDeviceSetting::slot_ConnectSoundDevice() {
+    resetPositionStates();
+    deviceConnected = false;
+
+    if (!ui->device_connect_checkBox->isChecked()) {
+        setFormEnabled(true);
+        if (isTcpBrand()) {
+            tcpSocket->disconnectFromHost();
+            yamahaRunning = false;
+        } else {
+            nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        }
+        return;
+    }
+
+    setFormEnabled(false);
+    // An address that does not parse ends the attempt quietly for every brand, so a saved
+    // empty address never leaves the form locked with nothing connecting.
+    if (!hostAddress.setAddress(ui->deviceIP_lineEdit->text())) {
+        slot_DisconnectedDevice();
+        return;
+    }
+
+    if (!isTcpBrand()) {
+        webSocketUrl = QUrl(QStringLiteral("ws://%1:%2").arg(hostAddress.toString()).arg(nurvea_portInt));
+        nurvea_webSocket->open(webSocketUrl);
+        return;
+    }
+
+    int port = shurePort;
+    if (deviceBrandInt == Sennheiser)
+        port = sennheiserPort;
+    if (deviceBrandInt == Yamaha)
+        port = yamahaPort;
+    yamahaRunning = false;
+    tcpSocket->abort();
+    shureProtocol.reset();
+    sennheiserProtocol.reset();
+    yamahaProtocol.reset();
+    tcpSocket->connectToHost(hostAddress.toString(), static_cast<quint16>(port), QIODevice::ReadWrite,
+                             QAbstractSocket::AnyIPProtocol);
+    // Blocks the interface thread, as the user expects the box to settle before moving on;
+    // on success slot_ConnectedDevice has already run from the connected signal.
+    if (!tcpSocket->waitForConnected(kConnectTimeoutMs)) {
+        slot_DisconnectedDevice();
+        emit signal_WarningMessage(kCannotConnect);
+    }
+}
+
+void SoundDeviceSetting::slot_ConnectedDevice() {
+    setFormEnabled(false);
+    pollTimer->stop();
+    if (deviceBrandInt == Nureva) {
+        requestId = QUuid::createUuid();
+        nurvea_webSocket->sendTextMessage(NurevaProtocol::subscribeRequest(requestId));
+    }
+    pollTimer->start(deviceBrandInt == Yamaha ? kYamahaWaitingPollIntervalMs : kPollIntervalMs);
+    deviceConnected = true;
+}
+
+void SoundDeviceSetting::slot_DisconnectedDevice() {
+    qDebug() << "SoundDeviceSetting::slot_DisconnectedDevice";
+    backHomeTimer->stop();
+    pollTimer->stop();
+    if (deviceBrandInt == Nureva) {
+        nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    } else {
+        resetPositionStates();
+        // May re-enter this slot through the disconnected signal; every step here is
+        // idempotent.
+        tcpSocket->disconnectFromHost();
+    }
+    shureProtocol.reset();
+    sennheiserProtocol.reset();
+    yamahaProtocol.reset();
+    setFormEnabled(true);
+    {
+        const QSignalBlocker blocker(ui->device_connect_checkBox);
+        ui->device_connect_checkBox->setChecked(false);
+    }
+    deviceConnected = false;
+    yamahaRunning = false;
+}
+
+void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
+    pollTimer->stop();
+    qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
+             << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());
+    emit signal_WarningMessage(deviceConnected ? kConnectionLoss : kCannotConnect);
+}
+
+void SoundDeviceSetting::slot_StartAutoConnect() {
+    {
+        const QSignalBlocker blocker(ui->device_connect_checkBox);
+        ui->device_connect_checkBox->setChecked(true);
+    }
+    ui->device_connect_checkBox->repaint();
+    QThread::usleep(200);
+    slot_ConnectSoundDevice();
+}
+
+// ---- polling ----------------------------------------------------------------------------
+
+bool SoundDeviceSetting::writeToDevice(std::string_view bytes) {
+    return tcpSocket->write(bytes.data(), static_cast<qint64>(bytes.size())) >= 0;
+}
+
+void SoundDeviceSetting::slot_SoundArrayPolling() {
+    if (deviceBrandInt == Nureva) {
+        if (nurvea_webSocket->sendTextMessage(NurevaProtocol::pingMessage()) < 0)
+            slot_DisconnectedDevice();
+        return;
+    }
+    if (tcpSocket->state() != QAbstractSocket::ConnectedState)
+        return;
+
+    bool lastWriteOk = true;
+    switch (deviceBrandInt) {
+        case Shure:
+            for (const std::string& request : ShureProtocol::pollRequests())
+                lastWriteOk = writeToDevice(request);
+            break;
+        case Sennheiser: {
+            const QByteArray request = SennheiserProtocol::pollRequest();
+            lastWriteOk = tcpSocket->write(request) >= 0;
+            break;
+        }
+        case Yamaha:
+            lastWriteOk = writeToDevice(YamahaProtocol::pollRequest(yamahaRunning));
+            break;
+        default:
+            return;
+    }
+    if (!tcpSocket->flush() || !lastWriteOk)
+        slot_DisconnectedDevice();
+}
+
+// ---- receiving --------------------------------------------------------------------------
+
+void SoundDeviceSetting::slot_ReceiveFromDevice() {
+    if (!sender() || sender()->objectName() != QLatin1String("tcpSocket"))
+        return;
+    while (tcpSocket->bytesAvailable() > 0) {
+        const QByteArray chunk = tcpSocket->readAll();
+        if (chunk.isEmpty())
+            break;
+        const std::string_view bytes(chunk.constData(), static_cast<std::size_t>(chunk.size()));
+        switch (deviceBrandInt) {
+            case Shure:
+                handleShureEvents(shureProtocol.feed(bytes));
+                break;
+            case Sennheiser:
+                handleSennheiserEvents(sennheiserProtocol.feed(bytes));
+                break;
+            case Yamaha:
+                if (const std::optional<YamahaEvent> event = yamahaProtocol.feed(bytes))
+                    handleYamahaEvent(*event);
+                break;
+            default:
+                break;
+        }
+        // A reaction above may have ended the link.
+        if (tcpSocket->state() != QAbstractSocket::ConnectedState)
+            break;
+    }
+}
+
+ArrayPositionState& SoundDeviceSetting::stateOf(int position) {
+    return positionStates[position];
+}
+
+void SoundDeviceSetting::applyShurePeak(ArrayPositionState& state, int level, qint64 timeMs) {
+    state.level = level;
+    if (!state.active)
+        return;
+    if (level >= 1) {
+        if (state.onSince == 0)
+            state.onSince = timeMs;
+        state.offSince = 0;
+    } else if (level == 0) {
+        if (state.offSince == 0)
+            state.offSince = timeMs;
+        state.onSince = 0;
+    }
+}
+
+void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events) {
+    for (const ShureEvent& event : events) {
+        switch (event.kind) {
+            case ShureEvent::AutoCoverage:
+                autoCoverage = event.on;
+                break;
+            case ShureEvent::Gate: {
+                ArrayPositionState& state = stateOf(event.channel);
+                if (event.on && !state.active) {
+                    state.active = true;
+                    emit signal_GetShureSoundDeviceArrayPosState(event.channel, true);
+                } else if (!event.on && state.active) {
+                    state.clear();
+                    state.level = 0;
+                    emit signal_GetShureSoundDeviceArrayPosState(event.channel, false);
+                }
+                break;
+            }
+            case ShureEvent::PeakLevel: {
+                if (!autoCoverage && event.channel < 9) {
+                    const auto found = positionStates.find(event.channel);
+                    if (found != positionStates.end())
+                        applyShurePeak(found->second, event.level, now());
+                }
+                nowMSecs = now();
+                bool talkerPresent = false;
+                for (auto& [position, state] : positionStates) {
+                    // With auto coverage the array reports one level for the whole room.
+                    if (autoCoverage)
+                        applyShurePeak(state, event.level, nowMSecs);
+                    if (state.active && state.level > 0) {
+                        talkerPresent = true;
+                        // A gate that opened while a level was already held has no talking
+                        // period yet; it starts now, so the preset waits the full delay.
+                        if (state.onSince == 0)
+                            state.onSince = nowMSecs;
+                        emit signal_GetShureSoundDeviceArrayPosState(position, true);
+                        if (nowMSecs - state.onSince >= delayTriggerTime)
+                            emit signal_CallCameraPreset(position);
+                    } else if (state.active) {
+                        if (nowMSecs - state.offSince >= delayTriggerTime) {
+                            emit signal_GetShureSoundDeviceArrayPosState(position, false);
+                        }
+                    } else {
+                        emit signal_GetShureSoundDeviceArrayPosState(position, false);
+                    }
+                }
+                setBackHomeTimerIsStart(!talkerPresent);
+                break;
+            }
+        }
+    }
+}
+
+void SoundDeviceSetting::handleSennheiserEvents(const std::vector<SennheiserEvent>& events) {
+    for (const SennheiserEvent& event : events) {
+        if (event.kind == SennheiserEvent::PeakLevel) {
+            currentPeakLevel = event.value;
+            continue;
+        }
+        const int azimuth = event.value;
+        const int position = positionForAzimuth(azimuth);
+        if (position < 1) {
+            setBackHomeTimerIsStart(true);
+            continue;
+        }
+        ArrayPositionState& state = stateOf(position);
+        nowMSecs = now();
+        for (auto& entry : positionStates) entry.second.level = currentPeakLevel;
+        state.active = true;
+        const bool talker = currentPeakLevel > sennheiserPeakLevel;
+        setBackHomeTimerIsStart(!evaluateAzimuthReport(position, azimuth, talker));
+    }
+}
+
+void SoundDeviceSetting::handleYamahaEvent(const YamahaEvent& event) {
+    if (event.kind == YamahaEvent::RunModeNormal) {
+        yamahaRunning = true;
+        writeToDevice(YamahaProtocol::kMeteringRequest);
+        writeToDevice(YamahaProtocol::kKeepAliveRequest);
+        pollTimer->start(kPollIntervalMs);
+        return;
+    }
+    qDebug() << "SoundDeviceSetting::processYamahaMessage"
+             << "phi:" << event.phi << "theta:" << event.theta << "voice:" << event.voice;
+    const int position = positionForAzimuth(event.phi);
+    if (position < 1) {
+        setBackHomeTimerIsStart(true);
+        return;
+    }
+    ArrayPositionState& state = stateOf(position);
+    nowMSecs = now();
+    state.active = true;
+    setBackHomeTimerIsStart(!evaluateAzimuthReport(position, event.phi, event.voice != 0));
+}
+
+void SoundDeviceSetting::processYamahaMessage(const QString& message) {
+    const QByteArray text = message.toUtf8();
+    handleYamahaEvent(YamahaProtocol::parseBeamDirection(
+        std::string_view(text.constData(), static_cast<std::size_t>(text.size()))));
+}
+
+void SoundDeviceSetting::slot_ReceiveNurveaMessage(QString message) {
+    if (!sender() || sender()->objectName() != QLatin1String("nurvea_webSocket"))
+        return;
+    const std::optional<NurevaReport> report = NurevaProtocol::parse(message);
+    if (!report)
+        return;
+
+    const int position = positionForAzimuth(report->azimuth);
+    nowMSecs = now();
+    if (report->powerLevel > 0 && position > 0) {
+        ArrayPositionState& state = stateOf(position);
+        state.reportTime = report->timeMs;
+        state.level = report->powerLevelInt();
+        const bool talker = report->powerLevel > nurveaBackgroundNoise;
+        setBackHomeTimerIsStart(!evaluateAzimuthReport(position, report->azimuth, talker));
+        return;
+    }
+    emit signal_GetNurveaAzimuth(kSilentAzimuth);
+    setBackHomeTimerIsStart(true);
+    qDebug() << "SoundDeviceSetting::slot_ReceiveNurveaMessage"
+             << "power level 0 azimuthInt:" << report->azimuth << " soundArrayPos:" << position;
+    for (auto& entry : positionStates) entry.second = ArrayPositionState{};
+}
+
+int SoundDeviceSetting::positionForAzimuth(int azimuth) const {
+    if (!presetLink)
+        return -1;
+    const int position = presetLink->positionForAzimuth(azimuth);
+    return position >= 1 && position <= kPositionCount ? position : -1;
+}
+
+void SoundDeviceSetting::emitAzimuth(int azimuth) {
+    switch (deviceBrandInt) {
+        case Sennheiser:
+            emit signal_GetSennheiserTCC2Azimuth(azimuth);
+            break;
+        case Nureva:
+            emit signal_GetNurveaAzimuth(azimuth);
+            break;
+        case Yamaha:
+            emit signal_GetYamahaAzimuth(azimuth);
+            break;
+        default:
+            break;
+    }
+}
+
+bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool talker) {
+    bool talkerPresent = false;
+    for (auto& [key, state] : positionStates) {
+        if (key != position) {
+            state.clear();
+            continue;
+        }
+        if (talker) {
+            emitAzimuth(azimuth);
+            if (state.onSince == 0)
+                state.onSince = nowMSecs;
+            state.offSince = 0;
+            talkerPresent = true;
+            silenceCount = 0;
+            if (nowMSecs - state.onSince >= delayTriggerTime)
+                emit signal_CallCameraPreset(position);
+        } else if (silenceCount > kSilentReportsBeforeTiming) {
+            // The silent period is timed from the first report after the counted ones; the
+            // lights go out a little earlier than a talker would trigger, by the time the
+            // counted reports already took.
+            state.onSince = 0;
+            if (state.offSince == 0)
+                state.offSince = nowMSecs;
+            if (nowMSecs - state.offSince >= delayTriggerTime - silenceCount * 100LL) {
+                emitAzimuth(kSilentAzimuth);
+                // Nureva keeps counting, so every further silent report repeats the 400.
+                if (deviceBrandInt != Nureva)
+                    silenceCount = 0;
+            }
+        } else {
+            ++silenceCount;
+        }
+    }
+    return talkerPresent;
+}
+
+// ---- return home ------------------------------------------------------------------------
+
+void SoundDeviceSetting::setBackHomeTimerIsStart(bool isStart) {
+    if (isStart && !backHomeTimer->isActive()) {
+        // "Off" is -1; a zero period would fire on every pass of the event loop.
+        if (backHomeTimeInt <= 0)
+            return;
+        backHomeTimer->start(std::max(backHomeTimeInt, kMinBackHomePeriodMs));
+        qDebug() << "SoundDeviceSetting::setBackHomeTimerIsStart"
+                 << "isStart:" << isStart;
+    } else if (!isStart && backHomeTimer->isActive()) {
+        backHomeTimer->stop();
+        qDebug() << "SoundDeviceSetting::setBackHomeTimerIsStart"
+                 << "isStart:" << isStart;
+    }
+}
+
+void SoundDeviceSetting::slot_CallBackToHome() {
+    if (backHomeActionInt == BackHomeToHomePosition) {
+        emit signal_AddUSBCommand(4, 25);
+    } else if (backHomeActionInt == BackHomeToPresetZero) {
+        emit signal_AddUSBCommand(1, 0);
+    }
+}
+
+void SoundDeviceSetting::resetPositionStates() {
+    for (auto& [position, state] : positionStates) {
+        state.active = false;
+        state.level = 0;
+        state.onSince = 0;
+        state.offSince = 0;
+        emit signal_GetShureSoundDeviceArrayPosState(position, false);
+    }
+}
+
+// ---- timing dialog ----------------------------------------------------------------------
+
+void SoundDeviceSetting::slot_AdvancedSetting() {
+    if (!advancedSetting) {
+        advancedSetting = new AdvancedSetting(this);
+        connect(advancedSetting, &AdvancedSetting::signal_AudioTriggerLevelChange, this,
+                &SoundDeviceSetting::slot_AudioTriggerLevelChange);
+        connect(advancedSetting, &AdvancedSetting::signal_DelayTriggerTimeChange, this,
+                &SoundDeviceSetting::slot_DelayTriggerTimeChange);
+        connect(advancedSetting, &AdvancedSetting::signal_BackToHomeTriggerTimeChange, this,
+                &SoundDeviceSetting::slot_BackToHomeTriggerTimeChange);
+        connect(advancedSetting, &AdvancedSetting::signal_BackToHomeActionChange, this,
+                &SoundDeviceSetting::slot_BackToHomeActionChange);
+    }
+    advancedSetting->setValues(deviceTypeInt, deviceBrandInt, sennheiserPeakLevel,
+                               truncateToInt(nurveaBackgroundNoise),
+                               static_cast<int>(std::clamp<qint64>(delayTriggerTime, INT_MIN, INT_MAX)),
+                               backHomeTimeInt, backHomeActionInt);
+    advancedSetting->exec();
+}
+
+void SoundDeviceSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
+    if (deviceBrandInt == Nureva) {
+        nurveaBackgroundNoise = audioTriggerLevel;
+    } else if (deviceBrandInt == Sennheiser) {
+        sennheiserPeakLevel = audioTriggerLevel;
+    }
+}
+
+void SoundDeviceSetting::slot_DelayTriggerTimeChange(int delayTimeInt) {
+    delayTriggerTime = delayTimeInt;
+}
+
+void SoundDeviceSetting::slot_BackToHomeTriggerTimeChange(int newBackHomeTimeInt) {
+    backHomeTimer->stop();
+    backHomeTimeInt = newBackHomeTimeInt;
+}
+
+void SoundDeviceSetting::slot_BackToHomeActionChange(int newBackHomeActionInt) {
+    backHomeActionInt = newBackHomeActionInt;
+}

@@ -1,0 +1,203 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "arrays/ArrayPositionState.h"
+#include "arrays/SennheiserProtocol.h"
+#include "arrays/ShureProtocol.h"
+#include "arrays/YamahaProtocol.h"
+
+class AdvancedSetting;
+class PresetLink;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTcpSocket;
+class QTimer;
+class QWebSocket;
+
+// The microphone-array page: the user picks an array, types its address and ticks Connect.
+// While linked, the page polls the array in its own protocol, works out where the talker is,
+// lights that position, asks the preset-link page to call the linked preset once the talker
+// has spoken for the trigger delay, and sends the camera home after the idle time.
+//
+// The wire formats live in arrays/*Protocol; this page owns the link state machine, the
+// per-position talker states and the timers. Interface thread only: sockets, timers and the
+// preset-link page's slots all run there, so the page's emissions reach them in order.
+class SoundDeviceSetting : public QWidget {
+    Q_OBJECT
+
+public:
+    enum Brand { Shure = 0, Sennheiser = 1, Nureva = 2, Yamaha = 3 };
+    // What the return-home timer does.
+    enum BackHomeAction { BackHomeToPresetZero = 0, BackHomeToHomePosition = 300 };
+    // Azimuth that tells the preset-link page that nobody talks.
+    static constexpr int kSilentAzimuth = 400;
+    static constexpr int kConnectTimeoutMs = 5000;
+    static constexpr int kPollIntervalMs = 100;
+    static constexpr int kYamahaWaitingPollIntervalMs = 1000;
+    // A return-home period below this would flood the camera with commands (a period of 0
+    // fires on every pass of the event loop); shorter positive periods are raised to it.
+    static constexpr int kMinBackHomePeriodMs = 1000;
+    // Silent reports that only count before a silent period starts.
+    static constexpr int kSilentReportsBeforeTiming = 5;
+
+    explicit SoundDeviceSetting(QWidget* parent = nullptr);
+    ~SoundDeviceSetting() override;
+
+    // The preset-link page answers azimuth lookups; set once by the main window before
+    // loadSettings(). Not owned.
+    void setPresetLink(PresetLink* presetLink);
+    // Reads this page's values from the published settings document.
+    void loadSettings();
+    // Evaluates one Yamaha beam notification text.
+    void processYamahaMessage(const QString& message);
+    // Arms (true) or disarms (false) the return-home countdown; a running countdown is not
+    // restarted.
+    void setBackHomeTimerIsStart(bool isStart);
+    // Clears every position's state and turns its light off.
+    void resetPositionStates();
+
+    // Settings writer accessors.
+    int soundDeviceIndex() const { return deviceTypeInt; }
+    QString soundDeviceText(int index) const;
+    QString ipAddressText() const;
+    qint64 delayTriggerTimeMs() const { return delayTriggerTime; }
+    // {"Shure", "Sennheiser", "Nurvea", "Yamaha"} -> port.
+    QMap<QString, int> portMap() const;
+    // {"Sennheiser" -> peak level dB, "Nurvea" -> background noise truncated}.
+    QMap<QString, int> audioTriggerLevelMap() const;
+    // {"BackToHomeTriggerTime" -> ms (-1 off), "BackToHomeAction" -> 300 or 0}.
+    QMap<QString, int> backToHomeMap() const;
+
+    // Read-only views for the window and the tests.
+    int currentDeviceType() const { return deviceTypeInt; }
+    int currentDeviceBrand() const { return deviceBrandInt; }
+    bool isDeviceConnected() const { return deviceConnected; }
+    bool isYamahaRunning() const { return yamahaRunning; }
+    bool isAutoCoverage() const { return autoCoverage; }
+    int currentSilenceCount() const { return silenceCount; }
+    int nurevaPort() const { return nurvea_portInt; }
+    double nurevaBackgroundNoise() const { return nurveaBackgroundNoise; }
+    int sennheiserTriggerLevel() const { return sennheiserPeakLevel; }
+    int backHomeTimeMs() const { return backHomeTimeInt; }
+    int backHomeAction() const { return backHomeActionInt; }
+    bool isPolling() const;
+    int pollIntervalMs() const;
+    bool isBackHomeTimerActive() const;
+    int backHomeTimerIntervalMs() const;
+    // Positions seen so far, ascending, and a copy of one position's state (a default state
+    // for a position never seen).
+    QList<int> positions() const;
+    ArrayPositionState positionState(int position) const;
+    QComboBox* deviceComboBox() const;
+    QLineEdit* ipLineEdit() const;
+    QSpinBox* portSpinBox() const;
+    QCheckBox* connectCheckBox() const;
+    QPushButton* advancedButton() const;
+    AdvancedSetting* advancedSettingDialog() const { return advancedSetting; }
+
+    // The TCP arrays listen on fixed ports (2202, 45, 49280); fake arrays in tests and in a
+    // simulator listen wherever they can, so the port a brand is reached on can be moved.
+    // For Nureva this is the user-editable port.
+    void setDevicePort(int brand, int port);
+
+    // The clock of every evaluation (ms since the epoch). Tests install a manual clock so
+    // talker timing does not depend on the scheduler.
+    void setClock(std::function<qint64()> clock);
+
+signals:
+    void signal_SwitchSoundDevice(int deviceTypeInt, int deviceBrandInt);
+    void signal_GetShureSoundDeviceArrayPosState(int arrayPosInt, bool isOnBool);
+    void signal_CallCameraPreset(int arrayPosInt);
+    void signal_GetSennheiserTCC2Azimuth(int azimuthInt);
+    void signal_GetNurveaAzimuth(int azimuthInt);
+    void signal_GetYamahaAzimuth(int azimuthInt);
+    void signal_WarningMessage(QString message);
+    void signal_AddUSBCommand(int commandID, int commandValue);
+
+public slots:
+    void slot_StartAutoConnect();
+    void slot_ConnectSoundDevice();
+    void slot_SwitchSoundDevice();
+    void slot_ConnectedDevice();
+    void slot_DisconnectedDevice();
+    void slot_ReceiveFromDevice();
+    void slot_ConnectError(QAbstractSocket::SocketError error);
+    void slot_PortChange(int port);
+    void slot_AudioTriggerLevelChange(int audioTriggerLevel);
+    void slot_ReceiveNurveaMessage(QString message);
+    void slot_SoundArrayPolling();
+    void slot_DelayTriggerTimeChange(int delayTimeInt);
+    void slot_BackToHomeTriggerTimeChange(int backHomeTimeInt);
+    void slot_BackToHomeActionChange(int backHomeActionInt);
+    void slot_CallBackToHome();
+    void slot_AdvancedSetting();
+
+private:
+    struct Ui;
+
+    void buildForm();
+    void setFormEnabled(bool enabled);
+    bool isTcpBrand() const { return deviceBrandInt != Nureva; }
+    qint64 now() const { return clock(); }
+    // Lookup through the preset-link page; anything outside 1-8 is "no position".
+    int positionForAzimuth(int azimuth) const;
+    ArrayPositionState& stateOf(int position);
+
+    void handleShureEvents(const std::vector<ShureEvent>& events);
+    void applyShurePeak(ArrayPositionState& state, int level, qint64 timeMs);
+    void handleSennheiserEvents(const std::vector<SennheiserEvent>& events);
+    void handleYamahaEvent(const YamahaEvent& event);
+    // The talker decision shared by the azimuth arrays, for the position the latest report
+    // fell into. Returns whether a talker is present.
+    bool evaluateAzimuthReport(int position, int azimuth, bool talker);
+    void emitAzimuth(int azimuth);
+    bool writeToDevice(std::string_view bytes);
+
+    std::unique_ptr<Ui> ui;
+    QTcpSocket* tcpSocket = nullptr;
+    QHostAddress hostAddress;
+    int shurePort = ShureProtocol::kPort;
+    int sennheiserPort = SennheiserProtocol::kPort;
+    int deviceTypeInt = 2;
+    int deviceBrandInt = Shure;
+    QTimer* pollTimer = nullptr;
+    QWebSocket* nurvea_webSocket = nullptr;
+    QUrl webSocketUrl;
+    int nurvea_portInt = 8931;
+    QUuid requestId;
+    double nurveaBackgroundNoise = 50.0;
+    int sennheiserPeakLevel = -55;
+    int currentPeakLevel = -90;
+    qint64 delayTriggerTime = 1500;
+    QTimer* backHomeTimer = nullptr;
+    int backHomeTimeInt = 10000;
+    int backHomeActionInt = BackHomeToHomePosition;
+    std::map<int, ArrayPositionState> positionStates;
+    bool autoCoverage = false;
+    qint64 nowMSecs = 0;
+    PresetLink* presetLink = nullptr;            // not owned
+    AdvancedSetting* advancedSetting = nullptr;  // child of the page, created on first use
+    int silenceCount = 0;
+    bool deviceConnected = false;
+    int yamahaPort = YamahaProtocol::kPort;
+    bool yamahaRunning = false;
+
+    ShureProtocol shureProtocol;
+    SennheiserProtocol sennheiserProtocol;
+    YamahaProtocol yamahaProtocol;
+    std::function<qint64()> clock;
+};

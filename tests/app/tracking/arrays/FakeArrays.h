@@ -1,0 +1,85 @@
+#pragma once
+
+// Fake microphone arrays for the page tests: real servers on 127.0.0.1 (any free port) that
+// record what the page sends and send what a test scripts. They run on the test's thread;
+// the kernel completes a connection before the server accepts it, so the page's blocking
+// connect wait is not a problem.
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+class FakeTcpArray {
+public:
+    FakeTcpArray() {
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                client = socket;
+                ++connections;
+                QObject::connect(socket, &QTcpSocket::readyRead,
+                                 [this, socket] { received += socket->readAll(); });
+                QObject::connect(socket, &QTcpSocket::disconnected, [this] { ++disconnections; });
+            }
+        });
+    }
+
+    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
+    int port() const { return server.serverPort(); }
+    bool hasClient() const { return client && client->state() == QAbstractSocket::ConnectedState; }
+
+    void send(const QByteArray& bytes) {
+        if (!client)
+            return;
+        client->write(bytes);
+        client->flush();
+    }
+    // The array goes away: the page sees the link drop.
+    void dropClient() {
+        if (client)
+            client->disconnectFromHost();
+    }
+
+    QTcpServer server;
+    QPointer<QTcpSocket> client;
+    QByteArray received;
+    int connections = 0;
+    int disconnections = 0;
+};
+
+class FakeNurevaArray {
+public:
+    FakeNurevaArray() : server(QStringLiteral("fake-hdl300"), QWebSocketServer::NonSecureMode) {
+        QObject::connect(&server, &QWebSocketServer::newConnection, [this] {
+            while (QWebSocket* socket = server.nextPendingConnection()) {
+                client = socket;
+                ++connections;
+                QObject::connect(socket, &QWebSocket::textMessageReceived,
+                                 [this](const QString& message) { messages.append(message); });
+                QObject::connect(socket, &QWebSocket::disconnected, [this] { ++disconnections; });
+            }
+        });
+    }
+
+    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
+    int port() const { return server.serverPort(); }
+    bool hasClient() const { return client && client->state() == QAbstractSocket::ConnectedState; }
+    void send(const QString& message) {
+        if (client)
+            client->sendTextMessage(message);
+    }
+    void dropClient() {
+        if (client)
+            client->abort();
+    }
+    int pingCount() const { return messages.count(QStringLiteral("ping")); }
+
+    QWebSocketServer server;
+    QPointer<QWebSocket> client;
+    QStringList messages;
+    int connections = 0;
+    int disconnections = 0;
+};

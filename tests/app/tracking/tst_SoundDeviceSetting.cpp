@@ -1,0 +1,903 @@
+// The microphone-array page against fake arrays on 127.0.0.1: the link state machine, the
+// bytes each brand is polled with, the talker decisions with a manual clock, return home,
+// link failures, hostile input and the settings it loads.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "AdvancedSetting.h"
+#include "PresetLink.h"
+#include "SoundDeviceSetting.h"
+#include "arrays/FakeArrays.h"
+
+namespace {
+
+constexpr int kShureMxa910 = 0;
+constexpr int kShureMxa310 = 2;
+constexpr int kSennheiserTcc2 = 3;
+constexpr int kNurevaHdl300 = 4;
+constexpr int kYamahaRmcg = 5;
+constexpr int kLinkTimeoutMs = 5000;
+
+const QByteArray kShurePoll =
+    "< GET AUTO_COVERAGE >< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >< GET 0 AUDIO_IN_PEAK_LVL >";
+
+QByteArray shureGate(int channel, bool on) {
+    return QStringLiteral("< REP %1 AUTOMIX_GATE_OUT_EXT_SIG %2 >")
+        .arg(channel)
+        .arg(on ? "ON" : "OFF")
+        .toLatin1();
+}
+
+QByteArray shurePeak(int channel, int level) {
+    return QStringLiteral("< REP %1 AUDIO_IN_PEAK_LVL %2 >")
+        .arg(channel, 2, 10, QLatin1Char('0'))
+        .arg(level)
+        .toLatin1();
+}
+
+QByteArray sennheiserReply(int peak, int azimuth) {
+    return QStringLiteral("{\"m\":{\"in1\":{\"peak\":%1}}}\r\n{\"m\":{\"beam\":{\"azimuth\":%2}}}\r\n")
+        .arg(peak)
+        .arg(azimuth)
+        .toLatin1();
+}
+
+QString nurevaReport(double power, double azimuth) {
+    return QStringLiteral(R"({"body":{"powerLevel":%1,"azimuth":%2,"time":"2026-12-07T10:00:00.250Z"}})")
+        .arg(power)
+        .arg(azimuth);
+}
+
+QList<QVariantList> callsOf(const QSignalSpy& spy) {
+    QList<QVariantList> calls;
+    for (const QList<QVariant>& call : spy) calls.append(call);
+    return calls;
+}
+
+bool containsCall(const QSignalSpy& spy, const QVariantList& arguments) {
+    return callsOf(spy).contains(arguments);
+}
+
+// A fake camera for the preset-link page: it only checks that a receiver is present.
+DC_Recv* fakeReceiver() {
+    static char storage;
+    return reinterpret_cast<DC_Recv*>(&storage);
+}
+
+}  // namespace
+
+class tst_SoundDeviceSetting : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void deviceListAndPorts();
+    void shurePollingFollowsTheLink();
+    void sennheiserAndNurevaPolling();
+    void yamahaWaitsForRunModeThenMeters();
+
+    void shureGateAndPeakTriggerAfterDelay();
+    void shureGateOpeningOnAHeldLevelWaitsTheDelay();
+    void shureTwoGatesCallNoPreset();
+    void shureHighChannelsAndAutoCoverage();
+    void sennheiserSilenceTiming_data();
+    void sennheiserSilenceTiming();
+    void sennheiserOutsideEveryZoneOnlyArmsReturnHome();
+    void yamahaTalkerAndSeveralNotifications();
+    void nurevaTalkerAndPowerZero();
+    void returnHomePeriodActionsAndOff();
+
+    void linkLossAndClearingByBrand();
+    void refusedConnectionAndUnparsableAddress();
+    void splitRepliesAndHostileInputOnEveryLink();
+    void settingsRoundTrip();
+    void timingDialogAndSlots();
+
+private:
+    // Selects the array, points it at the fake and ticks Connect like the user does.
+    void link(int deviceIndex, int port);
+    // Sends a report that carries no talker and waits until the page has evaluated it: every
+    // such report arms the return-home countdown, which is stopped first.
+    void sendSilent(FakeTcpArray& array, const QByteArray& bytes);
+
+    std::unique_ptr<PresetLink> presetLink;
+    std::unique_ptr<SoundDeviceSetting> page;
+    std::unique_ptr<QSignalSpy> lights;
+    std::unique_ptr<QSignalSpy> calls;
+    std::unique_ptr<QSignalSpy> warnings;
+    std::unique_ptr<QSignalSpy> commands;
+    std::unique_ptr<QSignalSpy> presetCommands;
+    std::unique_ptr<QSignalSpy> sennheiserAzimuths;
+    std::unique_ptr<QSignalSpy> nurevaAzimuths;
+    std::unique_ptr<QSignalSpy> yamahaAzimuths;
+    qint64 fakeNow = 1'700'000'000'000;
+};
+
+void tst_SoundDeviceSetting::init() {
+    qApp->setProperty("configDataInforJsonObject", QVariant());
+    presetLink = std::make_unique<PresetLink>();
+    page = std::make_unique<SoundDeviceSetting>();
+    page->setClock([this] { return fakeNow; });
+    // The main window's wiring between the two pages.
+    connect(page.get(), &SoundDeviceSetting::signal_SwitchSoundDevice, presetLink.get(),
+            &PresetLink::slot_SwitchSoundDeviceType);
+    connect(page.get(), &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState, presetLink.get(),
+            &PresetLink::slot_GetSureSoundDeviceArrayPosState);
+    connect(page.get(), &SoundDeviceSetting::signal_CallCameraPreset, presetLink.get(),
+            &PresetLink::slot_CallCameraPreset);
+    connect(page.get(), &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth, presetLink.get(),
+            &PresetLink::slot_GetSennheiserTCC2Azimuth);
+    connect(page.get(), &SoundDeviceSetting::signal_GetNurveaAzimuth, presetLink.get(),
+            &PresetLink::slot_GetNurveaAzimuth);
+    connect(page.get(), &SoundDeviceSetting::signal_GetYamahaAzimuth, presetLink.get(),
+            &PresetLink::slot_GetYamahaAzimuth);
+    page->setPresetLink(presetLink.get());
+    presetLink->slot_ConnectUSBCamera(fakeReceiver());
+
+    lights = std::make_unique<QSignalSpy>(page.get(),
+                                          &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState);
+    calls = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_CallCameraPreset);
+    warnings = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_WarningMessage);
+    commands = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_AddUSBCommand);
+    presetCommands = std::make_unique<QSignalSpy>(presetLink.get(), &PresetLink::signal_AddUSBCommand);
+    sennheiserAzimuths =
+        std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth);
+    nurevaAzimuths = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_GetNurveaAzimuth);
+    yamahaAzimuths = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_GetYamahaAzimuth);
+}
+
+void tst_SoundDeviceSetting::cleanup() {
+    lights.reset();
+    calls.reset();
+    warnings.reset();
+    commands.reset();
+    presetCommands.reset();
+    sennheiserAzimuths.reset();
+    nurevaAzimuths.reset();
+    yamahaAzimuths.reset();
+    page.reset();
+    presetLink.reset();
+}
+
+void tst_SoundDeviceSetting::link(int deviceIndex, int port) {
+    page->deviceComboBox()->setCurrentIndex(deviceIndex);
+    page->setDevicePort(page->currentDeviceBrand(), port);
+    page->ipLineEdit()->setText(QStringLiteral("127.0.0.1"));
+    page->connectCheckBox()->click();
+}
+
+void tst_SoundDeviceSetting::sendSilent(FakeTcpArray& array, const QByteArray& bytes) {
+    page->slot_BackToHomeTriggerTimeChange(page->backHomeTimeMs());
+    QVERIFY(!page->isBackHomeTimerActive());
+    array.send(bytes);
+    QTRY_VERIFY_WITH_TIMEOUT(page->isBackHomeTimerActive(), kLinkTimeoutMs);
+}
+
+// ---- selection and polling --------------------------------------------------------------
+
+void tst_SoundDeviceSetting::deviceListAndPorts() {
+    QComboBox* devices = page->deviceComboBox();
+    const QStringList texts = {"Shure: MXA910",    "Shure: MXA920",  "Shure: MXA310",
+                               "Sennheiser: TCC2", "Nureva: HDL300", "Yamaha: RM-CG"};
+    const QList<int> brands = {0, 0, 0, 1, 2, 3};
+    QCOMPARE(devices->count(), 6);
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(devices->itemText(i), texts[i]);
+        QCOMPARE(devices->itemData(i).toInt(), brands[i]);
+        QCOMPARE(page->soundDeviceText(i), texts[i]);
+    }
+    QCOMPARE(devices->itemData(3, Qt::ToolTipRole).toString(), QStringLiteral("TeamConnect Celling 2"));
+    QCOMPARE(page->soundDeviceIndex(), 2);
+    QCOMPARE(page->portSpinBox()->value(), 2202);
+    QVERIFY(!page->portSpinBox()->isEnabled());
+
+    QSignalSpy switched(page.get(), &SoundDeviceSetting::signal_SwitchSoundDevice);
+    const QList<int> ports = {2202, 2202, 2202, 45, 8931, 49280};
+    for (int i : {3, 4, 5, 0}) {
+        devices->setCurrentIndex(i);
+        QCOMPARE(page->portSpinBox()->value(), ports[i]);
+        QCOMPARE(page->portSpinBox()->isEnabled(), brands[i] == SoundDeviceSetting::Nureva);
+        QCOMPARE(switched.takeLast(), (QVariantList{i, brands[i]}));
+    }
+    QCOMPARE(presetLink->deviceBrandInt(), 0);
+
+    // Only the Nureva port is the user's; a fixed port springs back.
+    page->portSpinBox()->setValue(1234);
+    QCOMPARE(page->portSpinBox()->value(), 2202);
+    devices->setCurrentIndex(kNurevaHdl300);
+    page->portSpinBox()->setValue(9000);
+    QCOMPARE(page->nurevaPort(), 9000);
+    const QMap<QString, int> expectedPorts = {
+        {"Shure", 2202}, {"Sennheiser", 45}, {"Nurvea", 9000}, {"Yamaha", 49280}};
+    QCOMPARE(page->portMap(), expectedPorts);
+}
+
+void tst_SoundDeviceSetting::shurePollingFollowsTheLink() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QVERIFY(page->isDeviceConnected());
+    QVERIFY(page->isPolling());
+    QCOMPARE(page->pollIntervalMs(), 100);
+    QVERIFY(!page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->ipLineEdit()->isEnabled());
+    QVERIFY(!page->advancedButton()->isEnabled());
+
+    QTRY_VERIFY_WITH_TIMEOUT(array.received.size() >= 3 * kShurePoll.size(), kLinkTimeoutMs);
+    // Only whole polls, nothing else: every tick writes the three requests in order.
+    const QByteArray received = array.received;
+    QCOMPARE(received.left(kShurePoll.size()), kShurePoll);
+    QCOMPARE(QByteArray(kShurePoll).repeated(received.size() / kShurePoll.size()),
+             received.left(received.size() / kShurePoll.size() * kShurePoll.size()));
+
+    page->connectCheckBox()->click();  // cleared: the link goes down and polling stops
+    QVERIFY(!page->isPolling());
+    QVERIFY(!page->isDeviceConnected());
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    QVERIFY(page->ipLineEdit()->isEnabled());
+    QVERIFY(page->advancedButton()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(array.disconnections, 1, kLinkTimeoutMs);
+}
+
+void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
+    {
+        FakeTcpArray array;
+        QVERIFY(array.listen());
+        link(kSennheiserTcc2, array.port());
+        QVERIFY(page->isPolling());
+        QCOMPARE(page->pollIntervalMs(), 100);
+        auto document = [](const char* group, const char* member) {
+            return QByteArray("{\n    \"m\": {\n        \"") + group + "\": {\n            \"" + member +
+                   "\": null\n        }\n    }\n}\n\r\n";
+        };
+        const QByteArray poll =
+            document("in1", "peak") + document("beam", "azimuth") + document("beam", "elevation");
+        QTRY_VERIFY_WITH_TIMEOUT(array.received.size() >= 2 * poll.size(), kLinkTimeoutMs);
+        QCOMPARE(array.received.left(2 * poll.size()), poll + poll);
+        page->connectCheckBox()->click();
+        QVERIFY(!page->isPolling());
+    }
+    FakeNurevaArray array;
+    QVERIFY(array.listen());
+    page->deviceComboBox()->setCurrentIndex(kNurevaHdl300);
+    page->portSpinBox()->setValue(array.port());  // the user's port
+    page->ipLineEdit()->setText(QStringLiteral("127.0.0.1"));
+    page->connectCheckBox()->click();
+    QVERIFY(!page->portSpinBox()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
+    QCOMPARE(page->pollIntervalMs(), 100);
+    QTRY_VERIFY_WITH_TIMEOUT(array.pingCount() >= 3, kLinkTimeoutMs);
+
+    // The first message subscribes to audio locations; only pings follow.
+    const QJsonObject subscribe = QJsonDocument::fromJson(array.messages.first().toUtf8()).object();
+    QCOMPARE(subscribe.value("clientId").toString(), QStringLiteral("Vantor"));
+    QCOMPARE(subscribe.value("request").toString(), QStringLiteral("v1/devices/audioLocation"));
+    const QString requestId = subscribe.value("requestId").toString();
+    QVERIFY(requestId.startsWith('{') && requestId.endsWith('}'));
+    QVERIFY(!QUuid::fromString(requestId).isNull());
+    QVERIFY(array.messages.first().contains("\n    \"clientId\": \"Vantor\",\n"));
+    QCOMPARE(array.messages.size(), array.pingCount() + 1);
+
+    page->connectCheckBox()->click();
+    QVERIFY(page->portSpinBox()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!page->isPolling(), kLinkTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(array.disconnections, 1, kLinkTimeoutMs);
+}
+
+void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kYamahaRmcg, array.port());
+    QVERIFY(page->isPolling());
+    QCOMPARE(page->pollIntervalMs(), 1000);
+    QVERIFY(!page->isYamahaRunning());
+    // Waiting: it only asks for the run mode, once a second, however often it is polled.
+    QTRY_VERIFY_WITH_TIMEOUT(array.received.size() >= 2 * 19, kLinkTimeoutMs);
+    QCOMPARE(array.received.left(38), QByteArray("devstatus runmode \ndevstatus runmode \n"));
+    array.send("OK devstatus runmode \"emergency\"\n");
+    QTRY_VERIFY_WITH_TIMEOUT(array.received.size() >= 3 * 19, kLinkTimeoutMs);
+    QVERIFY(!page->isYamahaRunning());
+    QCOMPARE(page->pollIntervalMs(), 1000);
+
+    const int before = array.received.size();
+    array.send("OK devstatus runmode \"normal\"\n");
+    QTRY_VERIFY_WITH_TIMEOUT(page->isYamahaRunning(), kLinkTimeoutMs);
+    QCOMPARE(page->pollIntervalMs(), 100);
+    const QByteArray metering = "mtrstart RM:BeamDirection 100 \n";
+    QTRY_VERIFY_WITH_TIMEOUT(array.received.count(metering) >= 4, kLinkTimeoutMs);
+    const QByteArray after = array.received.mid(before);
+    QVERIFY(after.startsWith(metering + "scpmode keepalive 5000 \n" + metering));
+    QCOMPARE(after.count("devstatus runmode"), 0);
+
+    // A new attempt starts over in the waiting state.
+    page->connectCheckBox()->click();
+    QVERIFY(!page->isYamahaRunning());
+    page->connectCheckBox()->click();
+    QVERIFY(page->isDeviceConnected());
+    QCOMPARE(page->pollIntervalMs(), 1000);
+    QVERIFY(!page->isYamahaRunning());
+}
+
+// ---- talker decisions -------------------------------------------------------------------
+
+void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient());
+    QCOMPARE(page->isAutoCoverage(), false);
+
+    const qint64 start = fakeNow;
+    array.send("< REP AUTO_COVERAGE OFF >" + shureGate(2, true) + shurePeak(2, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(lights->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(lights->at(0), (QVariantList{2, true}));  // the gate
+    QCOMPARE(lights->at(1), (QVariantList{2, true}));  // the evaluation: a talker
+    QCOMPARE(page->positionState(2).onSince, start);
+    QVERIFY(calls->isEmpty());
+    QVERIFY(!page->isBackHomeTimerActive());
+
+    fakeNow = start + 1499;
+    array.send(shurePeak(2, 25));
+    QTRY_COMPARE_WITH_TIMEOUT(lights->count(), 3, kLinkTimeoutMs);
+    QVERIFY(calls->isEmpty());
+
+    fakeNow = start + 1500;
+    array.send(shurePeak(2, 25));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(calls->at(0), QVariantList{2});
+    // The preset-link page maps position 2 to its preset and asks for the camera move once.
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 2}}));
+    array.send(shurePeak(2, 25));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->count(), 1);
+
+    // Quiet, gate still open: the light holds for the delay, then goes out.
+    QVERIFY(!page->isBackHomeTimerActive());
+    array.send(shurePeak(2, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(page->isBackHomeTimerActive(), kLinkTimeoutMs);  // nobody talks now
+    QCOMPARE(lights->count(), 5);  // but the light of position 2 holds
+    fakeNow += 1499;
+    sendSilent(array, shurePeak(2, 0));
+    QCOMPARE(lights->count(), 5);
+    fakeNow += 1;
+    array.send(shurePeak(2, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(lights->count(), 6, kLinkTimeoutMs);
+    QCOMPARE(lights->last(), (QVariantList{2, false}));
+}
+
+void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient());
+    // Channel 2 is known but its gate is shut while it keeps reporting a level.
+    array.send(shureGate(2, true) + shureGate(2, false) + shurePeak(2, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).level, 30, kLinkTimeoutMs);
+    // The gate opens and the first evaluation comes from another channel's report: the
+    // talking period starts now, it does not count as already over.
+    array.send(shureGate(2, true) + shurePeak(1, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(2).onSince == fakeNow, kLinkTimeoutMs);
+    QVERIFY(calls->isEmpty());
+    fakeNow += 1500;
+    array.send(shurePeak(2, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 1, kLinkTimeoutMs);
+}
+
+void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient());
+    array.send(shureGate(1, true) + shureGate(3, true) + shurePeak(1, 20) + shurePeak(3, 25));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince != 0, kLinkTimeoutMs);
+    QVERIFY(presetLink->isLightOn(1));
+    QVERIFY(presetLink->isLightOn(3));
+
+    fakeNow += 2000;
+    array.send(shurePeak(3, 25));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(callsOf(*calls), (QList<QVariantList>{{1}, {3}}));
+    QVERIFY(presetCommands->isEmpty());  // two talkers: the camera stays
+
+    array.send(shureGate(1, false) + shurePeak(3, 25));
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->at(0), (QVariantList{1, 3}));
+    QVERIFY(!presetLink->isLightOn(1));
+}
+
+void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient());
+
+    // Channel 9 and above: the gate is kept, its peak changes nothing while auto coverage
+    // is off; channels past the sane maximum make no state at all.
+    array.send(shureGate(9, true) + shurePeak(9, 40) + shureGate(65, true) + shureGate(1000000, true) +
+               shurePeak(65, 40));
+    QTRY_VERIFY_WITH_TIMEOUT(lights->count() >= 3, kLinkTimeoutMs);
+    QCOMPARE(page->positions(), QList<int>{9});
+    QCOMPARE(page->positionState(9).level, 0);
+    QVERIFY(page->positionState(9).active);
+    QVERIFY(calls->isEmpty());
+
+    // Auto coverage: the last level of the read is every position's level.
+    array.send("< REP AUTO_COVERAGE ON >" + shureGate(1, true) + shureGate(3, true) + shurePeak(1, 0) +
+               shurePeak(3, 40));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).level, 40, kLinkTimeoutMs);
+    QVERIFY(page->isAutoCoverage());
+    QCOMPARE(page->positionState(3).level, 40);
+    QCOMPARE(page->positionState(9).level, 40);
+    fakeNow += 1500;
+    array.send(shurePeak(12, 5));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 3, kLinkTimeoutMs);
+    QCOMPARE(callsOf(*calls), (QList<QVariantList>{{1}, {3}, {9}}));
+}
+
+void tst_SoundDeviceSetting::sennheiserSilenceTiming_data() {
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("silentWaitMs");
+    QTest::newRow("1500 ms") << 1500 << 900;
+    QTest::newRow("500 ms") << 500 << 0;
+}
+
+void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
+    QFETCH(int, delayMs);
+    QFETCH(int, silentWaitMs);
+    page->slot_DelayTriggerTimeChange(delayMs);
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kSennheiserTcc2, array.port());
+    QTRY_VERIFY(array.hasClient());
+
+    // A talker at 10 degrees (zone 1) lights it.
+    array.send(sennheiserReply(-20, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 1, kLinkTimeoutMs);
+    QVERIFY(presetLink->isLightOn(1));
+
+    // Six quiet replies only count.
+    for (int reply = 1; reply <= 6; ++reply) {
+        sendSilent(array, sennheiserReply(-80, 10));
+        QCOMPARE(page->currentSilenceCount(), reply);
+    }
+    QCOMPARE(sennheiserAzimuths->count(), 1);
+    // The seventh starts the silent period.
+    const qint64 seventh = fakeNow;
+    sendSilent(array, sennheiserReply(-80, 10));
+    QCOMPARE(page->positionState(1).offSince, seventh);
+    if (silentWaitMs > 0) {
+        QCOMPARE(sennheiserAzimuths->count(), 1);
+        fakeNow = seventh + silentWaitMs - 1;
+        sendSilent(array, sennheiserReply(-80, 10));
+        QCOMPARE(sennheiserAzimuths->count(), 1);
+        fakeNow = seventh + silentWaitMs;
+        sendSilent(array, sennheiserReply(-80, 10));
+    }
+    QCOMPARE(sennheiserAzimuths->count(), 2);
+    QCOMPARE(sennheiserAzimuths->last(), QVariantList{400});
+    QVERIFY(!presetLink->isLightOn(1));
+    QCOMPARE(page->currentSilenceCount(), 0);  // counting starts over
+}
+
+void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kSennheiserTcc2, array.port());
+    QTRY_VERIFY(array.hasClient());
+    sendSilent(array, sennheiserReply(-10, 360));  // every zone's end is exclusive
+    QVERIFY(page->positions().isEmpty());
+    QVERIFY(sennheiserAzimuths->isEmpty());
+    QVERIFY(calls->isEmpty());
+}
+
+void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kYamahaRmcg, array.port());
+    QTRY_VERIFY(array.hasClient());
+
+    // phi = 0x5a * 2 - 180 = 0 degrees: Yamaha zone 5 [0, 45).
+    array.send("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(yamahaAzimuths->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(yamahaAzimuths->at(0), QVariantList{0});
+    QVERIFY(page->positionState(5).active);
+    QVERIFY(presetLink->isLightOn(5));
+    fakeNow += 1500;
+    array.send("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(calls->at(0), QVariantList{5});
+    QCOMPARE(presetCommands->last(), (QVariantList{1, 5}));
+
+    // Several notifications read at once are one evaluation of the whole text: the voice
+    // token runs into the next notification and reads as no voice.
+    page->processYamahaMessage(
+        "NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 10 20 1\n");
+    QCOMPARE(yamahaAzimuths->count(), 2);
+    QCOMPARE(page->currentSilenceCount(), 1);
+}
+
+void tst_SoundDeviceSetting::nurevaTalkerAndPowerZero() {
+    FakeNurevaArray array;
+    QVERIFY(array.listen());
+    link(kNurevaHdl300, array.port());
+    QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+
+    // 10.7 degrees is Nureva zone 5 [2, 20); power above the background noise is a talker.
+    array.send(nurevaReport(80.9, 10.7));
+    QTRY_COMPARE_WITH_TIMEOUT(nurevaAzimuths->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(nurevaAzimuths->at(0), QVariantList{10});
+    const ArrayPositionState talking = page->positionState(5);
+    QCOMPARE(talking.level, 80);
+    QCOMPARE(talking.onSince, fakeNow);
+    QCOMPARE(talking.reportTime,
+             QDateTime::fromString("2026-12-07T10:00:00.250Z", Qt::ISODateWithMs).toMSecsSinceEpoch());
+    QVERIFY(presetLink->isLightOn(5));
+    QVERIFY(!page->isBackHomeTimerActive());
+    array.send(nurevaReport(30, -60));  // zone 1, below the noise: only counted
+    QTRY_COMPARE_WITH_TIMEOUT(page->currentSilenceCount(), 1, kLinkTimeoutMs);
+    QCOMPARE(page->positionState(5).onSince, 0);  // another zone's report clears zone 5
+
+    array.send(nurevaReport(0, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(nurevaAzimuths->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(nurevaAzimuths->last(), QVariantList{400});
+    QVERIFY(page->isBackHomeTimerActive());
+    for (int position : page->positions()) {
+        const ArrayPositionState state = page->positionState(position);
+        QVERIFY(!state.active && state.level == 0 && state.onSince == 0 && state.offSince == 0 &&
+                state.reportTime == 0);
+    }
+    QVERIFY(!presetLink->isLightOn(5));
+
+    // Outside every zone is the same as silence; a message without a body is ignored.
+    array.send(nurevaReport(90, 70));
+    QTRY_COMPARE_WITH_TIMEOUT(nurevaAzimuths->count(), 3, kLinkTimeoutMs);
+    QCOMPARE(nurevaAzimuths->last(), QVariantList{400});
+    array.send(R"({"status":"subscribed"})");
+    array.send(nurevaReport(90, -60));
+    QTRY_COMPARE_WITH_TIMEOUT(nurevaAzimuths->count(), 4, kLinkTimeoutMs);
+    QCOMPARE(nurevaAzimuths->last(), QVariantList{-60});
+}
+
+void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient());
+    page->slot_BackToHomeTriggerTimeChange(1000);
+    QCOMPARE(page->backHomeTimeMs(), 1000);
+
+    array.send(shurePeak(1, 0));  // nobody talks
+    QTRY_VERIFY_WITH_TIMEOUT(page->isBackHomeTimerActive(), kLinkTimeoutMs);
+    QCOMPARE(page->backHomeTimerIntervalMs(), 1000);
+    // Periodic: the home command repeats until a talker stops it.
+    QTRY_VERIFY_WITH_TIMEOUT(commands->count() >= 2, 5000);
+    QCOMPARE(commands->at(0), (QVariantList{4, 25}));
+    QCOMPARE(commands->at(1), (QVariantList{4, 25}));
+
+    page->slot_BackToHomeActionChange(0);
+    const int before = commands->count();
+    QTRY_VERIFY_WITH_TIMEOUT(commands->count() > before, 5000);
+    QCOMPARE(commands->last(), (QVariantList{1, 0}));
+
+    array.send(shureGate(1, true) + shurePeak(1, 20));
+    QTRY_VERIFY_WITH_TIMEOUT(!page->isBackHomeTimerActive(), kLinkTimeoutMs);
+
+    // Off: a changed period stops the countdown, and no idle report starts it again.
+    array.send(shureGate(1, false) + shurePeak(1, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(page->isBackHomeTimerActive(), kLinkTimeoutMs);
+    page->slot_BackToHomeTriggerTimeChange(-1);
+    QVERIFY(!page->isBackHomeTimerActive());
+    const int lightsBefore = lights->count();
+    array.send(shurePeak(1, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(lights->count() > lightsBefore, kLinkTimeoutMs);
+    QVERIFY(!page->isBackHomeTimerActive());
+    // A zero period from an edited settings file would fire continuously: treated as off.
+    page->slot_BackToHomeTriggerTimeChange(0);
+    page->setBackHomeTimerIsStart(true);
+    QVERIFY(!page->isBackHomeTimerActive());
+
+    // The link going down stops a running countdown.
+    page->slot_BackToHomeTriggerTimeChange(10000);
+    page->setBackHomeTimerIsStart(true);
+    QVERIFY(page->isBackHomeTimerActive());
+    page->connectCheckBox()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!page->isBackHomeTimerActive(), kLinkTimeoutMs);
+}
+
+// ---- failures ---------------------------------------------------------------------------
+
+void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
+    {
+        // A TCP array that goes away: "Connection Loss.", lights off, states cleared, idle.
+        FakeTcpArray array;
+        QVERIFY(array.listen());
+        link(kShureMxa910, array.port());
+        QTRY_VERIFY(array.hasClient());
+        array.send(shureGate(2, true) + shurePeak(2, 30));
+        QTRY_VERIFY_WITH_TIMEOUT(page->positionState(2).active, kLinkTimeoutMs);
+        lights->clear();
+        array.dropClient();
+        QTRY_VERIFY_WITH_TIMEOUT(!page->connectCheckBox()->isChecked(), kLinkTimeoutMs);
+        QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Connection Loss.")}}));
+        QVERIFY(!page->positionState(2).active);
+        QVERIFY(containsCall(*lights, {2, false}));
+        QVERIFY(!page->isPolling());
+        QVERIFY(page->deviceComboBox()->isEnabled());
+    }
+    warnings->clear();
+    {
+        // A Nureva link that goes away keeps its position states (its silence report clears
+        // them); the page returns to idle all the same.
+        FakeNurevaArray array;
+        QVERIFY(array.listen());
+        link(kNurevaHdl300, array.port());
+        QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+        array.send(nurevaReport(80, 10));
+        QTRY_VERIFY_WITH_TIMEOUT(page->positionState(5).onSince != 0, kLinkTimeoutMs);
+        array.dropClient();
+        QTRY_VERIFY_WITH_TIMEOUT(!page->connectCheckBox()->isChecked(), kLinkTimeoutMs);
+        QVERIFY(!page->isPolling());
+        QVERIFY(page->positionState(5).onSince != 0);
+        QVERIFY(page->portSpinBox()->isEnabled());
+        QVERIFY(warnings->count() <= 1);
+        if (!warnings->isEmpty())
+            QCOMPARE(warnings->at(0), QVariantList{QStringLiteral("Connection Loss.")});
+    }
+}
+
+void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
+    int closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    link(kSennheiserTcc2, closedPort);
+    QVERIFY(!warnings->isEmpty());
+    for (const QVariantList& warning : callsOf(*warnings)) {
+        QCOMPARE(warning, QVariantList{QStringLiteral("Device cannot connect.")});
+    }
+    QVERIFY(!page->connectCheckBox()->isChecked());
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->isPolling());
+    QVERIFY(!page->isDeviceConnected());
+
+    // Nureva refused: the warning arrives through the socket, then the page is idle again.
+    warnings->clear();
+    link(kNurevaHdl300, closedPort);
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(warnings->at(0), QVariantList{QStringLiteral("Device cannot connect.")});
+    QTRY_VERIFY_WITH_TIMEOUT(!page->connectCheckBox()->isChecked(), kLinkTimeoutMs);
+    QVERIFY(page->deviceComboBox()->isEnabled());
+
+    // An address that does not parse ends the attempt quietly, for every brand.
+    warnings->clear();
+    for (int device : {kShureMxa310, kYamahaRmcg, kNurevaHdl300}) {
+        for (const QString& address :
+             {QString(), QStringLiteral("300.1.2.3"), QStringLiteral("array.local")}) {
+            page->deviceComboBox()->setCurrentIndex(device);
+            page->ipLineEdit()->setText(address);
+            page->connectCheckBox()->click();
+            QVERIFY(!page->connectCheckBox()->isChecked());
+            QVERIFY(page->deviceComboBox()->isEnabled());
+            QVERIFY(page->ipLineEdit()->isEnabled());
+            QVERIFY(page->advancedButton()->isEnabled());
+            QVERIFY(!page->isPolling());
+        }
+    }
+    QVERIFY(warnings->isEmpty());
+
+    // Automatic connect at start with the saved empty address: the same quiet end.
+    page->slot_StartAutoConnect();
+    QVERIFY(!page->connectCheckBox()->isChecked());
+    QVERIFY(warnings->isEmpty());
+}
+
+void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
+    QRandomGenerator random(7);
+    auto garbage = [&random](int size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char& c : bytes) c = static_cast<char>(random.bounded(256));
+        return bytes;
+    };
+    {
+        FakeTcpArray array;
+        QVERIFY(array.listen());
+        link(kShureMxa910, array.port());
+        QTRY_VERIFY(array.hasClient());
+        // One reply in two reads is one reply.
+        array.send("< REP 4 AUTOMIX_GATE_OU");
+        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
+        QTest::qWait(20);  // lets the first half be read alone; the result does not depend on it
+        array.send("T_EXT_SIG ON >");
+        QTRY_VERIFY_WITH_TIMEOUT(page->positionState(4).active, kLinkTimeoutMs);
+
+        // Garbage, oversized numbers, a huge reply without an end and a truncated one.
+        array.send(garbage(200 * 1024) + ">");
+        array.send(
+            "< REP 99999999999999999999 AUTOMIX_GATE_OUT_EXT_SIG ON >< REP -1 AUDIO_IN_PEAK_LVL "
+            "99999999999999 >< REP 5 AUDIO_IN_PEAK_LVL");
+        array.send(QByteArray(300 * 1024, 'A') + ">");
+        array.send(shureGate(6, true));
+        QTRY_VERIFY_WITH_TIMEOUT(page->positionState(6).active, kLinkTimeoutMs);
+        QVERIFY(page->positions().size() <= ShureProtocol::kMaxChannel);
+        for (int position : page->positions())
+            QVERIFY(position >= 1 && position <= ShureProtocol::kMaxChannel);
+        QVERIFY(page->isDeviceConnected());
+        page->connectCheckBox()->click();
+    }
+    {
+        FakeTcpArray array;
+        QVERIFY(array.listen());
+        link(kSennheiserTcc2, array.port());
+        QTRY_VERIFY(array.hasClient());
+        array.send("{\"m\":{\"in1\":{\"peak\":-20}}}\r\n{\"m\":{\"beam\":{\"azi");
+        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
+        QTest::qWait(20);  // as above
+        array.send("muth\":100}}}\n");
+        QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 1, kLinkTimeoutMs);
+        QCOMPARE(sennheiserAzimuths->at(0), QVariantList{100});
+
+        array.send(garbage(100 * 1024) + "\r\n");
+        array.send(QByteArray(200 * 1024, '[') + "\n");
+        array.send("{\"m\":{\"beam\":{\"azimuth\":1e300}}}\r\n{\"m\":{\"in1\":{\"peak\":-20}}}\r\n");
+        array.send(sennheiserReply(-20, 200));
+        QTRY_VERIFY_WITH_TIMEOUT(sennheiserAzimuths->contains(QVariantList{200}), kLinkTimeoutMs);
+        for (int position : page->positions()) QVERIFY(position >= 1 && position <= 8);
+        page->connectCheckBox()->click();
+    }
+    {
+        FakeTcpArray array;
+        QVERIFY(array.listen());
+        link(kYamahaRmcg, array.port());
+        QTRY_VERIFY(array.hasClient());
+        array.send("OK devstatus runmode \"nor");
+        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
+        QTest::qWait(20);  // as above
+        array.send("mal\"\n");
+        QTRY_VERIFY_WITH_TIMEOUT(page->isYamahaRunning(), kLinkTimeoutMs);
+
+        array.send(garbage(100 * 1024) + "\n");
+        array.send("NOTIFY mtr RM:BeamDirection raw ffffffffffffff 7fffffff 99999999999\n");
+        array.send(QByteArray(200 * 1024, 'N') + "\n");
+        array.send("NOTIFY mtr RM:BeamDirection raw 96 00 1\n");  // phi 120: zone 7
+        QTRY_VERIFY_WITH_TIMEOUT(yamahaAzimuths->contains(QVariantList{120}), kLinkTimeoutMs);
+        for (int position : page->positions()) QVERIFY(position >= 1 && position <= 8);
+        QVERIFY(page->isDeviceConnected());
+        page->connectCheckBox()->click();
+    }
+    {
+        FakeNurevaArray array;
+        QVERIFY(array.listen());
+        link(kNurevaHdl300, array.port());
+        QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+        array.send(QString::fromLatin1(garbage(64 * 1024)));
+        array.send(R"({"body":{"powerLevel":1e308,"azimuth":-1e308,"time":12}})");
+        array.send(R"({"body":"flat"})");
+        array.send(R"({"body":{"powerLevel":80,"azimuth":45})");  // truncated
+        array.send(nurevaReport(80, 40));                         // zone 7
+        QTRY_VERIFY_WITH_TIMEOUT(nurevaAzimuths->contains(QVariantList{40}), kLinkTimeoutMs);
+        for (int position : page->positions()) QVERIFY(position >= 1 && position <= 8);
+        QVERIFY(page->isDeviceConnected());
+    }
+}
+
+// ---- settings and the timing dialog -----------------------------------------------------
+
+void tst_SoundDeviceSetting::settingsRoundTrip() {
+    QSignalSpy switched(page.get(), &SoundDeviceSetting::signal_SwitchSoundDevice);
+    const QJsonObject document = QJsonDocument::fromJson(R"({
+        "SoundDeviceIndex": 4, "SoundDeviceType": "Shure: MXA310", "IPAddress": "10.1.2.3",
+        "DelayTriggerTime": 3000,
+        "PortMap": {"ShurePort": 1, "SennheiserPort": 2, "NurveaPort": 8999},
+        "AudioTriggerLevelMap": {"SennheiserPeakLevel": -40, "NurveaBackgroundNoise": 62.7},
+        "BackToHomeMap": {"BackToHomeTriggerTime": 30000, "BackToHomeAction": 0}})")
+                                     .object();
+    qApp->setProperty("configDataInforJsonObject", document);
+    page->loadSettings();
+
+    QCOMPARE(page->soundDeviceIndex(), 4);
+    QCOMPARE(page->currentDeviceBrand(), int(SoundDeviceSetting::Nureva));
+    QCOMPARE(callsOf(switched), (QList<QVariantList>{{4, 2}, {4, 2}}));  // the change, then once more
+    QCOMPARE(page->portSpinBox()->value(), 8999);
+    QCOMPARE(page->soundDeviceText(page->soundDeviceIndex()), QStringLiteral("Nureva: HDL300"));
+    QCOMPARE(page->ipAddressText(), QStringLiteral("10.1.2.3"));
+    QCOMPARE(page->delayTriggerTimeMs(), qint64(3000));
+    QCOMPARE(page->portMap(),
+             (QMap<QString, int>{{"Shure", 2202}, {"Sennheiser", 45}, {"Nurvea", 8999}, {"Yamaha", 49280}}));
+    QCOMPARE(page->audioTriggerLevelMap(), (QMap<QString, int>{{"Sennheiser", -40}, {"Nurvea", 62}}));
+    QCOMPARE(page->backToHomeMap(),
+             (QMap<QString, int>{{"BackToHomeTriggerTime", 30000}, {"BackToHomeAction", 0}}));
+
+    // What a writer would store from those accessors loads back to the same values.
+    SoundDeviceSetting second;
+    QJsonObject written;
+    written["SoundDeviceIndex"] = page->soundDeviceIndex();
+    written["IPAddress"] = page->ipAddressText();
+    written["DelayTriggerTime"] = int(page->delayTriggerTimeMs());
+    written["PortMap"] = QJsonObject{{"NurveaPort", page->portMap().value("Nurvea")}};
+    written["AudioTriggerLevelMap"] =
+        QJsonObject{{"SennheiserPeakLevel", page->audioTriggerLevelMap().value("Sennheiser")},
+                    {"NurveaBackgroundNoise", page->audioTriggerLevelMap().value("Nurvea")}};
+    written["BackToHomeMap"] =
+        QJsonObject{{"BackToHomeTriggerTime", page->backToHomeMap().value("BackToHomeTriggerTime")},
+                    {"BackToHomeAction", page->backToHomeMap().value("BackToHomeAction")}};
+    qApp->setProperty("configDataInforJsonObject", written);
+    second.loadSettings();
+    QCOMPARE(second.soundDeviceIndex(), 4);
+    QCOMPARE(second.ipAddressText(), page->ipAddressText());
+    QCOMPARE(second.delayTriggerTimeMs(), page->delayTriggerTimeMs());
+    QCOMPARE(second.portMap(), page->portMap());
+    QCOMPARE(second.audioTriggerLevelMap(), page->audioTriggerLevelMap());
+    QCOMPARE(second.backToHomeMap(), page->backToHomeMap());
+
+    // Hostile or missing values keep the built-in ones.
+    SoundDeviceSetting third;
+    qApp->setProperty(
+        "configDataInforJsonObject",
+        QJsonDocument::fromJson(R"({"SoundDeviceIndex": 17, "PortMap": {"NurveaPort": 700000}})").object());
+    third.loadSettings();
+    QCOMPARE(third.soundDeviceIndex(), 2);
+    QCOMPARE(third.deviceComboBox()->currentIndex(), 2);
+    QCOMPARE(third.nurevaPort(), 8931);
+    QCOMPARE(third.delayTriggerTimeMs(), qint64(1500));
+    QCOMPARE(third.backToHomeMap(),
+             (QMap<QString, int>{{"BackToHomeTriggerTime", 10000}, {"BackToHomeAction", 300}}));
+    QCOMPARE(third.audioTriggerLevelMap(), (QMap<QString, int>{{"Sennheiser", -55}, {"Nurvea", 50}}));
+}
+
+void tst_SoundDeviceSetting::timingDialogAndSlots() {
+    // The level goes to the selected brand only.
+    page->slot_AudioTriggerLevelChange(-30);
+    QCOMPARE(page->sennheiserTriggerLevel(), -55);
+    page->deviceComboBox()->setCurrentIndex(kSennheiserTcc2);
+    page->slot_AudioTriggerLevelChange(-30);
+    QCOMPARE(page->sennheiserTriggerLevel(), -30);
+    page->deviceComboBox()->setCurrentIndex(kNurevaHdl300);
+    page->slot_AudioTriggerLevelChange(70);
+    QCOMPARE(page->nurevaBackgroundNoise(), 70.0);
+    QCOMPARE(page->sennheiserTriggerLevel(), -30);
+
+    // The dialog is created on first use, loaded with the page's values, and Apply hands
+    // all four values back.
+    page->slot_DelayTriggerTimeChange(3000);
+    page->slot_BackToHomeTriggerTimeChange(20000);
+    page->slot_BackToHomeActionChange(0);
+    QVERIFY(!page->advancedSettingDialog());
+    QTimer::singleShot(0, page.get(), [this] {
+        AdvancedSetting* dialog = page->advancedSettingDialog();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->delayTriggerTime(), qint64(3000));
+        QCOMPARE(dialog->backHomeTimeInt(), 20000);
+        QCOMPARE(dialog->backHomeActionInt(), 0);
+        QCOMPARE(dialog->nurveaBackgroundNoise(), 70.0);
+        auto* delayBox = dialog->findChild<QComboBox*>(QStringLiteral("delayTime_comboBox"));
+        QVERIFY(delayBox);
+        delayBox->setCurrentIndex(0);  // "0.5 Sec"
+        dialog->slot_Apply();
+    });
+    page->advancedButton()->click();  // modal until Apply
+    QVERIFY(page->advancedSettingDialog());
+    QVERIFY(!page->advancedSettingDialog()->isVisible());
+    QCOMPARE(page->delayTriggerTimeMs(), qint64(500));
+    QCOMPARE(page->backHomeTimeMs(), 20000);
+    QCOMPARE(page->backHomeAction(), 0);
+    QCOMPARE(page->nurevaBackgroundNoise(), 70.0);
+}
+
+QTEST_MAIN(tst_SoundDeviceSetting)
+#include "tst_SoundDeviceSetting.moc"
