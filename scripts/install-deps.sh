@@ -10,7 +10,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   libdlib-dev libudev-dev libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth trayer
+  xvfb xauth trayer x11-utils
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
