@@ -1,0 +1,239 @@
+// A DC_Recv over a local camera (kind 0) on the simulated backend: the fake simulator lists a
+// camera whose MJPEG capability streams a generated clip from a loopback server; the receiver
+// is built from what discovery reports, as the application does.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FakeSimulator.h"
+#include "KXLog.h"
+#include "KXPlatform.h"
+#include "MediaGenerator.h"
+#include "MediaStreamServer.h"
+#include "MediaTestSupport.h"
+#include "Platform/sim/KXSimPlatform.h"
+#include "vexsdk.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+namespace {
+
+const std::string kLocation = "1&2.4&1&0000";
+
+// Collects the library's debug lines.
+class LogCapture {
+public:
+    LogCapture() { KXSetLogSink(&LogCapture::sink, this); }
+    ~LogCapture() { KXSetLogSink(nullptr, nullptr); }
+    bool contains(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(_mutex);
+        for (const std::string& line : _lines) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static void sink(const char* line, void* self) {
+        auto* capture = static_cast<LogCapture*>(self);
+        std::lock_guard<std::mutex> lock(capture->_mutex);
+        capture->_lines.emplace_back(line);
+    }
+    mutable std::mutex _mutex;
+    std::vector<std::string> _lines;  // guarded by _mutex
+};
+
+class LocalSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MediaSpec spec;
+        spec.video = MediaVideo::MJPEG;
+        spec.container = "mjpeg";  // a raw JPEG sequence, as a camera delivers it
+        spec.width = 320;
+        spec.height = 240;
+        spec.frames = 30;
+        auto clip = std::make_shared<MediaClip>(spec);
+        ASSERT_TRUE(clip->ok());
+        MediaStreamServer::Options options;
+        options.loop = true;
+        _server = std::make_unique<MediaStreamServer>(clip, options);
+        ASSERT_TRUE(_server->ok());
+
+        FakeSimulator::Camera camera;
+        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
+        FakeSimulator::Capability mjpeg;
+        mjpeg.subtype = "MJPG";
+        mjpeg.width = 320;
+        mjpeg.height = 240;
+        mjpeg.inputFormat = "mjpeg";
+        mjpeg.inputUrl = _server->url();
+        FakeSimulator::Capability yuy2 = mjpeg;
+        yuy2.subtype = "YUY2";
+        yuy2.inputFormat = "rawvideo";
+        camera.capabilities = {mjpeg, yuy2};
+        _devicePath = camera.devicePath;
+        _sim.addCamera(camera);
+        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
+    }
+
+    void TearDown() override {
+        KXSetPlatform(nullptr);
+        for (DC_SourceText* text : {&_videoName, &_audioName}) {
+            std::free(text->source);
+            text->source = nullptr;
+        }
+    }
+
+    // Discovery fills the record; the test picks the format whose stream-format code is `code`.
+    DC_CaptureFormats discover(int code) {
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        formats.url = _location.get();
+        formats.videoDeviceName = &_videoName;
+        formats.audioDeviceName = &_audioName;
+        formats.audioDeviceIndex = 0;
+        find.getSources(&formats);
+        for (const DC_VideoFormat& f : formats.videoFormatList) {
+            if (f.format == code) {
+                formats.videoFormatIndex = f.index;
+            }
+        }
+        formats.sourceType = 0;
+        formats.deviceModel = 9;
+        return formats;
+    }
+
+    FakeSimulator _sim;
+    std::unique_ptr<MediaStreamServer> _server;
+    std::string _devicePath;
+    MediaSourceText _location{kLocation};
+    DC_SourceText _videoName{};
+    DC_SourceText _audioName{};
+};
+
+}  // namespace
+
+TEST_F(LocalSourceTest, ChosenMjpegFormatOpensFramesFlowAndTheCameraSteers) {
+    DC_CaptureFormats formats = discover(4);
+    ASSERT_NE(_videoName.source, nullptr);
+    ASSERT_EQ(formats.videoFormatList.size(), 2u);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    ASSERT_TRUE(_server->waitForConnections(1, kMediaWaitMs));
+
+    int delivered = 0;
+    double lastPts = -1.0;
+    ASSERT_TRUE(MediaWaitFor(
+        [&] {
+            DC_Video_Frame frame{};
+            if (recv.captureVideo(&frame, 50) != DC_ERROR_NONE) {
+                return false;
+            }
+            EXPECT_EQ(frame.width, 320);
+            EXPECT_EQ(frame.height, 240);
+            EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUVJ422P ||
+                        frame.format == AV_PIX_FMT_YUVJ444P)
+                << frame.format;
+            EXPECT_GT(frame.pts, lastPts);
+            lastPts = frame.pts;
+            recv.freeVideo(&frame);
+            return ++delivered >= 10;
+        },
+        kMediaWaitMs));
+
+    // The same receiver steers the simulated camera through its extension unit.
+    EXPECT_EQ(recv.setPanUp(), 0);
+    EXPECT_EQ(_sim.registerValue(_devicePath, 0x27), 0x31);
+    EXPECT_EQ(recv.callPreset(4), 0);
+    EXPECT_EQ(_sim.registerValue(_devicePath, 0x1D), 4);
+
+    DC_Audio_Frame audio{};
+    EXPECT_EQ(recv.captureAudio(&audio, 0), DC_ERROR_NOT_RUNNING);  // no audio device
+    recv.stopPreview();
+}
+
+TEST_F(LocalSourceTest, FormatThatIsNeitherMjpegNorH264FailsToStart) {
+    LogCapture log;
+    DC_CaptureFormats formats = discover(0);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    EXPECT_TRUE(log.contains("Could'nt get right videoCodecId."));
+    DC_Video_Frame frame{};
+    EXPECT_EQ(recv.captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+    EXPECT_EQ(_server->connections(), 0);
+}
+
+TEST_F(LocalSourceTest, CameraWithoutAVideoDeviceNameDoesNotInitialize) {
+    DC_CaptureFormats formats;
+    formats.url = _location.get();
+    formats.sourceType = 0;
+    DC_Recv recv(formats);
+    EXPECT_FALSE(recv.initialize(nullptr));
+}
+
+// A camera with an audio device: the audio input is a second input read by the same loop.
+TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
+    MediaSpec spec;
+    spec.video = MediaVideo::MJPEG;
+    spec.width = 64;
+    spec.height = 48;
+    spec.withAudio = true;
+    spec.container = "nut";
+    auto clip = std::make_shared<MediaClip>(spec);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.loop = true;
+    MediaStreamServer audioServer(clip, options);
+    FakeSimulator::AudioDevice microphone;
+    microphone.friendlyName = "USB Audio";
+    microphone.inputFormat = "nut";
+    microphone.inputUrl = audioServer.url();
+    _sim.addAudioDevice(microphone);
+
+    DC_CaptureFormats formats = discover(4);
+    ASSERT_NE(_audioName.source, nullptr);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> videoFrames{0};
+    std::thread video([&] {
+        while (!done.load()) {
+            DC_Video_Frame frame{};
+            if (recv.captureVideo(&frame, 10) == DC_ERROR_NONE) {
+                EXPECT_EQ(frame.width, 320);
+                recv.freeVideo(&frame);
+                ++videoFrames;
+            }
+        }
+    });
+    int audioFrames = 0;
+    EXPECT_TRUE(MediaWaitFor(
+        [&] {
+            DC_Audio_Frame frame{};
+            if (recv.captureAudio(&frame, 50) == DC_ERROR_NONE) {
+                EXPECT_EQ(frame.channels, 2);
+                EXPECT_EQ(frame.bufferSize, frame.samples * 4);
+                recv.freeAudio(&frame);
+                ++audioFrames;
+            }
+            return audioFrames >= 5 && videoFrames.load() >= 5;
+        },
+        kMediaWaitMs));
+    done.store(true);
+    video.join();
+}
