@@ -60,9 +60,10 @@ constinit const std::array<KXCommandRow, kKXCommandCount> kKXCommandTable = buil
 // Every model shares the one command table today; the per-model indirection stays so that
 // a model with different registers needs only a new table.
 constinit const KXModelRow kKXModelTable[kKXModelCount] = {
-    {0, kKXCommandTable.data()}, {1, kKXCommandTable.data()}, {2, kKXCommandTable.data()},  {3, kKXCommandTable.data()},
-    {4, kKXCommandTable.data()}, {5, kKXCommandTable.data()}, {6, kKXCommandTable.data()},  {7, kKXCommandTable.data()},
-    {8, kKXCommandTable.data()}, {9, kKXCommandTable.data()}, {10, kKXCommandTable.data()}, {11, kKXCommandTable.data()},
+    {0, kKXCommandTable.data()}, {1, kKXCommandTable.data()},  {2, kKXCommandTable.data()},
+    {3, kKXCommandTable.data()}, {4, kKXCommandTable.data()},  {5, kKXCommandTable.data()},
+    {6, kKXCommandTable.data()}, {7, kKXCommandTable.data()},  {8, kKXCommandTable.data()},
+    {9, kKXCommandTable.data()}, {10, kKXCommandTable.data()}, {11, kKXCommandTable.data()},
 };
 
 const KXCommandRow* KXCommandTableForModel(int model) {

@@ -7,14 +7,18 @@
 namespace {
 
 std::mutex g_channelMutex;
-KXChannelBinding g_sharedBinding;             // guarded by g_channelMutex
-std::shared_ptr<KXIUSBControl> g_current;     // guarded by g_channelMutex
+KXChannelBinding g_sharedBinding;          // guarded by g_channelMutex
+std::shared_ptr<KXIUSBControl> g_current;  // guarded by g_channelMutex
 
 }  // namespace
 
-std::mutex& KXChannelMutex() { return g_channelMutex; }
+std::mutex& KXChannelMutex() {
+    return g_channelMutex;
+}
 
-KXChannelBinding& KXSharedBindingLocked() { return g_sharedBinding; }
+KXChannelBinding& KXSharedBindingLocked() {
+    return g_sharedBinding;
+}
 
 std::shared_ptr<KXIUSBControl> KXCurrentController() {
     std::lock_guard<std::mutex> lock(g_channelMutex);

@@ -210,37 +210,105 @@ int KXIUSBControl::getFWVersion(char* text, int* length) {
     return kResultNoTable;
 }
 
-int KXIUSBControl::unsupported4() { return kResultNoTable; }
-int KXIUSBControl::readValue(int command, int* value) { return readCommand(command, value); }
-int KXIUSBControl::getFocusMode(int* mode) { return readCommand(kCommandFocusModeRead, mode); }
-int KXIUSBControl::unsupported7() { return kResultNoTable; }
-int KXIUSBControl::unsupported8() { return kResultNoTable; }
-int KXIUSBControl::setMirrorFlip(int value) { return writeCommand(40, value); }
-int KXIUSBControl::sendCommand(int command) { return writeCommand(command, kDefaultValue); }
-int KXIUSBControl::setFocusMode(int mode) { return writeCommand(11, mode) == 0 ? 0 : kResultFocusModeFailed; }
-int KXIUSBControl::setWhiteBalanceMode(int mode) { return writeCommand(73, mode); }
-int KXIUSBControl::autoFocusTrigger() { return writeCommand(2, kDefaultValue); }
-int KXIUSBControl::autoWhiteBalanceTrigger() { return writeCommand(3, kDefaultValue); }
-int KXIUSBControl::factoryResetTrigger() { return writeCommand(1, kDefaultValue); }
-int KXIUSBControl::panTiltStop(int command) { return writeCommand(command, kDefaultValue); }
-int KXIUSBControl::zoomIn() { return writeCommand(36, kDefaultValue); }
-int KXIUSBControl::zoomOut() { return writeCommand(37, kDefaultValue); }
-int KXIUSBControl::zoomStop(int command) { return writeCommand(command, kDefaultValue); }
-int KXIUSBControl::panUp() { return writeCommand(21, kDefaultValue); }
-int KXIUSBControl::panDown() { return writeCommand(22, kDefaultValue); }
-int KXIUSBControl::panLeft() { return writeCommand(23, kDefaultValue); }
-int KXIUSBControl::panRight() { return writeCommand(24, kDefaultValue); }
-int KXIUSBControl::panUpLeft() { return writeCommand(26, kDefaultValue); }
-int KXIUSBControl::panUpRight() { return writeCommand(27, kDefaultValue); }
-int KXIUSBControl::panDownLeft() { return writeCommand(28, kDefaultValue); }
-int KXIUSBControl::panDownRight() { return writeCommand(29, kDefaultValue); }
-int KXIUSBControl::setPanSpeed(int speed) { return writeCommand(30, speed); }
-int KXIUSBControl::setTiltSpeed(int speed) { return writeCommand(31, speed); }
-bool KXIUSBControl::panHome() { return writeCommand(25, kDefaultValue) >= 0; }
-int KXIUSBControl::focusStop() { return writeCommand(12, kDefaultValue); }
-int KXIUSBControl::focusFar() { return writeCommand(14, kDefaultValue); }
-int KXIUSBControl::focusNear() { return writeCommand(13, kDefaultValue); }
-int KXIUSBControl::callPreset(int preset) { return writeCommand(70, preset); }
-int KXIUSBControl::savePreset(int preset) { return writeCommand(71, preset); }
-int KXIUSBControl::resetPreset(int preset) { return writeCommand(72, preset); }
-int KXIUSBControl::setAutoTracking(int value) { return writeCommand(5, value); }
+int KXIUSBControl::unsupported4() {
+    return kResultNoTable;
+}
+int KXIUSBControl::readValue(int command, int* value) {
+    return readCommand(command, value);
+}
+int KXIUSBControl::getFocusMode(int* mode) {
+    return readCommand(kCommandFocusModeRead, mode);
+}
+int KXIUSBControl::unsupported7() {
+    return kResultNoTable;
+}
+int KXIUSBControl::unsupported8() {
+    return kResultNoTable;
+}
+int KXIUSBControl::setMirrorFlip(int value) {
+    return writeCommand(40, value);
+}
+int KXIUSBControl::sendCommand(int command) {
+    return writeCommand(command, kDefaultValue);
+}
+int KXIUSBControl::setFocusMode(int mode) {
+    return writeCommand(11, mode) == 0 ? 0 : kResultFocusModeFailed;
+}
+int KXIUSBControl::setWhiteBalanceMode(int mode) {
+    return writeCommand(73, mode);
+}
+int KXIUSBControl::autoFocusTrigger() {
+    return writeCommand(2, kDefaultValue);
+}
+int KXIUSBControl::autoWhiteBalanceTrigger() {
+    return writeCommand(3, kDefaultValue);
+}
+int KXIUSBControl::factoryResetTrigger() {
+    return writeCommand(1, kDefaultValue);
+}
+int KXIUSBControl::panTiltStop(int command) {
+    return writeCommand(command, kDefaultValue);
+}
+int KXIUSBControl::zoomIn() {
+    return writeCommand(36, kDefaultValue);
+}
+int KXIUSBControl::zoomOut() {
+    return writeCommand(37, kDefaultValue);
+}
+int KXIUSBControl::zoomStop(int command) {
+    return writeCommand(command, kDefaultValue);
+}
+int KXIUSBControl::panUp() {
+    return writeCommand(21, kDefaultValue);
+}
+int KXIUSBControl::panDown() {
+    return writeCommand(22, kDefaultValue);
+}
+int KXIUSBControl::panLeft() {
+    return writeCommand(23, kDefaultValue);
+}
+int KXIUSBControl::panRight() {
+    return writeCommand(24, kDefaultValue);
+}
+int KXIUSBControl::panUpLeft() {
+    return writeCommand(26, kDefaultValue);
+}
+int KXIUSBControl::panUpRight() {
+    return writeCommand(27, kDefaultValue);
+}
+int KXIUSBControl::panDownLeft() {
+    return writeCommand(28, kDefaultValue);
+}
+int KXIUSBControl::panDownRight() {
+    return writeCommand(29, kDefaultValue);
+}
+int KXIUSBControl::setPanSpeed(int speed) {
+    return writeCommand(30, speed);
+}
+int KXIUSBControl::setTiltSpeed(int speed) {
+    return writeCommand(31, speed);
+}
+bool KXIUSBControl::panHome() {
+    return writeCommand(25, kDefaultValue) >= 0;
+}
+int KXIUSBControl::focusStop() {
+    return writeCommand(12, kDefaultValue);
+}
+int KXIUSBControl::focusFar() {
+    return writeCommand(14, kDefaultValue);
+}
+int KXIUSBControl::focusNear() {
+    return writeCommand(13, kDefaultValue);
+}
+int KXIUSBControl::callPreset(int preset) {
+    return writeCommand(70, preset);
+}
+int KXIUSBControl::savePreset(int preset) {
+    return writeCommand(71, preset);
+}
+int KXIUSBControl::resetPreset(int preset) {
+    return writeCommand(72, preset);
+}
+int KXIUSBControl::setAutoTracking(int value) {
+    return writeCommand(5, value);
+}

@@ -83,7 +83,7 @@ private:
     int readLocked(int command, uint16_t* value);
     KXChannelBinding& bindingLocked();
 
-    const Binding _bindingKind;                 // immutable after construction
-    int _model = 0;                             // guarded by the channel lock
-    std::unique_ptr<KXChannelBinding> _own;     // guarded by the channel lock (Private only)
+    const Binding _bindingKind;              // immutable after construction
+    int _model = 0;                          // guarded by the channel lock
+    std::unique_ptr<KXChannelBinding> _own;  // guarded by the channel lock (Private only)
 };

@@ -33,7 +33,9 @@ std::string lowerAscii(const char* text) {
 
 DC_Find::DC_Find() : _state(new KXFindState(KXPlatformInstance())) {}
 
-DC_Find::~DC_Find() { delete _state; }
+DC_Find::~DC_Find() {
+    delete _state;
+}
 
 bool DC_Find::initialize() {
     if (!_state->enumerate.createVideoEnumerator()) {
@@ -89,7 +91,9 @@ int DC_Find::getDevModel(const char* text, char* modelName) {
     return _state->queue.getDeviceModel(text, modelName);
 }
 
-int DC_Find::getDevModel(int ordinal) { return _state->queue.getDevModel(ordinal); }
+int DC_Find::getDevModel(int ordinal) {
+    return _state->queue.getDevModel(ordinal);
+}
 
 int DC_Find::getDevModelwithLocation(char* location, int ordinal) {
     return _state->queue.getDevModelWithLocation(location, ordinal);

@@ -13,7 +13,8 @@ constexpr int kFormatOther = 0;
 constexpr int64_t kHnsPerSecond = 10000000;
 }  // namespace
 
-KXEnumerateDevV4L2::KXEnumerateDevV4L2(std::shared_ptr<KXPlatform> platform) : _platform(std::move(platform)) {}
+KXEnumerateDevV4L2::KXEnumerateDevV4L2(std::shared_ptr<KXPlatform> platform)
+    : _platform(std::move(platform)) {}
 
 std::vector<KXCaptureDevice> KXEnumerateDevV4L2::walk(KXDeviceClass deviceClass) {
     std::vector<KXCaptureDevice> devices;
@@ -64,7 +65,8 @@ std::unique_ptr<KXCaptureFilter> KXEnumerateDevV4L2::getVideoFilter(DC_CaptureFo
     }
     // Without a url text nothing can be matched (an empty text, by contrast, matches every
     // camera of the vendor).
-    const char* wanted = (formats->url != nullptr && formats->url->source != nullptr) ? formats->url->source : nullptr;
+    const char* wanted =
+        (formats->url != nullptr && formats->url->source != nullptr) ? formats->url->source : nullptr;
     for (const KXCaptureDevice& device : walk(KXDeviceClass::Video)) {
         bool chosen = false;
         if (device.devicePath) {
@@ -85,7 +87,8 @@ std::unique_ptr<KXCaptureFilter> KXEnumerateDevV4L2::getVideoFilter(DC_CaptureFo
             if (chosen) {
                 chosenFilter = _platform->bindFilter(device);  // the last match wins
             }
-            formats->sameNameFlags.push_back(_previousName.has_value() && *_previousName == *device.friendlyName);
+            formats->sameNameFlags.push_back(_previousName.has_value() &&
+                                             *_previousName == *device.friendlyName);
             _previousName = *device.friendlyName;
         }
     }
@@ -111,7 +114,8 @@ void KXEnumerateDevV4L2::getResolutionInfo(KXDeviceClass deviceClass, const KXCa
                                            DC_CaptureFormats* formats) {
     if (deviceClass == KXDeviceClass::Audio) {
         for (const KXAudioCapability& cap : filter.device().audioCapabilities) {
-            formats->audioFormatList.push_back(DC_AudioFormat{cap.sampleRate, cap.channels, cap.bitsPerSample, false});
+            formats->audioFormatList.push_back(
+                DC_AudioFormat{cap.sampleRate, cap.channels, cap.bitsPerSample, false});
         }
         return;
     }
@@ -121,14 +125,17 @@ void KXEnumerateDevV4L2::getResolutionInfo(KXDeviceClass deviceClass, const KXCa
         if (cap.width == 0 || cap.minIntervalHns <= 0 || cap.maxIntervalHns <= 0) {
             continue;
         }
-        int32_t format = cap.subtype == "MJPG" ? kFormatMjpeg : cap.subtype == "H264" ? kFormatH264 : kFormatOther;
+        int32_t format = cap.subtype == "MJPG"   ? kFormatMjpeg
+                         : cap.subtype == "H264" ? kFormatH264
+                                                 : kFormatOther;
         int32_t height = cap.height < 0 ? -cap.height : cap.height;
         double fastest = static_cast<double>(kHnsPerSecond / cap.minIntervalHns);
         formats->videoFormatList.push_back(DC_VideoFormat{cap.width, height, fastest, format, false, index});
         double atMin = static_cast<double>(kHnsPerSecond) / static_cast<double>(cap.minIntervalHns);
         double atMax = static_cast<double>(kHnsPerSecond) / static_cast<double>(cap.maxIntervalHns);
         if (atMin != atMax) {
-            formats->videoFormatList.push_back(DC_VideoFormat{cap.width, height, atMax, format, false, index + 1});
+            formats->videoFormatList.push_back(
+                DC_VideoFormat{cap.width, height, atMax, format, false, index + 1});
             ++index;
         }
         ++index;

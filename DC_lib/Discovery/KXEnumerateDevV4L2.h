@@ -24,7 +24,8 @@ public:
     void getDeviceNames(KXDeviceClass deviceClass, std::list<std::string>& names);
     std::unique_ptr<KXCaptureFilter> getVideoFilter(DC_CaptureFormats* formats);
     std::unique_ptr<KXCaptureFilter> getAudioFilter(DC_CaptureFormats* formats);
-    void getResolutionInfo(KXDeviceClass deviceClass, const KXCaptureFilter& filter, DC_CaptureFormats* formats);
+    void getResolutionInfo(KXDeviceClass deviceClass, const KXCaptureFilter& filter,
+                           DC_CaptureFormats* formats);
 
     // Fills a caller-allocated holder with a malloc'ed copy of `text` (nothing when the
     // holder is null or memory runs out).

@@ -91,7 +91,9 @@ int KXQueueDevV4L2::getDeviceModel(const std::string& text, char* modelName) {
     return model;
 }
 
-int KXQueueDevV4L2::getDevModel(int ordinal) { return lookupByOrdinal(ordinal, nullptr, false); }
+int KXQueueDevV4L2::getDevModel(int ordinal) {
+    return lookupByOrdinal(ordinal, nullptr, false);
+}
 
 int KXQueueDevV4L2::getDevModelWithLocation(char* location, int ordinal) {
     return lookupByOrdinal(ordinal, location, true);

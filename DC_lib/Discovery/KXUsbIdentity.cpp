@@ -15,11 +15,12 @@ std::string KXMatchTemplate(const KXDeviceMatchRow& row) {
 }
 
 const KXVendorProductRow kKXVendorProductTable[kKXVendorProductRows] = {
-    {"1d4d", "601f"}, {"1d4d", "600e"}, {"1d4d", "6018"}, {"1d4d", "601e"}, {"1d4d", "6009"}, {"1d4d", "600f"},
+    {"1d4d", "601f"}, {"1d4d", "600e"}, {"1d4d", "6018"},
+    {"1d4d", "601e"}, {"1d4d", "6009"}, {"1d4d", "600f"},
 };
 
 const KXFirmwarePrefixRow kKXFirmwarePrefixTable[kKXFirmwarePrefixRows] = {
-    {1, "KPA"}, {2, "KPB"}, {3, "KPC"}, {4, "KPD"}, {5, "KPK"},
+    {1, "KPA"}, {2, "KPB"}, {3, "KPC"},    {4, "KPD"}, {5, "KPK"},
     {6, "KPF"}, {7, "KPG"}, {8, "ZM-160"}, {9, "KPH"}, {10, "KPJ"},
 };
 

@@ -214,14 +214,30 @@ private:
             }
             char e = _text[_pos++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     uint32_t cp = 0;
                     if (!parseHex4(cp)) {
@@ -300,16 +316,22 @@ private:
 }  // namespace
 
 int64_t KXJson::asInt(int64_t fallback) const {
-    if (!isNumber() || !std::isfinite(_number) || std::floor(_number) != _number ||
-        _number < -9.2e18 || _number > 9.2e18) {
+    if (!isNumber() || !std::isfinite(_number) || std::floor(_number) != _number || _number < -9.2e18 ||
+        _number > 9.2e18) {
         return fallback;
     }
     return static_cast<int64_t>(_number);
 }
 
-const std::string& KXJson::asString() const { return isString() ? _string : kEmptyString; }
-const KXJson::Array& KXJson::asArray() const { return isArray() ? *_array : kEmptyArray; }
-const KXJson::Object& KXJson::asObject() const { return isObject() ? *_object : kEmptyObject; }
+const std::string& KXJson::asString() const {
+    return isString() ? _string : kEmptyString;
+}
+const KXJson::Array& KXJson::asArray() const {
+    return isArray() ? *_array : kEmptyArray;
+}
+const KXJson::Object& KXJson::asObject() const {
+    return isObject() ? *_object : kEmptyObject;
+}
 
 const KXJson& KXJson::operator[](const std::string& key) const {
     if (!isObject()) {
@@ -319,7 +341,9 @@ const KXJson& KXJson::operator[](const std::string& key) const {
     return it == _object->end() ? kNullValue : it->second;
 }
 
-bool KXJson::has(const std::string& key) const { return isObject() && _object->count(key) != 0; }
+bool KXJson::has(const std::string& key) const {
+    return isObject() && _object->count(key) != 0;
+}
 
 std::optional<std::string> KXJson::stringMember(const std::string& key) const {
     const KXJson& v = (*this)[key];
@@ -377,11 +401,21 @@ void KXJson::dumpTo(std::string& out) const {
             out += '"';
             for (char c : _string) {
                 switch (c) {
-                    case '"': out += "\\\""; break;
-                    case '\\': out += "\\\\"; break;
-                    case '\n': out += "\\n"; break;
-                    case '\r': out += "\\r"; break;
-                    case '\t': out += "\\t"; break;
+                    case '"':
+                        out += "\\\"";
+                        break;
+                    case '\\':
+                        out += "\\\\";
+                        break;
+                    case '\n':
+                        out += "\\n";
+                        break;
+                    case '\r':
+                        out += "\\r";
+                        break;
+                    case '\t':
+                        out += "\\t";
+                        break;
                     default:
                         if (static_cast<unsigned char>(c) < 0x20) {
                             char esc[8];

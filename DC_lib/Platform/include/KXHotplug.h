@@ -16,7 +16,7 @@ struct KXHotplugEvent {
     Kind kind = Kind::Arrival;
     int deviceType = 5;  // device interface
     std::string classGuid = "{65E8773D-8F56-11D0-A3B9-00A0C9223196}";
-    std::string name;    // the capture device path (\\?\usb#vid_...\global)
+    std::string name;  // the capture device path (\\?\usb#vid_...\global)
 };
 
 class KXHotplugSource {

@@ -70,6 +70,6 @@ private:
     bool _bool = false;
     double _number = 0;
     std::string _string;
-    std::shared_ptr<Array> _array;    // shared between copies; set/push copy before writing
+    std::shared_ptr<Array> _array;  // shared between copies; set/push copy before writing
     std::shared_ptr<Object> _object;
 };

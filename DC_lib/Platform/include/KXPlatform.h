@@ -29,8 +29,8 @@
 
 // One USB device or interface of the bus walk. An absent optional = property not readable.
 struct KXUsbDevice {
-    std::string instanceId;                        // USB\VID_1D4D&PID_6009&MI_00\1&2.4&1&0000
-    std::vector<std::string> hardwareIds;          // first: USB\VID_..&PID_..&REV_..&MI_..
+    std::string instanceId;                // USB\VID_1D4D&PID_6009&MI_00\1&2.4&1&0000
+    std::vector<std::string> hardwareIds;  // first: USB\VID_..&PID_..&REV_..&MI_..
     std::optional<std::string> friendlyName;
     std::optional<std::string> description;
     std::optional<std::string> locationInformation;  // Port_#0004.Hub_#0002
@@ -67,12 +67,12 @@ enum class KXDeviceClass { Video, Audio };
 // One capture device of the video or audio class, in enumeration order.
 struct KXCaptureDevice {
     std::optional<std::string> friendlyName;
-    std::optional<std::string> devicePath;   // video: \\?\usb#vid_..#..#{65e8773d-...}\global
-    std::vector<std::string> interfaces;     // simulated: "camera_control", "extension_unit", ...
+    std::optional<std::string> devicePath;  // video: \\?\usb#vid_..#..#{65e8773d-...}\global
+    std::vector<std::string> interfaces;    // simulated: "camera_control", "extension_unit", ...
     std::vector<KXVideoCapability> videoCapabilities;
     std::vector<KXAudioCapability> audioCapabilities;
-    std::string node;                        // Linux: /dev/videoN or hw:N; empty when simulated
-    KXCaptureInput audioInput;               // simulated audio devices: how to open them
+    std::string node;           // Linux: /dev/videoN or hw:N; empty when simulated
+    KXCaptureInput audioInput;  // simulated audio devices: how to open them
 };
 
 // ---------------------------------------------------------------------------------------
@@ -121,8 +121,8 @@ struct KXVideoInputRequest {
     std::string device;
     int32_t width = 0;
     int32_t height = 0;
-    int32_t format = 0;     // DC_VideoFormat.format: 1 H.264, 4 MJPEG, other 0
-    double frameRate = 0;   // DC_VideoFormat.frameRate
+    int32_t format = 0;    // DC_VideoFormat.format: 1 H.264, 4 MJPEG, other 0
+    double frameRate = 0;  // DC_VideoFormat.frameRate
 };
 
 // ---------------------------------------------------------------------------------------

@@ -11,7 +11,8 @@ void KXHotplugTracker::remember(const std::string& syspath, const std::string& n
 }
 
 std::optional<KXHotplugEvent> KXHotplugTracker::onEvent(const std::string& action, const std::string& syspath,
-                                                        const std::string& capabilities, const std::string& name) {
+                                                        const std::string& capabilities,
+                                                        const std::string& name) {
     KXHotplugEvent event;
     if (action == "add") {
         if (!isCaptureNode(capabilities) || name.empty()) {

@@ -55,7 +55,8 @@ private:
 // Threading: requests are serialised by the caller (the command channel's lock).
 class LinuxExtensionUnit : public KXExtensionUnit {
 public:
-    LinuxExtensionUnit(std::shared_ptr<NodeHandle> node, uint8_t unit) : _node(std::move(node)), _unit(unit) {}
+    LinuxExtensionUnit(std::shared_ptr<NodeHandle> node, uint8_t unit)
+        : _node(std::move(node)), _unit(unit) {}
 
     int query(KXXuQuery query, uint8_t selector, uint8_t data[4]) override {
         uvc_xu_control_query q{};
@@ -112,7 +113,9 @@ private:
 KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot)
     : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)) {}
 
-bool KXLinuxPlatform::usbDevices(std::vector<KXUsbDevice>& out) { return kxusb::SysfsUsb(_sysfsRoot).walk(out); }
+bool KXLinuxPlatform::usbDevices(std::vector<KXUsbDevice>& out) {
+    return kxusb::SysfsUsb(_sysfsRoot).walk(out);
+}
 
 bool KXLinuxPlatform::captureDevices(KXDeviceClass deviceClass, std::vector<KXCaptureDevice>& out) {
     return deviceClass == KXDeviceClass::Video ? videoDevices(out) : audioDevices(out);
@@ -120,10 +123,12 @@ bool KXLinuxPlatform::captureDevices(KXDeviceClass deviceClass, std::vector<KXCa
 
 bool KXLinuxPlatform::videoDevices(std::vector<KXCaptureDevice>& out) {
     std::vector<std::string> names = kxsys::listDirectory(_sysfsRoot + "/class/video4linux");
-    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return videoNodeNumber(n) < 0; }),
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return videoNodeNumber(n) < 0; }),
                 names.end());
-    std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return videoNodeNumber(a) < videoNodeNumber(b); });
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return videoNodeNumber(a) < videoNodeNumber(b);
+    });
     kxusb::SysfsUsb usb(_sysfsRoot);
     for (const std::string& name : names) {
         KXCaptureDevice device;
@@ -201,4 +206,6 @@ bool KXLinuxPlatform::resolveAudioInput(const std::string& friendlyName, KXCaptu
     return false;
 }
 
-std::unique_ptr<KXHotplugSource> KXLinuxPlatform::openHotplugSource() { return KXOpenUdevHotplugSource(_sysfsRoot); }
+std::unique_ptr<KXHotplugSource> KXLinuxPlatform::openHotplugSource() {
+    return KXOpenUdevHotplugSource(_sysfsRoot);
+}

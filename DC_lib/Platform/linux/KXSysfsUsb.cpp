@@ -16,7 +16,8 @@ bool allDigits(const std::string& s) {
 }
 
 bool isHex4(const std::string& s) {
-    return s.size() == 4 && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    return s.size() == 4 &&
+           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 std::string upper(std::string s) {
@@ -47,7 +48,9 @@ std::string parentName(const UsbName& name) {
     return std::to_string(name.bus) + "-" + name.ports.substr(0, dot);
 }
 
-std::string deviceName(const UsbName& name) { return std::to_string(name.bus) + "-" + name.ports; }
+std::string deviceName(const UsbName& name) {
+    return std::to_string(name.bus) + "-" + name.ports;
+}
 
 }  // namespace
 
@@ -96,8 +99,8 @@ std::optional<UsbName> parseUsbName(const std::string& text) {
 std::string locationIdentity(const UsbName& name) {
     char iface[8];
     std::snprintf(iface, sizeof iface, "%04x", name.interfaceNumber & 0xFFFF);
-    return lower(std::to_string(name.bus) + "&" + name.ports + "&" + std::to_string(name.configuration) + "&" +
-                 iface);
+    return lower(std::to_string(name.bus) + "&" + name.ports + "&" + std::to_string(name.configuration) +
+                 "&" + iface);
 }
 
 std::string interfaceInstanceId(const std::string& vid, const std::string& pid, const UsbName& name) {
@@ -121,8 +124,9 @@ std::string hardwareId(const std::string& vid, const std::string& pid, const std
 }
 
 std::string captureDevicePath(const std::string& vid, const std::string& pid, const UsbName& name) {
-    return "\\\\?\\usb#vid_" + lower(vid) + "&pid_" + lower(pid) + "&mi_" + lower(hex2(name.interfaceNumber)) +
-           "#" + locationIdentity(name) + "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+    return "\\\\?\\usb#vid_" + lower(vid) + "&pid_" + lower(pid) + "&mi_" +
+           lower(hex2(name.interfaceNumber)) + "#" + locationIdentity(name) +
+           "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
 }
 
 std::string locationInformation(const UsbName& name, int hubDeviceNumber) {
@@ -165,7 +169,9 @@ std::optional<std::string> locationPath(const std::string& canonicalPath, const 
 
 SysfsUsb::SysfsUsb(std::string sysfsRoot) : _root(std::move(sysfsRoot)) {}
 
-std::string SysfsUsb::devicesDir() const { return _root + "/bus/usb/devices"; }
+std::string SysfsUsb::devicesDir() const {
+    return _root + "/bus/usb/devices";
+}
 
 bool SysfsUsb::walk(std::vector<KXUsbDevice>& out) const {
     std::vector<std::string> names = kxsys::listDirectory(devicesDir());
@@ -199,7 +205,8 @@ std::optional<KXUsbDevice> SysfsUsb::entry(const std::string& sysName) const {
     if (name->isInterface) {
         d.instanceId = interfaceInstanceId(*vid, *pid, *name);
     } else {
-        d.instanceId = deviceInstanceId(*vid, *pid, kxsys::readAttribute(devDir + "/serial").value_or(""), *name);
+        d.instanceId =
+            deviceInstanceId(*vid, *pid, kxsys::readAttribute(devDir + "/serial").value_or(""), *name);
     }
     if (rev && isHex4(*rev)) {
         d.hardwareIds.push_back(hardwareId(*vid, *pid, *rev, *name));

@@ -15,7 +15,7 @@ namespace kxusb {
 // A sysfs USB name: "B-P" (a device) or "B-P:C.I" (one of its interfaces).
 struct UsbName {
     int bus = 0;
-    std::string ports;           // "2.4"
+    std::string ports;  // "2.4"
     bool isInterface = false;
     int configuration = 0;
     int interfaceNumber = 0;

@@ -73,8 +73,8 @@ private:
         udev_enumerate_unref(e);
     }
 
-    udev* _udev;               // owned
-    udev_monitor* _monitor;    // owned
+    udev* _udev;             // owned
+    udev_monitor* _monitor;  // owned
     kxusb::SysfsUsb _usb;
     KXHotplugTracker _tracker;
 };
@@ -87,7 +87,8 @@ std::unique_ptr<KXHotplugSource> KXOpenUdevHotplugSource(const std::string& sysf
         return nullptr;
     }
     udev_monitor* monitor = udev_monitor_new_from_netlink(u, "udev");
-    if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor, "video4linux", nullptr) < 0 ||
+    if (monitor == nullptr ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "video4linux", nullptr) < 0 ||
         udev_monitor_enable_receiving(monitor) < 0) {
         if (monitor != nullptr) {
             udev_monitor_unref(monitor);

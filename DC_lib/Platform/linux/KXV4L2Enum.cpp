@@ -15,7 +15,9 @@ constexpr uint32_t kMaxSizes = 256;
 constexpr uint32_t kMaxIntervals = 256;
 }  // namespace
 
-int systemIoctl(int fd, unsigned long request, void* arg, void*) { return kxsys::ioctlRetry(fd, request, arg); }
+int systemIoctl(int fd, unsigned long request, void* arg, void*) {
+    return kxsys::ioctlRetry(fd, request, arg);
+}
 
 bool queryCapture(int fd, IoctlFn ioctlFn, void* context, std::string& card) {
     v4l2_capability cap{};
@@ -26,8 +28,8 @@ bool queryCapture(int fd, IoctlFn ioctlFn, void* context, std::string& card) {
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0) {
         return false;
     }
-    card.assign(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card),
-                                                                  sizeof cap.card));
+    card.assign(reinterpret_cast<const char*>(cap.card),
+                strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
     return true;
 }
 

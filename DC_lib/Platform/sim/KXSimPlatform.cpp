@@ -115,8 +115,8 @@ public:
                 continue;
             }
             if (kind == KXControlInterfaceKind::ExtensionUnit) {
-                result.interface =
-                    std::make_shared<SimExtensionUnit>(_socketPath, _timeoutMs, _device.devicePath.value_or(""));
+                result.interface = std::make_shared<SimExtensionUnit>(_socketPath, _timeoutMs,
+                                                                      _device.devicePath.value_or(""));
             } else {
                 result.interface = std::make_shared<SimInterface>();
             }
@@ -188,8 +188,8 @@ KXSimPlatform::Status KXSimPlatform::request(const KXJson& request, KXJson& answ
     return requestAt(_socketPath, _timeoutMs, request, answer);
 }
 
-KXSimPlatform::Status KXSimPlatform::requestAt(const std::string& socketPath, int timeoutMs, const KXJson& request,
-                                               KXJson& answer) {
+KXSimPlatform::Status KXSimPlatform::requestAt(const std::string& socketPath, int timeoutMs,
+                                               const KXJson& request, KXJson& answer) {
     int fd = kxsock::connectUnix(socketPath);
     if (fd < 0) {
         return Status::Absent;

@@ -27,7 +27,8 @@ public:
     enum class Status { Ok, Absent, Failed };
     // One request/answer exchange; `answer` is set only for Ok (an answer with "ok": true).
     Status request(const KXJson& request, KXJson& answer) const;
-    static Status requestAt(const std::string& socketPath, int timeoutMs, const KXJson& request, KXJson& answer);
+    static Status requestAt(const std::string& socketPath, int timeoutMs, const KXJson& request,
+                            KXJson& answer);
 
     // Parsers of the protocol's records (exposed for tests).
     static std::optional<KXUsbDevice> parseUsbDevice(const KXJson& j);

@@ -17,7 +17,9 @@ namespace {
 
 using Bytes = std::array<uint8_t, 4>;
 
-void collectLine(const char* line, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(line); }
+void collectLine(const char* line, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(line);
+}
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -45,7 +47,9 @@ protected:
 };
 
 // Must stay first: the process has not made a controller yet.
-TEST(ChannelProcessState, NoControllerUntilAReceiverMakesOne) { EXPECT_EQ(KXCurrentController(), nullptr); }
+TEST(ChannelProcessState, NoControllerUntilAReceiverMakesOne) {
+    EXPECT_EQ(KXCurrentController(), nullptr);
+}
 
 TEST_F(ChannelTest, WritesSendRegisterAndValueLittleEndianWithSelectorFive) {
     KXIUSBControl control;

@@ -79,8 +79,8 @@ protected:
         a.devicePath = kPathA;
         a.capabilities = {cap("MJPG", 1920, 1080, 333333, 666666, "tcp://127.0.0.1:40101"),
                           cap("H264", 1920, 1080, 333333, 333333, "tcp://127.0.0.1:40102"),
-                          cap("YUY2", 0, 480, 333333, 333333),    // no width: skipped
-                          cap("MJPG", 640, 480, 0, 333333),        // no defined rate: skipped
+                          cap("YUY2", 0, 480, 333333, 333333),  // no width: skipped
+                          cap("MJPG", 640, 480, 0, 333333),     // no defined rate: skipped
                           cap("NV12", 1280, 720, 333333, 333333)};
         sim.addCamera(a);
         FakeSimulator::Camera b;

@@ -49,7 +49,8 @@ public:
         std::ofstream(dir + "/name") << card << "\n";
         fs::create_symlink("../..", dir + "/device");
         fs::create_directories(root + "/class/video4linux");
-        fs::create_symlink("../../" + interfaceRel + "/video4linux/" + node, root + "/class/video4linux/" + node);
+        fs::create_symlink("../../" + interfaceRel + "/video4linux/" + node,
+                           root + "/class/video4linux/" + node);
     }
 
     std::string root;
@@ -59,24 +60,34 @@ class SysfsUsbTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string host = "devices/pci0000:00/0000:00:14.0";
-        std::string usb1 = fx.device(host, "usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}, {"devnum", "1"}});
-        std::string hub = fx.device(usb1, "1-2", {{"idVendor", "05e3"}, {"idProduct", "0610"}, {"devnum", "2"}});
+        std::string usb1 =
+            fx.device(host, "usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}, {"devnum", "1"}});
+        std::string hub =
+            fx.device(usb1, "1-2", {{"idVendor", "05e3"}, {"idProduct", "0610"}, {"devnum", "2"}});
         // Camera one: composite, interfaces 0 (video control) and 2 (audio).
         std::string cam = fx.device(hub, "1-2.4",
-                                    {{"idVendor", "1d4d"}, {"idProduct", "6009"}, {"bcdDevice", "0100"},
-                                     {"devnum", "5"}, {"product", "ZM-150 Camera"}});
-        std::string vc = fx.device(cam, "1-2.4:1.0", {{"bInterfaceNumber", "00"}, {"interface", "ZM-150 Video"}});
+                                    {{"idVendor", "1d4d"},
+                                     {"idProduct", "6009"},
+                                     {"bcdDevice", "0100"},
+                                     {"devnum", "5"},
+                                     {"product", "ZM-150 Camera"}});
+        std::string vc =
+            fx.device(cam, "1-2.4:1.0", {{"bInterfaceNumber", "00"}, {"interface", "ZM-150 Video"}});
         fx.device(cam, "1-2.4:1.2", {{"bInterfaceNumber", "02"}});
         fx.videoNode(vc, "video0", "ZM-150: Camera");
         // Camera two: another product id, a serial number, no strings but the card name.
         std::string cam2 = fx.device(usb1, "1-3",
-                                     {{"idVendor", "1d4d"}, {"idProduct", "600F"}, {"bcdDevice", "0200"},
-                                      {"devnum", "3"}, {"serial", "ABC123"}});
+                                     {{"idVendor", "1d4d"},
+                                      {"idProduct", "600F"},
+                                      {"bcdDevice", "0200"},
+                                      {"devnum", "3"},
+                                      {"serial", "ABC123"}});
         std::string vc2 = fx.device(cam2, "1-3:1.0", {{"bInterfaceNumber", "00"}});
         fx.videoNode(vc2, "video2", "Cam Two");
         // Something unrelated.
-        std::string other = fx.device(usb1, "1-5",
-                                      {{"idVendor", "046d"}, {"idProduct", "c52b"}, {"devnum", "4"}, {"product", "Receiver"}});
+        std::string other = fx.device(
+            usb1, "1-5",
+            {{"idVendor", "046d"}, {"idProduct", "c52b"}, {"devnum", "4"}, {"product", "Receiver"}});
         fx.device(other, "1-5:1.0", {{"bInterfaceNumber", "00"}});
     }
 
@@ -96,10 +107,12 @@ TEST(UsbIdentity, TextsOfAnInterfaceAndADevice) {
     auto name = kxusb::parseUsbName("1-2.4:1.0");
     ASSERT_TRUE(name);
     EXPECT_EQ(kxusb::locationIdentity(*name), "1&2.4&1&0000");
-    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *name), "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
+    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *name),
+              "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
     EXPECT_EQ(kxusb::hardwareId("1d4d", "6009", "0100", *name), "USB\\VID_1D4D&PID_6009&REV_0100&MI_00");
-    EXPECT_EQ(kxusb::captureDevicePath("1D4D", "6009", *name),
-              "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+    EXPECT_EQ(
+        kxusb::captureDevicePath("1D4D", "6009", *name),
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
     EXPECT_EQ(kxusb::locationInformation(*name, 2), "Port_#0004.Hub_#0002");
     EXPECT_EQ(kxusb::locationPath("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.4/1-2.4:1.0", *name),
               "pci-0000:00:14.0-usb-0:2.4:1.0");
@@ -107,15 +120,16 @@ TEST(UsbIdentity, TextsOfAnInterfaceAndADevice) {
     auto wide = kxusb::parseUsbName("3-1.10:2.11");
     ASSERT_TRUE(wide);
     EXPECT_EQ(kxusb::locationIdentity(*wide), "3&1.10&2&000b");
-    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *wide), "USB\\VID_1D4D&PID_6009&MI_0B\\3&1.10&2&000B");
+    EXPECT_EQ(kxusb::interfaceInstanceId("1d4d", "6009", *wide),
+              "USB\\VID_1D4D&PID_6009&MI_0B\\3&1.10&2&000B");
 
     auto device = kxusb::parseUsbName("1-2.4");
     ASSERT_TRUE(device);
     EXPECT_EQ(kxusb::deviceInstanceId("1d4d", "6009", "", *device), "USB\\VID_1D4D&PID_6009\\1&2.4");
     EXPECT_EQ(kxusb::deviceInstanceId("1d4d", "6009", "SN1", *device), "USB\\VID_1D4D&PID_6009\\SN1");
 
-    for (const char* bad : {"usb1", "1-", "-2", "1-2..4", "1-2.4:1", "1-2.4:x.0", "1-99999999999", "1-2:1.300",
-                            "a-2", "1-2.4:1.0:0"}) {
+    for (const char* bad : {"usb1", "1-", "-2", "1-2..4", "1-2.4:1", "1-2.4:x.0", "1-99999999999",
+                            "1-2:1.300", "a-2", "1-2.4:1.0:0"}) {
         EXPECT_FALSE(kxusb::parseUsbName(bad)) << bad;
     }
 }
@@ -155,8 +169,9 @@ TEST_F(SysfsUsbTest, WalkGivesEveryDeviceAndInterfaceWithTheirProperties) {
 
 TEST_F(SysfsUsbTest, CaptureNodesMapToTheirDevicePath) {
     kxusb::SysfsUsb usb(fx.root);
-    EXPECT_EQ(usb.capturePathOfNode("video0"),
-              "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+    EXPECT_EQ(
+        usb.capturePathOfNode("video0"),
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
     EXPECT_EQ(usb.capturePathOfNode("video2"),
               "\\\\?\\usb#vid_1d4d&pid_600f&mi_00#1&3&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
     EXPECT_FALSE(usb.capturePathOfNode("video9"));
@@ -179,13 +194,14 @@ std::vector<uint8_t> cameraDescriptors(bool withWanted = true) {
     const uint8_t other[16] = {0x94, 0x73, 0xDF, 0xDD, 0x3E, 0x97, 0x27, 0x47,
                                0xBE, 0xD9, 0x04, 0xED, 0x64, 0x26, 0xDC, 0x67};
     std::vector<uint8_t> d = {
-        0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, 0x4D, 0x1D, 0x09, 0x60, 0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
-        0x09, 0x02, 0x00, 0x01, 0x03, 0x01, 0x00, 0x80, 0xFA,        // configuration
-        0x08, 0x0B, 0x00, 0x02, 0x0E, 0x03, 0x00, 0x02,              // interface association
-        0x09, 0x04, 0x00, 0x00, 0x01, 0x0E, 0x01, 0x00, 0x02,        // interface 0: video control
+        0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, 0x4D, 0x1D, 0x09, 0x60, 0x00, 0x01, 0x01,
+        0x02, 0x00, 0x01, 0x09, 0x02, 0x00, 0x01, 0x03, 0x01, 0x00, 0x80, 0xFA,  // configuration
+        0x08, 0x0B, 0x00, 0x02, 0x0E, 0x03, 0x00, 0x02,                          // interface association
+        0x09, 0x04, 0x00, 0x00, 0x01, 0x0E, 0x01, 0x00, 0x02,                    // interface 0: video control
         0x0D, 0x24, 0x01, 0x00, 0x01, 0x4D, 0x00, 0x80, 0xC3, 0xC9, 0x01, 0x01, 0x01,  // VC header
-        0x12, 0x24, 0x02, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x0E, 0x00, 0x00,
-        0x0B, 0x24, 0x05, 0x02, 0x01, 0x00, 0x00, 0x02, 0x7F, 0x15, 0x00,  // processing unit
+        0x12, 0x24, 0x02, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03,
+        0x0E, 0x00, 0x00, 0x0B, 0x24, 0x05, 0x02, 0x01, 0x00, 0x00, 0x02, 0x7F, 0x15, 0x00,  // processing
+                                                                                             // unit
     };
     auto first = extensionUnit(3, other);
     d.insert(d.end(), first.begin(), first.end());
@@ -206,7 +222,8 @@ TEST(UvcDescriptors, FindsTheCommandUnitAmongSeveralUnits) {
     auto d = cameraDescriptors();
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, -1), 6);
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 6);
-    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 2), -1);  // another interface
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 2),
+              -1);  // another interface
 }
 
 TEST(UvcDescriptors, WrongGuidTruncationAndGarbageFindNothing) {
@@ -323,7 +340,8 @@ int fakeIoctl(int, unsigned long request, void* arg, void* context) {
             iv->stepwise.step = {1, 60};
             return 0;
         }
-        if (iv->pixel_format == V4L2_PIX_FMT_YUYV && iv->width == 640 && iv->height == 480 && iv->index == 0) {
+        if (iv->pixel_format == V4L2_PIX_FMT_YUYV && iv->width == 640 && iv->height == 480 &&
+            iv->index == 0) {
             iv->type = V4L2_FRMIVAL_TYPE_DISCRETE;
             iv->discrete = {1, 30};
             return 0;

@@ -98,8 +98,8 @@ TEST_F(SimBackendTest, EveryKindOfBrokenAnswerIsAFailedCall) {
     ASSERT_NE(unit, nullptr);
     uint8_t data[4] = {0, 0, 0, 0};
 
-    for (auto fault : {FakeSimulator::Fault::Error, FakeSimulator::Fault::Garbage, FakeSimulator::Fault::Stall,
-                       FakeSimulator::Fault::Close}) {
+    for (auto fault : {FakeSimulator::Fault::Error, FakeSimulator::Fault::Garbage,
+                       FakeSimulator::Fault::Stall, FakeSimulator::Fault::Close}) {
         sim.setFault("usb_devices", fault);
         sim.setFault("xu", fault);
         std::vector<KXUsbDevice> usb;
@@ -174,7 +174,8 @@ TEST_F(SimBackendTest, WatchTurnsEventLinesIntoBroadcastRecords) {
 }
 
 TEST(Json, ParsesTheProtocolAndRejectsHostileText) {
-    auto j = KXJson::parse(R"( {"ok":true,"n":-12.5e1,"s":"a\"\\\u00e9\ud83d\ude00","a":[1,[2],{}],"z":null} )");
+    auto j =
+        KXJson::parse(R"( {"ok":true,"n":-12.5e1,"s":"a\"\\\u00e9\ud83d\ude00","a":[1,[2],{}],"z":null} )");
     ASSERT_TRUE(j);
     EXPECT_TRUE((*j)["ok"].asBool());
     EXPECT_DOUBLE_EQ((*j)["n"].asNumber(), -125.0);
@@ -186,8 +187,8 @@ TEST(Json, ParsesTheProtocolAndRejectsHostileText) {
     EXPECT_EQ(KXJson(1.5).asInt(7), 7);  // not an integer
     EXPECT_EQ(KXJson::parse(j->dump())->dump(), j->dump());
 
-    for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "{\"a\" 1}", "\"\\x\"", "\"\\ud800\"", "01x", "1.", "-",
-                            "tru", "[1] 2", "\"abc", "{\"a\":1,}", "\"\x01\"", "1e999"}) {
+    for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "{\"a\" 1}", "\"\\x\"", "\"\\ud800\"", "01x", "1.",
+                            "-", "tru", "[1] 2", "\"abc", "{\"a\":1,}", "\"\x01\"", "1e999"}) {
         EXPECT_FALSE(KXJson::parse(bad)) << bad;
     }
     std::string deep(100000, '[');

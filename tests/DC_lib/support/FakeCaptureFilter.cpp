@@ -9,7 +9,8 @@ int RecordingExtensionUnit::query(KXXuQuery query, uint8_t selector, uint8_t dat
     int& fail = query == KXXuQuery::SetCur ? _failSet : _failGet;
     if (fail > 0) {
         --fail;
-        _calls.push_back(Call{query, selector, {data[0], data[1], data[2], data[3]}, std::this_thread::get_id()});
+        _calls.push_back(
+            Call{query, selector, {data[0], data[1], data[2], data[3]}, std::this_thread::get_id()});
         return -1;
     }
     if (query == KXXuQuery::SetCur) {
@@ -54,7 +55,8 @@ void RecordingExtensionUnit::failNext(KXXuQuery query, int count) {
 FakeCaptureFilter::FakeCaptureFilter(std::shared_ptr<RecordingExtensionUnit> unit, int cameraControlStatus)
     : _unit(std::move(unit)), _cameraControlStatus(cameraControlStatus) {
     _device.friendlyName = "Fake Camera";
-    _device.devicePath = "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+    _device.devicePath =
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
 }
 
 KXInterfaceResult FakeCaptureFilter::queryInterface(KXControlInterfaceKind kind) {

@@ -35,11 +35,11 @@ public:
 
 private:
     mutable std::mutex _mutex;
-    std::vector<Call> _calls;                   // guarded by _mutex
-    std::map<uint16_t, uint16_t> _registers;    // guarded by _mutex
-    uint16_t _selected = 0;                     // guarded by _mutex
-    int _failSet = 0;                           // guarded by _mutex
-    int _failGet = 0;                           // guarded by _mutex
+    std::vector<Call> _calls;                 // guarded by _mutex
+    std::map<uint16_t, uint16_t> _registers;  // guarded by _mutex
+    uint16_t _selected = 0;                   // guarded by _mutex
+    int _failSet = 0;                         // guarded by _mutex
+    int _failGet = 0;                         // guarded by _mutex
 };
 
 class FakeCaptureFilter : public KXCaptureFilter {

@@ -181,7 +181,8 @@ void FakeSimulator::clearJournal() {
 
 bool FakeSimulator::waitForJournal(size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(_mutex);
-    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return _journal.size() >= count; });
+    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return _journal.size() >= count; });
 }
 
 bool FakeSimulator::waitForWatchers(size_t count, int timeoutMs) const {

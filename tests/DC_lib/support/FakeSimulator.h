@@ -66,7 +66,8 @@ public:
     const std::string& socketPath() const { return _socketPath; }
 
     // The capture device path of a camera ("1d4d", "6009", "1&2.4&1&0000").
-    static std::string devicePathFor(const std::string& vid, const std::string& pid, const std::string& location);
+    static std::string devicePathFor(const std::string& vid, const std::string& pid,
+                                     const std::string& location);
 
     void addCamera(const Camera& camera, bool announce = false);
     void removeCamera(const std::string& devicePath, bool announce = false);
@@ -116,14 +117,14 @@ private:
 
     mutable std::mutex _mutex;
     mutable std::condition_variable _changed;
-    bool _stop = false;                              // guarded by _mutex
-    std::vector<Camera> _cameras;                    // guarded by _mutex
-    std::vector<AudioDevice> _audio;                 // guarded by _mutex
-    std::vector<KXJson> _usb;                        // guarded by _mutex
-    std::map<std::string, uint16_t> _selected;       // guarded by _mutex: device -> selected register
-    std::map<std::string, FaultState> _faults;       // guarded by _mutex
-    std::vector<KXJson> _journal;                    // guarded by _mutex
-    std::vector<std::string> _outgoing;              // guarded by _mutex: lines for watchers
-    size_t _watchers = 0;                            // guarded by _mutex
-    std::vector<Client> _clients;                    // server thread only
+    bool _stop = false;                         // guarded by _mutex
+    std::vector<Camera> _cameras;               // guarded by _mutex
+    std::vector<AudioDevice> _audio;            // guarded by _mutex
+    std::vector<KXJson> _usb;                   // guarded by _mutex
+    std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
+    std::map<std::string, FaultState> _faults;  // guarded by _mutex
+    std::vector<KXJson> _journal;               // guarded by _mutex
+    std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
+    size_t _watchers = 0;                       // guarded by _mutex
+    std::vector<Client> _clients;               // server thread only
 };
