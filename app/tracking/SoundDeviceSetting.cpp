@@ -418,6 +418,13 @@ void SoundDeviceSetting::setFormEnabled(bool enabled) {
     ui->advanced_pushButton->setEnabled(enabled);
 }
 
+bool SoundDeviceSetting::isFromOtherLink() const {
+    const QObject* origin = sender();
+    if (origin != tcpSocket && origin != nurvea_webSocket)
+        return false;  // called directly
+    return origin != (isTcpBrand() ? static_cast<const QObject*>(tcpSocket) : nurvea_webSocket);
+}
+
 void SoundDeviceSetting::slot_ConnectSoundDevice() {
     resetPositionStates();
     deviceConnected = false;
@@ -468,6 +475,8 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
 }
 
 void SoundDeviceSetting::slot_ConnectedDevice() {
+    if (isFromOtherLink())
+        return;
     setFormEnabled(false);
     pollTimer->stop();
     if (deviceBrandInt == Nureva) {
@@ -480,6 +489,8 @@ void SoundDeviceSetting::slot_ConnectedDevice() {
 
 void SoundDeviceSetting::slot_DisconnectedDevice() {
     qDebug() << "SoundDeviceSetting::slot_DisconnectedDevice";
+    if (isFromOtherLink())
+        return;
     backHomeTimer->stop();
     pollTimer->stop();
     if (deviceBrandInt == Nureva) {
@@ -503,6 +514,8 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
 }
 
 void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
+    if (isFromOtherLink())
+        return;
     pollTimer->stop();
     qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
              << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());

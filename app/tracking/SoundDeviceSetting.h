@@ -152,6 +152,9 @@ private:
     void buildForm();
     void setFormEnabled(bool enabled);
     bool isTcpBrand() const { return deviceBrandInt != Nureva; }
+    // True when the signal being handled comes from the socket of the brand not selected:
+    // a slow close of the previous link must not act on the current one.
+    bool isFromOtherLink() const;
     qint64 now() const { return clock(); }
     // Lookup through the preset-link page; anything outside 1-8 is "no position".
     int positionForAzimuth(int azimuth) const;

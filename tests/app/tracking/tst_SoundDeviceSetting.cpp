@@ -103,6 +103,7 @@ private slots:
 
     void linkLossAndClearingByBrand();
     void refusedConnectionAndUnparsableAddress();
+    void lateCloseOfThePreviousLinkIsIgnored();
     void splitRepliesAndHostileInputOnEveryLink();
     void settingsRoundTrip();
     void timingDialogAndSlots();
@@ -705,6 +706,26 @@ void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
     page->slot_StartAutoConnect();
     QVERIFY(!page->connectCheckBox()->isChecked());
     QVERIFY(warnings->isEmpty());
+}
+
+void tst_SoundDeviceSetting::lateCloseOfThePreviousLinkIsIgnored() {
+    FakeNurevaArray nureva;
+    QVERIFY(nureva.listen());
+    link(kNurevaHdl300, nureva.port());
+    QTRY_VERIFY_WITH_TIMEOUT(nureva.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+    // A TCP link closed just before (its close was still flushing) reports its end late,
+    // while the Nureva link is up: it must not act on the Nureva link.
+    auto* tcpSocket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+    QVERIFY(tcpSocket);
+    emit tcpSocket->errorOccurred(QAbstractSocket::RemoteHostClosedError);
+    emit tcpSocket->disconnected();
+    QVERIFY(page->isDeviceConnected());
+    QVERIFY(page->isPolling());
+    QVERIFY(page->connectCheckBox()->isChecked());
+    QVERIFY(warnings->isEmpty());
+    const int pings = nureva.pingCount();
+    QTRY_VERIFY_WITH_TIMEOUT(nureva.pingCount() > pings, kLinkTimeoutMs);
+    QCOMPARE(nureva.disconnections, 0);
 }
 
 void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
