@@ -83,6 +83,7 @@ bool MediaClip::encodeVideo() {
     switch (_spec.video) {
     case MediaVideo::H264:
         codec = avcodec_find_encoder_by_name("libx264");
+        format = _spec.h264Format;
         break;
     case MediaVideo::MJPEG:
         codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -219,6 +220,11 @@ MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context) : _clip(
     AVStream* video = avformat_new_stream(_format, nullptr);
     avcodec_parameters_copy(video->codecpar, clip.videoParameters());
     video->codecpar->codec_tag = 0;
+    if (video->codecpar->codec_id == AV_CODEC_ID_RAWVIDEO) {
+        // Without an explicit four-character code some muxers label packed YUV as RGB.
+        video->codecpar->codec_tag =
+            avcodec_pix_fmt_to_codec_tag(static_cast<AVPixelFormat>(video->codecpar->format));
+    }
     video->time_base = clip.videoTimeBase();
     video->avg_frame_rate = AVRational{clip.spec().fps, 1};
     if (clip.audioParameters() != nullptr) {

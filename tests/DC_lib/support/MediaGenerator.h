@@ -23,6 +23,7 @@ struct MediaSpec {
     int frames = 60;
     int gop = 15;                                  // key frame interval
     AVPixelFormat rawFormat = AV_PIX_FMT_YUYV422;  // pixel format of raw video
+    AVPixelFormat h264Format = AV_PIX_FMT_YUV420P; // yuv420p10le gives a High 10 stream
     bool withAudio = false;                        // AAC
     int sampleRate = 48000;
     int channels = 2;
