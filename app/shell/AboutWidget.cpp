@@ -7,19 +7,17 @@
 
 #include "titleWidget.h"
 
-AboutWidget::AboutWidget(QWidget* parent)
-    : QDialog(parent)
-{
+AboutWidget::AboutWidget(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutWidget"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     resize(480, 360);
     setMinimumSize(480, 360);
     setAttribute(Qt::WA_StyledBackground, true);
-    setStyleSheet(QStringLiteral(
-        "QDialog#AboutWidget{background:#474E53;}"
-        "QLabel{color:#f0f0f0;font-family:Arial;font-size:14px;}"
-        "QLabel#link_label{color:#4BBDEF;text-decoration:underline;}"
-        "QFrame#about_line{background:#F0F0F0;border:none;}"));
+    setStyleSheet(
+        QStringLiteral("QDialog#AboutWidget{background:#474E53;}"
+                       "QLabel{color:#f0f0f0;font-family:Arial;font-size:14px;}"
+                       "QLabel#link_label{color:#4BBDEF;text-decoration:underline;}"
+                       "QFrame#about_line{background:#F0F0F0;border:none;}"));
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -74,36 +72,30 @@ AboutWidget::AboutWidget(QWidget* parent)
     connect(_titleBar, &titleWidget::signal_CloseButtonClicked, this, &AboutWidget::slot_CloseButtonClicked);
 }
 
-QString AboutWidget::supportUrl()
-{
+QString AboutWidget::supportUrl() {
     return QStringLiteral("https://support.quillon.example/vantor");
 }
 
 // The dialog has no task-bar entry of its own, so "minimise" only puts it away.
-void AboutWidget::slot_MinButtonClicked()
-{
+void AboutWidget::slot_MinButtonClicked() {
     hide();
 }
 
-void AboutWidget::slot_CloseButtonClicked()
-{
+void AboutWidget::slot_CloseButtonClicked() {
     hide();
 }
 
-void AboutWidget::mousePressEvent(QMouseEvent* event)
-{
+void AboutWidget::mousePressEvent(QMouseEvent* event) {
     _drag.press(this, event);
     QDialog::mousePressEvent(event);
 }
 
-void AboutWidget::mouseMoveEvent(QMouseEvent* event)
-{
+void AboutWidget::mouseMoveEvent(QMouseEvent* event) {
     _drag.move(this, event);
     QDialog::mouseMoveEvent(event);
 }
 
-void AboutWidget::mouseReleaseEvent(QMouseEvent* event)
-{
+void AboutWidget::mouseReleaseEvent(QMouseEvent* event) {
     _drag.release();
     QDialog::mouseReleaseEvent(event);
 }

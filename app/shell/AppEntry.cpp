@@ -7,8 +7,7 @@
 #include "MainWindow.h"
 #include "SingleInstanceGuard.h"
 
-int AppEntry::run(QApplication& app, const Options& options)
-{
+int AppEntry::run(QApplication& app, const Options& options) {
     SingleInstanceGuard guard(options.lockPath);
     if (!guard.tryAcquire()) {
         // Another instance runs: bring it to the front and leave quietly.

@@ -2,13 +2,11 @@
 
 #include <QtGlobal>
 
-static void initVantorResources()
-{
+static void initVantorResources() {
     Q_INIT_RESOURCE(vantor);
 }
 
-void ensureAppResources()
-{
+void ensureAppResources() {
     static const bool done = [] {
         initVantorResources();
         return true;

@@ -22,9 +22,7 @@
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
 
-MainWindow::MainWindow(QWidget* parent, const QString& instanceName)
-    : QMainWindow(parent)
-{
+MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWindow(parent) {
     ensureAppResources();
     setupForm();
     setWindowModality(Qt::WindowModal);
@@ -35,8 +33,9 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName)
     connect(titlewidget, &titleWidget::signal_MinButtonClicked, this, &MainWindow::slot_MinClicked);
     connect(titlewidget, &titleWidget::signal_CloseButtonClicked, this, &MainWindow::slot_CloseClicked);
     connect(titlewidget, &titleWidget::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
-    home_widget->setStyleSheet(
-        QStringLiteral("QWidget#%1{background: #40484D;border: %2px solid #8C8C8C;}").arg(home_widget->objectName()).arg(0));
+    home_widget->setStyleSheet(QStringLiteral("QWidget#%1{background: #40484D;border: %2px solid #8C8C8C;}")
+                                   .arg(home_widget->objectName())
+                                   .arg(0));
 
     buildTray();
 
@@ -49,7 +48,8 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName)
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
     QTimer::singleShot(kAutoConnectDelayMs, this, [this] {
-        qDebug() << "MainWindow::MainWindow" << " Start Auto Connect";
+        qDebug() << "MainWindow::MainWindow"
+                 << " Start Auto Connect";
         emit signal_StartAutoConnect();
     });
 
@@ -58,8 +58,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName)
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::setupForm()
-{
+void MainWindow::setupForm() {
     setObjectName(QStringLiteral("MainWindow"));
     resize(720, 660);
     setMinimumSize(720, 660);
@@ -87,8 +86,7 @@ void MainWindow::setupForm()
     auto* pages = new QHBoxLayout;
     pages->setSpacing(8);
 
-    const QString placeStyle =
-        QStringLiteral("QWidget#%1{background:#474E53;border:1px solid #595959;}");
+    const QString placeStyle = QStringLiteral("QWidget#%1{background:#474E53;border:1px solid #595959;}");
     sounddevice_widget = new QWidget(home_widget);
     sounddevice_widget->setObjectName(QStringLiteral("sounddevice_widget"));
     sounddevice_widget->setAttribute(Qt::WA_StyledBackground, true);
@@ -112,8 +110,7 @@ void MainWindow::setupForm()
     setCentralWidget(central);
 }
 
-void MainWindow::buildTray()
-{
+void MainWindow::buildTray() {
     showAction = new QAction(tr("Show Window"), this);
     connect(showAction, &QAction::triggered, this, &MainWindow::slot_showWindow);
     exitAction = new QAction(tr("Exit"), this);
@@ -132,8 +129,7 @@ void MainWindow::buildTray()
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::slot_SysTrayActivated);
 }
 
-void MainWindow::startListening(const QString& instanceName)
-{
+void MainWindow::startListening(const QString& instanceName) {
     localServer = new QLocalServer(this);
     // Only the instance holding the machine-wide lock gets here, so a socket file left by a
     // crashed instance is stale and would make listen() fail.
@@ -141,43 +137,40 @@ void MainWindow::startListening(const QString& instanceName)
     if (localServer->listen(instanceName))
         connect(localServer, &QLocalServer::newConnection, this, &MainWindow::slot_GetSecondOpenApp);
     else
-        qDebug() << "MainWindow::startListening" << "cannot listen:" << localServer->errorString();
+        qDebug() << "MainWindow::startListening"
+                 << "cannot listen:" << localServer->errorString();
 }
 
-bool MainWindow::isHandOverServerListening() const
-{
+bool MainWindow::isHandOverServerListening() const {
     return localServer && localServer->isListening();
 }
 
-void MainWindow::afterEnableDelay()
-{
+void MainWindow::afterEnableDelay() {
     setEnabled(true);
 }
 
 // ---- settings document ----------------------------------------------------------------------
 
-void MainWindow::readConfigFile()
-{
+void MainWindow::readConfigFile() {
     QDir dir(configDir);
     if (!dir.exists()) {
         const bool created = dir.mkpath(configDir);
-        qDebug() << "MainWindow::readConfigFile" << " Create " << configDir << " :" << created;
+        qDebug() << "MainWindow::readConfigFile"
+                 << " Create " << configDir << " :" << created;
     }
     QJsonObject document;
-    for (const QString& path : std::as_const(configFiles))
-        document = loadConfigObject(path);
+    for (const QString& path : std::as_const(configFiles)) document = loadConfigObject(path);
     qApp->setProperty(SettingsDocument::kPropertyName, document);
-    qDebug() << "MainWindow::readConfigFile" << "configDataInforJsonObject::"
+    qDebug() << "MainWindow::readConfigFile"
+             << "configDataInforJsonObject::"
              << qApp->property(SettingsDocument::kPropertyName).toJsonObject();
 }
 
-QJsonObject MainWindow::loadConfigObject(const QString& path) const
-{
+QJsonObject MainWindow::loadConfigObject(const QString& path) const {
     return SettingsDocument::load(path);
 }
 
-void MainWindow::writeConfigFile()
-{
+void MainWindow::writeConfigFile() {
     // The start-up copy: keys this version does not use are written back unchanged.
     QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     if (SettingsDocument::takesPageValues(document)) {
@@ -189,8 +182,7 @@ void MainWindow::writeConfigFile()
     SettingsDocument::write(configFile, document);
 }
 
-void MainWindow::collectPresetLinkValues(QJsonObject& document) const
-{
+void MainWindow::collectPresetLinkValues(QJsonObject& document) const {
     SettingsDocument::PresetLinkValues values;
     values.presetMap = presetLink->presetMap();
     values.sennheiserRanges = presetLink->rangeTexts(PresetLink::Sennheiser);
@@ -201,41 +193,34 @@ void MainWindow::collectPresetLinkValues(QJsonObject& document) const
 
 // ---- slots ------------------------------------------------------------------------------------
 
-void MainWindow::slot_MinClicked()
-{
+void MainWindow::slot_MinClicked() {
     showMinimized();
 }
 
-void MainWindow::slot_HideWindow()
-{
+void MainWindow::slot_HideWindow() {
     hide();
 }
 
-void MainWindow::slot_showWindow()
-{
+void MainWindow::slot_showWindow() {
     activateWindow();
     showNormal();
 }
 
-void MainWindow::slot_CloseClicked()
-{
+void MainWindow::slot_CloseClicked() {
     writeConfigFile();
     close();
 }
 
-void MainWindow::slot_Exit()
-{
+void MainWindow::slot_Exit() {
     writeConfigFile();
     QCoreApplication::exit(0);
 }
 
-void MainWindow::slot_MovePTZWidget(QPoint movePoint)
-{
+void MainWindow::slot_MovePTZWidget(QPoint movePoint) {
     move(movePoint);
 }
 
-void MainWindow::slot_InfoClicked()
-{
+void MainWindow::slot_InfoClicked() {
     if (!aboutDialog)
         aboutDialog = new AboutWidget(this);
     if (aboutDialog->isHidden())
@@ -243,8 +228,7 @@ void MainWindow::slot_InfoClicked()
     aboutDialog->activateWindow();
 }
 
-void MainWindow::slot_ShowWarningMessage(QString message)
-{
+void MainWindow::slot_ShowWarningMessage(QString message) {
     if (!warningDialog)
         warningDialog = new WarningMessageWidget(this);
     warningDialog->setMessage(message);
@@ -253,8 +237,7 @@ void MainWindow::slot_ShowWarningMessage(QString message)
     warningDialog->activateWindow();
 }
 
-void MainWindow::slot_GetSecondOpenApp()
-{
+void MainWindow::slot_GetSecondOpenApp() {
     if (QLocalSocket* socket = localServer->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         socket->disconnectFromServer();
@@ -263,8 +246,7 @@ void MainWindow::slot_GetSecondOpenApp()
     showNormal();
 }
 
-void MainWindow::slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason)
-{
+void MainWindow::slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
         activateWindow();
         showNormal();
@@ -273,8 +255,7 @@ void MainWindow::slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason)
 
 // ---- window behaviour -------------------------------------------------------------------------
 
-void MainWindow::mousePressEvent(QMouseEvent* event)
-{
+void MainWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         dragging = true;
         pressOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
@@ -282,21 +263,18 @@ void MainWindow::mousePressEvent(QMouseEvent* event)
     QMainWindow::mousePressEvent(event);
 }
 
-void MainWindow::mouseReleaseEvent(QMouseEvent* event)
-{
+void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
     dragging = false;
     QMainWindow::mouseReleaseEvent(event);
 }
 
-void MainWindow::mouseMoveEvent(QMouseEvent* event)
-{
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
     if (dragging)
         move(event->globalPosition().toPoint() - pressOffset);
     QMainWindow::mouseMoveEvent(event);
 }
 
-void MainWindow::closeEvent(QCloseEvent* event)
-{
+void MainWindow::closeEvent(QCloseEvent* event) {
     // The window system's close gesture only puts the window into the tray; the process ends
     // through the tray's "Exit".
     if (event->spontaneous() && isVisible() && trayIcon->isVisible()) {

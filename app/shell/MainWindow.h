@@ -26,8 +26,7 @@ public:
     static constexpr int kAutoConnectDelayMs = 1000;
 
     // instanceName: the local-server name a second start connects to.
-    explicit MainWindow(QWidget* parent = nullptr,
-                        const QString& instanceName = QStringLiteral("Vantor_AP"));
+    explicit MainWindow(QWidget* parent = nullptr, const QString& instanceName = QStringLiteral("Vantor_AP"));
     ~MainWindow() override;
 
     void readConfigFile();

@@ -14,52 +14,47 @@ namespace {
 const QString kTail = QStringLiteral("/Quillon/Vantor/Config");
 const QString kFileName = QStringLiteral("/SoundDeviceConfig.ini");
 
-QJsonObject zoneObject(const QStringList& texts)
-{
+QJsonObject zoneObject(const QStringList& texts) {
     QJsonObject zones;
-    for (int i = 1; i <= 8; ++i)
-        zones.insert(QStringLiteral("azimuthRange%1").arg(i), texts.value(i));
+    for (int i = 1; i <= 8; ++i) zones.insert(QStringLiteral("azimuthRange%1").arg(i), texts.value(i));
     return zones;
 }
 
-QStringList defaultZones(int (*start)(int), int (*end)(int))
-{
+QStringList defaultZones(int (*start)(int), int (*end)(int)) {
     QStringList texts{QStringLiteral("Start")};
-    for (int i = 1; i <= 8; ++i)
-        texts << QStringLiteral("%1~%2").arg(start(i)).arg(end(i));
+    for (int i = 1; i <= 8; ++i) texts << QStringLiteral("%1~%2").arg(start(i)).arg(end(i));
     return texts;
 }
 
 // Moves a file the loader cannot use out of the way, so the next save does not destroy what
 // the user may still want to recover.
-void keepUnreadable(const QString& path)
-{
+void keepUnreadable(const QString& path) {
     const QString aside = path + QLatin1String(SettingsDocument::kUnreadableSuffix);
     if (QFile::exists(aside) && !QFile::remove(aside))
-        qDebug() << "SettingsDocument::load" << "cannot remove" << aside;
+        qDebug() << "SettingsDocument::load"
+                 << "cannot remove" << aside;
     if (QFile::rename(path, aside) || QFile::copy(path, aside))
-        qDebug() << "SettingsDocument::load" << "unreadable settings kept as" << aside;
+        qDebug() << "SettingsDocument::load"
+                 << "unreadable settings kept as" << aside;
     else
-        qDebug() << "SettingsDocument::load" << "cannot keep unreadable settings" << path;
+        qDebug() << "SettingsDocument::load"
+                 << "cannot keep unreadable settings" << path;
 }
 
 }  // namespace
 
-QString SettingsDocument::configDir()
-{
+QString SettingsDocument::configDir() {
     QString root = qEnvironmentVariable("ALLUSERSPROFILE");
     if (root.isEmpty())
         root = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     return root + kTail;
 }
 
-QString SettingsDocument::configFile(const QString& dir)
-{
+QString SettingsDocument::configFile(const QString& dir) {
     return dir + kFileName;
 }
 
-QJsonObject SettingsDocument::defaultDocument()
-{
+QJsonObject SettingsDocument::defaultDocument() {
     QJsonObject doc;
     doc.insert(QStringLiteral("SoundDeviceIndex"), 2);
     doc.insert(QStringLiteral("SoundDeviceType"), SoundDeviceValues{}.soundDeviceType);
@@ -73,20 +68,19 @@ QJsonObject SettingsDocument::defaultDocument()
                zoneObject(defaultZones([](int i) { return i * 45 - 225; },
                                        [](int i) { return qMin(i * 45 - 180, 180); })));
     QJsonObject positions;
-    for (int i = 1; i <= 8; ++i)
-        positions.insert(QStringLiteral("arrayPos%1").arg(i), i);
+    for (int i = 1; i <= 8; ++i) positions.insert(QStringLiteral("arrayPos%1").arg(i), i);
     doc.insert(QStringLiteral("ShureArrayPos"), positions);
     return doc;
 }
 
-QJsonObject SettingsDocument::load(const QString& path)
-{
+QJsonObject SettingsDocument::load(const QString& path) {
     if (!QFileInfo::exists(path))
         return defaultDocument();
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug() << "SettingsDocument::load" << "cannot open" << path << file.errorString();
+        qDebug() << "SettingsDocument::load"
+                 << "cannot open" << path << file.errorString();
         keepUnreadable(path);
         return defaultDocument();
     }
@@ -96,7 +90,8 @@ QJsonObject SettingsDocument::load(const QString& path)
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-        qDebug() << "SettingsDocument::load" << "unreadable settings" << path << error.errorString();
+        qDebug() << "SettingsDocument::load"
+                 << "unreadable settings" << path << error.errorString();
         keepUnreadable(path);
         return defaultDocument();
     }
@@ -104,37 +99,37 @@ QJsonObject SettingsDocument::load(const QString& path)
 }
 
 bool SettingsDocument::write(const QString& path, const QJsonObject& document,
-                             const BeforeCommit& beforeCommit)
-{
+                             const BeforeCommit& beforeCommit) {
     if (path.isEmpty())
         return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        qDebug() << "SettingsDocument::write" << "cannot open" << path << file.errorString();
+        qDebug() << "SettingsDocument::write"
+                 << "cannot open" << path << file.errorString();
         return false;
     }
     const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Indented);
     if (file.write(bytes) != bytes.size()) {
-        qDebug() << "SettingsDocument::write" << "write failed" << path << file.errorString();
+        qDebug() << "SettingsDocument::write"
+                 << "write failed" << path << file.errorString();
         file.cancelWriting();
         return false;
     }
     if (beforeCommit)
         beforeCommit(file);
     if (!file.commit()) {
-        qDebug() << "SettingsDocument::write" << "commit failed" << path << file.errorString();
+        qDebug() << "SettingsDocument::write"
+                 << "commit failed" << path << file.errorString();
         return false;
     }
     return true;
 }
 
-bool SettingsDocument::takesPageValues(const QJsonObject& document)
-{
+bool SettingsDocument::takesPageValues(const QJsonObject& document) {
     return document.contains(QStringLiteral("SoundDeviceIndex"));
 }
 
-void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const SoundDeviceValues& values)
-{
+void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const SoundDeviceValues& values) {
     document.insert(QStringLiteral("SoundDeviceIndex"), values.soundDeviceIndex);
     document.insert(QStringLiteral("SoundDeviceType"), values.soundDeviceType);
     document.insert(QStringLiteral("IPAddress"), values.ipAddress);
@@ -161,8 +156,7 @@ void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const Sound
     document.insert(QStringLiteral("BackToHomeMap"), backHome);
 }
 
-void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const PresetLinkValues& values)
-{
+void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const PresetLinkValues& values) {
     QJsonObject presets;
     for (auto it = values.presetMap.cbegin(); it != values.presetMap.cend(); ++it)
         presets.insert(QStringLiteral("ArrayPos%1").arg(it.key()), it.value());
@@ -172,7 +166,6 @@ void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const Preset
     document.insert(QStringLiteral("YamahaAzimuthRange"), zoneObject(values.yamahaRanges));
 }
 
-void SettingsDocument::applyCameraList(QJsonObject& document, const QJsonArray& cameras)
-{
+void SettingsDocument::applyCameraList(QJsonObject& document, const QJsonArray& cameras) {
     document.insert(QStringLiteral("UsbCamerasArray"), cameras);
 }

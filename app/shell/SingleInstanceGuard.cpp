@@ -15,8 +15,7 @@ namespace {
 
 // Opens (creating it if needed) the lock file. Every user must be able to open it, so a
 // second user's start still finds the first user's instance.
-int openLockFile(const QByteArray& path)
-{
+int openLockFile(const QByteArray& path) {
     int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) {
         ::fchmod(fd, 0666);  // the umask may have narrowed the mode; best effort
@@ -29,25 +28,21 @@ int openLockFile(const QByteArray& path)
 
 }  // namespace
 
-SingleInstanceGuard::SingleInstanceGuard(const QString& lockPath)
-    : _lockPath(lockPath)
-{
-}
+SingleInstanceGuard::SingleInstanceGuard(const QString& lockPath) : _lockPath(lockPath) {}
 
-SingleInstanceGuard::~SingleInstanceGuard()
-{
+SingleInstanceGuard::~SingleInstanceGuard() {
     if (_fd >= 0)
         ::close(_fd);
 }
 
-bool SingleInstanceGuard::tryAcquire()
-{
+bool SingleInstanceGuard::tryAcquire() {
     if (_held)
         return true;
     if (_fd < 0)
         _fd = openLockFile(QFile::encodeName(_lockPath));
     if (_fd < 0) {
-        qDebug() << "SingleInstanceGuard::tryAcquire" << "cannot open" << _lockPath << std::strerror(errno);
+        qDebug() << "SingleInstanceGuard::tryAcquire"
+                 << "cannot open" << _lockPath << std::strerror(errno);
         return false;
     }
     int rc;
@@ -56,12 +51,12 @@ bool SingleInstanceGuard::tryAcquire()
     } while (rc != 0 && errno == EINTR);
     _held = rc == 0;
     if (!_held && errno != EWOULDBLOCK)
-        qDebug() << "SingleInstanceGuard::tryAcquire" << "flock failed" << std::strerror(errno);
+        qDebug() << "SingleInstanceGuard::tryAcquire"
+                 << "flock failed" << std::strerror(errno);
     return _held;
 }
 
-bool SingleInstanceGuard::handOver(const QString& serverName, int timeoutMs)
-{
+bool SingleInstanceGuard::handOver(const QString& serverName, int timeoutMs) {
     QLocalSocket socket;
     socket.abort();
     socket.connectToServer(serverName, QIODevice::ReadWrite);

@@ -8,9 +8,7 @@
 
 #include "titleWidget.h"
 
-WarningMessageWidget::WarningMessageWidget(QWidget* parent)
-    : QWidget(parent)
-{
+WarningMessageWidget::WarningMessageWidget(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("WarningMessageWidget"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     resize(300, 176);
@@ -22,14 +20,14 @@ WarningMessageWidget::WarningMessageWidget(QWidget* parent)
 
     auto* frame = new QFrame(this);
     frame->setObjectName(QStringLiteral("warning_frame"));
-    frame->setStyleSheet(QStringLiteral(
-        "QFrame#warning_frame{background:#474E53;border:1px solid #51585E;}"
-        "QLabel#message_label{color:#f0f0f0;font-family:Arial;font-size:14px;border:none;}"
-        "QPushButton#done_pushButton{color:#f0f0f0;font-family:Arial;font-size:14px;"
-        "border:1px solid #8C8C8C;border-radius:2px;"
-        "background:qlineargradient(x1:0,y1:0,x2:0,y2:1,stop:0 #7A8085,stop:1 #596066);}"
-        "QPushButton#done_pushButton:hover{background:#4BBDEF;}"
-        "QPushButton#done_pushButton:pressed{background:#3A9CC8;}"));
+    frame->setStyleSheet(
+        QStringLiteral("QFrame#warning_frame{background:#474E53;border:1px solid #51585E;}"
+                       "QLabel#message_label{color:#f0f0f0;font-family:Arial;font-size:14px;border:none;}"
+                       "QPushButton#done_pushButton{color:#f0f0f0;font-family:Arial;font-size:14px;"
+                       "border:1px solid #8C8C8C;border-radius:2px;"
+                       "background:qlineargradient(x1:0,y1:0,x2:0,y2:1,stop:0 #7A8085,stop:1 #596066);}"
+                       "QPushButton#done_pushButton:hover{background:#4BBDEF;}"
+                       "QPushButton#done_pushButton:pressed{background:#3A9CC8;}"));
     outer->addWidget(frame);
 
     auto* column = new QVBoxLayout(frame);
@@ -62,39 +60,34 @@ WarningMessageWidget::WarningMessageWidget(QWidget* parent)
     column->addLayout(buttons);
 
     setWindowTitle(_titleBar->titleText());
-    connect(_titleBar, &titleWidget::signal_CloseButtonClicked, this, &WarningMessageWidget::slot_CloseDialog);
+    connect(_titleBar, &titleWidget::signal_CloseButtonClicked, this,
+            &WarningMessageWidget::slot_CloseDialog);
     connect(_doneButton, &QPushButton::clicked, this, &WarningMessageWidget::slot_CloseDialog);
 }
 
-void WarningMessageWidget::setMessage(const QString& message)
-{
+void WarningMessageWidget::setMessage(const QString& message) {
     _messageLabel->setText(message);
 }
 
-QString WarningMessageWidget::message() const
-{
+QString WarningMessageWidget::message() const {
     return _messageLabel->text();
 }
 
-void WarningMessageWidget::slot_CloseDialog()
-{
+void WarningMessageWidget::slot_CloseDialog() {
     hide();
 }
 
-void WarningMessageWidget::mousePressEvent(QMouseEvent* event)
-{
+void WarningMessageWidget::mousePressEvent(QMouseEvent* event) {
     _drag.press(this, event);
     QWidget::mousePressEvent(event);
 }
 
-void WarningMessageWidget::mouseMoveEvent(QMouseEvent* event)
-{
+void WarningMessageWidget::mouseMoveEvent(QMouseEvent* event) {
     _drag.move(this, event);
     QWidget::mouseMoveEvent(event);
 }
 
-void WarningMessageWidget::mouseReleaseEvent(QMouseEvent* event)
-{
+void WarningMessageWidget::mouseReleaseEvent(QMouseEvent* event) {
     _drag.release();
     QWidget::mouseReleaseEvent(event);
 }

@@ -10,15 +10,13 @@ struct WindowDrag {
     bool dragging = false;
     QPoint pressOffset;
 
-    void press(QWidget* window, QMouseEvent* event)
-    {
+    void press(QWidget* window, QMouseEvent* event) {
         if (event->button() != Qt::LeftButton)
             return;
         dragging = true;
         pressOffset = event->globalPosition().toPoint() - window->frameGeometry().topLeft();
     }
-    void move(QWidget* window, QMouseEvent* event) const
-    {
+    void move(QWidget* window, QMouseEvent* event) const {
         if (dragging)
             window->move(event->globalPosition().toPoint() - pressOffset);
     }

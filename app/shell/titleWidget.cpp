@@ -9,9 +9,7 @@
 
 #include "AppResources.h"
 
-titleWidget::titleWidget(QWidget* parent)
-    : QWidget(parent)
-{
+titleWidget::titleWidget(QWidget* parent) : QWidget(parent) {
     ensureAppResources();
     setObjectName(QStringLiteral("titleWidget"));
     resize(720, 40);
@@ -80,37 +78,30 @@ titleWidget::titleWidget(QWidget* parent)
     connect(_infoButton, &QPushButton::clicked, this, &titleWidget::slot_InfoButtonClicked);
 }
 
-void titleWidget::setInfoButtonVisible(bool visible)
-{
+void titleWidget::setInfoButtonVisible(bool visible) {
     _infoButton->setVisible(visible);
 }
 
-void titleWidget::setMinButtonVisible(bool visible)
-{
+void titleWidget::setMinButtonVisible(bool visible) {
     _minButton->setVisible(visible);
 }
 
-void titleWidget::setTitleLabelText(const QString& text)
-{
+void titleWidget::setTitleLabelText(const QString& text) {
     _titleLabel->setText(text);
 }
 
-QString titleWidget::titleLabelText() const
-{
+QString titleWidget::titleLabelText() const {
     return _titleLabel->text();
 }
 
-void titleWidget::slot_MinButtonClicked()
-{
+void titleWidget::slot_MinButtonClicked() {
     emit signal_MinButtonClicked();
 }
 
-void titleWidget::slot_CloseButtonClicked()
-{
+void titleWidget::slot_CloseButtonClicked() {
     emit signal_CloseButtonClicked();
 }
 
-void titleWidget::slot_InfoButtonClicked()
-{
+void titleWidget::slot_InfoButtonClicked() {
     emit signal_InofButtonClicked();
 }

@@ -31,16 +31,14 @@ constexpr Choice kDelayChoices[] = {
     {"3 Sec", 3000},  {"4 Sec", 4000}, {"5 Sec", 5000},
 };
 constexpr Choice kBackHomeChoices[] = {
-    {"Off", -1},       {"10 Sec", 10000}, {"20 Sec", 20000}, {"30 Sec", 30000},  {"40 Sec", 40000},
+    {"Off", -1},       {"10 Sec", 10000}, {"20 Sec", 20000}, {"30 Sec", 30000}, {"40 Sec", 40000},
     {"50 Sec", 50000}, {"1 Min", 60000},  {"2 Min", 120000}, {"3 Min", 180000},
 };
 constexpr Choice kBackHomeActionChoices[] = {{"Home", 300}, {"Preset 0", 0}};
 
 template <std::size_t N>
-void fill(QComboBox* box, const Choice (&choices)[N])
-{
-    for (const Choice& c : choices)
-        box->addItem(QString::fromLatin1(c.text), c.value);
+void fill(QComboBox* box, const Choice (&choices)[N]) {
+    for (const Choice& c : choices) box->addItem(QString::fromLatin1(c.text), c.value);
 }
 
 const char* kStyle =
@@ -60,9 +58,7 @@ const char* kStyle =
 
 }  // namespace
 
-AdvancedSetting::AdvancedSetting(QWidget* parent)
-    : QDialog(parent)
-{
+AdvancedSetting::AdvancedSetting(QWidget* parent) : QDialog(parent) {
     buildForm();
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     _titleBar->setMinButtonVisible(false);
@@ -85,8 +81,7 @@ AdvancedSetting::AdvancedSetting(QWidget* parent)
 
 AdvancedSetting::~AdvancedSetting() = default;
 
-void AdvancedSetting::buildForm()
-{
+void AdvancedSetting::buildForm() {
     setObjectName(QStringLiteral("AdvancedSetting"));
     resize(449, 260);
     setMinimumSize(449, 260);
@@ -159,8 +154,7 @@ void AdvancedSetting::buildForm()
     body->addLayout(buttons);
 }
 
-void AdvancedSetting::connectEditors()
-{
+void AdvancedSetting::connectEditors() {
     connect(_levelSpinBox, &QSpinBox::valueChanged, this, &AdvancedSetting::slot_AudioTriggerLevelChange);
     connect(_delayTimeBox, &QComboBox::currentIndexChanged, this,
             &AdvancedSetting::slot_DelayTriggerTimeChange);
@@ -170,10 +164,8 @@ void AdvancedSetting::connectEditors()
             &AdvancedSetting::slot_BackToHomeActionChange);
 }
 
-void AdvancedSetting::disconnectEditors()
-{
-    disconnect(_levelSpinBox, &QSpinBox::valueChanged, this,
-               &AdvancedSetting::slot_AudioTriggerLevelChange);
+void AdvancedSetting::disconnectEditors() {
+    disconnect(_levelSpinBox, &QSpinBox::valueChanged, this, &AdvancedSetting::slot_AudioTriggerLevelChange);
     disconnect(_delayTimeBox, &QComboBox::currentIndexChanged, this,
                &AdvancedSetting::slot_DelayTriggerTimeChange);
     disconnect(_backHomeBox, &QComboBox::currentIndexChanged, this,
@@ -182,8 +174,7 @@ void AdvancedSetting::disconnectEditors()
                &AdvancedSetting::slot_BackToHomeActionChange);
 }
 
-void AdvancedSetting::selectByData(QComboBox* box, qint64 value)
-{
+void AdvancedSetting::selectByData(QComboBox* box, qint64 value) {
     for (int i = 0; i < box->count(); ++i) {
         if (box->itemData(i).toLongLong() == value) {
             box->setCurrentIndex(i);
@@ -195,42 +186,41 @@ void AdvancedSetting::selectByData(QComboBox* box, qint64 value)
 
 void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel,
                                 int nurveaBackgroundNoise, int delayTriggerTime, int backHomeTimeInt,
-                                int backHomeActionInt)
-{
+                                int backHomeActionInt) {
     disconnectEditors();
     _deviceTypeInt = deviceTypeInt;
     _deviceBrandInt = deviceBrandInt;
 
     switch (deviceBrandInt) {
-    case Sennheiser:
-        _sennheiserPeakLevel = sennheiserPeakLevel;
-        _levelLabel->setEnabled(true);
-        _levelSpinBox->setEnabled(true);
-        _levelSpinBox->setRange(-90, 0);
-        _levelSpinBox->setValue(_sennheiserPeakLevel);
-        break;
-    case Nureva:
-        _nurveaBackgroundNoise = nurveaBackgroundNoise;
-        _levelLabel->setEnabled(true);
-        _levelSpinBox->setEnabled(true);
-        _levelSpinBox->setRange(0, 120);
-        _levelSpinBox->setValue(static_cast<int>(_nurveaBackgroundNoise));
-        break;
-    case Shure:
-    case Yamaha:
-        // These arrays decide talkers themselves: no threshold to edit. The range must still
-        // hold -90, or a range left over from a Nureva opening would show it as 0.
-        _levelLabel->setEnabled(false);
-        _levelSpinBox->setEnabled(false);
-        _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
-        _levelSpinBox->setValue(kNoLevel);
-        break;
-    default:
-        _levelLabel->setEnabled(true);
-        _levelSpinBox->setEnabled(true);
-        _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
-        _levelSpinBox->setValue(kNoLevel);
-        break;
+        case Sennheiser:
+            _sennheiserPeakLevel = sennheiserPeakLevel;
+            _levelLabel->setEnabled(true);
+            _levelSpinBox->setEnabled(true);
+            _levelSpinBox->setRange(-90, 0);
+            _levelSpinBox->setValue(_sennheiserPeakLevel);
+            break;
+        case Nureva:
+            _nurveaBackgroundNoise = nurveaBackgroundNoise;
+            _levelLabel->setEnabled(true);
+            _levelSpinBox->setEnabled(true);
+            _levelSpinBox->setRange(0, 120);
+            _levelSpinBox->setValue(static_cast<int>(_nurveaBackgroundNoise));
+            break;
+        case Shure:
+        case Yamaha:
+            // These arrays decide talkers themselves: no threshold to edit. The range must still
+            // hold -90, or a range left over from a Nureva opening would show it as 0.
+            _levelLabel->setEnabled(false);
+            _levelSpinBox->setEnabled(false);
+            _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
+            _levelSpinBox->setValue(kNoLevel);
+            break;
+        default:
+            _levelLabel->setEnabled(true);
+            _levelSpinBox->setEnabled(true);
+            _levelSpinBox->setRange(kNoLevel, qMax(_levelSpinBox->maximum(), 0));
+            _levelSpinBox->setValue(kNoLevel);
+            break;
     }
 
     _delayTriggerTime = delayTriggerTime;
@@ -244,8 +234,7 @@ void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennh
     connectEditors();
 }
 
-void AdvancedSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel)
-{
+void AdvancedSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
     if (_deviceBrandInt == Nureva)
         _nurveaBackgroundNoise = audioTriggerLevel;
     else if (_deviceBrandInt == Sennheiser)
@@ -253,33 +242,30 @@ void AdvancedSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel)
     _applyButton->setEnabled(true);
 }
 
-void AdvancedSetting::slot_DelayTriggerTimeChange()
-{
+void AdvancedSetting::slot_DelayTriggerTimeChange() {
     _delayTriggerTime = _delayTimeBox->currentData().toLongLong();
     _applyButton->setEnabled(true);
 }
 
-void AdvancedSetting::slot_BackToHomeTriggerTimeChange()
-{
+void AdvancedSetting::slot_BackToHomeTriggerTimeChange() {
     _backHomeTimeInt = _backHomeBox->currentData().toInt();
     _applyButton->setEnabled(true);
 }
 
-void AdvancedSetting::slot_BackToHomeActionChange()
-{
+void AdvancedSetting::slot_BackToHomeActionChange() {
     _backHomeActionInt = _backHomeActionBox->currentData().toInt();
     _applyButton->setEnabled(true);
 }
 
-void AdvancedSetting::slot_Apply()
-{
+void AdvancedSetting::slot_Apply() {
     int level = 0;
     if (_deviceBrandInt == Nureva)
         level = static_cast<int>(_nurveaBackgroundNoise);
     else if (_deviceBrandInt == Sennheiser)
         level = _sennheiserPeakLevel;
-    qDebug() << "AdvancedSetting::slot_Apply" << "level:" << level << "delay:" << _delayTriggerTime
-             << "backHomeTime:" << _backHomeTimeInt << "backHomeAction:" << _backHomeActionInt;
+    qDebug() << "AdvancedSetting::slot_Apply"
+             << "level:" << level << "delay:" << _delayTriggerTime << "backHomeTime:" << _backHomeTimeInt
+             << "backHomeAction:" << _backHomeActionInt;
     emit signal_AudioTriggerLevelChange(level);
     emit signal_DelayTriggerTimeChange(static_cast<int>(_delayTriggerTime));
     emit signal_BackToHomeTriggerTimeChange(_backHomeTimeInt);
@@ -287,13 +273,11 @@ void AdvancedSetting::slot_Apply()
     close();
 }
 
-void AdvancedSetting::slot_Cancel()
-{
+void AdvancedSetting::slot_Cancel() {
     close();
 }
 
-void AdvancedSetting::mousePressEvent(QMouseEvent* event)
-{
+void AdvancedSetting::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         _dragging = true;
         _pressOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
@@ -301,15 +285,13 @@ void AdvancedSetting::mousePressEvent(QMouseEvent* event)
     QDialog::mousePressEvent(event);
 }
 
-void AdvancedSetting::mouseMoveEvent(QMouseEvent* event)
-{
+void AdvancedSetting::mouseMoveEvent(QMouseEvent* event) {
     if (_dragging)
         move(event->globalPosition().toPoint() - _pressOffset);
     QDialog::mouseMoveEvent(event);
 }
 
-void AdvancedSetting::mouseReleaseEvent(QMouseEvent* event)
-{
+void AdvancedSetting::mouseReleaseEvent(QMouseEvent* event) {
     _dragging = false;
     QDialog::mouseReleaseEvent(event);
 }

@@ -22,9 +22,8 @@ public:
     ~AdvancedSetting() override;
 
     // Loads the page's current values before each opening; does not enable Apply.
-    void setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel,
-                   int nurveaBackgroundNoise, int delayTriggerTime, int backHomeTimeInt,
-                   int backHomeActionInt);
+    void setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel, int nurveaBackgroundNoise,
+                   int delayTriggerTime, int backHomeTimeInt, int backHomeActionInt);
 
     // Working copy, for the tests and the page.
     double nurveaBackgroundNoise() const { return _nurveaBackgroundNoise; }

@@ -28,17 +28,16 @@ struct Span {
 };
 
 // Limits of the zone editors, per brand.
-Span editorLimits(int brand)
-{
+Span editorLimits(int brand) {
     switch (brand) {
-    case PresetLink::Sennheiser:
-        return {0, 360};
-    case PresetLink::Nureva:
-        return {-70, 70};
-    case PresetLink::Yamaha:
-        return {-180, 180};
-    default:
-        return {0, 0};
+        case PresetLink::Sennheiser:
+            return {0, 360};
+        case PresetLink::Nureva:
+            return {-70, 70};
+        case PresetLink::Yamaha:
+            return {-180, 180};
+        default:
+            return {0, 0};
     }
 }
 
@@ -58,8 +57,7 @@ const char* kStyle =
     "QPushButton:hover{background:#4BBDEF;}"
     "QPushButton:disabled{color:#8C8C8C;background:#474E53;border-color:#595959;}";
 
-QPixmap drawLight(const QColor& colour)
-{
+QPixmap drawLight(const QColor& colour) {
     QPixmap pixmap(kLightSize, kLightSize);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -73,9 +71,7 @@ QPixmap drawLight(const QColor& colour)
 
 }  // namespace
 
-PresetLink::PresetLink(QWidget* parent)
-    : QWidget(parent)
-{
+PresetLink::PresetLink(QWidget* parent) : QWidget(parent) {
     buildForm();
     drawLights();
 
@@ -106,8 +102,7 @@ PresetLink::PresetLink(QWidget* parent)
 
 PresetLink::~PresetLink() = default;
 
-void PresetLink::buildForm()
-{
+void PresetLink::buildForm() {
     setObjectName(QStringLiteral("PresetLink"));
     resize(328, 328);
     setMinimumSize(328, 328);
@@ -231,15 +226,13 @@ void PresetLink::buildForm()
     page->addLayout(buttons);
 }
 
-void PresetLink::drawLights()
-{
+void PresetLink::drawLights() {
     _onPixmap = drawLight(QColor(QStringLiteral("#00FF47")));
     _offPixmap = drawLight(QColor(QStringLiteral("#8C8C8C")));
     setAllLights(false);
 }
 
-void PresetLink::connectEditSignals()
-{
+void PresetLink::connectEditSignals() {
     for (int i = 1; i <= kPositionCount; ++i) {
         connect(_rangeStartBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
         connect(_rangeEndBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
@@ -248,39 +241,34 @@ void PresetLink::connectEditSignals()
     }
 }
 
-void PresetLink::disconnectEditSignals()
-{
+void PresetLink::disconnectEditSignals() {
     for (int i = 1; i <= kPositionCount; ++i) {
         disconnect(_rangeStartBoxes[i], &QSpinBox::valueChanged, this,
                    &PresetLink::slot_PresetOrAzimuthEdited);
-        disconnect(_rangeEndBoxes[i], &QSpinBox::valueChanged, this,
-                   &PresetLink::slot_PresetOrAzimuthEdited);
+        disconnect(_rangeEndBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
         disconnect(_presetBoxes[i], &QComboBox::currentIndexChanged, this,
                    &PresetLink::slot_PresetOrAzimuthEdited);
     }
 }
 
-PresetLink::RangeTable* PresetLink::rangeTable(int brand)
-{
+PresetLink::RangeTable* PresetLink::rangeTable(int brand) {
     switch (brand) {
-    case Sennheiser:
-        return &_sennheiserRanges;
-    case Nureva:
-        return &_nurevaRanges;
-    case Yamaha:
-        return &_yamahaRanges;
-    default:
-        return nullptr;
+        case Sennheiser:
+            return &_sennheiserRanges;
+        case Nureva:
+            return &_nurevaRanges;
+        case Yamaha:
+            return &_yamahaRanges;
+        default:
+            return nullptr;
     }
 }
 
-const PresetLink::RangeTable* PresetLink::rangeTable(int brand) const
-{
+const PresetLink::RangeTable* PresetLink::rangeTable(int brand) const {
     return const_cast<PresetLink*>(this)->rangeTable(brand);
 }
 
-void PresetLink::refreshRangeEditors()
-{
+void PresetLink::refreshRangeEditors() {
     const RangeTable* table = rangeTable(_deviceBrandInt);
     if (!table)
         return;
@@ -294,27 +282,22 @@ void PresetLink::refreshRangeEditors()
     }
 }
 
-void PresetLink::takeRangeFromEditors(RangeTable& table, int position)
-{
+void PresetLink::takeRangeFromEditors(RangeTable& table, int position) {
     table[position] = AzimuthRange{_rangeStartBoxes[position]->value(), _rangeEndBoxes[position]->value()};
 }
 
-void PresetLink::setLight(int position, bool on)
-{
+void PresetLink::setLight(int position, bool on) {
     if (position < 1 || position > kPositionCount)
         return;
     _lightStates[position] = on;
     _positionLights[position]->setPixmap(on ? _onPixmap : _offPixmap);
 }
 
-void PresetLink::setAllLights(bool on)
-{
-    for (int i = 1; i <= kPositionCount; ++i)
-        setLight(i, on);
+void PresetLink::setAllLights(bool on) {
+    for (int i = 1; i <= kPositionCount; ++i) setLight(i, on);
 }
 
-int PresetLink::positionForAzimuth(int azimuth)
-{
+int PresetLink::positionForAzimuth(int azimuth) {
     RangeTable* table = rangeTable(_deviceBrandInt);
     if (!table)
         return -1;
@@ -326,8 +309,7 @@ int PresetLink::positionForAzimuth(int azimuth)
     return -1;
 }
 
-void PresetLink::slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandInt)
-{
+void PresetLink::slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandInt) {
     _deviceTypeInt = deviceTypeInt;
     _deviceBrandInt = deviceBrandInt;
     setAllLights(false);
@@ -364,8 +346,7 @@ void PresetLink::slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandIn
         layout()->invalidate();
 }
 
-void PresetLink::slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOnBool)
-{
+void PresetLink::slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOnBool) {
     // The array numbers its channels itself; only the eight positions this page shows count.
     if (arrayPosInt < 1 || arrayPosInt > kPositionCount)
         return;
@@ -374,8 +355,7 @@ void PresetLink::slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOn
         _shureGateStates[arrayPosInt] = isOnBool;
 }
 
-void PresetLink::showAzimuth(int brand, int azimuth, int spanLow, int spanHigh)
-{
+void PresetLink::showAzimuth(int brand, int azimuth, int spanLow, int spanHigh) {
     if (azimuth < spanLow || azimuth > spanHigh) {
         setAllLights(false);
         return;
@@ -386,30 +366,25 @@ void PresetLink::showAzimuth(int brand, int azimuth, int spanLow, int spanHigh)
     for (int i = 1; i <= kPositionCount; ++i) {
         takeRangeFromEditors(*table, i);
         if (table->value(i).contains(azimuth)) {
-            for (int k = 1; k <= kPositionCount; ++k)
-                setLight(k, k == i);
+            for (int k = 1; k <= kPositionCount; ++k) setLight(k, k == i);
             return;
         }
     }
 }
 
-void PresetLink::slot_GetSennheiserTCC2Azimuth(int azimuthInt)
-{
+void PresetLink::slot_GetSennheiserTCC2Azimuth(int azimuthInt) {
     showAzimuth(Sennheiser, azimuthInt, 0, 359);
 }
 
-void PresetLink::slot_GetNurveaAzimuth(int azimuthInt)
-{
+void PresetLink::slot_GetNurveaAzimuth(int azimuthInt) {
     showAzimuth(Nureva, azimuthInt, -70, 70);
 }
 
-void PresetLink::slot_GetYamahaAzimuth(int azimuthInt)
-{
+void PresetLink::slot_GetYamahaAzimuth(int azimuthInt) {
     showAzimuth(Yamaha, azimuthInt, -180, 180);
 }
 
-void PresetLink::slot_CallCameraPreset(int arrayPosInt)
-{
+void PresetLink::slot_CallCameraPreset(int arrayPosInt) {
     int preset = -1;
     if (_deviceBrandInt == Shure) {
         // Shure talkers come from the gates: only a single open gate names one position.
@@ -440,30 +415,25 @@ void PresetLink::slot_CallCameraPreset(int arrayPosInt)
     }
 }
 
-void PresetLink::slot_ConnectUSBCamera(DC_Recv* recv)
-{
+void PresetLink::slot_ConnectUSBCamera(DC_Recv* recv) {
     _receiver = recv;
-    qDebug() << "PresetLink::slot_ConnectUSBCamera" << " recv:" << static_cast<void*>(recv);
+    qDebug() << "PresetLink::slot_ConnectUSBCamera"
+             << " recv:" << static_cast<void*>(recv);
 }
 
-void PresetLink::slot_Apply()
-{
+void PresetLink::slot_Apply() {
     _applyButton->setEnabled(false);
-    for (int k = 1; k <= kPositionCount; ++k)
-        _presetMap[k] = _presetBoxes[k]->currentData().toInt();
+    for (int k = 1; k <= kPositionCount; ++k) _presetMap[k] = _presetBoxes[k]->currentData().toInt();
     if (RangeTable* table = rangeTable(_deviceBrandInt)) {
-        for (int i = 1; i <= kPositionCount; ++i)
-            takeRangeFromEditors(*table, i);
+        for (int i = 1; i <= kPositionCount; ++i) takeRangeFromEditors(*table, i);
     }
 }
 
-void PresetLink::slot_PresetOrAzimuthEdited()
-{
+void PresetLink::slot_PresetOrAzimuthEdited() {
     _applyButton->setEnabled(true);
 }
 
-void PresetLink::loadSettings()
-{
+void PresetLink::loadSettings() {
     disconnectEditSignals();
     const QJsonObject doc = qApp->property("configDataInforJsonObject").toJsonObject();
     if (doc.contains(QStringLiteral("SoundDeviceIndex"))) {
@@ -508,8 +478,7 @@ void PresetLink::loadSettings()
     connectEditSignals();
 }
 
-QStringList PresetLink::rangeTexts(int deviceBrandInt) const
-{
+QStringList PresetLink::rangeTexts(int deviceBrandInt) const {
     const RangeTable* table = rangeTable(deviceBrandInt);
     if (!table)
         return {};
@@ -521,33 +490,27 @@ QStringList PresetLink::rangeTexts(int deviceBrandInt) const
     return texts;
 }
 
-AzimuthRange PresetLink::range(int deviceBrandInt, int position) const
-{
+AzimuthRange PresetLink::range(int deviceBrandInt, int position) const {
     const RangeTable* table = rangeTable(deviceBrandInt);
     return table ? table->value(position) : AzimuthRange{};
 }
 
-bool PresetLink::isLightOn(int position) const
-{
+bool PresetLink::isLightOn(int position) const {
     return position >= 1 && position <= kPositionCount && _lightStates[position];
 }
 
-bool PresetLink::isApplyEnabled() const
-{
+bool PresetLink::isApplyEnabled() const {
     return _applyButton->isEnabled();
 }
 
-QComboBox* PresetLink::presetBox(int position) const
-{
+QComboBox* PresetLink::presetBox(int position) const {
     return position >= 1 && position <= kPositionCount ? _presetBoxes[position] : nullptr;
 }
 
-QSpinBox* PresetLink::rangeStartBox(int position) const
-{
+QSpinBox* PresetLink::rangeStartBox(int position) const {
     return position >= 1 && position <= kPositionCount ? _rangeStartBoxes[position] : nullptr;
 }
 
-QSpinBox* PresetLink::rangeEndBox(int position) const
-{
+QSpinBox* PresetLink::rangeEndBox(int position) const {
     return position >= 1 && position <= kPositionCount ? _rangeEndBoxes[position] : nullptr;
 }

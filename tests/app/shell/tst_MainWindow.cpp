@@ -19,14 +19,12 @@
 
 namespace {
 
-QString uniqueInstanceName()
-{
+QString uniqueInstanceName() {
     static int counter = 0;
     return QStringLiteral("vantor-window-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
 }
 
-QPushButton* titleButton(QWidget* window, const char* name)
-{
+QPushButton* titleButton(QWidget* window, const char* name) {
     return window->findChild<titleWidget*>()->findChild<QPushButton*>(QLatin1String(name));
 }
 
@@ -52,20 +50,17 @@ private:
     std::unique_ptr<QTemporaryDir> _dir;
 };
 
-void TstMainWindow::init()
-{
+void TstMainWindow::init() {
     _dir = std::make_unique<QTemporaryDir>();
     QVERIFY(_dir->isValid());
     qputenv("ALLUSERSPROFILE", _dir->path().toLocal8Bit());
 }
 
-void TstMainWindow::cleanup()
-{
+void TstMainWindow::cleanup() {
     _dir.reset();
 }
 
-void TstMainWindow::form()
-{
+void TstMainWindow::form() {
     MainWindow window(nullptr, uniqueInstanceName());
     QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
     QCOMPARE(window.windowTitle(), QStringLiteral("Vantor Reda"));
@@ -80,8 +75,7 @@ void TstMainWindow::form()
     QVERIFY(window.isHandOverServerListening());
 }
 
-void TstMainWindow::disabledUntilStartDelayThenAutoConnectOnce()
-{
+void TstMainWindow::disabledUntilStartDelayThenAutoConnectOnce() {
     QElapsedTimer clock;
     clock.start();
     MainWindow window(nullptr, uniqueInstanceName());
@@ -105,8 +99,7 @@ void TstMainWindow::disabledUntilStartDelayThenAutoConnectOnce()
     QVERIFY(window.aboutWidget());
 }
 
-void TstMainWindow::spontaneousCloseGoesToTray()
-{
+void TstMainWindow::spontaneousCloseGoesToTray() {
     MainWindow window(nullptr, uniqueInstanceName());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -135,8 +128,7 @@ void TstMainWindow::spontaneousCloseGoesToTray()
     QVERIFY(fromCode.isAccepted());
 }
 
-void TstMainWindow::closeButtonSavesAndCloses()
-{
+void TstMainWindow::closeButtonSavesAndCloses() {
     MainWindow window(nullptr, uniqueInstanceName());
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
@@ -147,8 +139,7 @@ void TstMainWindow::closeButtonSavesAndCloses()
     QVERIFY(window.systemTrayIcon()->isVisible());
 }
 
-void TstMainWindow::trayActivation()
-{
+void TstMainWindow::trayActivation() {
     MainWindow window(nullptr, uniqueInstanceName());
     window.hide();
     window.slot_SysTrayActivated(QSystemTrayIcon::Context);
@@ -164,8 +155,7 @@ void TstMainWindow::trayActivation()
     QVERIFY(!window.isMinimized());
 }
 
-void TstMainWindow::trayMenu()
-{
+void TstMainWindow::trayMenu() {
     MainWindow window(nullptr, uniqueInstanceName());
     QMenu* menu = window.systemTrayIcon()->contextMenu();
     QVERIFY(menu);
@@ -185,8 +175,7 @@ void TstMainWindow::trayMenu()
     QVERIFY(QFile::exists(window.configFilePath()));
 }
 
-void TstMainWindow::aboutDialogIsReused()
-{
+void TstMainWindow::aboutDialogIsReused() {
     MainWindow window(nullptr, uniqueInstanceName());
     QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
     window.slot_InfoClicked();
@@ -194,7 +183,8 @@ void TstMainWindow::aboutDialogIsReused()
     QVERIFY(about);
     QVERIFY(about->isVisible());
     QCOMPARE(about->windowTitle(), QStringLiteral("Vantor Reda"));
-    QCOMPARE(about->findChild<QLabel*>("product_label")->text(), QStringLiteral("Vantor Reda\nVersion : 1.0.3"));
+    QCOMPARE(about->findChild<QLabel*>("product_label")->text(),
+             QStringLiteral("Vantor Reda\nVersion : 1.0.3"));
     QVERIFY(titleButton(about, "info_pushButton")->isHidden());
 
     about->move(about->pos() + QPoint(30, 20));
@@ -209,8 +199,7 @@ void TstMainWindow::aboutDialogIsReused()
     QCOMPARE(about->pos(), placed);
 }
 
-void TstMainWindow::warningReplacesShownMessage()
-{
+void TstMainWindow::warningReplacesShownMessage() {
     MainWindow window(nullptr, uniqueInstanceName());
     // The dialogs belong to the window, so they take input only once the window does.
     QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);

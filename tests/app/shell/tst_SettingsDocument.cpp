@@ -19,52 +19,53 @@
 
 namespace {
 
-QString uniqueInstanceName()
-{
+QString uniqueInstanceName() {
     static int counter = 0;
-    return QStringLiteral("vantor-settings-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    return QStringLiteral("vantor-settings-test-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
 }
 
-QJsonObject readJson(const QString& path)
-{
+QJsonObject readJson(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return QJsonDocument::fromJson(f.readAll()).object();
 }
 
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
+void writeBytes(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(bytes);
 }
 
-QByteArray readBytes(const QString& path)
-{
+QByteArray readBytes(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QJsonObject zones(const QStringList& texts)
-{
+QJsonObject zones(const QStringList& texts) {
     QJsonObject o;
-    for (int i = 0; i < texts.size(); ++i)
-        o.insert(QStringLiteral("azimuthRange%1").arg(i + 1), texts[i]);
+    for (int i = 0; i < texts.size(); ++i) o.insert(QStringLiteral("azimuthRange%1").arg(i + 1), texts[i]);
     return o;
 }
 
 // A document with every key the application writes, with values a user could have chosen.
-QJsonObject fullDocument()
-{
-    QJsonObject camera{{"ModelName", "V61U"},      {"DeviceModeInt", 3},  {"FriendlyName", "Cam"},
-                       {"VID", "1d4d"},            {"PID", "6009"},       {"Type", "USB"},
-                       {"PortPath", "1-2.4"},      {"PortInfo", "Port_#0004.Hub_#0002"},
-                       {"LocationIdentity", "1&2.4&1&0000"}, {"LRInvertTilt", false}, {"IsConnect", "1"}};
+QJsonObject fullDocument() {
+    QJsonObject camera{{"ModelName", "V61U"},
+                       {"DeviceModeInt", 3},
+                       {"FriendlyName", "Cam"},
+                       {"VID", "1d4d"},
+                       {"PID", "6009"},
+                       {"Type", "USB"},
+                       {"PortPath", "1-2.4"},
+                       {"PortInfo", "Port_#0004.Hub_#0002"},
+                       {"LocationIdentity", "1&2.4&1&0000"},
+                       {"LRInvertTilt", false},
+                       {"IsConnect", "1"}};
     QJsonObject links;
-    for (int i = 1; i <= 8; ++i)
-        links.insert(QStringLiteral("ArrayPos%1").arg(i), i % 3 == 0 ? -1 : 9 - i);
+    for (int i = 1; i <= 8; ++i) links.insert(QStringLiteral("ArrayPos%1").arg(i), i % 3 == 0 ? -1 : 9 - i);
     return QJsonObject{
         {"SoundDeviceIndex", 4},
         {"SoundDeviceType", "Nureva: HDL300"},
@@ -111,21 +112,18 @@ private:
     QString configFile() const { return _dir->path() + "/Quillon/Vantor/Config/SoundDeviceConfig.ini"; }
 };
 
-void TstSettingsDocument::init()
-{
+void TstSettingsDocument::init() {
     _dir = std::make_unique<QTemporaryDir>();
     QVERIFY(_dir->isValid());
     qputenv("ALLUSERSPROFILE", _dir->path().toLocal8Bit());
     qApp->setProperty(SettingsDocument::kPropertyName, QVariant());
 }
 
-void TstSettingsDocument::cleanup()
-{
+void TstSettingsDocument::cleanup() {
     _dir.reset();
 }
 
-void TstSettingsDocument::locationFollowsAllUsersProfile()
-{
+void TstSettingsDocument::locationFollowsAllUsersProfile() {
     QCOMPARE(SettingsDocument::configDir(), _dir->path() + "/Quillon/Vantor/Config");
     QCOMPARE(SettingsDocument::configFile(SettingsDocument::configDir()), configFile());
 
@@ -138,8 +136,7 @@ void TstSettingsDocument::locationFollowsAllUsersProfile()
     qunsetenv("XDG_DATA_HOME");
 }
 
-void TstSettingsDocument::firstStartOnCleanFolder()
-{
+void TstSettingsDocument::firstStartOnCleanFolder() {
     MainWindow window(nullptr, uniqueInstanceName());
     QVERIFY(QDir(_dir->path() + "/Quillon/Vantor/Config").exists());
     QVERIFY(!QFile::exists(configFile()));
@@ -161,8 +158,7 @@ void TstSettingsDocument::firstStartOnCleanFolder()
              QStringLiteral("-180~-135"));
 }
 
-void TstSettingsDocument::firstSaveWritesThePagesInitialValues()
-{
+void TstSettingsDocument::firstSaveWritesThePagesInitialValues() {
     QJsonObject doc = SettingsDocument::defaultDocument();
     QVERIFY(SettingsDocument::takesPageValues(doc));
     PresetLink page;
@@ -185,15 +181,15 @@ void TstSettingsDocument::firstSaveWritesThePagesInitialValues()
     QCOMPARE(saved.value("BackToHomeMap").toObject(),
              (QJsonObject{{"BackToHomeTriggerTime", 10000}, {"BackToHomeAction", 300}}));
     for (int i = 1; i <= 8; ++i)
-        QCOMPARE(saved.value("PresetLinkMap").toObject().value(QStringLiteral("ArrayPos%1").arg(i)).toInt(), i);
+        QCOMPARE(saved.value("PresetLinkMap").toObject().value(QStringLiteral("ArrayPos%1").arg(i)).toInt(),
+                 i);
     // The zones written are exactly the default document's.
     for (const char* key : {"SennheiserAzimuthRange", "NurevaAzimuthRange", "YamahaAzimuthRange"})
         QCOMPARE(saved.value(key), SettingsDocument::defaultDocument().value(key));
     QVERIFY(saved.contains("ShureArrayPos"));
 }
 
-void TstSettingsDocument::pageValuesRoundTrip()
-{
+void TstSettingsDocument::pageValuesRoundTrip() {
     SettingsDocument::SoundDeviceValues mic;
     mic.soundDeviceIndex = 5;
     mic.soundDeviceType = QStringLiteral("Yamaha: RM-CG");
@@ -235,13 +231,11 @@ void TstSettingsDocument::pageValuesRoundTrip()
     reloaded.loadSettings();
     QCOMPARE(reloaded.presetMap(), page.presetMap());
     QCOMPARE(reloaded.presetBox(2)->currentText(), QStringLiteral("Off"));
-    for (int brand : {1, 2, 3})
-        QCOMPARE(reloaded.rangeTexts(brand), page.rangeTexts(brand));
+    for (int brand : {1, 2, 3}) QCOMPARE(reloaded.rangeTexts(brand), page.rangeTexts(brand));
     QCOMPARE(reloaded.rangeStartBox(1)->value(), -179);
 }
 
-void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey()
-{
+void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey() {
     const QJsonObject original = fullDocument();
     writeBytes(configFile(), QJsonDocument(original).toJson());
     {
@@ -267,8 +261,7 @@ void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey()
     QCOMPARE(readJson(configFile()), expected);
 }
 
-void TstSettingsDocument::documentWithoutIndexIsWrittenBackUnchanged()
-{
+void TstSettingsDocument::documentWithoutIndexIsWrittenBackUnchanged() {
     QJsonObject original = fullDocument();
     original.remove("SoundDeviceIndex");
     writeBytes(configFile(), QJsonDocument(original).toJson());
@@ -285,8 +278,7 @@ void TstSettingsDocument::documentWithoutIndexIsWrittenBackUnchanged()
     QVERIFY(!QFile::exists(configFile() + SettingsDocument::kUnreadableSuffix));
 }
 
-void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed_data()
-{
+void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("truncated") << QByteArray("{\n    \"SoundDeviceIndex\": 4,\n    \"IPAddr");
     QTest::newRow("empty") << QByteArray();
@@ -294,8 +286,7 @@ void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed_data()
     QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{{{\x01", 8);
 }
 
-void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed()
-{
+void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed() {
     QFETCH(QByteArray, content);
     const QString aside = configFile() + SettingsDocument::kUnreadableSuffix;
     writeBytes(aside, "an older unreadable file");
@@ -316,8 +307,7 @@ void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed()
     QCOMPARE(readBytes(aside), content);
 }
 
-void TstSettingsDocument::interruptedSaveLeavesOldFile()
-{
+void TstSettingsDocument::interruptedSaveLeavesOldFile() {
     QDir().mkpath(QFileInfo(configFile()).path());
     const QJsonObject old = fullDocument();
     QVERIFY(SettingsDocument::write(configFile(), old));
@@ -334,14 +324,14 @@ void TstSettingsDocument::interruptedSaveLeavesOldFile()
     QVERIFY(!ok);
     QCOMPARE(readBytes(configFile()), oldBytes);
     // No half-written file is left beside it.
-    QCOMPARE(QDir(QFileInfo(configFile()).path()).entryList(QDir::Files), QStringList{"SoundDeviceConfig.ini"});
+    QCOMPARE(QDir(QFileInfo(configFile()).path()).entryList(QDir::Files),
+             QStringList{"SoundDeviceConfig.ini"});
 
     QVERIFY(SettingsDocument::write(configFile(), newer));
     QCOMPARE(readJson(configFile()), newer);
 }
 
-void TstSettingsDocument::saveIntoMissingFolderFails()
-{
+void TstSettingsDocument::saveIntoMissingFolderFails() {
     QVERIFY(!SettingsDocument::write(_dir->path() + "/no/such/folder/SoundDeviceConfig.ini", fullDocument()));
     QVERIFY(!SettingsDocument::write(QString(), fullDocument()));
 }

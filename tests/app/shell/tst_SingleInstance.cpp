@@ -17,10 +17,11 @@ namespace {
 
 const char* kSecondStart = "--second-start";
 
-QString uniqueName()
-{
+QString uniqueName() {
     static int counter = 0;
-    return QStringLiteral("vantor-instance-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    return QStringLiteral("vantor-instance-test-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
 }
 
 }  // namespace
@@ -44,20 +45,17 @@ private:
     std::unique_ptr<QTemporaryDir> _dir;
 };
 
-void TstSingleInstance::init()
-{
+void TstSingleInstance::init() {
     _dir = std::make_unique<QTemporaryDir>();
     QVERIFY(_dir->isValid());
     qputenv("ALLUSERSPROFILE", _dir->path().toLocal8Bit());
 }
 
-void TstSingleInstance::cleanup()
-{
+void TstSingleInstance::cleanup() {
     _dir.reset();
 }
 
-int TstSingleInstance::runSecondStart(const QString& name, const QString& lockPath, qint64* elapsedMs)
-{
+int TstSingleInstance::runSecondStart(const QString& name, const QString& lockPath, qint64* elapsedMs) {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
@@ -77,8 +75,7 @@ int TstSingleInstance::runSecondStart(const QString& name, const QString& lockPa
     return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -102;
 }
 
-void TstSingleInstance::lockAdmitsOneHolder()
-{
+void TstSingleInstance::lockAdmitsOneHolder() {
     const QString lockPath = _dir->path() + "/instance.lock";
     auto first = std::make_unique<SingleInstanceGuard>(lockPath);
     QVERIFY(first->tryAcquire());
@@ -93,8 +90,7 @@ void TstSingleInstance::lockAdmitsOneHolder()
     QVERIFY(second.tryAcquire());
 }
 
-void TstSingleInstance::secondStartExitsAndBringsFirstToFront()
-{
+void TstSingleInstance::secondStartExitsAndBringsFirstToFront() {
     const QString name = uniqueName();
     const QString lockPath = _dir->path() + "/instance.lock";
     SingleInstanceGuard guard(lockPath);
@@ -112,8 +108,7 @@ void TstSingleInstance::secondStartExitsAndBringsFirstToFront()
     QVERIFY(window.isVisible());
 }
 
-void TstSingleInstance::secondStartWithoutListenerStillExits()
-{
+void TstSingleInstance::secondStartWithoutListenerStillExits() {
     const QString lockPath = _dir->path() + "/instance.lock";
     SingleInstanceGuard guard(lockPath);
     QVERIFY(guard.tryAcquire());
@@ -121,8 +116,7 @@ void TstSingleInstance::secondStartWithoutListenerStillExits()
     QCOMPARE(runSecondStart(uniqueName(), lockPath, &elapsed), 0);
 }
 
-void TstSingleInstance::staleSocketIsReplaced()
-{
+void TstSingleInstance::staleSocketIsReplaced() {
     const QString name = uniqueName();
     // What a crashed instance leaves behind: a socket path nobody listens on.
     const QString socketPath = QDir::tempPath() + "/" + name;
@@ -134,8 +128,7 @@ void TstSingleInstance::staleSocketIsReplaced()
     QVERIFY(window.isHandOverServerListening());
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc == 4 && qstrcmp(argv[1], kSecondStart) == 0) {
         QApplication app(argc, argv);
         AppEntry::Options options;

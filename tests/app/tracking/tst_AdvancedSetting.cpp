@@ -14,14 +14,12 @@ enum Brand { Shure = 0, Sennheiser = 1, Nureva = 2, Yamaha = 3 };
 
 struct Form {
     explicit Form(AdvancedSetting& d)
-        : level(d.findChild<QSpinBox*>("audio_trigger_spinBox"))
-        , delay(d.findChild<QComboBox*>("delayTime_comboBox"))
-        , backHome(d.findChild<QComboBox*>("backHome_comboBox"))
-        , action(d.findChild<QComboBox*>("backHomeAction_comboBox"))
-        , apply(d.findChild<QPushButton*>("apply_pushButton"))
-        , cancel(d.findChild<QPushButton*>("cancel_pushButton"))
-    {
-    }
+        : level(d.findChild<QSpinBox*>("audio_trigger_spinBox")),
+          delay(d.findChild<QComboBox*>("delayTime_comboBox")),
+          backHome(d.findChild<QComboBox*>("backHome_comboBox")),
+          action(d.findChild<QComboBox*>("backHomeAction_comboBox")),
+          apply(d.findChild<QPushButton*>("apply_pushButton")),
+          cancel(d.findChild<QPushButton*>("cancel_pushButton")) {}
     QSpinBox* level;
     QComboBox* delay;
     QComboBox* backHome;
@@ -32,8 +30,7 @@ struct Form {
 
 // Records the four signals in the order they arrive.
 struct Recorder {
-    explicit Recorder(AdvancedSetting& d)
-    {
+    explicit Recorder(AdvancedSetting& d) {
         QObject::connect(&d, &AdvancedSetting::signal_AudioTriggerLevelChange,
                          [this](int v) { calls << QStringLiteral("level=%1").arg(v); });
         QObject::connect(&d, &AdvancedSetting::signal_DelayTriggerTimeChange,
@@ -60,8 +57,7 @@ private slots:
     void unmatchedStoredValuesSurviveApply();
 };
 
-void TstAdvancedSetting::initialChoices()
-{
+void TstAdvancedSetting::initialChoices() {
     AdvancedSetting dialog;
     Form f(dialog);
     QVERIFY(f.level && f.delay && f.backHome && f.action && f.apply && f.cancel);
@@ -77,8 +73,7 @@ void TstAdvancedSetting::initialChoices()
     QCOMPARE(dialog.minimumSize(), QSize(449, 260));
 }
 
-void TstAdvancedSetting::levelPerBrand_data()
-{
+void TstAdvancedSetting::levelPerBrand_data() {
     QTest::addColumn<int>("brand");
     QTest::addColumn<bool>("editable");
     QTest::addColumn<int>("low");
@@ -91,8 +86,7 @@ void TstAdvancedSetting::levelPerBrand_data()
     QTest::newRow("yamaha") << int(Yamaha) << false << 0 << 0 << -90 << 0;
 }
 
-void TstAdvancedSetting::levelPerBrand()
-{
+void TstAdvancedSetting::levelPerBrand() {
     QFETCH(int, brand);
     QFETCH(bool, editable);
     QFETCH(int, low);
@@ -128,8 +122,7 @@ void TstAdvancedSetting::levelPerBrand()
     }
 }
 
-void TstAdvancedSetting::applySendsAllFourInOrder()
-{
+void TstAdvancedSetting::applySendsAllFourInOrder() {
     AdvancedSetting dialog;
     Form f(dialog);
     Recorder rec(dialog);
@@ -145,8 +138,7 @@ void TstAdvancedSetting::applySendsAllFourInOrder()
     QVERIFY(!dialog.isVisible());
 }
 
-void TstAdvancedSetting::cancelDropsEdits()
-{
+void TstAdvancedSetting::cancelDropsEdits() {
     AdvancedSetting dialog;
     Form f(dialog);
     Recorder rec(dialog);
@@ -169,8 +161,7 @@ void TstAdvancedSetting::cancelDropsEdits()
     QCOMPARE(rec.calls, (QStringList{"level=50", "delay=1500", "home=10000", "action=300"}));
 }
 
-void TstAdvancedSetting::unmatchedStoredValuesSurviveApply()
-{
+void TstAdvancedSetting::unmatchedStoredValuesSurviveApply() {
     AdvancedSetting dialog;
     Form f(dialog);
     Recorder rec(dialog);

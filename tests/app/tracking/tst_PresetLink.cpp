@@ -13,22 +13,18 @@
 namespace {
 
 // The page only stores and compares the receiver pointer; it never calls through it.
-DC_Recv* fakeReceiver()
-{
+DC_Recv* fakeReceiver() {
     static char storage;
     return reinterpret_cast<DC_Recv*>(&storage);
 }
 
-QJsonObject zones(const QStringList& texts)
-{
+QJsonObject zones(const QStringList& texts) {
     QJsonObject o;
-    for (int i = 0; i < texts.size(); ++i)
-        o.insert(QStringLiteral("azimuthRange%1").arg(i + 1), texts[i]);
+    for (int i = 0; i < texts.size(); ++i) o.insert(QStringLiteral("azimuthRange%1").arg(i + 1), texts[i]);
     return o;
 }
 
-void publish(const QJsonObject& doc)
-{
+void publish(const QJsonObject& doc) {
     qApp->setProperty("configDataInforJsonObject", doc);
 }
 
@@ -57,8 +53,7 @@ private slots:
     void loadSettingsWithoutIndexKeepsDefaults();
 };
 
-void TstPresetLink::defaultZoneBoundaries_data()
-{
+void TstPresetLink::defaultZoneBoundaries_data() {
     QTest::addColumn<int>("brand");
     QTest::addColumn<int>("azimuth");
     QTest::addColumn<int>("position");
@@ -80,8 +75,7 @@ void TstPresetLink::defaultZoneBoundaries_data()
     QTest::newRow("unknown brand") << 7 << 10 << -1;
 }
 
-void TstPresetLink::defaultZoneBoundaries()
-{
+void TstPresetLink::defaultZoneBoundaries() {
     QFETCH(int, brand);
     QFETCH(int, azimuth);
     QFETCH(int, position);
@@ -90,8 +84,7 @@ void TstPresetLink::defaultZoneBoundaries()
     QCOMPARE(page.positionForAzimuth(azimuth), position);
 }
 
-void TstPresetLink::overlappingZonesFirstPositionWins()
-{
+void TstPresetLink::overlappingZonesFirstPositionWins() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
     page.rangeStartBox(1)->setValue(300);
@@ -106,8 +99,7 @@ void TstPresetLink::overlappingZonesFirstPositionWins()
     QCOMPARE(page.positionForAzimuth(60), 5);
 }
 
-void TstPresetLink::editedZoneCountsBeforeApply()
-{
+void TstPresetLink::editedZoneCountsBeforeApply() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
     QVERIFY(!page.isApplyEnabled());
@@ -126,8 +118,7 @@ void TstPresetLink::editedZoneCountsBeforeApply()
     QCOMPARE(page.positionForAzimuth(-20), -1);
 }
 
-void TstPresetLink::brandSwitchShowsNewZonesWithoutEnablingApply()
-{
+void TstPresetLink::brandSwitchShowsNewZonesWithoutEnablingApply() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
     page.slot_GetSennheiserTCC2Azimuth(100);
@@ -135,8 +126,7 @@ void TstPresetLink::brandSwitchShowsNewZonesWithoutEnablingApply()
 
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     QVERIFY(!page.isApplyEnabled());
-    for (int i = 1; i <= 8; ++i)
-        QVERIFY(!page.isLightOn(i));
+    for (int i = 1; i <= 8; ++i) QVERIFY(!page.isLightOn(i));
     QCOMPARE(page.rangeStartBox(1)->minimum(), -180);
     QCOMPARE(page.rangeEndBox(8)->maximum(), 180);
     QCOMPARE(page.rangeStartBox(1)->value(), -180);
@@ -156,8 +146,7 @@ void TstPresetLink::brandSwitchShowsNewZonesWithoutEnablingApply()
     QVERIFY(!page.isApplyEnabled());
 }
 
-void TstPresetLink::fourLobeArrayHidesLowerRows()
-{
+void TstPresetLink::fourLobeArrayHidesLowerRows() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(PresetLink::kFourLobeDeviceType, PresetLink::Shure);
     for (int i = 1; i <= 8; ++i) {
@@ -178,8 +167,7 @@ void TstPresetLink::fourLobeArrayHidesLowerRows()
     QVERIFY(page.findChild<QLabel*>(QStringLiteral("array8_label"))->isHidden());
 }
 
-void TstPresetLink::azimuthLights()
-{
+void TstPresetLink::azimuthLights() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
     page.slot_GetSennheiserTCC2Azimuth(100);
@@ -198,8 +186,7 @@ void TstPresetLink::azimuthLights()
     QVERIFY(page.isLightOn(8));
     // ...but silence (400) from any of them turns every light off.
     page.slot_GetSennheiserTCC2Azimuth(PresetLink::kSilentAzimuth);
-    for (int i = 1; i <= 8; ++i)
-        QVERIFY(!page.isLightOn(i));
+    for (int i = 1; i <= 8; ++i) QVERIFY(!page.isLightOn(i));
 
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     page.slot_GetYamahaAzimuth(-180);
@@ -208,8 +195,7 @@ void TstPresetLink::azimuthLights()
     QVERIFY(!page.isLightOn(1));
 }
 
-void TstPresetLink::shureGateLights()
-{
+void TstPresetLink::shureGateLights() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
     page.slot_GetSureSoundDeviceArrayPosState(2, true);
@@ -225,8 +211,7 @@ void TstPresetLink::shureGateLights()
     QVERIFY(page.isLightOn(5));
 }
 
-void TstPresetLink::repeatedPresetIsCalledOnce()
-{
+void TstPresetLink::repeatedPresetIsCalledOnce() {
     PresetLink page;
     QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
@@ -249,8 +234,7 @@ void TstPresetLink::repeatedPresetIsCalledOnce()
     QCOMPARE(commands.count(), 3);
 }
 
-void TstPresetLink::repeatIsForgottenWithoutCamera()
-{
+void TstPresetLink::repeatIsForgottenWithoutCamera() {
     PresetLink page;
     QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
@@ -268,8 +252,7 @@ void TstPresetLink::repeatIsForgottenWithoutCamera()
     QCOMPARE(commands.count(), 2);
 }
 
-void TstPresetLink::offPositionNeverMovesAndForgets()
-{
+void TstPresetLink::offPositionNeverMovesAndForgets() {
     PresetLink page;
     QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
@@ -287,8 +270,7 @@ void TstPresetLink::offPositionNeverMovesAndForgets()
     QCOMPARE(commands.at(1), (QVariantList{1, 1}));
 }
 
-void TstPresetLink::shureNeedsExactlyOneGate()
-{
+void TstPresetLink::shureNeedsExactlyOneGate() {
     PresetLink page;
     QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
@@ -318,8 +300,7 @@ void TstPresetLink::shureNeedsExactlyOneGate()
     QCOMPARE(commands.count(), 2);
 }
 
-void TstPresetLink::applyTakesBoxesAndZones()
-{
+void TstPresetLink::applyTakesBoxesAndZones() {
     PresetLink page;
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     page.presetBox(1)->setCurrentIndex(8);
@@ -331,21 +312,19 @@ void TstPresetLink::applyTakesBoxesAndZones()
     QCOMPARE(page.presetMap().value(1), 8);
     QCOMPARE(page.range(PresetLink::Yamaha, 1).end, -100);
     QCOMPARE(page.rangeTexts(PresetLink::Yamaha),
-             (QStringList{"Start", "-180~-100", "-135~-90", "-90~-45", "-45~0", "0~45", "45~90",
-                          "90~135", "135~180"}));
+             (QStringList{"Start", "-180~-100", "-135~-90", "-90~-45", "-45~0", "0~45", "45~90", "90~135",
+                          "135~180"}));
     // The other brands' zones are untouched.
     QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(8), QStringLiteral("315~360"));
     QVERIFY(page.rangeTexts(PresetLink::Shure).isEmpty());
 }
 
-void TstPresetLink::loadSettingsReadsLinksAndZones()
-{
+void TstPresetLink::loadSettingsReadsLinksAndZones() {
     QJsonObject links;
     links.insert("ArrayPos1", -1);
     links.insert("ArrayPos2", 8);
     // ArrayPos3 is missing: it reads as 0.
-    for (int i = 4; i <= 8; ++i)
-        links.insert(QStringLiteral("ArrayPos%1").arg(i), 9 - i);
+    for (int i = 4; i <= 8; ++i) links.insert(QStringLiteral("ArrayPos%1").arg(i), 9 - i);
     links.insert("ArrayPos4", 99);  // no box can show it
     QJsonObject doc;
     doc.insert("SoundDeviceIndex", 4);
@@ -387,11 +366,9 @@ void TstPresetLink::loadSettingsReadsLinksAndZones()
     QCOMPARE(page.presetMap().value(3), -1);
 }
 
-void TstPresetLink::loadSettingsWithoutIndexKeepsDefaults()
-{
+void TstPresetLink::loadSettingsWithoutIndexKeepsDefaults() {
     QJsonObject links;
-    for (int i = 1; i <= 8; ++i)
-        links.insert(QStringLiteral("ArrayPos%1").arg(i), -1);
+    for (int i = 1; i <= 8; ++i) links.insert(QStringLiteral("ArrayPos%1").arg(i), -1);
     QJsonObject doc;
     doc.insert("PresetLinkMap", links);
     doc.insert("SennheiserAzimuthRange", zones({"1~2"}));
