@@ -67,6 +67,7 @@ std::unique_ptr<KXCaptureFilter> KXEnumerateDevV4L2::getVideoFilter(DC_CaptureFo
     // camera of the vendor).
     const char* wanted =
         (formats->url != nullptr && formats->url->source != nullptr) ? formats->url->source : nullptr;
+    char* ourText = nullptr;  // the video device name this walk allocated, if any
     for (const KXCaptureDevice& device : walk(KXDeviceClass::Video)) {
         bool chosen = false;
         if (device.devicePath) {
@@ -79,7 +80,17 @@ std::unique_ptr<KXCaptureFilter> KXEnumerateDevV4L2::getVideoFilter(DC_CaptureFo
                 path.size() - p >= 12 && wanted != nullptr && path.find(wanted) != std::string::npos) {
                 chosen = true;
                 const std::string name = std::string(kKXDevicePnpPrefix) + path;
+                // A later match replaces the text an earlier match of this walk put there;
+                // that earlier text is ours, so it is freed rather than lost.
+                if (formats->videoDeviceName != nullptr && ourText != nullptr &&
+                    formats->videoDeviceName->source == ourText) {
+                    std::free(ourText);
+                    formats->videoDeviceName->source = nullptr;
+                }
                 setSourceText(formats->videoDeviceName, name);
+                if (formats->videoDeviceName != nullptr) {
+                    ourText = formats->videoDeviceName->source;
+                }
                 KXLog("KXEnumerateDevDShow::getVideoFilter DevicePath Find: %s", name.c_str());
             }
         }
