@@ -172,26 +172,31 @@ bool KXLinuxPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCa
         if (d.devicePath.value_or("") != wanted && d.node != wanted) {
             continue;
         }
-        out = KXCaptureInput{};
-        out.format = "video4linux2";
-        out.url = d.node;
-        if (request.width > 0 && request.height > 0) {
-            out.options.emplace_back("video_size",
-                                     std::to_string(request.width) + "x" + std::to_string(request.height));
-        }
-        if (request.frameRate > 0 && std::isfinite(request.frameRate)) {
-            char rate[64];
-            std::snprintf(rate, sizeof rate, "%f", request.frameRate);
-            out.options.emplace_back("framerate", rate);
-        }
-        if (request.format == 4) {
-            out.options.emplace_back("input_format", "mjpeg");
-        } else if (request.format == 1) {
-            out.options.emplace_back("input_format", "h264");
-        }
+        out = videoInputFor(d.node, request);
         return true;
     }
     return false;
+}
+
+KXCaptureInput KXLinuxPlatform::videoInputFor(const std::string& node, const KXVideoInputRequest& request) {
+    KXCaptureInput in;
+    in.format = "video4linux2";
+    in.url = node;
+    if (request.width > 0 && request.height > 0) {
+        in.options.emplace_back("video_size",
+                                std::to_string(request.width) + "x" + std::to_string(request.height));
+    }
+    if (request.frameRate > 0 && std::isfinite(request.frameRate)) {
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "%f", request.frameRate);
+        in.options.emplace_back("framerate", rate);
+    }
+    if (request.format == 4) {
+        in.options.emplace_back("input_format", "mjpeg");
+    } else if (request.format == 1) {
+        in.options.emplace_back("input_format", "h264");
+    }
+    return in;
 }
 
 bool KXLinuxPlatform::resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) {

@@ -20,6 +20,9 @@ public:
     bool resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) override;
     std::unique_ptr<KXHotplugSource> openHotplugSource() override;
 
+    // The libavdevice input for a capture node and the chosen format.
+    static KXCaptureInput videoInputFor(const std::string& node, const KXVideoInputRequest& request);
+
 private:
     bool videoDevices(std::vector<KXCaptureDevice>& out);
     bool audioDevices(std::vector<KXCaptureDevice>& out);

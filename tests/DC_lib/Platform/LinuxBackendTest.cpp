@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Platform/linux/KXHotplugTracker.h"
+#include "Platform/linux/KXLinuxPlatform.h"
 #include "Platform/linux/KXSysfsUsb.h"
 #include "Platform/linux/KXUvcDescriptors.h"
 #include "Platform/linux/KXV4L2Enum.h"
@@ -394,6 +395,46 @@ TEST_F(SysfsUsbTest, CommandUnitIsFoundInTheNodesOwnVideoControlInterface) {
         .write(reinterpret_cast<const char*>(without.data()), static_cast<std::streamsize>(without.size()));
     EXPECT_EQ(usb.commandUnitOfNode("video2"), -1);
     EXPECT_EQ(usb.commandUnitOfNode("video7"), -1);
+}
+
+// The real backend on whatever this machine has (build machines have no camera, often no
+// sound card and no udev): every call must come back, and whatever it lists must be sane.
+TEST(LinuxBackend, RunsOnTheRealSystemWhateverItHas) {
+    KXLinuxPlatform platform;
+    std::vector<KXCaptureDevice> video;
+    std::vector<KXCaptureDevice> audio;
+    ASSERT_TRUE(platform.captureDevices(KXDeviceClass::Video, video));
+    ASSERT_TRUE(platform.captureDevices(KXDeviceClass::Audio, audio));
+    for (const KXCaptureDevice& d : video) {
+        EXPECT_TRUE(d.devicePath.has_value());
+        EXPECT_EQ(d.node.rfind("/dev/video", 0), 0u);
+    }
+    for (const KXCaptureDevice& d : audio) {
+        EXPECT_EQ(d.node.rfind("hw:", 0), 0u);
+    }
+    std::vector<KXUsbDevice> usb;
+    platform.usbDevices(usb);
+    KXCaptureInput in;
+    EXPECT_FALSE(platform.resolveVideoInput({"@device_pnp_\\\\?\\usb#none", 1920, 1080, 4, 30.0}, in));
+    EXPECT_FALSE(platform.resolveAudioInput("no such card", in));
+    if (auto hotplug = platform.openHotplugSource()) {
+        std::vector<KXHotplugEvent> events;
+        EXPECT_GE(hotplug->fd(), 0);
+        EXPECT_TRUE(hotplug->readEvents(events));  // never blocks
+    }
+}
+
+TEST(LinuxBackend, CaptureNodeOpensThroughVideo4Linux2WithTheChosenFormat) {
+    KXCaptureInput mjpeg = KXLinuxPlatform::videoInputFor("/dev/video2", {"x", 1920, 1080, 4, 30.0});
+    EXPECT_EQ(mjpeg.format, "video4linux2");
+    EXPECT_EQ(mjpeg.url, "/dev/video2");
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(mjpeg.options,
+              (Options{{"video_size", "1920x1080"}, {"framerate", "30.000000"}, {"input_format", "mjpeg"}}));
+    KXCaptureInput h264 = KXLinuxPlatform::videoInputFor("/dev/video0", {"x", 1280, 720, 1, 15.000015});
+    EXPECT_EQ(h264.options.back(), (std::pair<std::string, std::string>{"input_format", "h264"}));
+    KXCaptureInput raw = KXLinuxPlatform::videoInputFor("/dev/video0", {"x", 0, 0, 0, 0.0});
+    EXPECT_TRUE(raw.options.empty());  // nothing chosen: the driver's current format
 }
 
 }  // namespace
