@@ -10,7 +10,7 @@ extern "C" {
 }
 
 namespace {
-constexpr int kPacketWaitMs = 1;
+constexpr int kPacketWaitMs = 20;  // woken at once by a hand-over: see KXFFmpegSWDecoder.cpp
 constexpr int kPutWaitMs = 1;
 }  // namespace
 

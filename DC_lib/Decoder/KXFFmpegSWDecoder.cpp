@@ -11,9 +11,11 @@ extern "C" {
 }
 
 namespace {
-// The packet wait of an idle loop. Polling the packet queue without any wait would keep one
-// core busy whenever the stream is slower than the decoder, which is always for a camera.
-constexpr int kPacketWaitMs = 1;
+// The packet wait of an idle loop. The packet queue wakes a waiting consumer the moment a
+// packet is handed over, so a long bound costs no latency; it only bounds how often an idle
+// decoder wakes up. (Polling without any wait would keep a core busy whenever the stream is
+// slower than the decoder, which is always the case for a camera.)
+constexpr int kPacketWaitMs = 20;
 }  // namespace
 
 KXFFmpegSWDecoder::KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets,
