@@ -143,9 +143,9 @@ void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const Sound
 
     QJsonObject levels;
     levels.insert(QStringLiteral("SennheiserPeakLevel"),
-                  static_cast<int>(values.levelMap.value(QStringLiteral("Sennheiser"), 0.0)));
+                  values.levelMap.value(QStringLiteral("Sennheiser"), 0));
     levels.insert(QStringLiteral("NurveaBackgroundNoise"),
-                  static_cast<int>(values.levelMap.value(QStringLiteral("Nurvea"), 0.0)));
+                  values.levelMap.value(QStringLiteral("Nurvea"), 0));
     document.insert(QStringLiteral("AudioTriggerLevelMap"), levels);
 
     QJsonObject backHome;

@@ -28,9 +28,9 @@ public:
                                    {QStringLiteral("Sennheiser"), 45},
                                    {QStringLiteral("Nurvea"), 8931},
                                    {QStringLiteral("Yamaha"), 49280}};
-        // Keys "Sennheiser" (peak level, dB) and "Nurvea" (background noise); missing is 0.
-        QMap<QString, double> levelMap{{QStringLiteral("Sennheiser"), -55.0},
-                                       {QStringLiteral("Nurvea"), 50.0}};
+        // Keys "Sennheiser" (peak level, dB) and "Nurvea" (background noise, truncated to an
+        // int by the page); a missing brand is written as 0.
+        QMap<QString, int> levelMap{{QStringLiteral("Sennheiser"), -55}, {QStringLiteral("Nurvea"), 50}};
         // Keys "BackToHomeTriggerTime" and "BackToHomeAction".
         QMap<QString, int> backToHomeMap{{QStringLiteral("BackToHomeTriggerTime"), 10000},
                                          {QStringLiteral("BackToHomeAction"), 300}};

@@ -40,6 +40,7 @@ private slots:
     void form();
     void disabledUntilStartDelayThenAutoConnectOnce();
     void spontaneousCloseGoesToTray();
+    void leftButtonDragsTheWindow();
     void closeButtonSavesAndCloses();
     void trayActivation();
     void trayMenu();
@@ -126,6 +127,39 @@ void TstMainWindow::spontaneousCloseGoesToTray() {
     QCloseEvent fromCode;
     static_cast<QObject&>(window).event(&fromCode);
     QVERIFY(fromCode.isAccepted());
+}
+
+void TstMainWindow::leftButtonDragsTheWindow() {
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.move(100, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    const QPoint start = window.pos();
+    const QPoint grip = window.mapToGlobal(QPoint(200, 20));
+    auto send = [&](QEvent::Type type, const QPoint& global, Qt::MouseButton button,
+                    Qt::MouseButtons buttons) {
+        QMouseEvent event(type, window.mapFromGlobal(global), global, button, buttons, Qt::NoModifier);
+        static_cast<QObject&>(window).event(&event);
+    };
+
+    // Only the left button starts a drag.
+    send(QEvent::MouseButtonPress, grip, Qt::RightButton, Qt::RightButton);
+    send(QEvent::MouseMove, grip + QPoint(40, 40), Qt::NoButton, Qt::RightButton);
+    QCOMPARE(window.pos(), start);
+    send(QEvent::MouseButtonRelease, grip + QPoint(40, 40), Qt::RightButton, Qt::NoButton);
+
+    send(QEvent::MouseButtonPress, grip, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, grip + QPoint(50, 30), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window.pos(), start + QPoint(50, 30));
+    send(QEvent::MouseMove, grip + QPoint(-20, 10), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window.pos(), start + QPoint(-20, 10));
+
+    // After the release, moves no longer drag.
+    send(QEvent::MouseButtonRelease, grip + QPoint(-20, 10), Qt::LeftButton, Qt::NoButton);
+    const QPoint dropped = window.pos();
+    send(QEvent::MouseMove, grip + QPoint(300, 300), Qt::NoButton, Qt::NoButton);
+    QCOMPARE(window.pos(), dropped);
 }
 
 void TstMainWindow::closeButtonSavesAndCloses() {

@@ -196,7 +196,7 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     mic.ipAddress = QStringLiteral("10.0.0.7");
     mic.delayTriggerTime = 500;
     mic.portMap = {{"Shure", 2202}, {"Nurvea", 8000}};  // "Sennheiser" missing: written as 0
-    mic.levelMap = {{"Sennheiser", -60.0}, {"Nurvea", 12.7}};
+    mic.levelMap = {{"Sennheiser", -60}};               // "Nurvea" missing: written as 0
     mic.backToHomeMap = {{"BackToHomeTriggerTime", 180000}, {"BackToHomeAction", 0}};
 
     PresetLink page;
@@ -219,7 +219,8 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     const QJsonObject loaded = SettingsDocument::load(configFile());
     QCOMPARE(loaded, doc);
     QCOMPARE(loaded.value("PortMap").toObject().value("SennheiserPort").toInt(), 0);
-    QCOMPARE(loaded.value("AudioTriggerLevelMap").toObject().value("NurveaBackgroundNoise").toInt(), 12);
+    QCOMPARE(loaded.value("AudioTriggerLevelMap").toObject(),
+             (QJsonObject{{"SennheiserPeakLevel", -60}, {"NurveaBackgroundNoise", 0}}));
     QCOMPARE(loaded.value("PresetLinkMap").toObject().value("ArrayPos2").toInt(), -1);
     QCOMPARE(loaded.value("YamahaAzimuthRange").toObject().value("azimuthRange1").toString(),
              QStringLiteral("-179~-1"));
