@@ -5,9 +5,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <cstdio>
 
 #include "AppEntry.h"
 #include "MainWindow.h"
@@ -16,6 +20,7 @@
 namespace {
 
 const char* kSecondStart = "--second-start";
+const char* kStartWithoutTray = "--start-without-tray";
 
 QString uniqueName() {
     static int counter = 0;
@@ -37,10 +42,16 @@ private slots:
     void secondStartExitsAndBringsFirstToFront();
     void secondStartWithoutListenerStillExits();
     void staleSocketIsReplaced();
+    void firstStartWithoutTrayRefuses();
 
 private:
-    // Runs this binary as a second start against the given names; returns its exit code.
-    int runSecondStart(const QString& name, const QString& lockPath, qint64* elapsedMs = nullptr);
+    // Runs this binary in one of its start modes against the given names; returns its exit
+    // code (negative when it could not be run or did not end).
+    int runChild(const char* mode, const QString& name, const QString& lockPath,
+                 QByteArray* output = nullptr);
+    int runSecondStart(const QString& name, const QString& lockPath) {
+        return runChild(kSecondStart, name, lockPath);
+    }
 
     std::unique_ptr<QTemporaryDir> _dir;
 };
@@ -55,23 +66,22 @@ void TstSingleInstance::cleanup() {
     _dir.reset();
 }
 
-int TstSingleInstance::runSecondStart(const QString& name, const QString& lockPath, qint64* elapsedMs) {
+int TstSingleInstance::runChild(const char* mode, const QString& name, const QString& lockPath,
+                                QByteArray* output) {
     QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer clock;
-    clock.start();
-    child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kSecondStart), name, lockPath});
+    child.setProcessChannelMode(QProcess::SeparateChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(mode), name, lockPath});
     if (!child.waitForStarted(10000))
         return -100;
-    // Keep this process's event loop running: it is the first instance and must answer.
+    // Keep this process's event loop running: it may be the first instance and must answer.
     (void)QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 20000);
-    if (elapsedMs)
-        *elapsedMs = clock.elapsed();
     if (child.state() != QProcess::NotRunning) {
         child.kill();
         child.waitForFinished(5000);
         return -101;
     }
+    if (output)
+        *output = child.readAllStandardOutput();
     return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -102;
 }
 
@@ -112,8 +122,7 @@ void TstSingleInstance::secondStartWithoutListenerStillExits() {
     const QString lockPath = _dir->path() + "/instance.lock";
     SingleInstanceGuard guard(lockPath);
     QVERIFY(guard.tryAcquire());
-    qint64 elapsed = 0;
-    QCOMPARE(runSecondStart(uniqueName(), lockPath, &elapsed), 0);
+    QCOMPARE(runSecondStart(uniqueName(), lockPath), 0);
 }
 
 void TstSingleInstance::staleSocketIsReplaced() {
@@ -128,7 +137,39 @@ void TstSingleInstance::staleSocketIsReplaced() {
     QVERIFY(window.isHandOverServerListening());
 }
 
+void TstSingleInstance::firstStartWithoutTrayRefuses() {
+    QByteArray output;
+    QCOMPARE(runChild(kStartWithoutTray, uniqueName(), _dir->path() + "/instance.lock", &output), 1);
+    QVERIFY2(output.contains("Systray|I couldn't detect any system tray on this system."),
+             output.constData());
+    // The refusing start wrote no settings.
+    QVERIFY(!QFile::exists(_dir->path() + "/Quillon/Vantor/Config/SoundDeviceConfig.ini"));
+}
+
+// Child side of firstStartWithoutTrayRefuses: reports and dismisses the message box the
+// refusing start shows, so the start can return its exit code.
+static void dismissMessageBoxes() {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            std::printf("%s|%s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
+            std::fflush(stdout);
+            box->done(QMessageBox::Ok);
+        }
+    });
+    poll->start(10);
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && qstrcmp(argv[1], kStartWithoutTray) == 0) {
+        QApplication app(argc, argv);
+        AppEntry::Options options;
+        options.instanceName = QString::fromLocal8Bit(argv[2]);
+        options.lockPath = QString::fromLocal8Bit(argv[3]);
+        options.trayAvailable = [] { return false; };
+        dismissMessageBoxes();
+        return AppEntry::run(app, options);
+    }
     if (argc == 4 && qstrcmp(argv[1], kSecondStart) == 0) {
         QApplication app(argc, argv);
         AppEntry::Options options;
