@@ -12,8 +12,6 @@ static const QColor kAccentDark("#2E8FBC");
 static const QColor kText("#f0f0f0");
 static const QColor kDark("#2D3336");
 static const QColor kGrey("#595959");
-static const QColor kRed("#E0444B");
-static const QColor kRedDark("#B8323A");
 
 static QImage canvas(int w, int h)
 {
@@ -106,8 +104,8 @@ int main(int argc, char** argv)
     buttonBackground(dir + "/icons/icon/min_hover.png", kAccent);
     buttonBackground(dir + "/icons/icon/min_pressed.png", kAccentDark);
     buttonBackground(dir + "/icons/icon/close_normal.png", QColor());
-    buttonBackground(dir + "/icons/icon/close_hover.png", kRed);
-    buttonBackground(dir + "/icons/icon/close_pressed.png", kRedDark);
+    buttonBackground(dir + "/icons/icon/close_hover.png", kAccent);
+    buttonBackground(dir + "/icons/icon/close_pressed.png", kAccentDark);
     switchIcon(dir + "/icons/btn/switch-on.png", true);
     switchIcon(dir + "/icons/btn/switch-off.png", false);
     return 0;
