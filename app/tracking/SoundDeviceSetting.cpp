@@ -460,7 +460,12 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
     if (deviceBrandInt == Yamaha)
         port = yamahaPort;
     yamahaRunning = false;
-    tcpSocket->abort();
+    {
+        // A previous link still flushing its close would report its end from abort(); that
+        // end is not this attempt's.
+        const QSignalBlocker blocker(tcpSocket);
+        tcpSocket->abort();
+    }
     shureProtocol.reset();
     sennheiserProtocol.reset();
     yamahaProtocol.reset();

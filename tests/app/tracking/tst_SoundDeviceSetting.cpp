@@ -103,7 +103,7 @@ private slots:
 
     void linkLossAndClearingByBrand();
     void refusedConnectionAndUnparsableAddress();
-    void lateCloseOfThePreviousLinkIsIgnored();
+    void staleEndsOfAPreviousLinkAreIgnored();
     void splitRepliesAndHostileInputOnEveryLink();
     void settingsRoundTrip();
     void timingDialogAndSlots();
@@ -708,7 +708,7 @@ void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
     QVERIFY(warnings->isEmpty());
 }
 
-void tst_SoundDeviceSetting::lateCloseOfThePreviousLinkIsIgnored() {
+void tst_SoundDeviceSetting::staleEndsOfAPreviousLinkAreIgnored() {
     FakeNurevaArray nureva;
     QVERIFY(nureva.listen());
     link(kNurevaHdl300, nureva.port());
@@ -726,6 +726,23 @@ void tst_SoundDeviceSetting::lateCloseOfThePreviousLinkIsIgnored() {
     const int pings = nureva.pingCount();
     QTRY_VERIFY_WITH_TIMEOUT(nureva.pingCount() > pings, kLinkTimeoutMs);
     QCOMPARE(nureva.disconnections, 0);
+    page->connectCheckBox()->click();
+
+    // Cleared while bytes were still queued, the TCP link is closing when the box is ticked
+    // again: the new attempt must not be ended by the old link's end.
+    FakeTcpArray shure;
+    QVERIFY(shure.listen());
+    link(kShureMxa910, shure.port());
+    QTRY_VERIFY(shure.hasClient());
+    tcpSocket->write("queued");
+    page->connectCheckBox()->click();
+    QCOMPARE(tcpSocket->state(), QAbstractSocket::ClosingState);
+    page->connectCheckBox()->click();
+    QVERIFY(page->connectCheckBox()->isChecked());
+    QVERIFY(page->isDeviceConnected());
+    QVERIFY(!page->deviceComboBox()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(shure.connections, 2, kLinkTimeoutMs);
+    QVERIFY(page->isPolling());
 }
 
 void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {

@@ -55,6 +55,7 @@ public:
     FakeNurevaArray() : server(QStringLiteral("fake-hdl300"), QWebSocketServer::NonSecureMode) {
         QObject::connect(&server, &QWebSocketServer::newConnection, [this] {
             while (QWebSocket* socket = server.nextPendingConnection()) {
+                socket->setParent(&server);  // the caller owns accepted sockets
                 client = socket;
                 ++connections;
                 QObject::connect(socket, &QWebSocket::textMessageReceived,
