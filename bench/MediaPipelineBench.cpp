@@ -67,7 +67,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (::bind(_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(_listen, 1) == 0 &&
+        if (::bind(_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(_listen, 1) == 0 &&
             ::getsockname(_listen, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
             _port = ntohs(address.sin_port);
         }
@@ -281,10 +282,11 @@ void runCase(const char* name, MediaVideo video, int frames) {
     PipelineFigures pipeline = runPipeline(clip);
     const double interval = 1000.0 / spec.fps;
     std::printf("%-6s 1080p30, %d frames delivered of %d sent\n", name, pipeline.frames, frames);
-    std::printf("       added latency (send -> captureVideo): median %.2f ms, p99 %.2f ms, max %.2f ms"
-                " (frame interval %.2f ms; p99/interval %.2f) %s\n",
-                pipeline.medianMs, pipeline.p99Ms, pipeline.maxMs, interval, pipeline.p99Ms / interval,
-                pipeline.p99Ms <= interval ? "[target met]" : "[TARGET MISSED]");
+    std::printf(
+        "       added latency (send -> captureVideo): median %.2f ms, p99 %.2f ms, max %.2f ms"
+        " (frame interval %.2f ms; p99/interval %.2f) %s\n",
+        pipeline.medianMs, pipeline.p99Ms, pipeline.maxMs, interval, pipeline.p99Ms / interval,
+        pipeline.p99Ms <= interval ? "[target met]" : "[TARGET MISSED]");
     std::printf("       CPU per frame: pipeline %.2f ms, decode alone %.2f ms (%d frames); ratio %.2f %s\n",
                 pipeline.cpuMsPerFrame, alone, decodedAlone, pipeline.cpuMsPerFrame / alone,
                 pipeline.cpuMsPerFrame <= 1.2 * alone ? "[target met]" : "[TARGET MISSED]");

@@ -21,7 +21,9 @@ int withController(int withoutController, Call call) {
 }
 
 // Focus moves answer 255 when the write succeeded and 0 otherwise.
-int focusResult(int writeResult) { return writeResult == 0 ? 255 : 0; }
+int focusResult(int writeResult) {
+    return writeResult == 0 ? 255 : 0;
+}
 
 }  // namespace
 
@@ -36,12 +38,14 @@ int DC_Recv::setPanDown() {
 // With inverted tilt the picture is mirrored, so the horizontal half of a direction swaps.
 int DC_Recv::setPanLeft() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController, [invert](KXIUSBControl& c) { return invert ? c.panRight() : c.panLeft(); });
+    return withController(kNoController,
+                          [invert](KXIUSBControl& c) { return invert ? c.panRight() : c.panLeft(); });
 }
 
 int DC_Recv::setPanRight() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController, [invert](KXIUSBControl& c) { return invert ? c.panLeft() : c.panRight(); });
+    return withController(kNoController,
+                          [invert](KXIUSBControl& c) { return invert ? c.panLeft() : c.panRight(); });
 }
 
 int DC_Recv::setPanUpLeft() {
@@ -113,8 +117,8 @@ int DC_Recv::setFocusStop() {
 }
 
 int DC_Recv::setAutoFocusMode(int mode) {
-    return withController(kNoController,
-                          [mode](KXIUSBControl& c) { return c.setFocusMode(mode) == 0 ? 0 : kFocusModeFailed; });
+    return withController(
+        kNoController, [mode](KXIUSBControl& c) { return c.setFocusMode(mode) == 0 ? 0 : kFocusModeFailed; });
 }
 
 int DC_Recv::getAutoFocusMode(int* mode) {
@@ -151,9 +155,13 @@ int DC_Recv::setWhiteBalanceMode(int mode) {
     return withController(kNoController, [mode](KXIUSBControl& c) { return c.setWhiteBalanceMode(mode); });
 }
 
-int DC_Recv::getWhiteBalance(int*) { return 0; }
+int DC_Recv::getWhiteBalance(int*) {
+    return 0;
+}
 
-int DC_Recv::getAutoWhitebalance(int*) { return 0; }
+int DC_Recv::getAutoWhitebalance(int*) {
+    return 0;
+}
 
 int DC_Recv::setAutoFocusTrigger() {
     return withController(kNoController, [](KXIUSBControl& c) { return c.autoFocusTrigger(); });
@@ -184,8 +192,14 @@ int DC_Recv::getFWVersion(char* text, int* length) {
     });
 }
 
-int DC_Recv::getFWVersion(DC_FWVersion*) { return 0; }
+int DC_Recv::getFWVersion(DC_FWVersion*) {
+    return 0;
+}
 
-void DC_Recv::setInvertTilt(bool on) { _core->setInvertTilt(on); }
+void DC_Recv::setInvertTilt(bool on) {
+    _core->setInvertTilt(on);
+}
 
-bool DC_Recv::isGetFilter() { return true; }
+bool DC_Recv::isGetFilter() {
+    return true;
+}

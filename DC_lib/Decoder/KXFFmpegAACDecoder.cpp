@@ -125,7 +125,8 @@ int KXFFmpegAACDecoder::run() {
             }
             out = _resampledFrame;
         }
-        const double pts = out->pts == AV_NOPTS_VALUE ? NAN : static_cast<double>(out->pts) / out->sample_rate;
+        const double pts =
+            out->pts == AV_NOPTS_VALUE ? NAN : static_cast<double>(out->pts) / out->sample_rate;
         const double duration = static_cast<double>(out->nb_samples) / out->sample_rate;
 
         if (_recordingQueue != nullptr && !_recordingQueue->isAborted() &&

@@ -23,6 +23,6 @@ protected:
 private:
     bool resample(AVFrame* frame);  // into _resampledFrame; false: skip this frame
 
-    SwrContext* _swrContext = nullptr;  // owned; null for codecs other than AAC
-    AVFrame* _resampledFrame = nullptr; // owned
+    SwrContext* _swrContext = nullptr;   // owned; null for codecs other than AAC
+    AVFrame* _resampledFrame = nullptr;  // owned
 };

@@ -29,7 +29,9 @@ KXFFmpegDecoder::~KXFFmpegDecoder() {
     av_packet_free(&_pendingPacket);
 }
 
-void KXFFmpegDecoder::freeCodec() { avcodec_free_context(&_codecContext); }
+void KXFFmpegDecoder::freeCodec() {
+    avcodec_free_context(&_codecContext);
+}
 
 int KXFFmpegDecoder::open(int streamIndex) {
     if (_inputFormatContext == nullptr || streamIndex < 0 ||
@@ -63,8 +65,7 @@ int KXFFmpegDecoder::open(int streamIndex) {
 
     _codec = avcodec_find_decoder(_codecContext->codec_id);
     if (_codec == nullptr) {
-        KXLog("No codec could be found with id %d\n",
-               static_cast<int>(_codecContext->codec_id));
+        KXLog("No codec could be found with id %d\n", static_cast<int>(_codecContext->codec_id));
         freeCodec();
         return AVERROR(EINVAL);
     }

@@ -68,25 +68,25 @@ protected:
     static bool putReference(FrameQueue* queue, const AVFrame* frame, double pts, double duration,
                              int timeoutMs);
 
-    FrameQueue* const _outputQueue;                // not owned
-    PacketQueue* const _inputQueue;                // not owned
-    FrameQueue* const _recordingQueue;             // not owned; null for video decoders
-    AVFormatContext* const _inputFormatContext;    // not owned
-    AVCodecContext* _codecContext = nullptr;       // owned; decode thread while running
+    FrameQueue* const _outputQueue;              // not owned
+    PacketQueue* const _inputQueue;              // not owned
+    FrameQueue* const _recordingQueue;           // not owned; null for video decoders
+    AVFormatContext* const _inputFormatContext;  // not owned
+    AVCodecContext* _codecContext = nullptr;     // owned; decode thread while running
     const AVCodec* _codec = nullptr;
     AVStream* _stream = nullptr;
-    AVPacket* _pendingPacket = nullptr;            // decode thread only
-    bool _packetPending = false;                   // decode thread only
-    std::atomic<bool> _paused{false};              // stored only: pausing happens in the queues
-    int64_t _nextPts = AV_NOPTS_VALUE;             // decode thread only (audio)
-    AVRational _nextPtsTimeBase{0, 1};             // decode thread only (audio)
+    AVPacket* _pendingPacket = nullptr;  // decode thread only
+    bool _packetPending = false;         // decode thread only
+    std::atomic<bool> _paused{false};    // stored only: pausing happens in the queues
+    int64_t _nextPts = AV_NOPTS_VALUE;   // decode thread only (audio)
+    AVRational _nextPtsTimeBase{0, 1};   // decode thread only (audio)
     std::atomic<bool> _running{false};
-    ZoomProcessor* _zoomProcessor = nullptr;       // immutable after start; not owned
+    ZoomProcessor* _zoomProcessor = nullptr;  // immutable after start; not owned
     std::atomic<bool> _digitalZoom{false};
     // Copied from the stream at open, so that the decode thread never reads the input context
     // while the read thread demuxes into it.
-    AVRational _timeBase{0, 1};            // immutable after open
-    AVRational _streamSar{0, 1};           // immutable after open
-    AVRational _codecSar{0, 1};            // immutable after open
-    double _frameDuration = 0.0;           // immutable after open
+    AVRational _timeBase{0, 1};   // immutable after open
+    AVRational _streamSar{0, 1};  // immutable after open
+    AVRational _codecSar{0, 1};   // immutable after open
+    double _frameDuration = 0.0;  // immutable after open
 };

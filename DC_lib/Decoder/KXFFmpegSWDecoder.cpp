@@ -22,13 +22,14 @@ KXFFmpegSWDecoder::KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoP
                                      AVFormatContext* inputContext)
     : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, nullptr) {}
 
-KXFFmpegSWDecoder::~KXFFmpegSWDecoder() { sws_freeContext(_swsContext); }
+KXFFmpegSWDecoder::~KXFFmpegSWDecoder() {
+    sws_freeContext(_swsContext);
+}
 
 bool KXFFmpegSWDecoder::convertRaw(const AVFrame* frame, AVFrame* converted) {
     _swsContext = sws_getCachedContext(_swsContext, frame->width, frame->height,
-                                       static_cast<AVPixelFormat>(frame->format), frame->width,
-                                       frame->height, AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR, nullptr,
-                                       nullptr, nullptr);
+                                       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
+                                       AV_PIX_FMT_YUV420P, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
     if (_swsContext == nullptr) {
         KXLog("sws_getContext fail!");
         return false;

@@ -14,15 +14,15 @@ constexpr int kPutWaitMs = 1;
 
 bool hardwareCodec(AVCodecID id) {
     switch (id) {
-    case AV_CODEC_ID_MPEG2VIDEO:
-    case AV_CODEC_ID_H264:
-    case AV_CODEC_ID_WMV3:
-    case AV_CODEC_ID_VC1:
-    case AV_CODEC_ID_HEVC:
-    case AV_CODEC_ID_VP9:
-        return true;
-    default:
-        return false;
+        case AV_CODEC_ID_MPEG2VIDEO:
+        case AV_CODEC_ID_H264:
+        case AV_CODEC_ID_WMV3:
+        case AV_CODEC_ID_VC1:
+        case AV_CODEC_ID_HEVC:
+        case AV_CODEC_ID_VP9:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -92,7 +92,8 @@ int KXVAAPIDecoder::beforeCodecOpen() {
         KXLog("No decoder device for codec found\n");
         return AVERROR(EINVAL);
     }
-    if (id == AV_CODEC_ID_H264 && (_codecContext->profile & ~FF_PROFILE_H264_CONSTRAINED) > FF_PROFILE_H264_HIGH) {
+    if (id == AV_CODEC_ID_H264 &&
+        (_codecContext->profile & ~FF_PROFILE_H264_CONSTRAINED) > FF_PROFILE_H264_HIGH) {
         KXLog("Unsupported H.264 profile for VAAPI HWAccel: %d\n", _codecContext->profile);
         KXLog("vaapi_init fail");
         return AVERROR(EINVAL);
@@ -107,7 +108,8 @@ int KXVAAPIDecoder::beforeCodecOpen() {
     if (_deviceReference != nullptr) {
         KXLog("render on AP");
         auto* given = static_cast<AVBufferRef*>(_deviceReference);
-        auto* deviceContext = given->data != nullptr ? reinterpret_cast<AVHWDeviceContext*>(given->data) : nullptr;
+        auto* deviceContext =
+            given->data != nullptr ? reinterpret_cast<AVHWDeviceContext*>(given->data) : nullptr;
         if (deviceContext == nullptr || deviceContext->type != AV_HWDEVICE_TYPE_VAAPI) {
             KXLog("The given device is not a VAAPI device\n");
             KXLog("vaapi_init fail");
@@ -180,7 +182,8 @@ int KXVAAPIDecoder::run() {
         AVFrame* out = frame;
         if (frame->format == AV_PIX_FMT_VAAPI) {
             download->format = AV_PIX_FMT_NV12;
-            if (av_hwframe_transfer_data(download, frame, 0) < 0 || av_frame_copy_props(download, frame) < 0) {
+            if (av_hwframe_transfer_data(download, frame, 0) < 0 ||
+                av_frame_copy_props(download, frame) < 0) {
                 KXLog("VAAPI decoder failed to download a surface\n");
                 av_frame_unref(download);
                 av_frame_unref(frame);

@@ -27,8 +27,8 @@ protected:
 private:
     static AVPixelFormat getFormat(AVCodecContext* context, const AVPixelFormat* formats);
 
-    void* const _deviceReference;          // not owned: the caller's AVBufferRef*, or null
+    void* const _deviceReference;             // not owned: the caller's AVBufferRef*, or null
     AVBufferRef* _hwDeviceContext = nullptr;  // owned reference
-    int* const _codedWidth;                // not owned: the receiver's fields
+    int* const _codedWidth;                   // not owned: the receiver's fields
     int* const _codedHeight;
 };

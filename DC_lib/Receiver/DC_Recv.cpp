@@ -6,7 +6,9 @@
 
 DC_Recv::DC_Recv(DC_CaptureFormats formats) : _core(new ReceiverCore(formats)) {}
 
-DC_Recv::~DC_Recv() { delete _core; }
+DC_Recv::~DC_Recv() {
+    delete _core;
+}
 
 bool DC_Recv::initialize(bool* aiFlag) {
     try {
@@ -24,9 +26,15 @@ void DC_Recv::startPreview(void* deviceManager) {
     }
 }
 
-void DC_Recv::stopPreview() { _core->stopPreview(); }
-void DC_Recv::pause() { _core->pause(); }
-void DC_Recv::resume() { _core->resume(); }
+void DC_Recv::stopPreview() {
+    _core->stopPreview();
+}
+void DC_Recv::pause() {
+    _core->pause();
+}
+void DC_Recv::resume() {
+    _core->resume();
+}
 
 DC_Error_Type DC_Recv::captureVideo(DC_Video_Frame* frame, uint32_t timeoutMs) {
     return _core->captureVideo(frame, timeoutMs);
@@ -40,8 +48,16 @@ DC_Error_Type DC_Recv::captureJPEG(DC_JPEG_Frame* frame, uint32_t timeoutMs) {
     return _core->captureJPEG(frame, timeoutMs);
 }
 
-void DC_Recv::freeVideo(DC_Video_Frame*) { _core->freeVideo(); }
-void DC_Recv::freeAudio(DC_Audio_Frame*) { _core->freeAudio(); }
-void DC_Recv::freeJPEG(DC_JPEG_Frame*) { _core->freeJPEG(); }
+void DC_Recv::freeVideo(DC_Video_Frame*) {
+    _core->freeVideo();
+}
+void DC_Recv::freeAudio(DC_Audio_Frame*) {
+    _core->freeAudio();
+}
+void DC_Recv::freeJPEG(DC_JPEG_Frame*) {
+    _core->freeJPEG();
+}
 
-void DC_Recv::setIsEnableDXAV2Decode(bool on) { _core->setIsEnableDXVA2Decode(on); }
+void DC_Recv::setIsEnableDXAV2Decode(bool on) {
+    _core->setIsEnableDXVA2Decode(on);
+}

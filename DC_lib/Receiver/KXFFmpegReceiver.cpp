@@ -37,6 +37,13 @@ bool isRtsp(const std::string& url) {
     return url.rfind("rtsp", 0) == 0;
 }
 
+// Packets read in a row from one of two inputs while it still has bytes buffered.
+constexpr int kMaxBufferedReads = 16;
+
+bool hasBufferedBytes(const AVFormatContext* input) {
+    return input->pb != nullptr && input->pb->buf_ptr < input->pb->buf_end;
+}
+
 }  // namespace
 
 void* readInThread(void* arg) {
@@ -348,6 +355,17 @@ int KXFFmpegReceiver::run() {
             if (ret >= 0) {
                 gotPacket = true;
                 handlePacket(packet, i == 1);
+                // An input that reads through a byte stream (not a device) blocks until its
+                // next packet; while the other input waits, its packets pile up. Take what
+                // that input has already buffered before turning to the other one.
+                for (int more = 0; inputCount > 1 && more < kMaxBufferedReads && hasBufferedBytes(input) &&
+                                   !_stop.load(std::memory_order_acquire);
+                     ++more) {
+                    if (av_read_frame(input, packet) < 0) {
+                        break;
+                    }
+                    handlePacket(packet, i == 1);
+                }
                 continue;
             }
             if (_stop.load(std::memory_order_acquire)) {

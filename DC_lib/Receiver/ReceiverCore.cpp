@@ -29,7 +29,9 @@ std::string sourceText(const DC_SourceText* text) {
     return std::string(text->source, strnlen(text->source, static_cast<size_t>(text->length)));
 }
 
-int clampTimeout(uint32_t timeoutMs) { return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs); }
+int clampTimeout(uint32_t timeoutMs) {
+    return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
+}
 
 }  // namespace
 
@@ -67,7 +69,8 @@ ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats) {
             _devInfo.height = format.height;
             _devInfo.frameRateValue = format.frameRate;
             _devInfo.format = format.format;
-            KXLog("sdk resolution %s stream formad %d\n", _devInfo.frameRate.c_str(), static_cast<int>(_videoCodecId));
+            KXLog("sdk resolution %s stream formad %d\n", _devInfo.frameRate.c_str(),
+                  static_cast<int>(_videoCodecId));
             break;
         }
         KXBindReceiverController(sourceText(formats.url), _deviceModel);
@@ -149,9 +152,10 @@ bool ReceiverCore::initialize(bool* aiFlag) {
     _recordingVideoQueue = new FrameQueue(kRecordingQueueSize);
     _jpegQueue = new FrameQueue(kJpegQueueSize);
     _recordingAudioQueue = new FrameQueue(kRecordingQueueSize);
-    const int opened[] = {_videoPacketQueue->open(), _audioPacketQueue->open(), _recordingPacketQueue->open(),
-                          _videoQueue->open(),       _audioQueue->open(),       _recordingVideoQueue->open(),
-                          _jpegQueue->open(),        _recordingAudioQueue->open()};
+    const int opened[] = {
+        _videoPacketQueue->open(), _audioPacketQueue->open(),   _recordingPacketQueue->open(),
+        _videoQueue->open(),       _audioQueue->open(),         _recordingVideoQueue->open(),
+        _jpegQueue->open(),        _recordingAudioQueue->open()};
     for (int rc : opened) {
         if (rc > 0) {  // a pthread error; -1 only means "already open"
             return fail("Couldn't open a queue.\n");
@@ -211,8 +215,8 @@ bool ReceiverCore::openInputLocked() {
 
 bool ReceiverCore::startVideoDecoderLocked() {
     if (_isEnableDXVA2Decode.load(std::memory_order_relaxed)) {
-        auto* hardware = new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _deviceManager,
-                                            &_codedWidth, &_codedHeight);
+        auto* hardware = new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext,
+                                            _deviceManager, &_codedWidth, &_codedHeight);
         if (hardware->open(_videoStreamIndex) == 0) {
             KXLog("HW Decode");
             _videoDecoder = hardware;
@@ -290,8 +294,10 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _videoDecoder->setDigitalZoom(_isEnableDigitalZoom);
     _videoDecoder->setAiFlag(_aiFlag);
     if (_audioStreamIndex >= 0) {
-        AVFormatContext* audioContext = _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
-        _audioDecoder = new KXFFmpegAACDecoder(_audioQueue, _audioPacketQueue, audioContext, _recordingAudioQueue);
+        AVFormatContext* audioContext =
+            _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
+        _audioDecoder =
+            new KXFFmpegAACDecoder(_audioQueue, _audioPacketQueue, audioContext, _recordingAudioQueue);
         if (_audioDecoder->open(_audioStreamIndex) != 0) {
             KXLog("Could'nt init _audioDecoder.\n");
             delete _audioDecoder;
@@ -461,8 +467,9 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
     frame->width = captured->width;
     frame->height = captured->height;
     frame->frameRate = _videoFrameRate.load(std::memory_order_acquire);
-    frame->aspect = captured->height > 0 ? static_cast<float>(captured->width) / static_cast<float>(captured->height)
-                                         : 0.0f;
+    frame->aspect = captured->height > 0
+                        ? static_cast<float>(captured->width) / static_cast<float>(captured->height)
+                        : 0.0f;
     frame->pts = pts;
     for (int i = 0; i < 8; ++i) {
         frame->data[i] = captured->data[i];

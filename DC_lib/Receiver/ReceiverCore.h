@@ -107,11 +107,11 @@ private:
     int32_t _sourceKind = 0;
     AVCodecID _videoCodecId = AV_CODEC_ID_NONE;
     int32_t _deviceModel = 0;
-    void* _renderWindowRef = nullptr;           // the caller's; never dereferenced here
+    void* _renderWindowRef = nullptr;  // the caller's; never dereferenced here
 
     // --- guarded by _startStopMutex
     int32_t _frameRateValue = 0;
-    int _codedWidth = 0;                        // written by the hardware decoder's open
+    int _codedWidth = 0;  // written by the hardware decoder's open
     int _codedHeight = 0;
     void* _deviceManager = nullptr;
     bool _stopped = true;
@@ -139,13 +139,13 @@ private:
     // --- written under _startStopMutex, read by the capture calls and the worker threads
     std::atomic<bool> _initialized{false};
     std::atomic<bool> _started{false};
-    std::atomic<bool> _videoRunning{false};     // cleared by the video decode thread's exit
-    std::atomic<bool> _audioRunning{false};     // cleared by the audio decode thread's exit
-    std::atomic<double> _videoFrameRate{0.0};   // the video stream's average frame rate
+    std::atomic<bool> _videoRunning{false};    // cleared by the video decode thread's exit
+    std::atomic<bool> _audioRunning{false};    // cleared by the audio decode thread's exit
+    std::atomic<double> _videoFrameRate{0.0};  // the video stream's average frame rate
     std::atomic<bool> _hardwareDecoding{false};
     std::atomic<bool> _isEnableDXVA2Decode{true};
     std::atomic<bool> _invertTilt{false};
-    bool* _aiFlag = nullptr;                    // the caller's; immutable after initialize
+    bool* _aiFlag = nullptr;  // the caller's; immutable after initialize
 
     // --- capture objects: consumer thread of each kind (and the destructor)
     AVFrame* _videoCaptureFrame = nullptr;
@@ -155,6 +155,6 @@ private:
     std::mutex _startStopMutex;
     std::mutex _jpegMutex;
     std::condition_variable _jpegCondition;
-    bool _jpegWaiting = false;                  // guarded by _jpegMutex
-    uint64_t _jpegWakeGeneration = 0;           // guarded by _jpegMutex; advanced by stop
+    bool _jpegWaiting = false;         // guarded by _jpegMutex
+    uint64_t _jpegWakeGeneration = 0;  // guarded by _jpegMutex; advanced by stop
 };

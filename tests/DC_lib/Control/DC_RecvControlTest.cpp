@@ -40,8 +40,8 @@ private:
 using Bytes = std::array<uint8_t, 4>;
 
 Bytes payload(uint16_t reg, uint16_t value) {
-    return {static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(value & 0xFF),
-            static_cast<uint8_t>(value >> 8)};
+    return {static_cast<uint8_t>(reg & 0xFF), static_cast<uint8_t>(reg >> 8),
+            static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
 }
 
 class DC_RecvControlTest : public ::testing::Test {
@@ -207,9 +207,9 @@ TEST_F(DC_RecvControlTest, AfterTheReceiverIsGoneWritesAnswer65535AndReads1) {
     EXPECT_EQ(other.callPreset(2), 65535);
     int rotate = 0;
     EXPECT_EQ(other.getRotate(&rotate), -1);
-    EXPECT_EQ(other.setFocusStop(), 0);      // a write that did not answer 0
+    EXPECT_EQ(other.setFocusStop(), 0);  // a write that did not answer 0
     EXPECT_EQ(other.setAutoFocusMode(1), -248);
-    EXPECT_EQ(other.setPanHome(), 0);        // 65535 counts as "0 or greater"
+    EXPECT_EQ(other.setPanHome(), 0);  // 65535 counts as "0 or greater"
     EXPECT_TRUE(_unit->calls().empty());
 }
 

@@ -216,10 +216,17 @@ TEST(SWDecoder, RawVideoIsNormalisedWithItsPixelsIntact) {
                     int dx = -1, dy = -1;
                     for (int y = 0; y < spec.height && dx < 0; ++y)
                         for (int x = 0; x < spec.width; ++x)
-                            if (frame.data[0][y * frame.linesize[0] + x] != expected->data[0][y * expected->linesize[0] + x]) { dx = x; dy = y; break; }
-                    EXPECT_TRUE(same) << av_get_pix_fmt_name(raw) << " frame " << index << " at " << dx << "," << dy
-                                      << " got " << (dx >= 0 ? int(frame.data[0][dy * frame.linesize[0] + dx]) : 0)
-                                      << " want " << (dx >= 0 ? int(expected->data[0][dy * expected->linesize[0] + dx]) : 0);
+                            if (frame.data[0][y * frame.linesize[0] + x] !=
+                                expected->data[0][y * expected->linesize[0] + x]) {
+                                dx = x;
+                                dy = y;
+                                break;
+                            }
+                    EXPECT_TRUE(same)
+                        << av_get_pix_fmt_name(raw) << " frame " << index << " at " << dx << "," << dy
+                        << " got " << (dx >= 0 ? int(frame.data[0][dy * frame.linesize[0] + dx]) : 0)
+                        << " want "
+                        << (dx >= 0 ? int(expected->data[0][dy * expected->linesize[0] + dx]) : 0);
                     ++checked;
                     recv.freeVideo(&frame);
                 }

@@ -43,7 +43,8 @@ std::vector<Captured> pullVideo(DC_Recv& recv, size_t count, DC_Error_Type* last
         if (result == DC_ERROR_NONE) {
             EXPECT_NE(frame.data[0], nullptr);
             EXPECT_GT(frame.linesize[0], 0);
-            frames.push_back({frame.width, frame.height, frame.format, frame.pts, frame.frameRate, frame.aspect});
+            frames.push_back(
+                {frame.width, frame.height, frame.format, frame.pts, frame.frameRate, frame.aspect});
             recv.freeVideo(&frame);
         }
     }

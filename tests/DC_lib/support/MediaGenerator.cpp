@@ -81,18 +81,18 @@ bool MediaClip::encodeVideo() {
     const AVCodec* codec = nullptr;
     AVPixelFormat format = AV_PIX_FMT_YUV420P;
     switch (_spec.video) {
-    case MediaVideo::H264:
-        codec = avcodec_find_encoder_by_name("libx264");
-        format = _spec.h264Format;
-        break;
-    case MediaVideo::MJPEG:
-        codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-        format = AV_PIX_FMT_YUVJ420P;
-        break;
-    case MediaVideo::Raw:
-        codec = avcodec_find_encoder(AV_CODEC_ID_RAWVIDEO);
-        format = _spec.rawFormat;
-        break;
+        case MediaVideo::H264:
+            codec = avcodec_find_encoder_by_name("libx264");
+            format = _spec.h264Format;
+            break;
+        case MediaVideo::MJPEG:
+            codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+            format = AV_PIX_FMT_YUVJ420P;
+            break;
+        case MediaVideo::Raw:
+            codec = avcodec_find_encoder(AV_CODEC_ID_RAWVIDEO);
+            format = _spec.rawFormat;
+            break;
     }
     if (codec == nullptr) {
         return false;
@@ -192,7 +192,8 @@ bool MediaClip::encodeAudio() {
 
 namespace {
 bool fileSink(void* context, const uint8_t* data, int size) {
-    return std::fwrite(data, 1, static_cast<size_t>(size), static_cast<FILE*>(context)) == static_cast<size_t>(size);
+    return std::fwrite(data, 1, static_cast<size_t>(size), static_cast<FILE*>(context)) ==
+           static_cast<size_t>(size);
 }
 }  // namespace
 
@@ -213,7 +214,8 @@ bool MediaClip::writeFile(const std::string& path) const {
     return std::fclose(file) == 0 && ok;
 }
 
-MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context) : _clip(clip), _sink(sink), _context(context) {
+MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context)
+    : _clip(clip), _sink(sink), _context(context) {
     if (avformat_alloc_output_context2(&_format, nullptr, clip.spec().container.c_str(), nullptr) < 0) {
         return;
     }
@@ -235,7 +237,8 @@ MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context) : _clip(
     }
     const int bufferSize = 4096;
     auto* buffer = static_cast<uint8_t*>(av_malloc(bufferSize));
-    _format->pb = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, &MediaMuxer::writeCallback, nullptr);
+    _format->pb =
+        avio_alloc_context(buffer, bufferSize, 1, this, nullptr, &MediaMuxer::writeCallback, nullptr);
     _format->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "flush_packets", "1", 0);

@@ -21,13 +21,13 @@ struct MediaSpec {
     int height = 240;
     int fps = 30;
     int frames = 60;
-    int gop = 15;                                  // key frame interval
-    AVPixelFormat rawFormat = AV_PIX_FMT_YUYV422;  // pixel format of raw video
-    AVPixelFormat h264Format = AV_PIX_FMT_YUV420P; // yuv420p10le gives a High 10 stream
-    bool withAudio = false;                        // AAC
+    int gop = 15;                                   // key frame interval
+    AVPixelFormat rawFormat = AV_PIX_FMT_YUYV422;   // pixel format of raw video
+    AVPixelFormat h264Format = AV_PIX_FMT_YUV420P;  // yuv420p10le gives a High 10 stream
+    bool withAudio = false;                         // AAC
     int sampleRate = 48000;
     int channels = 2;
-    std::string container = "mpegts";              // any libavformat muxer: mpegts, nut, h264, mjpeg, ...
+    std::string container = "mpegts";  // any libavformat muxer: mpegts, nut, h264, mjpeg, ...
 };
 
 // One encoded packet with its stream (0 video, 1 audio) and timestamps in that stream's

@@ -78,7 +78,8 @@ MediaStreamServer::~MediaStreamServer() {
 
 bool MediaStreamServer::waitForConnections(int count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(_mutex);
-    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return _connections.load() >= count; });
+    return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return _connections.load() >= count; });
 }
 
 void MediaStreamServer::acceptLoop() {
@@ -108,7 +109,8 @@ void MediaStreamServer::serve(int fd) {
         const std::vector<MediaPacket>& packets = _clip->packets();
         // Length of one pass in each stream's time base, for looping.
         const int64_t videoSpan = _clip->spec().frames;
-        const int64_t audioSpan = static_cast<int64_t>(_clip->spec().frames) * _clip->spec().sampleRate / _clip->spec().fps;
+        const int64_t audioSpan =
+            static_cast<int64_t>(_clip->spec().frames) * _clip->spec().sampleRate / _clip->spec().fps;
         int sent = 0;
         bool alive = muxer.ok();
         for (int pass = 0; alive && !_stopping.load() && (pass < _options.passes || _options.loop); ++pass) {

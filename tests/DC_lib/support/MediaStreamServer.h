@@ -21,9 +21,9 @@
 class MediaStreamServer {
 public:
     struct Options {
-        bool paced = true;   // send each packet at its presentation time
-        bool loop = false;   // repeat the clip (timestamps continue) until the client leaves
-        int passes = 1;      // without loop: how many times the clip is sent
+        bool paced = true;  // send each packet at its presentation time
+        bool loop = false;  // repeat the clip (timestamps continue) until the client leaves
+        int passes = 1;     // without loop: how many times the clip is sent
         // Fault setting: after this many packets the connection is reset (RST) instead of
         // closed in order; -1 never.
         int resetAfterPackets = -1;
@@ -47,15 +47,15 @@ private:
     void acceptLoop();
     void serve(int fd);
 
-    std::shared_ptr<const MediaClip> _clip;   // immutable
-    const Options _options;                   // immutable
-    int _listenFd = -1;                       // immutable after construction
-    int _port = 0;                            // immutable after construction
+    std::shared_ptr<const MediaClip> _clip;  // immutable
+    const Options _options;                  // immutable
+    int _listenFd = -1;                      // immutable after construction
+    int _port = 0;                           // immutable after construction
     std::atomic<bool> _stopping{false};
     std::atomic<int> _connections{0};
     std::mutex _mutex;
-    std::condition_variable _changed;         // signalled on each connection
-    std::vector<int> _clientFds;              // guarded by _mutex
-    std::vector<std::thread> _clients;        // guarded by _mutex
+    std::condition_variable _changed;   // signalled on each connection
+    std::vector<int> _clientFds;        // guarded by _mutex
+    std::vector<std::thread> _clients;  // guarded by _mutex
     std::thread _acceptThread;
 };
