@@ -11,6 +11,7 @@ namespace {
 constexpr int kCommandModelNameFirst = 80;
 constexpr int kCommandModelNameLast = 103;
 constexpr size_t kTemplateLength = 21;
+constexpr size_t kMaxPropertyBytes = 520;
 }  // namespace
 
 KXQueueDevV4L2::KXQueueDevV4L2(std::shared_ptr<KXPlatform> platform) : _platform(std::move(platform)) {
@@ -161,7 +162,9 @@ void KXQueueDevV4L2::queryLocation(const std::string& devicePath, char* location
         if (d.instanceId != instanceId) {
             continue;
         }
-        const std::string info = d.locationInformation.value_or("");
+        // A property never held more than 520 bytes; a longer text from the device source is
+        // cut there rather than copied whole into a buffer whose size the caller never gives.
+        const std::string info = d.locationInformation.value_or("").substr(0, kMaxPropertyBytes - 1);
         KXLog("From KXQueueDevDShow\n");
         KXLog("Friendly Name:%s", d.friendlyName.value_or("").c_str());
         KXLog("Device Description:%s", d.description.value_or("").c_str());

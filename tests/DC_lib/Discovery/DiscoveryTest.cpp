@@ -320,6 +320,15 @@ TEST_F(DiscoveryTest, LookupsByOrdinalAndLocation) {
     std::strcpy(location, "untouched");
     EXPECT_EQ(find.getDevModelwithLocation(location, 1), 9);  // no USB entry for it
     EXPECT_STREQ(location, "untouched");
+
+    // An oversized location text is cut to what a 520-byte property buffer holds.
+    KXJson huge;
+    huge.set("instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&3&1&0000");
+    huge.set("location_information", std::string(5000, 'L'));
+    sim.addUsbDevice(huge);
+    std::vector<char> big(6000, 'x');
+    EXPECT_EQ(find.getDevModelwithLocation(big.data(), 1), 9);
+    EXPECT_EQ(std::strlen(big.data()), 519u);
 }
 
 TEST_F(DiscoveryTest, ReceiverInputsResolveToTheCapabilitysOwnInput) {
