@@ -48,7 +48,7 @@ constexpr DeviceEntry kDevices[] = {
 constexpr int kDefaultDeviceIndex = 2;
 
 const char* kStyleSheet = R"(
-QWidget#SoundDeviceSetting { background: #474E53; }
+SoundDeviceSetting { background: #474E53; }
 QFrame#sounddevice_frame { background: #474E53; border: 1px solid #595959; }
 QLabel { color: #f0f0f0; font-family: Arial; font-size: 14px; border: none; }
 QLabel#title_label { font-size: 16px; }
