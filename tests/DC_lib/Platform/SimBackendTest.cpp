@@ -173,6 +173,38 @@ TEST_F(SimBackendTest, WatchTurnsEventLinesIntoBroadcastRecords) {
     EXPECT_TRUE(none.empty());
 }
 
+TEST_F(SimBackendTest, WatchSkipsGarbageLinesAndDropsAnEndlessOne) {
+    KXSimPlatform platform(sim.socketPath(), 1000);
+    auto source = platform.openHotplugSource();
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(sim.waitForWatchers(1, 2000));
+
+    sim.sendToWatchers("not json at all");
+    sim.sendToWatchers(R"({"event":"wobble","name":"x"})");
+    sim.announce("arrival", kPath);
+    std::vector<KXHotplugEvent> events;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (events.empty() && std::chrono::steady_clock::now() < deadline) {
+        if (waitReadable(source->fd(), 100)) {
+            ASSERT_TRUE(source->readEvents(events));
+        }
+    }
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].name, kPath);
+
+    // A line that never ends must not grow without bound: the source gives up.
+    sim.sendToWatchers(std::string(200 * 1024, 'x'));
+    bool alive = true;
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (alive && std::chrono::steady_clock::now() < deadline) {
+        if (waitReadable(source->fd(), 100)) {
+            alive = source->readEvents(events);
+        }
+    }
+    EXPECT_FALSE(alive);
+    EXPECT_EQ(source->fd(), -1);
+}
+
 TEST(Json, ParsesTheProtocolAndRejectsHostileText) {
     auto j =
         KXJson::parse(R"( {"ok":true,"n":-12.5e1,"s":"a\"\\\u00e9\ud83d\ude00","a":[1,[2],{}],"z":null} )");

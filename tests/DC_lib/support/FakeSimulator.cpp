@@ -196,9 +196,13 @@ void FakeSimulator::announce(const std::string& event, const std::string& name) 
     j.set("device_type", 5);
     j.set("class_guid", "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
     j.set("name", name);
+    sendToWatchers(j.dump());
+}
+
+void FakeSimulator::sendToWatchers(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        _outgoing.push_back(j.dump());
+        _outgoing.push_back(text);
     }
     wake();
 }

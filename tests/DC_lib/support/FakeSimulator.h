@@ -90,6 +90,8 @@ public:
 
     // Sends a hot-plug line to every watcher.
     void announce(const std::string& event, const std::string& name);
+    // Sends any text (a fault: garbage, an endless line) to every watcher.
+    void sendToWatchers(const std::string& text);
 
 private:
     struct Client {
