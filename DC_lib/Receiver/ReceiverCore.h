@@ -34,9 +34,8 @@ class ZoomProcessor;
 //    touch a component object, so a stop on another thread cannot pull one from under them.
 //  - The read thread and the decode threads only see the queues, their own component and the
 //    liveness flag their thread entry clears when the loop ends.
-//  - _jpegMutex guards the JPEG wait; it is never held together with _startStopMutex (stop
-//    takes it only after the decode threads are joined, while holding _startStopMutex: lock
-//    order _startStopMutex before _jpegMutex).
+//  - _jpegMutex guards the JPEG wait. captureJPEG takes it alone; stop takes it briefly, while
+//    holding _startStopMutex, to wake a waiter. Lock order: _startStopMutex before _jpegMutex.
 class ReceiverCore {
 public:
     explicit ReceiverCore(const DC_CaptureFormats& formats);
