@@ -84,6 +84,13 @@ QJsonObject SettingsDocument::load(const QString& path) {
         keepUnreadable(path);
         return defaultDocument();
     }
+    if (file.size() > kMaxFileBytes) {
+        qDebug() << "SettingsDocument::load"
+                 << "not a settings document, size" << file.size() << path;
+        file.close();
+        keepUnreadable(path);
+        return defaultDocument();
+    }
     const QByteArray bytes = file.readAll();
     file.close();
 

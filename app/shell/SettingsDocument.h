@@ -51,6 +51,9 @@ public:
 
     static constexpr const char* kPropertyName = "configDataInforJsonObject";
     static constexpr const char* kUnreadableSuffix = ".unreadable";
+    // A real settings document is a few kilobytes; anything far larger is not one of ours and
+    // is not read into memory.
+    static constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 
     // "ALLUSERSPROFILE" when it is set, else the user's data folder, then
     // "/Quillon/Vantor/Config".

@@ -104,6 +104,7 @@ private slots:
     void documentWithoutIndexIsWrittenBackUnchanged();
     void damagedFileIsKeptAndDefaultsUsed_data();
     void damagedFileIsKeptAndDefaultsUsed();
+    void oversizedFileIsNotRead();
     void interruptedSaveLeavesOldFile();
     void saveIntoMissingFolderFails();
 
@@ -306,6 +307,17 @@ void TstSettingsDocument::damagedFileIsKeptAndDefaultsUsed() {
     QCOMPARE(saved.value("SoundDeviceIndex").toInt(), 2);
     QVERIFY(saved.contains("PresetLinkMap"));
     QCOMPARE(readBytes(aside), content);
+}
+
+void TstSettingsDocument::oversizedFileIsNotRead() {
+    writeBytes(configFile(), "{\"SoundDeviceIndex\": 4}");
+    {
+        QFile grow(configFile());
+        QVERIFY(grow.resize(SettingsDocument::kMaxFileBytes + 1));  // sparse: cheap to make
+    }
+    QCOMPARE(SettingsDocument::load(configFile()), SettingsDocument::defaultDocument());
+    QCOMPARE(QFileInfo(configFile() + SettingsDocument::kUnreadableSuffix).size(),
+             SettingsDocument::kMaxFileBytes + 1);
 }
 
 void TstSettingsDocument::interruptedSaveLeavesOldFile() {
