@@ -63,6 +63,8 @@ double percentile(std::vector<double> values, double p) {
 
 // Serves one client: the clip muxed in NUT, paced at its frame rate; records the time each
 // video packet was written, by frame index.
+//
+// Threading: serve() runs on the server thread; the accessors are for the measuring thread.
 class PacedServer {
 public:
     explicit PacedServer(const MediaClip& clip) : _clip(clip) {
@@ -146,8 +148,8 @@ private:
     }
 
     const MediaClip& _clip;
-    int _listen = -1;
-    int _port = 0;
+    int _listen = -1;  // immutable after construction
+    int _port = 0;     // immutable after construction
     std::thread _thread;
     std::mutex _mutex;
     std::map<int64_t, Clock::time_point> _sent;  // guarded by _mutex
