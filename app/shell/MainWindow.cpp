@@ -19,6 +19,7 @@
 #include "AppResources.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
+#include "SoundDeviceSetting.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
 
@@ -38,12 +39,16 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
                                    .arg(0));
 
     buildTray();
+    connectPages();
 
     configDir = SettingsDocument::configDir();
     configFile = SettingsDocument::configFile(configDir);
     configFiles.append(configFile);
     readConfigFile();
+    soundDevice->loadSettings();
     presetLink->loadSettings();
+    connect(soundDevice, &SoundDeviceSetting::signal_WarningMessage, this,
+            &MainWindow::slot_ShowWarningMessage);
 
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
@@ -87,12 +92,10 @@ void MainWindow::setupForm() {
     pages->setSpacing(8);
 
     const QString placeStyle = QStringLiteral("QWidget#%1{background:#474E53;border:1px solid #595959;}");
-    sounddevice_widget = new QWidget(home_widget);
-    sounddevice_widget->setObjectName(QStringLiteral("sounddevice_widget"));
-    sounddevice_widget->setAttribute(Qt::WA_StyledBackground, true);
-    sounddevice_widget->setStyleSheet(placeStyle.arg(sounddevice_widget->objectName()));
-    sounddevice_widget->setMinimumSize(320, 328);
-    pages->addWidget(sounddevice_widget);
+    soundDevice = new SoundDeviceSetting(home_widget);
+    soundDevice->setObjectName(QStringLiteral("sounddevice_widget"));
+    soundDevice->setMinimumSize(320, 328);
+    pages->addWidget(soundDevice);
 
     presetLink = new PresetLink(home_widget);
     presetLink->setObjectName(QStringLiteral("presetlink_widget"));
@@ -127,6 +130,27 @@ void MainWindow::buildTray() {
     trayIcon->setToolTip(QStringLiteral("Vantor Reda"));
     trayIcon->setVisible(true);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::slot_SysTrayActivated);
+}
+
+// The pages never know each other: the microphone-array page reports positions, azimuths and
+// talkers to the preset-link page through these connections, and hears the start-up
+// auto-connect before the camera list does.
+void MainWindow::connectPages() {
+    connect(soundDevice, &SoundDeviceSetting::signal_SwitchSoundDevice, presetLink,
+            &PresetLink::slot_SwitchSoundDeviceType);
+    connect(soundDevice, &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState, presetLink,
+            &PresetLink::slot_GetSureSoundDeviceArrayPosState);
+    connect(soundDevice, &SoundDeviceSetting::signal_CallCameraPreset, presetLink,
+            &PresetLink::slot_CallCameraPreset);
+    connect(soundDevice, &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth, presetLink,
+            &PresetLink::slot_GetSennheiserTCC2Azimuth);
+    connect(soundDevice, &SoundDeviceSetting::signal_GetNurveaAzimuth, presetLink,
+            &PresetLink::slot_GetNurveaAzimuth);
+    connect(soundDevice, &SoundDeviceSetting::signal_GetYamahaAzimuth, presetLink,
+            &PresetLink::slot_GetYamahaAzimuth);
+    connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
+            &SoundDeviceSetting::slot_StartAutoConnect);
+    soundDevice->setPresetLink(presetLink);
 }
 
 void MainWindow::startListening(const QString& instanceName) {
@@ -174,12 +198,24 @@ void MainWindow::writeConfigFile() {
     // The start-up copy: keys this version does not use are written back unchanged.
     QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     if (SettingsDocument::takesPageValues(document)) {
-        // The microphone-array page's and the camera list's keys stay as they were read until
-        // those pages are part of the window; their values then go in through
-        // SettingsDocument::applySoundDeviceValues and SettingsDocument::applyCameraList.
+        // The camera list's keys stay as they were read until the list is part of the
+        // window; its rows then go in through SettingsDocument::applyCameraList.
+        collectSoundDeviceValues(document);
         collectPresetLinkValues(document);
     }
     SettingsDocument::write(configFile, document);
+}
+
+void MainWindow::collectSoundDeviceValues(QJsonObject& document) const {
+    SettingsDocument::SoundDeviceValues values;
+    values.soundDeviceIndex = soundDevice->soundDeviceIndex();
+    values.soundDeviceType = soundDevice->soundDeviceText(values.soundDeviceIndex);
+    values.ipAddress = soundDevice->ipAddressText();
+    values.delayTriggerTime = soundDevice->delayTriggerTimeMs();
+    values.portMap = soundDevice->portMap();
+    values.levelMap = soundDevice->audioTriggerLevelMap();
+    values.backToHomeMap = soundDevice->backToHomeMap();
+    SettingsDocument::applySoundDeviceValues(document, values);
 }
 
 void MainWindow::collectPresetLinkValues(QJsonObject& document) const {

@@ -11,6 +11,7 @@ class PresetLink;
 class QAction;
 class QLocalServer;
 class QMenu;
+class SoundDeviceSetting;
 class WarningMessageWidget;
 class titleWidget;
 
@@ -36,6 +37,7 @@ public:
     QString configFilePath() const { return configFile; }
     QString configDirPath() const { return configDir; }
     PresetLink* presetLinkPage() const { return presetLink; }
+    SoundDeviceSetting* soundDevicePage() const { return soundDevice; }
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
     AboutWidget* aboutWidget() const { return aboutDialog; }
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
@@ -67,14 +69,16 @@ private:
     void buildTray();
     void startListening(const QString& instanceName);
     void afterEnableDelay();
+    void connectPages();
+    void collectSoundDeviceValues(QJsonObject& document) const;
     void collectPresetLinkValues(QJsonObject& document) const;
 
     // Form: the title bar and the pages (owned by their Qt parents).
     titleWidget* titlewidget = nullptr;
     QWidget* home_widget = nullptr;
-    // The microphone-array page and the camera list take these places.
-    QWidget* sounddevice_widget = nullptr;
+    SoundDeviceSetting* soundDevice = nullptr;
     PresetLink* presetLink = nullptr;
+    // The camera list takes this place.
     QWidget* camera_widget = nullptr;
 
     bool dragging = false;

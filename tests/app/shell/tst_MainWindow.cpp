@@ -3,7 +3,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -13,6 +18,8 @@
 #include <QtTest/qtestspontaneevent.h>
 
 #include "AboutWidget.h"
+#include "PresetLink.h"
+#include "SoundDeviceSetting.h"
 #include "MainWindow.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
@@ -46,6 +53,8 @@ private slots:
     void trayMenu();
     void aboutDialogIsReused();
     void warningReplacesShownMessage();
+    void arrayPageReachesThePresetLinkPage();
+    void arrayPageSettingsSurviveARestart();
 
 private:
     std::unique_ptr<QTemporaryDir> _dir;
@@ -260,3 +269,51 @@ void TstMainWindow::warningReplacesShownMessage() {
 
 QTEST_MAIN(TstMainWindow)
 #include "tst_MainWindow.moc"
+
+// The microphone-array page talks to the preset-link page only through the window's wiring.
+void TstMainWindow::arrayPageReachesThePresetLinkPage() {
+    MainWindow window(nullptr, uniqueInstanceName());
+    SoundDeviceSetting* arrays = window.soundDevicePage();
+    PresetLink* presets = window.presetLinkPage();
+    QVERIFY(arrays && presets);
+
+    emit arrays->signal_GetShureSoundDeviceArrayPosState(3, true);
+    QVERIFY(presets->isLightOn(3));
+    emit arrays->signal_GetShureSoundDeviceArrayPosState(3, false);
+    QVERIFY(!presets->isLightOn(3));
+
+    // Choosing a Sennheiser array switches the preset-link page to azimuth zones.
+    arrays->deviceComboBox()->setCurrentIndex(3);
+    QCOMPARE(presets->deviceBrandInt(), static_cast<int>(PresetLink::Sennheiser));
+    emit arrays->signal_GetSennheiserTCC2Azimuth(100);  // third 45-degree sector
+    QVERIFY(presets->isLightOn(3));
+    emit arrays->signal_GetSennheiserTCC2Azimuth(400);  // nobody talks
+    QVERIFY(!presets->isLightOn(3));
+
+    // The page's warnings are shown in the window's warning dialog.
+    emit arrays->signal_WarningMessage(QStringLiteral("Connection Loss."));
+    QVERIFY(window.warningMessageWidget());
+    QCOMPARE(window.warningMessageWidget()->message(), QStringLiteral("Connection Loss."));
+}
+
+void TstMainWindow::arrayPageSettingsSurviveARestart() {
+    QString path;
+    {
+        MainWindow window(nullptr, uniqueInstanceName());
+        path = window.configFilePath();
+        window.soundDevicePage()->deviceComboBox()->setCurrentIndex(5);  // Yamaha: RM-CG
+        window.soundDevicePage()->ipLineEdit()->setText(QStringLiteral("192.168.10.20"));
+        window.writeConfigFile();
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(document.value(QStringLiteral("SoundDeviceIndex")).toInt(), 5);
+    QCOMPARE(document.value(QStringLiteral("SoundDeviceType")).toString(), QStringLiteral("Yamaha: RM-CG"));
+    QCOMPARE(document.value(QStringLiteral("IPAddress")).toString(), QStringLiteral("192.168.10.20"));
+
+    MainWindow restarted(nullptr, uniqueInstanceName());
+    QCOMPARE(restarted.soundDevicePage()->soundDeviceIndex(), 5);
+    QCOMPARE(restarted.soundDevicePage()->ipAddressText(), QStringLiteral("192.168.10.20"));
+    QCOMPARE(restarted.presetLinkPage()->deviceBrandInt(), static_cast<int>(PresetLink::Yamaha));
+}
