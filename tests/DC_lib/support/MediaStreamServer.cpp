@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +94,8 @@ void MediaStreamServer::acceptLoop() {
         if (fd < 0) {
             continue;
         }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each packet leaves at once
         std::lock_guard<std::mutex> lock(_mutex);
         _clientFds.push_back(fd);
         _clients.emplace_back([this, fd] { serve(fd); });
