@@ -133,7 +133,7 @@ private:
             MediaMuxer muxer(_clip, &PacedServer::sink, &fd);
             const Clock::time_point start = Clock::now();
             for (const MediaPacket& packet : _clip.packets()) {
-                const double at = static_cast<double>(packet.dts) / _clip.spec().fps;
+                const double at = static_cast<double>(packet.dts) / _clip.recipe().fps;
                 std::this_thread::sleep_until(start + std::chrono::duration<double>(std::max(0.0, at)));
                 if (!muxer.write(packet, 0)) {
                     break;
@@ -192,7 +192,7 @@ PipelineFigures runPipeline(const MediaClip& clip) {
         // first delivered frame on.
         double cpuStart = NAN;
         double serverCpuAtStart = 0.0;
-        const double fps = clip.spec().fps;
+        const double fps = clip.recipe().fps;
         for (;;) {
             DC_Video_Frame frame{};
             DC_Error_Type result = recv.captureVideo(&frame, 100);
@@ -270,7 +270,7 @@ DecodeFigures decodeAlone(const MediaClip& clip) {
             continue;
         }
         std::this_thread::sleep_until(
-            start + std::chrono::duration<double>(static_cast<double>(p.dts) / clip.spec().fps));
+            start + std::chrono::duration<double>(static_cast<double>(p.dts) / clip.recipe().fps));
         av_new_packet(packet, static_cast<int>(p.data.size()));
         std::copy(p.data.begin(), p.data.end(), packet->data);
         packet->pts = p.pts;
@@ -296,22 +296,22 @@ DecodeFigures decodeAlone(const MediaClip& clip) {
 }
 
 void runCase(const char* name, MediaVideo video, int frames) {
-    MediaSpec spec;
-    spec.video = video;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.fps = 30;
-    spec.frames = frames;
-    spec.gop = 30;
-    spec.container = "nut";
-    MediaClip clip(spec);
+    MediaRecipe recipe;
+    recipe.video = video;
+    recipe.width = 1920;
+    recipe.height = 1080;
+    recipe.fps = 30;
+    recipe.frames = frames;
+    recipe.gop = 30;
+    recipe.container = "nut";
+    MediaClip clip(recipe);
     if (!clip.ok()) {
         std::printf("%-6s could not generate the stream\n", name);
         return;
     }
     const DecodeFigures alone = decodeAlone(clip);
     const PipelineFigures pipeline = runPipeline(clip);
-    const double interval = 1000.0 / spec.fps;
+    const double interval = 1000.0 / recipe.fps;
     std::printf("%-6s 1080p30, %d frames delivered of %d sent\n", name, pipeline.frames, frames);
     std::printf("       added latency, packet sent -> frame at captureVideo:\n");
     std::printf(

@@ -64,12 +64,12 @@ bool machineHasVaapi() {
 class H264File {
 public:
     explicit H264File(AVPixelFormat format) : _file(".nut") {
-        MediaSpec spec;
-        spec.video = MediaVideo::H264;
-        spec.h264Format = format;
-        spec.container = "nut";
-        spec.frames = 90;  // the stream analysis keeps none of the first packets it reads
-        MediaClip clip(spec);
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::H264;
+        recipe.h264Format = format;
+        recipe.container = "nut";
+        recipe.frames = 90;  // the stream analysis keeps none of the first packets it reads
+        MediaClip clip(recipe);
         _ok = clip.ok() && clip.writeFile(_file.path()) &&
               avformat_open_input(&_context, _file.path().c_str(), nullptr, nullptr) >= 0 &&
               avformat_find_stream_info(_context, nullptr) >= 0;
@@ -177,22 +177,22 @@ TEST(VAAPIDecoder, ReceiverFallsBackToSoftware) {
 // from, frame for frame.
 TEST(SWDecoder, RawVideoIsNormalisedWithItsPixelsIntact) {
     for (AVPixelFormat raw : {AV_PIX_FMT_YUYV422, AV_PIX_FMT_UYVY422, AV_PIX_FMT_NV12}) {
-        MediaSpec spec;
-        spec.video = MediaVideo::Raw;
-        spec.rawFormat = raw;
-        spec.container = "nut";
-        spec.width = 96;
-        spec.height = 64;
-        spec.frames = 60;
-        MediaClip clip(spec);
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::Raw;
+        recipe.rawFormat = raw;
+        recipe.container = "nut";
+        recipe.width = 96;
+        recipe.height = 64;
+        recipe.frames = 60;
+        MediaClip clip(recipe);
         ASSERT_TRUE(clip.ok());
         MediaTempFile file(".nut");
         ASSERT_TRUE(clip.writeFile(file.path()));
 
         AVFrame* expected = av_frame_alloc();
         expected->format = AV_PIX_FMT_YUV420P;
-        expected->width = spec.width;
-        expected->height = spec.height;
+        expected->width = recipe.width;
+        expected->height = recipe.height;
         ASSERT_GE(av_frame_get_buffer(expected, 0), 0);
 
         MediaSourceText url(file.path());
@@ -206,16 +206,16 @@ TEST(SWDecoder, RawVideoIsNormalisedWithItsPixelsIntact) {
                 DC_Error_Type result = recv.captureVideo(&frame, 20);
                 if (result == DC_ERROR_NONE) {
                     EXPECT_EQ(frame.format, AV_PIX_FMT_YUV420P) << av_get_pix_fmt_name(raw);
-                    const int index = static_cast<int>(std::lround(frame.pts * spec.fps));
+                    const int index = static_cast<int>(std::lround(frame.pts * recipe.fps));
                     MediaFillPicture(expected, index);
                     bool same = true;
-                    for (int y = 0; y < spec.height && same; ++y) {
+                    for (int y = 0; y < recipe.height && same; ++y) {
                         same = std::memcmp(frame.data[0] + y * frame.linesize[0],
-                                           expected->data[0] + y * expected->linesize[0], spec.width) == 0;
+                                           expected->data[0] + y * expected->linesize[0], recipe.width) == 0;
                     }
                     int dx = -1, dy = -1;
-                    for (int y = 0; y < spec.height && dx < 0; ++y)
-                        for (int x = 0; x < spec.width; ++x)
+                    for (int y = 0; y < recipe.height && dx < 0; ++y)
+                        for (int x = 0; x < recipe.width; ++x)
                             if (frame.data[0][y * frame.linesize[0] + x] !=
                                 expected->data[0][y * expected->linesize[0] + x]) {
                                 dx = x;

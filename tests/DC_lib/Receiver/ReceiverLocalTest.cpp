@@ -57,13 +57,13 @@ private:
 class LocalSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaSpec spec;
-        spec.video = MediaVideo::MJPEG;
-        spec.container = "mjpeg";  // a raw JPEG sequence, as a camera delivers it
-        spec.width = 320;
-        spec.height = 240;
-        spec.frames = 30;
-        auto clip = std::make_shared<MediaClip>(spec);
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::MJPEG;
+        recipe.container = "mjpeg";  // a raw JPEG sequence, as a camera delivers it
+        recipe.width = 320;
+        recipe.height = 240;
+        recipe.frames = 30;
+        auto clip = std::make_shared<MediaClip>(recipe);
         ASSERT_TRUE(clip->ok());
         MediaStreamServer::Options options;
         options.loop = true;
@@ -187,13 +187,13 @@ TEST_F(LocalSourceTest, CameraWithoutAVideoDeviceNameDoesNotInitialize) {
 
 // A camera with an audio device: the audio input is a second input read by the same loop.
 TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
-    MediaSpec spec;
-    spec.video = MediaVideo::MJPEG;
-    spec.width = 64;
-    spec.height = 48;
-    spec.withAudio = true;
-    spec.container = "nut";
-    auto clip = std::make_shared<MediaClip>(spec);
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::MJPEG;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.withAudio = true;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
     ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.loop = true;

@@ -89,8 +89,8 @@ struct SourceCase {
 
 class NetworkSourceTest : public ::testing::TestWithParam<SourceCase> {
 protected:
-    MediaSpec spec() const {
-        MediaSpec s;
+    MediaRecipe recipe() const {
+        MediaRecipe s;
         s.video = GetParam().video;
         s.container = GetParam().container;
         s.width = 320;
@@ -113,9 +113,9 @@ protected:
 // A finished file: frames reach the caller in order up to the very last one, then the end;
 // then both capture calls answer "not running" (the file has no audio).
 TEST_P(NetworkSourceTest, FileDeliversItsLastFrameThenReportsTheEnd) {
-    MediaSpec fileSpec = spec();
-    fileSpec.container = "nut";  // timestamps from 0 in every codec
-    MediaClip clip(fileSpec);
+    MediaRecipe fileRecipe = recipe();
+    fileRecipe.container = "nut";  // timestamps from 0 in every codec
+    MediaClip clip(fileRecipe);
     ASSERT_TRUE(clip.ok());
     MediaTempFile file(".nut");
     ASSERT_TRUE(clip.writeFile(file.path()));
@@ -151,7 +151,7 @@ TEST_P(NetworkSourceTest, FileDeliversItsLastFrameThenReportsTheEnd) {
 
 // A live loopback stream, paced at 30 fps.
 TEST_P(NetworkSourceTest, TcpStreamDeliversFramesUntilThePeerCloses) {
-    auto clip = std::make_shared<MediaClip>(spec());
+    auto clip = std::make_shared<MediaClip>(recipe());
     ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.passes = 2;  // the stream is analysed for a moment before frames flow
@@ -188,13 +188,13 @@ namespace {
 class LiveStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaSpec spec;
-        spec.video = MediaVideo::H264;
-        spec.frames = 30;
-        spec.width = 160;
-        spec.height = 120;
-        spec.container = "nut";
-        auto clip = std::make_shared<MediaClip>(spec);
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::H264;
+        recipe.frames = 30;
+        recipe.width = 160;
+        recipe.height = 120;
+        recipe.container = "nut";
+        auto clip = std::make_shared<MediaClip>(recipe);
         ASSERT_TRUE(clip->ok());
         MediaStreamServer::Options options;
         options.loop = true;
@@ -328,8 +328,8 @@ TEST(NetworkSourceFailures, UnreachableUnknownAndGarbageSourcesFailToStart) {
     // Nobody listens on the port of a server that is gone.
     std::string deadUrl;
     {
-        MediaSpec spec;
-        auto clip = std::make_shared<MediaClip>(spec);
+        MediaRecipe recipe;
+        auto clip = std::make_shared<MediaClip>(recipe);
         MediaStreamServer gone(clip, MediaStreamServer::Options{});
         deadUrl = gone.url();
     }
@@ -374,10 +374,10 @@ TEST(NetworkSourceFailures, UnreachableUnknownAndGarbageSourcesFailToStart) {
 }
 
 TEST(NetworkSourceFailures, TransportErrorEndsTheStream) {
-    MediaSpec spec;
-    spec.frames = 30;
-    spec.container = "nut";
-    auto clip = std::make_shared<MediaClip>(spec);
+    MediaRecipe recipe;
+    recipe.frames = 30;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
     MediaStreamServer::Options options;
     options.loop = true;
     options.resetAfterPackets = 60;  // well after the stream analysis
@@ -392,13 +392,13 @@ TEST(NetworkSourceFailures, TransportErrorEndsTheStream) {
 }
 
 TEST(NetworkAudio, AacIsDeliveredAsSigned16BitFrames) {
-    MediaSpec spec;
-    spec.video = MediaVideo::H264;
-    spec.withAudio = true;
-    spec.frames = 60;
-    spec.width = 160;
-    spec.height = 120;
-    auto clip = std::make_shared<MediaClip>(spec);
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.withAudio = true;
+    recipe.frames = 60;
+    recipe.width = 160;
+    recipe.height = 120;
+    auto clip = std::make_shared<MediaClip>(recipe);
     ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.passes = 4;  // a transport stream is analysed for about five seconds

@@ -59,10 +59,10 @@ void collect(AVCodecContext* encoder, AVFrame* frame, int stream, std::vector<Me
 
 }  // namespace
 
-MediaClip::MediaClip(const MediaSpec& spec) : _spec(spec) {
+MediaClip::MediaClip(const MediaRecipe& recipe) : _recipe(recipe) {
     av_log_set_level(AV_LOG_ERROR);  // keep encoder statistics out of the test output
-    _ok = encodeVideo() && (!spec.withAudio || encodeAudio());
-    if (_ok && spec.withAudio) {
+    _ok = encodeVideo() && (!recipe.withAudio || encodeAudio());
+    if (_ok && recipe.withAudio) {
         // Interleave by presentation time, as a muxer expects.
         std::stable_sort(_packets.begin(), _packets.end(), [&](const MediaPacket& a, const MediaPacket& b) {
             AVRational ta = a.stream == 0 ? videoTimeBase() : audioTimeBase();
@@ -80,10 +80,10 @@ MediaClip::~MediaClip() {
 bool MediaClip::encodeVideo() {
     const AVCodec* codec = nullptr;
     AVPixelFormat format = AV_PIX_FMT_YUV420P;
-    switch (_spec.video) {
+    switch (_recipe.video) {
         case MediaVideo::H264:
             codec = avcodec_find_encoder_by_name("libx264");
-            format = _spec.h264Format;
+            format = _recipe.h264Format;
             break;
         case MediaVideo::MJPEG:
             codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -91,26 +91,26 @@ bool MediaClip::encodeVideo() {
             break;
         case MediaVideo::Raw:
             codec = avcodec_find_encoder(AV_CODEC_ID_RAWVIDEO);
-            format = _spec.rawFormat;
+            format = _recipe.rawFormat;
             break;
     }
     if (codec == nullptr) {
         return false;
     }
     AVCodecContext* encoder = avcodec_alloc_context3(codec);
-    encoder->width = _spec.width;
-    encoder->height = _spec.height;
+    encoder->width = _recipe.width;
+    encoder->height = _recipe.height;
     encoder->pix_fmt = format;
-    encoder->time_base = AVRational{1, _spec.fps};
-    encoder->framerate = AVRational{_spec.fps, 1};
-    encoder->gop_size = _spec.gop;
+    encoder->time_base = AVRational{1, _recipe.fps};
+    encoder->framerate = AVRational{_recipe.fps, 1};
+    encoder->gop_size = _recipe.gop;
     encoder->max_b_frames = 0;
-    if (_spec.video == MediaVideo::H264) {
+    if (_recipe.video == MediaVideo::H264) {
         av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
         av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
         av_opt_set(encoder->priv_data, "x264-params", "repeat-headers=1", 0);
     }
-    if (_spec.video == MediaVideo::MJPEG) {
+    if (_recipe.video == MediaVideo::MJPEG) {
         encoder->qmin = encoder->qmax = 4;
     }
     if (avcodec_open2(encoder, codec, nullptr) < 0) {
@@ -119,21 +119,21 @@ bool MediaClip::encodeVideo() {
     }
     AVFrame* picture = av_frame_alloc();
     picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = _spec.width;
-    picture->height = _spec.height;
+    picture->width = _recipe.width;
+    picture->height = _recipe.height;
     av_frame_get_buffer(picture, 0);
     AVFrame* frame = av_frame_alloc();
     frame->format = format;
-    frame->width = _spec.width;
-    frame->height = _spec.height;
+    frame->width = _recipe.width;
+    frame->height = _recipe.height;
     av_frame_get_buffer(frame, 0);
-    SwsContext* sws = sws_getContext(_spec.width, _spec.height, AV_PIX_FMT_YUV420P, _spec.width, _spec.height,
+    SwsContext* sws = sws_getContext(_recipe.width, _recipe.height, AV_PIX_FMT_YUV420P, _recipe.width, _recipe.height,
                                      format, SWS_POINT, nullptr, nullptr, nullptr);
-    for (int i = 0; i < _spec.frames; ++i) {
+    for (int i = 0; i < _recipe.frames; ++i) {
         av_frame_make_writable(picture);
         av_frame_make_writable(frame);
         MediaFillPicture(picture, i);
-        sws_scale(sws, picture->data, picture->linesize, 0, _spec.height, frame->data, frame->linesize);
+        sws_scale(sws, picture->data, picture->linesize, 0, _recipe.height, frame->data, frame->linesize);
         frame->pts = i;
         collect(encoder, frame, 0, _packets);
     }
@@ -153,29 +153,29 @@ bool MediaClip::encodeAudio() {
         return false;
     }
     AVCodecContext* encoder = avcodec_alloc_context3(codec);
-    encoder->sample_rate = _spec.sampleRate;
+    encoder->sample_rate = _recipe.sampleRate;
     encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&encoder->ch_layout, _spec.channels);
+    av_channel_layout_default(&encoder->ch_layout, _recipe.channels);
     encoder->bit_rate = 96000;
-    encoder->time_base = AVRational{1, _spec.sampleRate};
+    encoder->time_base = AVRational{1, _recipe.sampleRate};
     if (avcodec_open2(encoder, codec, nullptr) < 0) {
         avcodec_free_context(&encoder);
         return false;
     }
-    const int64_t totalSamples = static_cast<int64_t>(_spec.frames) * _spec.sampleRate / _spec.fps;
+    const int64_t totalSamples = static_cast<int64_t>(_recipe.frames) * _recipe.sampleRate / _recipe.fps;
     AVFrame* frame = av_frame_alloc();
     frame->format = AV_SAMPLE_FMT_FLTP;
     frame->nb_samples = encoder->frame_size;
-    frame->sample_rate = _spec.sampleRate;
+    frame->sample_rate = _recipe.sampleRate;
     av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
     av_frame_get_buffer(frame, 0);
     std::vector<MediaPacket> audio;
     for (int64_t start = 0; start + encoder->frame_size <= totalSamples; start += encoder->frame_size) {
         av_frame_make_writable(frame);
-        for (int c = 0; c < _spec.channels; ++c) {
+        for (int c = 0; c < _recipe.channels; ++c) {
             auto* samples = reinterpret_cast<float*>(frame->data[c]);
             for (int s = 0; s < encoder->frame_size; ++s) {
-                samples[s] = 0.3f * std::sin(2.0 * M_PI * 440.0 * (start + s) / _spec.sampleRate);
+                samples[s] = 0.3f * std::sin(2.0 * M_PI * 440.0 * (start + s) / _recipe.sampleRate);
             }
         }
         frame->pts = start;
@@ -216,7 +216,7 @@ bool MediaClip::writeFile(const std::string& path) const {
 
 MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context)
     : _clip(clip), _sink(sink), _context(context) {
-    if (avformat_alloc_output_context2(&_format, nullptr, clip.spec().container.c_str(), nullptr) < 0) {
+    if (avformat_alloc_output_context2(&_format, nullptr, clip.recipe().container.c_str(), nullptr) < 0) {
         return;
     }
     AVStream* video = avformat_new_stream(_format, nullptr);
@@ -228,7 +228,7 @@ MediaMuxer::MediaMuxer(const MediaClip& clip, Sink sink, void* context)
             avcodec_pix_fmt_to_codec_tag(static_cast<AVPixelFormat>(video->codecpar->format));
     }
     video->time_base = clip.videoTimeBase();
-    video->avg_frame_rate = AVRational{clip.spec().fps, 1};
+    video->avg_frame_rate = AVRational{clip.recipe().fps, 1};
     if (clip.audioParameters() != nullptr) {
         AVStream* audio = avformat_new_stream(_format, nullptr);
         avcodec_parameters_copy(audio->codecpar, clip.audioParameters());

@@ -15,7 +15,7 @@ extern "C" {
 
 enum class MediaVideo { H264, MJPEG, Raw };
 
-struct MediaSpec {
+struct MediaRecipe {
     MediaVideo video = MediaVideo::H264;
     int width = 320;
     int height = 240;
@@ -41,31 +41,31 @@ struct MediaPacket {
     bool key = false;
 };
 
-// The encoded streams of a spec, interleaved in presentation order, plus the codec
+// The encoded streams of a recipe, interleaved in presentation order, plus the codec
 // parameters a muxer needs.
 class MediaClip {
 public:
-    explicit MediaClip(const MediaSpec& spec);
+    explicit MediaClip(const MediaRecipe& recipe);
     ~MediaClip();
     MediaClip(const MediaClip&) = delete;
     MediaClip& operator=(const MediaClip&) = delete;
 
     bool ok() const { return _ok; }
-    const MediaSpec& spec() const { return _spec; }
+    const MediaRecipe& recipe() const { return _recipe; }
     const std::vector<MediaPacket>& packets() const { return _packets; }
     const AVCodecParameters* videoParameters() const { return _videoParameters; }
     const AVCodecParameters* audioParameters() const { return _audioParameters; }
-    AVRational videoTimeBase() const { return AVRational{1, _spec.fps}; }
-    AVRational audioTimeBase() const { return AVRational{1, _spec.sampleRate}; }
+    AVRational videoTimeBase() const { return AVRational{1, _recipe.fps}; }
+    AVRational audioTimeBase() const { return AVRational{1, _recipe.sampleRate}; }
 
-    // Writes the clip with the spec's container into a file.
+    // Writes the clip with the recipe's container into a file.
     bool writeFile(const std::string& path) const;
 
 private:
     bool encodeVideo();
     bool encodeAudio();
 
-    MediaSpec _spec;
+    MediaRecipe _recipe;
     bool _ok = false;
     std::vector<MediaPacket> _packets;
     AVCodecParameters* _videoParameters = nullptr;
@@ -75,7 +75,7 @@ private:
 // Fills a synthetic picture (a moving gradient with a bright square) for frame `index`.
 void MediaFillPicture(AVFrame* frame, int index);
 
-// A muxer into any byte sink: the clip's streams, the spec's container. `write` receives
+// A muxer into any byte sink: the clip's streams, the recipe's container. `write` receives
 // every byte the muxer produces; a false answer ends muxing (the peer went away).
 class MediaMuxer {
 public:

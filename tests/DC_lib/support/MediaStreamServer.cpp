@@ -111,9 +111,9 @@ void MediaStreamServer::serve(int fd) {
         const auto start = std::chrono::steady_clock::now();
         const std::vector<MediaPacket>& packets = _clip->packets();
         // Length of one pass in each stream's time base, for looping.
-        const int64_t videoSpan = _clip->spec().frames;
+        const int64_t videoSpan = _clip->recipe().frames;
         const int64_t audioSpan =
-            static_cast<int64_t>(_clip->spec().frames) * _clip->spec().sampleRate / _clip->spec().fps;
+            static_cast<int64_t>(_clip->recipe().frames) * _clip->recipe().sampleRate / _clip->recipe().fps;
         int sent = 0;
         bool alive = muxer.ok();
         for (int pass = 0; alive && !_stopping.load() && (pass < _options.passes || _options.loop); ++pass) {
