@@ -219,6 +219,11 @@ void FakeSimulator::serve() {
         if (r < 0 && errno != EINTR) {
             return;
         }
+        // Drain the wake-up pipe before taking the queued lines: a line queued after the
+        // take leaves its wake-up byte in the pipe for the next poll instead of losing it.
+        char drain[64];
+        while (::read(_wakePipe[0], drain, sizeof drain) > 0) {
+        }
         std::vector<std::string> outgoing;
         {
             std::lock_guard<std::mutex> lock(_mutex);
@@ -226,9 +231,6 @@ void FakeSimulator::serve() {
                 return;
             }
             outgoing.swap(_outgoing);
-        }
-        char drain[64];
-        while (::read(_wakePipe[0], drain, sizeof drain) > 0) {
         }
         for (const std::string& line : outgoing) {
             for (Client& c : _clients) {
