@@ -87,41 +87,28 @@ int KXFFmpegAACDecoder::run() {
         return AVERROR(ENOMEM);
     }
     double lastPts = 0.0;
-    int result = 0;
-    for (;;) {
-        StepResult step = this->step(frame, kPacketWaitMs);
-        if (step == kAborted) {
-            result = -1;
-            break;
+    const int result = decodeLoop(frame, kPacketWaitMs, false, [&](AVFrame* decoded) {
+        if (decoded->sample_rate <= 0 || decoded->nb_samples <= 0) {
+            av_frame_unref(decoded);
+            return;
         }
-        if (step == kEndOfStream) {
-            result = 0;
-            break;
-        }
-        if (step != kFrame) {
-            continue;
-        }
-        if (frame->sample_rate <= 0 || frame->nb_samples <= 0) {
-            av_frame_unref(frame);
-            continue;
-        }
-        const AVRational sampleBase{1, frame->sample_rate};
-        if (frame->pts != AV_NOPTS_VALUE) {
-            frame->pts = av_rescale_q(frame->pts, _codecContext->pkt_timebase, sampleBase);
+        const AVRational sampleBase{1, decoded->sample_rate};
+        if (decoded->pts != AV_NOPTS_VALUE) {
+            decoded->pts = av_rescale_q(decoded->pts, _codecContext->pkt_timebase, sampleBase);
         } else if (_nextPts != AV_NOPTS_VALUE) {
-            frame->pts = av_rescale_q(_nextPts, _nextPtsTimeBase, sampleBase);
+            decoded->pts = av_rescale_q(_nextPts, _nextPtsTimeBase, sampleBase);
         }
-        if (frame->pts != AV_NOPTS_VALUE) {
-            _nextPts = frame->pts + frame->nb_samples;
+        if (decoded->pts != AV_NOPTS_VALUE) {
+            _nextPts = decoded->pts + decoded->nb_samples;
             _nextPtsTimeBase = sampleBase;
         }
 
-        AVFrame* out = frame;
+        AVFrame* out = decoded;
         if (_swrContext != nullptr) {
-            bool converted = resample(frame);
-            av_frame_unref(frame);
+            bool converted = resample(decoded);
+            av_frame_unref(decoded);
             if (!converted) {
-                continue;
+                return;
             }
             out = _resampledFrame;
         }
@@ -138,7 +125,7 @@ int KXFFmpegAACDecoder::run() {
             av_frame_unref(out);
         }
         lastPts = pts;
-    }
+    });
     av_frame_free(&frame);
     return result;
 }

@@ -161,3 +161,18 @@ bool KXFFmpegDecoder::putReference(FrameQueue* queue, const AVFrame* frame, doub
     av_frame_free(&copy);  // releases the reference when the put failed
     return queued;
 }
+
+double KXFFmpegDecoder::prepareVideoFrame(AVFrame* frame) const {
+    frame->pts = frame->best_effort_timestamp;
+    frame->sample_aspect_ratio = guessSampleAspectRatio(frame);
+    return videoPtsSeconds(frame);
+}
+
+void KXFFmpegDecoder::putVideoFrame(AVFrame* out, double pts, double duration, int timeoutMs,
+                                    double* lastPts) {
+    if (!_outputQueue->put(out, pts, duration, timeoutMs)) {
+        KXLog("failed to put the frame into videoqueue. %f\n", pts - *lastPts);
+        av_frame_unref(out);
+    }
+    *lastPts = pts;
+}

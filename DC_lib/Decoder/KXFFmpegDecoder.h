@@ -53,6 +53,34 @@ protected:
     // queue is the reader's end-of-stream mark and drains the codec.
     StepResult step(AVFrame* frame, int packetWaitMs);
 
+    // The loop every decoder runs: steps until the input ends (answers 0) or the packet queue
+    // is aborted (-1), and with untilStopped also until the running flag drops (-1), handing
+    // each decoded frame to onFrame, which owns the frame's reference from then on.
+    template <typename OnFrame>
+    int decodeLoop(AVFrame* frame, int packetWaitMs, bool untilStopped, OnFrame&& onFrame) {
+        while (!untilStopped || isRunning()) {
+            switch (step(frame, packetWaitMs)) {
+                case kAborted:
+                    return -1;
+                case kEndOfStream:
+                    return 0;
+                case kFrame:
+                    onFrame(frame);
+                    break;
+                case kNoFrame:
+                    break;
+            }
+        }
+        return -1;
+    }
+
+    // The preparation every decoded video frame gets (its timestamp and the aspect ratio it is
+    // shown with); answers its pts in seconds.
+    double prepareVideoFrame(AVFrame* frame) const;
+    // Hands a video frame to the capture calls; a full or aborted queue drops it. `lastPts`
+    // carries the previous frame's pts for the drop message.
+    void putVideoFrame(AVFrame* out, double pts, double duration, int timeoutMs, double* lastPts);
+
     void freeCodec();
 
     // Stream time in seconds of a decoded video frame (NaN without a timestamp) and the

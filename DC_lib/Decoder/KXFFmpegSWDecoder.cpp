@@ -66,41 +66,21 @@ int KXFFmpegSWDecoder::run() {
     const bool raw = _codecContext->codec_id == AV_CODEC_ID_RAWVIDEO;
     const double duration = videoFrameDuration();
     double lastPts = 0.0;
-    int result = 0;
-    for (;;) {
-        StepResult step = this->step(frame, kPacketWaitMs);
-        if (step == kAborted) {
-            result = -1;
-            break;
-        }
-        if (step == kEndOfStream) {
-            result = 0;
-            break;
-        }
-        if (step != kFrame) {
-            continue;
-        }
-        frame->pts = frame->best_effort_timestamp;
-        frame->sample_aspect_ratio = guessSampleAspectRatio(frame);
-        const double pts = videoPtsSeconds(frame);
-
-        AVFrame* out = frame;
-        if (raw && frame->width > 0 && frame->format != AV_PIX_FMT_YUV420P) {
-            if (!convertRaw(frame, converted)) {
+    const int result = decodeLoop(frame, kPacketWaitMs, false, [&](AVFrame* decoded) {
+        const double pts = prepareVideoFrame(decoded);
+        AVFrame* out = decoded;
+        if (raw && decoded->width > 0 && decoded->format != AV_PIX_FMT_YUV420P) {
+            const bool convertedOk = convertRaw(decoded, converted);
+            av_frame_unref(decoded);
+            if (!convertedOk) {
                 KXLog("SWDecoder NG transfer");
-                av_frame_unref(frame);
-                continue;
+                return;
             }
-            av_frame_unref(frame);
             out = converted;
         }
-        if (!_outputQueue->put(out, pts, duration, 0)) {
-            KXLog("failed to put the frame into videoqueue. %f\n", pts - lastPts);
-            av_frame_unref(out);
-        }
-        lastPts = pts;
+        putVideoFrame(out, pts, duration, 0, &lastPts);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    });
     av_frame_free(&frame);
     av_frame_free(&converted);
     return result;

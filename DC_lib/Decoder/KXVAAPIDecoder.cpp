@@ -161,43 +161,23 @@ int KXVAAPIDecoder::run() {
     }
     const double duration = videoFrameDuration();
     double lastPts = 0.0;
-    int result = -1;
-    while (isRunning()) {
-        StepResult step = this->step(frame, kPacketWaitMs);
-        if (step == kAborted) {
-            result = -1;
-            break;
-        }
-        if (step == kEndOfStream) {
-            result = 0;
-            break;
-        }
-        if (step != kFrame) {
-            continue;
-        }
-        frame->pts = frame->best_effort_timestamp;
-        frame->sample_aspect_ratio = guessSampleAspectRatio(frame);
-        const double pts = videoPtsSeconds(frame);
-
-        AVFrame* out = frame;
-        if (frame->format == AV_PIX_FMT_VAAPI) {
+    const int result = decodeLoop(frame, kPacketWaitMs, true, [&](AVFrame* decoded) {
+        const double pts = prepareVideoFrame(decoded);
+        AVFrame* out = decoded;
+        if (decoded->format == AV_PIX_FMT_VAAPI) {
             download->format = AV_PIX_FMT_NV12;
-            if (av_hwframe_transfer_data(download, frame, 0) < 0 ||
-                av_frame_copy_props(download, frame) < 0) {
+            const bool downloaded = av_hwframe_transfer_data(download, decoded, 0) >= 0 &&
+                                    av_frame_copy_props(download, decoded) >= 0;
+            av_frame_unref(decoded);
+            if (!downloaded) {
                 KXLog("VAAPI decoder failed to download a surface\n");
                 av_frame_unref(download);
-                av_frame_unref(frame);
-                continue;
+                return;
             }
-            av_frame_unref(frame);
             out = download;
         }
-        if (!_outputQueue->put(out, pts, duration, kPutWaitMs)) {
-            KXLog("failed to put the frame into videoqueue. %f\n", pts - lastPts);
-            av_frame_unref(out);
-        }
-        lastPts = pts;
-    }
+        putVideoFrame(out, pts, duration, kPutWaitMs, &lastPts);
+    });
     av_frame_free(&frame);
     av_frame_free(&download);
     return result;
