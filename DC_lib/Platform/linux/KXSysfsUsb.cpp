@@ -160,7 +160,10 @@ std::optional<std::string> locationPath(const std::string& canonicalPath, const 
         bool pci = host.size() == 12 && host[4] == ':' && host[7] == ':' && host[10] == '.';
         std::string path = (pci ? "pci-" : "platform-") + host + "-usb-0:" + name.ports;
         if (name.isInterface) {
-            path += ":" + std::to_string(name.configuration) + "." + std::to_string(name.interfaceNumber);
+            path += ':';
+            path += std::to_string(name.configuration);
+            path += '.';
+            path += std::to_string(name.interfaceNumber);
         }
         return path;
     }
