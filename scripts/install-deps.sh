@@ -11,6 +11,7 @@ packages=(
   libdlib-dev libudev-dev libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth trayer x11-utils
+  fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
