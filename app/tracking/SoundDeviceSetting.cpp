@@ -367,26 +367,26 @@ void SoundDeviceSetting::slot_SwitchSoundDevice() {
     yamahaProtocol.reset();
 
     disconnect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
-    switch (deviceBrandInt) {
-        case Shure:
-            ui->port_spinBox->setValue(shurePort);
-            break;
-        case Sennheiser:
-            ui->port_spinBox->setValue(sennheiserPort);
-            break;
-        case Nureva:
-            ui->port_spinBox->setValue(nurvea_portInt);
-            break;
-        case Yamaha:
-            ui->port_spinBox->setValue(yamahaPort);
-            yamahaRunning = false;
-            break;
-        default:
-            break;
-    }
+    if (deviceBrandInt >= Shure && deviceBrandInt <= Yamaha)
+        ui->port_spinBox->setValue(portOfBrand(deviceBrandInt));
+    if (deviceBrandInt == Yamaha)
+        yamahaRunning = false;
     ui->port_spinBox->setEnabled(deviceBrandInt == Nureva);
     connect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
     emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
+}
+
+int SoundDeviceSetting::portOfBrand(int brand) const {
+    switch (brand) {
+        case Sennheiser:
+            return sennheiserPort;
+        case Nureva:
+            return nurvea_portInt;
+        case Yamaha:
+            return yamahaPort;
+        default:
+            return shurePort;
+    }
 }
 
 void SoundDeviceSetting::slot_PortChange(int port) {
@@ -395,19 +395,8 @@ void SoundDeviceSetting::slot_PortChange(int port) {
         return;
     }
     const QSignalBlocker blocker(ui->port_spinBox);
-    switch (deviceBrandInt) {
-        case Shure:
-            ui->port_spinBox->setValue(shurePort);
-            break;
-        case Sennheiser:
-            ui->port_spinBox->setValue(sennheiserPort);
-            break;
-        case Yamaha:
-            ui->port_spinBox->setValue(yamahaPort);
-            break;
-        default:
-            break;
-    }
+    if (deviceBrandInt >= Shure && deviceBrandInt <= Yamaha)
+        ui->port_spinBox->setValue(portOfBrand(deviceBrandInt));
 }
 
 void SoundDeviceSetting::setFormEnabled(bool enabled) {
@@ -454,11 +443,7 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
         return;
     }
 
-    int port = shurePort;
-    if (deviceBrandInt == Sennheiser)
-        port = sennheiserPort;
-    if (deviceBrandInt == Yamaha)
-        port = yamahaPort;
+    const int port = portOfBrand(deviceBrandInt);
     yamahaRunning = false;
     {
         // A previous link still flushing its close would report its end from abort(); that

@@ -147,6 +147,8 @@ public slots:
     void slot_AdvancedSetting();
 
 private:
+    // The port a brand is reached on (Shure for an unknown brand).
+    int portOfBrand(int brand) const;
     struct Ui;
 
     void buildForm();

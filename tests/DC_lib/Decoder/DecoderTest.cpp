@@ -2,6 +2,8 @@
 // decode (no VAAPI device, a device of another kind, a profile the hardware path refuses),
 // and raw camera video reaches the caller as planar 4:2:0 with its pixels intact.
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,30 +28,6 @@ extern "C" {
 }
 
 namespace {
-
-class LogCapture {
-public:
-    LogCapture() { KXSetLogSink(&LogCapture::sink, this); }
-    ~LogCapture() { KXSetLogSink(nullptr, nullptr); }
-    bool contains(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(_mutex);
-        for (const std::string& line : _lines) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static void sink(const char* line, void* self) {
-        auto* capture = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(capture->_mutex);
-        capture->_lines.emplace_back(line);
-    }
-    mutable std::mutex _mutex;
-    std::vector<std::string> _lines;  // guarded by _mutex
-};
 
 bool machineHasVaapi() {
     AVBufferRef* device = nullptr;

@@ -2,6 +2,8 @@
 // camera whose MJPEG capability streams a generated clip from a loopback server; the receiver
 // is built from what discovery reports, as the application does.
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,31 +30,6 @@ extern "C" {
 namespace {
 
 const std::string kLocation = "1&2.4&1&0000";
-
-// Collects the library's debug lines.
-class LogCapture {
-public:
-    LogCapture() { KXSetLogSink(&LogCapture::sink, this); }
-    ~LogCapture() { KXSetLogSink(nullptr, nullptr); }
-    bool contains(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(_mutex);
-        for (const std::string& line : _lines) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static void sink(const char* line, void* self) {
-        auto* capture = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(capture->_mutex);
-        capture->_lines.emplace_back(line);
-    }
-    mutable std::mutex _mutex;
-    std::vector<std::string> _lines;  // guarded by _mutex
-};
 
 class LocalSourceTest : public ::testing::Test {
 protected:
