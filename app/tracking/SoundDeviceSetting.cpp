@@ -576,8 +576,11 @@ void SoundDeviceSetting::slot_ReceiveFromDevice() {
                 handleSennheiserEvents(sennheiserProtocol.feed(bytes));
                 break;
             case Yamaha:
-                if (const std::optional<YamahaEvent> event = yamahaProtocol.feed(bytes))
-                    handleYamahaEvent(*event);
+                for (const YamahaEvent& event : yamahaProtocol.feed(bytes)) {
+                    handleYamahaEvent(event);
+                    if (tcpSocket->state() != QAbstractSocket::ConnectedState)
+                        break;
+                }
                 break;
             default:
                 break;
@@ -705,8 +708,11 @@ void SoundDeviceSetting::handleYamahaEvent(const YamahaEvent& event) {
 
 void SoundDeviceSetting::processYamahaMessage(const QString& message) {
     const QByteArray text = message.toUtf8();
-    handleYamahaEvent(YamahaProtocol::parseBeamDirection(
-        std::string_view(text.constData(), static_cast<std::size_t>(text.size()))));
+    for (const YamahaEvent& event :
+         YamahaProtocol::parse(std::string_view(text.constData(), static_cast<std::size_t>(text.size())))) {
+        if (event.kind == YamahaEvent::BeamDirection)
+            handleYamahaEvent(event);
+    }
 }
 
 void SoundDeviceSetting::slot_ReceiveNurveaMessage(QString message) {

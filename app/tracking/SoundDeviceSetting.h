@@ -62,7 +62,7 @@ public:
     void setPresetLink(PresetLink* presetLink);
     // Reads this page's values from the published settings document.
     void loadSettings();
-    // Evaluates one Yamaha beam notification text.
+    // Evaluates the Yamaha beam notifications of a text, each line on its own.
     void processYamahaMessage(const QString& message);
     // Arms (true) or disarms (false) the return-home countdown; a running countdown is not
     // restarted.

@@ -3,11 +3,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ReplyFramer.h"
 
-// What one read of a Yamaha array amounts to. A read is evaluated once: the run-mode answer
-// wins over beam notifications in the same read.
+// What one line of a Yamaha array means to the tracking.
 struct YamahaEvent {
     enum Kind { RunModeNormal, BeamDirection };
     Kind kind = RunModeNormal;
@@ -26,17 +26,21 @@ public:
     static constexpr std::string_view kMeteringRequest = "mtrstart RM:BeamDirection 100 \n";
     static constexpr std::string_view kKeepAliveRequest = "scpmode keepalive 5000 \n";
 
-    std::optional<YamahaEvent> feed(std::string_view chunk);
+    // Feeds one read of the link; returns the events of the lines it completes, in order.
+    std::vector<YamahaEvent> feed(std::string_view chunk);
     void reset() { _framer.clear(); }
     const ReplyFramer& framer() const { return _framer; }
 
-    // Evaluates whole lines as one read.
-    static std::optional<YamahaEvent> parse(std::string_view text);
+    // Evaluates every line of the text on its own (a last line without an end counts too).
+    // A busy array answers each poll ("OK mtrstart ...") in the same read as notifications,
+    // so a read is never one report: only lines that are beam notifications are reports, and
+    // every other line except the run-mode answer is ignored.
+    static std::vector<YamahaEvent> parse(std::string_view text);
+    static std::optional<YamahaEvent> parseLine(std::string_view line);
 
-    // Reads a beam notification: every "NOTIFY mtr RM:BeamDirection raw " is removed, and
-    // tokens 0-2 of what remains are phi (hex), theta (hex) and voice (decimal). With several
-    // notifications in one text, tokens 0-2 of the whole remainder decide.
-    static YamahaEvent parseBeamDirection(std::string_view text);
+    // Reads one beam notification line: the tokens after "NOTIFY mtr RM:BeamDirection raw "
+    // are phi (hex), theta (hex) and voice (decimal); missing or corrupt tokens read as 0.
+    static YamahaEvent parseBeamDirection(std::string_view line);
 
     // What each poll writes: the metering request once the array runs normally, the run-mode
     // question before.

@@ -98,6 +98,7 @@ private slots:
     void sennheiserSilenceTiming();
     void sennheiserOutsideEveryZoneOnlyArmsReturnHome();
     void yamahaTalkerAndSeveralNotifications();
+    void yamahaPollAnswerSharingAReadWithANotification();
     void nurevaTalkerAndPowerZero();
     void returnHomePeriodActionsAndOff();
 
@@ -523,12 +524,49 @@ void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
     QCOMPARE(calls->at(0), QVariantList{5});
     QCOMPARE(presetCommands->last(), (QVariantList{1, 5}));
 
-    // Several notifications read at once are one evaluation of the whole text: the voice
-    // token runs into the next notification and reads as no voice.
+    // Several notifications read at once are evaluated one by one: the talker at 0 degrees,
+    // then a talker at -144 degrees (0x12 * 2 - 180, zone 1), who ends zone 5's period.
     page->processYamahaMessage(
-        "NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 10 20 1\n");
-    QCOMPARE(yamahaAzimuths->count(), 2);
-    QCOMPARE(page->currentSilenceCount(), 1);
+        "NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 12 20 1\n");
+    QCOMPARE(callsOf(*yamahaAzimuths).mid(2), (QList<QVariantList>{{0}, {-144}}));
+    QCOMPARE(calls->count(), 2);
+    QVERIFY(page->positionState(1).onSince != 0);
+    QCOMPARE(page->positionState(5).onSince, 0);
+    QVERIFY(presetLink->isLightOn(1));
+}
+
+void tst_SoundDeviceSetting::yamahaPollAnswerSharingAReadWithANotification() {
+    // A busy array: every metering poll is answered "OK mtrstart ...", and the talker's
+    // notification goes out in the same write, so both arrive in one read.
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    array.respond('\n', [](const QByteArray& request) -> QByteArray {
+        if (request == "devstatus runmode \n")
+            return "OK devstatus runmode \"normal\"\n";
+        if (request == "mtrstart RM:BeamDirection 100 \n")
+            return "OK mtrstart RM:BeamDirection 100\r\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\r\n";
+        return "OK scpmode keepalive 5000\n";
+    });
+    link(kYamahaRmcg, array.port());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isYamahaRunning(), kLinkTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(yamahaAzimuths->count() >= 3, kLinkTimeoutMs);
+    const qint64 start = page->positionState(5).onSince;
+    QVERIFY(start != 0);
+    QVERIFY(!page->isBackHomeTimerActive());
+
+    // Many combined reads later the talking period still runs from its start, and the preset
+    // is called once the talker has spoken for the delay.
+    const int seen = yamahaAzimuths->count();
+    QTRY_VERIFY_WITH_TIMEOUT(yamahaAzimuths->count() >= seen + 5, kLinkTimeoutMs);
+    QCOMPARE(page->positionState(5).onSince, start);
+    QVERIFY(calls->isEmpty());
+    fakeNow = start + 1500;
+    QTRY_VERIFY_WITH_TIMEOUT(!calls->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(calls->first(), QVariantList{5});
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 5}}));
+    // No poll answer was ever taken for a report.
+    for (const QVariantList& azimuth : callsOf(*yamahaAzimuths)) QCOMPARE(azimuth, QVariantList{0});
+    QVERIFY(!page->isBackHomeTimerActive());
 }
 
 void tst_SoundDeviceSetting::nurevaTalkerAndPowerZero() {

@@ -13,6 +13,8 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <functional>
+
 class FakeTcpArray {
 public:
     FakeTcpArray() {
@@ -20,8 +22,11 @@ public:
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 client = socket;
                 ++connections;
-                QObject::connect(socket, &QTcpSocket::readyRead,
-                                 [this, socket] { received += socket->readAll(); });
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] {
+                    const QByteArray bytes = socket->readAll();
+                    received += bytes;
+                    answerRequests(bytes);
+                });
                 QObject::connect(socket, &QTcpSocket::disconnected, [this] { ++disconnections; });
             }
         });
@@ -43,11 +48,37 @@ public:
             client->disconnectFromHost();
     }
 
+    // Makes the fake answer like a real array: every request (the bytes up to and including
+    // `terminator`) is handed to `answer`, and what it returns goes out in one write.
+    void respond(char terminator, std::function<QByteArray(const QByteArray& request)> answer) {
+        requestEnd = terminator;
+        answerer = std::move(answer);
+    }
+
     QTcpServer server;
     QPointer<QTcpSocket> client;
     QByteArray received;
     int connections = 0;
     int disconnections = 0;
+
+private:
+    void answerRequests(const QByteArray& bytes) {
+        if (!answerer)
+            return;
+        pendingRequest += bytes;
+        qsizetype end;
+        while ((end = pendingRequest.indexOf(requestEnd)) >= 0) {
+            const QByteArray request = pendingRequest.left(end + 1);
+            pendingRequest.remove(0, end + 1);
+            const QByteArray reply = answerer(request);
+            if (!reply.isEmpty())
+                send(reply);
+        }
+    }
+
+    char requestEnd = '\n';
+    std::function<QByteArray(const QByteArray&)> answerer;
+    QByteArray pendingRequest;
 };
 
 class FakeNurevaArray {

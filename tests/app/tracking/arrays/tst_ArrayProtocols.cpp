@@ -210,13 +210,13 @@ void tst_ArrayProtocols::sennheiserPollRequestBytes() {
 }
 
 void tst_ArrayProtocols::yamahaBeamDirection() {
-    const std::optional<YamahaEvent> event =
+    const std::vector<YamahaEvent> events =
         YamahaProtocol::parse("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
-    QVERIFY(event.has_value());
-    QCOMPARE(event->kind, YamahaEvent::BeamDirection);
-    QCOMPARE(event->phi, 0);
-    QCOMPARE(event->theta, 30.0);
-    QCOMPARE(event->voice, 1);
+    QCOMPARE(events.size(), std::size_t(1));
+    QCOMPARE(events[0].kind, YamahaEvent::BeamDirection);
+    QCOMPARE(events[0].phi, 0);
+    QCOMPARE(events[0].theta, 30.0);
+    QCOMPARE(events[0].voice, 1);
 
     const YamahaEvent high = YamahaProtocol::parseBeamDirection("NOTIFY mtr RM:BeamDirection raw ff 00 0\n");
     QCOMPARE(high.phi, 330);
@@ -232,32 +232,40 @@ void tst_ArrayProtocols::yamahaBeamDirection() {
 }
 
 void tst_ArrayProtocols::yamahaSeveralNotificationsInOneRead() {
-    // One evaluation per read, on tokens 0-2 of everything left once the prefixes are gone:
-    // the third token runs into the next notification ("1\n10") and is not a number.
+    // Every line is evaluated on its own; the answers to the polls that share the read, and
+    // lines that only resemble a notification, are no reports.
     YamahaProtocol yamaha;
-    const std::optional<YamahaEvent> event =
-        yamaha.feed("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\nNOTIFY mtr RM:BeamDirection raw 10 20 0\n");
-    QVERIFY(event.has_value());
-    QCOMPARE(event->phi, 0);
-    QCOMPARE(event->theta, 30.0);
-    QCOMPARE(event->voice, 0);
+    const std::vector<YamahaEvent> events = yamaha.feed(
+        "OK mtrstart RM:BeamDirection 100\r\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\r\n"
+        "OK mtrstart RM:BeamDirection 100\nNOTIFY mtr RM:BeamDirection raw 10 20 0\n"
+        "ERROR mtrstart InvalidArgument NOTIFY mtr RM:BeamDirection raw 00 00 1\n"
+        "NOTIFY mtr RM:BeamDirectionX raw 00 00 1\nNOTIFY mtr RM:BeamDirection raw\n");
+    QCOMPARE(events.size(), std::size_t(3));
+    QCOMPARE(events[0].phi, 0);
+    QCOMPARE(events[0].theta, 30.0);
+    QCOMPARE(events[0].voice, 1);
+    QCOMPARE(events[1].phi, 0x10 * 2 - 180);
+    QCOMPARE(events[1].voice, 0);
+    QCOMPARE(events[2].phi, -180);  // a notification without fields reads its fields as 0
+    QCOMPARE(events[2].voice, 0);
+    QVERIFY(YamahaProtocol::parse("OK mtrstart RM:BeamDirection 100\n").empty());
 }
 
 void tst_ArrayProtocols::yamahaRunModeAndFraming() {
     YamahaProtocol yamaha;
-    QVERIFY(!yamaha.feed("OK devstatus runmode \"nor").has_value());
-    const std::optional<YamahaEvent> running =
-        yamaha.feed("mal\"\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
-    QVERIFY(running.has_value());
-    QCOMPARE(running->kind, YamahaEvent::RunModeNormal);  // the run-mode answer wins
+    QVERIFY(yamaha.feed("OK devstatus runmode \"nor").empty());
+    const std::vector<YamahaEvent> running = yamaha.feed("mal\"\nNOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
+    QCOMPARE(running.size(), std::size_t(2));
+    QCOMPARE(running[0].kind, YamahaEvent::RunModeNormal);  // in the order they came
+    QCOMPARE(running[1].kind, YamahaEvent::BeamDirection);
 
-    QVERIFY(!yamaha.feed("OK devstatus runmode \"emergency\"\n").has_value());
-    QVERIFY(!yamaha.feed("OK scpmode keepalive 5000\n").has_value());
-    QVERIFY(!yamaha.feed("NOTIFY mtr RM:Beam").has_value());
-    const std::optional<YamahaEvent> beam = yamaha.feed("Direction raw 64 00 2\n");
-    QVERIFY(beam.has_value());
-    QCOMPARE(beam->phi, 20);
-    QCOMPARE(beam->voice, 2);
+    QVERIFY(yamaha.feed("OK devstatus runmode \"emergency\"\n").empty());
+    QVERIFY(yamaha.feed("OK scpmode keepalive 5000\n").empty());
+    QVERIFY(yamaha.feed("NOTIFY mtr RM:Beam").empty());
+    const std::vector<YamahaEvent> beam = yamaha.feed("Direction raw 64 00 2\n");
+    QCOMPARE(beam.size(), std::size_t(1));
+    QCOMPARE(beam[0].phi, 20);
+    QCOMPARE(beam[0].voice, 2);
 
     QCOMPARE(YamahaProtocol::pollRequest(false), std::string_view("devstatus runmode \n"));
     QCOMPARE(YamahaProtocol::pollRequest(true), std::string_view("mtrstart RM:BeamDirection 100 \n"));
