@@ -5,26 +5,19 @@
 #include <QJsonValue>
 
 std::vector<SennheiserEvent> SennheiserProtocol::feed(std::string_view chunk) {
-    const std::string complete = _framer.take(chunk);
-    if (complete.empty())
-        return {};
-    return parse(complete);
+    return parseDocuments(_framer.take(chunk));
 }
 
 std::vector<SennheiserEvent> SennheiserProtocol::parse(std::string_view text) {
-    std::vector<SennheiserEvent> events;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        const std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.empty())
-            continue;
+    JsonDocumentFramer framer;
+    return parseDocuments(framer.take(text));
+}
 
+std::vector<SennheiserEvent> SennheiserProtocol::parseDocuments(const std::vector<std::string>& documents) {
+    std::vector<SennheiserEvent> events;
+    for (const std::string& text : documents) {
         const QJsonDocument document =
-            QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())));
+            QJsonDocument::fromJson(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
         const QJsonObject metering = document.object().value(QStringLiteral("m")).toObject();
         const QJsonObject beam = metering.value(QStringLiteral("beam")).toObject();
         const QJsonObject input = metering.value(QStringLiteral("in1")).toObject();

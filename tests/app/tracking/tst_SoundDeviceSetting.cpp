@@ -97,6 +97,7 @@ private slots:
     void sennheiserSilenceTiming_data();
     void sennheiserSilenceTiming();
     void sennheiserOutsideEveryZoneOnlyArmsReturnHome();
+    void sennheiserIndentedRepliesMoveTheLight();
     void yamahaTalkerAndSeveralNotifications();
     void yamahaPollAnswerSharingAReadWithANotification();
     void nurevaTalkerAndPowerZero();
@@ -504,6 +505,33 @@ void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
     QVERIFY(page->positions().isEmpty());
     QVERIFY(sennheiserAzimuths->isEmpty());
     QVERIFY(calls->isEmpty());
+}
+
+void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    link(kSennheiserTcc2, array.port());
+    QTRY_VERIFY(array.hasClient());
+    // The array answers in the indented style of the page's own requests.
+    auto indented = [](const char* group, const char* member, int value) {
+        const QJsonObject reply{{"m", QJsonObject{{group, QJsonObject{{member, value}}}}}};
+        return QJsonDocument(reply).toJson(QJsonDocument::Indented) + "\r\n";
+    };
+    array.send(indented("in1", "peak", -20) + indented("beam", "azimuth", 100));
+    QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(sennheiserAzimuths->at(0), QVariantList{100});
+    QVERIFY(presetLink->isLightOn(3));
+
+    // The talker moves; the light follows, also when a reply is cut inside a document.
+    const QByteArray moved = indented("beam", "azimuth", 300);
+    array.send(moved.left(20));
+    QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
+    QTest::qWait(20);  // lets the first part be read alone; the result does not depend on it
+    array.send(moved.mid(20));
+    QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(sennheiserAzimuths->at(1), QVariantList{300});
+    QVERIFY(presetLink->isLightOn(7));
+    QVERIFY(!presetLink->isLightOn(3));
 }
 
 void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {

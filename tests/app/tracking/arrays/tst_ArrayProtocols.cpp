@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include "arrays/JsonDocumentFramer.h"
 #include "arrays/NurevaProtocol.h"
 #include "arrays/ReplyFramer.h"
 #include "arrays/SennheiserProtocol.h"
@@ -60,6 +61,8 @@ private slots:
     void shurePollRequests();
 
     void sennheiserLineEndings();
+    void sennheiserIndentedAndSplitDocuments();
+    void sennheiserTextOutsideDocumentsAndOversizedDocuments();
     void sennheiserValues();
     void sennheiserPollRequestBytes();
 
@@ -178,12 +181,65 @@ void tst_ArrayProtocols::sennheiserLineEndings() {
     const std::vector<SennheiserEvent> events = tcc2.feed(
         "{\"m\":{\"in1\":{\"peak\":-40}}}\r\n{\"m\":{\"beam\":{\"azimuth\":10}}}\n"
         "{\"m\":{\"beam\":{\"azimuth\":20}}}\r{\"m\":{\"beam\":{\"azimuth\":30}}}");
-    const std::vector<SennheiserEvent> expected = {
-        {SennheiserEvent::PeakLevel, -40}, {SennheiserEvent::Azimuth, 10}, {SennheiserEvent::Azimuth, 20}};
+    // A document is whole at its closing brace, whatever line end follows, or none yet.
+    const std::vector<SennheiserEvent> expected = {{SennheiserEvent::PeakLevel, -40},
+                                                   {SennheiserEvent::Azimuth, 10},
+                                                   {SennheiserEvent::Azimuth, 20},
+                                                   {SennheiserEvent::Azimuth, 30}};
     QVERIFY(events == expected);
-    // The last line had no end yet; "\r" and "\n" arriving in separate reads end it once.
-    QVERIFY((tcc2.feed("\r") == std::vector<SennheiserEvent>{{SennheiserEvent::Azimuth, 30}}));
+    QVERIFY(tcc2.feed("\r").empty());
     QVERIFY(tcc2.feed("\n").empty());
+    QCOMPARE(tcc2.framer().pendingSize(), std::size_t(0));
+}
+
+void tst_ArrayProtocols::sennheiserIndentedAndSplitDocuments() {
+    using E = SennheiserEvent;
+    // Indented replies span lines; braces inside strings do not end a document.
+    const std::string text =
+        "{\n    \"m\": {\n        \"in1\": {\n            \"peak\": -30\n        }\n    }\n}\n\r\n"
+        "{\r\n  \"note\": \"} { \\\" }\",\r\n  \"m\": {\"beam\": {\"azimuth\": 45}}\r\n}\r\n";
+    QVERIFY((SennheiserProtocol::parse(text) == std::vector<E>{{E::PeakLevel, -30}, {E::Azimuth, 45}}));
+
+    // Cut at every byte, the same events come out.
+    SennheiserProtocol tcc2;
+    std::vector<E> events;
+    for (char c : text) {
+        for (const E& e : tcc2.feed(std::string_view(&c, 1))) events.push_back(e);
+    }
+    QVERIFY((events == std::vector<E>{{E::PeakLevel, -30}, {E::Azimuth, 45}}));
+    QCOMPARE(tcc2.framer().pendingSize(), std::size_t(0));
+}
+
+void tst_ArrayProtocols::sennheiserTextOutsideDocumentsAndOversizedDocuments() {
+    using E = SennheiserEvent;
+    SennheiserProtocol tcc2;
+    // Text outside a document is skipped to the next line end, braces and all.
+    QVERIFY((tcc2.feed("OK } {\"m\":{\"beam\":{\"azimuth\":1}}}\n"
+                       "  {\"m\":{\"beam\":{\"azimuth\":2}}} trailing {\"m\":{\"beam\":{\"azimuth\":3}}}\r"
+                       "{\"m\":{\"beam\":{\"azimuth\":4}}}{\"m\":{\"beam\":{\"azimuth\":5}}}\n") ==
+             std::vector<E>{{E::Azimuth, 2}, {E::Azimuth, 4}, {E::Azimuth, 5}}));
+
+    // A document past 64 KiB is dropped, and the rest of its line with it; the next
+    // document counts again.
+    std::string huge = "{\"m\":{\"beam\":{\"azimuth\":6,\"pad\":\"";
+    huge.append(JsonDocumentFramer::kMaxDocument, 'x');
+    huge.append("\"}}} {\"m\":{\"beam\":{\"azimuth\":7}}}\n");
+    QVERIFY(tcc2.feed(huge).empty());
+    QCOMPARE(tcc2.framer().droppedCount(), std::size_t(1));
+    QVERIFY(tcc2.framer().pendingSize() <= JsonDocumentFramer::kMaxDocument);
+    QVERIFY((tcc2.feed("{\"m\":{\"beam\":{\"azimuth\":8}}}\n") == std::vector<E>{{E::Azimuth, 8}}));
+
+    // Just under the bound a document still counts.
+    std::string large = "{\"m\":{\"beam\":{\"azimuth\":9}},\"pad\":\"";
+    large.append(JsonDocumentFramer::kMaxDocument - large.size() - 2, 'x');
+    large.append("\"}");
+    QCOMPARE(large.size(), JsonDocumentFramer::kMaxDocument);
+    QVERIFY((tcc2.feed(large) == std::vector<E>{{E::Azimuth, 9}}));
+
+    // A reset forgets half a document.
+    tcc2.feed("{\"m\":{\"beam\":");
+    tcc2.reset();
+    QVERIFY((tcc2.feed("{\"m\":{\"beam\":{\"azimuth\":10}}}") == std::vector<E>{{E::Azimuth, 10}}));
 }
 
 void tst_ArrayProtocols::sennheiserValues() {
@@ -324,13 +380,13 @@ void tst_ArrayProtocols::garbageNeverGrowsState() {
         yamaha.feed(bytes);
         NurevaProtocol::parse(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
         QVERIFY(shure.framer().pendingSize() <= ReplyFramer::kMaxPending);
-        QVERIFY(tcc2.framer().pendingSize() <= ReplyFramer::kMaxPending);
+        QVERIFY(tcc2.framer().pendingSize() <= JsonDocumentFramer::kMaxDocument);
         QVERIFY(yamaha.framer().pendingSize() <= ReplyFramer::kMaxPending);
     }
     // A huge reply without an end never accumulates.
     const std::string huge(1 << 20, '{');
     tcc2.feed(huge);
-    QVERIFY(tcc2.framer().pendingSize() <= ReplyFramer::kMaxPending);
+    QVERIFY(tcc2.framer().pendingSize() <= JsonDocumentFramer::kMaxDocument);
     // ...and the links recover on the next whole reply.
     tcc2.feed("\n");
     QVERIFY((tcc2.feed("{\"m\":{\"beam\":{\"azimuth\":7}}}\n") ==
