@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ShureProtocol shure;
     for (std::string_view chunk : fuzzChunks(data, size)) {
         for (const ShureEvent& event : shure.feed(chunk)) {
-            if (event.kind == ShureEvent::Gate) {
+            if (event.kind == ShureEvent::Gate || event.kind == ShureEvent::AreaGate) {
                 FUZZ_CHECK(event.channel >= 1 && event.channel <= ShureProtocol::kMaxChannel);
             }
         }

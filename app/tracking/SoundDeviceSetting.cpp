@@ -540,7 +540,7 @@ void SoundDeviceSetting::slot_SoundArrayPolling() {
     bool lastWriteOk = true;
     switch (deviceBrandInt) {
         case Shure:
-            for (const std::string& request : ShureProtocol::pollRequests())
+            for (const std::string& request : ShureProtocol::pollRequests(autoCoverage))
                 lastWriteOk = writeToDevice(request);
             break;
         case Sennheiser: {
@@ -614,9 +614,22 @@ void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events
     for (const ShureEvent& event : events) {
         switch (event.kind) {
             case ShureEvent::AutoCoverage:
-                autoCoverage = event.on;
+                if (event.on != autoCoverage) {
+                    // The gates now come from another query that numbers other things
+                    // (channels or coverage areas): what the old one reported means nothing
+                    // any more, and a gate it left open would hold a talker forever.
+                    autoCoverage = event.on;
+                    resetPositionStates();
+                }
                 break;
-            case ShureEvent::Gate: {
+            case ShureEvent::Gate:
+            case ShureEvent::AreaGate: {
+                // In automatic coverage only the coverage areas' gates name positions (the
+                // all-channel query then reports just the automix output); otherwise only
+                // the channels' gates do. A reply to a query made before the mode changed
+                // is the other kind and is ignored.
+                if ((event.kind == ShureEvent::AreaGate) != autoCoverage)
+                    break;
                 ArrayPositionState& state = stateOf(event.channel);
                 if (event.on && !state.active) {
                     state.active = true;

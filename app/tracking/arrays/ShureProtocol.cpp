@@ -6,7 +6,13 @@ namespace {
 
 constexpr std::string_view kAutoCoverage = "AUTO_COVERAGE";
 constexpr std::string_view kGate = "AUTOMIX_GATE_OUT_EXT_SIG";
+constexpr std::string_view kAreaGate = "AUTOMIX_GATE_OUT_CA";
 constexpr std::string_view kPeakLevel = "AUDIO_IN_PEAK_LVL";
+
+// Arrays differ in the letter case of their state words.
+bool isOn(std::string_view word) {
+    return word.size() == 2 && (word[0] == 'O' || word[0] == 'o') && (word[1] == 'N' || word[1] == 'n');
+}
 
 // Tokens of a reply piece, cut at single spaces; a missing token reads as empty text.
 class Tokens {
@@ -56,17 +62,19 @@ std::vector<ShureEvent> ShureProtocol::parse(std::string_view text) {
             const Tokens tokens(piece);
             ShureEvent event;
             event.kind = ShureEvent::AutoCoverage;
-            event.on = tokens.at(2) == "ON";
+            event.on = isOn(tokens.at(2));
             events.push_back(event);
-        } else if (piece.find(kGate) != std::string_view::npos) {
+        } else if (piece.find(kGate) != std::string_view::npos ||
+                   piece.find(kAreaGate) != std::string_view::npos) {
             const Tokens tokens(piece);
             const int channel = wireInt(tokens.at(1));
             if (channel < 1 || channel > kMaxChannel)
                 continue;
             ShureEvent event;
-            event.kind = ShureEvent::Gate;
+            event.kind =
+                piece.find(kGate) != std::string_view::npos ? ShureEvent::Gate : ShureEvent::AreaGate;
             event.channel = channel;
-            event.on = tokens.at(3) == "ON";
+            event.on = isOn(tokens.at(3));
             events.push_back(event);
         } else if (piece.find(kPeakLevel) != std::string_view::npos) {
             const Tokens tokens(piece);
@@ -80,6 +88,8 @@ std::vector<ShureEvent> ShureProtocol::parse(std::string_view text) {
     return events;
 }
 
-std::vector<std::string> ShureProtocol::pollRequests() {
-    return {"< GET AUTO_COVERAGE >", "< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >", "< GET 0 AUDIO_IN_PEAK_LVL >"};
+std::vector<std::string> ShureProtocol::pollRequests(bool autoCoverage) {
+    return {"< GET AUTO_COVERAGE >",
+            autoCoverage ? "< GET 0 AUTOMIX_GATE_OUT_CA >" : "< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >",
+            "< GET 0 AUDIO_IN_PEAK_LVL >"};
 }

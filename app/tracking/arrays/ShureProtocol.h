@@ -8,11 +8,13 @@
 
 // One reply of a Shure array, in the order the replies arrived.
 struct ShureEvent {
-    enum Kind { AutoCoverage, Gate, PeakLevel };
+    // Gate: a channel's automix gate (the all-channel query); AreaGate: a coverage area's
+    // gate, the only per-position gate an array reports in automatic coverage.
+    enum Kind { AutoCoverage, Gate, AreaGate, PeakLevel };
     Kind kind = AutoCoverage;
-    int channel = 0;  // Gate: 1..ShureProtocol::kMaxChannel; PeakLevel: as reported
+    int channel = 0;  // Gate, AreaGate: 1..ShureProtocol::kMaxChannel; PeakLevel: as reported
     int level = 0;    // PeakLevel only
-    bool on = false;  // AutoCoverage: mode is "ON"; Gate: gate is "ON"
+    bool on = false;  // AutoCoverage: mode is ON; Gate, AreaGate: gate is ON (any letter case)
 
     bool operator==(const ShureEvent&) const = default;
 };
@@ -34,8 +36,9 @@ public:
     // Parses whole replies: the text is cut at every "<" and ">" and each piece is one reply.
     static std::vector<ShureEvent> parse(std::string_view text);
 
-    // The three requests of one poll, each written separately.
-    static std::vector<std::string> pollRequests();
+    // The three requests of one poll, each written separately. In automatic coverage the
+    // coverage-area gate query takes the place of the all-channel gate query.
+    static std::vector<std::string> pollRequests(bool autoCoverage);
 
 private:
     ReplyFramer _framer{">"};

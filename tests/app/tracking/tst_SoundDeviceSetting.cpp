@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int kShureMxa910 = 0;
+constexpr int kShureMxa920 = 1;
 constexpr int kShureMxa310 = 2;
 constexpr int kSennheiserTcc2 = 3;
 constexpr int kNurevaHdl300 = 4;
@@ -38,6 +39,10 @@ QByteArray shureGate(int channel, bool on) {
         .arg(channel)
         .arg(on ? "ON" : "OFF")
         .toLatin1();
+}
+
+QByteArray shureAreaGate(int area, bool on) {
+    return QStringLiteral("< REP %1 AUTOMIX_GATE_OUT_CA %2 >").arg(area).arg(on ? "ON" : "OFF").toLatin1();
 }
 
 QByteArray shurePeak(int channel, int level) {
@@ -94,6 +99,7 @@ private slots:
     void shureGateOpeningOnAHeldLevelWaitsTheDelay();
     void shureTwoGatesCallNoPreset();
     void shureHighChannelsAndAutoCoverage();
+    void shureAutomaticCoverageTracksByCoverageArea();
     void sennheiserSilenceTiming_data();
     void sennheiserSilenceTiming();
     void sennheiserOutsideEveryZoneOnlyArmsReturnHome();
@@ -438,17 +444,88 @@ void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
     QVERIFY(page->positionState(9).active);
     QVERIFY(calls->isEmpty());
 
-    // Auto coverage: the last level of the read is every position's level.
-    array.send("< REP AUTO_COVERAGE ON >" + shureGate(1, true) + shureGate(3, true) + shurePeak(1, 0) +
-               shurePeak(3, 40));
+    // Auto coverage: the coverage areas' gates name the positions, channel gates no longer
+    // count (the one left open before the mode changed is forgotten), and the last level of
+    // the read is every position's level.
+    array.send("< REP AUTO_COVERAGE ON >" + shureAreaGate(1, true) + shureAreaGate(3, true) +
+               shureGate(4, true) + shurePeak(1, 0) + shurePeak(3, 40));
     QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).level, 40, kLinkTimeoutMs);
     QVERIFY(page->isAutoCoverage());
     QCOMPARE(page->positionState(3).level, 40);
-    QCOMPARE(page->positionState(9).level, 40);
+    QVERIFY(!page->positionState(4).active);
+    QVERIFY(!page->positionState(9).active);
+    QVERIFY(containsCall(*lights, {9, false}));
     fakeNow += 1500;
     array.send(shurePeak(12, 5));
-    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 3, kLinkTimeoutMs);
-    QCOMPARE(callsOf(*calls), (QList<QVariantList>{{1}, {3}, {9}}));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(callsOf(*calls), (QList<QVariantList>{{1}, {3}}));
+}
+
+void tst_SoundDeviceSetting::shureAutomaticCoverageTracksByCoverageArea() {
+    // An MXA920 in automatic coverage: the per-area gates come only from the coverage-area
+    // query; the all-channel gate query reports only the automix output (here channel 9),
+    // and the peak query one automix level.
+    FakeTcpArray array;
+    QVERIFY(array.listen());
+    QString coverage = QStringLiteral("On");
+    int talkingArea = 3;
+    QList<QByteArray> requests;
+    array.respond('>', [&](const QByteArray& request) -> QByteArray {
+        requests.append(request.trimmed());
+        if (request.contains("AUTO_COVERAGE"))
+            return QStringLiteral("< REP AUTO_COVERAGE %1 >").arg(coverage).toLatin1();
+        if (request.contains("AUTOMIX_GATE_OUT_EXT_SIG"))
+            return "< REP 9 AUTOMIX_GATE_OUT_EXT_SIG ON >";
+        if (request.contains("AUTOMIX_GATE_OUT_CA")) {
+            QByteArray reply;
+            for (int area = 1; area <= 8; ++area)
+                reply += QStringLiteral("< REP %1 AUTOMIX_GATE_OUT_CA %2 >")
+                             .arg(area)
+                             .arg(area == talkingArea ? "on" : "OFF")
+                             .toLatin1();
+            return reply;
+        }
+        if (request.contains("AUDIO_IN_PEAK_LVL"))
+            return "< REP 9 AUDIO_IN_PEAK_LVL 040 >";
+        return {};
+    });
+    presetLink->presetBox(3)->setCurrentIndex(6);  // area 3 calls preset 6
+    presetLink->slot_Apply();
+
+    link(kShureMxa920, array.port());
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince != 0, kLinkTimeoutMs);
+    QVERIFY(page->isAutoCoverage());
+    const qint64 start = page->positionState(3).onSince;
+    QVERIFY(presetLink->isLightOn(3));
+    QVERIFY(!page->isBackHomeTimerActive());
+    // Once the mode is known the coverage-area query takes the all-channel query's place.
+    requests.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(requests.size() >= 6, kLinkTimeoutMs);
+    QVERIFY(requests.contains("< GET 0 AUTOMIX_GATE_OUT_CA >"));
+    QVERIFY(!requests.contains("< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >"));
+
+    fakeNow = start + 1500;
+    QTRY_VERIFY_WITH_TIMEOUT(!presetCommands->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 6}}));
+    for (int position = 1; position <= 8; ++position)
+        QCOMPARE(presetLink->isLightOn(position), position == 3);
+
+    // The talker moves to area 5: its preset follows after the delay.
+    talkingArea = 5;
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(5).onSince != 0, kLinkTimeoutMs);
+    QVERIFY(!page->positionState(3).active);
+    fakeNow += 1500;
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->last(), (QVariantList{1, 5}));
+
+    // Coverage switched off: back to the all-channel query, and the area states are gone.
+    coverage = QStringLiteral("off");
+    QTRY_VERIFY_WITH_TIMEOUT(!page->isAutoCoverage(), kLinkTimeoutMs);
+    QVERIFY(!page->positionState(5).active);
+    requests.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(requests.size() >= 6, kLinkTimeoutMs);
+    QVERIFY(requests.contains("< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >"));
+    QVERIFY(!requests.contains("< GET 0 AUTOMIX_GATE_OUT_CA >"));
 }
 
 void tst_SoundDeviceSetting::sennheiserSilenceTiming_data() {

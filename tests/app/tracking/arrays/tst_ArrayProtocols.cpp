@@ -56,6 +56,7 @@ private slots:
     void framerKeepsFragmentsAndBoundsThem();
 
     void shureRepliesInOneRead();
+    void shureCoverageAreaGates();
     void shureChannelBounds();
     void shureReplySplitAcrossReads();
     void shurePollRequests();
@@ -132,15 +133,29 @@ void tst_ArrayProtocols::shureRepliesInOneRead() {
                                               gate(3, false),  coverage(true), peak(4, -12)};
     QVERIFY(events == expected);
 
-    // Keywords are case-sensitive, state words exact; a level that is not a number reads 0.
+    // Keywords are case-sensitive, state words are not; a level that is not a number reads 0.
     QVERIFY(ShureProtocol::parse("< REP 1 automix_gate_out_ext_sig ON >").empty());
-    QVERIFY(ShureProtocol::parse("< REP 1 AUTOMIX_GATE_OUT_EXT_SIG on >") ==
-            std::vector<ShureEvent>{gate(1, false)});
+    QVERIFY((ShureProtocol::parse("< REP 1 AUTOMIX_GATE_OUT_EXT_SIG on >< REP 2 AUTOMIX_GATE_OUT_EXT_SIG oN >"
+                                  "< REP 3 AUTOMIX_GATE_OUT_EXT_SIG ONE >< REP AUTO_COVERAGE On >"
+                                  "< REP AUTO_COVERAGE oFf >") ==
+             std::vector<ShureEvent>{gate(1, true), gate(2, true), gate(3, false), coverage(true),
+                                     coverage(false)}));
     QVERIFY(ShureProtocol::parse("< REP 1 AUDIO_IN_PEAK_LVL loud >") == std::vector<ShureEvent>{peak(1, 0)});
     QVERIFY(ShureProtocol::parse("< REP 1 AUDIO_IN_PEAK_LVL >") == std::vector<ShureEvent>{peak(1, 0)});
     // The first keyword tested wins when a piece carries several.
     QVERIFY(ShureProtocol::parse("< REP AUTO_COVERAGE ON AUDIO_IN_PEAK_LVL >") ==
             std::vector<ShureEvent>{coverage(true)});
+}
+
+void tst_ArrayProtocols::shureCoverageAreaGates() {
+    // Coverage-area gates read exactly as channel gates, as their own kind.
+    ShureEvent area3 = gate(3, true);
+    area3.kind = ShureEvent::AreaGate;
+    ShureEvent area8 = gate(8, false);
+    area8.kind = ShureEvent::AreaGate;
+    QVERIFY((ShureProtocol::parse("< REP 3 AUTOMIX_GATE_OUT_CA on >< REP 8 AUTOMIX_GATE_OUT_CA OFF >"
+                                  "< REP 0 AUTOMIX_GATE_OUT_CA ON >< REP 65 AUTOMIX_GATE_OUT_CA ON >") ==
+             std::vector<ShureEvent>{area3, area8}));
 }
 
 void tst_ArrayProtocols::shureChannelBounds() {
@@ -171,9 +186,12 @@ void tst_ArrayProtocols::shureReplySplitAcrossReads() {
 }
 
 void tst_ArrayProtocols::shurePollRequests() {
-    const std::vector<std::string> expected = {"< GET AUTO_COVERAGE >", "< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >",
+    const std::vector<std::string> channels = {"< GET AUTO_COVERAGE >", "< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >",
                                                "< GET 0 AUDIO_IN_PEAK_LVL >"};
-    QVERIFY(ShureProtocol::pollRequests() == expected);
+    QVERIFY(ShureProtocol::pollRequests(false) == channels);
+    const std::vector<std::string> areas = {"< GET AUTO_COVERAGE >", "< GET 0 AUTOMIX_GATE_OUT_CA >",
+                                            "< GET 0 AUDIO_IN_PEAK_LVL >"};
+    QVERIFY(ShureProtocol::pollRequests(true) == areas);
 }
 
 void tst_ArrayProtocols::sennheiserLineEndings() {
@@ -367,13 +385,13 @@ void tst_ArrayProtocols::garbageNeverGrowsState() {
     ShureProtocol shure;
     SennheiserProtocol tcc2;
     YamahaProtocol yamaha;
-    const std::string_view shureAlphabet = "<> 0123456789ONF_AUTOMIXGATEXTSIGPEAKLVLCOVR-";
+    const std::string_view shureAlphabet = "<> 0123456789ONFonf_AUTOMIXGATEXTSIGPEAKLVLCOVR-";
     for (int round = 0; round < 300; ++round) {
         const int size = random.bounded(1, 4096);
         const std::string bytes =
             round % 2 ? randomBytes(random, size) : randomBytes(random, size, shureAlphabet);
         for (const ShureEvent& e : shure.feed(bytes)) {
-            if (e.kind == ShureEvent::Gate)
+            if (e.kind == ShureEvent::Gate || e.kind == ShureEvent::AreaGate)
                 QVERIFY(e.channel >= 1 && e.channel <= ShureProtocol::kMaxChannel);
         }
         tcc2.feed(bytes);
