@@ -4,14 +4,55 @@
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 
+#include <cstdio>
+
 #include "MainWindow.h"
-#include "SingleInstanceGuard.h"
+
+AppEntry::InstanceLock AppEntry::takeInstanceLock(const Options& options) {
+    InstanceLock lock;
+    lock.guard = std::make_unique<SingleInstanceGuard>(options.lockPath);
+    lock.lockPath = options.lockPath;
+    lock.serverName = options.instanceName;
+    SingleInstanceGuard::Result result = lock.guard->acquire();
+    if (result == SingleInstanceGuard::Result::Unusable) {
+        const QString sharedError = lock.guard->errorString();
+        // Only this user's instances meet under the per-user lock; it needs no other reader.
+        lock.lockPath = SingleInstanceGuard::perUserLockPath(options.lockPath);
+        lock.serverName = SingleInstanceGuard::perUserServerName(options.instanceName);
+        lock.guard = std::make_unique<SingleInstanceGuard>(lock.lockPath, 0600);
+        std::fprintf(stderr,
+                     "VantorReda: cannot use the lock file %s (%s); using the per-user lock %s instead\n",
+                     qPrintable(options.lockPath), qPrintable(sharedError), qPrintable(lock.lockPath));
+        result = lock.guard->acquire();
+        if (result == SingleInstanceGuard::Result::Unusable) {
+            std::fprintf(stderr,
+                         "VantorReda: cannot use the per-user lock file %s either (%s); not starting\n",
+                         qPrintable(lock.lockPath), qPrintable(lock.guard->errorString()));
+        }
+    }
+    switch (result) {
+        case SingleInstanceGuard::Result::Acquired:
+            lock.outcome = InstanceLock::Outcome::Run;
+            break;
+        case SingleInstanceGuard::Result::HeldElsewhere:
+            lock.outcome = InstanceLock::Outcome::HandOver;
+            lock.guard.reset();
+            break;
+        case SingleInstanceGuard::Result::Unusable:
+            lock.outcome = InstanceLock::Outcome::Refuse;
+            lock.guard.reset();
+            break;
+    }
+    return lock;
+}
 
 int AppEntry::run(QApplication& app, const Options& options) {
-    SingleInstanceGuard guard(options.lockPath);
-    if (!guard.tryAcquire()) {
+    const InstanceLock lock = takeInstanceLock(options);
+    if (lock.outcome == InstanceLock::Outcome::Refuse)
+        return 1;
+    if (lock.outcome == InstanceLock::Outcome::HandOver) {
         // Another instance runs: bring it to the front and leave quietly.
-        SingleInstanceGuard::handOver(options.instanceName, options.handOverTimeoutMs);
+        SingleInstanceGuard::handOver(lock.serverName, options.handOverTimeoutMs);
         return 0;
     }
 
@@ -26,7 +67,7 @@ int AppEntry::run(QApplication& app, const Options& options) {
 
     // The window closes into the tray; only the tray's "Exit" ends the process.
     QApplication::setQuitOnLastWindowClosed(false);
-    MainWindow window(nullptr, options.instanceName);
+    MainWindow window(nullptr, lock.serverName);
     window.show();
     const int result = app.exec();
     return result;

@@ -169,6 +169,10 @@ bool MainWindow::isHandOverServerListening() const {
     return localServer && localServer->isListening();
 }
 
+QString MainWindow::handOverServerName() const {
+    return localServer ? localServer->serverName() : QString();
+}
+
 void MainWindow::afterEnableDelay() {
     setEnabled(true);
 }

@@ -42,6 +42,8 @@ public:
     AboutWidget* aboutWidget() const { return aboutDialog; }
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
     bool isHandOverServerListening() const;
+    // The local-server name a second start of this user reaches this instance by.
+    QString handOverServerName() const;
 
 signals:
     void signal_StartAutoConnect();
