@@ -55,6 +55,7 @@ QLabel#title_label { font-size: 16px; }
 QComboBox, QLineEdit, QSpinBox { color: #f0f0f0; background: #40484D; border: 1px solid #8C8C8C;
                                  font-family: Arial; font-size: 14px; min-height: 24px; }
 QComboBox:disabled, QLineEdit:disabled, QSpinBox:disabled { color: #8C8C8C; }
+QComboBox QAbstractItemView { color: #f0f0f0; background: #40484D; selection-background-color: #4BBDEF; }
 QCheckBox::indicator { width: 44px; height: 22px; }
 QCheckBox::indicator:unchecked { image: url(:/device/icons/btn/switch-off.png); }
 QCheckBox::indicator:checked { image: url(:/device/icons/btn/switch-on.png); }

@@ -1,6 +1,7 @@
 // The microphone-array page against fake arrays on 127.0.0.1: the link state machine, the
 // bytes each brand is polled with, the talker decisions with a manual clock, return home,
 // link failures, hostile input and the settings it loads.
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +15,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "AdvancedSetting.h"
@@ -71,6 +74,37 @@ QList<QVariantList> callsOf(const QSignalSpy& spy) {
     return calls;
 }
 
+// WCAG contrast ratio between the background of an area (its most frequent colour) and the
+// colour in it that stands out most from that background (the text).
+double contrastInArea(const QImage& image, const QRect& area) {
+    auto luminance = [](QRgb rgb) {
+        auto channel = [](int value) {
+            const double c = value / 255.0;
+            return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) + 0.0722 * channel(qBlue(rgb));
+    };
+    QHash<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) ++counts[image.pixel(x, y) | 0xff000000u];
+    QRgb background = 0;
+    int most = -1;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        if (it.value() > most) {
+            most = it.value();
+            background = it.key();
+        }
+    }
+    const double backgroundLuminance = luminance(background);
+    double ratio = 1.0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        const double l = luminance(it.key());
+        ratio = std::max(
+            ratio, (std::max(l, backgroundLuminance) + 0.05) / (std::min(l, backgroundLuminance) + 0.05));
+    }
+    return ratio;
+}
+
 bool containsCall(const QSignalSpy& spy, const QVariantList& arguments) {
     return callsOf(spy).contains(arguments);
 }
@@ -91,6 +125,7 @@ private slots:
     void cleanup();
 
     void deviceListAndPorts();
+    void deviceListPopupIsReadable();
     void shurePollingFollowsTheLink();
     void sennheiserAndNurevaPolling();
     void yamahaWaitsForRunModeThenMeters();
@@ -233,6 +268,27 @@ void tst_SoundDeviceSetting::deviceListAndPorts() {
     const QMap<QString, int> expectedPorts = {
         {"Shure", 2202}, {"Sennheiser", 45}, {"Nurvea", 9000}, {"Yamaha", 49280}};
     QCOMPARE(page->portMap(), expectedPorts);
+}
+
+void tst_SoundDeviceSetting::deviceListPopupIsReadable() {
+    // Every entry of the opened device list must be legible, not only the highlighted one.
+    page->show();
+    QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+    QComboBox* devices = page->deviceComboBox();
+    devices->showPopup();
+    QAbstractItemView* view = devices->view();
+    QTRY_VERIFY(view->isVisible());
+    const QImage image = view->viewport()->grab().toImage();
+    QVERIFY(!image.isNull());
+    for (int row = 0; row < devices->count(); ++row) {
+        if (row == devices->currentIndex())
+            continue;
+        const QRect area = view->visualRect(devices->model()->index(row, 0)).intersected(image.rect());
+        QVERIFY(!area.isEmpty());
+        const double contrast = contrastInArea(image, area);
+        QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("row %1: contrast %2").arg(row).arg(contrast)));
+    }
+    devices->hidePopup();
 }
 
 void tst_SoundDeviceSetting::shurePollingFollowsTheLink() {
