@@ -110,6 +110,10 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
 
     pollTimer = new QTimer(this);
     connect(pollTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_SoundArrayPolling);
+    connectTimer = new QTimer(this);
+    connectTimer->setObjectName(QStringLiteral("connectTimer"));
+    connectTimer->setSingleShot(true);
+    connect(connectTimer, &QTimer::timeout, this, &SoundDeviceSetting::connectAttemptFailed);
     backHomeTimer = new QTimer(this);
     backHomeTimer->setSingleShot(false);
     connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
@@ -127,6 +131,7 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
 SoundDeviceSetting::~SoundDeviceSetting() {
     backHomeTimer->stop();
     pollTimer->stop();
+    connectTimer->stop();
     // The sockets report their own shutdown synchronously; the page is half destroyed by now
     // and must not react to it.
     tcpSocket->disconnect(this);
@@ -422,6 +427,12 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
     if (!ui->device_connect_checkBox->isChecked()) {
         setFormEnabled(true);
         if (isTcpBrand()) {
+            if (connectTimer->isActive()) {
+                // An attempt still under way is dropped; the user ended it, so no warning.
+                connectTimer->stop();
+                const QSignalBlocker blocker(tcpSocket);
+                tcpSocket->abort();
+            }
             tcpSocket->disconnectFromHost();
             yamahaRunning = false;
         } else {
@@ -455,19 +466,33 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
     shureProtocol.reset();
     sennheiserProtocol.reset();
     yamahaProtocol.reset();
+    // The attempt runs in the background: waiting for it here would freeze the window for as
+    // long as an unreachable address takes to fail. The connected signal, a socket error or
+    // connectTimer settles it.
+    connectTimer->start(kConnectTimeoutMs);
     tcpSocket->connectToHost(hostAddress.toString(), static_cast<quint16>(port), QIODevice::ReadWrite,
                              QAbstractSocket::AnyIPProtocol);
-    // Blocks the interface thread, as the user expects the box to settle before moving on;
-    // on success slot_ConnectedDevice has already run from the connected signal.
-    if (!tcpSocket->waitForConnected(kConnectTimeoutMs)) {
-        slot_DisconnectedDevice();
-        emit signal_WarningMessage(kCannotConnect);
+}
+
+bool SoundDeviceSetting::isConnecting() const {
+    return connectTimer->isActive();
+}
+
+void SoundDeviceSetting::connectAttemptFailed() {
+    connectTimer->stop();
+    {
+        // The attempt is over; its socket must not report anything more about it.
+        const QSignalBlocker blocker(tcpSocket);
+        tcpSocket->abort();
     }
+    slot_DisconnectedDevice();
+    emit signal_WarningMessage(kCannotConnect);
 }
 
 void SoundDeviceSetting::slot_ConnectedDevice() {
     if (isFromOtherLink())
         return;
+    connectTimer->stop();
     setFormEnabled(false);
     pollTimer->stop();
     if (deviceBrandInt == Nureva) {
@@ -484,6 +509,7 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
         return;
     backHomeTimer->stop();
     pollTimer->stop();
+    connectTimer->stop();
     if (deviceBrandInt == Nureva) {
         nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
     } else {
@@ -507,6 +533,11 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
 void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
     if (isFromOtherLink())
         return;
+    if (isTcpBrand() && connectTimer->isActive()) {
+        qDebug() << "SoundDeviceSetting::slot_ConnectError" << error << tcpSocket->errorString();
+        connectAttemptFailed();
+        return;
+    }
     pollTimer->stop();
     qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
              << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());

@@ -86,6 +86,8 @@ public:
     int currentDeviceType() const { return deviceTypeInt; }
     int currentDeviceBrand() const { return deviceBrandInt; }
     bool isDeviceConnected() const { return deviceConnected; }
+    // A TCP connection attempt is under way.
+    bool isConnecting() const;
     bool isYamahaRunning() const { return yamahaRunning; }
     bool isAutoCoverage() const { return autoCoverage; }
     int currentSilenceCount() const { return silenceCount; }
@@ -157,6 +159,8 @@ private:
     // True when the signal being handled comes from the socket of the brand not selected:
     // a slow close of the previous link must not act on the current one.
     bool isFromOtherLink() const;
+    // A TCP connection attempt failed or timed out: back to idle, with the warning.
+    void connectAttemptFailed();
     qint64 now() const { return clock(); }
     // Lookup through the preset-link page; anything outside 1-8 is "no position".
     int positionForAzimuth(int azimuth) const;
@@ -180,6 +184,8 @@ private:
     int deviceTypeInt = 2;
     int deviceBrandInt = Shure;
     QTimer* pollTimer = nullptr;
+    // Bounds a TCP connection attempt; runs only while one is under way.
+    QTimer* connectTimer = nullptr;
     QWebSocket* nurvea_webSocket = nullptr;
     QUrl webSocketUrl;
     int nurvea_portInt = 8931;

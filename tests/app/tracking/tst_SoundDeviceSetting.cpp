@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
@@ -146,6 +147,7 @@ private slots:
 
     void linkLossAndClearingByBrand();
     void refusedConnectionAndUnparsableAddress();
+    void connectingKeepsTheWindowResponsive();
     void staleEndsOfAPreviousLinkAreIgnored();
     void splitRepliesAndHostileInputOnEveryLink();
     void settingsRoundTrip();
@@ -295,7 +297,7 @@ void tst_SoundDeviceSetting::shurePollingFollowsTheLink() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QVERIFY(page->isDeviceConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
     QVERIFY(page->isPolling());
     QCOMPARE(page->pollIntervalMs(), 100);
     QVERIFY(!page->deviceComboBox()->isEnabled());
@@ -323,7 +325,7 @@ void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
         FakeTcpArray array;
         QVERIFY(array.listen());
         link(kSennheiserTcc2, array.port());
-        QVERIFY(page->isPolling());
+        QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
         QCOMPARE(page->pollIntervalMs(), 100);
         auto document = [](const char* group, const char* member) {
             return QByteArray("{\n    \"m\": {\n        \"") + group + "\": {\n            \"" + member +
@@ -367,7 +369,7 @@ void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kYamahaRmcg, array.port());
-    QVERIFY(page->isPolling());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
     QCOMPARE(page->pollIntervalMs(), 1000);
     QVERIFY(!page->isYamahaRunning());
     // Waiting: it only asks for the run mode, once a second, however often it is polled.
@@ -392,7 +394,7 @@ void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
     page->connectCheckBox()->click();
     QVERIFY(!page->isYamahaRunning());
     page->connectCheckBox()->click();
-    QVERIFY(page->isDeviceConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
     QCOMPARE(page->pollIntervalMs(), 1000);
     QVERIFY(!page->isYamahaRunning());
 }
@@ -403,7 +405,7 @@ void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     QCOMPARE(page->isAutoCoverage(), false);
 
     const qint64 start = fakeNow;
@@ -448,7 +450,7 @@ void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     // Channel 2 is known but its gate is shut while it keeps reporting a level.
     array.send(shureGate(2, true) + shureGate(2, false) + shurePeak(2, 30));
     QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).level, 30, kLinkTimeoutMs);
@@ -466,7 +468,7 @@ void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     array.send(shureGate(1, true) + shureGate(3, true) + shurePeak(1, 20) + shurePeak(3, 25));
     QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince != 0, kLinkTimeoutMs);
     QVERIFY(presetLink->isLightOn(1));
@@ -488,7 +490,7 @@ void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
 
     // Channel 9 and above: the gate is kept, its peak changes nothing while auto coverage
     // is off; channels past the sane maximum make no state at all.
@@ -598,7 +600,7 @@ void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
 
     // A talker at 10 degrees (zone 1) lights it.
     array.send(sennheiserReply(-20, 10));
@@ -633,7 +635,7 @@ void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     sendSilent(array, sennheiserReply(-10, 360));  // every zone's end is exclusive
     QVERIFY(page->positions().isEmpty());
     QVERIFY(sennheiserAzimuths->isEmpty());
@@ -644,7 +646,7 @@ void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     // The array answers in the indented style of the page's own requests.
     auto indented = [](const char* group, const char* member, int value) {
         const QJsonObject reply{{"m", QJsonObject{{group, QJsonObject{{member, value}}}}}};
@@ -671,7 +673,7 @@ void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kYamahaRmcg, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
 
     // phi = 0x5a * 2 - 180 = 0 degrees: Yamaha zone 5 [0, 45).
     array.send("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
@@ -776,7 +778,7 @@ void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
     FakeTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
     page->slot_BackToHomeTriggerTimeChange(1000);
     QCOMPARE(page->backHomeTimeMs(), 1000);
 
@@ -826,7 +828,7 @@ void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
         FakeTcpArray array;
         QVERIFY(array.listen());
         link(kShureMxa910, array.port());
-        QTRY_VERIFY(array.hasClient());
+        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
         array.send(shureGate(2, true) + shurePeak(2, 30));
         QTRY_VERIFY_WITH_TIMEOUT(page->positionState(2).active, kLinkTimeoutMs);
         lights->clear();
@@ -867,10 +869,8 @@ void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
         closedPort = probe.serverPort();
     }
     link(kSennheiserTcc2, closedPort);
-    QVERIFY(!warnings->isEmpty());
-    for (const QVariantList& warning : callsOf(*warnings)) {
-        QCOMPARE(warning, QVariantList{QStringLiteral("Device cannot connect.")});
-    }
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Device cannot connect.")}}));
     QVERIFY(!page->connectCheckBox()->isChecked());
     QVERIFY(page->deviceComboBox()->isEnabled());
     QVERIFY(!page->isPolling());
@@ -907,6 +907,49 @@ void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
     QVERIFY(warnings->isEmpty());
 }
 
+void tst_SoundDeviceSetting::connectingKeepsTheWindowResponsive() {
+    StalledListener unreachable;
+    QVERIFY(unreachable.start());
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    QElapsedTimer clock;
+    clock.start();
+
+    // The click returns at once, the attempt still running; the event loop goes on.
+    link(kShureMxa910, unreachable.port());
+    QVERIFY(warnings->isEmpty());
+    QVERIFY(page->connectCheckBox()->isChecked());
+    QVERIFY(!page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->isDeviceConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, kLinkTimeoutMs);
+    QVERIFY(warnings->isEmpty());
+
+    // After 5 s the attempt fails as a refused one does.
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), 3 * kLinkTimeoutMs);
+    QVERIFY2(clock.elapsed() >= 4500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Device cannot connect.")}}));
+    QVERIFY(!page->connectCheckBox()->isChecked());
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->isPolling());
+    QVERIFY(!page->isDeviceConnected());
+
+    // Clearing the box during an attempt ends it quietly: nothing is left to time out.
+    warnings->clear();
+    page->connectCheckBox()->click();
+    QVERIFY(page->connectCheckBox()->isChecked());
+    auto* tcpSocket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+    QCOMPARE(tcpSocket->state(), QAbstractSocket::ConnectingState);
+    page->connectCheckBox()->click();
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    QCOMPARE(tcpSocket->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!page->isConnecting());
+    QTest::qWait(50);
+    QVERIFY(warnings->isEmpty());
+    QVERIFY(!page->connectCheckBox()->isChecked());
+}
+
 void tst_SoundDeviceSetting::staleEndsOfAPreviousLinkAreIgnored() {
     FakeNurevaArray nureva;
     QVERIFY(nureva.listen());
@@ -932,13 +975,13 @@ void tst_SoundDeviceSetting::staleEndsOfAPreviousLinkAreIgnored() {
     FakeTcpArray shure;
     QVERIFY(shure.listen());
     link(kShureMxa910, shure.port());
-    QTRY_VERIFY(shure.hasClient());
+    QTRY_VERIFY(shure.hasClient() && page->isDeviceConnected());
     tcpSocket->write("queued");
     page->connectCheckBox()->click();
     QCOMPARE(tcpSocket->state(), QAbstractSocket::ClosingState);
     page->connectCheckBox()->click();
     QVERIFY(page->connectCheckBox()->isChecked());
-    QVERIFY(page->isDeviceConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
     QVERIFY(!page->deviceComboBox()->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(shure.connections, 2, kLinkTimeoutMs);
     QVERIFY(page->isPolling());
@@ -955,7 +998,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         FakeTcpArray array;
         QVERIFY(array.listen());
         link(kShureMxa910, array.port());
-        QTRY_VERIFY(array.hasClient());
+        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
         // One reply in two reads is one reply.
         array.send("< REP 4 AUTOMIX_GATE_OU");
         QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
@@ -981,7 +1024,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         FakeTcpArray array;
         QVERIFY(array.listen());
         link(kSennheiserTcc2, array.port());
-        QTRY_VERIFY(array.hasClient());
+        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
         array.send("{\"m\":{\"in1\":{\"peak\":-20}}}\r\n{\"m\":{\"beam\":{\"azi");
         QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
         QTest::qWait(20);  // as above
@@ -1001,7 +1044,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         FakeTcpArray array;
         QVERIFY(array.listen());
         link(kYamahaRmcg, array.port());
-        QTRY_VERIFY(array.hasClient());
+        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
         array.send("OK devstatus runmode \"nor");
         QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
         QTest::qWait(20);  // as above
