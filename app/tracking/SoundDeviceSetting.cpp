@@ -114,6 +114,10 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
     connectTimer->setObjectName(QStringLiteral("connectTimer"));
     connectTimer->setSingleShot(true);
     connect(connectTimer, &QTimer::timeout, this, &SoundDeviceSetting::connectAttemptFailed);
+    pingTimer = new QTimer(this);
+    pingTimer->setObjectName(QStringLiteral("pingTimer"));
+    connect(pingTimer, &QTimer::timeout, this, &SoundDeviceSetting::pingDevice);
+    connect(nurvea_webSocket, &QWebSocket::pong, this, [this] { lastPongMs = now(); });
     backHomeTimer = new QTimer(this);
     backHomeTimer->setSingleShot(false);
     connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
@@ -132,6 +136,7 @@ SoundDeviceSetting::~SoundDeviceSetting() {
     backHomeTimer->stop();
     pollTimer->stop();
     connectTimer->stop();
+    pingTimer->stop();
     // The sockets report their own shutdown synchronously; the page is half destroyed by now
     // and must not react to it.
     tcpSocket->disconnect(this);
@@ -436,6 +441,7 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
             tcpSocket->disconnectFromHost();
             yamahaRunning = false;
         } else {
+            pingTimer->stop();
             nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
         }
         return;
@@ -500,7 +506,40 @@ void SoundDeviceSetting::slot_ConnectedDevice() {
         nurvea_webSocket->sendTextMessage(NurevaProtocol::subscribeRequest(requestId));
     }
     pollTimer->start(deviceBrandInt == Yamaha ? kYamahaWaitingPollIntervalMs : kPollIntervalMs);
+    lastReplyMs = now();
+    lastPongMs = now();
+    if (deviceBrandInt == Nureva)
+        pingTimer->start(kPingIntervalMs);
     deviceConnected = true;
+}
+
+void SoundDeviceSetting::pingDevice() {
+    if (now() - lastPongMs >= kPongTimeoutMs) {
+        linkLost();
+        return;
+    }
+    nurvea_webSocket->ping();
+}
+
+void SoundDeviceSetting::linkLost() {
+    qDebug() << "SoundDeviceSetting::linkLost"
+             << "no answer from the array";
+    {
+        // A polite close would wait for an answer that is not coming; the socket's own end
+        // must not be reported on top of this one.
+        const QSignalBlocker tcpBlocker(tcpSocket);
+        const QSignalBlocker webSocketBlocker(nurvea_webSocket);
+        if (deviceBrandInt == Nureva)
+            nurvea_webSocket->abort();
+        else
+            tcpSocket->abort();
+    }
+    slot_DisconnectedDevice();
+    emit signal_WarningMessage(kConnectionLoss);
+}
+
+void SoundDeviceSetting::turnLightsOff() {
+    for (const auto& entry : positionStates) emit signal_GetShureSoundDeviceArrayPosState(entry.first, false);
 }
 
 void SoundDeviceSetting::slot_DisconnectedDevice() {
@@ -510,8 +549,12 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
     backHomeTimer->stop();
     pollTimer->stop();
     connectTimer->stop();
+    pingTimer->stop();
     if (deviceBrandInt == Nureva) {
         nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        // The states stay as they are, but a lit position would claim a talker that nobody
+        // can know about any more.
+        turnLightsOff();
     } else {
         resetPositionStates();
         // May re-enter this slot through the disconnected signal; every step here is
@@ -539,6 +582,7 @@ void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
         return;
     }
     pollTimer->stop();
+    pingTimer->stop();
     qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
              << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());
     emit signal_WarningMessage(deviceConnected ? kConnectionLoss : kCannotConnect);
@@ -561,13 +605,18 @@ bool SoundDeviceSetting::writeToDevice(std::string_view bytes) {
 }
 
 void SoundDeviceSetting::slot_SoundArrayPolling() {
-    if (deviceBrandInt == Nureva) {
-        if (nurvea_webSocket->sendTextMessage(NurevaProtocol::pingMessage()) < 0)
-            slot_DisconnectedDevice();
+    // The Nureva array pushes its reports; its link is kept by the ping timer. (A text
+    // message used as a heartbeat is a request to the array, which it may take badly.)
+    if (deviceBrandInt == Nureva)
         return;
-    }
     if (tcpSocket->state() != QAbstractSocket::ConnectedState)
         return;
+    // Every poll is answered, so an array that has said nothing for this long is gone, even
+    // though its connection may stay open for minutes.
+    if (now() - lastReplyMs >= kReplyTimeoutMs) {
+        linkLost();
+        return;
+    }
 
     bool lastWriteOk = true;
     switch (deviceBrandInt) {
@@ -599,6 +648,7 @@ void SoundDeviceSetting::slot_ReceiveFromDevice() {
         const QByteArray chunk = tcpSocket->readAll();
         if (chunk.isEmpty())
             break;
+        lastReplyMs = now();
         const std::string_view bytes(chunk.constData(), static_cast<std::size_t>(chunk.size()));
         switch (deviceBrandInt) {
             case Shure:

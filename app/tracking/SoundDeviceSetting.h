@@ -46,6 +46,12 @@ public:
     // Azimuth that tells the preset-link page that nobody talks.
     static constexpr int kSilentAzimuth = 400;
     static constexpr int kConnectTimeoutMs = 5000;
+    // A TCP array answers every poll: this long without a reply of any kind is a lost link.
+    static constexpr int kReplyTimeoutMs = 5000;
+    // The WebSocket link is kept by ping frames (its events may pause for as long as the room
+    // is silent); this long without a pong is a lost link.
+    static constexpr int kPingIntervalMs = 2000;
+    static constexpr int kPongTimeoutMs = 6000;
     static constexpr int kPollIntervalMs = 100;
     static constexpr int kYamahaWaitingPollIntervalMs = 1000;
     // A return-home period below this would flood the camera with commands (a period of 0
@@ -161,6 +167,12 @@ private:
     bool isFromOtherLink() const;
     // A TCP connection attempt failed or timed out: back to idle, with the warning.
     void connectAttemptFailed();
+    // The array stopped answering on a link that is still open: drop it as lost.
+    void linkLost();
+    // Ping-timer tick of the WebSocket link.
+    void pingDevice();
+    // Turns off the light of every position seen, keeping the states.
+    void turnLightsOff();
     qint64 now() const { return clock(); }
     // Lookup through the preset-link page; anything outside 1-8 is "no position".
     int positionForAzimuth(int azimuth) const;
@@ -186,6 +198,10 @@ private:
     QTimer* pollTimer = nullptr;
     // Bounds a TCP connection attempt; runs only while one is under way.
     QTimer* connectTimer = nullptr;
+    // Sends the WebSocket link's ping frames; runs while that link is up.
+    QTimer* pingTimer = nullptr;
+    qint64 lastReplyMs = 0;  // clock() when the TCP link last delivered bytes (or came up)
+    qint64 lastPongMs = 0;   // clock() when the WebSocket link last answered a ping (or came up)
     QWebSocket* nurvea_webSocket = nullptr;
     QUrl webSocketUrl;
     int nurvea_portInt = 8931;

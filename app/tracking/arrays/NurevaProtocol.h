@@ -27,6 +27,4 @@ public:
 
     // The audio-location subscription sent once when the link comes up.
     static QString subscribeRequest(const QUuid& requestId);
-    // The keep-alive sent on every poll.
-    static QString pingMessage() { return QStringLiteral("ping"); }
 };
