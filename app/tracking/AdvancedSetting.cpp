@@ -36,6 +36,22 @@ constexpr Choice kBackHomeChoices[] = {
 };
 constexpr Choice kBackHomeActionChoices[] = {{"Home", 300}, {"Preset 0", 0}};
 
+// Marks an entry made for a stored time that none of the choices names.
+constexpr int kExtraEntryRole = Qt::UserRole + 1;
+
+// "2.5 Sec", "45 Sec", "4 Min": the choices' own wording for any time.
+QString timeText(qint64 ms) {
+    if (ms >= 60000 && ms % 60000 == 0)
+        return QStringLiteral("%1 Min").arg(ms / 60000);
+    QString text = QString::number(ms / 1000);
+    if (const qint64 fraction = ms % 1000) {
+        QString digits = QStringLiteral("%1").arg(fraction, 3, 10, QLatin1Char('0'));
+        while (digits.endsWith(QLatin1Char('0'))) digits.chop(1);
+        text += QLatin1Char('.') + digits;
+    }
+    return text + QStringLiteral(" Sec");
+}
+
 template <std::size_t N>
 void fill(QComboBox* box, const Choice (&choices)[N]) {
     for (const Choice& c : choices) box->addItem(QString::fromLatin1(c.text), c.value);
@@ -184,6 +200,35 @@ void AdvancedSetting::selectByData(QComboBox* box, qint64 value) {
     // No matching entry: the box keeps its selection and the stored value stays as given.
 }
 
+void AdvancedSetting::selectTime(QComboBox* box, int value, bool ownEntryAllowed) {
+    // An entry made for an earlier opening's value goes first.
+    for (int i = box->count() - 1; i >= 0; --i) {
+        if (box->itemData(i, kExtraEntryRole).toBool())
+            box->removeItem(i);
+    }
+    for (int i = 0; i < box->count(); ++i) {
+        if (box->itemData(i).toLongLong() == value) {
+            box->setCurrentIndex(i);
+            return;
+        }
+    }
+    if (!ownEntryAllowed)
+        return;
+    // A stored time none of the choices names (an edited settings file, an older version)
+    // is kept and runs; it gets an entry of its own, in order, so the dialog shows it and
+    // "Apply" without a change hands it back unchanged.
+    int at = box->count();
+    for (int i = 0; i < box->count(); ++i) {
+        if (box->itemData(i).toLongLong() > value) {
+            at = i;
+            break;
+        }
+    }
+    box->insertItem(at, timeText(value), value);
+    box->setItemData(at, true, kExtraEntryRole);
+    box->setCurrentIndex(at);
+}
+
 void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel,
                                 int nurveaBackgroundNoise, int delayTriggerTime, int backHomeTimeInt,
                                 int backHomeActionInt) {
@@ -226,8 +271,8 @@ void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennh
     _delayTriggerTime = delayTriggerTime;
     _backHomeTimeInt = backHomeTimeInt;
     _backHomeActionInt = backHomeActionInt;
-    selectByData(_delayTimeBox, _delayTriggerTime);
-    selectByData(_backHomeBox, _backHomeTimeInt);
+    selectTime(_delayTimeBox, delayTriggerTime, delayTriggerTime >= 0);
+    selectTime(_backHomeBox, backHomeTimeInt, backHomeTimeInt > 0);
     selectByData(_backHomeActionBox, _backHomeActionInt);
 
     _applyButton->setEnabled(false);

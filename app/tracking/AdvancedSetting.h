@@ -56,6 +56,9 @@ private:
     void connectEditors();
     void disconnectEditors();
     static void selectByData(QComboBox* box, qint64 value);
+    // Selects the entry of a stored time; a time no entry names gets one of its own when
+    // ownEntryAllowed (and the selection is left as it was otherwise).
+    static void selectTime(QComboBox* box, int value, bool ownEntryAllowed);
 
     titleWidget* _titleBar = nullptr;
     QLabel* _levelLabel = nullptr;

@@ -8,6 +8,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,6 +24,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <optional>
 
 #include "AdvancedSetting.h"
 #include "PresetLink.h"
@@ -66,6 +69,16 @@ QPushButton:disabled { color: #8C8C8C; }
 
 qint64 systemClock() {
     return QDateTime::currentMSecsSinceEpoch();
+}
+
+// A saved whole number, or nothing for anything else (text, a fraction, out of int range).
+std::optional<int> savedInt(const QJsonValue& value) {
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || number != std::trunc(number) || number < INT_MIN || number > INT_MAX)
+        return std::nullopt;
+    return static_cast<int>(number);
 }
 
 }  // namespace
@@ -229,13 +242,37 @@ void SoundDeviceSetting::loadSettings() {
                 nurvea_portInt = port;
         }
     }
+    // The timing values are checked as they are read: a hand-edited or damaged file may hold
+    // values that cannot be meant (a negative time, an unknown action, a threshold no array
+    // reaches), which would run while the timing dialog shows something else. Those take
+    // the defaults, which the next save writes back. A positive time the dialog does not
+    // list is kept: the dialog shows it as an entry of its own.
+    auto replaced = [](const char* key, const QJsonValue& saved, const QVariant& used) {
+        qDebug() << "SoundDeviceSetting::loadSettings"
+                 << "replaced" << key << saved << "by" << used;
+    };
     if (document.contains(QStringLiteral("AudioTriggerLevelMap"))) {
         const QJsonObject levels = document.value(QStringLiteral("AudioTriggerLevelMap")).toObject();
         if (levels.contains(QStringLiteral("NurveaBackgroundNoise"))) {
-            nurveaBackgroundNoise = levels.value(QStringLiteral("NurveaBackgroundNoise")).toDouble();
+            const QJsonValue saved = levels.value(QStringLiteral("NurveaBackgroundNoise"));
+            const double noise = saved.toDouble(-1.0);
+            if (saved.isDouble() && noise >= kNurevaBackgroundNoiseMin &&
+                noise <= kNurevaBackgroundNoiseMax) {
+                nurveaBackgroundNoise = noise;
+            } else {
+                nurveaBackgroundNoise = kDefaultNurevaBackgroundNoise;
+                replaced("NurveaBackgroundNoise", saved, nurveaBackgroundNoise);
+            }
         }
         if (levels.contains(QStringLiteral("SennheiserPeakLevel"))) {
-            sennheiserPeakLevel = levels.value(QStringLiteral("SennheiserPeakLevel")).toInt();
+            const QJsonValue saved = levels.value(QStringLiteral("SennheiserPeakLevel"));
+            const std::optional<int> level = savedInt(saved);
+            if (level && *level >= kSennheiserPeakLevelMin && *level <= kSennheiserPeakLevelMax) {
+                sennheiserPeakLevel = *level;
+            } else {
+                sennheiserPeakLevel = kDefaultSennheiserPeakLevel;
+                replaced("SennheiserPeakLevel", saved, sennheiserPeakLevel);
+            }
         }
     }
     if (document.contains(QStringLiteral("SoundDeviceIndex"))) {
@@ -252,14 +289,39 @@ void SoundDeviceSetting::loadSettings() {
     if (document.contains(QStringLiteral("BackToHomeMap"))) {
         const QJsonObject backHome = document.value(QStringLiteral("BackToHomeMap")).toObject();
         if (backHome.contains(QStringLiteral("BackToHomeTriggerTime"))) {
-            backHomeTimeInt = backHome.value(QStringLiteral("BackToHomeTriggerTime")).toInt();
+            const QJsonValue saved = backHome.value(QStringLiteral("BackToHomeTriggerTime"));
+            const std::optional<int> time = savedInt(saved);
+            if (time && (*time == kBackHomeOff || *time > 0)) {
+                // A period under the floor runs as the floor (setBackHomeTimerIsStart), so
+                // that is what is kept and shown.
+                backHomeTimeInt =
+                    *time == kBackHomeOff ? kBackHomeOff : std::max(*time, kMinBackHomePeriodMs);
+            } else {
+                backHomeTimeInt = kDefaultBackHomeTimeMs;
+                replaced("BackToHomeTriggerTime", saved, backHomeTimeInt);
+            }
         }
         if (backHome.contains(QStringLiteral("BackToHomeAction"))) {
-            backHomeActionInt = backHome.value(QStringLiteral("BackToHomeAction")).toInt();
+            const QJsonValue saved = backHome.value(QStringLiteral("BackToHomeAction"));
+            const std::optional<int> action = savedInt(saved);
+            if (action && (*action == BackHomeToHomePosition || *action == BackHomeToPresetZero)) {
+                backHomeActionInt = *action;
+            } else {
+                backHomeActionInt = BackHomeToHomePosition;
+                replaced("BackToHomeAction", saved, backHomeActionInt);
+            }
         }
     }
     if (document.contains(QStringLiteral("DelayTriggerTime"))) {
-        delayTriggerTime = document.value(QStringLiteral("DelayTriggerTime")).toInt();
+        const QJsonValue saved = document.value(QStringLiteral("DelayTriggerTime"));
+        const std::optional<int> delay = savedInt(saved);
+        // No delay at all (0) is a choice a user can mean: call at the first report.
+        if (delay && *delay >= 0) {
+            delayTriggerTime = *delay;
+        } else {
+            delayTriggerTime = kDefaultDelayTriggerTimeMs;
+            replaced("DelayTriggerTime", saved, kDefaultDelayTriggerTimeMs);
+        }
     }
     if (deviceBrandInt == Nureva) {
         const QSignalBlocker blocker(ui->port_spinBox);

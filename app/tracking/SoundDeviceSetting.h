@@ -59,6 +59,18 @@ public:
     static constexpr int kMinBackHomePeriodMs = 1000;
     // Silent reports that only count before a silent period starts.
     static constexpr int kSilentReportsBeforeTiming = 5;
+    // The timing values a first start runs with, and what a saved value that cannot be
+    // meant is replaced by.
+    static constexpr int kDefaultDelayTriggerTimeMs = 1500;
+    static constexpr int kDefaultBackHomeTimeMs = 10000;
+    static constexpr int kBackHomeOff = -1;
+    static constexpr int kDefaultSennheiserPeakLevel = -55;
+    static constexpr double kDefaultNurevaBackgroundNoise = 50.0;
+    // The talker thresholds the arrays can report against.
+    static constexpr int kSennheiserPeakLevelMin = -90;
+    static constexpr int kSennheiserPeakLevelMax = 0;
+    static constexpr double kNurevaBackgroundNoiseMin = 0.0;
+    static constexpr double kNurevaBackgroundNoiseMax = 120.0;
 
     explicit SoundDeviceSetting(QWidget* parent = nullptr);
     ~SoundDeviceSetting() override;
@@ -206,12 +218,12 @@ private:
     QUrl webSocketUrl;
     int nurvea_portInt = 8931;
     QUuid requestId;
-    double nurveaBackgroundNoise = 50.0;
-    int sennheiserPeakLevel = -55;
+    double nurveaBackgroundNoise = kDefaultNurevaBackgroundNoise;
+    int sennheiserPeakLevel = kDefaultSennheiserPeakLevel;
     int currentPeakLevel = -90;
-    qint64 delayTriggerTime = 1500;
+    qint64 delayTriggerTime = kDefaultDelayTriggerTimeMs;
     QTimer* backHomeTimer = nullptr;
-    int backHomeTimeInt = 10000;
+    int backHomeTimeInt = kDefaultBackHomeTimeMs;
     int backHomeActionInt = BackHomeToHomePosition;
     std::map<int, ArrayPositionState> positionStates;
     bool autoCoverage = false;

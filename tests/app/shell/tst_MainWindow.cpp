@@ -4,8 +4,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
@@ -21,6 +23,7 @@
 #include "PresetLink.h"
 #include "SoundDeviceSetting.h"
 #include "MainWindow.h"
+#include "SettingsDocument.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
 
@@ -55,6 +58,7 @@ private slots:
     void warningReplacesShownMessage();
     void arrayPageReachesThePresetLinkPage();
     void arrayPageSettingsSurviveARestart();
+    void oddSavedTimingValuesAreSavedBackReplaced();
 
 private:
     std::unique_ptr<QTemporaryDir> _dir;
@@ -316,4 +320,30 @@ void TstMainWindow::arrayPageSettingsSurviveARestart() {
     QCOMPARE(restarted.soundDevicePage()->soundDeviceIndex(), 5);
     QCOMPARE(restarted.soundDevicePage()->ipAddressText(), QStringLiteral("192.168.10.20"));
     QCOMPARE(restarted.presetLinkPage()->deviceBrandInt(), static_cast<int>(PresetLink::Yamaha));
+}
+
+void TstMainWindow::oddSavedTimingValuesAreSavedBackReplaced() {
+    // An edited settings file holds timing values that cannot be meant; the next save
+    // writes the values that actually run.
+    const QString path = SettingsDocument::configFile(SettingsDocument::configDir());
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"SoundDeviceIndex": 3, "DelayTriggerTime": -100,
+                       "AudioTriggerLevelMap": {"SennheiserPeakLevel": 12, "NurveaBackgroundNoise": 50},
+                       "BackToHomeMap": {"BackToHomeTriggerTime": 30000, "BackToHomeAction": 7}})");
+    }
+    {
+        MainWindow window(nullptr, uniqueInstanceName());
+        QCOMPARE(window.configFilePath(), path);
+        window.writeConfigFile();
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(document.value("DelayTriggerTime").toInt(), 1500);
+    QCOMPARE(document.value("BackToHomeMap").toObject().value("BackToHomeTriggerTime").toInt(), 30000);
+    QCOMPARE(document.value("BackToHomeMap").toObject().value("BackToHomeAction").toInt(), 300);
+    QCOMPARE(document.value("AudioTriggerLevelMap").toObject().value("SennheiserPeakLevel").toInt(), -55);
 }

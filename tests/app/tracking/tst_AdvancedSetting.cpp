@@ -55,6 +55,7 @@ private slots:
     void applySendsAllFourInOrder();
     void cancelDropsEdits();
     void unmatchedStoredValuesSurviveApply();
+    void unmatchedStoredTimesShowAsTheirOwnEntries();
 };
 
 void TstAdvancedSetting::initialChoices() {
@@ -168,11 +169,56 @@ void TstAdvancedSetting::unmatchedStoredValuesSurviveApply() {
     dialog.setValues(3, Sennheiser, -55, 50, 2000, 10000, 0);
     // Values no entry matches, as an edited settings document can hold them.
     dialog.setValues(3, Sennheiser, -55, 50, 2500, 15000, 7);
-    QCOMPARE(f.delay->currentText(), QStringLiteral("2 Sec"));  // selection left as it was
-    QCOMPARE(f.action->currentText(), QStringLiteral("Preset 0"));
+    QCOMPARE(f.delay->currentText(), QStringLiteral("2.5 Sec"));
+    QCOMPARE(f.action->currentText(), QStringLiteral("Preset 0"));  // no action entry is made up
     f.level->setValue(-50);
     QTest::mouseClick(f.apply, Qt::LeftButton);
     QCOMPARE(rec.calls, (QStringList{"level=-50", "delay=2500", "home=15000", "action=7"}));
+}
+
+void TstAdvancedSetting::unmatchedStoredTimesShowAsTheirOwnEntries() {
+    // A stored time that none of the choices names is shown as an entry of its own, in its
+    // place among the others, so the dialog shows the time that runs.
+    AdvancedSetting dialog;
+    Form f(dialog);
+    Recorder rec(dialog);
+    dialog.setValues(3, Sennheiser, -55, 50, 2500, 45000, 300);
+    QCOMPARE(f.delay->count(), 8);
+    QCOMPARE(f.delay->currentIndex(), 4);
+    QCOMPARE(f.delay->itemText(3), QStringLiteral("2 Sec"));
+    QCOMPARE(f.delay->currentText(), QStringLiteral("2.5 Sec"));
+    QCOMPARE(f.delay->currentData().toInt(), 2500);
+    QCOMPARE(f.delay->itemText(5), QStringLiteral("3 Sec"));
+    QCOMPARE(f.backHome->count(), 10);
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("45 Sec"));
+    QCOMPARE(f.backHome->currentIndex(), 5);  // after "40 Sec"
+    QVERIFY(!f.apply->isEnabled());
+
+    // Beyond the longest choice, and whole minutes.
+    dialog.setValues(3, Sennheiser, -55, 50, 7250, 240000, 300);
+    QCOMPARE(f.delay->count(), 8);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("7.25 Sec"));
+    QCOMPARE(f.delay->currentIndex(), 7);
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("4 Min"));
+    QCOMPARE(f.backHome->currentIndex(), 9);
+    dialog.slot_Apply();
+    QCOMPARE(rec.calls, (QStringList{"level=-55", "delay=7250", "home=240000", "action=300"}));
+
+    // Choosing a listed time replaces the odd one.
+    rec.calls.clear();
+    dialog.setValues(3, Sennheiser, -55, 50, 1234, 90000, 300);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("1.234 Sec"));
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("90 Sec"));
+    f.delay->setCurrentIndex(f.delay->findData(3000));
+    dialog.slot_Apply();
+    QCOMPARE(rec.calls, (QStringList{"level=-55", "delay=3000", "home=90000", "action=300"}));
+
+    // The next opening with listed times has no extra entries left.
+    dialog.setValues(3, Sennheiser, -55, 50, 3000, -1, 300);
+    QCOMPARE(f.delay->count(), 7);
+    QCOMPARE(f.delay->currentText(), QStringLiteral("3 Sec"));
+    QCOMPARE(f.backHome->count(), 9);
+    QCOMPARE(f.backHome->currentText(), QStringLiteral("Off"));
 }
 
 QTEST_MAIN(TstAdvancedSetting)

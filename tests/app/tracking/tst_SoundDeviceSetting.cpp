@@ -153,6 +153,7 @@ private slots:
     void staleEndsOfAPreviousLinkAreIgnored();
     void splitRepliesAndHostileInputOnEveryLink();
     void settingsRoundTrip();
+    void oddSavedTimingValuesAreReplaced();
     void timingDialogAndSlots();
 
 private:
@@ -1229,6 +1230,72 @@ void tst_SoundDeviceSetting::settingsRoundTrip() {
     QCOMPARE(third.backToHomeMap(),
              (QMap<QString, int>{{"BackToHomeTriggerTime", 10000}, {"BackToHomeAction", 300}}));
     QCOMPARE(third.audioTriggerLevelMap(), (QMap<QString, int>{{"Sennheiser", -55}, {"Nurvea", 50}}));
+}
+
+void tst_SoundDeviceSetting::oddSavedTimingValuesAreReplaced() {
+    // Values that cannot be meant are replaced by the defaults, which the next save writes.
+    auto load = [](SoundDeviceSetting& target, const char* json) {
+        qApp->setProperty("configDataInforJsonObject", QJsonDocument::fromJson(json).object());
+        target.loadSettings();
+    };
+    const QMap<QString, int> defaultHome{{"BackToHomeTriggerTime", 10000}, {"BackToHomeAction", 300}};
+    const QMap<QString, int> defaultLevels{{"Sennheiser", -55}, {"Nurvea", 50}};
+    {
+        SoundDeviceSetting odd;
+        load(odd, R"({"SoundDeviceIndex": 3, "DelayTriggerTime": -100,
+                      "AudioTriggerLevelMap": {"SennheiserPeakLevel": 20, "NurveaBackgroundNoise": 500},
+                      "BackToHomeMap": {"BackToHomeTriggerTime": -5, "BackToHomeAction": 7}})");
+        QCOMPARE(odd.delayTriggerTimeMs(), qint64(1500));
+        QCOMPARE(odd.backToHomeMap(), defaultHome);
+        QCOMPARE(odd.audioTriggerLevelMap(), defaultLevels);
+    }
+    {
+        SoundDeviceSetting wrongTypes;
+        load(wrongTypes, R"({"DelayTriggerTime": "soon", "BackToHomeMap": {"BackToHomeTriggerTime": 0,
+                             "BackToHomeAction": "Home"}, "AudioTriggerLevelMap": {"SennheiserPeakLevel": -91,
+                             "NurveaBackgroundNoise": -0.5}})");
+        QCOMPARE(wrongTypes.delayTriggerTimeMs(), qint64(1500));
+        QCOMPARE(wrongTypes.backToHomeMap(), defaultHome);
+        QCOMPARE(wrongTypes.audioTriggerLevelMap(), defaultLevels);
+    }
+    {
+        // Meant values stay, also times the dialog does not list (except below the one-second
+        // floor of the return-home period, which runs as one second).
+        SoundDeviceSetting kept;
+        load(kept, R"({"DelayTriggerTime": 2500, "BackToHomeMap": {"BackToHomeTriggerTime": -1,
+                       "BackToHomeAction": 0}, "AudioTriggerLevelMap": {"SennheiserPeakLevel": -90,
+                       "NurveaBackgroundNoise": 120}})");
+        QCOMPARE(kept.delayTriggerTimeMs(), qint64(2500));
+        QCOMPARE(kept.backToHomeMap(),
+                 (QMap<QString, int>{{"BackToHomeTriggerTime", -1}, {"BackToHomeAction", 0}}));
+        QCOMPARE(kept.audioTriggerLevelMap(), (QMap<QString, int>{{"Sennheiser", -90}, {"Nurvea", 120}}));
+        load(kept, R"({"BackToHomeMap": {"BackToHomeTriggerTime": 45000}, "DelayTriggerTime": 0})");
+        QCOMPARE(kept.backHomeTimeMs(), 45000);
+        QCOMPARE(kept.delayTriggerTimeMs(), qint64(0));  // no delay at all can be meant
+        load(kept, R"({"BackToHomeMap": {"BackToHomeTriggerTime": 400}})");
+        QCOMPARE(kept.backHomeTimeMs(), 1000);
+    }
+
+    // What the dialog shows is what runs.
+    qApp->setProperty("configDataInforJsonObject",
+                      QJsonDocument::fromJson(R"({"SoundDeviceIndex": 3, "DelayTriggerTime": 2500,
+                          "BackToHomeMap": {"BackToHomeTriggerTime": 45000, "BackToHomeAction": 9}})")
+                          .object());
+    page->loadSettings();
+    QTimer::singleShot(0, page.get(), [this] {
+        AdvancedSetting* dialog = page->advancedSettingDialog();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->findChild<QComboBox*>("delayTime_comboBox")->currentText(),
+                 QStringLiteral("2.5 Sec"));
+        QCOMPARE(dialog->findChild<QComboBox*>("backHome_comboBox")->currentText(), QStringLiteral("45 Sec"));
+        QCOMPARE(dialog->findChild<QComboBox*>("backHomeAction_comboBox")->currentText(),
+                 QStringLiteral("Home"));
+        dialog->slot_Cancel();
+    });
+    page->advancedButton()->click();
+    QCOMPARE(page->delayTriggerTimeMs(), qint64(2500));
+    QCOMPARE(page->backHomeTimeMs(), 45000);
+    QCOMPARE(page->backHomeAction(), 300);
 }
 
 void tst_SoundDeviceSetting::timingDialogAndSlots() {
