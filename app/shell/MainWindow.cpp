@@ -12,6 +12,7 @@
 #include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -22,6 +23,8 @@
 #include "SoundDeviceSetting.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWindow(parent) {
     ensureAppResources();
@@ -272,9 +275,42 @@ void MainWindow::slot_ShowWarningMessage(QString message) {
     if (!warningDialog)
         warningDialog = new WarningMessageWidget(this);
     warningDialog->setMessage(message);
+    // A new warning opens over the window the user is looking at (the window system would
+    // put a frameless child window at the screen's corner); one that replaces a shown
+    // message stays where the user may have dragged it.
+    if (warningDialog->isHidden())
+        centreOn(warningDialog, warningAnchor());
     warningDialog->show();
     warningDialog->raise();
     warningDialog->activateWindow();
+}
+
+QWidget* MainWindow::warningAnchor() {
+    // The active window counts when it is one of this window's own: the window itself or a
+    // window it owns (a dialog, the control panel).
+    QWidget* active = QApplication::activeWindow();
+    if (active && active != warningDialog && active->isVisible()) {
+        for (const QWidget* owner = active; owner; owner = owner->parentWidget()) {
+            if (owner == this)
+                return active;
+        }
+    }
+    return this;
+}
+
+void MainWindow::centreOn(QWidget* dialog, const QWidget* anchor) {
+    const QSize size = dialog->size().expandedTo(dialog->minimumSize());
+    QRect placed(QPoint(0, 0), size);
+    placed.moveCenter(anchor->frameGeometry().center());
+    // Kept on the anchor's screen, in case the anchor hangs over its edge.
+    if (const QScreen* screen = anchor->screen()) {
+        const QRect available = screen->availableGeometry();
+        placed.moveLeft(std::clamp(placed.left(), available.left(),
+                                   std::max(available.left(), available.right() - size.width() + 1)));
+        placed.moveTop(std::clamp(placed.top(), available.top(),
+                                  std::max(available.top(), available.bottom() - size.height() + 1)));
+    }
+    dialog->move(placed.topLeft());
 }
 
 void MainWindow::slot_GetSecondOpenApp() {

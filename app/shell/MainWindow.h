@@ -74,6 +74,10 @@ private:
     void connectPages();
     void collectSoundDeviceValues(QJsonObject& document) const;
     void collectPresetLinkValues(QJsonObject& document) const;
+    // The window a warning opens over: the active window when it is one of this window's
+    // own, else this window.
+    QWidget* warningAnchor();
+    static void centreOn(QWidget* dialog, const QWidget* anchor);
 
     // Form: the title bar and the pages (owned by their Qt parents).
     titleWidget* titlewidget = nullptr;

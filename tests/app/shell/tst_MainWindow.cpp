@@ -56,6 +56,7 @@ private slots:
     void trayMenu();
     void aboutDialogIsReused();
     void warningReplacesShownMessage();
+    void warningOpensCentredOnTheWindowInUse();
     void arrayPageReachesThePresetLinkPage();
     void arrayPageSettingsSurviveARestart();
     void oddSavedTimingValuesAreSavedBackReplaced();
@@ -269,6 +270,49 @@ void TstMainWindow::warningReplacesShownMessage() {
     QVERIFY(QTest::qWaitForWindowExposed(warning));
     QTest::mouseClick(titleButton(warning, "close_pushButton"), Qt::LeftButton);
     QVERIFY(warning->isHidden());
+}
+
+void TstMainWindow::warningOpensCentredOnTheWindowInUse() {
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.move(40, 60);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    auto centreOf = [](const QWidget* widget) { return widget->frameGeometry().center(); };
+    auto near = [](const QPoint& a, const QPoint& b) { return (a - b).manhattanLength() <= 2; };
+
+    window.slot_ShowWarningMessage(QStringLiteral("Device cannot connect."));
+    WarningMessageWidget* warning = window.warningMessageWidget();
+    QVERIFY(QTest::qWaitForWindowExposed(warning));
+    QVERIFY2(near(centreOf(warning), centreOf(&window)),
+             qPrintable(QStringLiteral("warning at %1,%2").arg(warning->x()).arg(warning->y())));
+
+    // A warning replacing a shown one stays where the user may have dragged it.
+    warning->move(warning->pos() + QPoint(30, 20));
+    const QPoint dragged = warning->pos();
+    window.slot_ShowWarningMessage(QStringLiteral("Connection Loss."));
+    QCOMPARE(warning->pos(), dragged);
+
+    // The next one opens over the window again, wherever the window is now.
+    QTest::mouseClick(warning->findChild<QPushButton*>("done_pushButton"), Qt::LeftButton);
+    window.move(10, 20);
+    window.slot_ShowWarningMessage(QStringLiteral("Device cannot connect."));
+    QVERIFY(QTest::qWaitForWindowExposed(warning));
+    QVERIFY(near(centreOf(warning), centreOf(&window)));
+
+    // Over another window of the application that is in use (a dialog, the control panel),
+    // it opens over that one.
+    warning->slot_CloseDialog();
+    window.slot_InfoClicked();
+    AboutWidget* about = window.aboutWidget();
+    about->move(200, 300);
+    QVERIFY(QTest::qWaitForWindowExposed(about));
+    about->activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), about);
+    window.slot_ShowWarningMessage(QStringLiteral("Connection Loss."));
+    QVERIFY(QTest::qWaitForWindowExposed(warning));
+    QVERIFY(!near(centreOf(about), centreOf(&window)));
+    QVERIFY(near(centreOf(warning), centreOf(about)));
 }
 
 QTEST_MAIN(TstMainWindow)
