@@ -19,8 +19,10 @@
 namespace {
 
 constexpr int kLightSize = 24;
+// Nine rows (the column titles and eight positions) must fit the page's 328 px together with
+// the title and "Apply": 9 x 22 + 8 x 4 leaves "Apply" room of its own below the last row.
 constexpr int kRowHeight = 22;
-constexpr int kRowSpacing = 6;
+constexpr int kRowSpacing = 4;
 
 struct Span {
     int low;

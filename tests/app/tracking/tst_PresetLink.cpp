@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QJsonObject>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
@@ -42,6 +43,8 @@ private slots:
     void editedZoneCountsBeforeApply();
     void brandSwitchShowsNewZonesWithoutEnablingApply();
     void fourLobeArrayHidesLowerRows();
+    void everyLayoutFitsThePage_data();
+    void everyLayoutFitsThePage();
     void azimuthLights();
     void shureGateLights();
     void repeatedPresetIsCalledOnce();
@@ -382,6 +385,44 @@ void TstPresetLink::loadSettingsWithoutIndexKeepsDefaults() {
         QCOMPARE(page.presetBox(i)->currentIndex(), i);
     }
     QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(1), QStringLiteral("0~45"));
+}
+
+void TstPresetLink::everyLayoutFitsThePage_data() {
+    QTest::addColumn<int>("deviceType");
+    QTest::addColumn<int>("brand");
+    QTest::newRow("eight-lobe Shure") << 0 << int(PresetLink::Shure);
+    QTest::newRow("four-lobe Shure") << 2 << int(PresetLink::Shure);
+    QTest::newRow("Sennheiser") << 3 << int(PresetLink::Sennheiser);
+    QTest::newRow("Nureva") << 4 << int(PresetLink::Nureva);
+    QTest::newRow("Yamaha") << 5 << int(PresetLink::Yamaha);
+}
+
+void TstPresetLink::everyLayoutFitsThePage() {
+    // The main window gives the page 320 x 328 at its smallest; no layout may need more
+    // (a taller one grew the page and pressed "Apply" against the last row).
+    QFETCH(int, deviceType);
+    QFETCH(int, brand);
+    PresetLink page;
+    page.slot_SwitchSoundDeviceType(deviceType, brand);
+    const QSize needed = page.minimumSizeHint();
+    QVERIFY2(needed.width() <= 320 && needed.height() <= 328,
+             qPrintable(QStringLiteral("needs %1 x %2").arg(needed.width()).arg(needed.height())));
+
+    page.resize(320, 328);
+    page.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&page));
+    auto* apply = page.findChild<QPushButton*>(QStringLiteral("apply_pushButton"));
+    QVERIFY(apply);
+    const QRect applyRect(apply->mapTo(&page, QPoint(0, 0)), apply->size());
+    QVERIFY(page.rect().contains(applyRect));
+    int lastRowBottom = 0;
+    for (int position = 1; position <= PresetLink::kPositionCount; ++position) {
+        QComboBox* box = page.presetBox(position);
+        if (box->isVisible())
+            lastRowBottom = std::max(lastRowBottom, box->mapTo(&page, QPoint(0, box->height())).y());
+    }
+    QVERIFY2(applyRect.top() - lastRowBottom >= 10,
+             qPrintable(QStringLiteral("%1 px above Apply").arg(applyRect.top() - lastRowBottom)));
 }
 
 QTEST_MAIN(TstPresetLink)
