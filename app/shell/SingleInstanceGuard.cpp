@@ -58,7 +58,7 @@ int openLockFile(const QByteArray& path, mode_t mode, QString& error) {
 
 }  // namespace
 
-SingleInstanceGuard::SingleInstanceGuard(const QString& lockPath, mode_t fileMode)
+SingleInstanceGuard::SingleInstanceGuard(const QString& lockPath, unsigned fileMode)
     : _lockPath(lockPath), _fileMode(fileMode) {}
 
 SingleInstanceGuard::~SingleInstanceGuard() {
@@ -71,7 +71,7 @@ SingleInstanceGuard::Result SingleInstanceGuard::acquire() {
         return Result::Acquired;
     if (_fd < 0) {
         _error.clear();
-        _fd = openLockFile(QFile::encodeName(_lockPath), _fileMode, _error);
+        _fd = openLockFile(QFile::encodeName(_lockPath), static_cast<mode_t>(_fileMode), _error);
     }
     if (_fd < 0) {
         qDebug() << "SingleInstanceGuard::acquire"

@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include <sys/types.h>
-
 // "One instance" lock: an exclusive flock on a lock file, held for the life of the object
 // (the kernel releases it when the process dies, so a crash leaves no stale lock behind).
 //
@@ -20,7 +18,7 @@ public:
     };
 
     // fileMode: the mode a newly created lock file gets, whatever the umask.
-    explicit SingleInstanceGuard(const QString& lockPath, mode_t fileMode = 0644);
+    explicit SingleInstanceGuard(const QString& lockPath, unsigned fileMode = 0644);
     ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard&) = delete;
     SingleInstanceGuard& operator=(const SingleInstanceGuard&) = delete;
@@ -46,7 +44,7 @@ public:
 
 private:
     QString _lockPath;
-    mode_t _fileMode;
+    unsigned _fileMode;
     int _fd = -1;
     bool _held = false;
     QString _error;
