@@ -3,6 +3,7 @@
 #include "KXLog.h"
 
 extern "C" {
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -33,11 +34,28 @@ AVPixelFormat plainFormat(AVPixelFormat format, bool* fullRange) {
     }
 }
 
-// Sets the YUV side's range (BT.601 coefficients both ways); the RGB side is always full.
-void setRanges(SwsContext* context, bool sourceFull, bool destinationFull) {
-    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
-    sws_setColorspaceDetails(context, coefficients, sourceFull ? 1 : 0, coefficients, destinationFull ? 1 : 0,
-                             0, 1 << 16, 1 << 16);
+// A bicubic same-size conversion with the YUV side's range stated (the RGB side is always
+// full range); BT.601 coefficients both ways.
+SwsContext* makeContext(int width, int height, AVPixelFormat source, bool sourceFull, AVPixelFormat target,
+                        bool targetFull) {
+    SwsContext* context = sws_alloc_context();
+    if (context == nullptr) {
+        return nullptr;
+    }
+    av_opt_set_int(context, "srcw", width, 0);
+    av_opt_set_int(context, "srch", height, 0);
+    av_opt_set_int(context, "src_format", source, 0);
+    av_opt_set_int(context, "src_range", sourceFull ? 1 : 0, 0);
+    av_opt_set_int(context, "dstw", width, 0);
+    av_opt_set_int(context, "dsth", height, 0);
+    av_opt_set_int(context, "dst_format", target, 0);
+    av_opt_set_int(context, "dst_range", targetFull ? 1 : 0, 0);
+    av_opt_set_int(context, "sws_flags", SWS_BICUBIC, 0);
+    if (sws_init_context(context, nullptr, nullptr) < 0) {
+        sws_freeContext(context);
+        return nullptr;
+    }
+    return context;
 }
 
 }  // namespace
@@ -63,14 +81,12 @@ bool KXBgrConverter::toBGR(const AVFrame* frame, cv::Mat& image) {
         _toBgrContext = nullptr;
         bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat source = plainFormat(format, &fullRange);
-        _toBgrContext = sws_getContext(frame->width, frame->height, source, frame->width, frame->height,
-                                       AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        _toBgrContext = makeContext(frame->width, frame->height, source, fullRange, AV_PIX_FMT_BGR24, true);
         if (_toBgrContext == nullptr) {
             KXLog("KXBgrConverter: no conversion from %s to BGR\n", descriptor->name);
             _bgrSourceFormat = AV_PIX_FMT_NONE;
             return false;
         }
-        setRanges(_toBgrContext, fullRange, true);
         _bgrWidth = frame->width;
         _bgrHeight = frame->height;
         _bgrSourceFormat = format;
@@ -116,13 +132,11 @@ const AVFrame* KXBgrConverter::toYUV(const cv::Mat& image) {
             av_frame_free(&_yuvFrame);
             return nullptr;
         }
-        _toYuvContext = sws_getContext(image.cols, image.rows, AV_PIX_FMT_BGR24, image.cols, image.rows,
-                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        _toYuvContext = makeContext(image.cols, image.rows, AV_PIX_FMT_BGR24, true, AV_PIX_FMT_YUV420P, true);
         if (_toYuvContext == nullptr) {
             av_frame_free(&_yuvFrame);
             return nullptr;
         }
-        setRanges(_toYuvContext, true, true);
     }
     const uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
     const int sourceStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
