@@ -61,21 +61,6 @@ protected:
 
 }  // namespace
 
-TEST_F(FaceControllerTest, ProfilesHoldTheirTable) {
-    const auto& p = _profiles;
-    EXPECT_EQ(p[0].deadZoneY(), 9999);
-    EXPECT_EQ(p[0].smallestSize(), -9999);
-    EXPECT_EQ(p[1].largestSize(), 300);
-    EXPECT_EQ(p[1].smallestSize(), 250);
-    EXPECT_EQ(p[1].toleranceY(), 50);
-    EXPECT_EQ(p[2].largestSize(), 220);
-    EXPECT_EQ(p[2].smallestSize(), 170);
-    EXPECT_EQ(p[2].values[24], 200);
-    for (int32_t v : p[3].values) {
-        EXPECT_EQ(v, 0);
-    }
-}
-
 // A face inside the dead zone but outside the motion tolerance: the direction is confirmed
 // on the fifth frame in a row and the camera turns at the speed the offset gives.
 TEST_F(FaceControllerTest, FaceRightOfCentreStartsPanningRightOnTheFifthFrame) {
