@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -162,6 +163,35 @@ TEST_F(AiModeReceiverTest, OutlinedFramesAndCommandsTowardsTheFace) {
         return ++plainFrames >= 3;
     }));
     EXPECT_TRUE(_camera->sent().empty());
+    recv.stopPreview();
+}
+
+// The host switches modes on its own thread while another thread captures: each switch
+// takes effect between frames, and frames keep flowing.
+TEST_F(AiModeReceiverTest, SwitchingModesWhileAnotherThreadCaptures) {
+    DC_Recv& recv = _camera->recv();
+    bool flags[3] = {true, false, true};
+    ASSERT_TRUE(recv.initialize(flags));
+    recv.startPreview(nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> frames{0};
+    std::thread capturer([&] {
+        while (!done.load()) {
+            DC_Video_Frame frame{};
+            if (recv.captureVideo(&frame, 20) == DC_ERROR_NONE) {
+                EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUV420P);
+                recv.freeVideo(&frame);
+                ++frames;
+            }
+        }
+    });
+    for (int mode : {3, 1, 2, -1, 0, 3}) {
+        recv.setIsEnableAIMode(mode >= 0, mode);
+        const int seen = frames.load();
+        EXPECT_TRUE(MediaWaitFor([&] { return frames.load() >= seen + 2; }, kMediaWaitMs)) << "mode " << mode;
+    }
+    done.store(true);
+    capturer.join();
     recv.stopPreview();
 }
 
