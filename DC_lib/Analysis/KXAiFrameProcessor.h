@@ -15,7 +15,13 @@ class KXFaceTracker;
 
 class KXAiFrameProcessor {
 public:
+    // Over the process's face tracker, or over `tracker`.
+    KXAiFrameProcessor();
     explicit KXAiFrameProcessor(KXFaceTracker& tracker) : _tracker(tracker) {}
+
+    // Switching AI mode on: rewrites the profiles and loads the process's face models;
+    // false when a model cannot be read (AI mode must stay off). Never throws.
+    static bool loadModels();
 
     // The outlined frame (owned by this object, valid until the next call), or null when the
     // frame could not be analysed; the caller then hands out the frame as decoded.

@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "Analysis/KXAiFrameProcessor.h"
-#include "Analysis/KXFaceTracker.h"
 #include "Control/KXControlChannel.h"
 #include "Decoder/KXFFmpegAACDecoder.h"
 #include "Decoder/KXFFmpegSWDecoder.h"
@@ -38,7 +37,7 @@ int clampTimeout(uint32_t timeoutMs) {
 }  // namespace
 
 ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
-    : _aiProcessor(std::make_unique<KXAiFrameProcessor>(KXFaceTracker::shared())) {
+    : _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
     _sourceKind = formats.sourceType;
     _deviceModel = formats.deviceModel;
     _frameRateValue = formats.frameRate;
@@ -493,7 +492,7 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
 }
 
 void ReceiverCore::setIsEnableAIMode(bool on, int mode) {
-    if (on && !KXFaceTracker::shared().load()) {
+    if (on && !KXAiFrameProcessor::loadModels()) {
         _isEnableAIMode.store(false, std::memory_order_release);
         return;
     }
