@@ -111,6 +111,16 @@ TEST_F(FaceDetectionTest, PhotosGiveTheirFaceCountsWithBoxesInsideThePicture) {
             EXPECT_TRUE(isRed(picture, (box.x1 + box.x2) / 2, box.y2));
         }
     }
+
+    // Switching on again reads a model file again when it is not the one loaded: a broken
+    // file is reported even though good models are loaded.
+    TempFolder folder;
+    folder.link(kKXDetectorDescriptionFile, TestModelFolder() + "/" + kKXDetectorDescriptionFile);
+    folder.write(kKXDetectorWeightsFile, std::string(1000, '\x7f'));
+    ::setenv("VEXSDK_MODEL_DIR", folder.path().c_str(), 1);
+    EXPECT_FALSE(tracker.load());
+    ::setenv("VEXSDK_MODEL_DIR", TestModelFolder().c_str(), 1);
+    EXPECT_TRUE(tracker.load());
 }
 
 // The talker mode on real faces: the landmark predictor on each detected face, the mouth
