@@ -374,12 +374,15 @@ int KXFFmpegReceiver::run() {
             if (ret == AVERROR(EAGAIN)) {
                 continue;  // a non-blocking input has nothing yet
             }
-            if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
+            // The I/O error is looked at before the end of file: a failing read marks the byte
+            // stream as ended too, so a broken connection would otherwise pass for a stream
+            // that finished.
+            if (input->pb != nullptr && input->pb->error != 0 && input->pb->error != AVERROR_EOF) {
+                result = -1;
+                ended = true;
+            } else if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
                 KXLog("Stream is the end of file.\n");
                 result = AVERROR_EOF;
-                ended = true;
-            } else if (input->pb != nullptr && input->pb->error != 0) {
-                result = -1;
                 ended = true;
             } else {
                 transientError = true;
