@@ -447,3 +447,39 @@ TEST(NetworkAudio, AacIsDeliveredAsSigned16BitFrames) {
         EXPECT_GT(pts[i], pts[i - 1]);
     }
 }
+
+// Every packet of an all-intra H.264 stream starts a new coded sequence, so the reader flushes
+// the video packet ring for each one, on its own thread, while pause() flushes the same ring
+// from the caller's thread. Served as fast as the reader takes it, many of those flushes meet.
+TEST(NetworkPauseStress, PauseAndResumeOnAnAllIntraStreamNeverBreakTheRings) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.gop = 1;  // every frame a key frame with its own sequence parameter set
+    recipe.frames = 30;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.paced = false;
+    options.loop = true;
+    MediaStreamServer server(clip, options);
+    ASSERT_TRUE(server.ok());
+    MediaSourceText url(server.url());
+    DC_Recv recv(MediaNetworkFormats(url));
+    recv.setIsEnableDXAV2Decode(false);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    ASSERT_EQ(pullVideo(recv, 1).size(), 1u);
+
+    for (int cycle = 0; cycle < 20000; ++cycle) {
+        recv.pause();
+        recv.resume();
+    }
+    // The rings still carry the stream, in order.
+    std::vector<Captured> frames = pullVideo(recv, 10);
+    ASSERT_EQ(frames.size(), 10u);
+    expectIncreasing(frames);
+    recv.stopPreview();
+}

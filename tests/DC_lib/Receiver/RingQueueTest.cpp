@@ -386,3 +386,75 @@ TEST(RingStress, FlushRacingLiveTrafficNeverDuplicatesOrReorders) {
     EXPECT_GT(received.load(), 0);
     EXPECT_GE(produced.load(), received.load());
 }
+
+// The stream reader flushes the video packet ring on its own thread when a new coded sequence
+// starts, while pause() flushes the same ring from the caller's thread: two flushes at once,
+// with both ends still running, must neither tear the cursors nor hand an item out twice.
+TEST(RingStress, FlushesFromTwoThreadsWhileBothEndsRun) {
+    PacketQueue queue(8);
+    ASSERT_EQ(queue.open(), 0);
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        int64_t i = 0;
+        while (!stop.load()) {
+            AVPacket* p = makePacket(i, 32);
+            if (queue.put(p)) {
+                ++i;
+            }
+            av_packet_free(&p);
+        }
+    });
+    std::atomic<int64_t> received{0};
+    std::atomic<bool> faithful{true};
+    std::thread consumer([&] {
+        AVPacket* out = av_packet_alloc();
+        int64_t last = -1;
+        while (!stop.load()) {
+            if (queue.get(out, 1)) {
+                if (out->pts <= last || out->size != 32 ||
+                    out->data[31] != static_cast<uint8_t>(out->pts & 0xff)) {
+                    faithful = false;
+                }
+                last = out->pts;
+                ++received;
+                av_packet_unref(out);
+            }
+        }
+        av_packet_free(&out);
+    });
+    auto flusher = [&] {
+        for (int round = 0; round < 3000; ++round) {
+            queue.flush();
+        }
+    };
+    std::thread second(flusher);
+    flusher();
+    second.join();
+    // Traffic still flows after the storm, and in order.
+    const int64_t target = received.load() + 100;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (received.load() < target && Clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    stop = true;
+    producer.join();
+    consumer.join();
+    EXPECT_TRUE(faithful);
+    EXPECT_GE(received.load(), target);
+
+    // With both ends gone the cursors agree again: a full ring comes out in order.
+    queue.flush();
+    for (int64_t i = 0; i < queue.capacity(); ++i) {
+        AVPacket* p = makePacket(1000 + i);
+        ASSERT_TRUE(queue.put(p));
+        av_packet_free(&p);
+    }
+    AVPacket* out = av_packet_alloc();
+    for (int64_t i = 0; i < queue.capacity(); ++i) {
+        ASSERT_TRUE(queue.get(out, 0));
+        EXPECT_EQ(out->pts, 1000 + i);
+        av_packet_unref(out);
+    }
+    EXPECT_FALSE(queue.get(out, 0));
+    av_packet_free(&out);
+}
