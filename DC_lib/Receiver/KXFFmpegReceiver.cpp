@@ -26,11 +26,22 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How long a local input may take to open and to give what its analysis needs. A camera
+// sends its first frame well within this; one that sends nothing makes the start fail
+// instead of holding the caller (and every later stop) for good.
+constexpr int64_t kLocalOpenTimeoutMs = 5000;
+
 // The options every capture-device open carries besides the device's own.
-void addDeviceBufferOptions(AVDictionary** options) {
-    av_dict_set(options, "initial_timeout", "2000000", 0);
-    av_dict_set(options, "buffer_size", "8192000", 0);
-    av_dict_set(options, "rtbufsize", "2147.48M", 0);
+void addDeviceBufferOptions(std::vector<std::pair<std::string, std::string>>& options) {
+    options.emplace_back("initial_timeout", "2000000");
+    options.emplace_back("buffer_size", "8192000");
+    options.emplace_back("rtbufsize", "2147.48M");
 }
 
 bool isRtsp(const std::string& url) {
@@ -68,8 +79,39 @@ bool KXFFmpegReceiver::stop() {
 }
 
 int KXFFmpegReceiver::interruptCallback(void* self) {
+    auto* receiver = static_cast<KXFFmpegReceiver*>(self);
     // A blocked read (a stalled network peer, a silent device) must not hold up a stop.
-    return static_cast<KXFFmpegReceiver*>(self)->_stop.load(std::memory_order_acquire) ? 1 : 0;
+    if (receiver->_stop.load(std::memory_order_acquire)) {
+        return 1;
+    }
+    const int64_t deadline = receiver->_openDeadlineNs.load(std::memory_order_relaxed);
+    if (deadline == 0) {
+        return 0;
+    }
+    // The open runs under the receiver's start/stop mutex, so no stop can reach it: a device
+    // that never delivers a frame must end the open by itself.
+    if (steadyNowNs() >= deadline) {
+        receiver->_openTimedOut.store(true, std::memory_order_relaxed);
+        return 1;
+    }
+    if (receiver->_openPollsSlowly.load(std::memory_order_relaxed)) {
+        // The analysis of a non-blocking device asks again at once after "nothing yet"; this
+        // is where it looks at the interrupt, so a short sleep here keeps it from spinning.
+        sleepMs(1);
+    }
+    return 0;
+}
+
+void KXFFmpegReceiver::beginOpen(const AVInputFormat* format) {
+    _openPollsSlowly.store(format != nullptr && (format->flags & AVFMT_NOFILE) != 0,
+                           std::memory_order_relaxed);
+    _openTimedOut.store(false, std::memory_order_relaxed);
+    _openDeadlineNs.store(steadyNowNs() + kLocalOpenTimeoutMs * 1000000LL, std::memory_order_relaxed);
+}
+
+void KXFFmpegReceiver::endOpen() {
+    _openDeadlineNs.store(0, std::memory_order_relaxed);
+    _openPollsSlowly.store(false, std::memory_order_relaxed);
 }
 
 void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
@@ -80,7 +122,8 @@ void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
 bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages) {
     context->flags |= AVFMT_FLAG_NOBUFFER;
     av_format_inject_global_side_data(context);
-    if (avformat_find_stream_info(context, nullptr) < 0) {
+    // An analysis cut short by the open's time bound saw nothing usable, whatever it answers.
+    if (avformat_find_stream_info(context, nullptr) < 0 || _openTimedOut.load(std::memory_order_relaxed)) {
         if (deviceMessages) {
             KXLog("Could not find codec parameters.");
         }
@@ -98,6 +141,45 @@ bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages)
     _videoCodec = context->streams[video]->codecpar->codec_id;
     _stop.store(false, std::memory_order_release);
     return true;
+}
+
+// Every local input is opened non-blocking. A blocking capture node waits in the kernel for
+// its next frame and no interrupt reaches it there: a camera that stops delivering would hold
+// the read thread, and with it stopPreview and the destructor, for good. Non-blocking, the
+// read answers "nothing yet" at once and the loop polls every millisecond, seeing a stop
+// within one poll.
+KXInputOpen KXFFmpegReceiver::localVideoOpen(const KXCaptureInput& input, bool deviceDefault) {
+    KXInputOpen plan;
+    plan.format = input.format;
+    plan.url = input.url;
+    plan.contextFlags = AVFMT_FLAG_NONBLOCK;
+    if (!deviceDefault) {
+        plan.options = input.options;
+    }
+    addDeviceBufferOptions(plan.options);
+    return plan;
+}
+
+KXInputOpen KXFFmpegReceiver::localAudioOpen(const KXCaptureInput& input) {
+    KXInputOpen plan;
+    plan.format = input.format;
+    plan.url = input.url;
+    plan.contextFlags = AVFMT_FLAG_NONBLOCK;
+    plan.options = input.options;
+    return plan;
+}
+
+int KXFFmpegReceiver::openInput(AVFormatContext** context, const AVInputFormat* format,
+                                const KXInputOpen& plan) {
+    installInterrupt(*context);
+    (*context)->flags |= plan.contextFlags;
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : plan.options) {
+        av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    }
+    const int ret = avformat_open_input(context, plan.url.c_str(), format, &options);
+    av_dict_free(&options);
+    return ret;
 }
 
 bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
@@ -124,48 +206,34 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
         return false;
     }
 
-    // A second input (the audio device) is read by the same loop: both must not block.
-    const bool withAudio = !devInfo.audioDevice.empty() && audioContext != nullptr;
-
-    AVDictionary* options = nullptr;
-    for (const auto& [key, value] : input.options) {
-        av_dict_set(&options, key.c_str(), value.c_str(), 0);
-    }
-    addDeviceBufferOptions(&options);
     KXLog("devInfo.devName.c_str():%s\n", devInfo.devName.c_str());
-
-    installInterrupt(*context);
-    if (withAudio) {
-        (*context)->flags |= AVFMT_FLAG_NONBLOCK;
-    }
-    int ret = avformat_open_input(context, input.url.c_str(), format, &options);
-    av_dict_free(&options);
+    beginOpen(format);
+    int ret = openInput(context, format, localVideoOpen(input, false));
     if (ret < 0) {
         // The device refused the requested size, rate or codec: take its default format.
         *context = avformat_alloc_context();
         if (*context == nullptr) {
+            endOpen();
             return false;
         }
-        installInterrupt(*context);
-        if (withAudio) {
-            (*context)->flags |= AVFMT_FLAG_NONBLOCK;
-        }
-        addDeviceBufferOptions(&options);
-        ret = avformat_open_input(context, input.url.c_str(), format, &options);
-        av_dict_free(&options);
+        beginOpen(format);
+        ret = openInput(context, format, localVideoOpen(input, true));
         if (ret < 0) {
+            endOpen();
             KXLog("avformat_open_input fail");
             KXLog("%s: %s\n", devInfo.devName.c_str(), errorText(ret).c_str());
             return false;  // avformat_open_input freed and nulled the context
         }
     }
-    if (!finishOpen(*context, true)) {
+    const bool analysed = finishOpen(*context, true);
+    endOpen();
+    if (!analysed) {
         return false;  // the caller closes the context
     }
     devInfo.videoStreamIndex = _videoStreamIndex;
     devInfo.audioStreamIndex = _audioStreamIndex;
 
-    if (withAudio) {
+    if (!devInfo.audioDevice.empty() && audioContext != nullptr) {
         KXCaptureInput audioInput;
         const AVInputFormat* audioFormat = nullptr;
         if (KXResolveAudioInput(devInfo.audioDevice, audioInput)) {
@@ -174,18 +242,14 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
         AVFormatContext* audio = audioFormat != nullptr ? avformat_alloc_context() : nullptr;
         bool audioOpened = false;
         if (audio != nullptr) {
-            installInterrupt(audio);
-            audio->flags |= AVFMT_FLAG_NONBLOCK;
-            for (const auto& [key, value] : audioInput.options) {
-                av_dict_set(&options, key.c_str(), value.c_str(), 0);
-            }
-            ret = avformat_open_input(&audio, audioInput.url.c_str(), audioFormat, &options);
-            av_dict_free(&options);
+            beginOpen(audioFormat);
+            ret = openInput(&audio, audioFormat, localAudioOpen(audioInput));
             if (ret >= 0) {
                 audio->flags |= AVFMT_FLAG_NOBUFFER;
-                int index = avformat_find_stream_info(audio, nullptr) >= 0
-                                ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0)
-                                : -1;
+                const bool analysed = avformat_find_stream_info(audio, nullptr) >= 0 &&
+                                      !_openTimedOut.load(std::memory_order_relaxed);
+                int index =
+                    analysed ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
                 if (index >= 0) {
                     _audioInputContext = audio;
                     _audioStreamIndex = index;
@@ -195,6 +259,7 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
                 }
             }
         }
+        endOpen();
         if (!audioOpened) {
             // The picture matters more than the sound: go on with video only.
             KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());

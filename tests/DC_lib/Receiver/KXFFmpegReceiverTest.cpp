@@ -98,3 +98,38 @@ TEST(StreamReaderEnd, ResetConnectionIsAnErrorAndACleanCloseIsTheEnd) {
         EXPECT_TRUE(log.contains("Stream is the end of file."));
     }
 }
+
+// Every local input opens non-blocking, with or without a microphone beside it: a blocking
+// capture node would keep the read thread (and stopPreview) waiting for a frame that a
+// stalled camera never sends.
+TEST(LocalInputOpen, CaptureNodesAndMicrophonesOpenNonBlockingWithTheirOptions) {
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    const KXCaptureInput node{
+        "video4linux2",
+        "/dev/video2",
+        {{"video_size", "1920x1080"}, {"framerate", "30.000000"}, {"input_format", "h264"}}};
+    const KXInputOpen chosen = KXFFmpegReceiver::localVideoOpen(node, false);
+    EXPECT_EQ(chosen.format, "video4linux2");
+    EXPECT_EQ(chosen.url, "/dev/video2");
+    EXPECT_NE(chosen.contextFlags & AVFMT_FLAG_NONBLOCK, 0);
+    EXPECT_EQ(chosen.options, (Options{{"video_size", "1920x1080"},
+                                       {"framerate", "30.000000"},
+                                       {"input_format", "h264"},
+                                       {"initial_timeout", "2000000"},
+                                       {"buffer_size", "8192000"},
+                                       {"rtbufsize", "2147.48M"}}));
+
+    // The second attempt leaves the format to the device, and still never blocks.
+    const KXInputOpen fallback = KXFFmpegReceiver::localVideoOpen(node, true);
+    EXPECT_NE(fallback.contextFlags & AVFMT_FLAG_NONBLOCK, 0);
+    EXPECT_EQ(
+        fallback.options,
+        (Options{{"initial_timeout", "2000000"}, {"buffer_size", "8192000"}, {"rtbufsize", "2147.48M"}}));
+
+    const KXInputOpen microphone = KXFFmpegReceiver::localAudioOpen(
+        {"alsa", "plughw:1,0", {{"sample_rate", "16000"}, {"channels", "1"}}});
+    EXPECT_EQ(microphone.format, "alsa");
+    EXPECT_EQ(microphone.url, "plughw:1,0");
+    EXPECT_NE(microphone.contextFlags & AVFMT_FLAG_NONBLOCK, 0);
+    EXPECT_EQ(microphone.options, (Options{{"sample_rate", "16000"}, {"channels", "1"}}));
+}

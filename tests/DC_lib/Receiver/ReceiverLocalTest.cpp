@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <memory>
@@ -213,4 +214,108 @@ TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
         kMediaWaitMs));
     done.store(true);
     video.join();
+}
+
+namespace {
+
+// A simulated local camera whose stream is served with a fault setting; the receiver is built
+// for its MJPEG format.
+class FaultyCameraTest : public ::testing::Test {
+protected:
+    void start(MediaStreamServer::Options options) {
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::MJPEG;
+        recipe.container = "mjpeg";
+        recipe.width = 160;
+        recipe.height = 120;
+        recipe.frames = 30;
+        auto clip = std::make_shared<MediaClip>(recipe);
+        ASSERT_TRUE(clip->ok());
+        _server = std::make_unique<MediaStreamServer>(clip, options);
+        ASSERT_TRUE(_server->ok());
+        FakeSimulator::Camera camera;
+        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
+        FakeSimulator::Capability mjpeg;
+        mjpeg.width = 160;
+        mjpeg.height = 120;
+        mjpeg.inputUrl = _server->url();
+        camera.capabilities = {mjpeg};
+        _sim.addCamera(camera);
+        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
+
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        formats.url = _location.get();
+        formats.videoDeviceName = &_videoName;
+        formats.audioDeviceName = &_audioName;
+        find.getSources(&formats);
+        ASSERT_EQ(formats.videoFormatList.size(), 1u);
+        formats.videoFormatIndex = 0;
+        formats.sourceType = 0;
+        _recv = std::make_unique<DC_Recv>(formats);
+        ASSERT_TRUE(_recv->initialize(nullptr));
+    }
+
+    void TearDown() override {
+        _recv.reset();
+        KXSetPlatform(nullptr);
+        std::free(_videoName.source);
+        std::free(_audioName.source);
+    }
+
+    FakeSimulator _sim;
+    std::unique_ptr<MediaStreamServer> _server;
+    MediaSourceText _location{kLocation};
+    DC_SourceText _videoName{};
+    DC_SourceText _audioName{};
+    std::unique_ptr<DC_Recv> _recv;
+};
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+// The camera delivers for a while and then goes silent without closing anything: the stop
+// must come back promptly (and the receiver must still be usable afterwards).
+TEST_F(FaultyCameraTest, StopReturnsPromptlyWhenTheCameraStoppedDelivering) {
+    MediaStreamServer::Options options;
+    options.stallAfterPackets = 15;
+    start(options);
+    _recv->startPreview(nullptr);
+    int delivered = 0;
+    // Take frames until none came for a while: the camera has gone silent.
+    auto lastFrame = Clock::now();
+    ASSERT_TRUE(MediaWaitFor(
+        [&] {
+            DC_Video_Frame frame{};
+            if (_recv->captureVideo(&frame, 20) == DC_ERROR_NONE) {
+                _recv->freeVideo(&frame);
+                ++delivered;
+                lastFrame = Clock::now();
+            }
+            return delivered > 0 && Clock::now() - lastFrame > std::chrono::milliseconds(300);
+        },
+        kMediaWaitMs));
+    const auto before = Clock::now();
+    _recv->stopPreview();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
+    DC_Video_Frame frame{};
+    EXPECT_EQ(_recv->captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+}
+
+// A camera that accepts the connection and then sends nothing at all: the start gives up
+// within its open bound instead of holding the caller, and the capture calls say so.
+TEST_F(FaultyCameraTest, StartGivesUpOnACameraThatSendsNothing) {
+    MediaStreamServer::Options options;
+    options.stallAfterPackets = 0;
+    start(options);
+    const auto before = Clock::now();
+    _recv->startPreview(nullptr);
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(10));
+    DC_Video_Frame frame{};
+    EXPECT_EQ(_recv->captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+    const auto stopping = Clock::now();
+    _recv->stopPreview();
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(1));
 }

@@ -27,6 +27,10 @@ public:
         // Fault setting: after this many packets the connection is reset (RST) instead of
         // closed in order; -1 never.
         int resetAfterPackets = -1;
+        // Fault setting: after this many packets nothing more is sent, but the connection
+        // stays open until the client leaves or the server goes away (a camera that stopped
+        // delivering); -1 never. 0 stalls before the first byte of the stream.
+        int stallAfterPackets = -1;
     };
 
     MediaStreamServer(std::shared_ptr<const MediaClip> clip, Options options);
@@ -46,6 +50,7 @@ public:
 private:
     void acceptLoop();
     void serve(int fd);
+    void holdUntilTheClientLeaves(int fd);
 
     std::shared_ptr<const MediaClip> _clip;  // immutable
     const Options _options;                  // immutable
