@@ -233,43 +233,58 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
     devInfo.videoStreamIndex = _videoStreamIndex;
     devInfo.audioStreamIndex = _audioStreamIndex;
 
-    if (!devInfo.audioDevice.empty() && audioContext != nullptr) {
-        KXCaptureInput audioInput;
-        const AVInputFormat* audioFormat = nullptr;
-        if (KXResolveAudioInput(devInfo.audioDevice, audioInput)) {
-            audioFormat = av_find_input_format(audioInput.format.c_str());
-        }
-        AVFormatContext* audio = audioFormat != nullptr ? avformat_alloc_context() : nullptr;
-        bool audioOpened = false;
-        if (audio != nullptr) {
-            beginOpen(audioFormat);
-            ret = openInput(&audio, audioFormat, localAudioOpen(audioInput));
-            if (ret >= 0) {
-                audio->flags |= AVFMT_FLAG_NOBUFFER;
-                const bool analysed = avformat_find_stream_info(audio, nullptr) >= 0 &&
-                                      !_openTimedOut.load(std::memory_order_relaxed);
-                int index =
-                    analysed ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
-                if (index >= 0) {
-                    _audioInputContext = audio;
-                    _audioStreamIndex = index;
-                    devInfo.audioStreamIndex = index;
-                    *audioContext = audio;
-                    audioOpened = true;
-                }
-            }
-        }
-        endOpen();
-        if (!audioOpened) {
-            // The picture matters more than the sound: go on with video only.
-            KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());
-            avformat_close_input(&audio);
-            if (_inputContext != nullptr) {
-                _audioStreamIndex = -1;
-                devInfo.audioStreamIndex = -1;
-            }
-        }
+    if (!devInfo.audioDevice.empty() && audioContext != nullptr && !openAudioDevice(devInfo, audioContext)) {
+        // The picture matters more than the sound: go on with video only.
+        KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());
+        _audioStreamIndex = -1;
+        devInfo.audioStreamIndex = -1;
     }
+    return true;
+}
+
+// Each way the sound can be lost is said once, without VEXSDK_DEBUG: a camera whose microphone
+// silently stays off looks like a broken camera.
+bool KXFFmpegReceiver::openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext) {
+    const char* name = devInfo.audioDevice.c_str();
+    KXCaptureInput input;
+    if (!KXResolveAudioInput(devInfo.audioDevice, input)) {
+        KXWarnOnce("audio device \"%s\" was not found; the picture goes on without sound", name);
+        return false;
+    }
+    const AVInputFormat* format = av_find_input_format(input.format.c_str());
+    if (format == nullptr) {
+        KXWarnOnce(
+            "this FFmpeg has no \"%s\" input for audio device \"%s\"; the picture goes on without sound",
+            input.format.c_str(), name);
+        return false;
+    }
+    AVFormatContext* audio = avformat_alloc_context();
+    if (audio == nullptr) {
+        return false;
+    }
+    beginOpen(format);
+    const int ret = openInput(&audio, format, localAudioOpen(input));
+    if (ret < 0) {
+        endOpen();
+        KXWarnOnce("cannot open audio device \"%s\" (%s): %s; the picture goes on without sound", name,
+                   input.url.c_str(), errorText(ret).c_str());
+        return false;  // avformat_open_input freed the context
+    }
+    audio->flags |= AVFMT_FLAG_NOBUFFER;
+    const bool analysed =
+        avformat_find_stream_info(audio, nullptr) >= 0 && !_openTimedOut.load(std::memory_order_relaxed);
+    endOpen();
+    const int index = analysed ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
+    if (index < 0) {
+        KXWarnOnce("audio device \"%s\" (%s) gave no sound to analyse; the picture goes on without sound",
+                   name, input.url.c_str());
+        avformat_close_input(&audio);
+        return false;
+    }
+    _audioInputContext = audio;
+    _audioStreamIndex = index;
+    devInfo.audioStreamIndex = index;
+    *audioContext = audio;
     return true;
 }
 

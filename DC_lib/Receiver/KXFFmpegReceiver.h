@@ -101,6 +101,9 @@ private:
     void beginOpen(const AVInputFormat* format);
     void endOpen();
     bool finishOpen(AVFormatContext* context, bool deviceMessages);
+    // The local source's audio device as a second input; false (with a warning) when the
+    // source goes on with video only.
+    bool openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext);
     void handlePacket(AVPacket* packet, bool fromAudioInput);
     void recordCopy(const AVPacket* packet, AVMediaType type, bool inUseVideo, bool inUseAudio);
     void markEndOfStream();

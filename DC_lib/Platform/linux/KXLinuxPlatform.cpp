@@ -199,13 +199,37 @@ KXCaptureInput KXLinuxPlatform::videoInputFor(const std::string& node, const KXV
     return in;
 }
 
+KXCaptureInput KXLinuxPlatform::audioInputFor(const KXCaptureDevice& device) {
+    KXCaptureInput in;
+    in.format = "alsa";
+    const std::string& node = device.node;
+    const size_t comma = node.find(',');
+    auto digits = [](const std::string& s) {
+        return !s.empty() && s.size() <= 4 &&
+               std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    };
+    if (node.rfind("hw:", 0) != 0 || comma == std::string::npos || !digits(node.substr(3, comma - 3)) ||
+        !digits(node.substr(comma + 1))) {
+        return in;
+    }
+    in.url = "plug" + node;
+    if (!device.audioCapabilities.empty()) {
+        const KXAudioCapability& cap = device.audioCapabilities.front();
+        if (cap.sampleRate > 0 && cap.channels > 0) {
+            in.options.emplace_back("sample_rate", std::to_string(cap.sampleRate));
+            in.options.emplace_back("channels", std::to_string(cap.channels));
+        }
+    }
+    return in;
+}
+
 bool KXLinuxPlatform::resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) {
     std::vector<KXCaptureDevice> devices;
     audioDevices(devices);
     for (const KXCaptureDevice& d : devices) {
         if (d.friendlyName.value_or("") == friendlyName) {
-            out = KXCaptureInput{"alsa", d.node, {}};
-            return true;
+            out = audioInputFor(d);
+            return !out.url.empty();
         }
     }
     return false;

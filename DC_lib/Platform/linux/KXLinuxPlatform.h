@@ -23,6 +23,13 @@ public:
     // The libavdevice input for a capture node and the chosen format.
     static KXCaptureInput videoInputFor(const std::string& node, const KXVideoInputRequest& request);
 
+    // The libavdevice input for an ALSA capture device as the enumeration found it (node
+    // "hw:N,D"): the same PCM through the "plughw" plugin, at the probed rate and channel
+    // count. The plugin converts whatever the hardware needs, so a mono microphone or one that
+    // only offers 16 kHz opens as well; opening "hw:N" with the demuxer's defaults (48 kHz
+    // stereo, PCM 0) fails on those. Empty url when the node is not of that form.
+    static KXCaptureInput audioInputFor(const KXCaptureDevice& device);
+
 private:
     bool videoDevices(std::vector<KXCaptureDevice>& out);
     bool audioDevices(std::vector<KXCaptureDevice>& out);

@@ -437,4 +437,34 @@ TEST(LinuxBackend, CaptureNodeOpensThroughVideo4Linux2WithTheChosenFormat) {
     EXPECT_TRUE(raw.options.empty());  // nothing chosen: the driver's current format
 }
 
+// A microphone opens as the PCM that was probed, through the plug layer, at the probed rate
+// and channel count: "hw:N" with the demuxer's 48 kHz stereo fails on a mono microphone, on
+// one that offers only 16 kHz, and on every card whose capture PCM is not device 0.
+TEST(LinuxBackend, MicrophoneOpensThroughThePlugLayerAtItsProbedFormat) {
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    KXCaptureDevice mono;
+    mono.friendlyName = "ZM-150 Camera";
+    mono.node = "hw:2,1";
+    mono.audioCapabilities = {KXAudioCapability{16000, 1, 16}};
+    KXCaptureInput in = KXLinuxPlatform::audioInputFor(mono);
+    EXPECT_EQ(in.format, "alsa");
+    EXPECT_EQ(in.url, "plughw:2,1");
+    EXPECT_EQ(in.options, (Options{{"sample_rate", "16000"}, {"channels", "1"}}));
+
+    // Not probed (the PCM was busy): the plug layer converts from whatever the demuxer asks.
+    KXCaptureDevice busy;
+    busy.node = "hw:0,0";
+    in = KXLinuxPlatform::audioInputFor(busy);
+    EXPECT_EQ(in.url, "plughw:0,0");
+    EXPECT_TRUE(in.options.empty());
+
+    // Anything else is no ALSA node of the enumeration.
+    for (const char* node :
+         {"", "hw:1", "hw:,0", "hw:1,", "hw:a,0", "plughw:1,0", "hw:1,0,0", "hw:99999,0"}) {
+        KXCaptureDevice odd;
+        odd.node = node;
+        EXPECT_TRUE(KXLinuxPlatform::audioInputFor(odd).url.empty()) << node;
+    }
+}
+
 }  // namespace

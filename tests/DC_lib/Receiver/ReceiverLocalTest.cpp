@@ -216,6 +216,44 @@ TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
     video.join();
 }
 
+// A microphone that cannot be opened: the picture goes on, and the user is told why the
+// sound is missing once, however often the preview restarts.
+TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureGoesOn) {
+    std::string deadUrl;
+    {
+        MediaRecipe recipe;
+        MediaStreamServer gone(std::make_shared<MediaClip>(recipe), MediaStreamServer::Options{});
+        deadUrl = gone.url();  // nobody listens there any more
+    }
+    FakeSimulator::AudioDevice microphone;
+    microphone.friendlyName = "Unplugged Microphone";
+    microphone.inputFormat = "nut";
+    microphone.inputUrl = deadUrl;
+    _sim.addAudioDevice(microphone);
+
+    LogCapture log;
+    DC_CaptureFormats formats = discover(4);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        recv.startPreview(nullptr);
+        ASSERT_TRUE(MediaWaitFor(
+            [&] {
+                DC_Video_Frame frame{};
+                if (recv.captureVideo(&frame, 20) != DC_ERROR_NONE) {
+                    return false;
+                }
+                recv.freeVideo(&frame);
+                return true;
+            },
+            kMediaWaitMs));
+        DC_Audio_Frame audio{};
+        EXPECT_EQ(recv.captureAudio(&audio, 0), DC_ERROR_NOT_RUNNING);
+        recv.stopPreview();
+    }
+    EXPECT_EQ(log.count("warning: cannot open audio device \"Unplugged Microphone\""), 1);
+}
+
 namespace {
 
 // A simulated local camera whose stream is served with a fault setting; the receiver is built
