@@ -9,9 +9,9 @@
 
 namespace {
 
-std::mutex g_logMutex;          // guards g_sink, g_sinkContext, g_warned and stderr writes
-KXLogSink g_sink = nullptr;     // guarded by g_logMutex
-void* g_sinkContext = nullptr;  // guarded by g_logMutex
+std::mutex g_logMutex;           // guards g_sink, g_sinkContext, g_warned and stderr writes
+KXLogSink g_sink = nullptr;      // guarded by g_logMutex
+void* g_sinkContext = nullptr;   // guarded by g_logMutex
 std::set<std::string> g_warned;  // guarded by g_logMutex: warning texts already written
 
 // More distinct warnings than any machine has causes for: past it, new texts are still
