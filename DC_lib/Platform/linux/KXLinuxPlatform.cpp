@@ -110,8 +110,8 @@ private:
 
 }  // namespace
 
-KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot)
-    : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)) {}
+KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot, kxv4l2::DeviceCalls calls)
+    : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)), _calls(calls) {}
 
 bool KXLinuxPlatform::usbDevices(std::vector<KXUsbDevice>& out) {
     return kxusb::SysfsUsb(_sysfsRoot).walk(out);
@@ -133,19 +133,19 @@ bool KXLinuxPlatform::videoDevices(std::vector<KXCaptureDevice>& out) {
     for (const std::string& name : names) {
         KXCaptureDevice device;
         device.node = _devRoot + "/" + name;
-        int fd = kxsys::openDevice(device.node);
+        int fd = _calls.open(device.node, _calls.context);
         if (fd < 0) {
             continue;
         }
         std::string card;
-        if (kxv4l2::queryCapture(fd, kxv4l2::systemIoctl, nullptr, card)) {
+        if (kxv4l2::queryCapture(fd, _calls.ioctl, _calls.context, card)) {
             device.friendlyName = card;
             device.devicePath = usb.capturePathOfNode(name).value_or(device.node);
             device.interfaces = {"camera_control", "extension_unit", "video_processing"};
-            device.videoCapabilities = kxv4l2::capabilities(fd, kxv4l2::systemIoctl, nullptr);
+            device.videoCapabilities = kxv4l2::capabilities(fd, _calls.ioctl, _calls.context);
             out.push_back(std::move(device));
         }
-        kxsys::closeDevice(fd);
+        _calls.close(fd, _calls.context);
     }
     return true;
 }

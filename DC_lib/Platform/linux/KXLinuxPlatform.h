@@ -8,10 +8,12 @@
 #include <string>
 
 #include "KXPlatform.h"
+#include "KXV4L2Enum.h"
 
 class KXLinuxPlatform : public KXPlatform {
 public:
-    explicit KXLinuxPlatform(std::string sysfsRoot = "/sys", std::string devRoot = "/dev");
+    explicit KXLinuxPlatform(std::string sysfsRoot = "/sys", std::string devRoot = "/dev",
+                             kxv4l2::DeviceCalls calls = kxv4l2::systemCalls());
 
     bool usbDevices(std::vector<KXUsbDevice>& out) override;
     bool captureDevices(KXDeviceClass deviceClass, std::vector<KXCaptureDevice>& out) override;
@@ -34,6 +36,7 @@ private:
     bool videoDevices(std::vector<KXCaptureDevice>& out);
     bool audioDevices(std::vector<KXCaptureDevice>& out);
 
-    const std::string _sysfsRoot;  // immutable
-    const std::string _devRoot;    // immutable
+    const std::string _sysfsRoot;      // immutable
+    const std::string _devRoot;        // immutable
+    const kxv4l2::DeviceCalls _calls;  // immutable: how capture nodes are opened and asked
 };
