@@ -32,8 +32,14 @@ public:
     // stereo, PCM 0) fails on those. Empty url when the node is not of that form.
     static KXCaptureInput audioInputFor(const KXCaptureDevice& device);
 
+    // The capture node of a (possibly multi-node) camera that offers the requested format:
+    // the node of the capability of that kind and size whose rate range holds the rate, else
+    // of that kind and size, else of that kind, else the camera's first node.
+    static std::string nodeFor(const KXCaptureDevice& device, const KXVideoInputRequest& request);
+
 private:
     bool videoDevices(std::vector<KXCaptureDevice>& out);
+    static void warnUnopenable(const std::string& node, int error);
     bool audioDevices(std::vector<KXCaptureDevice>& out);
 
     const std::string _sysfsRoot;      // immutable
