@@ -74,6 +74,11 @@ public:
 
     bool created() const { return _created; }
 
+    // Ends currently asleep here (past their spin). For diagnostics and tests: an end that
+    // counts here is blocked and can only leave through a hand-over, abort, flush or its
+    // deadline.
+    int sleepers() const { return _waiters.load(std::memory_order_seq_cst); }
+
     // Waits until `ready()` holds, `stop()` holds or timeoutMs has passed. Answers true when
     // `ready()` held and `stop()` did not.
     template <typename Ready, typename Stop>

@@ -132,6 +132,7 @@ public:
 
     bool isAborted() const { return _aborted.load(std::memory_order_seq_cst); }
     bool isOpened() const { return _opened; }
+    int sleepingEnds() const { return _gate.sleepers(); }  // see Gate::sleepers
 
 private:
     bool stopped() const {

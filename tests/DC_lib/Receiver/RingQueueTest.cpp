@@ -44,6 +44,20 @@ AVFrame* makeFrame(int64_t sequence) {
     return f;
 }
 
+// Waits (bounded) until one end of `queue` is asleep in its wait: the wake-up under test then
+// has to reach a thread that is really blocked, not one still on its way to the wait.
+template <typename Queue>
+bool waitUntilAnEndSleeps(const Queue& queue) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (queue.sleepingEnds() == 0) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 struct PacketRing : ::testing::Test {
     PacketQueue queue{3};
     AVPacket* out = av_packet_alloc();
@@ -148,8 +162,8 @@ TEST_F(PacketRing, AbortWakesAWaitingGetWhichFails) {
     std::atomic<int> result{-1};
     auto started = Clock::now();
     std::thread consumer([&] { result = queue.get(out, 60'000) ? 1 : 0; });
-    // Give the consumer a chance to block, then abort; the wait must end long before 60 s.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Once the consumer is asleep, abort; the wait must end long before 60 s.
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     queue.abort();
     consumer.join();
     EXPECT_EQ(result, 0);
@@ -162,13 +176,39 @@ TEST_F(PacketRing, AbortWakesAWaitingGetWhichFails) {
     EXPECT_EQ(take(), 1);
 }
 
+// Abort stops the consumer end too: items still queued are not handed out until re-armed (a
+// stop must not feed a capture call stale frames), and they are still there afterwards.
+TEST_F(PacketRing, AnAbortedRingHandsOutNothingThatIsStillQueued) {
+    ASSERT_TRUE(putSequence(1));
+    ASSERT_TRUE(putSequence(2));
+    queue.abort();
+    EXPECT_EQ(take(), -1);
+    const auto before = Clock::now();
+    EXPECT_EQ(take(5000), -1);  // fails at once, without waiting out its timeout
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(2));
+    queue.rearm();
+    EXPECT_EQ(take(), 1);
+    EXPECT_EQ(take(), 2);
+}
+
+TEST_F(FrameRing, AnAbortedRingHandsOutNothingThatIsStillQueued) {
+    ASSERT_TRUE(putSequence(1));
+    queue.abort();
+    EXPECT_FALSE(queue.get(out, nullptr, nullptr, 0));
+    EXPECT_FALSE(queue.get(out, nullptr, nullptr, 50));
+    queue.rearm();
+    ASSERT_TRUE(queue.get(out, nullptr, nullptr, 0));
+    EXPECT_EQ(out->pts, 1);
+    av_frame_unref(out);
+}
+
 // A waiting get is woken by the put it waits for: a capture call with a long timeout must
 // deliver each frame as it arrives, not once per timeout.
 TEST_F(PacketRing, AnItemPutDuringATimedWaitIsTakenWithoutWaitingOutTheTimeout) {
     std::atomic<int64_t> taken{-2};
     const auto started = Clock::now();
     std::thread consumer([&] { taken = take(60'000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     ASSERT_TRUE(putSequence(42));
     consumer.join();
     EXPECT_EQ(taken, 42);
@@ -182,7 +222,7 @@ TEST_F(FrameRing, AWaitingPutIsWokenWhenTheConsumerFreesItsSlot) {
     std::atomic<int> result{-1};
     const auto started = Clock::now();
     std::thread producer([&] { result = putSequence(4, 60'000) ? 1 : 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     ASSERT_TRUE(queue.get(out, nullptr, nullptr, 0));
     av_frame_unref(out);
     producer.join();
@@ -269,7 +309,7 @@ TEST_F(FrameRing, AbortCutsAWaitingPutShort) {
     std::atomic<int> result{-1};
     auto started = Clock::now();
     std::thread producer([&] { result = putSequence(4, 60'000) ? 1 : 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     queue.abort();
     producer.join();
     EXPECT_EQ(result, 0);
