@@ -171,6 +171,36 @@ TEST_F(SysfsUsbTest, WalkGivesEveryDeviceAndInterfaceWithTheirProperties) {
     EXPECT_NE(find(all, "USB\\VID_046D&PID_C52B&MI_00\\1&5&1&0000"), nullptr);
 }
 
+// A camera behind two hubs: its location names the port on the nearer hub and that hub's own
+// device number, not the first hub's.
+TEST_F(SysfsUsbTest, CameraBehindTwoHubsNamesItsNearestHub) {
+    const std::string outer = "devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    std::string inner =
+        fx.device(outer, "1-2.3", {{"idVendor", "05e3"}, {"idProduct", "0610"}, {"devnum", "7"}});
+    std::string cam =
+        fx.device(inner, "1-2.3.1",
+                  {{"idVendor", "1d4d"}, {"idProduct", "6009"}, {"bcdDevice", "0100"}, {"devnum", "9"}});
+    std::string vc = fx.device(cam, "1-2.3.1:1.0", {{"bInterfaceNumber", "00"}});
+    fx.videoNode(vc, "video6", "Deep Camera");
+
+    std::vector<KXUsbDevice> all;
+    ASSERT_TRUE(kxusb::SysfsUsb(fx.root).walk(all));
+    const KXUsbDevice* deep = find(all, "USB\\VID_1D4D&PID_6009&MI_00\\1&2.3.1&1&0000");
+    ASSERT_NE(deep, nullptr);
+    EXPECT_EQ(deep->locationInformation, "Port_#0001.Hub_#0007");
+    ASSERT_TRUE(deep->locationPaths);
+    EXPECT_EQ(deep->locationPaths->front(), "pci-0000:00:14.0-usb-0:2.3.1:1.0");
+    const KXUsbDevice* device = find(all, "USB\\VID_1D4D&PID_6009\\1&2.3.1");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->locationInformation, "Port_#0001.Hub_#0007");
+    const KXUsbDevice* hub = find(all, "USB\\VID_05E3&PID_0610\\1&2.3");
+    ASSERT_NE(hub, nullptr);
+    EXPECT_EQ(hub->locationInformation, "Port_#0003.Hub_#0002");  // the hub itself, on the outer hub
+    EXPECT_EQ(
+        kxusb::SysfsUsb(fx.root).capturePathOfNode("video6"),
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.3.1&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+}
+
 TEST_F(SysfsUsbTest, CaptureNodesMapToTheirDevicePath) {
     kxusb::SysfsUsb usb(fx.root);
     EXPECT_EQ(
@@ -228,6 +258,26 @@ TEST(UvcDescriptors, FindsTheCommandUnitAmongSeveralUnits) {
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 6);
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 2),
               -1);  // another interface
+}
+
+// The wanted unit as the very last descriptor of the block: its last byte is the block's last
+// byte, which the length check must still accept.
+TEST(UvcDescriptors, FindsTheCommandUnitWhenItEndsTheBlock) {
+    auto d = cameraDescriptors(false);
+    const size_t vcEnd = 18 + 9 + 8 + 9 + 13 + 18 + 11 + 26;  // through the other unit
+    d.resize(vcEnd);
+    auto wanted = extensionUnit(4, kxuvc::kCommandUnitGuid);
+    d.insert(d.end(), wanted.begin(), wanted.end());
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 4);
+    // One byte short of it, the unit is truncated and not found.
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size() - 1, kxuvc::kCommandUnitGuid, 0), -1);
+
+    // The smallest unit a device may describe (no controls, no source pins) at the very end.
+    std::vector<uint8_t> minimal(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(vcEnd));
+    const uint8_t header[] = {0x14, 0x24, 0x06, 0x08};
+    minimal.insert(minimal.end(), header, header + sizeof header);
+    minimal.insert(minimal.end(), kxuvc::kCommandUnitGuid, kxuvc::kCommandUnitGuid + 16);
+    EXPECT_EQ(kxuvc::findExtensionUnit(minimal.data(), minimal.size(), kxuvc::kCommandUnitGuid, -1), 8);
 }
 
 TEST(UvcDescriptors, WrongGuidTruncationAndGarbageFindNothing) {
