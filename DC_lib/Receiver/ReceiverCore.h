@@ -63,6 +63,8 @@ public:
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
+    // Whether the video decode loop still runs (false once it reached the end of the stream).
+    bool videoDecoderRunning() const { return _videoRunning.load(std::memory_order_acquire); }
 
 private:
     static constexpr int kVideoQueueSize = 70;

@@ -159,6 +159,11 @@ void MediaStreamServer::serve(int fd) {
                     break;
                 }
                 ++sent;
+                if (packet.stream == 0) {
+                    _lastVideoPtsSent.store(static_cast<double>(packet.pts + offset) *
+                                            av_q2d(_clip->videoTimeBase()));
+                    _videoPacketsSent.fetch_add(1);
+                }
             }
         }
         if (alive) {

@@ -47,6 +47,11 @@ public:
     // Waits (bounded) until at least `count` clients have connected.
     bool waitForConnections(int count, int timeoutMs);
 
+    // Video packets written so far (all clients), and the presentation time in seconds of the
+    // latest one written (-1 before any): where the live stream stands.
+    int videoPacketsSent() const { return _videoPacketsSent.load(); }
+    double lastVideoPtsSent() const { return _lastVideoPtsSent.load(); }
+
 private:
     void acceptLoop();
     void serve(int fd);
@@ -58,6 +63,8 @@ private:
     int _port = 0;                           // immutable after construction
     std::atomic<bool> _stopping{false};
     std::atomic<int> _connections{0};
+    std::atomic<int> _videoPacketsSent{0};
+    std::atomic<double> _lastVideoPtsSent{-1.0};
     std::mutex _mutex;
     std::condition_variable _changed;   // signalled on each connection
     std::vector<int> _clientFds;        // guarded by _mutex
