@@ -119,17 +119,25 @@ void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
     context->interrupt_callback.opaque = this;
 }
 
-bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages) {
-    context->flags |= AVFMT_FLAG_NOBUFFER;
+bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool localDevice) {
+    // No buffering keeps what a long stream analysis read from being handed on late. A local
+    // device's analysis reads just its first packet (its codec, size and rate are those of the
+    // chosen format; see localVideoOpen), and that packet is kept: it is at most one frame old,
+    // and for H.264 it is the camera's first key frame, without which nothing can be shown
+    // until the next one, a whole key-frame interval later.
+    if (!localDevice) {
+        context->flags |= AVFMT_FLAG_NOBUFFER;
+    }
     av_format_inject_global_side_data(context);
     // An analysis cut short by the open's time bound saw nothing usable, whatever it answers.
     if (avformat_find_stream_info(context, nullptr) < 0 || _openTimedOut.load(std::memory_order_relaxed)) {
-        if (deviceMessages) {
+        if (localDevice) {
             KXLog("Could not find codec parameters.");
         }
         KXLog("Could not find codec parameters.\n");
         return false;
     }
+    context->flags |= AVFMT_FLAG_NOBUFFER;
     int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (video < 0) {
         return false;
@@ -157,6 +165,10 @@ KXInputOpen KXFFmpegReceiver::localVideoOpen(const KXCaptureInput& input, bool d
         plan.options = input.options;
     }
     addDeviceBufferOptions(plan.options);
+    // The codec, size and rate of a local device are known from the chosen format, so the
+    // stream analysis needs no more than the first packet (the smallest probe size stops it
+    // there); a full analysis would read (and, unbuffered, drop) seconds of a live stream.
+    plan.options.emplace_back("probesize", "32");
     return plan;
 }
 

@@ -100,7 +100,9 @@ private:
     // lifts the bound before the read loop starts.
     void beginOpen(const AVInputFormat* format);
     void endOpen();
-    bool finishOpen(AVFormatContext* context, bool deviceMessages);
+    // Stream analysis and the choice of streams after an open; `localDevice` for a capture
+    // device (its analysis is bounded and its analysed packet kept), false for a network source.
+    bool finishOpen(AVFormatContext* context, bool localDevice);
     // The local source's audio device as a second input; false (with a warning) when the
     // source goes on with video only.
     bool openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext);

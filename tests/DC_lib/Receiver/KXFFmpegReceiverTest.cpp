@@ -117,14 +117,16 @@ TEST(LocalInputOpen, CaptureNodesAndMicrophonesOpenNonBlockingWithTheirOptions) 
                                        {"input_format", "h264"},
                                        {"initial_timeout", "2000000"},
                                        {"buffer_size", "8192000"},
-                                       {"rtbufsize", "2147.48M"}}));
+                                       {"rtbufsize", "2147.48M"},
+                                       {"probesize", "32"}}));  // the format is known: one packet
 
     // The second attempt leaves the format to the device, and still never blocks.
     const KXInputOpen fallback = KXFFmpegReceiver::localVideoOpen(node, true);
     EXPECT_NE(fallback.contextFlags & AVFMT_FLAG_NONBLOCK, 0);
-    EXPECT_EQ(
-        fallback.options,
-        (Options{{"initial_timeout", "2000000"}, {"buffer_size", "8192000"}, {"rtbufsize", "2147.48M"}}));
+    EXPECT_EQ(fallback.options, (Options{{"initial_timeout", "2000000"},
+                                         {"buffer_size", "8192000"},
+                                         {"rtbufsize", "2147.48M"},
+                                         {"probesize", "32"}}));
 
     const KXInputOpen microphone = KXFFmpegReceiver::localAudioOpen(
         {"alsa", "plughw:1,0", {{"sample_rate", "16000"}, {"channels", "1"}}});

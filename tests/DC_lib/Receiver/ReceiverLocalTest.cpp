@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 #include <memory>
@@ -252,6 +253,77 @@ TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureG
         recv.stopPreview();
     }
     EXPECT_EQ(log.count("warning: cannot open audio device \"Unplugged Microphone\""), 1);
+}
+
+// An H.264 camera sends a key frame when its stream starts and then rarely (here every ten
+// seconds). The start must not throw that first key frame away in its stream analysis: the
+// first picture is the camera's first frame, not one a whole key-frame interval later.
+TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.container = "h264";  // the raw stream, as a camera delivers it
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 300;
+    recipe.gop = 300;
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.loop = true;
+    MediaStreamServer server(clip, options);
+    FakeSimulator sim;
+    FakeSimulator::Camera camera;
+    camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
+    FakeSimulator::Capability h264;
+    h264.subtype = "H264";
+    h264.width = 320;
+    h264.height = 240;
+    h264.inputFormat = "h264";
+    h264.inputUrl = server.url();
+    camera.capabilities = {h264};
+    sim.addCamera(camera);
+    KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 2000));
+    MediaSourceText location(kLocation);
+    DC_SourceText videoName{};
+    DC_SourceText audioName{};
+    {
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        formats.url = location.get();
+        formats.videoDeviceName = &videoName;
+        formats.audioDeviceName = &audioName;
+        find.getSources(&formats);
+        ASSERT_EQ(formats.videoFormatList.size(), 1u);
+        formats.videoFormatIndex = 0;
+        formats.sourceType = 0;
+        DC_Recv recv(formats);
+        recv.setIsEnableDXAV2Decode(false);
+        ASSERT_TRUE(recv.initialize(nullptr));
+        recv.startPreview(nullptr);
+        // The raw stream carries no timestamps of its own: the picture tells which frame it is
+        // (the generated gradient's top row holds x + 3 * frame index).
+        int firstIndex = -1;
+        ASSERT_TRUE(MediaWaitFor(
+            [&] {
+                DC_Video_Frame frame{};
+                if (recv.captureVideo(&frame, 50) != DC_ERROR_NONE) {
+                    return false;
+                }
+                int offset = 0;
+                for (int x = 0; x < 16; ++x) {
+                    offset += frame.data[0][x] - x;
+                }
+                firstIndex = static_cast<int>(std::lround(offset / 16.0 / 3.0));
+                recv.freeVideo(&frame);
+                return true;
+            },
+            kMediaWaitMs));
+        EXPECT_EQ(firstIndex, 0);
+    }
+    KXSetPlatform(nullptr);
+    std::free(videoName.source);
+    std::free(audioName.source);
 }
 
 namespace {
