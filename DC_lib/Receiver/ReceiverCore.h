@@ -75,7 +75,7 @@ private:
     void stopLocked();
     bool openInputLocked();
     bool startVideoDecoderLocked();
-    bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started);
+    bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started, const char* name);
     void freeQueues();
 
     static void* readEntry(void* core);
