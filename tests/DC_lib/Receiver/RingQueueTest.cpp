@@ -191,17 +191,6 @@ TEST_F(PacketRing, AnAbortedRingHandsOutNothingThatIsStillQueued) {
     EXPECT_EQ(take(), 2);
 }
 
-TEST_F(FrameRing, AnAbortedRingHandsOutNothingThatIsStillQueued) {
-    ASSERT_TRUE(putSequence(1));
-    queue.abort();
-    EXPECT_FALSE(queue.get(out, nullptr, nullptr, 0));
-    EXPECT_FALSE(queue.get(out, nullptr, nullptr, 50));
-    queue.rearm();
-    ASSERT_TRUE(queue.get(out, nullptr, nullptr, 0));
-    EXPECT_EQ(out->pts, 1);
-    av_frame_unref(out);
-}
-
 // A waiting get is woken by the put it waits for: a capture call with a long timeout must
 // deliver each frame as it arrives, not once per timeout.
 TEST_F(PacketRing, AnItemPutDuringATimedWaitIsTakenWithoutWaitingOutTheTimeout) {
