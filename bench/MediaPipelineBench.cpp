@@ -512,8 +512,8 @@ void runCostCase(const char* name, MediaVideo video, int frames, int runs, bool 
             pipeline.medianMs, pipeline.p99Ms, pipeline.maxMs, alone.medianMs, alone.p99Ms);
         std::printf(
             "         frames: %d delivered of %d sent; lost before the first: %d (%d sent while "
-            "startPreview analysed the stream, which reads and drops what it sees; %d more until "
-            "the next key frame, without which H.264 cannot be decoded); "
+            "startPreview analysed the stream, which reads and drops what it sees; %d more before "
+            "the first frame the decoder could start from, an H.264 key frame); "
             "missing between the first and the last (a full or flushed ring): %d; after the last "
             "(the end of the stream): %d; steady state %d of %d = %.1f %%\n",
             pipeline.delivered, pipeline.sent, lostAtStart, analysed, lostAtStart - analysed,
