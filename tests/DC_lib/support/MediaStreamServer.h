@@ -63,8 +63,8 @@ private:
     int _port = 0;                           // immutable after construction
     std::atomic<bool> _stopping{false};
     std::atomic<int> _connections{0};
-    std::atomic<int> _videoPacketsSent{0};
-    std::atomic<double> _lastVideoPtsSent{-1.0};
+    std::atomic<int> _videoPacketsSent{0};        // written by the client threads
+    std::atomic<double> _lastVideoPtsSent{-1.0};  // written by the client threads
     std::mutex _mutex;
     std::condition_variable _changed;   // signalled on each connection
     std::vector<int> _clientFds;        // guarded by _mutex
