@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "KXJson.h"
+#include "KXJsonLine.h"
 
 class FakeSimulator {
 public:
@@ -72,7 +72,7 @@ public:
     void addCamera(const Camera& camera, bool announce = false);
     void removeCamera(const std::string& devicePath, bool announce = false);
     void addAudioDevice(const AudioDevice& device);
-    void addUsbDevice(const KXJson& entry);  // an object as the protocol gives it
+    void addUsbDevice(const kxjson::Json& entry);  // an object as the protocol gives it
 
     void setRegister(const std::string& devicePath, uint16_t reg, uint16_t value);
     uint16_t registerValue(const std::string& devicePath, uint16_t reg) const;
@@ -81,7 +81,9 @@ public:
     // of that op once `afterCount` more of them were answered normally.
     void setFault(const std::string& op, Fault fault, int afterCount = 0);
 
-    std::vector<KXJson> journal() const;
+    // Every request in arrival order: the parsed object, or the line as a string when it was
+    // not JSON.
+    std::vector<kxjson::Json> journal() const;
     void clearJournal();
     // Waits until the journal holds at least `count` requests.
     bool waitForJournal(size_t count, int timeoutMs) const;
@@ -108,7 +110,7 @@ private:
     // Both return false when the connection must close.
     bool handleReadable(Client& client);
     bool answer(Client& client, const std::string& line);
-    KXJson respond(const KXJson& request, bool& watch);  // needs _mutex
+    kxjson::Json respond(const kxjson::Json& request, bool& watch);  // needs _mutex
     void wake();
 
     std::string _folder;
@@ -122,10 +124,10 @@ private:
     bool _stop = false;                         // guarded by _mutex
     std::vector<Camera> _cameras;               // guarded by _mutex
     std::vector<AudioDevice> _audio;            // guarded by _mutex
-    std::vector<KXJson> _usb;                   // guarded by _mutex
+    std::vector<kxjson::Json> _usb;             // guarded by _mutex
     std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
-    std::vector<KXJson> _journal;               // guarded by _mutex
+    std::vector<kxjson::Json> _journal;         // guarded by _mutex
     std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
     size_t _watchers = 0;                       // guarded by _mutex
     std::vector<Client> _clients;               // server thread only
