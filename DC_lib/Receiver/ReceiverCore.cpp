@@ -13,6 +13,7 @@
 #include "KXLog.h"
 #include "Receiver/FrameQueue.h"
 #include "Receiver/PacketQueue.h"
+#include "Receiver/ZoomProcessor.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -35,7 +36,7 @@ int clampTimeout(uint32_t timeoutMs) {
 
 }  // namespace
 
-ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats) {
+ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats) : _zoomProcessor(new ZoomProcessor) {
     _sourceKind = formats.sourceType;
     _deviceModel = formats.deviceModel;
     _frameRateValue = formats.frameRate;
@@ -93,6 +94,7 @@ ReceiverCore::~ReceiverCore() {
     if (_initialized.load()) {
         avformat_network_deinit();
     }
+    delete _zoomProcessor;  // after the stop: no decoder holds it any more
 }
 
 void ReceiverCore::freeQueues() {
@@ -234,6 +236,29 @@ bool ReceiverCore::startVideoDecoderLocked() {
     KXLog("SW Decode");
     _videoDecoder = software;
     return true;
+}
+
+void ReceiverCore::setIsEnableDigitalZoom(bool on) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    _isEnableDigitalZoom = on;
+    if (_receiver != nullptr && _readThreadStarted && _receiver->isRunning() && _videoDecoder != nullptr &&
+        _videoDecoder->isRunning()) {
+        _videoDecoder->setDigitalZoom(on);
+    }
+    if (!on && _zoomProcessor != nullptr) {
+        KXLog("setIsEnableDigitalZoom :resetDigitalZoom \n");
+        _zoomProcessor->resetZoom();
+    }
+}
+
+bool ReceiverCore::isDigitalZoomEnabled() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    return _isEnableDigitalZoom;
+}
+
+bool ReceiverCore::videoDecoderDigitalZoom() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    return _videoDecoder != nullptr && _videoDecoder->digitalZoom();
 }
 
 void ReceiverCore::startPreview(void* deviceManager) {

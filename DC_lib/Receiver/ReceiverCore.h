@@ -57,12 +57,19 @@ public:
     void freeJPEG();
 
     void setIsEnableDXVA2Decode(bool on) { _isEnableDXVA2Decode.store(on, std::memory_order_relaxed); }
+    // Stores the flag, hands it to a running video decoder (a later start hands it to the new
+    // one) and, when turning off, resets the zoom state.
+    void setIsEnableDigitalZoom(bool on);
     void setInvertTilt(bool on) { _invertTilt.store(on, std::memory_order_relaxed); }
     bool invertTilt() const { return _invertTilt.load(std::memory_order_relaxed); }
 
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
+    bool isDigitalZoomEnabled();
+    // The flag the running video decoder holds; false without one.
+    bool videoDecoderDigitalZoom();
+    ZoomProcessor* zoomProcessor() const { return _zoomProcessor; }
 
 private:
     static constexpr int kVideoQueueSize = 70;
@@ -124,13 +131,16 @@ private:
     bool _videoThreadStarted = false;
     bool _audioThreadStarted = false;
 
-    // --- reserved for recording, digital zoom, AI mode and the sound-array client
+    // --- digital zoom: the processor is owned and immutable after construction (it guards
+    //     its own state); the flag is guarded by _startStopMutex
+    ZoomProcessor* _zoomProcessor = nullptr;
+    bool _isEnableDigitalZoom = false;
+
+    // --- reserved for recording, AI mode and the sound-array client
     //     (guarded by _startStopMutex once those calls exist)
     KXRecorder* _recorder = nullptr;
     pthread_t _recordThread{};
     bool _recordThreadStarted = false;
-    ZoomProcessor* _zoomProcessor = nullptr;
-    bool _isEnableDigitalZoom = false;
     bool _isEnableAIMode = false;
     int32_t _aiMode = 0;
     std::map<int, int> _soundArrayPresetMap;
