@@ -68,6 +68,8 @@ QString holderText(const DC_SourceText* holder) {
 }  // namespace
 
 CameraListView::CameraListView(QWidget* parent) : QWidget(parent) {
+    // The announcement may be queued to a receiver on another thread (and recorded by tests).
+    qRegisterMetaType<DC_Recv*>("DC_Recv*");
     buildForm();
     _searchButton->hide();
     connect(_ptzButton, &QPushButton::clicked, this, &CameraListView::slot_PTZControlClicked);
