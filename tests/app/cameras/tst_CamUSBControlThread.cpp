@@ -24,7 +24,8 @@ constexpr uint16_t kPanStop = 0x33;
 // initialisation.
 std::unique_ptr<DC_Recv> receiverFor(const SimCameraRig::CameraSpec& camera) {
     const std::string location = SimCameraRig::location(camera);
-    DC_SourceText url{static_cast<char*>(std::malloc(location.size() + 1)), static_cast<int32_t>(location.size() + 1)};
+    DC_SourceText url{static_cast<char*>(std::malloc(location.size() + 1)),
+                      static_cast<int32_t>(location.size() + 1)};
     std::memcpy(url.source, location.c_str(), location.size() + 1);
     DC_CaptureFormats formats;
     formats.url = &url;
@@ -96,14 +97,15 @@ void TstCamUSBControlThread::eachCodeReachesItsRegister() {
     CamUSBControlThread worker;
     worker.slot_ConnectUSBCamera(recv.get());
     const std::vector<std::pair<int, int>> commands = {
-        {0, 3},  {1, 2},  {2, 4},  {3, 6},  {4, 21}, {4, 22}, {4, 23}, {4, 24}, {4, 26}, {4, 27}, {4, 28},
-        {4, 29}, {5, 1},  {5, 0},  {6, 0},  {7, 0},  {8, 0},  {9, 0},  {10, 0}, {11, 0}};
+        {0, 3},  {1, 2},  {2, 4}, {3, 6}, {4, 21}, {4, 22}, {4, 23}, {4, 24}, {4, 26}, {4, 27},
+        {4, 28}, {4, 29}, {5, 1}, {5, 0}, {6, 0},  {7, 0},  {8, 0},  {9, 0},  {10, 0}, {11, 0}};
     for (const auto& [code, value] : commands) worker.slot_AddUSBCommand(code, value);
     worker.start();
-    const Writes expected = {{0x0B, 3},     {0x1D, 2},     {0x1E, 4},     {0x1F, 6},     {kPanTilt, 0x31},
-                             {kPanTilt, 0x32}, {kPanTilt, 0x13}, {kPanTilt, 0x23}, {kPanTilt, 0x11},
-                             {kPanTilt, 0x21}, {kPanTilt, 0x12}, {kPanTilt, 0x22}, {0xE0, 1},   {0xE0, 0},
-                             {0x2B, 0x21}, {0x2B, 0x31}, {0x2B, 0x00}, {0x2A, 0x21}, {0x2A, 0x31}, {0x2A, 0x00}};
+    const Writes expected = {{0x0B, 3},        {0x1D, 2},        {0x1E, 4},        {0x1F, 6},
+                             {kPanTilt, 0x31}, {kPanTilt, 0x32}, {kPanTilt, 0x13}, {kPanTilt, 0x23},
+                             {kPanTilt, 0x11}, {kPanTilt, 0x21}, {kPanTilt, 0x12}, {kPanTilt, 0x22},
+                             {0xE0, 1},        {0xE0, 0},        {0x2B, 0x21},     {0x2B, 0x31},
+                             {0x2B, 0x00},     {0x2A, 0x21},     {0x2A, 0x31},     {0x2A, 0x00}};
     QTRY_COMPARE_WITH_TIMEOUT(_rig->writes(_camera).size(), expected.size(), 10000);
     QCOMPARE(_rig->writes(_camera), expected);
 }
@@ -112,14 +114,14 @@ void TstCamUSBControlThread::valuesOutsideTheTable() {
     auto recv = receiverFor(_camera);
     CamUSBControlThread worker;
     worker.slot_ConnectUSBCamera(recv.get());
-    worker.slot_AddUSBCommand(0, 4);    // no such rotation: consumed without a call
-    worker.slot_AddUSBCommand(0, -1);   // likewise
-    worker.slot_AddUSBCommand(4, 20);   // stop
-    worker.slot_AddUSBCommand(4, 30);   // any other direction stops
-    worker.slot_AddUSBCommand(4, -1);   // likewise
-    worker.slot_AddUSBCommand(12, 1);   // no such command
-    worker.slot_AddUSBCommand(-3, 1);   // likewise
-    worker.slot_AddUSBCommand(1, 7);    // the last one
+    worker.slot_AddUSBCommand(0, 4);   // no such rotation: consumed without a call
+    worker.slot_AddUSBCommand(0, -1);  // likewise
+    worker.slot_AddUSBCommand(4, 20);  // stop
+    worker.slot_AddUSBCommand(4, 30);  // any other direction stops
+    worker.slot_AddUSBCommand(4, -1);  // likewise
+    worker.slot_AddUSBCommand(12, 1);  // no such command
+    worker.slot_AddUSBCommand(-3, 1);  // likewise
+    worker.slot_AddUSBCommand(1, 7);   // the last one
     worker.start();
     QTRY_COMPARE_WITH_TIMEOUT(worker.queuedCommands(), 0, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(_rig->writes(_camera).size(), size_t(4), 5000);

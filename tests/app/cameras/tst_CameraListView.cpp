@@ -34,7 +34,8 @@ Spec camera(const std::string& busPort, const std::string& pid = "6009") {
     return s;
 }
 
-USB_DeviceInfo record(const Spec& s, const QString& portPath = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0")) {
+USB_DeviceInfo record(const Spec& s,
+                      const QString& portPath = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0")) {
     USB_DeviceInfo info;
     info.locationIdentity = QString::fromStdString(SimCameraRig::location(s));
     info.portInfo = QStringLiteral("Port_#0004.Hub_#0002");
@@ -165,7 +166,8 @@ void TstCameraListView::form() {
 
 void TstCameraListView::displayModelNames() {
     QCOMPARE(CameraListView::displayModelName(QStringLiteral("ZM-130,V1")), QStringLiteral("ZM-130"));
-    QCOMPARE(CameraListView::displayModelName(QStringLiteral("Quillon ZM-150 Pro")), QStringLiteral("ZM-150"));
+    QCOMPARE(CameraListView::displayModelName(QStringLiteral("Quillon ZM-150 Pro")),
+             QStringLiteral("ZM-150"));
     QCOMPARE(CameraListView::displayModelName(QStringLiteral("zm-150")), QStringLiteral("zm-150"));
     QCOMPARE(CameraListView::displayModelName(QStringLiteral("ZM-160")), QStringLiteral("ZM-160"));
     QCOMPARE(CameraListView::displayModelName(QString()), QString());
@@ -173,7 +175,8 @@ void TstCameraListView::displayModelNames() {
 
 void TstCameraListView::formatChoice() {
     // 720p MJPEG at 30 beats 1080p H.264 at 25: software decoding.
-    VideoFormatChoice c = VideoFormatChoice::choose({format(1920, 1080, 25.0, 1, 0), format(1280, 720, 30.0, 4, 1)});
+    VideoFormatChoice c =
+        VideoFormatChoice::choose({format(1920, 1080, 25.0, 1, 0), format(1280, 720, 30.0, 4, 1)});
     QVERIFY(c.found);
     QCOMPARE(c.videoFormatIndex, 1);
     QVERIFY(!c.hardwareDecoding);
@@ -284,7 +287,8 @@ void TstCameraListView::connectingTheSecondCameraDisconnectsTheFirst() {
     const int nullAt = log->indexOf(QStringLiteral("null"));
     const int releasedAt = log->indexOf(firstUnit + QStringLiteral(" released"));
     const int receiverAt = log->indexOf(QStringLiteral("receiver"));
-    QVERIFY2(nullAt >= 0 && releasedAt > nullAt && receiverAt > releasedAt, qPrintable(log->events().join(", ")));
+    QVERIFY2(nullAt >= 0 && releasedAt > nullAt && receiverAt > releasedAt,
+             qPrintable(log->events().join(", ")));
     QCOMPARE(log->events().count(QStringLiteral("receiver")), 1);
     QCOMPARE(log->events().count(QStringLiteral("null")), 1);
 
@@ -541,8 +545,9 @@ void TstCameraListView::unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiver
     QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&3&1&0000"));
     QCOMPARE(view.buttonGroup()->id(view.rowButton(0)), 0);
     const QStringList events = log->events();
-    QVERIFY2(events.indexOf(QStringLiteral("null")) == 0 && events.indexOf(unit + QStringLiteral(" released")) > 0,
-             qPrintable(events.join(", ")));
+    QVERIFY2(
+        events.indexOf(QStringLiteral("null")) == 0 && events.indexOf(unit + QStringLiteral(" released")) > 0,
+        qPrintable(events.join(", ")));
 }
 
 // A camera that arrives while a search runs may have been missed by it (the walk came before

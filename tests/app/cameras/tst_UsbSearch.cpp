@@ -208,7 +208,8 @@ void TstUsbSearch::listenerChecksOnRecordedBroadcasts() {
 
     // Malformed paths: logged as a logic error, no signal, no identity kept.
     DebugLines log;
-    listener.handleEvent(broadcast(KXHotplugEvent::Kind::Arrival, "\\\\?\\usb#vid_1d4d&pid_6009#1&2.4&1&0000"));
+    listener.handleEvent(
+        broadcast(KXHotplugEvent::Kind::Arrival, "\\\\?\\usb#vid_1d4d&pid_6009#1&2.4&1&0000"));
     QCOMPARE(log.count(QStringLiteral("camera logic error")), 1);
     QVERIFY(listener.locationIdentity().isEmpty());
     listener.handleEvent(

@@ -7,8 +7,8 @@
 namespace {
 
 std::mutex g_mutex;
-QStringList g_lines;                       // guarded by g_mutex
-QtMessageHandler g_previous = nullptr;     // guarded by g_mutex
+QStringList g_lines;                    // guarded by g_mutex
+QtMessageHandler g_previous = nullptr;  // guarded by g_mutex
 
 void collect(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     QtMessageHandler previous;

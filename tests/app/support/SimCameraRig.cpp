@@ -34,7 +34,8 @@ SimCameraRig::~SimCameraRig() {
     KXPlatformInstall(nullptr);
 }
 
-FakeSimulator::Capability SimCameraRig::capability(const std::string& subtype, int width, int height, double fps) {
+FakeSimulator::Capability SimCameraRig::capability(const std::string& subtype, int width, int height,
+                                                   double fps) {
     FakeSimulator::Capability c;
     c.subtype = subtype;
     c.width = width;
@@ -56,8 +57,10 @@ std::string SimCameraRig::devicePath(const CameraSpec& camera) {
 
 void SimCameraRig::plug(const CameraSpec& camera, bool announce) {
     _sim.addUsbDevice(FakeSimulator::usbDeviceEntry(camera.vid, camera.pid, camera.busPort));
-    _sim.addUsbDevice(FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 0, camera.friendlyName));
-    _sim.addUsbDevice(FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
+    _sim.addUsbDevice(
+        FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 0, camera.friendlyName));
+    _sim.addUsbDevice(
+        FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
 
     FakeSimulator::Camera c;
     c.friendlyName = camera.friendlyName;
@@ -69,7 +72,8 @@ void SimCameraRig::plug(const CameraSpec& camera, bool announce) {
                 static_cast<uint8_t>(camera.reportedName[i]);
     } else {
         for (size_t i = 0; i < camera.firmware.size(); ++i)
-            c.registers[static_cast<uint16_t>(kFirmwareFirstRegister + i)] = static_cast<uint8_t>(camera.firmware[i]);
+            c.registers[static_cast<uint16_t>(kFirmwareFirstRegister + i)] =
+                static_cast<uint8_t>(camera.firmware[i]);
     }
     _sim.addCamera(c, announce);
 }

@@ -42,7 +42,8 @@ public:
     FakeSimulator& sim() { return _sim; }
 
     static FakeSimulator::Capability defaultCapability();
-    static FakeSimulator::Capability capability(const std::string& subtype, int width, int height, double fps);
+    static FakeSimulator::Capability capability(const std::string& subtype, int width, int height,
+                                                double fps);
 
     // Lists the camera on the bus and among the capture devices; `announce`: the watchers
     // hear its arrival.
@@ -52,7 +53,9 @@ public:
     // Only the capture device goes away (the bus still lists the camera).
     void loseCaptureDevice(const CameraSpec& camera);
 
-    static std::string location(const CameraSpec& camera) { return FakeSimulator::locationFor(camera.busPort, 0); }
+    static std::string location(const CameraSpec& camera) {
+        return FakeSimulator::locationFor(camera.busPort, 0);
+    }
     static std::string devicePath(const CameraSpec& camera);
 
     // Register writes (register, value) that reached a camera's extension unit, in order;
