@@ -31,6 +31,7 @@ const char* kPageStyle =
     "QLabel#title_label{color:#4BBDEF;font-family:Arial;font-size:14px;font-weight:bold;"
     "background:transparent;border:none;}"
     "QTableWidget#camera_tableWidget{background:#474E53;border:none;}"
+    "QTableWidget#camera_tableWidget QHeaderView{background:#474E53;border:none;}"
     "QTableWidget#camera_tableWidget QHeaderView::section{background:#474E53;color:#4BBDEF;"
     "font-family:Arial;font-size:14px;border:none;border-bottom:1px solid #4BBDEF;}"
     "QPushButton#ptz_pushButton{background:#595959;color:#f0f0f0;border:1px solid #8C8C8C;"
