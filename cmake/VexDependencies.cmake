@@ -6,7 +6,15 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
   libavformat libavcodec libavutil libswscale libswresample libavdevice)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
-pkg_check_modules(DLIB REQUIRED IMPORTED_TARGET dlib-1)
+pkg_check_modules(DLIB REQUIRED dlib-1)
+# dlib's pkg-config file names its BLAS and LAPACK as bare file paths, which CMake puts in
+# front of the objects on the link line; the landmark predictor's headers call LAPACK
+# directly, so those libraries must come after our objects. Link them as libraries.
+find_library(VEX_DLIB_LIBRARY dlib HINTS ${DLIB_LIBRARY_DIRS} REQUIRED)
+find_library(VEX_LAPACK_LIBRARY lapack REQUIRED)
+find_library(VEX_BLAS_LIBRARY blas REQUIRED)
+add_library(VexDlib INTERFACE)
+target_link_libraries(VexDlib INTERFACE ${VEX_DLIB_LIBRARY} ${VEX_LAPACK_LIBRARY} ${VEX_BLAS_LIBRARY} Threads::Threads)
 
 # Debian splits OpenCV into per-module packages; only the umbrella package ships the
 # pkg-config file, and it drags in every module. Find the three modules we use directly.

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-qpa-plugins libqt6svg6
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavdevice-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
-  libdlib-dev libudev-dev libasound2-dev
+  libdlib-dev libdlib-data libudev-dev libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth trayer x11-utils
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial

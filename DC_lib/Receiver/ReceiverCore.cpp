@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Analysis/KXAiFrameProcessor.h"
 #include "Control/KXControlChannel.h"
 #include "Decoder/KXFFmpegAACDecoder.h"
 #include "Decoder/KXFFmpegSWDecoder.h"
@@ -36,7 +37,8 @@ int clampTimeout(uint32_t timeoutMs) {
 
 }  // namespace
 
-ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats) : _zoomProcessor(new ZoomProcessor) {
+ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
+    : _zoomProcessor(new ZoomProcessor), _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
     _sourceKind = formats.sourceType;
     _deviceModel = formats.deviceModel;
     _frameRateValue = formats.frameRate;
@@ -496,12 +498,41 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
                         ? static_cast<float>(captured->width) / static_cast<float>(captured->height)
                         : 0.0f;
     frame->pts = pts;
-    for (int i = 0; i < 8; ++i) {
-        frame->data[i] = captured->data[i];
-        frame->linesize[i] = captured->linesize[i];
+    const AVFrame* delivered = captured;
+    if (_isEnableAIMode.load(std::memory_order_acquire)) {
+        // The outlined picture comes back in pixel format 12; a frame that cannot be
+        // analysed is handed out as decoded.
+        const AVFrame* outlined =
+            _aiProcessor->process(captured, _aiMode.load(std::memory_order_acquire), _aiFlag);
+        if (outlined != nullptr) {
+            delivered = outlined;
+        }
     }
-    frame->format = captured->format;
+    for (int i = 0; i < 8; ++i) {
+        frame->data[i] = delivered->data[i];
+        frame->linesize[i] = delivered->linesize[i];
+    }
+    frame->format = delivered->format;
     return DC_ERROR_NONE;
+}
+
+void ReceiverCore::setIsEnableAIMode(bool on, int mode) {
+    if (on && !KXAiFrameProcessor::loadModels()) {
+        _isEnableAIMode.store(false, std::memory_order_release);
+        return;
+    }
+    _aiMode.store(mode, std::memory_order_release);
+    _isEnableAIMode.store(on, std::memory_order_release);
+}
+
+void ReceiverCore::setSoundArrayPresetMap(const std::map<int, int>& map) {
+    std::lock_guard<std::mutex> lock(_presetMapMutex);
+    _soundArrayPresetMap = map;
+}
+
+std::map<int, int> ReceiverCore::soundArrayPresetMap() const {
+    std::lock_guard<std::mutex> lock(_presetMapMutex);
+    return _soundArrayPresetMap;
 }
 
 DC_Error_Type ReceiverCore::captureAudio(DC_Audio_Frame* frame, uint32_t timeoutMs) {

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -17,6 +18,7 @@ extern "C" {
 }
 
 class FrameQueue;
+class KXAiFrameProcessor;
 class KXIDecoder;
 class KXRecorder;
 class PacketQueue;
@@ -34,6 +36,11 @@ class ZoomProcessor;
 //    touch a component object, so a stop on another thread cannot pull one from under them.
 //  - The read thread and the decode threads only see the queues, their own component and the
 //    liveness flag their thread entry clears when the loop ends.
+//  - AI mode: setIsEnableAIMode (any thread) loads the models and then publishes the mode and
+//    the on flag through atomics; captureVideo reads them per frame and runs the analysis
+//    with _aiProcessor, which only the video capture thread uses.
+//  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
+//    array client's read).
 //  - _jpegMutex guards the JPEG wait. captureJPEG takes it alone; stop takes it briefly, while
 //    holding _startStopMutex, to wake a waiter. Lock order: _startStopMutex before _jpegMutex.
 class ReceiverCore {
@@ -60,6 +67,12 @@ public:
     // Stores the flag, hands it to a running video decoder (a later start hands it to the new
     // one) and, when turning off, resets the zoom state.
     void setIsEnableDigitalZoom(bool on);
+    // On: (re)loads the face models first; a model that cannot be read leaves AI mode off.
+    void setIsEnableAIMode(bool on, int mode);
+    bool isEnableAIMode() const { return _isEnableAIMode.load(std::memory_order_acquire); }
+
+    void setSoundArrayPresetMap(const std::map<int, int>& map);
+    std::map<int, int> soundArrayPresetMap() const;
     void setInvertTilt(bool on) { _invertTilt.store(on, std::memory_order_relaxed); }
     bool invertTilt() const { return _invertTilt.load(std::memory_order_relaxed); }
 
@@ -136,14 +149,19 @@ private:
     ZoomProcessor* _zoomProcessor = nullptr;
     bool _isEnableDigitalZoom = false;
 
-    // --- reserved for recording, AI mode and the sound-array client
+    // --- reserved for recording
     //     (guarded by _startStopMutex once those calls exist)
     KXRecorder* _recorder = nullptr;
     pthread_t _recordThread{};
     bool _recordThreadStarted = false;
-    bool _isEnableAIMode = false;
-    int32_t _aiMode = 0;
-    std::map<int, int> _soundArrayPresetMap;
+
+    // --- AI mode: written by setIsEnableAIMode, read by the video capture thread
+    std::atomic<bool> _isEnableAIMode{false};
+    std::atomic<int32_t> _aiMode{0};
+    std::unique_ptr<KXAiFrameProcessor> _aiProcessor;  // video capture thread only
+
+    mutable std::mutex _presetMapMutex;
+    std::map<int, int> _soundArrayPresetMap;  // guarded by _presetMapMutex
 
     // --- written under _startStopMutex, read by the capture calls and the worker threads
     std::atomic<bool> _initialized{false};

@@ -141,6 +141,10 @@ public:
     DC_Recv& operator=(const DC_Recv&) = delete;
 
     // lifecycle and capture
+    // aiFlag: the camera-control flags of AI mode, owned by the caller and kept valid for
+    // the receiver's lifetime. With AI mode on it must address at least three bytes: a
+    // non-zero third byte mirrors left and right in the camera commands; null lets AI mode
+    // outline faces without moving the camera.
     bool initialize(bool* aiFlag);
     void startPreview(void* deviceManager);
     void stopPreview();
@@ -166,6 +170,14 @@ public:
     void setDigitalZoomMoveUp();
     void setDigitalZoomMoveDown();
     void setDigitalZoomHome();
+    // AI mode: finds faces in every frame taken with captureVideo (on the calling thread),
+    // outlines them in red, hands the frame out in pixel format 12 (full-range YUV 4:2:0) and
+    // steers the camera to frame the chosen face. Modes: 3 switches tracking on (and follows
+    // with profile 3); 0 and 1 follow while tracking is on; 2 follows the person talking.
+    // AI mode assumes a 1920x1080 picture: offsets are measured from its centre (960, 540)
+    // and other sizes are not rescaled. Switching on loads the face models; when one cannot
+    // be read AI mode stays off (the debug log names the file) and frames pass unchanged.
+    // One face tracker serves the whole process: run AI mode on one receiver at a time.
     void setIsEnableAIMode(bool on, int mode);
     // camera control
     int setPanUp();
@@ -205,7 +217,11 @@ public:
     int getFWVersion(DC_FWVersion* version);
     void setInvertTilt(bool on);
     bool isGetFilter();
-    // the library's own microphone-array client
+    // the library's own microphone-array client: one link per process to a Shure array's
+    // port 2202 (dotted IPv4 address). recvShureSoundArrayData(false) reads once (waiting up
+    // to 1000 ms), recalls the preset mapped to the single channel whose gate is open when
+    // that channel changed, and answers the selected channel (0: none; 0 also when the array
+    // closed the link); recvShureSoundArrayData(true) closes the link. One thread at a time.
     bool connectShureSound(const char* ip);
     void setSoundArrayPresetMap(std::map<int, int> map);
     int recvShureSoundArrayData(bool close);

@@ -132,7 +132,11 @@ bool MediaClip::encodeVideo() {
     for (int i = 0; i < _recipe.frames; ++i) {
         av_frame_make_writable(picture);
         av_frame_make_writable(frame);
-        MediaFillPicture(picture, i);
+        if (_recipe.picture != nullptr) {
+            av_frame_copy(picture, _recipe.picture);
+        } else {
+            MediaFillPicture(picture, i);
+        }
         sws_scale(sws, picture->data, picture->linesize, 0, _recipe.height, frame->data, frame->linesize);
         frame->pts = i;
         collect(encoder, frame, 0, _packets);

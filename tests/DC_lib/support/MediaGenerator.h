@@ -28,6 +28,9 @@ struct MediaRecipe {
     int sampleRate = 48000;
     int channels = 2;
     std::string container = "mpegts";  // any libavformat muxer: mpegts, nut, h264, mjpeg, ...
+    // When set, every frame shows this picture instead of the synthetic one: an
+    // AV_PIX_FMT_YUV420P frame of the recipe's size, kept alive while the clip is made.
+    const AVFrame* picture = nullptr;
 };
 
 // One encoded packet with its stream (0 video, 1 audio) and timestamps in that stream's

@@ -1,0 +1,146 @@
+#include "Analysis/KXBgrConverter.h"
+
+#include "KXLog.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+// The "J" formats are the full-range spellings of the planar YUV formats. libswscale wants
+// the plain format with the range set on the context (and complains about the J spelling).
+AVPixelFormat plainFormat(AVPixelFormat format, bool* fullRange) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
+    }
+}
+
+// A bicubic same-size conversion with the YUV side's range stated (the RGB side is always
+// full range); BT.601 coefficients both ways.
+SwsContext* makeContext(int width, int height, AVPixelFormat source, bool sourceFull, AVPixelFormat target,
+                        bool targetFull) {
+    SwsContext* context = sws_alloc_context();
+    if (context == nullptr) {
+        return nullptr;
+    }
+    av_opt_set_int(context, "srcw", width, 0);
+    av_opt_set_int(context, "srch", height, 0);
+    av_opt_set_int(context, "src_format", source, 0);
+    av_opt_set_int(context, "src_range", sourceFull ? 1 : 0, 0);
+    av_opt_set_int(context, "dstw", width, 0);
+    av_opt_set_int(context, "dsth", height, 0);
+    av_opt_set_int(context, "dst_format", target, 0);
+    av_opt_set_int(context, "dst_range", targetFull ? 1 : 0, 0);
+    av_opt_set_int(context, "sws_flags", SWS_BICUBIC, 0);
+    if (sws_init_context(context, nullptr, nullptr) < 0) {
+        sws_freeContext(context);
+        return nullptr;
+    }
+    return context;
+}
+
+}  // namespace
+
+KXBgrConverter::~KXBgrConverter() {
+    sws_freeContext(_toBgrContext);
+    sws_freeContext(_toYuvContext);
+    av_frame_free(&_yuvFrame);
+}
+
+bool KXBgrConverter::toBGR(const AVFrame* frame, cv::Mat& image) {
+    if (frame == nullptr || frame->width <= 0 || frame->height <= 0 || frame->data[0] == nullptr) {
+        return false;
+    }
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) {
+        return false;  // a hardware surface must be downloaded before it can be read here
+    }
+    if (_toBgrContext == nullptr || frame->width != _bgrWidth || frame->height != _bgrHeight ||
+        format != _bgrSourceFormat) {
+        sws_freeContext(_toBgrContext);
+        _toBgrContext = nullptr;
+        bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+        const AVPixelFormat source = plainFormat(format, &fullRange);
+        _toBgrContext = makeContext(frame->width, frame->height, source, fullRange, AV_PIX_FMT_BGR24, true);
+        if (_toBgrContext == nullptr) {
+            KXLog("KXBgrConverter: no conversion from %s to BGR\n", descriptor->name);
+            _bgrSourceFormat = AV_PIX_FMT_NONE;
+            return false;
+        }
+        _bgrWidth = frame->width;
+        _bgrHeight = frame->height;
+        _bgrSourceFormat = format;
+    }
+    cv::Mat converted;
+    cv::Mat* target = &image;
+    if (image.rows != frame->height || image.cols != frame->width || image.type() != CV_8UC3) {
+        // Only replace the caller's image once the conversion worked.
+        converted.create(frame->height, frame->width, CV_8UC3);
+        target = &converted;
+    }
+    uint8_t* destination[4] = {target->data, nullptr, nullptr, nullptr};
+    int destinationStride[4] = {static_cast<int>(target->step[0]), 0, 0, 0};
+    const int rows = sws_scale(_toBgrContext, frame->data, frame->linesize, 0, frame->height, destination,
+                               destinationStride);
+    if (rows != frame->height) {
+        return false;
+    }
+    if (target == &converted) {
+        image = converted;
+    }
+    return true;
+}
+
+const AVFrame* KXBgrConverter::toYUV(const cv::Mat& image) {
+    if (image.empty() || image.type() != CV_8UC3 || image.dims != 2) {
+        return nullptr;
+    }
+    if (_yuvFrame == nullptr || _toYuvContext == nullptr || _yuvFrame->width != image.cols ||
+        _yuvFrame->height != image.rows) {
+        sws_freeContext(_toYuvContext);
+        _toYuvContext = nullptr;
+        av_frame_free(&_yuvFrame);
+        _yuvFrame = av_frame_alloc();
+        if (_yuvFrame == nullptr) {
+            return nullptr;
+        }
+        _yuvFrame->format = AV_PIX_FMT_YUVJ420P;
+        _yuvFrame->width = image.cols;
+        _yuvFrame->height = image.rows;
+        _yuvFrame->color_range = AVCOL_RANGE_JPEG;
+        if (av_frame_get_buffer(_yuvFrame, 1) < 0) {
+            av_frame_free(&_yuvFrame);
+            return nullptr;
+        }
+        _toYuvContext = makeContext(image.cols, image.rows, AV_PIX_FMT_BGR24, true, AV_PIX_FMT_YUV420P, true);
+        if (_toYuvContext == nullptr) {
+            av_frame_free(&_yuvFrame);
+            return nullptr;
+        }
+    }
+    const uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
+    const int sourceStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
+    const int rows =
+        sws_scale(_toYuvContext, source, sourceStride, 0, image.rows, _yuvFrame->data, _yuvFrame->linesize);
+    return rows == image.rows ? _yuvFrame : nullptr;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+// The two picture conversions that analysis (and a digital-zoom stage) work between: a
+// decoded frame to a BGR image, and a BGR image back to a full-range planar YUV 4:2:0 frame
+// (pixel format 12, AV_PIX_FMT_YUVJ420P), both with libswscale, bicubic, at the same size.
+//
+// The scaling contexts and the output frame are made at the first conversion and kept; a
+// frame of another size or pixel format makes new ones, so a stream that changes its picture
+// size mid-way is converted correctly instead of being scaled with a context built for the
+// old size (which would read and write past the planes).
+//
+// Threading: one thread at a time per object. Whoever converts on several threads (the
+// capture thread for face tracking, a decoder thread for digital zoom) gives each its own
+// converter: the output frame is overwritten by every conversion.
+
+#include <opencv2/core/mat.hpp>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+struct SwsContext;
+
+class KXBgrConverter {
+public:
+    KXBgrConverter() = default;
+    ~KXBgrConverter();
+    KXBgrConverter(const KXBgrConverter&) = delete;
+    KXBgrConverter& operator=(const KXBgrConverter&) = delete;
+
+    // Writes `frame` into `image` as 8-bit BGR at the frame's size (the image is reallocated
+    // when its size or type differs). false, with `image` left as it was, for a frame that is
+    // not a picture in system memory (no size, an unknown or hardware pixel format) or when
+    // libswscale cannot convert it.
+    bool toBGR(const AVFrame* frame, cv::Mat& image);
+
+    // Converts `image` (8-bit BGR, continuous or not) into the converter's YUVJ420P frame and
+    // answers it; the frame and its planes belong to the converter and stay valid until the
+    // next toYUV or the destructor. null for an image that is not 8-bit BGR or has no pixels.
+    const AVFrame* toYUV(const cv::Mat& image);
+
+private:
+    SwsContext* _toBgrContext = nullptr;  // owned
+    int _bgrWidth = 0;
+    int _bgrHeight = 0;
+    AVPixelFormat _bgrSourceFormat = AV_PIX_FMT_NONE;
+
+    SwsContext* _toYuvContext = nullptr;  // owned
+    AVFrame* _yuvFrame = nullptr;         // owned, with its own planes (alignment 1)
+};
