@@ -75,12 +75,14 @@ private:
 
 class Filter : public KXCaptureFilter {
 public:
-    Filter(KXCaptureDevice device, std::shared_ptr<StampingUnit> unit) : _device(std::move(device)), _unit(unit) {}
+    Filter(KXCaptureDevice device, std::shared_ptr<StampingUnit> unit)
+        : _device(std::move(device)), _unit(unit) {}
     const KXCaptureDevice& device() const override { return _device; }
     KXInterfaceResult queryInterface(KXControlInterfaceKind kind) override {
         KXInterfaceResult r;
-        r.interface = kind == KXControlInterfaceKind::ExtensionUnit ? std::shared_ptr<KXControlInterface>(_unit)
-                                                                    : std::make_shared<KXControlInterface>();
+        r.interface = kind == KXControlInterfaceKind::ExtensionUnit
+                          ? std::shared_ptr<KXControlInterface>(_unit)
+                          : std::make_shared<KXControlInterface>();
         return r;
     }
 
@@ -122,7 +124,9 @@ struct Percentiles {
 
 Percentiles percentiles(std::vector<double> us) {
     std::sort(us.begin(), us.end());
-    auto at = [&us](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * (us.size() - 1) + 0.5))]; };
+    auto at = [&us](double q) {
+        return us[std::min(us.size() - 1, static_cast<size_t>(q * (us.size() - 1) + 0.5))];
+    };
     return {at(0.50), at(0.99), us.back()};
 }
 
@@ -187,8 +191,7 @@ class PollingLoop : public QThread {
 public:
     std::atomic<bool> stop{false};
     void run() override {
-        while (!stop.load())
-            QThread::usleep(100);
+        while (!stop.load()) QThread::usleep(100);
     }
 };
 
@@ -253,8 +256,8 @@ int main(int argc, char** argv) {
                 d.p99Us, d.maxUs);
     std::printf("  %-40s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", "worker, commands 1 ms apart", w.p50Us,
                 w.p99Us, w.maxUs);
-    std::printf("  %-40s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", "worker, commands back to back", b.p50Us,
-                b.p99Us, b.maxUs);
+    std::printf("  %-40s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", "worker, commands back to back",
+                b.p50Us, b.p99Us, b.maxUs);
     std::printf("  %-40s (slot_AddUSBCommand until the write; target p99 <= 2000 us)\n", "");
 
     // Idle: a receiver set, no commands, for kIdleSeconds.

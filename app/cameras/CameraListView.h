@@ -27,10 +27,10 @@ class UsbSearch;
 // row's label and button; the button's copy is the one that counts (inverted tilt is stored
 // there only).
 //
-// Interface thread only. The search list arrives by a queued connection from the search
-// thread as a copy. The command worker uses the announced receiver on its own thread: the
-// page destroys a receiver only after announcing null, and the worker's slot returns only
-// once no command runs on the old receiver.
+// Threading: interface thread only. The search list arrives by a queued connection from the
+// search thread as a copy. The command worker uses the announced receiver on its own thread:
+// the page destroys a receiver only after announcing null, and the worker's slot returns
+// only once no command runs on the old receiver.
 class CameraListView : public QWidget {
     Q_OBJECT
 

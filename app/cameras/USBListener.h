@@ -15,7 +15,7 @@ struct KXHotplugEvent;
 // notifier on the interface thread; without a source (no udev daemon, no simulator) the
 // listener stays quiet.
 //
-// Interface thread only.
+// Threading: interface thread only (the notifier fires there; the source is read there).
 class USBListener : public QObject {
     Q_OBJECT
 

@@ -47,7 +47,8 @@ void plug(FakeSimulator& sim, const Demo& d, bool announce) {
 
 void unplug(FakeSimulator& sim, const Demo& d) {
     sim.removeUsbDevices(d.busPort);
-    sim.removeCamera(FakeSimulator::devicePathFor("1d4d", d.pid, FakeSimulator::locationFor(d.busPort, 0)), true);
+    sim.removeCamera(FakeSimulator::devicePathFor("1d4d", d.pid, FakeSimulator::locationFor(d.busPort, 0)),
+                     true);
 }
 
 }  // namespace
