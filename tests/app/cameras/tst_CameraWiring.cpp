@@ -18,6 +18,7 @@
 #include "PresetLink.h"
 #include "SimCameraRig.h"
 #include "SoundDeviceSetting.h"
+#include "UsbSearch.h"
 #include "WarningMessageWidget.h"
 
 namespace {
@@ -82,6 +83,11 @@ void TstCameraWiring::cameraListedConnectedAndSteeredThroughTheWorker() {
     QTRY_VERIFY(window.isEnabled());
     QTest::mouseClick(list->rowButton(0), Qt::LeftButton);
     QVERIFY(list->currentReceiver());
+    // A search while a camera is connected asks every camera for its model; the connected
+    // camera keeps its command channel all the same.
+    QVERIFY(list->usbSearch()->wait(10000));
+    list->slot_StartUSBSearch();
+    QVERIFY(list->usbSearch()->wait(10000));
 
     // The preset-link page calls the preset linked to the talker's position...
     PresetLink* presets = window.presetLinkPage();
