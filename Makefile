@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: run test deps configure build asan tsan tsan-lib bench clean format
+.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench clean format
 
 run: build
 	./scripts/run-app.sh $(BUILD_DIR)
@@ -34,6 +34,10 @@ tsan-lib: deps
 	cmake -S . -B build-tsan -G Ninja -DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target vex_lib_tests
 	ctest --test-dir build-tsan -L lib $(CTEST_FLAGS)
+
+# Every library source compiled for aarch64 (syntax only) with Debian's cross compiler.
+check-aarch64: deps
+	./scripts/check-aarch64.sh
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=ON

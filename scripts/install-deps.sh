@@ -10,6 +10,8 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   libdlib-dev libdlib-data libudev-dev libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  g++-aarch64-linux-gnu  # CI's syntax check of the library for ARM machines
+  ffmpeg                 # the media benchmark's reference for the time to a first frame
   xvfb xauth trayer x11-utils
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
 )

@@ -76,6 +76,8 @@ int DC_Recv::setPanStop(int command) {
     return withController(kNoController, [command](KXIUSBControl& c) { return c.panTiltStop(command); });
 }
 
+// Success only when the home command reached the camera. A write that "did not fail" is not
+// enough: 65535 means that nothing was sent because the camera has no extension unit.
 int DC_Recv::setPanHome() {
     return withController(-1, [](KXIUSBControl& c) {
         int mirrorFlip = 0;

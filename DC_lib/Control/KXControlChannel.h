@@ -35,7 +35,7 @@ std::shared_ptr<KXIUSBControl> KXCurrentController();
 void KXSetCurrentController(std::shared_ptr<KXIUSBControl> controller);
 
 // What a receiver's constructor does for a local camera: looks up the capture device whose
-// path contains `locationText`, creates a controller, makes it current and initialises it
+// path holds `locationText` as a whole component, creates a controller, makes it current and initialises it
 // with that device and `model`. Writes "_deviceModel %d" and, when initialisation fails,
 // "kxiDShowControl initialize fail!!!.". Returns the initialisation result (0 bound, -254 no
 // device found, -253 the device could not be opened); the controller is current in every

@@ -289,7 +289,7 @@ int KXIUSBControl::setTiltSpeed(int speed) {
     return writeCommand(31, speed);
 }
 bool KXIUSBControl::panHome() {
-    return writeCommand(25, kDefaultValue) >= 0;
+    return writeCommand(25, kDefaultValue) == 0;  // 65535 (no unit, nothing sent) is no success
 }
 int KXIUSBControl::focusStop() {
     return writeCommand(12, kDefaultValue);

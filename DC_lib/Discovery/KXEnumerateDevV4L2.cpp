@@ -77,7 +77,7 @@ std::unique_ptr<KXCaptureFilter> KXEnumerateDevV4L2::getVideoFilter(DC_CaptureFo
             KXLog("KXEnumerateDevDShow::getVideoFilter DevicePath: %s", path.c_str());
             size_t p = path.size() >= 3 ? path.find("usb") : std::string::npos;
             if (p != std::string::npos && path.compare(p, 12, kKXVendorPrefix) == 0 &&
-                path.size() - p >= 12 && wanted != nullptr && path.find(wanted) != std::string::npos) {
+                path.size() - p >= 12 && wanted != nullptr && KXPathHasComponent(path, wanted)) {
                 chosen = true;
                 const std::string name = std::string(kKXDevicePnpPrefix) + path;
                 // A later match replaces the text an earlier match of this walk put there;

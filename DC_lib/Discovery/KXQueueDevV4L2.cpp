@@ -36,7 +36,7 @@ std::unique_ptr<KXCaptureFilter> KXQueueDevV4L2::getUsbFilter(const std::string&
             continue;
         }
         const std::string& path = *device.devicePath;
-        if (path.find("usb") == std::string::npos || path.find(text) == std::string::npos) {
+        if (path.find("usb") == std::string::npos || !KXPathHasComponent(path, text)) {
             continue;
         }
         auto filter = _platform->bindFilter(device);

@@ -17,10 +17,11 @@ public:
 
     bool hasVideoEnumerator() const { return _videoEnumerator; }
 
-    // The last video device whose path contains "usb" and `text`; null when none.
+    // The last video device whose path contains "usb" and holds `text` as whole components
+    // (KXPathHasComponent); null when none.
     std::unique_ptr<KXCaptureFilter> getUsbFilter(const std::string& text);
 
-    // Model code of the camera whose path contains `text` (11: its own name, written to
+    // Model code of the camera whose path holds `text` (11: its own name, written to
     // `modelName`, at least 25 bytes); 0 when unknown.
     int getDeviceModel(const std::string& text, char* modelName);
 

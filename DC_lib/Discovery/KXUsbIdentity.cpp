@@ -14,6 +14,19 @@ std::string KXMatchTemplate(const KXDeviceMatchRow& row) {
     return t;
 }
 
+bool KXPathHasComponent(const std::string& path, const std::string& text) {
+    if (text.empty()) {
+        return true;
+    }
+    for (size_t at = path.find(text); at != std::string::npos; at = path.find(text, at + 1)) {
+        const size_t end = at + text.size();
+        if ((at == 0 || path[at - 1] == '#') && (end == path.size() || path[end] == '#')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 const KXVendorProductRow kKXVendorProductTable[kKXVendorProductRows] = {
     {"1d4d", "601f"}, {"1d4d", "600e"}, {"1d4d", "6018"},
     {"1d4d", "601e"}, {"1d4d", "6009"}, {"1d4d", "600f"},

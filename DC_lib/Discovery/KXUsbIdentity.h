@@ -21,6 +21,13 @@ extern const KXDeviceMatchRow kKXDeviceMatchTable[kKXDeviceMatchRows];
 std::string KXMatchTemplate(const KXDeviceMatchRow& row);
 inline constexpr const char* kKXVendorPrefix = "usb#vid_1d4d";  // 12 characters
 
+// Whether a capture device path holds `text` as whole "#"-separated components: the text
+// begins at the start of the path or right after a "#", and ends at the end or right before
+// a "#". A location identity is one component ("1&2.4&1&0000"), so it never matches the
+// path of the camera on bus 11 at the same port ("11&2.4&1&0000"), which a plain search
+// for the text would. An empty text matches every path. Case-sensitive.
+bool KXPathHasComponent(const std::string& path, const std::string& text);
+
 struct KXVendorProductRow {
     const char* vendorId;
     const char* productId;

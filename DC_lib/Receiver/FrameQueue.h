@@ -40,6 +40,8 @@ public:
     bool isAborted() const { return _ring.isAborted(); }
     bool isOpened() const { return _ring.isOpened(); }
     int capacity() const { return _ring.capacity(); }
+    // Ends asleep waiting for the other one (0 or 1 each): a put or get that is blocked.
+    int sleepingEnds() const { return _ring.sleepingEnds(); }
     double lastPts() const { return _lastPts.load(std::memory_order_relaxed); }
     double lastDuration() const { return _lastDuration.load(std::memory_order_relaxed); }
 

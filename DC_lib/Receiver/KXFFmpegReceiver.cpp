@@ -26,11 +26,22 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How long a local input may take to open and to give what its analysis needs. A camera
+// sends its first frame well within this; one that sends nothing makes the start fail
+// instead of holding the caller (and every later stop) for good.
+constexpr int64_t kLocalOpenTimeoutMs = 5000;
+
 // The options every capture-device open carries besides the device's own.
-void addDeviceBufferOptions(AVDictionary** options) {
-    av_dict_set(options, "initial_timeout", "2000000", 0);
-    av_dict_set(options, "buffer_size", "8192000", 0);
-    av_dict_set(options, "rtbufsize", "2147.48M", 0);
+void addDeviceBufferOptions(std::vector<std::pair<std::string, std::string>>& options) {
+    options.emplace_back("initial_timeout", "2000000");
+    options.emplace_back("buffer_size", "8192000");
+    options.emplace_back("rtbufsize", "2147.48M");
 }
 
 bool isRtsp(const std::string& url) {
@@ -68,8 +79,39 @@ bool KXFFmpegReceiver::stop() {
 }
 
 int KXFFmpegReceiver::interruptCallback(void* self) {
+    auto* receiver = static_cast<KXFFmpegReceiver*>(self);
     // A blocked read (a stalled network peer, a silent device) must not hold up a stop.
-    return static_cast<KXFFmpegReceiver*>(self)->_stop.load(std::memory_order_acquire) ? 1 : 0;
+    if (receiver->_stop.load(std::memory_order_acquire)) {
+        return 1;
+    }
+    const int64_t deadline = receiver->_openDeadlineNs.load(std::memory_order_relaxed);
+    if (deadline == 0) {
+        return 0;
+    }
+    // The open runs under the receiver's start/stop mutex, so no stop can reach it: a device
+    // that never delivers a frame must end the open by itself.
+    if (steadyNowNs() >= deadline) {
+        receiver->_openTimedOut.store(true, std::memory_order_relaxed);
+        return 1;
+    }
+    if (receiver->_openPollsSlowly.load(std::memory_order_relaxed)) {
+        // The analysis of a non-blocking device asks again at once after "nothing yet"; this
+        // is where it looks at the interrupt, so a short sleep here keeps it from spinning.
+        sleepMs(1);
+    }
+    return 0;
+}
+
+void KXFFmpegReceiver::beginOpen(const AVInputFormat* format) {
+    _openPollsSlowly.store(format != nullptr && (format->flags & AVFMT_NOFILE) != 0,
+                           std::memory_order_relaxed);
+    _openTimedOut.store(false, std::memory_order_relaxed);
+    _openDeadlineNs.store(steadyNowNs() + kLocalOpenTimeoutMs * 1000000LL, std::memory_order_relaxed);
+}
+
+void KXFFmpegReceiver::endOpen() {
+    _openDeadlineNs.store(0, std::memory_order_relaxed);
+    _openPollsSlowly.store(false, std::memory_order_relaxed);
 }
 
 void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
@@ -77,16 +119,25 @@ void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
     context->interrupt_callback.opaque = this;
 }
 
-bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages) {
-    context->flags |= AVFMT_FLAG_NOBUFFER;
+bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool localDevice) {
+    // No buffering keeps what a long stream analysis read from being handed on late. A local
+    // device's analysis reads just its first packet (its codec, size and rate are those of the
+    // chosen format; see localVideoOpen), and that packet is kept: it is at most one frame old,
+    // and for H.264 it is the camera's first key frame, without which nothing can be shown
+    // until the next one, a whole key-frame interval later.
+    if (!localDevice) {
+        context->flags |= AVFMT_FLAG_NOBUFFER;
+    }
     av_format_inject_global_side_data(context);
-    if (avformat_find_stream_info(context, nullptr) < 0) {
-        if (deviceMessages) {
+    // An analysis cut short by the open's time bound saw nothing usable, whatever it answers.
+    if (avformat_find_stream_info(context, nullptr) < 0 || _openTimedOut.load(std::memory_order_relaxed)) {
+        if (localDevice) {
             KXLog("Could not find codec parameters.");
         }
         KXLog("Could not find codec parameters.\n");
         return false;
     }
+    context->flags |= AVFMT_FLAG_NOBUFFER;
     int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (video < 0) {
         return false;
@@ -98,6 +149,49 @@ bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool deviceMessages)
     _videoCodec = context->streams[video]->codecpar->codec_id;
     _stop.store(false, std::memory_order_release);
     return true;
+}
+
+// Every local input is opened non-blocking. A blocking capture node waits in the kernel for
+// its next frame and no interrupt reaches it there: a camera that stops delivering would hold
+// the read thread, and with it stopPreview and the destructor, for good. Non-blocking, the
+// read answers "nothing yet" at once and the loop polls every millisecond, seeing a stop
+// within one poll.
+KXInputOpen KXFFmpegReceiver::localVideoOpen(const KXCaptureInput& input, bool deviceDefault) {
+    KXInputOpen plan;
+    plan.format = input.format;
+    plan.url = input.url;
+    plan.contextFlags = AVFMT_FLAG_NONBLOCK;
+    if (!deviceDefault) {
+        plan.options = input.options;
+    }
+    addDeviceBufferOptions(plan.options);
+    // The codec, size and rate of a local device are known from the chosen format, so the
+    // stream analysis needs no more than the first packet (the smallest probe size stops it
+    // there); a full analysis would read (and, unbuffered, drop) seconds of a live stream.
+    plan.options.emplace_back("probesize", "32");
+    return plan;
+}
+
+KXInputOpen KXFFmpegReceiver::localAudioOpen(const KXCaptureInput& input) {
+    KXInputOpen plan;
+    plan.format = input.format;
+    plan.url = input.url;
+    plan.contextFlags = AVFMT_FLAG_NONBLOCK;
+    plan.options = input.options;
+    return plan;
+}
+
+int KXFFmpegReceiver::openInput(AVFormatContext** context, const AVInputFormat* format,
+                                const KXInputOpen& plan) {
+    installInterrupt(*context);
+    (*context)->flags |= plan.contextFlags;
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : plan.options) {
+        av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    }
+    const int ret = avformat_open_input(context, plan.url.c_str(), format, &options);
+    av_dict_free(&options);
+    return ret;
 }
 
 bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
@@ -124,87 +218,85 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
         return false;
     }
 
-    // A second input (the audio device) is read by the same loop: both must not block.
-    const bool withAudio = !devInfo.audioDevice.empty() && audioContext != nullptr;
-
-    AVDictionary* options = nullptr;
-    for (const auto& [key, value] : input.options) {
-        av_dict_set(&options, key.c_str(), value.c_str(), 0);
-    }
-    addDeviceBufferOptions(&options);
     KXLog("devInfo.devName.c_str():%s\n", devInfo.devName.c_str());
-
-    installInterrupt(*context);
-    if (withAudio) {
-        (*context)->flags |= AVFMT_FLAG_NONBLOCK;
-    }
-    int ret = avformat_open_input(context, input.url.c_str(), format, &options);
-    av_dict_free(&options);
+    beginOpen(format);
+    int ret = openInput(context, format, localVideoOpen(input, false));
     if (ret < 0) {
         // The device refused the requested size, rate or codec: take its default format.
         *context = avformat_alloc_context();
         if (*context == nullptr) {
+            endOpen();
             return false;
         }
-        installInterrupt(*context);
-        if (withAudio) {
-            (*context)->flags |= AVFMT_FLAG_NONBLOCK;
-        }
-        addDeviceBufferOptions(&options);
-        ret = avformat_open_input(context, input.url.c_str(), format, &options);
-        av_dict_free(&options);
+        beginOpen(format);
+        ret = openInput(context, format, localVideoOpen(input, true));
         if (ret < 0) {
+            endOpen();
             KXLog("avformat_open_input fail");
             KXLog("%s: %s\n", devInfo.devName.c_str(), errorText(ret).c_str());
             return false;  // avformat_open_input freed and nulled the context
         }
     }
-    if (!finishOpen(*context, true)) {
+    const bool analysed = finishOpen(*context, true);
+    endOpen();
+    if (!analysed) {
         return false;  // the caller closes the context
     }
     devInfo.videoStreamIndex = _videoStreamIndex;
     devInfo.audioStreamIndex = _audioStreamIndex;
 
-    if (withAudio) {
-        KXCaptureInput audioInput;
-        const AVInputFormat* audioFormat = nullptr;
-        if (KXResolveAudioInput(devInfo.audioDevice, audioInput)) {
-            audioFormat = av_find_input_format(audioInput.format.c_str());
-        }
-        AVFormatContext* audio = audioFormat != nullptr ? avformat_alloc_context() : nullptr;
-        bool audioOpened = false;
-        if (audio != nullptr) {
-            installInterrupt(audio);
-            audio->flags |= AVFMT_FLAG_NONBLOCK;
-            for (const auto& [key, value] : audioInput.options) {
-                av_dict_set(&options, key.c_str(), value.c_str(), 0);
-            }
-            ret = avformat_open_input(&audio, audioInput.url.c_str(), audioFormat, &options);
-            av_dict_free(&options);
-            if (ret >= 0) {
-                audio->flags |= AVFMT_FLAG_NOBUFFER;
-                int index = avformat_find_stream_info(audio, nullptr) >= 0
-                                ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0)
-                                : -1;
-                if (index >= 0) {
-                    _audioInputContext = audio;
-                    _audioStreamIndex = index;
-                    devInfo.audioStreamIndex = index;
-                    *audioContext = audio;
-                    audioOpened = true;
-                }
-            }
-        }
-        if (!audioOpened) {
-            // The picture matters more than the sound: go on with video only.
-            KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());
-            avformat_close_input(&audio);
-            if (_inputContext != nullptr) {
-                _audioStreamIndex = -1;
-                devInfo.audioStreamIndex = -1;
-            }
-        }
+    if (!devInfo.audioDevice.empty() && audioContext != nullptr && !openAudioDevice(devInfo, audioContext)) {
+        // The picture matters more than the sound: go on with video only.
+        KXLog("%s: cannot open the audio device\n", devInfo.audioDevice.c_str());
+        _audioStreamIndex = -1;
+        devInfo.audioStreamIndex = -1;
     }
+    return true;
+}
+
+// Each way the sound can be lost is said once, without VEXSDK_DEBUG: a camera whose microphone
+// silently stays off looks like a broken camera.
+bool KXFFmpegReceiver::openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext) {
+    const char* name = devInfo.audioDevice.c_str();
+    KXCaptureInput input;
+    if (!KXResolveAudioInput(devInfo.audioDevice, input)) {
+        KXWarnOnce("audio device \"%s\" was not found; the picture goes on without sound", name);
+        return false;
+    }
+    const AVInputFormat* format = av_find_input_format(input.format.c_str());
+    if (format == nullptr) {
+        KXWarnOnce(
+            "this FFmpeg has no \"%s\" input for audio device \"%s\"; the picture goes on without sound",
+            input.format.c_str(), name);
+        return false;
+    }
+    AVFormatContext* audio = avformat_alloc_context();
+    if (audio == nullptr) {
+        return false;
+    }
+    beginOpen(format);
+    const int ret = openInput(&audio, format, localAudioOpen(input));
+    if (ret < 0) {
+        endOpen();
+        KXWarnOnce("cannot open audio device \"%s\" (%s): %s; the picture goes on without sound", name,
+                   input.url.c_str(), errorText(ret).c_str());
+        return false;  // avformat_open_input freed the context
+    }
+    audio->flags |= AVFMT_FLAG_NOBUFFER;
+    const bool analysed =
+        avformat_find_stream_info(audio, nullptr) >= 0 && !_openTimedOut.load(std::memory_order_relaxed);
+    endOpen();
+    const int index = analysed ? av_find_best_stream(audio, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
+    if (index < 0) {
+        KXWarnOnce("audio device \"%s\" (%s) gave no sound to analyse; the picture goes on without sound",
+                   name, input.url.c_str());
+        avformat_close_input(&audio);
+        return false;
+    }
+    _audioInputContext = audio;
+    _audioStreamIndex = index;
+    devInfo.audioStreamIndex = index;
+    *audioContext = audio;
     return true;
 }
 
@@ -374,12 +466,15 @@ int KXFFmpegReceiver::run() {
             if (ret == AVERROR(EAGAIN)) {
                 continue;  // a non-blocking input has nothing yet
             }
-            if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
+            // The I/O error is looked at before the end of file: a failing read marks the byte
+            // stream as ended too, so a broken connection would otherwise pass for a stream
+            // that finished.
+            if (input->pb != nullptr && input->pb->error != 0 && input->pb->error != AVERROR_EOF) {
+                result = -1;
+                ended = true;
+            } else if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
                 KXLog("Stream is the end of file.\n");
                 result = AVERROR_EOF;
-                ended = true;
-            } else if (input->pb != nullptr && input->pb->error != 0) {
-                result = -1;
                 ended = true;
             } else {
                 transientError = true;

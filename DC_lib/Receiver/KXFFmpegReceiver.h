@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "KXPlatform.h"
 #include "Receiver/KXIReceiver.h"
 
 extern "C" {
@@ -27,6 +30,15 @@ struct KXDevInfo {
     int32_t height = 0;
     double frameRateValue = 0.0;
     int32_t format = 0;  // stream-format code of the chosen format (1 H.264, 4 MJPEG)
+};
+
+// How one local input is opened: the flags its context carries before the open and the
+// option dictionary, in order (built as plain data so that it can be checked without a device).
+struct KXInputOpen {
+    std::string format;  // libavformat input format name
+    std::string url;
+    int contextFlags = 0;  // AVFMT_FLAG_* set on the context before avformat_open_input
+    std::vector<std::pair<std::string, std::string>> options;
 };
 
 // Open parameters of a network stream.
@@ -59,6 +71,13 @@ public:
     // Opens a network stream by URL; *context as above.
     bool openNetwork(AVFormatContext** context, KXNetInfo& netInfo);
 
+    // How a local capture device is opened: the platform's description of the chosen format
+    // plus the capture options every device open carries. `deviceDefault`: the second attempt,
+    // which leaves size, rate and codec to the device.
+    static KXInputOpen localVideoOpen(const KXCaptureInput& input, bool deviceDefault);
+    // How a local audio device (a second input, read by the same loop) is opened.
+    static KXInputOpen localAudioOpen(const KXCaptureInput& input);
+
     bool stop() override;
     int run() override;
     bool isRunning() const override { return !_stop.load(std::memory_order_acquire); }
@@ -74,7 +93,19 @@ public:
 private:
     static int interruptCallback(void* self);
     void installInterrupt(AVFormatContext* context);
-    bool finishOpen(AVFormatContext* context, bool deviceMessages);
+    // avformat_open_input with the plan's flags and options (and the stop interrupt); on
+    // failure *context is freed and nulled.
+    int openInput(AVFormatContext** context, const AVInputFormat* format, const KXInputOpen& plan);
+    // Bounds the open and analysis of a local input in time (see _openDeadlineNs); endOpen()
+    // lifts the bound before the read loop starts.
+    void beginOpen(const AVInputFormat* format);
+    void endOpen();
+    // Stream analysis and the choice of streams after an open; `localDevice` for a capture
+    // device (its analysis is bounded and its analysed packet kept), false for a network source.
+    bool finishOpen(AVFormatContext* context, bool localDevice);
+    // The local source's audio device as a second input; false (with a warning) when the
+    // source goes on with video only.
+    bool openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext);
     void handlePacket(AVPacket* packet, bool fromAudioInput);
     void recordCopy(const AVPacket* packet, AVMediaType type, bool inUseVideo, bool inUseAudio);
     void markEndOfStream();
@@ -86,6 +117,13 @@ private:
     AVFormatContext* _audioInputContext = nullptr;  // not owned; immutable after open
     std::atomic<bool> _stop{false};
     std::atomic<bool> _pause{false};
+    // While a local input opens and is analysed (start/stop thread; the interrupt callback
+    // runs on that thread then): the steady-clock time in ns after which the open gives up
+    // (0: no limit), and whether each look at the interrupt sleeps briefly (a non-blocking
+    // device input, whose analysis would otherwise spin on "nothing yet").
+    std::atomic<int64_t> _openDeadlineNs{0};
+    std::atomic<bool> _openPollsSlowly{false};
+    std::atomic<bool> _openTimedOut{false};    // the bound above ended the open
     int _videoStreamIndex = -1;                // immutable after open
     int _audioStreamIndex = -1;                // immutable after open
     AVCodecID _videoCodec = AV_CODEC_ID_NONE;  // immutable after open

@@ -9,6 +9,20 @@
 // The waiting and hand-off machinery shared by PacketQueue and FrameQueue.
 namespace KXQueueWait {
 
+// One step of a spin-wait: tells the core that this thread is spinning, so that a sibling
+// hardware thread gets the pipeline and the spin costs less power. Every architecture the
+// library is built for has its own instruction for it; elsewhere a compiler barrier keeps
+// the loop honest (each pass re-reads what it waits for).
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || (defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7)
+    __asm__ __volatile__("yield" ::: "memory");
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
 // Where one end of a ring waits for the other. The fast path never touches it: an end that
 // finds its slot not ready spins briefly, then sleeps on the condition until its deadline.
 // The other end, after handing a slot over, wakes sleepers only when the waiter count says
@@ -60,6 +74,11 @@ public:
 
     bool created() const { return _created; }
 
+    // Ends currently asleep here (past their spin). For diagnostics and tests: an end that
+    // counts here is blocked and can only leave through a hand-over, abort, flush or its
+    // deadline.
+    int sleepers() const { return _waiters.load(std::memory_order_seq_cst); }
+
     // Waits until `ready()` holds, `stop()` holds or timeoutMs has passed. Answers true when
     // `ready()` held and `stop()` did not.
     template <typename Ready, typename Stop>
@@ -76,7 +95,7 @@ public:
             if (ready()) {
                 return true;
             }
-            __builtin_ia32_pause();
+            cpuRelax();
         }
 
         timespec deadline;

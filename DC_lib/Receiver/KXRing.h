@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "KXQueueWait.h"
 
@@ -15,8 +16,12 @@
 //    consumer takes a slot only while its flag is set and clears the flag once the contents
 //    are out. The flag is sequentially consistent (it also pairs with the gate's waiter
 //    count); no lock is taken on that path.
-//  - open(), abort(), rearm(), flush() come from the receiver's start/stop paths (one thread
-//    at a time, serialised by the receiver's start/stop mutex).
+//  - open(), abort() and rearm() come from the receiver's start/stop paths (one thread at a
+//    time, serialised by the receiver's start/stop mutex).
+//  - flush() may come from two threads at once: the stream reader flushes the video packet
+//    ring on its own thread when a new coded sequence starts, while pause() and stop flush
+//    every ring from the caller's thread. Flushes of one ring are serialised by `_flushMutex`
+//    (a second flush waits for the first to finish); nothing else takes it.
 //  - An end that finds its slot not ready waits at most its timeout in the gate: it spins
 //    briefly, then sleeps; the other end wakes it when it hands that slot over, and abort()
 //    and flush() wake it too. Nothing is locked while no end sleeps.
@@ -109,6 +114,9 @@ public:
     // release(Slot&) drops whatever the slot holds (called for every slot, filled or not).
     template <typename Release>
     void flush(Release&& release) {
+        // Two flushes at once would both reset the cursors and lower `_flushing` while the other
+        // is still emptying slots, letting an end in half-way.
+        std::lock_guard<std::mutex> serialised(_flushMutex);
         _flushing.store(true, std::memory_order_seq_cst);
         _gate.wakeAll();
         KXQueueWait::waitUntilAbsent(_inPut, _inGet);
@@ -124,6 +132,7 @@ public:
 
     bool isAborted() const { return _aborted.load(std::memory_order_seq_cst); }
     bool isOpened() const { return _opened; }
+    int sleepingEnds() const { return _gate.sleepers(); }  // see Gate::sleepers
 
 private:
     bool stopped() const {
@@ -141,5 +150,6 @@ private:
     alignas(64) KXQueueWait::Gate _gate;  // sleeping ends wait here; hand-over, abort, flush wake them
     alignas(64) std::atomic<bool> _aborted{false};
     std::atomic<bool> _flushing{false};  // raised by flush() while it empties the ring
+    std::mutex _flushMutex;              // held by flush() for its whole run (see Threading)
     bool _opened = false;                // start/stop thread only
 };

@@ -12,8 +12,9 @@ extern "C" {
 // construction.
 //
 // Threading: see KXRing (lock-free hand-over through each slot's filled flag, waits in a
-// gate, abort/rearm/flush/open from the start/stop paths; a flush that overlaps a running
-// put or get makes that call fail and waits for it to leave before the slots are emptied).
+// gate, abort/rearm/open from the start/stop paths, flushes from any thread serialised among
+// themselves; a flush that overlaps a running put or get makes that call fail and waits for
+// it to leave before the slots are emptied).
 class PacketQueue {
 public:
     explicit PacketQueue(int capacity);
@@ -43,6 +44,8 @@ public:
     bool isAborted() const { return _ring.isAborted(); }
     bool isOpened() const { return _ring.isOpened(); }
     int capacity() const { return _ring.capacity(); }
+    // Ends asleep waiting for the other one (0 or 1 each): a put or get that is blocked.
+    int sleepingEnds() const { return _ring.sleepingEnds(); }
 
 private:
     // One cache line per slot: the producer filling one slot never disturbs the consumer

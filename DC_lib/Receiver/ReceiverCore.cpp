@@ -192,8 +192,13 @@ void* ReceiverCore::audioDecodeEntry(void* arg) {
     return nullptr;
 }
 
-bool ReceiverCore::startThread(pthread_t* thread, void* (*entry)(void*), bool* started) {
+bool ReceiverCore::startThread(pthread_t* thread, void* (*entry)(void*), bool* started, const char* name) {
     *started = pthread_create(thread, nullptr, entry, this) == 0;
+    if (*started) {
+        // Named so that a host program's developer can tell the library's threads apart in
+        // top -H, a debugger or a profile.
+        pthread_setname_np(*thread, name);
+    }
     return *started;
 }
 
@@ -334,14 +339,15 @@ void ReceiverCore::startPreview(void* deviceManager) {
         }
     }
 
-    if (!startThread(&_readThread, &ReceiverCore::readEntry, &_readThreadStarted)) {
+    if (!startThread(&_readThread, &ReceiverCore::readEntry, &_readThreadStarted, "vex-read")) {
         stopLocked();
         return;
     }
     // The hardware loop runs only while this is set: it must be set before the thread looks.
     _videoDecoder->setRunning(true);
     _videoRunning.store(true, std::memory_order_release);
-    if (!startThread(&_videoDecodeThread, &ReceiverCore::videoDecodeEntry, &_videoThreadStarted)) {
+    if (!startThread(&_videoDecodeThread, &ReceiverCore::videoDecodeEntry, &_videoThreadStarted,
+                     "vex-video")) {
         _videoDecoder->setRunning(false);
         _videoRunning.store(false, std::memory_order_release);
         stopLocked();
@@ -352,7 +358,8 @@ void ReceiverCore::startPreview(void* deviceManager) {
     }
     _audioDecoder->setRunning(true);
     _audioRunning.store(true, std::memory_order_release);
-    if (!startThread(&_audioDecodeThread, &ReceiverCore::audioDecodeEntry, &_audioThreadStarted)) {
+    if (!startThread(&_audioDecodeThread, &ReceiverCore::audioDecodeEntry, &_audioThreadStarted,
+                     "vex-audio")) {
         _audioDecoder->setRunning(false);
         _audioRunning.store(false, std::memory_order_release);
         stopLocked();

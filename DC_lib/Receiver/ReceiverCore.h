@@ -79,6 +79,8 @@ public:
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
+    // Whether the video decode loop still runs (false once it reached the end of the stream).
+    bool videoDecoderRunning() const { return _videoRunning.load(std::memory_order_acquire); }
     bool isDigitalZoomEnabled();
     // The flag the running video decoder holds; false without one.
     bool videoDecoderDigitalZoom();
@@ -93,7 +95,7 @@ private:
     void stopLocked();
     bool openInputLocked();
     bool startVideoDecoderLocked();
-    bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started);
+    bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started, const char* name);
     void freeQueues();
 
     static void* readEntry(void* core);

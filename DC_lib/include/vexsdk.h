@@ -274,7 +274,7 @@ public:
     virtual int panDownRight() = 0;                             // 27: command 29
     virtual int setPanSpeed(int speed) = 0;                     // 28: command 30
     virtual int setTiltSpeed(int speed) = 0;                    // 29: command 31
-    virtual bool panHome() = 0;                                 // 30: command 25; true when >= 0
+    virtual bool panHome() = 0;                                 // 30: command 25; true when sent (0)
     virtual int focusStop() = 0;                                // 31: command 12
     virtual int focusFar() = 0;                                 // 32: command 14
     virtual int focusNear() = 0;                                // 33: command 13

@@ -58,6 +58,8 @@ struct KXVideoCapability {
     int64_t minIntervalHns = 0;
     int64_t maxIntervalHns = 0;
     KXCaptureInput input;  // simulated backend only: how the receiver opens this capability
+    std::string node;      // Linux: the capture node that offers it (a camera with several
+                           // streaming interfaces has one node per interface)
 };
 
 struct KXAudioCapability {
@@ -75,7 +77,8 @@ struct KXCaptureDevice {
     std::vector<std::string> interfaces;    // simulated: "camera_control", "extension_unit", ...
     std::vector<KXVideoCapability> videoCapabilities;
     std::vector<KXAudioCapability> audioCapabilities;
-    std::string node;           // Linux: /dev/videoN or hw:N; empty when simulated
+    std::string node;           // Linux: /dev/videoN (the first capture node) or hw:N,D; empty
+                                // when simulated
     KXCaptureInput audioInput;  // simulated audio devices: how to open them
 };
 
@@ -154,7 +157,8 @@ public:
     // false when no such device (or, simulated, no such capability) exists.
     virtual bool resolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out) = 0;
 
-    // The audio device of that friendly name: Linux "alsa", "hw:N"; simulated: its "input".
+    // The audio device of that friendly name: Linux "alsa", "plughw:N,D" at the probed rate
+    // and channel count; simulated: its "input".
     virtual bool resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) = 0;
 
     // A source of capture-device arrival/removal records; null when none can be opened.

@@ -6,6 +6,11 @@
 #include <string>
 
 namespace kxalsa {
+
+std::string pcmNodeName(int card, int device) {
+    return "hw:" + std::to_string(card) + "," + std::to_string(device);
+}
+
 namespace {
 
 // The first capture PCM device of a card, or -1.
@@ -26,7 +31,7 @@ int firstCapturePcm(snd_ctl_t* ctl, int card) {
 }
 
 bool pcmCapability(int card, int device, KXAudioCapability& cap) {
-    std::string name = "hw:" + std::to_string(card) + "," + std::to_string(device);
+    const std::string name = pcmNodeName(card, device);
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
         return false;
@@ -73,7 +78,7 @@ std::vector<KXCaptureDevice> captureCards() {
             if (device >= 0) {
                 KXCaptureDevice d;
                 d.friendlyName = std::string(snd_ctl_card_info_get_name(info));
-                d.node = ctlName;
+                d.node = pcmNodeName(card, device);  // the PCM the capability was probed on
                 KXAudioCapability cap;
                 if (pcmCapability(card, device, cap)) {
                     d.audioCapabilities.push_back(cap);

@@ -2,6 +2,7 @@
 
 // ALSA capture cards (thin calls into libasound).
 
+#include <string>
 #include <vector>
 
 #include "KXPlatform.h"
@@ -9,9 +10,12 @@
 namespace kxalsa {
 
 // Cards with at least one capture PCM, in card order: friendly name = card name, node
-// "hw:N", one capability from the first capture PCM's hardware parameters when it can be
-// opened (48 kHz when offered, else its highest rate; its highest channel count up to 2;
-// 16 bits when offered).
+// "hw:N,D" (D: the card's first capture PCM device), one capability from that PCM's hardware
+// parameters when it can be opened (48 kHz when offered, else its highest rate; its highest
+// channel count up to 2; 16 bits when offered).
 std::vector<KXCaptureDevice> captureCards();
+
+// "hw:N,D".
+std::string pcmNodeName(int card, int device);
 
 }  // namespace kxalsa

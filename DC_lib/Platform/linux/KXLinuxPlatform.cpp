@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "KXLog.h"
 #include "linux/KXAlsaCards.h"
 #include "linux/KXLinuxSys.h"
 #include "linux/KXSysfsUsb.h"
@@ -110,8 +112,8 @@ private:
 
 }  // namespace
 
-KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot)
-    : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)) {}
+KXLinuxPlatform::KXLinuxPlatform(std::string sysfsRoot, std::string devRoot, kxv4l2::DeviceCalls calls)
+    : _sysfsRoot(std::move(sysfsRoot)), _devRoot(std::move(devRoot)), _calls(calls) {}
 
 bool KXLinuxPlatform::usbDevices(std::vector<KXUsbDevice>& out) {
     return kxusb::SysfsUsb(_sysfsRoot).walk(out);
@@ -130,24 +132,89 @@ bool KXLinuxPlatform::videoDevices(std::vector<KXCaptureDevice>& out) {
         return videoNodeNumber(a) < videoNodeNumber(b);
     });
     kxusb::SysfsUsb usb(_sysfsRoot);
+    const size_t first = out.size();
     for (const std::string& name : names) {
-        KXCaptureDevice device;
-        device.node = _devRoot + "/" + name;
-        int fd = kxsys::openDevice(device.node);
+        const std::string node = _devRoot + "/" + name;
+        int fd = _calls.open(node, _calls.context);
         if (fd < 0) {
+            warnUnopenable(node, errno);
             continue;
         }
         std::string card;
-        if (kxv4l2::queryCapture(fd, kxv4l2::systemIoctl, nullptr, card)) {
-            device.friendlyName = card;
-            device.devicePath = usb.capturePathOfNode(name).value_or(device.node);
-            device.interfaces = {"camera_control", "extension_unit", "video_processing"};
-            device.videoCapabilities = kxv4l2::capabilities(fd, kxv4l2::systemIoctl, nullptr);
-            out.push_back(std::move(device));
+        if (kxv4l2::queryCapture(fd, _calls.ioctl, _calls.context, card)) {
+            const std::string path = usb.capturePathOfNode(name).value_or(node);
+            std::vector<KXVideoCapability> capabilities =
+                kxv4l2::capabilities(fd, _calls.ioctl, _calls.context);
+            for (KXVideoCapability& cap : capabilities) {
+                cap.node = node;
+            }
+            // Every streaming interface of a camera has a capture node of its own, all on the
+            // camera's one VideoControl interface and so under one device path: they are one
+            // camera, whose formats are those of all its nodes.
+            auto same = std::find_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                                     [&](const KXCaptureDevice& d) { return d.devicePath == path; });
+            if (same != out.end()) {
+                same->videoCapabilities.insert(same->videoCapabilities.end(), capabilities.begin(),
+                                               capabilities.end());
+            } else {
+                KXCaptureDevice device;
+                device.node = node;
+                device.friendlyName = card;
+                device.devicePath = path;
+                device.interfaces = {"camera_control", "extension_unit", "video_processing"};
+                device.videoCapabilities = std::move(capabilities);
+                out.push_back(std::move(device));
+            }
         }
-        kxsys::closeDevice(fd);
+        _calls.close(fd, _calls.context);
     }
     return true;
+}
+
+void KXLinuxPlatform::warnUnopenable(const std::string& node, int error) {
+    // A camera the user may not open would otherwise simply be missing from the list.
+    if (error == EACCES || error == EPERM) {
+        KXWarnOnce(
+            "cannot open video node %s: %s; the user needs read and write access to the camera "
+            "(membership of the 'video' group, or the package's udev rule)",
+            node.c_str(), std::strerror(error));
+    } else {
+        KXWarnOnce("cannot open video node %s: %s", node.c_str(), std::strerror(error));
+    }
+}
+
+std::string KXLinuxPlatform::nodeFor(const KXCaptureDevice& device, const KXVideoInputRequest& request) {
+    const char* subtype = request.format == 4 ? "MJPG" : request.format == 1 ? "H264" : nullptr;
+    auto offers = [&](const KXVideoCapability& c) {
+        return !c.node.empty() && (subtype == nullptr || c.subtype == subtype);
+    };
+    const KXVideoCapability* sameSize = nullptr;
+    const KXVideoCapability* sameKind = nullptr;
+    for (const KXVideoCapability& c : device.videoCapabilities) {
+        if (!offers(c)) {
+            continue;
+        }
+        if (sameKind == nullptr) {
+            sameKind = &c;
+        }
+        if (c.width != request.width || c.height != request.height) {
+            continue;
+        }
+        if (sameSize == nullptr) {
+            sameSize = &c;
+        }
+        if (c.minIntervalHns > 0 && c.maxIntervalHns > 0) {
+            const double fastest = 1e7 / static_cast<double>(c.minIntervalHns);
+            const double slowest = 1e7 / static_cast<double>(c.maxIntervalHns);
+            if (request.frameRate <= fastest + 0.01 && request.frameRate >= slowest - 0.01) {
+                return c.node;
+            }
+        }
+    }
+    if (sameSize != nullptr) {
+        return sameSize->node;
+    }
+    return sameKind != nullptr ? sameKind->node : device.node;
 }
 
 bool KXLinuxPlatform::audioDevices(std::vector<KXCaptureDevice>& out) {
@@ -169,11 +236,18 @@ bool KXLinuxPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCa
     std::vector<KXCaptureDevice> devices;
     videoDevices(devices);
     for (const KXCaptureDevice& d : devices) {
-        if (d.devicePath.value_or("") != wanted && d.node != wanted) {
-            continue;
+        if (d.devicePath.value_or("") == wanted) {
+            out = videoInputFor(nodeFor(d, request), request);
+            return true;
         }
-        out = videoInputFor(d.node, request);
-        return true;
+        // A node named directly is opened as named.
+        const bool named =
+            d.node == wanted || std::any_of(d.videoCapabilities.begin(), d.videoCapabilities.end(),
+                                            [&](const KXVideoCapability& c) { return c.node == wanted; });
+        if (named) {
+            out = videoInputFor(wanted, request);
+            return true;
+        }
     }
     return false;
 }
@@ -199,13 +273,37 @@ KXCaptureInput KXLinuxPlatform::videoInputFor(const std::string& node, const KXV
     return in;
 }
 
+KXCaptureInput KXLinuxPlatform::audioInputFor(const KXCaptureDevice& device) {
+    KXCaptureInput in;
+    in.format = "alsa";
+    const std::string& node = device.node;
+    const size_t comma = node.find(',');
+    auto digits = [](const std::string& s) {
+        return !s.empty() && s.size() <= 4 &&
+               std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    };
+    if (node.rfind("hw:", 0) != 0 || comma == std::string::npos || !digits(node.substr(3, comma - 3)) ||
+        !digits(node.substr(comma + 1))) {
+        return in;
+    }
+    in.url = "plug" + node;
+    if (!device.audioCapabilities.empty()) {
+        const KXAudioCapability& cap = device.audioCapabilities.front();
+        if (cap.sampleRate > 0 && cap.channels > 0) {
+            in.options.emplace_back("sample_rate", std::to_string(cap.sampleRate));
+            in.options.emplace_back("channels", std::to_string(cap.channels));
+        }
+    }
+    return in;
+}
+
 bool KXLinuxPlatform::resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) {
     std::vector<KXCaptureDevice> devices;
     audioDevices(devices);
     for (const KXCaptureDevice& d : devices) {
         if (d.friendlyName.value_or("") == friendlyName) {
-            out = KXCaptureInput{"alsa", d.node, {}};
-            return true;
+            out = audioInputFor(d);
+            return !out.url.empty();
         }
     }
     return false;

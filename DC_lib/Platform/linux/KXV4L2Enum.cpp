@@ -19,6 +19,14 @@ int systemIoctl(int fd, unsigned long request, void* arg, void*) {
     return kxsys::ioctlRetry(fd, request, arg);
 }
 
+DeviceCalls systemCalls() {
+    DeviceCalls calls;
+    calls.open = [](const std::string& path, void*) { return kxsys::openDevice(path); };
+    calls.close = [](int fd, void*) { kxsys::closeDevice(fd); };
+    calls.ioctl = &systemIoctl;
+    return calls;
+}
+
 bool queryCapture(int fd, IoctlFn ioctlFn, void* context, std::string& card) {
     v4l2_capability cap{};
     if (ioctlFn(fd, VIDIOC_QUERYCAP, &cap, context) < 0) {

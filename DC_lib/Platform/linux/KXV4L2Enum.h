@@ -30,4 +30,15 @@ int64_t intervalHns(uint32_t numerator, uint32_t denominator);
 // The real ioctl (context unused).
 int systemIoctl(int fd, unsigned long request, void* arg, void* context);
 
+// The device calls of a node walk: open (a descriptor, or -1 with errno set), close and
+// ioctl, with one context for all three. The system's by default; tests script a driver per
+// node so that the walk runs on a fixture tree.
+struct DeviceCalls {
+    int (*open)(const std::string& path, void* context);
+    void (*close)(int fd, void* context);
+    IoctlFn ioctl;
+    void* context = nullptr;
+};
+DeviceCalls systemCalls();
+
 }  // namespace kxv4l2

@@ -209,8 +209,26 @@ TEST_F(DC_RecvControlTest, AfterTheReceiverIsGoneWritesAnswer65535AndReads1) {
     EXPECT_EQ(other.getRotate(&rotate), -1);
     EXPECT_EQ(other.setFocusStop(), 0);  // a write that did not answer 0
     EXPECT_EQ(other.setAutoFocusMode(1), -248);
-    EXPECT_EQ(other.setPanHome(), 0);  // 65535 counts as "0 or greater"
+    EXPECT_EQ(other.setPanHome(), 255);  // nothing was sent: not a success
     EXPECT_TRUE(_unit->calls().empty());
+}
+
+// A camera without the extension unit: home sends nothing and must not report success.
+TEST(DC_RecvControlWithoutUnit, HomeOnACameraWithoutTheUnitAnswers255) {
+    KXSetPlatform(std::make_shared<OneCameraPlatform>(nullptr));
+    MediaSourceText location("1&2.4&1&0000");
+    MediaSourceText videoName("@device_pnp_\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000");
+    DC_CaptureFormats formats;
+    formats.url = location.get();
+    formats.videoDeviceName = videoName.get();
+    formats.sourceType = 0;
+    formats.deviceModel = 9;
+    {
+        DC_Recv recv(formats);
+        EXPECT_EQ(recv.setPanHome(), 255);
+        EXPECT_EQ(recv.setPanUp(), 65535);  // the other writes show the missing unit as before
+    }
+    KXSetPlatform(nullptr);
 }
 
 // The controller belongs to the newest local receiver; a network receiver going away does

@@ -134,6 +134,7 @@ TEST_F(ChannelTest, CameraWithoutExtensionUnitBindsButEveryCommandFails) {
     EXPECT_TRUE(logged("***not support Extension Cmd Camera!!"));
     int value = 5;
     EXPECT_EQ(control.panUp(), 65535);
+    EXPECT_FALSE(control.panHome());  // nothing sent is no success
     EXPECT_EQ(control.readCommand(40, &value), -1);
     EXPECT_EQ(value, 5);
     EXPECT_TRUE(logged("gextensionControl is NULL!!"));

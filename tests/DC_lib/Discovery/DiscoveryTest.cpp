@@ -348,3 +348,87 @@ TEST_F(DiscoveryTest, ReceiverInputsResolveToTheCapabilitysOwnInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Machines with ten or more USB buses (hubs, docks): the identity of the camera on bus 1 is
+// a piece of the identity of the camera on bus 11 at the same port, and so on.
+class ManyBusesTest : public ::testing::Test {
+protected:
+    struct Camera {
+        std::string location;
+        std::string path;
+        int width;
+        const char* name;  // what its model-name registers spell
+    };
+
+    void SetUp() override {
+        // The camera whose identity contains another's comes after it: a piece-of-text match
+        // (where the last match wins) would pick it.
+        _cameras = {{"1&2.4&1&0000", "", 640, "Bus One"},
+                    {"11&2.4&1&0000", "", 1280, "Bus Eleven"},
+                    {"2&3&1&0000", "", 800, "Bus Two"},
+                    {"12&3&1&0000", "", 1920, "Bus Twelve"}};
+        for (Camera& c : _cameras) {
+            c.path = FakeSimulator::devicePathFor("1d4d", "6009", c.location);
+            FakeSimulator::Camera camera;
+            camera.devicePath = c.path;
+            camera.capabilities = {cap("MJPG", c.width, 480, 333333, 333333, "tcp://127.0.0.1:9")};
+            sim.addCamera(camera);
+            setText(sim, c.path, 0x1A8, c.name);
+        }
+        KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 1000));
+    }
+    void TearDown() override {
+        KXReleaseChannelInterfaces();
+        KXSetPlatform(nullptr);
+    }
+
+    FakeSimulator sim;
+    std::vector<Camera> _cameras;
+};
+
+}  // namespace
+
+TEST_F(ManyBusesTest, IdentityMatchesOnlyAWholeComponentOfTheDevicePath) {
+    for (const Camera& c : _cameras) {
+        SCOPED_TRACE(c.location);
+        DC_Find find;
+        find.initialize();
+        Record r(c.location.c_str());
+        find.getSources(&r.formats);
+        ASSERT_NE(r.formats.videoDeviceName->source, nullptr);
+        EXPECT_EQ(std::string(r.formats.videoDeviceName->source), "@device_pnp_" + c.path);
+        ASSERT_EQ(r.formats.videoFormatList.size(), 1u);
+        EXPECT_EQ(r.formats.videoFormatList.front().width, c.width);
+
+        char name[25] = "";
+        EXPECT_EQ(find.getDevModel(c.location.c_str(), name), 11);
+        EXPECT_STREQ(name, c.name);
+
+        // The receiver binds this camera's extension unit: commands reach it and no other.
+        ASSERT_EQ(KXBindReceiverController(c.location, 9), 0);
+        EXPECT_EQ(KXCurrentController()->panUp(), 0);
+        for (const Camera& other : _cameras) {
+            EXPECT_EQ(sim.registerValue(other.path, 0x27), &other == &c ? 0x31 : 0) << other.location;
+        }
+        sim.setRegister(c.path, 0x27, 0);
+    }
+
+    // A text that is only part of a component matches nothing; an empty text still matches
+    // every camera of the vendor (the last one wins).
+    DC_Find find;
+    find.initialize();
+    Record part("&2.4&1&0000");
+    find.getSources(&part.formats);
+    EXPECT_EQ(part.formats.videoDeviceName->source, nullptr);
+    Record any("");
+    find.getSources(&any.formats);
+    ASSERT_NE(any.formats.videoDeviceName->source, nullptr);
+    EXPECT_EQ(std::string(any.formats.videoDeviceName->source), "@device_pnp_" + _cameras.back().path);
+    // Several whole components in a row match too.
+    Record longer(("vid_1d4d&pid_6009&mi_00#" + _cameras[0].location).c_str());
+    find.getSources(&longer.formats);
+    ASSERT_NE(longer.formats.videoDeviceName->source, nullptr);
+    EXPECT_EQ(std::string(longer.formats.videoDeviceName->source), "@device_pnp_" + _cameras[0].path);
+}

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "Platform/linux/KXHotplugTracker.h"
 #include "Platform/linux/KXLinuxPlatform.h"
 #include "Platform/linux/KXSysfsUsb.h"
 #include "Platform/linux/KXUvcDescriptors.h"
 #include "Platform/linux/KXV4L2Enum.h"
+#include "vexsdk.h"
 
 namespace fs = std::filesystem;
 
@@ -168,6 +171,36 @@ TEST_F(SysfsUsbTest, WalkGivesEveryDeviceAndInterfaceWithTheirProperties) {
     EXPECT_NE(find(all, "USB\\VID_046D&PID_C52B&MI_00\\1&5&1&0000"), nullptr);
 }
 
+// A camera behind two hubs: its location names the port on the nearer hub and that hub's own
+// device number, not the first hub's.
+TEST_F(SysfsUsbTest, CameraBehindTwoHubsNamesItsNearestHub) {
+    const std::string outer = "devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    std::string inner =
+        fx.device(outer, "1-2.3", {{"idVendor", "05e3"}, {"idProduct", "0610"}, {"devnum", "7"}});
+    std::string cam =
+        fx.device(inner, "1-2.3.1",
+                  {{"idVendor", "1d4d"}, {"idProduct", "6009"}, {"bcdDevice", "0100"}, {"devnum", "9"}});
+    std::string vc = fx.device(cam, "1-2.3.1:1.0", {{"bInterfaceNumber", "00"}});
+    fx.videoNode(vc, "video6", "Deep Camera");
+
+    std::vector<KXUsbDevice> all;
+    ASSERT_TRUE(kxusb::SysfsUsb(fx.root).walk(all));
+    const KXUsbDevice* deep = find(all, "USB\\VID_1D4D&PID_6009&MI_00\\1&2.3.1&1&0000");
+    ASSERT_NE(deep, nullptr);
+    EXPECT_EQ(deep->locationInformation, "Port_#0001.Hub_#0007");
+    ASSERT_TRUE(deep->locationPaths);
+    EXPECT_EQ(deep->locationPaths->front(), "pci-0000:00:14.0-usb-0:2.3.1:1.0");
+    const KXUsbDevice* device = find(all, "USB\\VID_1D4D&PID_6009\\1&2.3.1");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->locationInformation, "Port_#0001.Hub_#0007");
+    const KXUsbDevice* hub = find(all, "USB\\VID_05E3&PID_0610\\1&2.3");
+    ASSERT_NE(hub, nullptr);
+    EXPECT_EQ(hub->locationInformation, "Port_#0003.Hub_#0002");  // the hub itself, on the outer hub
+    EXPECT_EQ(
+        kxusb::SysfsUsb(fx.root).capturePathOfNode("video6"),
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.3.1&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+}
+
 TEST_F(SysfsUsbTest, CaptureNodesMapToTheirDevicePath) {
     kxusb::SysfsUsb usb(fx.root);
     EXPECT_EQ(
@@ -225,6 +258,26 @@ TEST(UvcDescriptors, FindsTheCommandUnitAmongSeveralUnits) {
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 6);
     EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 2),
               -1);  // another interface
+}
+
+// The wanted unit as the very last descriptor of the block: its last byte is the block's last
+// byte, which the length check must still accept.
+TEST(UvcDescriptors, FindsTheCommandUnitWhenItEndsTheBlock) {
+    auto d = cameraDescriptors(false);
+    const size_t vcEnd = 18 + 9 + 8 + 9 + 13 + 18 + 11 + 26;  // through the other unit
+    d.resize(vcEnd);
+    auto wanted = extensionUnit(4, kxuvc::kCommandUnitGuid);
+    d.insert(d.end(), wanted.begin(), wanted.end());
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size(), kxuvc::kCommandUnitGuid, 0), 4);
+    // One byte short of it, the unit is truncated and not found.
+    EXPECT_EQ(kxuvc::findExtensionUnit(d.data(), d.size() - 1, kxuvc::kCommandUnitGuid, 0), -1);
+
+    // The smallest unit a device may describe (no controls, no source pins) at the very end.
+    std::vector<uint8_t> minimal(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(vcEnd));
+    const uint8_t header[] = {0x14, 0x24, 0x06, 0x08};
+    minimal.insert(minimal.end(), header, header + sizeof header);
+    minimal.insert(minimal.end(), kxuvc::kCommandUnitGuid, kxuvc::kCommandUnitGuid + 16);
+    EXPECT_EQ(kxuvc::findExtensionUnit(minimal.data(), minimal.size(), kxuvc::kCommandUnitGuid, -1), 8);
 }
 
 TEST(UvcDescriptors, WrongGuidTruncationAndGarbageFindNothing) {
@@ -435,6 +488,188 @@ TEST(LinuxBackend, CaptureNodeOpensThroughVideo4Linux2WithTheChosenFormat) {
     EXPECT_EQ(h264.options.back(), (std::pair<std::string, std::string>{"input_format", "h264"}));
     KXCaptureInput raw = KXLinuxPlatform::videoInputFor("/dev/video0", {"x", 0, 0, 0, 0.0});
     EXPECT_TRUE(raw.options.empty());  // nothing chosen: the driver's current format
+}
+
+// A microphone opens as the PCM that was probed, through the plug layer, at the probed rate
+// and channel count: "hw:N" with the demuxer's 48 kHz stereo fails on a mono microphone, on
+// one that offers only 16 kHz, and on every card whose capture PCM is not device 0.
+TEST(LinuxBackend, MicrophoneOpensThroughThePlugLayerAtItsProbedFormat) {
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    KXCaptureDevice mono;
+    mono.friendlyName = "ZM-150 Camera";
+    mono.node = "hw:2,1";
+    mono.audioCapabilities = {KXAudioCapability{16000, 1, 16}};
+    KXCaptureInput in = KXLinuxPlatform::audioInputFor(mono);
+    EXPECT_EQ(in.format, "alsa");
+    EXPECT_EQ(in.url, "plughw:2,1");
+    EXPECT_EQ(in.options, (Options{{"sample_rate", "16000"}, {"channels", "1"}}));
+
+    // Not probed (the PCM was busy): the plug layer converts from whatever the demuxer asks.
+    KXCaptureDevice busy;
+    busy.node = "hw:0,0";
+    in = KXLinuxPlatform::audioInputFor(busy);
+    EXPECT_EQ(in.url, "plughw:0,0");
+    EXPECT_TRUE(in.options.empty());
+
+    // Anything else is no ALSA node of the enumeration.
+    for (const char* node :
+         {"", "hw:1", "hw:,0", "hw:1,", "hw:a,0", "plughw:1,0", "hw:1,0,0", "hw:99999,0"}) {
+        KXCaptureDevice odd;
+        odd.node = node;
+        EXPECT_TRUE(KXLinuxPlatform::audioInputFor(odd).url.empty()) << node;
+    }
+}
+
+// --- the capture-node walk over a fixture --------------------------------------------------
+
+// Scripted capture nodes: each path opens to its own descriptor and answers with its own
+// formats (one discrete size and rate each); a path listed in `refused` fails to open with
+// that errno.
+struct ScriptedNodes {
+    struct Format {
+        uint32_t fourcc;
+        uint32_t width;
+        uint32_t height;
+    };
+    std::map<std::string, std::vector<Format>> formats;  // by node path
+    std::map<std::string, int> refused;                  // by node path: errno
+    std::vector<std::string> byFd;                       // fd - 100 -> node path
+
+    static int open(const std::string& path, void* context) {
+        auto* self = static_cast<ScriptedNodes*>(context);
+        auto refusal = self->refused.find(path);
+        if (refusal != self->refused.end()) {
+            errno = refusal->second;
+            return -1;
+        }
+        if (self->formats.count(path) == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+        self->byFd.push_back(path);
+        return 100 + static_cast<int>(self->byFd.size()) - 1;
+    }
+    static void close(int, void*) {}
+    static int ioctl(int fd, unsigned long request, void* arg, void* context) {
+        auto* self = static_cast<ScriptedNodes*>(context);
+        const std::vector<Format>& list = self->formats[self->byFd.at(static_cast<size_t>(fd - 100))];
+        if (request == VIDIOC_QUERYCAP) {
+            auto* cap = static_cast<v4l2_capability*>(arg);
+            std::strcpy(reinterpret_cast<char*>(cap->card), "ZM-150: Camera");
+            cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE;
+            cap->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+            return 0;
+        }
+        if (request == VIDIOC_ENUM_FMT) {
+            auto* f = static_cast<v4l2_fmtdesc*>(arg);
+            if (f->index >= list.size()) {
+                return -1;
+            }
+            f->pixelformat = list[f->index].fourcc;
+            return 0;
+        }
+        if (request == VIDIOC_ENUM_FRAMESIZES) {
+            auto* size = static_cast<v4l2_frmsizeenum*>(arg);
+            for (const Format& f : list) {
+                if (f.fourcc == size->pixel_format && size->index == 0) {
+                    size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                    size->discrete.width = f.width;
+                    size->discrete.height = f.height;
+                    return 0;
+                }
+            }
+            return -1;
+        }
+        if (request == VIDIOC_ENUM_FRAMEINTERVALS) {
+            auto* iv = static_cast<v4l2_frmivalenum*>(arg);
+            if (iv->index != 0) {
+                return -1;
+            }
+            iv->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            iv->discrete = {1, 30};
+            return 0;
+        }
+        return -1;
+    }
+    kxv4l2::DeviceCalls calls() {
+        return kxv4l2::DeviceCalls{&ScriptedNodes::open, &ScriptedNodes::close, &ScriptedNodes::ioctl, this};
+    }
+};
+
+// A camera with two video-streaming interfaces has two capture nodes on one VideoControl
+// interface, so both carry the same device path; its H.264 mode is offered by the second
+// node only. Discovery lists every format of the camera, and the receiver opens the node that
+// offers the chosen one.
+TEST_F(SysfsUsbTest, CameraWithTwoCaptureNodesOpensTheNodeThatOffersTheChosenFormat) {
+    std::string vc = fx.root + "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.4/1-2.4:1.0";
+    fx.videoNode(vc.substr(fx.root.size() + 1), "video1", "ZM-150: Camera");
+    ScriptedNodes nodes;
+    const std::string dev = "/fixture/dev";
+    nodes.formats[dev + "/video0"] = {{V4L2_PIX_FMT_MJPEG, 1920, 1080}};
+    nodes.formats[dev + "/video1"] = {{V4L2_PIX_FMT_H264, 1920, 1080}, {V4L2_PIX_FMT_MJPEG, 640, 480}};
+    nodes.formats[dev + "/video2"] = {{V4L2_PIX_FMT_MJPEG, 1280, 720}};  // the second camera
+    KXLinuxPlatform platform(fx.root, dev, nodes.calls());
+
+    const std::string path =
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+    std::vector<KXCaptureDevice> video;
+    ASSERT_TRUE(platform.captureDevices(KXDeviceClass::Video, video));
+    ASSERT_EQ(video.size(), 2u);  // one entry per camera, not per node
+    EXPECT_EQ(video[0].devicePath, path);
+    ASSERT_EQ(video[0].videoCapabilities.size(), 3u);
+    EXPECT_EQ(video[0].videoCapabilities[0].subtype, "MJPG");
+    EXPECT_EQ(video[0].videoCapabilities[1].subtype, "H264");
+    EXPECT_EQ(video[0].videoCapabilities[2].width, 640);
+    ASSERT_EQ(video[1].videoCapabilities.size(), 1u);
+
+    KXCaptureInput in;
+    ASSERT_TRUE(platform.resolveVideoInput({"@device_pnp_" + path, 1920, 1080, 1, 30.0}, in));
+    EXPECT_EQ(in.url, dev + "/video1");
+    EXPECT_EQ(in.options.back(), (std::pair<std::string, std::string>{"input_format", "h264"}));
+    ASSERT_TRUE(platform.resolveVideoInput({"@device_pnp_" + path, 1920, 1080, 4, 30.0}, in));
+    EXPECT_EQ(in.url, dev + "/video0");
+    ASSERT_TRUE(platform.resolveVideoInput({"@device_pnp_" + path, 640, 480, 4, 30.0}, in));
+    EXPECT_EQ(in.url, dev + "/video1");
+
+    // Discovery through the library sees the camera's formats from both nodes.
+    KXSetPlatform(std::make_shared<KXLinuxPlatform>(fx.root, dev, nodes.calls()));
+    {
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        DC_SourceText location{strdup("1&2.4&1&0000"), 13};
+        DC_SourceText name{};
+        DC_SourceText audio{};
+        formats.url = &location;
+        formats.videoDeviceName = &name;
+        formats.audioDeviceName = &audio;
+        find.getSources(&formats);
+        EXPECT_EQ(formats.videoDeviceList.size(), 2u);
+        ASSERT_EQ(formats.videoFormatList.size(), 3u);
+        EXPECT_EQ(std::next(formats.videoFormatList.begin())->format, 1);  // H.264
+        std::free(location.source);
+        std::free(name.source);
+        std::free(audio.source);
+    }
+    KXSetPlatform(nullptr);
+}
+
+// A node the user may not open is named, with the reason and what to do, once per process.
+TEST_F(SysfsUsbTest, NodeThatCannotBeOpenedIsReportedOncePerProcess) {
+    ScriptedNodes nodes;
+    const std::string dev = "/fixture/refusing";
+    nodes.formats[dev + "/video0"] = {{V4L2_PIX_FMT_MJPEG, 1920, 1080}};
+    nodes.refused[dev + "/video2"] = EACCES;
+    KXLinuxPlatform platform(fx.root, dev, nodes.calls());
+    LogCapture log;
+    for (int walk = 0; walk < 3; ++walk) {
+        std::vector<KXCaptureDevice> video;
+        ASSERT_TRUE(platform.captureDevices(KXDeviceClass::Video, video));
+        EXPECT_EQ(video.size(), 1u);
+    }
+    EXPECT_EQ(log.count("warning: cannot open video node " + dev + "/video2: Permission denied"), 1);
+    EXPECT_TRUE(log.contains("'video' group"));
+    EXPECT_EQ(log.count("video0"), 0);
 }
 
 }  // namespace

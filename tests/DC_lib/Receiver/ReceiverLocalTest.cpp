@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 #include <memory>
@@ -213,4 +215,217 @@ TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
         kMediaWaitMs));
     done.store(true);
     video.join();
+}
+
+// A microphone that cannot be opened: the picture goes on, and the user is told why the
+// sound is missing once, however often the preview restarts.
+TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureGoesOn) {
+    std::string deadUrl;
+    {
+        MediaRecipe recipe;
+        MediaStreamServer gone(std::make_shared<MediaClip>(recipe), MediaStreamServer::Options{});
+        deadUrl = gone.url();  // nobody listens there any more
+    }
+    FakeSimulator::AudioDevice microphone;
+    microphone.friendlyName = "Unplugged Microphone";
+    microphone.inputFormat = "nut";
+    microphone.inputUrl = deadUrl;
+    _sim.addAudioDevice(microphone);
+
+    LogCapture log;
+    DC_CaptureFormats formats = discover(4);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        recv.startPreview(nullptr);
+        ASSERT_TRUE(MediaWaitFor(
+            [&] {
+                DC_Video_Frame frame{};
+                if (recv.captureVideo(&frame, 20) != DC_ERROR_NONE) {
+                    return false;
+                }
+                recv.freeVideo(&frame);
+                return true;
+            },
+            kMediaWaitMs));
+        DC_Audio_Frame audio{};
+        EXPECT_EQ(recv.captureAudio(&audio, 0), DC_ERROR_NOT_RUNNING);
+        recv.stopPreview();
+    }
+    EXPECT_EQ(log.count("warning: cannot open audio device \"Unplugged Microphone\""), 1);
+}
+
+// An H.264 camera sends a key frame when its stream starts and then rarely (here every ten
+// seconds). The start must not throw that first key frame away in its stream analysis: the
+// first picture is the camera's first frame, not one a whole key-frame interval later.
+TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.container = "h264";  // the raw stream, as a camera delivers it
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 300;
+    recipe.gop = 300;
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.loop = true;
+    MediaStreamServer server(clip, options);
+    FakeSimulator sim;
+    FakeSimulator::Camera camera;
+    camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
+    FakeSimulator::Capability h264;
+    h264.subtype = "H264";
+    h264.width = 320;
+    h264.height = 240;
+    h264.inputFormat = "h264";
+    h264.inputUrl = server.url();
+    camera.capabilities = {h264};
+    sim.addCamera(camera);
+    KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 2000));
+    MediaSourceText location(kLocation);
+    DC_SourceText videoName{};
+    DC_SourceText audioName{};
+    {
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        formats.url = location.get();
+        formats.videoDeviceName = &videoName;
+        formats.audioDeviceName = &audioName;
+        find.getSources(&formats);
+        ASSERT_EQ(formats.videoFormatList.size(), 1u);
+        formats.videoFormatIndex = 0;
+        formats.sourceType = 0;
+        DC_Recv recv(formats);
+        recv.setIsEnableDXAV2Decode(false);
+        ASSERT_TRUE(recv.initialize(nullptr));
+        recv.startPreview(nullptr);
+        // The raw stream carries no timestamps of its own: the picture tells which frame it is
+        // (the generated gradient's top row holds x + 3 * frame index).
+        int firstIndex = -1;
+        ASSERT_TRUE(MediaWaitFor(
+            [&] {
+                DC_Video_Frame frame{};
+                if (recv.captureVideo(&frame, 50) != DC_ERROR_NONE) {
+                    return false;
+                }
+                int offset = 0;
+                for (int x = 0; x < 16; ++x) {
+                    offset += frame.data[0][x] - x;
+                }
+                firstIndex = static_cast<int>(std::lround(offset / 16.0 / 3.0));
+                recv.freeVideo(&frame);
+                return true;
+            },
+            kMediaWaitMs));
+        EXPECT_EQ(firstIndex, 0);
+    }
+    KXSetPlatform(nullptr);
+    std::free(videoName.source);
+    std::free(audioName.source);
+}
+
+namespace {
+
+// A simulated local camera whose stream is served with a fault setting; the receiver is built
+// for its MJPEG format.
+class FaultyCameraTest : public ::testing::Test {
+protected:
+    void start(MediaStreamServer::Options options) {
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::MJPEG;
+        recipe.container = "mjpeg";
+        recipe.width = 160;
+        recipe.height = 120;
+        recipe.frames = 30;
+        auto clip = std::make_shared<MediaClip>(recipe);
+        ASSERT_TRUE(clip->ok());
+        _server = std::make_unique<MediaStreamServer>(clip, options);
+        ASSERT_TRUE(_server->ok());
+        FakeSimulator::Camera camera;
+        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
+        FakeSimulator::Capability mjpeg;
+        mjpeg.width = 160;
+        mjpeg.height = 120;
+        mjpeg.inputUrl = _server->url();
+        camera.capabilities = {mjpeg};
+        _sim.addCamera(camera);
+        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
+
+        DC_Find find;
+        find.initialize();
+        DC_CaptureFormats formats;
+        formats.url = _location.get();
+        formats.videoDeviceName = &_videoName;
+        formats.audioDeviceName = &_audioName;
+        find.getSources(&formats);
+        ASSERT_EQ(formats.videoFormatList.size(), 1u);
+        formats.videoFormatIndex = 0;
+        formats.sourceType = 0;
+        _recv = std::make_unique<DC_Recv>(formats);
+        ASSERT_TRUE(_recv->initialize(nullptr));
+    }
+
+    void TearDown() override {
+        _recv.reset();
+        KXSetPlatform(nullptr);
+        std::free(_videoName.source);
+        std::free(_audioName.source);
+    }
+
+    FakeSimulator _sim;
+    std::unique_ptr<MediaStreamServer> _server;
+    MediaSourceText _location{kLocation};
+    DC_SourceText _videoName{};
+    DC_SourceText _audioName{};
+    std::unique_ptr<DC_Recv> _recv;
+};
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+// The camera delivers for a while and then goes silent without closing anything: the stop
+// must come back promptly (and the receiver must still be usable afterwards).
+TEST_F(FaultyCameraTest, StopReturnsPromptlyWhenTheCameraStoppedDelivering) {
+    MediaStreamServer::Options options;
+    options.stallAfterPackets = 15;
+    start(options);
+    _recv->startPreview(nullptr);
+    int delivered = 0;
+    // Take frames until none came for a while: the camera has gone silent.
+    auto lastFrame = Clock::now();
+    ASSERT_TRUE(MediaWaitFor(
+        [&] {
+            DC_Video_Frame frame{};
+            if (_recv->captureVideo(&frame, 20) == DC_ERROR_NONE) {
+                _recv->freeVideo(&frame);
+                ++delivered;
+                lastFrame = Clock::now();
+            }
+            return delivered > 0 && Clock::now() - lastFrame > std::chrono::milliseconds(300);
+        },
+        kMediaWaitMs));
+    const auto before = Clock::now();
+    _recv->stopPreview();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
+    DC_Video_Frame frame{};
+    EXPECT_EQ(_recv->captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+}
+
+// A camera that accepts the connection and then sends nothing at all: the start gives up
+// within its open bound instead of holding the caller, and the capture calls say so.
+TEST_F(FaultyCameraTest, StartGivesUpOnACameraThatSendsNothing) {
+    MediaStreamServer::Options options;
+    options.stallAfterPackets = 0;
+    start(options);
+    const auto before = Clock::now();
+    _recv->startPreview(nullptr);
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(10));
+    DC_Video_Frame frame{};
+    EXPECT_EQ(_recv->captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+    const auto stopping = Clock::now();
+    _recv->stopPreview();
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(1));
 }

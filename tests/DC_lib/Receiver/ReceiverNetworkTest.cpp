@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <thread>
 #include <memory>
 #include <vector>
 
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
+#include "Receiver/ReceiverCore.h"
 #include "vexsdk.h"
 
 extern "C" {
@@ -272,15 +276,23 @@ TEST_F(LiveStreamTest, PauseEmptiesTheQueuesUntilResume) {
     _recv->startPreview(nullptr);
     ASSERT_TRUE(frameArrives());
     // Let frames pile up, then pause: none of them is handed out any more.
-    ASSERT_TRUE(MediaWaitFor([&] { return _server->connections() == 1; }, kMediaWaitMs));
+    const int sentBefore = _server->videoPacketsSent();
+    ASSERT_TRUE(MediaWaitFor([&] { return _server->videoPacketsSent() >= sentBefore + 10; }, kMediaWaitMs));
     _recv->pause();
+    const double ptsAtPause = _server->lastVideoPtsSent();
+    const int sentAtPause = _server->videoPacketsSent();
     _recv->pause();  // twice: harmless
     DC_Video_Frame frame{};
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(_recv->captureVideo(&frame, 20), DC_ERROR_TIMEOUT);
     }
+    // The stream goes on while paused; after resume, the picture is the live one: nothing
+    // that was sent before the pause is shown.
+    ASSERT_TRUE(MediaWaitFor([&] { return _server->videoPacketsSent() >= sentAtPause + 5; }, kMediaWaitMs));
     _recv->resume();
-    EXPECT_TRUE(frameArrives());
+    std::vector<Captured> after = pullVideo(*_recv, 1);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_GT(after.front().pts, ptsAtPause + 1e-6);
 }
 
 TEST_F(LiveStreamTest, StartStopCyclesKeepDelivering) {
@@ -446,4 +458,143 @@ TEST(NetworkAudio, AacIsDeliveredAsSigned16BitFrames) {
     for (size_t i = 1; i < pts.size(); ++i) {
         EXPECT_GT(pts[i], pts[i - 1]);
     }
+}
+
+// Every packet of an all-intra H.264 stream starts a new coded sequence, so the reader flushes
+// the video packet ring for each one, on its own thread, while pause() flushes the same ring
+// from the caller's thread. Served as fast as the reader takes it, many of those flushes meet.
+TEST(NetworkPauseStress, PauseAndResumeOnAnAllIntraStreamNeverBreakTheRings) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.gop = 1;  // every frame a key frame with its own sequence parameter set
+    recipe.frames = 30;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.paced = false;
+    options.loop = true;
+    MediaStreamServer server(clip, options);
+    ASSERT_TRUE(server.ok());
+    MediaSourceText url(server.url());
+    DC_Recv recv(MediaNetworkFormats(url));
+    recv.setIsEnableDXAV2Decode(false);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    ASSERT_EQ(pullVideo(recv, 1).size(), 1u);
+
+    for (int cycle = 0; cycle < 20000; ++cycle) {
+        recv.pause();
+        recv.resume();
+    }
+    // The rings still carry the stream, in order.
+    std::vector<Captured> frames = pullVideo(recv, 10);
+    ASSERT_EQ(frames.size(), 10u);
+    expectIncreasing(frames);
+    recv.stopPreview();
+}
+
+// A finished stream with sound: the audio decoder drains what it holds, its last frame reaches
+// the caller, and then captureAudio reports the end.
+TEST(NetworkAudio, AudioDeliversItsLastFrameThenReportsTheEnd) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::H264;
+    recipe.withAudio = true;
+    recipe.frames = 45;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    int64_t firstAudioPts = INT64_MAX;
+    int64_t lastAudioPts = INT64_MIN;
+    for (const MediaPacket& p : clip->packets()) {
+        if (p.stream == 1) {
+            firstAudioPts = std::min(firstAudioPts, p.pts);
+            lastAudioPts = std::max(lastAudioPts, p.pts);
+        }
+    }
+    MediaStreamServer server(clip, MediaStreamServer::Options{});  // paced, one pass, then closed
+    MediaSourceText url(server.url());
+    DC_Recv recv(MediaNetworkFormats(url));
+    recv.setIsEnableDXAV2Decode(false);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+
+    std::atomic<bool> videoDone{false};
+    std::thread video([&] {
+        while (!videoDone.load()) {
+            DC_Video_Frame frame{};
+            if (recv.captureVideo(&frame, 10) == DC_ERROR_NONE) {
+                recv.freeVideo(&frame);
+            }
+        }
+    });
+    std::vector<double> pts;
+    DC_Error_Type result = DC_ERROR_NONE;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMediaWaitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        DC_Audio_Frame frame{};
+        result = recv.captureAudio(&frame, 50);
+        if (result == DC_ERROR_NOT_RUNNING) {
+            break;
+        }
+        if (result == DC_ERROR_NONE) {
+            pts.push_back(frame.pts);
+            recv.freeAudio(&frame);
+        }
+    }
+    videoDone.store(true);
+    video.join();
+    EXPECT_EQ(result, DC_ERROR_NOT_RUNNING);
+    ASSERT_GE(pts.size(), 5u);
+    // The last frame delivered is the one of the stream's last packet (the first ones went to
+    // the stream analysis). The muxer moves all timestamps so that none is negative (the AAC
+    // encoder's priming packet starts before 0).
+    const int64_t shift = firstAudioPts < 0 ? -firstAudioPts : 0;
+    EXPECT_NEAR(pts.back(), static_cast<double>(lastAudioPts + shift) / recipe.sampleRate, 0.005);
+    for (size_t i = 1; i < pts.size(); ++i) {
+        EXPECT_GT(pts[i], pts[i - 1]);
+    }
+}
+
+// A consumer slower than the decoder: by the time it looks, the decoder has reached the end of
+// the file and stopped. Every frame it queued is still handed out, up to the last one, before
+// the end is reported.
+TEST(NetworkSourceEnd, FramesQueuedBeforeTheEndReachASlowConsumer) {
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::MJPEG;
+    recipe.container = "nut";
+    recipe.width = 160;
+    recipe.height = 120;
+    recipe.frames = 40;  // fewer than the video rings hold
+    MediaClip clip(recipe);
+    ASSERT_TRUE(clip.ok());
+    MediaTempFile file(".nut");
+    ASSERT_TRUE(clip.writeFile(file.path()));
+    MediaSourceText url(file.path());
+    ReceiverCore core(MediaNetworkFormats(url));
+    core.setIsEnableDXVA2Decode(false);
+    ASSERT_TRUE(core.initialize(nullptr));
+    core.startPreview(nullptr);
+    ASSERT_TRUE(core.isStarted());
+    // Slow on purpose: nothing is taken until the decoder has finished the file.
+    ASSERT_TRUE(MediaWaitFor([&] { return !core.videoDecoderRunning(); }, kMediaWaitMs));
+
+    std::vector<double> pts;
+    DC_Error_Type result;
+    DC_Video_Frame frame{};
+    while ((result = core.captureVideo(&frame, 0)) == DC_ERROR_NONE) {
+        pts.push_back(frame.pts);
+        core.freeVideo();
+    }
+    EXPECT_EQ(result, DC_ERROR_NOT_RUNNING);
+    ASSERT_GE(pts.size(), 10u);  // the first ones went to the stream analysis
+    EXPECT_NEAR(pts.back(), 39.0 / 30.0, 1e-3);
+    for (size_t i = 1; i < pts.size(); ++i) {
+        EXPECT_NEAR(pts[i] - pts[i - 1], 1.0 / 30.0, 1e-3) << "frame " << i;  // none lost between
+    }
+    core.stopPreview();
 }

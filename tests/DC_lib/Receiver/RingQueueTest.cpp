@@ -44,6 +44,20 @@ AVFrame* makeFrame(int64_t sequence) {
     return f;
 }
 
+// Waits (bounded) until one end of `queue` is asleep in its wait: the wake-up under test then
+// has to reach a thread that is really blocked, not one still on its way to the wait.
+template <typename Queue>
+bool waitUntilAnEndSleeps(const Queue& queue) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (queue.sleepingEnds() == 0) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 struct PacketRing : ::testing::Test {
     PacketQueue queue{3};
     AVPacket* out = av_packet_alloc();
@@ -148,8 +162,8 @@ TEST_F(PacketRing, AbortWakesAWaitingGetWhichFails) {
     std::atomic<int> result{-1};
     auto started = Clock::now();
     std::thread consumer([&] { result = queue.get(out, 60'000) ? 1 : 0; });
-    // Give the consumer a chance to block, then abort; the wait must end long before 60 s.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Once the consumer is asleep, abort; the wait must end long before 60 s.
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     queue.abort();
     consumer.join();
     EXPECT_EQ(result, 0);
@@ -162,13 +176,28 @@ TEST_F(PacketRing, AbortWakesAWaitingGetWhichFails) {
     EXPECT_EQ(take(), 1);
 }
 
+// Abort stops the consumer end too: items still queued are not handed out until re-armed (a
+// stop must not feed a capture call stale frames), and they are still there afterwards.
+TEST_F(PacketRing, AnAbortedRingHandsOutNothingThatIsStillQueued) {
+    ASSERT_TRUE(putSequence(1));
+    ASSERT_TRUE(putSequence(2));
+    queue.abort();
+    EXPECT_EQ(take(), -1);
+    const auto before = Clock::now();
+    EXPECT_EQ(take(5000), -1);  // fails at once, without waiting out its timeout
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(2));
+    queue.rearm();
+    EXPECT_EQ(take(), 1);
+    EXPECT_EQ(take(), 2);
+}
+
 // A waiting get is woken by the put it waits for: a capture call with a long timeout must
 // deliver each frame as it arrives, not once per timeout.
 TEST_F(PacketRing, AnItemPutDuringATimedWaitIsTakenWithoutWaitingOutTheTimeout) {
     std::atomic<int64_t> taken{-2};
     const auto started = Clock::now();
     std::thread consumer([&] { taken = take(60'000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     ASSERT_TRUE(putSequence(42));
     consumer.join();
     EXPECT_EQ(taken, 42);
@@ -182,7 +211,7 @@ TEST_F(FrameRing, AWaitingPutIsWokenWhenTheConsumerFreesItsSlot) {
     std::atomic<int> result{-1};
     const auto started = Clock::now();
     std::thread producer([&] { result = putSequence(4, 60'000) ? 1 : 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     ASSERT_TRUE(queue.get(out, nullptr, nullptr, 0));
     av_frame_unref(out);
     producer.join();
@@ -269,7 +298,7 @@ TEST_F(FrameRing, AbortCutsAWaitingPutShort) {
     std::atomic<int> result{-1};
     auto started = Clock::now();
     std::thread producer([&] { result = putSequence(4, 60'000) ? 1 : 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitUntilAnEndSleeps(queue));
     queue.abort();
     producer.join();
     EXPECT_EQ(result, 0);
@@ -385,4 +414,76 @@ TEST(RingStress, FlushRacingLiveTrafficNeverDuplicatesOrReorders) {
     EXPECT_TRUE(faithful);
     EXPECT_GT(received.load(), 0);
     EXPECT_GE(produced.load(), received.load());
+}
+
+// The stream reader flushes the video packet ring on its own thread when a new coded sequence
+// starts, while pause() flushes the same ring from the caller's thread: two flushes at once,
+// with both ends still running, must neither tear the cursors nor hand an item out twice.
+TEST(RingStress, FlushesFromTwoThreadsWhileBothEndsRun) {
+    PacketQueue queue(8);
+    ASSERT_EQ(queue.open(), 0);
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        int64_t i = 0;
+        while (!stop.load()) {
+            AVPacket* p = makePacket(i, 32);
+            if (queue.put(p)) {
+                ++i;
+            }
+            av_packet_free(&p);
+        }
+    });
+    std::atomic<int64_t> received{0};
+    std::atomic<bool> faithful{true};
+    std::thread consumer([&] {
+        AVPacket* out = av_packet_alloc();
+        int64_t last = -1;
+        while (!stop.load()) {
+            if (queue.get(out, 1)) {
+                if (out->pts <= last || out->size != 32 ||
+                    out->data[31] != static_cast<uint8_t>(out->pts & 0xff)) {
+                    faithful = false;
+                }
+                last = out->pts;
+                ++received;
+                av_packet_unref(out);
+            }
+        }
+        av_packet_free(&out);
+    });
+    auto flusher = [&] {
+        for (int round = 0; round < 3000; ++round) {
+            queue.flush();
+        }
+    };
+    std::thread second(flusher);
+    flusher();
+    second.join();
+    // Traffic still flows after the storm, and in order.
+    const int64_t target = received.load() + 100;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (received.load() < target && Clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    stop = true;
+    producer.join();
+    consumer.join();
+    EXPECT_TRUE(faithful);
+    EXPECT_GE(received.load(), target);
+
+    // With both ends gone the cursors agree again: a full ring comes out in order.
+    queue.flush();
+    for (int64_t i = 0; i < queue.capacity(); ++i) {
+        AVPacket* p = makePacket(1000 + i);
+        ASSERT_TRUE(queue.put(p));
+        av_packet_free(&p);
+    }
+    AVPacket* out = av_packet_alloc();
+    for (int64_t i = 0; i < queue.capacity(); ++i) {
+        ASSERT_TRUE(queue.get(out, 0));
+        EXPECT_EQ(out->pts, 1000 + i);
+        av_packet_unref(out);
+    }
+    EXPECT_FALSE(queue.get(out, 0));
+    av_packet_free(&out);
 }

@@ -14,14 +14,18 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    bool contains(const std::string& text) const {
+    bool contains(const std::string& text) const { return count(text) > 0; }
+
+    // Lines that contain `text`.
+    int count(const std::string& text) const {
         std::lock_guard<std::mutex> lock(_mutex);
+        int n = 0;
         for (const std::string& line : _lines) {
             if (line.find(text) != std::string::npos) {
-                return true;
+                ++n;
             }
         }
-        return false;
+        return n;
     }
 
 private:

@@ -104,9 +104,24 @@ void MediaStreamServer::acceptLoop() {
     }
 }
 
+void MediaStreamServer::holdUntilTheClientLeaves(int fd) {
+    while (!_stopping.load()) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) {
+            continue;
+        }
+        char byte;
+        if (::recv(fd, &byte, 1, 0) <= 0) {
+            return;  // closed by the client (or broken)
+        }
+    }
+}
+
 void MediaStreamServer::serve(int fd) {
     int socketFd = fd;
-    {
+    if (_options.stallAfterPackets == 0) {
+        holdUntilTheClientLeaves(fd);  // not even the stream's header
+    } else {
         MediaMuxer muxer(*_clip, &sendAll, &socketFd);
         const auto start = std::chrono::steady_clock::now();
         const std::vector<MediaPacket>& packets = _clip->packets();
@@ -128,6 +143,11 @@ void MediaStreamServer::serve(int fd) {
                     const double at = static_cast<double>(packet.dts + offset) * av_q2d(base);
                     std::this_thread::sleep_until(start + std::chrono::duration<double>(std::max(0.0, at)));
                 }
+                if (_options.stallAfterPackets > 0 && sent >= _options.stallAfterPackets) {
+                    holdUntilTheClientLeaves(fd);
+                    alive = false;
+                    break;
+                }
                 if (_options.resetAfterPackets >= 0 && sent >= _options.resetAfterPackets) {
                     linger abort{1, 0};  // close with RST: the client sees a transport error
                     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -139,6 +159,11 @@ void MediaStreamServer::serve(int fd) {
                     break;
                 }
                 ++sent;
+                if (packet.stream == 0) {
+                    _lastVideoPtsSent.store(static_cast<double>(packet.pts + offset) *
+                                            av_q2d(_clip->videoTimeBase()));
+                    _videoPacketsSent.fetch_add(1);
+                }
             }
         }
         if (alive) {

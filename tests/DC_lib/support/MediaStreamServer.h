@@ -27,6 +27,10 @@ public:
         // Fault setting: after this many packets the connection is reset (RST) instead of
         // closed in order; -1 never.
         int resetAfterPackets = -1;
+        // Fault setting: after this many packets nothing more is sent, but the connection
+        // stays open until the client leaves or the server goes away (a camera that stopped
+        // delivering); -1 never. 0 stalls before the first byte of the stream.
+        int stallAfterPackets = -1;
     };
 
     MediaStreamServer(std::shared_ptr<const MediaClip> clip, Options options);
@@ -43,9 +47,15 @@ public:
     // Waits (bounded) until at least `count` clients have connected.
     bool waitForConnections(int count, int timeoutMs);
 
+    // Video packets written so far (all clients), and the presentation time in seconds of the
+    // latest one written (-1 before any): where the live stream stands.
+    int videoPacketsSent() const { return _videoPacketsSent.load(); }
+    double lastVideoPtsSent() const { return _lastVideoPtsSent.load(); }
+
 private:
     void acceptLoop();
     void serve(int fd);
+    void holdUntilTheClientLeaves(int fd);
 
     std::shared_ptr<const MediaClip> _clip;  // immutable
     const Options _options;                  // immutable
@@ -53,6 +63,8 @@ private:
     int _port = 0;                           // immutable after construction
     std::atomic<bool> _stopping{false};
     std::atomic<int> _connections{0};
+    std::atomic<int> _videoPacketsSent{0};        // written by the client threads
+    std::atomic<double> _lastVideoPtsSent{-1.0};  // written by the client threads
     std::mutex _mutex;
     std::condition_variable _changed;   // signalled on each connection
     std::vector<int> _clientFds;        // guarded by _mutex

@@ -1091,10 +1091,13 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         QVERIFY(array.listen());
         link(kShureMxa910, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
-        // One reply in two reads is one reply.
+        // One reply in two reads is one reply: the second half is sent once the page has read
+        // the first one on its own.
+        auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+        QVERIFY(socket);
+        QSignalSpy arrived(socket, &QIODevice::readyRead);
         array.send("< REP 4 AUTOMIX_GATE_OU");
-        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
-        QTest::qWait(20);  // lets the first half be read alone; the result does not depend on it
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0 && socket->bytesAvailable() == 0, kLinkTimeoutMs);
         array.send("T_EXT_SIG ON >");
         QTRY_VERIFY_WITH_TIMEOUT(page->positionState(4).active, kLinkTimeoutMs);
 
@@ -1117,9 +1120,12 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         QVERIFY(array.listen());
         link(kSennheiserTcc2, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+        QVERIFY(socket);
+        QSignalSpy arrived(socket, &QIODevice::readyRead);
         array.send("{\"m\":{\"in1\":{\"peak\":-20}}}\r\n{\"m\":{\"beam\":{\"azi");
-        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
-        QTest::qWait(20);  // as above
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0 && socket->bytesAvailable() == 0,
+                                 kLinkTimeoutMs);  // as above
         array.send("muth\":100}}}\n");
         QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 1, kLinkTimeoutMs);
         QCOMPARE(sennheiserAzimuths->at(0), QVariantList{100});
@@ -1137,9 +1143,12 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         QVERIFY(array.listen());
         link(kYamahaRmcg, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+        QVERIFY(socket);
+        QSignalSpy arrived(socket, &QIODevice::readyRead);
         array.send("OK devstatus runmode \"nor");
-        QTRY_VERIFY_WITH_TIMEOUT(array.client->bytesToWrite() == 0, kLinkTimeoutMs);
-        QTest::qWait(20);  // as above
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0 && socket->bytesAvailable() == 0,
+                                 kLinkTimeoutMs);  // as above
         array.send("mal\"\n");
         QTRY_VERIFY_WITH_TIMEOUT(page->isYamahaRunning(), kLinkTimeoutMs);
 
