@@ -33,6 +33,7 @@ public:
     void setAiFlag(bool*) override {}
     void setZoomProcessor(ZoomProcessor* zoomProcessor) override { _zoomProcessor = zoomProcessor; }
     void setDigitalZoom(bool on) override { _digitalZoom.store(on, std::memory_order_relaxed); }
+    bool digitalZoom() const override { return _digitalZoom.load(std::memory_order_relaxed); }
 
     const AVCodecContext* codecContext() const { return _codecContext; }
 

@@ -14,6 +14,7 @@
 #include "KXLog.h"
 #include "Receiver/FrameQueue.h"
 #include "Receiver/PacketQueue.h"
+#include "Receiver/ZoomProcessor.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -37,7 +38,7 @@ int clampTimeout(uint32_t timeoutMs) {
 }  // namespace
 
 ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
-    : _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
+    : _zoomProcessor(new ZoomProcessor), _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
     _sourceKind = formats.sourceType;
     _deviceModel = formats.deviceModel;
     _frameRateValue = formats.frameRate;
@@ -95,6 +96,7 @@ ReceiverCore::~ReceiverCore() {
     if (_initialized.load()) {
         avformat_network_deinit();
     }
+    delete _zoomProcessor;  // after the stop: no decoder holds it any more
 }
 
 void ReceiverCore::freeQueues() {
@@ -241,6 +243,29 @@ bool ReceiverCore::startVideoDecoderLocked() {
     KXLog("SW Decode");
     _videoDecoder = software;
     return true;
+}
+
+void ReceiverCore::setIsEnableDigitalZoom(bool on) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    _isEnableDigitalZoom = on;
+    if (_receiver != nullptr && _readThreadStarted && _receiver->isRunning() && _videoDecoder != nullptr &&
+        _videoDecoder->isRunning()) {
+        _videoDecoder->setDigitalZoom(on);
+    }
+    if (!on && _zoomProcessor != nullptr) {
+        KXLog("setIsEnableDigitalZoom :resetDigitalZoom \n");
+        _zoomProcessor->resetZoom();
+    }
+}
+
+bool ReceiverCore::isDigitalZoomEnabled() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    return _isEnableDigitalZoom;
+}
+
+bool ReceiverCore::videoDecoderDigitalZoom() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    return _videoDecoder != nullptr && _videoDecoder->digitalZoom();
 }
 
 void ReceiverCore::startPreview(void* deviceManager) {

@@ -64,6 +64,9 @@ public:
     void freeJPEG();
 
     void setIsEnableDXVA2Decode(bool on) { _isEnableDXVA2Decode.store(on, std::memory_order_relaxed); }
+    // Stores the flag, hands it to a running video decoder (a later start hands it to the new
+    // one) and, when turning off, resets the zoom state.
+    void setIsEnableDigitalZoom(bool on);
     // On: (re)loads the face models first; a model that cannot be read leaves AI mode off.
     void setIsEnableAIMode(bool on, int mode);
     bool isEnableAIMode() const { return _isEnableAIMode.load(std::memory_order_acquire); }
@@ -78,6 +81,10 @@ public:
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
     // Whether the video decode loop still runs (false once it reached the end of the stream).
     bool videoDecoderRunning() const { return _videoRunning.load(std::memory_order_acquire); }
+    bool isDigitalZoomEnabled();
+    // The flag the running video decoder holds; false without one.
+    bool videoDecoderDigitalZoom();
+    ZoomProcessor* zoomProcessor() const { return _zoomProcessor; }
 
 private:
     static constexpr int kVideoQueueSize = 70;
@@ -139,13 +146,16 @@ private:
     bool _videoThreadStarted = false;
     bool _audioThreadStarted = false;
 
-    // --- reserved for recording and digital zoom
+    // --- digital zoom: the processor is owned and immutable after construction (it guards
+    //     its own state); the flag is guarded by _startStopMutex
+    ZoomProcessor* _zoomProcessor = nullptr;
+    bool _isEnableDigitalZoom = false;
+
+    // --- reserved for recording
     //     (guarded by _startStopMutex once those calls exist)
     KXRecorder* _recorder = nullptr;
     pthread_t _recordThread{};
     bool _recordThreadStarted = false;
-    ZoomProcessor* _zoomProcessor = nullptr;
-    bool _isEnableDigitalZoom = false;
 
     // --- AI mode: written by setIsEnableAIMode, read by the video capture thread
     std::atomic<bool> _isEnableAIMode{false};
