@@ -21,12 +21,15 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Sanitizer builds live in their own folders and run the whole suite.
+# Sanitizer builds live in their own folders and run the whole suite but the end-to-end cases
+# (label e2e: the real programs under a virtual display; they run in the plain build).
+SANITIZER_CTEST_FLAGS = --output-on-failure -j $(JOBS) -LE e2e
+
 asan:
-	$(MAKE) test BUILD_DIR=build-asan CMAKE_FLAGS="-DVEX_SANITIZE=address,undefined -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug"
+	$(MAKE) test BUILD_DIR=build-asan CTEST_FLAGS="$(SANITIZER_CTEST_FLAGS)" CMAKE_FLAGS="-DVEX_SANITIZE=address,undefined -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug"
 
 tsan:
-	$(MAKE) test BUILD_DIR=build-tsan CMAKE_FLAGS="-DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	$(MAKE) test BUILD_DIR=build-tsan CTEST_FLAGS="$(SANITIZER_CTEST_FLAGS)" CMAKE_FLAGS="-DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 # The library's suite under ThreadSanitizer (the application's tests run Qt, which is not
 # instrumented); CI runs this beside `make asan`.

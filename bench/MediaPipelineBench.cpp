@@ -58,7 +58,7 @@
 #include <thread>
 #include <vector>
 
-#include "FakeSimulator.h"
+#include "SimServer.h"
 #include "KXPlatform.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
@@ -629,12 +629,12 @@ void runFirstFrameCase(const FirstFrameCase& c, int runs) {
     options.loop = true;  // live: every connection gets a stream that begins at a key frame
     MediaStreamServer server(clip, options);
 
-    FakeSimulator sim;
+    SimServer sim;
     const std::string location = "1&2.4&1&0000";
     if (c.local) {
-        FakeSimulator::Camera camera;
-        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", location);
-        FakeSimulator::Capability cap;
+        SimServer::Camera camera;
+        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", location);
+        SimServer::Capability cap;
         cap.subtype = c.video == MediaVideo::H264 ? "H264" : "MJPG";
         cap.width = c.width;
         cap.height = c.height;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Control/KXControlChannel.h"
-#include "FakeSimulator.h"
+#include "SimServer.h"
 #include "KXPlatform.h"
 #include "Platform/sim/KXSimPlatform.h"
 #include "vexsdk.h"
@@ -15,9 +15,9 @@ namespace {
 
 const std::string kLocationA = "1&2.4&1&0000";
 const std::string kLocationB = "1&3&1&0000";
-const std::string kPathA = FakeSimulator::devicePathFor("1d4d", "6009", kLocationA);
-const std::string kPathB = FakeSimulator::devicePathFor("1d4d", "6009", kLocationB);
-const std::string kWebcamPath = FakeSimulator::devicePathFor("046d", "0825", "1&5&1&0000");
+const std::string kPathA = SimServer::devicePathFor("1d4d", "6009", kLocationA);
+const std::string kPathB = SimServer::devicePathFor("1d4d", "6009", kLocationB);
+const std::string kWebcamPath = SimServer::devicePathFor("046d", "0825", "1&5&1&0000");
 
 // A caller-side record as the application prepares it: holders allocated, url filled.
 struct Record {
@@ -53,9 +53,9 @@ void expectFormat(const DC_VideoFormat& f, int w, int h, double rate, int format
     EXPECT_EQ(f.index, index);
 }
 
-FakeSimulator::Capability cap(const std::string& subtype, int w, int h, int64_t minI, int64_t maxI,
+SimServer::Capability cap(const std::string& subtype, int w, int h, int64_t minI, int64_t maxI,
                               const std::string& url = "") {
-    FakeSimulator::Capability c;
+    SimServer::Capability c;
     c.subtype = subtype;
     c.width = w;
     c.height = h;
@@ -66,7 +66,7 @@ FakeSimulator::Capability cap(const std::string& subtype, int w, int h, int64_t 
     return c;
 }
 
-void setText(FakeSimulator& sim, const std::string& path, uint16_t firstRegister, const std::string& text) {
+void setText(SimServer& sim, const std::string& path, uint16_t firstRegister, const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         sim.setRegister(path, static_cast<uint16_t>(firstRegister + i), static_cast<uint8_t>(text[i]));
     }
@@ -75,7 +75,7 @@ void setText(FakeSimulator& sim, const std::string& path, uint16_t firstRegister
 class DiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FakeSimulator::Camera a;
+        SimServer::Camera a;
         a.devicePath = kPathA;
         a.capabilities = {cap("MJPG", 1920, 1080, 333333, 666666, "tcp://127.0.0.1:40101"),
                           cap("H264", 1920, 1080, 333333, 333333, "tcp://127.0.0.1:40102"),
@@ -83,21 +83,21 @@ protected:
                           cap("MJPG", 640, 480, 0, 333333),     // no defined rate: skipped
                           cap("NV12", 1280, 720, 333333, 333333)};
         sim.addCamera(a);
-        FakeSimulator::Camera b;
+        SimServer::Camera b;
         b.devicePath = kPathB;
         b.capabilities = {cap("MJPG", 1280, 720, 333333, 333333, "tcp://127.0.0.1:40103")};
         sim.addCamera(b);
-        FakeSimulator::Camera webcam;
+        SimServer::Camera webcam;
         webcam.friendlyName = "Integrated Webcam";
         webcam.devicePath = kWebcamPath;
         webcam.interfaces = {"camera_control", "video_processing"};
         webcam.capabilities = {cap("YUY2", 640, 480, 333333, 333333)};
         sim.addCamera(webcam);
-        FakeSimulator::AudioDevice micA;
+        SimServer::AudioDevice micA;
         micA.friendlyName = "Mic A";
         micA.inputUrl = "tcp://127.0.0.1:40201";
         sim.addAudioDevice(micA);
-        FakeSimulator::AudioDevice micB;
+        SimServer::AudioDevice micB;
         micB.friendlyName = "Mic B";
         micB.sampleRate = 16000;
         micB.channels = 1;
@@ -110,7 +110,7 @@ protected:
         KXSetPlatform(nullptr);
     }
 
-    FakeSimulator sim;
+    SimServer sim;
 };
 
 TEST_F(DiscoveryTest, GetSourcesFillsTheRecordForALocationIdentity) {
@@ -161,7 +161,7 @@ TEST_F(DiscoveryTest, HostProgramReachesTheSimulatorThroughTheEnvironment) {
 
 TEST_F(DiscoveryTest, MatchingIsCaseSensitiveAndTheLastVendorCameraWins) {
     // A path in upper case never matches; an empty text matches every vendor camera.
-    FakeSimulator::Camera shouting;
+    SimServer::Camera shouting;
     shouting.devicePath = "\\\\?\\USB#VID_1D4D&PID_6009&MI_00#1&9&1&0000#{X}\\GLOBAL";
     sim.addCamera(shouting);
     DC_Find find;
@@ -193,7 +193,7 @@ TEST_F(DiscoveryTest, MatchingIsCaseSensitiveAndTheLastVendorCameraWins) {
 }
 
 TEST_F(DiscoveryTest, AbsentOrFailingSimulatorFindsNothing) {
-    sim.setFault("capture_devices", FakeSimulator::Fault::Error);
+    sim.setFault("capture_devices", SimServer::Fault::Error);
     {
         DC_Find find;
         EXPECT_FALSE(find.initialize());
@@ -283,7 +283,7 @@ TEST_F(DiscoveryTest, ReceiverBindingWithoutDeviceOrUnit) {
     EXPECT_EQ(KXBindReceiverController("1&5&1&0000", 0), 0);  // the webcam: no extension unit
     EXPECT_EQ(KXCurrentController()->panUp(), 65535);
 
-    sim.setFault("xu", FakeSimulator::Fault::Error);
+    sim.setFault("xu", SimServer::Fault::Error);
     EXPECT_EQ(KXBindReceiverController(kLocationA, 9), 0);
     EXPECT_EQ(KXCurrentController()->panUp(), -1);
 }
@@ -366,8 +366,8 @@ protected:
                     {"2&3&1&0000", "", 800, "Bus Two"},
                     {"12&3&1&0000", "", 1920, "Bus Twelve"}};
         for (Camera& c : _cameras) {
-            c.path = FakeSimulator::devicePathFor("1d4d", "6009", c.location);
-            FakeSimulator::Camera camera;
+            c.path = SimServer::devicePathFor("1d4d", "6009", c.location);
+            SimServer::Camera camera;
             camera.devicePath = c.path;
             camera.capabilities = {cap("MJPG", c.width, 480, 333333, 333333, "tcp://127.0.0.1:9")};
             sim.addCamera(camera);
@@ -380,7 +380,7 @@ protected:
         KXSetPlatform(nullptr);
     }
 
-    FakeSimulator sim;
+    SimServer sim;
     std::vector<Camera> _cameras;
 };
 

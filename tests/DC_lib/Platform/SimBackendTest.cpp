@@ -6,21 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "FakeSimulator.h"
+#include "SimServer.h"
 #include "KXJsonLine.h"
 #include "Platform/sim/KXSimPlatform.h"
 #include "Platform/sim/KXSimProtocol.h"
 
 namespace {
 
-const std::string kPath = FakeSimulator::devicePathFor("1d4d", "6009", "1&2.4&1&0000");
+const std::string kPath = SimServer::devicePathFor("1d4d", "6009", "1&2.4&1&0000");
 
 class SimBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FakeSimulator::Camera camera;
+        SimServer::Camera camera;
         camera.devicePath = kPath;
-        camera.capabilities.push_back(FakeSimulator::Capability{});
+        camera.capabilities.push_back(SimServer::Capability{});
         sim.addCamera(camera);
         sim.addUsbDevice({{"instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000"},
                           {"hardware_ids", kxjson::Json::array({"USB\\VID_1D4D&PID_6009&REV_0100&MI_00", 7})},
@@ -42,7 +42,7 @@ protected:
             filter->queryInterface(KXControlInterfaceKind::ExtensionUnit).interface);
     }
 
-    FakeSimulator sim;
+    SimServer sim;
 };
 
 TEST_F(SimBackendTest, RecordsMissingMembersAsUnreadableAndSkipsMalformedEntries) {
@@ -120,8 +120,8 @@ TEST_F(SimBackendTest, EveryKindOfBrokenAnswerIsAFailedCall) {
     ASSERT_NE(unit, nullptr);
     uint8_t data[4] = {0, 0, 0, 0};
 
-    for (auto fault : {FakeSimulator::Fault::Error, FakeSimulator::Fault::Garbage,
-                       FakeSimulator::Fault::Stall, FakeSimulator::Fault::Close}) {
+    for (auto fault : {SimServer::Fault::Error, SimServer::Fault::Garbage,
+                       SimServer::Fault::Stall, SimServer::Fault::Close}) {
         sim.setFault("usb_devices", fault);
         sim.setFault("xu", fault);
         std::vector<KXUsbDevice> usb;
@@ -129,8 +129,8 @@ TEST_F(SimBackendTest, EveryKindOfBrokenAnswerIsAFailedCall) {
         EXPECT_EQ(unit->query(KXXuQuery::GetCur, 5, data), -1) << static_cast<int>(fault);
     }
     // A fault can start after a number of good answers.
-    sim.setFault("xu", FakeSimulator::Fault::None);
-    sim.setFault("capture_devices", FakeSimulator::Fault::Error, 1);
+    sim.setFault("xu", SimServer::Fault::None);
+    sim.setFault("capture_devices", SimServer::Fault::Error, 1);
     std::vector<KXCaptureDevice> devices;
     EXPECT_TRUE(platform.captureDevices(KXDeviceClass::Video, devices));
     EXPECT_FALSE(platform.captureDevices(KXDeviceClass::Video, devices));
@@ -169,8 +169,8 @@ TEST_F(SimBackendTest, WatchTurnsEventLinesIntoBroadcastRecords) {
     ASSERT_NE(source, nullptr);
     ASSERT_TRUE(sim.waitForWatchers(1, 2000));
 
-    FakeSimulator::Camera second;
-    second.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", "1&3&1&0000");
+    SimServer::Camera second;
+    second.devicePath = SimServer::devicePathFor("1d4d", "6009", "1&3&1&0000");
     sim.addCamera(second, true);
     sim.removeCamera(kPath, true);
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "FakeSimulator.h"
+#include "SimServer.h"
 #include "KXPlatform.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
@@ -40,9 +40,9 @@ protected:
         _server = std::make_unique<MediaStreamServer>(clip, options);
         ASSERT_TRUE(_server->ok());
 
-        FakeSimulator::Camera camera;
-        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
-        FakeSimulator::Capability mjpeg;
+        SimServer::Camera camera;
+        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
+        SimServer::Capability mjpeg;
         mjpeg.width = 160;
         mjpeg.height = 120;
         mjpeg.inputUrl = _server->url();
@@ -66,7 +66,7 @@ protected:
         std::free(_videoName.source);
     }
 
-    FakeSimulator _sim;
+    SimServer _sim;
     std::unique_ptr<MediaStreamServer> _server;
     MediaSourceText _location{kLocation};
     DC_SourceText _videoName{};

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeSimulator.h"
+#include "SimServer.h"
 #include "KXLog.h"
 #include "KXPlatform.h"
 #include "MediaGenerator.h"
@@ -49,15 +49,15 @@ protected:
         _server = std::make_unique<MediaStreamServer>(clip, options);
         ASSERT_TRUE(_server->ok());
 
-        FakeSimulator::Camera camera;
-        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
-        FakeSimulator::Capability mjpeg;
+        SimServer::Camera camera;
+        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
+        SimServer::Capability mjpeg;
         mjpeg.subtype = "MJPG";
         mjpeg.width = 320;
         mjpeg.height = 240;
         mjpeg.inputFormat = "mjpeg";
         mjpeg.inputUrl = _server->url();
-        FakeSimulator::Capability yuy2 = mjpeg;
+        SimServer::Capability yuy2 = mjpeg;
         yuy2.subtype = "YUY2";
         yuy2.inputFormat = "rawvideo";
         camera.capabilities = {mjpeg, yuy2};
@@ -94,7 +94,7 @@ protected:
         return formats;
     }
 
-    FakeSimulator _sim;
+    SimServer _sim;
     std::unique_ptr<MediaStreamServer> _server;
     std::string _devicePath;
     MediaSourceText _location{kLocation};
@@ -177,7 +177,7 @@ TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
     MediaStreamServer::Options options;
     options.loop = true;
     MediaStreamServer audioServer(clip, options);
-    FakeSimulator::AudioDevice microphone;
+    SimServer::AudioDevice microphone;
     microphone.friendlyName = "USB Audio";
     microphone.inputFormat = "nut";
     microphone.inputUrl = audioServer.url();
@@ -226,7 +226,7 @@ TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureG
         MediaStreamServer gone(std::make_shared<MediaClip>(recipe), MediaStreamServer::Options{});
         deadUrl = gone.url();  // nobody listens there any more
     }
-    FakeSimulator::AudioDevice microphone;
+    SimServer::AudioDevice microphone;
     microphone.friendlyName = "Unplugged Microphone";
     microphone.inputFormat = "nut";
     microphone.inputUrl = deadUrl;
@@ -271,10 +271,10 @@ TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
     MediaStreamServer::Options options;
     options.loop = true;
     MediaStreamServer server(clip, options);
-    FakeSimulator sim;
-    FakeSimulator::Camera camera;
-    camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
-    FakeSimulator::Capability h264;
+    SimServer sim;
+    SimServer::Camera camera;
+    camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
+    SimServer::Capability h264;
     h264.subtype = "H264";
     h264.width = 320;
     h264.height = 240;
@@ -343,9 +343,9 @@ protected:
         ASSERT_TRUE(clip->ok());
         _server = std::make_unique<MediaStreamServer>(clip, options);
         ASSERT_TRUE(_server->ok());
-        FakeSimulator::Camera camera;
-        camera.devicePath = FakeSimulator::devicePathFor("1d4d", "6009", kLocation);
-        FakeSimulator::Capability mjpeg;
+        SimServer::Camera camera;
+        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
+        SimServer::Capability mjpeg;
         mjpeg.width = 160;
         mjpeg.height = 120;
         mjpeg.inputUrl = _server->url();
@@ -374,7 +374,7 @@ protected:
         std::free(_audioName.source);
     }
 
-    FakeSimulator _sim;
+    SimServer _sim;
     std::unique_ptr<MediaStreamServer> _server;
     MediaSourceText _location{kLocation};
     DC_SourceText _videoName{};

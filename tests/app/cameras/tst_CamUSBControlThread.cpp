@@ -169,7 +169,7 @@ void TstCamUSBControlThread::receiverChangeWaitsForTheCommandInProgress() {
     CamUSBControlThread worker;
     worker.slot_ConnectUSBCamera(recv.get());
     worker.start();
-    _rig->sim().setFault("xu", FakeSimulator::Fault::Delay, 0, kTransferMs);
+    _rig->sim().setFault("xu", SimServer::Fault::Delay, 0, kTransferMs);
     _rig->sim().clearJournal();
     const size_t answeredBefore = _rig->sim().answered("xu");
     worker.slot_AddUSBCommand(1, 8);

@@ -556,7 +556,7 @@ void TstCameraListView::plugInDuringASearchSearchesAgain() {
     const Spec a = camera("1&2.4");
     const Spec b = camera("1&3", "600e");
     _rig->plug(a);
-    _rig->sim().setFault("usb_devices", FakeSimulator::Fault::Delay, 0, 300);
+    _rig->sim().setFault("usb_devices", SimServer::Fault::Delay, 0, 300);
     CameraListView view;
     _rig->sim().clearJournal();
     view.slot_StartUSBSearch();

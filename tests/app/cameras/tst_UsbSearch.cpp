@@ -117,7 +117,7 @@ void TstUsbSearch::searchListsSupportedCamerasOnly() {
 void TstUsbSearch::walkThatFailsEmitsNothing() {
     SimCameraRig rig;
     rig.plug(cameraA());
-    rig.sim().setFault("usb_devices", FakeSimulator::Fault::Error);
+    rig.sim().setFault("usb_devices", SimServer::Fault::Error);
     DebugLines log;
     UsbSearch search;
     QSignalSpy spy(&search, &UsbSearch::signal_GetUSBCameras);
@@ -174,7 +174,7 @@ void TstUsbSearch::listenerSignalsArrivalAndRemovalOfSupportedCameras() {
     Spec a = cameraA();
     rig.plug(foreignWebcam(), true);  // another vendor: nothing
     // A capture interface other than the first one: nothing.
-    rig.sim().announce("arrival", FakeSimulator::devicePathFor("1d4d", "6009", "1&2.4&1&0002"));
+    rig.sim().announce("arrival", SimServer::devicePathFor("1d4d", "6009", "1&2.4&1&0002"));
     // Another class of device interface, another kind of broadcast: nothing.
     rig.sim().sendToWatchers(
         R"({"event":"arrival","device_type":5,"class_guid":"{A5DCBF10-6530-11D2-901F-00C04FB951ED}",)"

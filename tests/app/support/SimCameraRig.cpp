@@ -34,9 +34,9 @@ SimCameraRig::~SimCameraRig() {
     KXPlatformInstall(nullptr);
 }
 
-FakeSimulator::Capability SimCameraRig::capability(const std::string& subtype, int width, int height,
+SimServer::Capability SimCameraRig::capability(const std::string& subtype, int width, int height,
                                                    double fps) {
-    FakeSimulator::Capability c;
+    SimServer::Capability c;
     c.subtype = subtype;
     c.width = width;
     c.height = height;
@@ -47,22 +47,22 @@ FakeSimulator::Capability SimCameraRig::capability(const std::string& subtype, i
     return c;
 }
 
-FakeSimulator::Capability SimCameraRig::defaultCapability() {
+SimServer::Capability SimCameraRig::defaultCapability() {
     return capability("MJPG", 1920, 1080, 30.0);
 }
 
 std::string SimCameraRig::devicePath(const CameraSpec& camera) {
-    return FakeSimulator::devicePathFor(camera.vid, camera.pid, location(camera));
+    return SimServer::devicePathFor(camera.vid, camera.pid, location(camera));
 }
 
 void SimCameraRig::plug(const CameraSpec& camera, bool announce) {
-    _sim.addUsbDevice(FakeSimulator::usbDeviceEntry(camera.vid, camera.pid, camera.busPort));
+    _sim.addUsbDevice(SimServer::usbDeviceEntry(camera.vid, camera.pid, camera.busPort));
     _sim.addUsbDevice(
-        FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 0, camera.friendlyName));
+        SimServer::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 0, camera.friendlyName));
     _sim.addUsbDevice(
-        FakeSimulator::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
+        SimServer::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
 
-    FakeSimulator::Camera c;
+    SimServer::Camera c;
     c.friendlyName = camera.friendlyName;
     c.devicePath = devicePath(camera);
     c.capabilities = camera.capabilities;

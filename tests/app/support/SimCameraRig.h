@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "FakeSimulator.h"
+#include "SimServer.h"
 
 class SimCameraRig {
 public:
@@ -28,7 +28,7 @@ public:
         // pick the model) or, when set, the name the camera reports itself.
         std::string firmware = "KPH1.0";
         std::string reportedName;
-        std::vector<FakeSimulator::Capability> capabilities = {defaultCapability()};
+        std::vector<SimServer::Capability> capabilities = {defaultCapability()};
     };
 
     // Installs the simulator as the process's backend (VEXSDK_SIM; the backend is chosen
@@ -39,10 +39,10 @@ public:
     SimCameraRig(const SimCameraRig&) = delete;
     SimCameraRig& operator=(const SimCameraRig&) = delete;
 
-    FakeSimulator& sim() { return _sim; }
+    SimServer& sim() { return _sim; }
 
-    static FakeSimulator::Capability defaultCapability();
-    static FakeSimulator::Capability capability(const std::string& subtype, int width, int height,
+    static SimServer::Capability defaultCapability();
+    static SimServer::Capability capability(const std::string& subtype, int width, int height,
                                                 double fps);
 
     // Lists the camera on the bus and among the capture devices; `announce`: the watchers
@@ -54,7 +54,7 @@ public:
     void loseCaptureDevice(const CameraSpec& camera);
 
     static std::string location(const CameraSpec& camera) {
-        return FakeSimulator::locationFor(camera.busPort, 0);
+        return SimServer::locationFor(camera.busPort, 0);
     }
     static std::string devicePath(const CameraSpec& camera);
 
@@ -63,7 +63,7 @@ public:
     std::vector<std::pair<uint16_t, uint16_t>> writes(const CameraSpec& camera) const;
 
 private:
-    FakeSimulator _sim;
+    SimServer _sim;
     QByteArray _previousSim;
     bool _hadSim = false;
 };

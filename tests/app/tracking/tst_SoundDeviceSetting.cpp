@@ -23,7 +23,10 @@
 #include "AdvancedSetting.h"
 #include "PresetLink.h"
 #include "SoundDeviceSetting.h"
-#include "arrays/FakeArrays.h"
+#include "SimRawWebSocketArray.h"
+#include "SimTcpArray.h"
+#include "SimWebSocketArray.h"
+#include "StalledListener.h"
 
 namespace {
 
@@ -161,7 +164,7 @@ private:
     void link(int deviceIndex, int port);
     // Sends a report that carries no talker and waits until the page has evaluated it: every
     // such report arms the return-home countdown, which is stopped first.
-    void sendSilent(FakeTcpArray& array, const QByteArray& bytes);
+    void sendSilent(SimTcpArray& array, const QByteArray& bytes);
 
     std::unique_ptr<PresetLink> presetLink;
     std::unique_ptr<SoundDeviceSetting> page;
@@ -229,7 +232,7 @@ void tst_SoundDeviceSetting::link(int deviceIndex, int port) {
     page->connectCheckBox()->click();
 }
 
-void tst_SoundDeviceSetting::sendSilent(FakeTcpArray& array, const QByteArray& bytes) {
+void tst_SoundDeviceSetting::sendSilent(SimTcpArray& array, const QByteArray& bytes) {
     page->slot_BackToHomeTriggerTimeChange(page->backHomeTimeMs());
     QVERIFY(!page->isBackHomeTimerActive());
     array.send(bytes);
@@ -297,7 +300,7 @@ void tst_SoundDeviceSetting::deviceListPopupIsReadable() {
 }
 
 void tst_SoundDeviceSetting::shurePollingFollowsTheLink() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
@@ -325,7 +328,7 @@ void tst_SoundDeviceSetting::shurePollingFollowsTheLink() {
 
 void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
     {
-        FakeTcpArray array;
+        SimTcpArray array;
         QVERIFY(array.listen());
         link(kSennheiserTcc2, array.port());
         QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
@@ -341,7 +344,7 @@ void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
         page->connectCheckBox()->click();
         QVERIFY(!page->isPolling());
     }
-    FakeNurevaArray array;
+    SimWebSocketArray array;
     QVERIFY(array.listen());
     page->deviceComboBox()->setCurrentIndex(kNurevaHdl300);
     page->portSpinBox()->setValue(array.port());  // the user's port
@@ -369,7 +372,7 @@ void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
 }
 
 void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kYamahaRmcg, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
@@ -405,7 +408,7 @@ void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
 // ---- talker decisions -------------------------------------------------------------------
 
 void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -450,7 +453,7 @@ void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
 }
 
 void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -468,7 +471,7 @@ void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
 }
 
 void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -490,7 +493,7 @@ void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
 }
 
 void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -526,7 +529,7 @@ void tst_SoundDeviceSetting::shureAutomaticCoverageTracksByCoverageArea() {
     // An MXA920 in automatic coverage: the per-area gates come only from the coverage-area
     // query; the all-channel gate query reports only the automix output (here channel 9),
     // and the peak query one automix level.
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     QString coverage = QStringLiteral("On");
     int talkingArea = 3;
@@ -600,7 +603,7 @@ void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
     QFETCH(int, delayMs);
     QFETCH(int, silentWaitMs);
     page->slot_DelayTriggerTimeChange(delayMs);
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -635,7 +638,7 @@ void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
 }
 
 void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -646,7 +649,7 @@ void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
 }
 
 void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kSennheiserTcc2, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -673,7 +676,7 @@ void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
 }
 
 void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kYamahaRmcg, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -704,7 +707,7 @@ void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
 void tst_SoundDeviceSetting::yamahaPollAnswerSharingAReadWithANotification() {
     // A busy array: every metering poll is answered "OK mtrstart ...", and the talker's
     // notification goes out in the same write, so both arrive in one read.
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     array.respond('\n', [](const QByteArray& request) -> QByteArray {
         if (request == "devstatus runmode \n")
@@ -736,7 +739,7 @@ void tst_SoundDeviceSetting::yamahaPollAnswerSharingAReadWithANotification() {
 }
 
 void tst_SoundDeviceSetting::nurevaTalkerAndPowerZero() {
-    FakeNurevaArray array;
+    SimWebSocketArray array;
     QVERIFY(array.listen());
     link(kNurevaHdl300, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
@@ -778,7 +781,7 @@ void tst_SoundDeviceSetting::nurevaTalkerAndPowerZero() {
 }
 
 void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -828,7 +831,7 @@ void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
 void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
     {
         // A TCP array that goes away: "Connection Loss.", lights off, states cleared, idle.
-        FakeTcpArray array;
+        SimTcpArray array;
         QVERIFY(array.listen());
         link(kShureMxa910, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -848,7 +851,7 @@ void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
         // A Nureva link that goes away keeps its position states (its silence report clears
         // them); the page returns to idle all the same, and the talker's light goes out:
         // nothing is known about the room any more.
-        FakeNurevaArray array;
+        SimWebSocketArray array;
         QVERIFY(array.listen());
         link(kNurevaHdl300, array.port());
         QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
@@ -959,7 +962,7 @@ void tst_SoundDeviceSetting::connectingKeepsTheWindowResponsive() {
 void tst_SoundDeviceSetting::silentTcpArrayIsALostLink() {
     // Every poll of a TCP array is answered; an array that accepted the link and went
     // silent is gone, even though the connection itself stays up.
-    FakeTcpArray array;
+    SimTcpArray array;
     QVERIFY(array.listen());
     link(kShureMxa910, array.port());
     QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -996,7 +999,7 @@ void tst_SoundDeviceSetting::webSocketLinkLivesOnPongs() {
     // The WebSocket link: events may pause for as long as the room is silent, so the link is
     // kept by ping frames every 2 s, and six seconds without a pong is a lost link. No
     // "ping" text messages go out any more (the array takes them for requests).
-    FakeRawWebSocketArray array;
+    SimRawWebSocketArray array;
     QVERIFY(array.listen());
     link(kNurevaHdl300, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
@@ -1043,7 +1046,7 @@ void tst_SoundDeviceSetting::webSocketLinkLivesOnPongs() {
 }
 
 void tst_SoundDeviceSetting::staleEndsOfAPreviousLinkAreIgnored() {
-    FakeNurevaArray nureva;
+    SimWebSocketArray nureva;
     QVERIFY(nureva.listen());
     link(kNurevaHdl300, nureva.port());
     QTRY_VERIFY_WITH_TIMEOUT(nureva.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
@@ -1064,7 +1067,7 @@ void tst_SoundDeviceSetting::staleEndsOfAPreviousLinkAreIgnored() {
 
     // Cleared while bytes were still queued, the TCP link is closing when the box is ticked
     // again: the new attempt must not be ended by the old link's end.
-    FakeTcpArray shure;
+    SimTcpArray shure;
     QVERIFY(shure.listen());
     link(kShureMxa910, shure.port());
     QTRY_VERIFY(shure.hasClient() && page->isDeviceConnected());
@@ -1087,7 +1090,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         return bytes;
     };
     {
-        FakeTcpArray array;
+        SimTcpArray array;
         QVERIFY(array.listen());
         link(kShureMxa910, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -1116,7 +1119,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         page->connectCheckBox()->click();
     }
     {
-        FakeTcpArray array;
+        SimTcpArray array;
         QVERIFY(array.listen());
         link(kSennheiserTcc2, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -1139,7 +1142,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         page->connectCheckBox()->click();
     }
     {
-        FakeTcpArray array;
+        SimTcpArray array;
         QVERIFY(array.listen());
         link(kYamahaRmcg, array.port());
         QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
@@ -1162,7 +1165,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
         page->connectCheckBox()->click();
     }
     {
-        FakeNurevaArray array;
+        SimWebSocketArray array;
         QVERIFY(array.listen());
         link(kNurevaHdl300, array.port());
         QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);

@@ -1,18 +1,23 @@
 #pragma once
 
-// A fake simulator for library tests: serves the simulator line protocol (usb_devices,
-// capture_devices, xu, watch) on a Unix socket in a fresh temporary folder. Tests describe
-// cameras (with capabilities whose "input" the test sets, e.g. a local TCP stream), audio
-// devices and USB entries; read the journal of every request; and set faults per operation.
+// The camera side of the simulator: serves the simulator line protocol (usb_devices,
+// capture_devices, xu, watch) on a Unix socket, either at a given path (vexsim) or in a fresh
+// temporary folder (tests). Its owner describes cameras (with capabilities whose "input" it
+// sets, e.g. a local TCP stream), audio devices and USB entries; reads the journal of every
+// request with its arrival time; and sets faults per operation. Requests with any other
+// "op" go to the control handler, if one is set (vexsim's plug, talk, journal, ...).
 //
-// The simulated camera's extension unit behaves like the real channel: set_cur (register,
-// value) writes the register; set_cur (0, register) selects it for the next get_cur, which
-// answers (0, value).
+// Each camera's extension unit is a SimCamera: set_cur (register, value) writes the register
+// (and moves the head where the register says so); set_cur (0, register) selects it for the
+// next get_cur, which answers (0, value).
 //
-// Threading: one server thread; every public method may be called from the test thread
-// while it runs (state guarded by _mutex).
+// Threading: one server thread answers every connection; every public method may be called
+// from any other thread while it runs (state guarded by _mutex). The control handler is
+// called on the server thread without _mutex held, so it may call back into the server;
+// while it runs, no other request is answered.
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -21,8 +26,9 @@
 #include <vector>
 
 #include "KXJsonLine.h"
+#include "SimCamera.h"
 
-class FakeSimulator {
+class SimServer {
 public:
     struct Capability {
         std::string subtype = "MJPG";
@@ -60,12 +66,20 @@ public:
                   // transfer); the server answers nobody else meanwhile
     };
 
-    FakeSimulator();
-    ~FakeSimulator();
-    FakeSimulator(const FakeSimulator&) = delete;
-    FakeSimulator& operator=(const FakeSimulator&) = delete;
+    // Listens in a fresh temporary folder (removed again by the destructor).
+    SimServer();
+    // Listens at `socketPath` (a stale socket file there is replaced; the destructor removes
+    // it). Throws std::runtime_error when it cannot listen.
+    explicit SimServer(const std::string& socketPath);
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
 
     const std::string& socketPath() const { return _socketPath; }
+    // Moves the listening socket to `path` (same rules as the constructor's): an owner that
+    // listens on a private name while it sets up, then publishes the socket, is never seen
+    // half ready. Call it from the owner's thread before anyone else asks for socketPath().
+    bool publishAs(const std::string& path, std::string& error);
 
     // The capture device path of a camera ("1d4d", "6009", "1&2.4&1&0000").
     static std::string devicePathFor(const std::string& vid, const std::string& pid,
@@ -78,6 +92,24 @@ public:
 
     void setRegister(const std::string& devicePath, uint16_t reg, uint16_t value);
     uint16_t registerValue(const std::string& devicePath, uint16_t reg) const;
+    // Every register of a camera (empty when no camera has that path).
+    std::map<uint16_t, uint16_t> registers(const std::string& devicePath) const;
+    bool hasCamera(const std::string& devicePath) const;
+    // Where a camera looks now (false when there is no such camera model). A camera keeps its
+    // model (position, presets) while unplugged, so a picture can still be asked for.
+    bool view(const std::string& devicePath, SimView& out) const;
+    // Runs `action` on a camera's model under the server's lock (the scenario's start place
+    // and presets); false when no camera was ever added with that path.
+    bool withCamera(const std::string& devicePath,
+                    const std::function<void(SimCamera&, double nowMs)>& action);
+    // Milliseconds on the steady clock the camera models run on.
+    static double steadyNowMs();
+    // Milliseconds since the epoch, with a fraction: the journal's time stamps.
+    static double wallNowMs();
+
+    // Requests whose "op" is none of the protocol's go here; its answer is sent as the line.
+    using ControlHandler = std::function<kxjson::Json(const kxjson::Json& request)>;
+    void setControlHandler(ControlHandler handler);
 
     // `op` ("usb_devices", "capture_devices", "xu", "watch"); applies to every later request
     // of that op once `afterCount` more of them were answered normally. `delayMs`: Delay only.
@@ -102,6 +134,14 @@ public:
     // Every request in arrival order: the parsed object, or the line as a string when it was
     // not JSON.
     std::vector<kxjson::Json> journal() const;
+    // The same with each request's arrival time (wallNowMs) and its running number (counted
+    // from the server's start, not reset by clearJournal).
+    struct JournalEntry {
+        uint64_t seq = 0;
+        double timeMs = 0.0;
+        kxjson::Json request;
+    };
+    std::vector<JournalEntry> timedJournal(uint64_t fromSeq = 0) const;
     void clearJournal();
     // Waits until the journal holds at least `count` requests.
     bool waitForJournal(size_t count, int timeoutMs) const;
@@ -125,6 +165,7 @@ private:
         int delayMs = 0;
     };
 
+    void start();
     void serve();
     // Both return false when the connection must close.
     bool handleReadable(Client& client);
@@ -132,7 +173,7 @@ private:
     kxjson::Json respond(const kxjson::Json& request, bool& watch);  // needs _mutex
     void wake();
 
-    std::string _folder;
+    std::string _folder;  // empty when the owner gave the path
     std::string _socketPath;
     int _listenFd = -1;
     int _wakePipe[2] = {-1, -1};
@@ -146,7 +187,10 @@ private:
     std::vector<kxjson::Json> _usb;             // guarded by _mutex
     std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
-    std::vector<kxjson::Json> _journal;         // guarded by _mutex
+    std::vector<JournalEntry> _journal;         // guarded by _mutex
+    uint64_t _journalSeq = 0;                   // guarded by _mutex
+    std::map<std::string, SimCamera> _models;   // guarded by _mutex: device path -> model
+    ControlHandler _control;                    // guarded by _mutex (copied out before a call)
     std::map<std::string, size_t> _answered;    // guarded by _mutex: op -> answers sent
     std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
     size_t _watchers = 0;                       // guarded by _mutex

@@ -1,8 +1,9 @@
-#include "FakeSimulator.h"
+#include "SimServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -65,25 +66,46 @@ Json error(const std::string& text) {
 
 }  // namespace
 
-FakeSimulator::FakeSimulator() {
+SimServer::SimServer() {
     char folder[] = "/tmp/vexsim-XXXXXX";
     if (::mkdtemp(folder) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     _folder = folder;
     _socketPath = _folder + "/sim.sock";
-    _listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    start();
+}
+
+SimServer::SimServer(const std::string& socketPath) : _socketPath(socketPath) {
+    start();
+}
+
+void SimServer::start() {
     sockaddr_un addr{};
+    if (_socketPath.empty() || _socketPath.size() >= sizeof addr.sun_path) {
+        throw std::runtime_error("simulator: socket path empty or too long: " + _socketPath);
+    }
+    // A socket file left by a simulator that was killed would make bind fail; only a socket
+    // is replaced, never another kind of file.
+    struct stat st {};
+    if (::lstat(_socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        ::unlink(_socketPath.c_str());
+    }
+    _listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, _socketPath.c_str(), sizeof addr.sun_path - 1);
     if (_listenFd < 0 || ::bind(_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(_listenFd, 16) != 0 || ::pipe2(_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error("fake simulator: cannot listen");
+        const std::string reason = std::strerror(errno);
+        if (_listenFd >= 0) {
+            ::close(_listenFd);
+        }
+        throw std::runtime_error("simulator: cannot listen on " + _socketPath + ": " + reason);
     }
     _thread = std::thread([this] { serve(); });
 }
 
-FakeSimulator::~FakeSimulator() {
+SimServer::~SimServer() {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _stop = true;
@@ -97,31 +119,62 @@ FakeSimulator::~FakeSimulator() {
     ::close(_wakePipe[0]);
     ::close(_wakePipe[1]);
     ::unlink(_socketPath.c_str());
-    ::rmdir(_folder.c_str());
+    if (!_folder.empty()) {
+        ::rmdir(_folder.c_str());
+    }
 }
 
-std::string FakeSimulator::devicePathFor(const std::string& vid, const std::string& pid,
-                                         const std::string& location) {
+bool SimServer::publishAs(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "simulator: socket path empty or too long: " + path;
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+        error = "simulator: " + path + " exists and is not a socket";
+        return false;
+    }
+    if (::rename(_socketPath.c_str(), path.c_str()) != 0) {
+        error = "simulator: cannot move the socket to " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    _socketPath = path;
+    return true;
+}
+
+std::string SimServer::devicePathFor(const std::string& vid, const std::string& pid,
+                                     const std::string& location) {
     return "\\\\?\\usb#vid_" + vid + "&pid_" + pid + "&mi_00#" + location +
            "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
 }
 
-void FakeSimulator::wake() {
+void SimServer::wake() {
     char c = 1;
     (void)!::write(_wakePipe[1], &c, 1);
 }
 
-void FakeSimulator::addCamera(const Camera& camera, bool announceIt) {
+void SimServer::addCamera(const Camera& camera, bool announceIt) {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _cameras.push_back(camera);
+        auto model = _models.find(camera.devicePath);
+        if (model == _models.end()) {
+            _models.emplace(camera.devicePath, SimCamera(camera.registers));
+        } else {
+            // Plugged in again: the head starts over, the camera's memory stays.
+            model->second.powerOn(steadyNowMs());
+            for (const auto& [reg, value] : camera.registers) {
+                model->second.setRegister(reg, value);
+            }
+        }
     }
     if (announceIt) {
         announce("arrival", camera.devicePath);
     }
 }
 
-void FakeSimulator::removeCamera(const std::string& devicePath, bool announceIt) {
+void SimServer::removeCamera(const std::string& devicePath, bool announceIt) {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         for (auto it = _cameras.begin(); it != _cameras.end(); ++it) {
@@ -136,42 +189,89 @@ void FakeSimulator::removeCamera(const std::string& devicePath, bool announceIt)
     }
 }
 
-void FakeSimulator::addAudioDevice(const AudioDevice& device) {
+void SimServer::addAudioDevice(const AudioDevice& device) {
     std::lock_guard<std::mutex> lock(_mutex);
     _audio.push_back(device);
 }
 
-void FakeSimulator::addUsbDevice(const Json& entry) {
+void SimServer::addUsbDevice(const Json& entry) {
     std::lock_guard<std::mutex> lock(_mutex);
     _usb.push_back(entry);
 }
 
-void FakeSimulator::setRegister(const std::string& devicePath, uint16_t reg, uint16_t value) {
+void SimServer::setRegister(const std::string& devicePath, uint16_t reg, uint16_t value) {
     std::lock_guard<std::mutex> lock(_mutex);
-    for (Camera& c : _cameras) {
-        if (c.devicePath == devicePath) {
-            c.registers[reg] = value;
-        }
+    auto it = _models.find(devicePath);
+    if (it != _models.end()) {
+        it->second.setRegister(reg, value);
     }
 }
 
-uint16_t FakeSimulator::registerValue(const std::string& devicePath, uint16_t reg) const {
+uint16_t SimServer::registerValue(const std::string& devicePath, uint16_t reg) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _models.find(devicePath);
+    return it == _models.end() ? 0 : it->second.read(reg);
+}
+
+std::map<uint16_t, uint16_t> SimServer::registers(const std::string& devicePath) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _models.find(devicePath);
+    return it == _models.end() ? std::map<uint16_t, uint16_t>() : it->second.registers();
+}
+
+bool SimServer::hasCamera(const std::string& devicePath) const {
     std::lock_guard<std::mutex> lock(_mutex);
     for (const Camera& c : _cameras) {
         if (c.devicePath == devicePath) {
-            auto it = c.registers.find(reg);
-            return it == c.registers.end() ? 0 : it->second;
+            return true;
         }
     }
-    return 0;
+    return false;
 }
 
-void FakeSimulator::setFault(const std::string& op, Fault fault, int afterCount, int delayMs) {
+bool SimServer::view(const std::string& devicePath, SimView& out) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _models.find(devicePath);
+    if (it == _models.end()) {
+        return false;
+    }
+    // The model integrates its motion on every look; that is state, but not the caller's.
+    out = const_cast<SimCamera&>(it->second).view(steadyNowMs());
+    return true;
+}
+
+bool SimServer::withCamera(const std::string& devicePath,
+                           const std::function<void(SimCamera&, double nowMs)>& action) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _models.find(devicePath);
+    if (it == _models.end()) {
+        return false;
+    }
+    action(it->second, steadyNowMs());
+    return true;
+}
+
+double SimServer::steadyNowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+double SimServer::wallNowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(system_clock::now().time_since_epoch()).count();
+}
+
+void SimServer::setControlHandler(ControlHandler handler) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _control = std::move(handler);
+}
+
+void SimServer::setFault(const std::string& op, Fault fault, int afterCount, int delayMs) {
     std::lock_guard<std::mutex> lock(_mutex);
     _faults[op] = FaultState{fault, afterCount, delayMs};
 }
 
-std::string FakeSimulator::locationFor(const std::string& busPort, int interfaceNumber) {
+std::string SimServer::locationFor(const std::string& busPort, int interfaceNumber) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "&1&%04x", interfaceNumber & 0xFFFF);
     std::string location = busPort + suffix;
@@ -192,9 +292,8 @@ std::string upper(std::string s) {
 
 }  // namespace
 
-Json FakeSimulator::usbInterfaceEntry(const std::string& vid, const std::string& pid,
-                                      const std::string& busPort, int interfaceNumber,
-                                      const std::string& friendlyName) {
+Json SimServer::usbInterfaceEntry(const std::string& vid, const std::string& pid, const std::string& busPort,
+                                  int interfaceNumber, const std::string& friendlyName) {
     char mi[8];
     std::snprintf(mi, sizeof mi, "%02X", interfaceNumber & 0xFF);
     const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
@@ -212,13 +311,12 @@ Json FakeSimulator::usbInterfaceEntry(const std::string& vid, const std::string&
                  Json::array({"pci-0000:00:14.0-usb-0:" + port + ":1." + std::to_string(interfaceNumber)})}};
 }
 
-Json FakeSimulator::usbDeviceEntry(const std::string& vid, const std::string& pid,
-                                   const std::string& busPort) {
+Json SimServer::usbDeviceEntry(const std::string& vid, const std::string& pid, const std::string& busPort) {
     const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
     return Json{{"instance_id", ids + "\\" + busPort}, {"hardware_ids", Json::array({ids + "&REV_0100"})}};
 }
 
-void FakeSimulator::removeUsbDevices(const std::string& busPort) {
+void SimServer::removeUsbDevices(const std::string& busPort) {
     std::lock_guard<std::mutex> lock(_mutex);
     std::vector<Json> kept;
     for (const Json& e : _usb) {
@@ -231,41 +329,57 @@ void FakeSimulator::removeUsbDevices(const std::string& busPort) {
     _usb.swap(kept);
 }
 
-size_t FakeSimulator::answered(const std::string& op) const {
+size_t SimServer::answered(const std::string& op) const {
     std::lock_guard<std::mutex> lock(_mutex);
     auto it = _answered.find(op);
     return it == _answered.end() ? 0 : it->second;
 }
 
-std::vector<Json> FakeSimulator::journal() const {
+std::vector<Json> SimServer::journal() const {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _journal;
+    std::vector<Json> requests;
+    requests.reserve(_journal.size());
+    for (const JournalEntry& e : _journal) {
+        requests.push_back(e.request);
+    }
+    return requests;
 }
 
-void FakeSimulator::clearJournal() {
+std::vector<SimServer::JournalEntry> SimServer::timedJournal(uint64_t fromSeq) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::vector<JournalEntry> entries;
+    for (const JournalEntry& e : _journal) {
+        if (e.seq >= fromSeq) {
+            entries.push_back(e);
+        }
+    }
+    return entries;
+}
+
+void SimServer::clearJournal() {
     std::lock_guard<std::mutex> lock(_mutex);
     _journal.clear();
 }
 
-bool FakeSimulator::waitForJournal(size_t count, int timeoutMs) const {
+bool SimServer::waitForJournal(size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(_mutex);
     return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return _journal.size() >= count; });
 }
 
-bool FakeSimulator::waitForWatchers(size_t count, int timeoutMs) const {
+bool SimServer::waitForWatchers(size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(_mutex);
     return _changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return _watchers >= count; });
 }
 
-void FakeSimulator::announce(const std::string& event, const std::string& name) {
+void SimServer::announce(const std::string& event, const std::string& name) {
     sendToWatchers(kxjson::dump(Json{{"event", event},
                                      {"device_type", 5},
                                      {"class_guid", "{65E8773D-8F56-11D0-A3B9-00A0C9223196}"},
                                      {"name", name}}));
 }
 
-void FakeSimulator::sendToWatchers(const std::string& text) {
+void SimServer::sendToWatchers(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _outgoing.push_back(text);
@@ -273,7 +387,7 @@ void FakeSimulator::sendToWatchers(const std::string& text) {
     wake();
 }
 
-void FakeSimulator::serve() {
+void SimServer::serve() {
     for (;;) {
         std::vector<pollfd> fds;
         fds.push_back({_wakePipe[0], POLLIN, 0});
@@ -335,7 +449,7 @@ void FakeSimulator::serve() {
     }
 }
 
-bool FakeSimulator::handleReadable(Client& client) {
+bool SimServer::handleReadable(Client& client) {
     char chunk[4096];
     ssize_t n = ::recv(client.fd, chunk, sizeof chunk, 0);
     if (n <= 0) {
@@ -353,16 +467,34 @@ bool FakeSimulator::handleReadable(Client& client) {
     return true;
 }
 
-bool FakeSimulator::answer(Client& client, const std::string& line) {
+bool SimServer::answer(Client& client, const std::string& line) {
     const std::optional<Json> request = kxjson::parse(line);
     Json reply;
     Fault fault = Fault::None;
     int delayMs = 0;
     bool watch = false;
     const std::string op = request ? kxjson::text(*request, "op") : std::string();
+    const bool protocolOp = !request || op == "usb_devices" || op == "capture_devices" || op == "xu" ||
+                            op == "watch" || op.empty();
+    if (!protocolOp) {
+        ControlHandler control;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            control = _control;
+        }
+        if (control) {
+            Json result;
+            try {
+                result = control(*request);
+            } catch (const std::exception& e) {
+                result = error(std::string("control failed: ") + e.what());
+            }
+            return sendLine(client.fd, kxjson::dump(result));
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        _journal.push_back(request ? *request : Json(line));
+        _journal.push_back(JournalEntry{_journalSeq++, wallNowMs(), request ? *request : Json(line)});
         auto it = _faults.find(op);
         if (it != _faults.end() && it->second.fault != Fault::None) {
             if (it->second.normalLeft > 0) {
@@ -412,7 +544,7 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
     return true;
 }
 
-Json FakeSimulator::respond(const Json& request, bool& watch) {
+Json SimServer::respond(const Json& request, bool& watch) {
     const std::string op = kxjson::text(request, "op");
     Json ok{{"ok", true}};
     if (op == "usb_devices") {
@@ -456,7 +588,8 @@ Json FakeSimulator::respond(const Json& request, bool& watch) {
                 camera = &c;
             }
         }
-        if (camera == nullptr) {
+        auto model = _models.find(path);
+        if (camera == nullptr || model == _models.end()) {
             return error("no such device");
         }
         bool hasUnit = false;
@@ -474,13 +607,13 @@ Json FakeSimulator::respond(const Json& request, bool& watch) {
             if (reg == 0) {
                 _selected[path] = value;
             } else {
-                camera->registers[reg] = value;
+                model->second.write(reg, value, steadyNowMs());
             }
             ok["data"] = hex4(data);
             return ok;
         }
         if (query == "get_cur") {
-            uint16_t value = camera->registers[_selected[path]];
+            uint16_t value = model->second.read(_selected[path]);
             uint8_t answer[4] = {0, 0, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
             ok["data"] = hex4(answer);
             return ok;

@@ -1,0 +1,200 @@
+#!/usr/bin/python3
+"""End-to-end cases: the real VantorReda on the real vexsim (see vexe2e.py for the harness).
+
+    dbus-run-session -- /usr/bin/python3 e2e_cases.py BUILD_DIR CASE
+"""
+
+import copy
+import json
+import os
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vexe2e import CALL_PRESET, CAMERA, HOME, Failure, run, seeded_settings, wait_until  # noqa: E402
+
+SKIP = 77  # CTest's skip code for this suite
+
+# Device-list indices of the array page and the simulator's brand names.
+BRANDS = {"shure": 0, "sennheiser": 3, "nureva": 4, "yamaha": 5}
+
+
+def scenario(session, brand, **array):
+    a = {"id": brand, "brand": brand, "address": session.address}
+    a.update(array)
+    return {"cameras": [copy.deepcopy(CAMERA)], "arrays": [a]}
+
+
+def start(session, brand, settings=None, **array):
+    session.start_sim(scenario(session, brand, **array))
+    session.seed(settings or seeded_settings(BRANDS[brand], session.address))
+    session.start_app()
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# The application's own line when a camera's receiver is up (the list's Connect/Disconnect
+# buttons live inside table cells, which Qt does not publish on the accessibility bus).
+CONNECTED = "CameraListView::connectUSBCameraProcess initialize: true"
+
+
+def wait_connected(session, timeout=10, connections=1):
+    """The saved camera is connected about a second after start, and the array's link is up."""
+    wait_until("the camera's row", lambda: session.camera_rows() == 1, timeout)
+    wait_until("the saved camera to connect", lambda: session.log_count("app", CONNECTED) >= connections, timeout)
+    after = time.time() - session.app_started_at
+    expect(after >= 1.0, "the saved camera connected %.2f s after start, before the 1 s start delay" % after)
+    brand = session.sim("status")["arrays"][0]["id"]
+    wait_until("the array link", lambda: session.array_status(brand)["connected"], timeout)
+
+
+def first_write_after(session, register, after_ms, value=None, timeout=10):
+    def found():
+        for t, _, v in session.writes(register):
+            if t >= after_ms and (value is None or v == value):
+                return (t, v)
+        return None
+
+    return wait_until("a write of register %s%s" % (register, "" if value is None else " = %d" % value), found,
+                      timeout)
+
+
+def track_once(session, brand, talk, preset, delay_ms, home_ms):
+    """A talker long enough calls the linked preset no earlier than the trigger delay (and not
+    never); silence brings the camera home once the return-home time has passed."""
+    onset = session.sim("talk", array=brand, **talk)["time_ms"]
+    t, _ = first_write_after(session, CALL_PRESET, onset, value=preset, timeout=delay_ms / 1000 + 3)
+    expect(t - onset >= delay_ms, "preset %d called %.0f ms after the onset, before the %d ms trigger delay"
+           % (preset, t - onset, delay_ms))
+    expect(t - onset <= delay_ms + 3000, "preset called %.0f ms after the onset" % (t - onset))
+    # The recall reached the simulated head: it turns to the seat that preset looks at.
+    seat_pan = -140 + 40 * (preset - 1)
+    wait_until("the camera to turn to seat %d" % preset,
+               lambda: abs(session.camera_status()["view"]["pan"] - seat_pan) < 0.5, 5)
+    silence = session.sim("silence", array=brand)["time_ms"]
+    # The countdown runs on a coarse timer (5 % early at most).
+    home, _ = first_write_after(session, HOME, silence, timeout=home_ms / 1000 + 4)
+    expect(home - silence >= home_ms * 0.95, "home %.0f ms after silence, before the %d ms return-home time"
+           % (home - silence, home_ms))
+    return t - onset
+
+
+def case_tracking(brand, talk, preset):
+    def case(session):
+        if brand == "sennheiser" and os.geteuid() != 0:
+            print("SKIP: the Sennheiser array's port 45 needs root")
+            sys.exit(SKIP)
+        start(session, brand)
+        wait_connected(session)
+        track_once(session, brand, talk, preset, 1500, 2500)
+        # Home means home: the head comes back to the middle.
+        wait_until("the camera to come home", lambda: abs(session.camera_status()["view"]["pan"]) < 0.5, 5)
+        expect(session.alive("app"), "the application ended")
+    return case
+
+
+def case_hotplug(session):
+    start(session, "shure")
+    wait_connected(session)
+    session.sim("unplug", camera="cam1")
+    wait_until("the camera's row to go", lambda: session.camera_rows() == 0, 10)
+    expect(session.alive("app"), "the application ended after the unplug")
+    session.sim("plug", camera="cam1")
+    wait_until("the camera's row to return", lambda: session.camera_rows() == 1, 10)
+    session.responsive()
+    expect(session.alive("app"), "the application ended after the plug")
+
+
+def case_link_drop(session):
+    start(session, "shure")
+    wait_connected(session)
+    boxes = session.widgets("check box")
+    expect(any(session.checked(b) for b in boxes), "the array page's Connect box is not ticked while linked")
+    session.sim("drop", array="shure")
+    wait_until("the warning \"Connection Loss.\"", lambda: "Connection Loss." in session.texts(), 10)
+    wait_until("the Connect box to clear", lambda: not any(session.checked(b) for b in session.widgets("check box")),
+               10)
+    combos = session.widgets("combo box")
+    expect(combos and all(c.getState().contains(session._atspi.STATE_ENABLED) for c in combos),
+           "the array page's fields are not enabled again after the link dropped")
+    expect(session.alive("app"), "the application ended")
+
+
+def case_restart(session):
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=2200, home_ms=3000)
+    settings["PresetLinkMap"]["ArrayPos4"] = 6  # a link the defaults would not give
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+    with open(session.settings_file) as f:
+        seeded_text = f.read()
+    # Close from the title bar ("X"): the settings are written then.
+    close = session.widgets("push button", "X")
+    expect(len(close) == 1, "the title bar's close button is not there")
+    session.click(close[0])
+
+    def rewritten():
+        with open(session.settings_file) as f:
+            text = f.read()
+        return text != seeded_text and json.loads(text)
+
+    saved = wait_until("the settings to be written", rewritten, 10)
+    cameras = saved.get("UsbCamerasArray", [])
+    expect(any(c.get("IsConnect") == "1" and c.get("LocationIdentity") == "1&2.4&1&0000" for c in cameras),
+           "the connected camera was not saved as connected: %s" % cameras)
+    expect(saved.get("DelayTriggerTime") == 2200, "trigger delay not saved: %s" % saved.get("DelayTriggerTime"))
+    expect(saved.get("PresetLinkMap", {}).get("ArrayPos4") == 6, "position link not saved")
+    expect(saved.get("IPAddress") == session.address, "array address not saved")
+
+    session.stop("app")
+    links_before = session.array_status("shure")["connections"]
+    session.start_app()
+    wait_until("the saved camera to connect again", lambda: session.log_count("app", CONNECTED) >= 1, 10)
+    wait_until("the array link again",
+               lambda: session.array_status("shure")["connections"] > links_before
+               and session.array_status("shure")["connected"], 10)
+    track_once(session, "shure", {"position": 4}, 6, 2200, 3000)
+
+
+def case_garbage(session):
+    start(session, "shure")
+    wait_connected(session)
+    # Garbage, then a line that never ends (2 MB without a reply end).
+    session.sim("garbage", array="shure", text="\u0000\u00ff<<>> < REP 99999999999 AUTOMIX_GATE_OUT_EXT_SIG ON >"
+                                                "{\"m\":[[[[[[ < REP AUDIO_IN_PEAK_LVL -5 >")
+    session.sim("garbage", array="shure", bytes=2 * 1024 * 1024)
+    session.responsive()
+    expect(session.alive("app"), "the application ended on garbage")
+    # Whatever the page made of it, it still tracks once the link is (re)made.
+    session.sim("silence", array="shure")
+    if not session.array_status("shure")["connected"]:
+        box = session.widgets("check box")[0]
+        session.click(box)
+        wait_until("the array link again", lambda: session.array_status("shure")["connected"], 10)
+    onset = session.sim("talk", array="shure", position=2)["time_ms"]
+    first_write_after(session, CALL_PRESET, onset, value=2, timeout=6)
+    # The simulator dies under the application: it stays up and answers.
+    session.stop("vexsim", sig=signal.SIGKILL)
+    session.responsive()
+    wait_until("the application to notice the array is gone",
+               lambda: not any(session.checked(b) for b in session.widgets("check box")), 10)
+    session.responsive()
+    expect(session.alive("app"), "the application ended when the simulator died")
+
+
+CASES = {
+    "shure_tracking": (case_tracking("shure", {"position": 3}, 3), 11),
+    "sennheiser_tracking": (case_tracking("sennheiser", {"azimuth": 100}, 3), 12),
+    "nureva_tracking": (case_tracking("nureva", {"azimuth": 25}, 6), 13),
+    "yamaha_tracking": (case_tracking("yamaha", {"azimuth": -100}, 2), 14),
+    "hotplug": (case_hotplug, 15),
+    "link_drop": (case_link_drop, 16),
+    "restart": (case_restart, 17),
+    "garbage": (case_garbage, 18),
+}
+
+if __name__ == "__main__":
+    sys.exit(run(CASES))

@@ -1,0 +1,294 @@
+"""Runs the real VantorReda against the real vexsim, as a user would see them.
+
+Each case gets its own virtual display with a tray, accessibility bus, simulator socket,
+settings folder and loopback address for its arrays; every wait is bounded, and every process
+the case started is ended by its id. Widgets are found by role and name on the accessibility
+bus (Qt publishes them there with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1).
+
+Runs inside `dbus-run-session` (CTest starts it so): the accessibility bus needs a session bus.
+"""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEMO_SETTINGS = os.path.join(SOURCE_DIR, "tools", "vexsim", "scenarios", "demo-settings.json")
+
+CAMERA = {
+    "id": "cam1", "friendly_name": "ZM-150 Camera", "vid": "1d4d", "pid": "6009", "bus_port": "1&2.4",
+    "firmware": "KPH1.0", "presets": "seats",
+    "capabilities": [{"subtype": "MJPG", "width": 640, "height": 360, "fps": 15}],
+}
+CAMERA_LOCATION = "1&2.4&1&0000"
+
+# Register numbers as the simulator's journal spells them.
+CALL_PRESET = "0x001d"
+HOME = "0x0021"
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_until(what, condition, timeout, interval=0.05):
+    """Polls `condition` until it returns something true, at most `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_action=300, nureva_port=8931):
+    with open(DEMO_SETTINGS) as f:
+        settings = json.load(f)
+    names = ["Shure: MXA910", "Shure: MXA920", "Shure: MXA310", "Sennheiser: TCC2", "Nureva: HDL300", "Yamaha: RM-CG"]
+    settings["SoundDeviceIndex"] = brand_index
+    settings["SoundDeviceType"] = names[brand_index]
+    settings["IPAddress"] = address
+    settings["DelayTriggerTime"] = delay_ms
+    settings["BackToHomeMap"] = {"BackToHomeTriggerTime": home_ms, "BackToHomeAction": home_action}
+    settings["PortMap"]["NurveaPort"] = nureva_port
+    return settings
+
+
+class Session:
+    """One case's world: display, tray, accessibility bus, simulator, application."""
+
+    def __init__(self, build_dir, name, address_index):
+        self.build_dir = os.path.abspath(build_dir)
+        self.name = name
+        self.address = "127.0.0.%d" % address_index
+        self.work = tempfile.mkdtemp(prefix="vex-e2e-%s-" % name)
+        self.socket_path = os.path.join(self.work, "sim.sock")
+        self.profile = os.path.join(self.work, "profile")
+        self.settings_file = os.path.join(self.profile, "Quillon", "Vantor", "Config", "SoundDeviceConfig.ini")
+        self.procs = {}  # name -> Popen, ended newest first
+        self.order = []
+        self.env = dict(os.environ)
+        self.app_started_at = None
+        self._atspi = None
+
+    # ---- processes ---------------------------------------------------------------------------
+
+    def _spawn(self, name, argv, **kw):
+        log = open(os.path.join(self.work, name + ".log"), "wb")
+        proc = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, env=self.env, **kw)
+        self.procs[name] = proc
+        if name not in self.order:
+            self.order.append(name)
+        return proc
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.work, name + ".log"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def stop(self, name, sig=signal.SIGTERM, timeout=10):
+        proc = self.procs.get(name)
+        if proc is None or proc.poll() is not None:
+            return proc.returncode if proc else None
+        proc.send_signal(sig)
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            return proc.wait(5)
+
+    def alive(self, name):
+        proc = self.procs.get(name)
+        return proc is not None and proc.poll() is None
+
+    def start_display(self):
+        read_fd, write_fd = os.pipe()
+        self._spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
+                    pass_fds=(write_fd,))
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n"):
+            if time.monotonic() > deadline or not self.alive("xvfb"):
+                raise Failure("Xvfb did not start: " + self.log("xvfb"))
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        self.env["DISPLAY"] = ":" + number.decode().strip()
+        os.environ["DISPLAY"] = self.env["DISPLAY"]
+        self._spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                               "--height", "28"])
+
+        def tray_up():
+            tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True, text=True).stdout
+            return '"panel": ("panel" "trayer")' in tree
+
+        wait_until("the tray", tray_up, 20)
+        self._spawn("atspi", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
+
+    def start_sim(self, scenario):
+        path = os.path.join(self.work, "scenario.json")
+        with open(path, "w") as f:
+            json.dump(scenario, f)
+        self._spawn("vexsim", [os.path.join(self.build_dir, "tools", "vexsim", "vexsim"), "--socket", self.socket_path,
+                               "--scenario", path])
+        wait_until("the simulator", lambda: self._sim_ready(), 20)
+
+    def _sim_ready(self):
+        if not self.alive("vexsim"):
+            raise Failure("vexsim ended: " + self.log("vexsim"))
+        return os.path.exists(self.socket_path)
+
+    def seed(self, settings):
+        os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
+        with open(self.settings_file, "w") as f:
+            json.dump(settings, f, indent=2)
+
+    def start_app(self):
+        self.env.update({"VEXSDK_SIM": self.socket_path, "ALLUSERSPROFILE": self.profile,
+                         "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1"})
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self._spawn("app", [os.path.join(self.build_dir, "app", "VantorReda")])
+        self.app_started_at = time.time()
+
+        def up():
+            if not self.alive("app"):
+                if "handOver" in self.log("app"):
+                    raise Failure("another VantorReda runs on this machine (one instance per machine): end it first")
+                raise Failure("VantorReda ended at start")
+            return self.app_node()
+
+        wait_until("VantorReda on the accessibility bus", up, 30, interval=0.2)
+
+    def close(self):
+        for name in reversed(self.order):
+            self.stop(name, timeout=5)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # ---- the simulator's control operations ----------------------------------------------------
+
+    def sim(self, op, **members):
+        request = dict(members, op=op)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            s.connect(self.socket_path)
+            s.sendall((json.dumps(request) + "\n").encode())
+            data = b""
+            while not data.endswith(b"\n"):
+                chunk = s.recv(1 << 20)
+                if not chunk:
+                    break
+                data += chunk
+        answer = json.loads(data.decode())
+        if not answer.get("ok"):
+            raise Failure("simulator %s: %s" % (op, answer.get("error")))
+        return answer
+
+    def writes(self, register=None, since=0):
+        """Extension-unit register writes in the journal: (time_ms, register, value)."""
+        out = []
+        for e in self.sim("journal", since=since)["entries"]:
+            if "register" in e and (register is None or e["register"] == register):
+                out.append((e["time_ms"], e["register"], e["value"]))
+        return out
+
+    def array_status(self, array_id):
+        for a in self.sim("status")["arrays"]:
+            if a["id"] == array_id:
+                return a
+        raise Failure("no array " + array_id)
+
+    def camera_status(self, camera_id="cam1"):
+        for c in self.sim("status")["cameras"]:
+            if c["id"] == camera_id:
+                return c
+        raise Failure("no camera " + camera_id)
+
+    # ---- what the user sees ---------------------------------------------------------------------
+
+    def app_node(self):
+        import pyatspi  # imported late: it needs the session's DISPLAY and bus
+        self._atspi = pyatspi
+        desktop = pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            child = desktop.getChildAtIndex(i)
+            if child is not None and child.name == "VantorReda":
+                return child
+        return None
+
+    def widgets(self, role=None, name=None):
+        """Every node of the application's tree (breadth first) matching role and name."""
+        app = self.app_node()
+        if app is None:
+            raise Failure("VantorReda is not on the accessibility bus")
+        found, queue, seen = [], [app], 0
+        while queue and seen < 5000:
+            node = queue.pop(0)
+            seen += 1
+            try:
+                if (role is None or node.getRoleName() == role) and (name is None or node.name == name):
+                    found.append(node)
+                for i in range(node.childCount):
+                    child = node.getChildAtIndex(i)
+                    if child is not None:
+                        queue.append(child)
+            except Exception:
+                continue  # a widget that went away while we walked
+        return found
+
+    def camera_rows(self):
+        """Rows of the camera list (each row has a row header on the accessibility bus; the
+        Connect/Disconnect buttons inside the cells are not published there)."""
+        return len(self.widgets("table row header"))
+
+    def log_count(self, name, marker):
+        return self.log(name).count(marker)
+
+    def texts(self):
+        return [n.name for n in self.widgets() if n.name]
+
+    def checked(self, node):
+        return node.getState().contains(self._atspi.STATE_CHECKED)
+
+    def click(self, node):
+        node.queryAction().doAction(0)
+
+    def responsive(self, timeout=10):
+        """The application answers on its interface thread within `timeout` seconds."""
+        return wait_until("the application to answer", lambda: len(self.widgets("push button")) > 0, timeout)
+
+
+def run(cases):
+    """Entry point: `vexe2e.py BUILD_DIR CASE`; the case function gets its Session factory."""
+    if len(sys.argv) != 3 or sys.argv[2] not in cases:
+        print("usage: %s BUILD_DIR CASE   (cases: %s)" % (sys.argv[0], ", ".join(cases)), file=sys.stderr)
+        return 2
+    build_dir, name = sys.argv[1], sys.argv[2]
+    case, address_index = cases[name]
+    session = Session(build_dir, name, address_index)
+    started = time.monotonic()
+    try:
+        session.start_display()
+        case(session)
+    except Failure as e:
+        print("FAIL %s: %s" % (name, e))
+        for log in ("vexsim", "app"):
+            text = session.log(log)
+            print("---- %s log (last 3000 characters) ----\n%s" % (log, text[-3000:]))
+        return 1
+    finally:
+        session.close()
+    print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+    return 0
