@@ -97,6 +97,17 @@ def case_tracking(brand, talk, preset):
     return case
 
 
+def case_shure_auto_coverage(session):
+    """An MXA920 in automatic coverage reports coverage-area gates, not channel gates, and its
+    replies straddle writes: the talker's area still calls its preset."""
+    start(session, "shure", settings=seeded_settings(1, session.address), model="MXA920", auto_coverage=True,
+          split_writes=True)
+    wait_connected(session)
+    track_once(session, "shure", {"position": 5}, 5, 1500, 2500)
+    asked = session.sim("received", array="shure")["text"]
+    expect("< GET 0 AUTOMIX_GATE_OUT_CA >" in asked, "the application did not ask for the coverage-area gates")
+
+
 def case_hotplug(session):
     start(session, "shure")
     wait_connected(session)
@@ -190,6 +201,7 @@ CASES = {
     "sennheiser_tracking": (case_tracking("sennheiser", {"azimuth": 100}, 3), 12),
     "nureva_tracking": (case_tracking("nureva", {"azimuth": 25}, 6), 13),
     "yamaha_tracking": (case_tracking("yamaha", {"azimuth": -100}, 2), 14),
+    "shure_auto_coverage": (case_shure_auto_coverage, 19),
     "hotplug": (case_hotplug, 15),
     "link_drop": (case_link_drop, 16),
     "restart": (case_restart, 17),

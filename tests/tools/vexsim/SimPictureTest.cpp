@@ -235,6 +235,32 @@ TEST(SimVideoServer, AnUnpluggedCameraCutsItsViewersOffAndTakesNoNewOnes) {
     ::close(refused);
 }
 
+TEST(SimVideoServer, ASlowCameraStartsEachStreamLateAndStillAtAKeyFrame) {
+    SimVideoServer::Options o;
+    o.codec = "h264";
+    o.width = 160;
+    o.height = 90;
+    o.startDelayMs = 1500;
+    SimVideoServer server(
+        sharedPicture(),
+        [](SimView& v) {
+            v = SimView{};
+            return true;
+        },
+        o);
+    ASSERT_TRUE(server.ok());
+    const auto connected = std::chrono::steady_clock::now();
+    const int viewer = connectTo(server.port());
+    // Nothing in the first part of the delay (a lower bound: a slow machine only waits longer).
+    pollfd p{viewer, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 500), 0);
+    int w = 0, h = 0;
+    ASSERT_TRUE(firstPicture(viewer, AV_CODEC_ID_H264, 10000, w, h));
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(1500));
+    EXPECT_EQ(w, 160);
+    ::close(viewer);
+}
+
 TEST(SimVideoServer, BadSizesAndTakenPortsAreReportedNotServed) {
     SimVideoServer::Options o;
     o.width = 0;

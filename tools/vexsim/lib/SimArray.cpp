@@ -5,6 +5,7 @@
 SimArray::SimArray(Options options) : _options(std::move(options)) {
     if (_options.brand == Brand::Nureva) {
         _ws = std::make_unique<SimWebSocketArray>();
+        _ws->maxMessages = 1000;
         _ws->onMessage = [this](const QString& message) {
             // The subscription request starts the reports; the application's "ping" text
             // messages are not requests and get no answer.
@@ -22,6 +23,7 @@ SimArray::SimArray(Options options) : _options(std::move(options)) {
     }
     _tcp = std::make_unique<SimTcpArray>();
     _tcp->splitWrites = _options.splitWrites;
+    _tcp->maxReceived = 64 * 1024;
     switch (_options.brand) {
         case Brand::Shure:
             _tcp->respond('>', [this](const QByteArray& request) {

@@ -35,17 +35,15 @@ QByteArray shure(const QByteArray& request, const SimTalker& talker, bool autoCo
             out += "< REP " + QByteArray::number(ch) + " " + keyword + " " + (gate ? "ON" : "OFF") + " >";
         }
     } else if (text.contains("AUDIO_IN_PEAK_LVL")) {
-        // The talker's channel comes last: in automatic coverage the last report of a read
-        // is the level every area takes.
-        for (int ch = 1; ch <= channels; ++ch) {
-            if (on && ch == talker.position)
-                continue;
-            out += "< REP " + QByteArray::number(ch) + " AUDIO_IN_PEAK_LVL " + threeDigits(kShureQuietLevel) +
-                   " >";
+        if (autoCoverage) {
+            // In automatic coverage the array has one automix output for the whole room:
+            // one level, whoever talks in whichever area.
+            out = "< REP 1 AUDIO_IN_PEAK_LVL " + threeDigits(on ? level : kShureQuietLevel) + " >";
+        } else {
+            for (int ch = 1; ch <= channels; ++ch)
+                out += "< REP " + QByteArray::number(ch) + " AUDIO_IN_PEAK_LVL " +
+                       threeDigits(on && ch == talker.position ? level : kShureQuietLevel) + " >";
         }
-        if (on)
-            out += "< REP " + QByteArray::number(talker.position) + " AUDIO_IN_PEAK_LVL " +
-                   threeDigits(level) + " >";
     }
     return out;
 }

@@ -142,6 +142,7 @@ std::optional<SimScenario> SimScenario::fromJson(const Json& document, std::stri
                 cr.number("height", cap.height, 16, 2160);
                 cr.number("fps", cap.fps, 1, 60);
                 cr.number("port", cap.port, 0, 65535);
+                cr.number("start_delay_ms", cap.startDelayMs, 0, 60000);
                 if (cr.ok() && cap.subtype != "MJPG" && cap.subtype != "H264")
                     cr.fail("subtype", "must be \"MJPG\" or \"H264\"");
                 c.capabilities.push_back(cap);

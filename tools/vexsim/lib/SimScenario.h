@@ -18,7 +18,8 @@ struct SimScenario {
         int width = 1280;
         int height = 720;
         int fps = 30;
-        int port = 0;  // 0: any free port
+        int port = 0;          // 0: any free port
+        int startDelayMs = 0;  // each viewer's stream begins this late (a camera slow to deliver)
     };
     struct Place {
         double panDeg = 0.0;

@@ -22,6 +22,9 @@ public:
                 QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] {
                     const QByteArray bytes = socket->readAll();
                     received += bytes;
+                    // A long-running simulator keeps only the latest bytes.
+                    if (maxReceived > 0 && received.size() > maxReceived)
+                        received.remove(0, received.size() - maxReceived);
                     answerRequests(bytes);
                 });
                 QObject::connect(socket, &QTcpSocket::disconnected, [this] { ++disconnections; });
@@ -72,6 +75,7 @@ public:
     int connections = 0;
     int disconnections = 0;
     bool splitWrites = false;
+    qsizetype maxReceived = 0;  // > 0: `received` keeps only the last this many bytes
     static constexpr qsizetype kMaxPendingRequest = 64 * 1024;
 
 private:

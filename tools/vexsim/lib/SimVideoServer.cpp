@@ -25,6 +25,7 @@ struct SimVideoServer::Impl {
         int fd = -1;
         std::string pending;  // bytes not yet taken by the socket
         bool needKey = true;  // waits for a key frame before it gets anything
+        std::chrono::steady_clock::time_point readyAt;  // gets nothing before then
     };
 
     AVCodecContext* codec = nullptr;
@@ -227,7 +228,9 @@ void SimVideoServer::run() {
                 ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 if (s.clients.empty())
                     next = Clock::now();
-                s.clients.push_back(Impl::Client{fd, std::string(), true});
+                s.clients.push_back(
+                    Impl::Client{fd, std::string(), true,
+                                 Clock::now() + std::chrono::milliseconds(_options.startDelayMs)});
                 s.forceKey = true;
             }
         }
@@ -255,7 +258,13 @@ void SimVideoServer::run() {
             continue;
         while (avcodec_receive_packet(s.codec, s.packet) == 0) {
             const bool key = (s.packet->flags & AV_PKT_FLAG_KEY) != 0;
+            const auto now = Clock::now();
             for (Impl::Client& c : s.clients) {
+                if (now < c.readyAt) {
+                    // Not yet: an H.264 viewer will need a key frame once its time comes.
+                    s.forceKey = s.forceKey || (_options.codec != "mjpeg" && now + interval >= c.readyAt);
+                    continue;
+                }
                 if (c.needKey && !key)
                     continue;
                 if (c.pending.size() + static_cast<size_t>(s.packet->size) > _options.maxQueuedBytes) {

@@ -21,6 +21,8 @@ public:
                 ++connections;
                 QObject::connect(socket, &QWebSocket::textMessageReceived, [this](const QString& message) {
                     messages.append(message);
+                    if (maxMessages > 0 && messages.size() > maxMessages)
+                        messages.removeFirst();
                     if (onMessage)
                         onMessage(message);
                 });
@@ -47,6 +49,7 @@ public:
     QPointer<QWebSocket> client;
     QStringList messages;
     std::function<void(const QString&)> onMessage;  // after the message is recorded
+    qsizetype maxMessages = 0;                      // > 0: only the latest are kept
     int connections = 0;
     int disconnections = 0;
 };

@@ -75,6 +75,7 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
             o.height = cap.height;
             o.fps = cap.fps;
             o.port = cap.port;
+            o.startDelayMs = cap.startDelayMs;
             auto stream = std::make_unique<SimVideoServer>(
                 _picture, [server, path](SimView& view) { return server->view(path, view); }, o);
             if (!stream->ok()) {
@@ -291,6 +292,13 @@ Json SimWorld::control(const Json& request) {
             return failure(error);
         a->dropLink();
         return Json{{"ok", true}, {"time_ms", SimServer::wallNowMs()}};
+    }
+    if (op == "received") {
+        SimArray* a = arrayFor(request, error);
+        if (a == nullptr)
+            return failure(error);
+        // The latest of what the application sent (bytes that are not UTF-8 are replaced).
+        return Json{{"ok", true}, {"text", a->received().right(16384).toStdString()}};
     }
     if (op == "garbage") {
         SimArray* a = arrayFor(request, error);
