@@ -39,6 +39,9 @@ def measure(build_dir, brand, onsets, address_index):
         session.seed(seeded_settings(index, session.address, delay_ms=DELAY_MS, home_ms=-1))
         session.start_app(accessible=False)
         wait_until("the array link", lambda: session.array_status(brand)["connected"], 15)
+        if brand == "yamaha":
+            # A Yamaha link meters only once the array has said it runs (a 1 s poll before).
+            wait_until("metering", lambda: "mtrstart" in session.sim("received", array=brand)["text"], 10)
         reactions = []
         for n in range(onsets):
             talk, preset = (first, second)[n % 2]

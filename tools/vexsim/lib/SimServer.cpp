@@ -235,8 +235,7 @@ bool SimServer::view(const std::string& devicePath, SimView& out) const {
     if (it == _models.end()) {
         return false;
     }
-    // The model integrates its motion on every look; that is state, but not the caller's.
-    out = const_cast<SimCamera&>(it->second).view(steadyNowMs());
+    out = it->second.view(steadyNowMs());
     return true;
 }
 

@@ -189,10 +189,11 @@ private:
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
     std::vector<JournalEntry> _journal;         // guarded by _mutex
     uint64_t _journalSeq = 0;                   // guarded by _mutex
-    std::map<std::string, SimCamera> _models;   // guarded by _mutex: device path -> model
-    ControlHandler _control;                    // guarded by _mutex (copied out before a call)
-    std::map<std::string, size_t> _answered;    // guarded by _mutex: op -> answers sent
-    std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
-    size_t _watchers = 0;                       // guarded by _mutex
-    std::vector<Client> _clients;               // server thread only
+    // guarded by _mutex: device path -> model; mutable because looking integrates the motion
+    mutable std::map<std::string, SimCamera> _models;
+    ControlHandler _control;                  // guarded by _mutex (copied out before a call)
+    std::map<std::string, size_t> _answered;  // guarded by _mutex: op -> answers sent
+    std::vector<std::string> _outgoing;       // guarded by _mutex: lines for watchers
+    size_t _watchers = 0;                     // guarded by _mutex
+    std::vector<Client> _clients;             // server thread only
 };
