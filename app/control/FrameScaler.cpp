@@ -77,8 +77,11 @@ bool FrameScaler::prepare(const Key& key) {
     sws_freeContext(_context);
     _context = nullptr;
     const SourceLayout layout = layoutOf(key.format);
+    // Area averaging: the preview mostly shrinks (1080p into 640x360), where it is both the
+    // cleaner filter (no aliasing, unlike the two-tap fast bilinear) and, with libswscale's
+    // SIMD paths, faster than the full bilinear one.
     _context = sws_getContext(key.sourceWidth, key.sourceHeight, layout.format, key.targetWidth,
-                              key.targetHeight, kPictureFormat, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                              key.targetHeight, kPictureFormat, SWS_AREA, nullptr, nullptr, nullptr);
     if (_context == nullptr)
         return false;
     ++_contextBuilds;
