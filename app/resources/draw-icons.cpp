@@ -169,6 +169,22 @@ static void zoomIcon(const QString& path, bool in) {
     img.save(path);
 }
 
+// The tick of a checked box.
+static void checkIcon(const QString& path) {
+    QImage img = canvas(16, 16);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kDark, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath tick;
+    tick.moveTo(3.5, 8.5);
+    tick.lineTo(6.5, 11.5);
+    tick.lineTo(12.5, 4.5);
+    p.drawPath(tick);
+    p.end();
+    img.save(path);
+}
+
 int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
@@ -188,5 +204,6 @@ int main(int argc, char** argv) {
     resetIcon(dir + "/icons/ptz/reset.png");
     zoomIcon(dir + "/icons/ptz/zoom_in.png", true);
     zoomIcon(dir + "/icons/ptz/zoom_out.png", false);
+    checkIcon(dir + "/icons/ptz/check.png");
     return 0;
 }
