@@ -16,6 +16,8 @@
 #include "CameraListView.h"
 #include "PTZControlForm.h"
 #include "PreviewOpenThread.h"
+#include "PreviewRenderer.h"
+#include "PreviewWindow.h"
 #include "RenderWidget.h"
 #include "SimCameraRig.h"
 #include "vexsdk.h"
@@ -63,6 +65,7 @@ private slots:
     void otherKeysZoomGoHomeAndCallOrSavePresets();
     void losingTheKeyboardStopsAHeldKey();
     void draggingMovesThePanelAndReportsIt();
+    void anotherReceiverEndsThePreviewOfTheOldOne();
 
 private:
     QList<Command> taken();
@@ -426,6 +429,31 @@ void TstPTZControlForm::draggingMovesThePanelAndReportsIt() {
     QCOMPARE(moved.at(0).at(0).toPoint(), origin + QPoint(30, 20));
     QCOMPARE(_panel->pos(), origin + QPoint(30, 20));
     QTest::mouseRelease(area, Qt::LeftButton);
+}
+
+void TstPTZControlForm::anotherReceiverEndsThePreviewOfTheOldOne() {
+    // The simulated camera's stream address leads nowhere: the open fails quickly, which is
+    // all this needs.
+    QVERIFY(_panel->renderArea()->isPlaceholderVisible());
+    _panel->setRender();
+    PreviewWindow* first = _panel->previewWindow();
+    QVERIFY(first);
+    QVERIFY(!_panel->renderArea()->isPlaceholderVisible());
+    // Asked again while it is up, the preview stays as it is.
+    _panel->setRender();
+    QCOMPARE(_panel->previewWindow(), first);
+    QTRY_VERIFY_WITH_TIMEOUT(!_panel->previewThread()->isBusy(), 20000);
+
+    // A different receiver without the announcement of none in between: nothing may go on
+    // pulling from the old one, which its owner is free to destroy now.
+    DC_CaptureFormats formats;
+    DC_Recv other(formats);
+    _panel->slot_SetCameraControl(&other);
+    QCOMPARE(_panel->receiver(), &other);
+    QVERIFY(!_panel->previewWindow());
+    QVERIFY(!_panel->renderer());
+    QVERIFY(_panel->renderArea()->isPlaceholderVisible());
+    _panel->slot_SetCameraControl(nullptr);
 }
 
 QTEST_MAIN(TstPTZControlForm)

@@ -157,6 +157,13 @@ void TstPreviewOpen::openCloseTenTimesOnALiveCamera() {
             // The picture is live: it changes.
             const QImage shot = panel->previewWindow()->grab().toImage();
             QTRY_VERIFY_WITH_TIMEOUT(panel->previewWindow()->grab().toImage() != shot, kWaitMs);
+            // Asked for again while it shows, the panel keeps its one preview.
+            PreviewWindow* shown = panel->previewWindow();
+            QCOMPARE(openPanel(), panel);
+            QCOMPARE(panel->previewWindow(), shown);
+            QVERIFY(!panel->previewThread()->isBusy());
+            QVERIFY(panel->renderer()->isPulling());
+            QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
         }
 
         closePanel(panel);

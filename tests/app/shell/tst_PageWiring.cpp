@@ -77,6 +77,7 @@ private slots:
     void autoConnectReconnectsTheArrayFirstThenTheCamera();
     void panelCommandsReachTheCameraThroughTheWorker();
     void panelDragInfoAndInvertedTiltReachTheWindowAndTheList();
+    void panelOpenedBeforeTheWorkerGetsItsCommandRoute();
 
 private:
     void connectCamera(MainWindow& window);
@@ -288,6 +289,20 @@ void TstPageWiring::panelDragInfoAndInvertedTiltReachTheWindowAndTheList() {
     QTest::mouseClick(window.cameraListPage()->findChild<QPushButton*>(QStringLiteral("ptz_pushButton")),
                       Qt::LeftButton);
     QCOMPARE(panel->usbDataObject().value(QStringLiteral("LRInvertTilt")).toBool(), true);
+}
+
+void TstPageWiring::panelOpenedBeforeTheWorkerGetsItsCommandRoute() {
+    // Only code can ask this early (the window takes no clicks yet).
+    MainWindow window(nullptr, uniqueInstanceName());
+    window.slot_PTZControlClicked(false, QJsonObject());
+    PTZControlForm* panel = window.ptzControlForm();
+    QVERIFY(panel);
+    QVERIFY(!window.commandWorker());
+    connectCamera(window);
+    QCOMPARE(panel->receiver(), window.cameraListPage()->currentReceiver());
+    _rig->sim().clearJournal();
+    key(panel, QEvent::KeyPress, Qt::Key_Home);
+    QTRY_VERIFY(wrote(0x0021, 0x00AA));
 }
 
 QTEST_MAIN(TstPageWiring)
