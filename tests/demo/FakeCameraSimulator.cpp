@@ -67,10 +67,10 @@ void unplug(FakeSimulator& sim, const Demo& d) {
 // The register writes that reached the cameras' extension units since the last call, one a
 // line: which camera, register and value (the selections of reads are left out).
 void printJournal(FakeSimulator& sim) {
-    for (const KXJson& request : sim.journal()) {
-        if (request["op"].asString() != "xu" || request["query"].asString() != "set_cur")
+    for (const kxjson::Json& request : sim.journal()) {
+        if (kxjson::text(request, "op") != "xu" || kxjson::text(request, "query") != "set_cur")
             continue;
-        const std::string data = request["data"].asString();
+        const std::string data = kxjson::text(request, "data");
         if (data.size() != 8)
             continue;
         const auto byte = [&](size_t i) {
@@ -80,7 +80,7 @@ void printJournal(FakeSimulator& sim) {
         const unsigned value = byte(4) | (byte(6) << 8);
         if (reg == 0)
             continue;
-        const std::string path = request["device_path"].asString();
+        const std::string path = kxjson::text(request, "device_path");
         const int camera = path.find("pid_600e") != std::string::npos ? 2 : 1;
         std::printf("xu camera %d register 0x%04x value 0x%04x\n", camera, reg, value);
     }
