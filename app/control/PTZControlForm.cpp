@@ -65,7 +65,9 @@ const char* kPanelStyle =
     "border-radius:3px;font-family:Arial;font-size:14px;}"
     "QWidget#ptz_content QPushButton:hover{background:#4BBDEF;}"
     "QWidget#ptz_content QPushButton:pressed{background:#3A9CC8;}"
-    "QWidget#ptz_content QPushButton:checked{background:#4BBDEF;color:#2D3336;font-weight:bold;}";
+    "QWidget#ptz_content QPushButton:checked{background:#4BBDEF;color:#2D3336;font-weight:bold;}"
+    "QToolTip{background:#2D3336;color:#f0f0f0;border:1px solid #8C8C8C;font-family:Arial;font-size:12px;"
+    "padding:2px;}";
 
 QIcon ptzIcon(const char* name) {
     return QIcon(QStringLiteral(":/device/icons/ptz/%1.png").arg(QLatin1String(name)));
@@ -192,6 +194,9 @@ QWidget* PTZControlForm::buildPad(QWidget* parent) {
     auto* grid = new QGridLayout;
     grid->setSpacing(5);
     column->addLayout(grid);
+    // The headings of the pad and the presets stay level at the top whatever height each
+    // frame's controls need.
+    column->addStretch(1);
 
     struct PadButton {
         QPushButton** member;
@@ -223,6 +228,8 @@ QWidget* PTZControlForm::buildPad(QWidget* parent) {
     };
     for (const PadButton& b : buttons) {
         QPushButton* button = makeButton(frame, QLatin1String(b.name), QString(), b.toolTip);
+        // Icon only: assistive tools read the direction from the name.
+        button->setAccessibleName(b.toolTip.section(QStringLiteral(" ("), 0, 0));
         button->setIcon(ptzIcon(b.icon));
         button->setIconSize(QSize(22, 22));
         button->setFixedSize(48, 38);
@@ -233,6 +240,7 @@ QWidget* PTZControlForm::buildPad(QWidget* parent) {
         *b.member = button;
     }
     _panHome = makeButton(frame, QStringLiteral("home_pushButton"), QString(), tr("Home (key Home)"));
+    _panHome->setAccessibleName(tr("Home"));
     _panHome->setIcon(ptzIcon("home"));
     _panHome->setIconSize(QSize(22, 22));
     _panHome->setFixedSize(48, 38);
@@ -252,6 +260,9 @@ QWidget* PTZControlForm::buildPresets(QWidget* parent) {
     auto* grid = new QGridLayout;
     grid->setSpacing(6);
     column->addLayout(grid);
+    // The headings of the pad and the presets stay level at the top whatever height each
+    // frame's controls need.
+    column->addStretch(1);
 
     _presetGroup = new QButtonGroup(this);
     _presetGroup->setExclusive(false);
@@ -259,7 +270,7 @@ QWidget* PTZControlForm::buildPresets(QWidget* parent) {
         QPushButton* button =
             makeButton(frame, QStringLiteral("preset%1_pushButton").arg(n), QString::number(n),
                        tr("Preset %1: click or key %1 calls it, Ctrl+%1 saves it").arg(n));
-        button->setMinimumSize(36, 32);
+        button->setMinimumSize(36, 36);
         button->setProperty("Preset", n);
         _presetGroup->addButton(button, n);
         grid->addWidget(button, n / 5, n % 5);
@@ -268,14 +279,15 @@ QWidget* PTZControlForm::buildPresets(QWidget* parent) {
     _setButton = makeButton(frame, QStringLiteral("set_pushButton"), tr("Set"),
                             tr("Set: the next preset clicked (or its digit key) is saved"));
     _setButton->setCheckable(true);
-    _setButton->setMinimumHeight(32);
+    _setButton->setMinimumHeight(36);
     grid->addWidget(_setButton, 2, 0, 1, 3);
     _resetButton = makeButton(frame, QStringLiteral("reset_pushButton"), QString(),
                               tr("Reset: the next preset clicked (or its digit key) is cleared"));
     _resetButton->setCheckable(true);
+    _resetButton->setAccessibleName(tr("Reset"));
     _resetButton->setIcon(ptzIcon("reset"));
     _resetButton->setIconSize(QSize(20, 20));
-    _resetButton->setMinimumHeight(32);
+    _resetButton->setMinimumHeight(36);
     grid->addWidget(_resetButton, 2, 3, 1, 2);
 
     connect(_presetGroup, &QButtonGroup::buttonClicked, this, &PTZControlForm::slot_PresetButtonClicked);
@@ -310,15 +322,20 @@ QWidget* PTZControlForm::buildLens(QWidget* parent) {
     _focusOutButton = makeButton(frame, QStringLiteral("focusOut_pushButton"), QStringLiteral("-"),
                                  tr("Focus farther while held"));
     _focusOutButton->setFixedSize(52, 32);
+    // Carried like the pad's and zoom's, though focus presses and releases do not look at it.
+    _focusInButton->setProperty("isEnable", true);
+    _focusOutButton->setProperty("isEnable", true);
 
     auto* zoomLabel = new QLabel(tr("Zoom"), frame);
     zoomLabel->setObjectName(QStringLiteral("zoom_label"));
     zoomLabel->setAlignment(Qt::AlignCenter);
     _zoomInButton =
         makeButton(frame, QStringLiteral("zoomIn_pushButton"), QString(), tr("Zoom in while held (key +)"));
+    _zoomInButton->setAccessibleName(tr("Zoom in"));
     _zoomInButton->setIcon(ptzIcon("zoom_in"));
     _zoomOutButton =
         makeButton(frame, QStringLiteral("zoomOut_pushButton"), QString(), tr("Zoom out while held (key -)"));
+    _zoomOutButton->setAccessibleName(tr("Zoom out"));
     _zoomOutButton->setIcon(ptzIcon("zoom_out"));
     for (QPushButton* zoom : {_zoomInButton, _zoomOutButton}) {
         zoom->setIconSize(QSize(22, 22));

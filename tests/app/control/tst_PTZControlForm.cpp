@@ -129,6 +129,13 @@ void TstPTZControlForm::form() {
     QVERIFY(button("home_pushButton")->toolTip().contains(QLatin1String("key Home")));
     QVERIFY(button("zoomIn_pushButton")->toolTip().contains(QLatin1String("key +")));
     QVERIFY(button("preset5_pushButton")->toolTip().contains(QLatin1String("Ctrl+5")));
+    // A button showing only an icon still has a name for assistive tools.
+    for (QPushButton* b :
+         _panel->findChild<QWidget*>(QStringLiteral("ptz_content"))->findChildren<QPushButton*>()) {
+        if (b->text().isEmpty())
+            QVERIFY2(!b->accessibleName().isEmpty(), qPrintable(b->objectName()));
+    }
+    QCOMPARE(button("downLeft_pushButton")->accessibleName(), QStringLiteral("Down-left"));
     // The panel keeps the keyboard: no control can take it away.
     for (QWidget* child : _panel->findChildren<QWidget*>()) {
         if (qobject_cast<QPushButton*>(child) || qobject_cast<QComboBox*>(child) ||
