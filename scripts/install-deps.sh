@@ -15,6 +15,7 @@ packages=(
   ffmpeg                 # the media benchmark's reference for the time to a first frame
   xvfb xauth trayer x11-utils
   dbus-bin at-spi2-core python3 python3-pyatspi  # the end-to-end tests find widgets by name
+  imagemagick                                    # ... and compare screenshots
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then

@@ -196,6 +196,52 @@ def case_garbage(session):
     expect(session.alive("app"), "the application ended when the simulator died")
 
 
+def case_panel(session):
+    """The PTZ panel shows the camera's live picture; a preset and the pad reach the camera and
+    the picture turns with it."""
+    start(session, "shure")
+    wait_connected(session)
+    ptz = session.widgets("push button", "PTZ Control")
+    expect(len(ptz) == 1, "no PTZ Control button")
+    session.click(ptz[0])
+    wait_until("the preview to open the camera's stream",
+               lambda: session.camera_status()["streams"][0]["clients"] >= 1, 15)
+    wait_until("the preview's frames", lambda: session.camera_status()["streams"][0]["frames"] >= 10, 10)
+
+    # A live picture: a later look at the preview differs from the first (the simulated
+    # picture's marker moves every frame even while the camera stands still).
+    region = wait_until("the preview on screen", session.preview_region, 10)
+    first = session.screenshot("live-a", region)
+    wait_until("a live picture",
+               lambda: session.pixels_differing(first, session.screenshot("live-b", region)) > 0, 10)
+
+    still = session.screenshot("before-preset", region)
+    since = session.sim("journal")["next"]
+    buttons = [b for b in session.widgets("push button", "3")]
+    expect(len(buttons) == 1, "no preset 3 button in the panel")
+    session.click(buttons[0])
+    wait_until("preset 3 to reach the camera",
+               lambda: any(v == 3 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
+    wait_until("the camera to turn to seat 3",
+               lambda: abs(session.camera_status()["view"]["pan"] + 60) < 0.5, 5)
+    # The picture has turned: most of it changed, not just the moving marker.
+    area = region[2] * region[3]
+    wait_until("the picture to show the turn",
+               lambda: session.pixels_differing(still, session.screenshot("after-preset", region)) > area // 4, 10)
+
+    since = session.sim("journal")["next"]
+    right = session.widgets("push button", "Right")
+    expect(len(right) == 1, "no Right button on the pad")
+    session.click(right[0])  # a press and a release: the move starts and stops
+
+    def moved_and_stopped():
+        values = [v for _, r, v in session.writes("0x0027", since=since)]
+        return 0x23 in values and values[-1] == 0x33
+
+    wait_until("the pad's move and its stop", moved_and_stopped, 5)
+    expect(session.alive("app"), "the application ended")
+
+
 CASES = {
     "shure_tracking": (case_tracking("shure", {"position": 3}, 3), 11),
     "sennheiser_tracking": (case_tracking("sennheiser", {"azimuth": 100}, 3), 12),
@@ -206,6 +252,7 @@ CASES = {
     "link_drop": (case_link_drop, 16),
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
+    "panel": (case_panel, 20),
 }
 
 if __name__ == "__main__":

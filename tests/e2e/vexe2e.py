@@ -259,6 +259,42 @@ class Session:
     def log_count(self, name, marker):
         return self.log(name).count(marker)
 
+    def screenshot(self, name, region=None):
+        """The virtual screen, or a region (x, y, width, height) of it, as a PNG file."""
+        path = os.path.join(self.work, name + ".png")
+        argv = ["import", "-display", self.env["DISPLAY"], "-window", "root"]
+        if region:
+            argv += ["-crop", "%dx%d+%d+%d" % (region[2], region[3], region[0], region[1])]
+        subprocess.run(argv + [path], env=self.env, check=True, capture_output=True, timeout=30)
+        return path
+
+    def preview_region(self):
+        """Where the panel's picture is on screen: the frame that holds the preview's
+        placeholder label and the picture's own widget, which covers the frame."""
+        for node in self.widgets("frame"):
+            try:
+                if node.childCount != 2:
+                    continue
+                label, picture = node.getChildAtIndex(0), node.getChildAtIndex(1)
+                if label.getRoleName() != "label" or picture.getRoleName() != "filler":
+                    continue
+                e = node.queryComponent().getExtents(0)
+                p = picture.queryComponent().getExtents(0)
+                if (e.x, e.y, e.width, e.height) == (p.x, p.y, p.width, p.height) and e.width > 100:
+                    return (e.x, e.y, e.width, e.height)
+            except Exception:
+                continue
+        return None
+
+    def pixels_differing(self, a, b):
+        """How many pixels of two screenshots differ by more than 5 %."""
+        done = subprocess.run(["compare", "-metric", "AE", "-fuzz", "5%", a, b, "null:"], capture_output=True,
+                              text=True, timeout=60)
+        try:
+            return int(float(done.stderr.split()[0]))
+        except (ValueError, IndexError):
+            raise Failure("compare: " + done.stderr)
+
     def texts(self):
         return [n.name for n in self.widgets() if n.name]
 
