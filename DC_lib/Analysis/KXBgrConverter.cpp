@@ -111,14 +111,38 @@ bool KXBgrConverter::toBGR(const AVFrame* frame, cv::Mat& image) {
     return true;
 }
 
+bool KXBgrConverter::prepareToYuv(int width, int height) {
+    if (_toYuvContext != nullptr && width == _yuvWidth && height == _yuvHeight) {
+        return true;
+    }
+    sws_freeContext(_toYuvContext);
+    _toYuvContext = makeContext(width, height, AV_PIX_FMT_BGR24, true, AV_PIX_FMT_YUV420P, true);
+    _yuvWidth = _toYuvContext != nullptr ? width : 0;
+    _yuvHeight = _toYuvContext != nullptr ? height : 0;
+    return _toYuvContext != nullptr;
+}
+
+bool KXBgrConverter::toYUV(const cv::Mat& image, AVFrame* target) {
+    if (image.empty() || image.type() != CV_8UC3 || image.dims != 2 || target == nullptr ||
+        target->format != AV_PIX_FMT_YUVJ420P || target->width != image.cols ||
+        target->height != image.rows || target->data[0] == nullptr) {
+        return false;
+    }
+    if (!prepareToYuv(image.cols, image.rows)) {
+        return false;
+    }
+    const uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
+    const int sourceStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
+    const int rows =
+        sws_scale(_toYuvContext, source, sourceStride, 0, image.rows, target->data, target->linesize);
+    return rows == image.rows;
+}
+
 const AVFrame* KXBgrConverter::toYUV(const cv::Mat& image) {
     if (image.empty() || image.type() != CV_8UC3 || image.dims != 2) {
         return nullptr;
     }
-    if (_yuvFrame == nullptr || _toYuvContext == nullptr || _yuvFrame->width != image.cols ||
-        _yuvFrame->height != image.rows) {
-        sws_freeContext(_toYuvContext);
-        _toYuvContext = nullptr;
+    if (_yuvFrame == nullptr || _yuvFrame->width != image.cols || _yuvFrame->height != image.rows) {
         av_frame_free(&_yuvFrame);
         _yuvFrame = av_frame_alloc();
         if (_yuvFrame == nullptr) {
@@ -132,15 +156,6 @@ const AVFrame* KXBgrConverter::toYUV(const cv::Mat& image) {
             av_frame_free(&_yuvFrame);
             return nullptr;
         }
-        _toYuvContext = makeContext(image.cols, image.rows, AV_PIX_FMT_BGR24, true, AV_PIX_FMT_YUV420P, true);
-        if (_toYuvContext == nullptr) {
-            av_frame_free(&_yuvFrame);
-            return nullptr;
-        }
     }
-    const uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
-    const int sourceStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
-    const int rows =
-        sws_scale(_toYuvContext, source, sourceStride, 0, image.rows, _yuvFrame->data, _yuvFrame->linesize);
-    return rows == image.rows ? _yuvFrame : nullptr;
+    return toYUV(image, _yuvFrame) ? _yuvFrame : nullptr;
 }

@@ -40,12 +40,22 @@ public:
     // next toYUV or the destructor. null for an image that is not 8-bit BGR or has no pixels.
     const AVFrame* toYUV(const cv::Mat& image);
 
+    // Converts `image` into `target`, a YUVJ420P frame of the image's size whose planes the
+    // caller has allocated (a frame that is handed on, for instance into a queue, needs
+    // planes of its own). false for an image as above or a target of another format or size.
+    bool toYUV(const cv::Mat& image, AVFrame* target);
+
 private:
     SwsContext* _toBgrContext = nullptr;  // owned
     int _bgrWidth = 0;
     int _bgrHeight = 0;
     AVPixelFormat _bgrSourceFormat = AV_PIX_FMT_NONE;
 
+    // Builds the BGR-to-YUV context for a picture size (kept until the size changes).
+    bool prepareToYuv(int width, int height);
+
     SwsContext* _toYuvContext = nullptr;  // owned
-    AVFrame* _yuvFrame = nullptr;         // owned, with its own planes (alignment 1)
+    int _yuvWidth = 0;
+    int _yuvHeight = 0;
+    AVFrame* _yuvFrame = nullptr;  // owned, with its own planes (alignment 1)
 };

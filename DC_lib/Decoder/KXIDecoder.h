@@ -23,6 +23,7 @@ public:
     virtual void setAiFlag(bool* aiFlag) = 0;
     virtual void setZoomProcessor(ZoomProcessor* zoomProcessor) = 0;
     virtual void setDigitalZoom(bool on) = 0;
+    virtual bool digitalZoom() const = 0;
 };
 
 // Thread entry of every decoder: runs the loop, reports an abnormal end and then marks the

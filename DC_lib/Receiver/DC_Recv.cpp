@@ -61,3 +61,7 @@ void DC_Recv::freeJPEG(DC_JPEG_Frame*) {
 void DC_Recv::setIsEnableDXAV2Decode(bool on) {
     _core->setIsEnableDXVA2Decode(on);
 }
+
+void DC_Recv::setIsEnableDigitalZoom(bool on) {
+    _core->setIsEnableDigitalZoom(on);
+}

@@ -342,14 +342,19 @@ void KXFFmpegReceiver::recordCopy(const AVPacket* packet, AVMediaType type, bool
         _videoStartPts = _videoStartDts = _audioStartPts = _audioStartDts = 0;
         return;
     }
+    // Both timestamps of a stream are rebased on the start packet's decode time. Rebasing the
+    // presentation times on the start's own presentation time instead would put every picture
+    // that a stream with B-frames shows before its key frame ahead of its decode time, which
+    // no muxer accepts; without B-frames both give the start pts and dts 0.
+    auto startOf = [](const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; };
     if (type == AVMEDIA_TYPE_VIDEO && !_videoStartSeen && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
-        _videoStartPts = packet->pts;
-        _videoStartDts = packet->dts;
+        _videoStartPts = startOf(packet);
+        _videoStartDts = startOf(packet);
         _videoStartSeen = true;
     }
     if (type == AVMEDIA_TYPE_AUDIO && !_audioStartSeen && _videoStartSeen) {
-        _audioStartPts = packet->pts;
-        _audioStartDts = packet->dts;
+        _audioStartPts = startOf(packet);
+        _audioStartDts = startOf(packet);
         _audioStartSeen = true;
     }
     if (!_videoStartSeen && !_audioStartSeen) {
