@@ -22,6 +22,9 @@ constexpr int kFrameWaitMs = 10;
 
 constexpr int64_t kAudioBitRate = 128000;
 
+// The longest hole in a microphone's sound that is kept as silence (see fillAudioGap).
+constexpr int kMaxAudioGapSeconds = 60;
+
 // The planar format behind a full-range ("J") spelling, and whether the frame is full range.
 AVPixelFormat plainFormat(int format, bool* fullRange) {
     switch (format) {
@@ -116,6 +119,7 @@ void KXFFmpegEncodeRecorder::release() {
     av_frame_free(&_picture);
     av_frame_free(&_resampled);
     av_frame_free(&_audioFrame);
+    av_frame_free(&_silence);
     av_packet_free(&_packet);
 }
 
@@ -162,6 +166,11 @@ bool KXFFmpegEncodeRecorder::openVideo(const AVStream* input) {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", "veryfast", 0);
     av_dict_set(&options, "crf", "23", 0);
+    if (!KXLogEnabled()) {
+        // x264's statistics (a dozen lines per recording) would land on the host program's
+        // standard error through FFmpeg's log; they are shown with the library's debug log.
+        av_dict_set(&options, "x264-params", "log=-1", 0);
+    }
     const int ret = avcodec_open2(_videoEncoder, codec, &options);
     av_dict_free(&options);
     if (ret < 0) {
@@ -427,10 +436,64 @@ int KXFFmpegEncodeRecorder::sendBufferedAudio(bool flush) {
     return 0;
 }
 
+int KXFFmpegEncodeRecorder::fillAudioGap(const AVFrame* frame) {
+    if (frame->pts == AV_NOPTS_VALUE) {
+        return 0;
+    }
+    const int64_t expected = _audioInputNext;
+    _audioInputNext = frame->pts + frame->nb_samples;
+    if (expected == AV_NOPTS_VALUE) {
+        return 0;  // the first frame
+    }
+    // Frames the decoder could not queue (or a microphone that paused) leave a hole in the
+    // frames' own timeline. Counting only the samples that came would pull all later sound
+    // ahead of the pictures; the hole is kept as silence instead. Jitter of less than a frame
+    // is ignored, and so is a jump back or a jump ahead past any real pause (a stream that
+    // started over).
+    const int64_t gap = frame->pts - expected;
+    const int64_t limit = static_cast<int64_t>(frame->sample_rate) * kMaxAudioGapSeconds;
+    if (gap < frame->nb_samples || gap > limit) {
+        return 0;
+    }
+    int64_t silence = av_rescale(gap, _audioEncoder->sample_rate, frame->sample_rate);
+    const int chunk = std::max(1, _audioEncoder->frame_size);
+    if (_silence == nullptr) {
+        _silence = av_frame_alloc();
+        if (_silence == nullptr) {
+            return AVERROR(ENOMEM);
+        }
+        _silence->format = _audioEncoder->sample_fmt;
+        _silence->nb_samples = chunk;
+        if (av_channel_layout_copy(&_silence->ch_layout, &_audioEncoder->ch_layout) < 0 ||
+            av_frame_get_buffer(_silence, 0) < 0) {
+            av_frame_free(&_silence);
+            return AVERROR(ENOMEM);
+        }
+        av_samples_set_silence(_silence->extended_data, 0, chunk, _silence->ch_layout.nb_channels,
+                               _audioEncoder->sample_fmt);
+    }
+    while (silence > 0) {
+        const int part = static_cast<int>(std::min<int64_t>(silence, chunk));
+        if (av_audio_fifo_write(_fifo, reinterpret_cast<void**>(_silence->extended_data), part) < part) {
+            return AVERROR(ENOMEM);
+        }
+        silence -= part;
+        const int result = sendBufferedAudio(false);
+        if (result < 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
 int KXFFmpegEncodeRecorder::encodeAudio(const AVFrame* frame) {
     if (frame != nullptr) {
         if (frame->nb_samples <= 0 || frame->sample_rate <= 0 || !configureResampler(frame)) {
             return 0;  // nothing usable: the recording goes on without this frame
+        }
+        const int filled = fillAudioGap(frame);
+        if (filled < 0) {
+            return filled;
         }
     } else if (_resampler == nullptr) {
         return sendBufferedAudio(true);

@@ -24,9 +24,11 @@ struct SwsContext;
 // counted from the first recorded frame; each frame lasts 1 / the stream's average frame
 // rate. Audio is counted in samples from the first recorded sample (each frame lasts its
 // samples / its sample rate). (Taking the capture stack's 100 ns conventions literally would
-// give a 30 bit/s bit rate and 100 ns frames.) A frame whose timestamp is missing follows
+// give a 30 bit/s bit rate and 100 ns frames.) A picture whose timestamp is missing follows
 // the previous one by one frame duration; a timestamp that goes back (a restarted stream)
 // moves the rest of the recording forward instead of being refused (KXForwardTimeline).
+// Sound missing from the microphone's own timeline (frames the queue could not take) is kept
+// as silence, so that what follows stays with its pictures.
 //
 // Pictures are encoded as planar 4:2:0 (NV12 when the hardware decoder delivers NV12); a
 // frame in another layout, range or size (a camera's 4:2:2 JPEG pictures, for instance) is
@@ -58,6 +60,8 @@ private:
     bool openAudio(const AVStream* input);
     int encodeVideo(AVFrame* frame);
     int encodeAudio(const AVFrame* frame);
+    // Keeps a hole in the sound's own timeline as silence.
+    int fillAudioGap(const AVFrame* frame);
     // Sends `frame` (null: drain) and writes every packet the encoder gives back.
     int encode(AVCodecContext* encoder, int outputIndex, const AVFrame* frame);
     int sendBufferedAudio(bool flush);
@@ -101,8 +105,10 @@ private:
     AVChannelLayout _resamplerLayout{};
     int _resamplerRate = 0;
     int _resamplerFormat = -1;
-    AVAudioFifo* _fifo = nullptr;    // owned: resampled samples not yet encoded
-    AVFrame* _resampled = nullptr;   // owned: resampler output
-    AVFrame* _audioFrame = nullptr;  // owned: one encoder frame
-    int64_t _audioSamples = 0;       // samples handed to the encoder
+    AVAudioFifo* _fifo = nullptr;              // owned: resampled samples not yet encoded
+    AVFrame* _resampled = nullptr;             // owned: resampler output
+    AVFrame* _audioFrame = nullptr;            // owned: one encoder frame
+    int64_t _audioSamples = 0;                 // samples handed to the encoder
+    int64_t _audioInputNext = AV_NOPTS_VALUE;  // where the next input frame should start
+    AVFrame* _silence = nullptr;               // owned: one encoder frame of silence
 };

@@ -3,17 +3,48 @@
 #include <algorithm>
 
 double MediaFileStream::seconds() const {
-    int64_t first = INT64_MAX;
+    std::vector<int64_t> times;
+    int64_t lastDuration = 0;
     int64_t end = INT64_MIN;
     for (const MediaFilePacket& p : packets) {
         const int64_t at = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
-        if (at == AV_NOPTS_VALUE) {
-            continue;
+        if (at != AV_NOPTS_VALUE) {
+            times.push_back(at);
+            end = std::max(end, at + p.duration);
+            lastDuration = std::max(lastDuration, p.duration);
         }
-        first = std::min(first, at);
-        end = std::max(end, at + p.duration);
     }
-    return first == INT64_MAX ? 0.0 : static_cast<double>(end - first) * av_q2d(timeBase);
+    if (times.empty()) {
+        return 0.0;
+    }
+    std::sort(times.begin(), times.end());
+    // Fragmented MP4 gives no packet durations back: the last packet then lasts as long as the
+    // shortest step between two packets.
+    if (lastDuration == 0 && times.size() > 1) {
+        int64_t step = INT64_MAX;
+        for (size_t i = 1; i < times.size(); ++i) {
+            if (times[i] > times[i - 1]) {
+                step = std::min(step, times[i] - times[i - 1]);
+            }
+        }
+        end = times.back() + (step == INT64_MAX ? 0 : step);
+    }
+    return static_cast<double>(end - times.front()) * av_q2d(timeBase);
+}
+
+std::vector<int64_t> MediaFileStream::presentationSteps() const {
+    std::vector<int64_t> times;
+    for (const MediaFilePacket& p : packets) {
+        if (p.pts != AV_NOPTS_VALUE) {
+            times.push_back(p.pts);
+        }
+    }
+    std::sort(times.begin(), times.end());
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < times.size(); ++i) {
+        steps.push_back(times[i] - times[i - 1]);
+    }
+    return steps;
 }
 
 const MediaFileStream* MediaFile::first(AVMediaType type) const {

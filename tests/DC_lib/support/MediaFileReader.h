@@ -37,6 +37,9 @@ struct MediaFileStream {
 
     // Seconds from the first presentation to the end of the last packet (0 without packets).
     double seconds() const;
+    // Differences between consecutive presentation times, in presentation order (time base
+    // units).
+    std::vector<int64_t> presentationSteps() const;
 };
 
 struct MediaFile {
