@@ -252,9 +252,61 @@ bool ZoomProcessor::render(const AVFrame* frame, const Window& window, AVFrame* 
     return renderRoundTrip(frame, window, out);
 }
 
+bool ZoomProcessor::expandLevels(const AVFrame* frame, AVFrame* out) {
+    if (!allocateOutput(frame, out)) {
+        return false;
+    }
+    if (_lumaLevels[255] == 0) {
+        // Limited range (luma 16-235, chroma 16-240 around 128) to full range, rounded.
+        for (int v = 0; v < 256; ++v) {
+            _lumaLevels[v] = static_cast<uint8_t>(
+                std::clamp(static_cast<int>(std::lround((v - 16) * 255.0 / 219.0)), 0, 255));
+            _chromaLevels[v] = static_cast<uint8_t>(
+                std::clamp(static_cast<int>(std::lround((v - 128) * 255.0 / 224.0 + 128)), 0, 255));
+        }
+    }
+    const int width = frame->width;
+    const int height = frame->height;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* in = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+        uint8_t* to = out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0];
+        for (int x = 0; x < width; ++x) {
+            to[x] = _lumaLevels[in[x]];
+        }
+    }
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const bool interleaved = frame->format == AV_PIX_FMT_NV12;
+    for (int y = 0; y < chromaHeight; ++y) {
+        uint8_t* u = out->data[1] + static_cast<ptrdiff_t>(y) * out->linesize[1];
+        uint8_t* v = out->data[2] + static_cast<ptrdiff_t>(y) * out->linesize[2];
+        if (interleaved) {
+            const uint8_t* uv = frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1];
+            for (int x = 0; x < chromaWidth; ++x) {
+                u[x] = _chromaLevels[uv[2 * x]];
+                v[x] = _chromaLevels[uv[2 * x + 1]];
+            }
+        } else {
+            const uint8_t* inU = frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1];
+            const uint8_t* inV = frame->data[2] + static_cast<ptrdiff_t>(y) * frame->linesize[2];
+            for (int x = 0; x < chromaWidth; ++x) {
+                u[x] = _chromaLevels[inU[x]];
+                v[x] = _chromaLevels[inV[x]];
+            }
+        }
+    }
+    return true;
+}
+
 bool ZoomProcessor::renderYuv(const AVFrame* frame, const Window& window, AVFrame* out) {
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
     const AVPixelFormat source = plainFormat(frame->format, &fullRange);
+    // The whole picture from a limited-range decoder (H.264, a hardware transfer): only the
+    // levels change, which a table does several times faster than a scaler.
+    if (window.width == frame->width && window.height == frame->height && !fullRange &&
+        (source == AV_PIX_FMT_YUV420P || source == AV_PIX_FMT_NV12)) {
+        return expandLevels(frame, out);
+    }
     const int key[6] = {window.width,      window.height, frame->format,
                         fullRange ? 1 : 0, frame->width,  frame->height};
     if (_scaler == nullptr || !std::equal(key, key + 6, _scalerKey)) {
@@ -271,7 +323,10 @@ bool ZoomProcessor::renderYuv(const AVFrame* frame, const Window& window, AVFram
         av_opt_set_int(_scaler, "dsth", frame->height, 0);
         av_opt_set_int(_scaler, "dst_format", AV_PIX_FMT_YUV420P, 0);
         av_opt_set_int(_scaler, "dst_range", 1, 0);
-        av_opt_set_int(_scaler, "sws_flags", SWS_BICUBIC, 0);
+        // Without a crop only the layout or the levels change: no filter is needed for that,
+        // and a bicubic pass at the same size would cost as much as a real scale.
+        const bool sameSize = window.width == frame->width && window.height == frame->height;
+        av_opt_set_int(_scaler, "sws_flags", sameSize ? SWS_POINT : SWS_BICUBIC, 0);
         if (sws_init_context(_scaler, nullptr, nullptr) < 0) {
             sws_freeContext(_scaler);
             _scaler = nullptr;

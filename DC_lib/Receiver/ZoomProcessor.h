@@ -116,6 +116,8 @@ private:
     bool allocateOutput(const AVFrame* frame, AVFrame* out);
     bool renderYuv(const AVFrame* frame, const Window& window, AVFrame* out);
     bool renderRoundTrip(const AVFrame* frame, const Window& window, AVFrame* out);
+    // The whole of a limited-range 4:2:0 or NV12 picture in full-range planar 4:2:0.
+    bool expandLevels(const AVFrame* frame, AVFrame* out);
     // True when the frame's planes can be offset to the window's corner.
     static bool croppable(const AVFrame* frame, const Window& window);
 
@@ -135,6 +137,8 @@ private:
     AVBufferPool* _pool = nullptr;  // owned; output planes for one picture size
     int _poolWidth = 0;
     int _poolHeight = 0;
+    uint8_t _lumaLevels[256] = {};    // limited to full range; filled on first use
+    uint8_t _chromaLevels[256] = {};
     KXBgrConverter _bgr;
     cv::Mat _bgrImage;
     cv::Mat _scaledImage;

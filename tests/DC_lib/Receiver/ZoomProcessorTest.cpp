@@ -79,7 +79,7 @@ FramePtr convert(const AVFrame* source, AVPixelFormat format, bool fullRange) {
     av_opt_set_int(sws, "dst_format", format == AV_PIX_FMT_YUVJ422P ? AV_PIX_FMT_YUV422P : format, 0);
     av_opt_set_int(sws, "dst_range", fullRange ? 1 : 0, 0);
     av_opt_set_int(sws, "sws_flags", SWS_POINT, 0);
-    sws_init_context(sws, nullptr, nullptr);
+    EXPECT_GE(sws_init_context(sws, nullptr, nullptr), 0);
     sws_scale(sws, source->data, source->linesize, 0, source->height, frame->data, frame->linesize);
     sws_freeContext(sws);
     frame->pts = source->pts;
