@@ -106,7 +106,7 @@ bool MediaClip::encodeVideo() {
     encoder->gop_size = _recipe.gop;
     encoder->max_b_frames = _recipe.video == MediaVideo::H264 ? _recipe.bFrames : 0;
     if (_recipe.video == MediaVideo::H264) {
-        av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
+        av_opt_set(encoder->priv_data, "preset", _recipe.h264Preset.c_str(), 0);
         if (_recipe.bFrames == 0) {
             av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
         }
