@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "KXLog.h"
+#include "KXPlatformExports.h"
 #include "linux/KXLinuxPlatform.h"
 #include "sim/KXSimPlatform.h"
 
@@ -42,4 +43,22 @@ bool KXResolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out
 
 bool KXResolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) {
     return KXPlatformInstance()->resolveAudioInput(friendlyName, out);
+}
+
+// --- exported to the programs above the library (KXPlatformExports.h) -------------------
+
+bool KXPlatformUsbDevices(std::vector<KXUsbDevice>& out) {
+    return KXPlatformInstance()->usbDevices(out);
+}
+
+std::unique_ptr<KXHotplugSource> KXPlatformOpenHotplugSource() {
+    return KXPlatformInstance()->openHotplugSource();
+}
+
+void KXPlatformInstall(std::shared_ptr<KXPlatform> platform) {
+    KXSetPlatform(std::move(platform));
+}
+
+std::shared_ptr<KXPlatform> KXPlatformCurrent() {
+    return KXPlatformInstance();
 }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -18,9 +19,12 @@
 
 #include "AboutWidget.h"
 #include "AppResources.h"
+#include "CamUSBControlThread.h"
+#include "CameraListView.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
 #include "SoundDeviceSetting.h"
+#include "USBListener.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
 
@@ -44,6 +48,14 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     buildTray();
     connectPages();
 
+    // Hot-plug: the platform's arrivals and removals reach the camera list.
+    usbListener = new USBListener;
+    usbListener->startListening();
+    connect(usbListener, &USBListener::signal_deviceUSBPlugIn, cameraList,
+            &CameraListView::slot_deviceUSBPlugIn);
+    connect(usbListener, &USBListener::signal_deviceUSBPlugOut, cameraList,
+            &CameraListView::slot_deviceUSBPlugOut);
+
     configDir = SettingsDocument::configDir();
     configFile = SettingsDocument::configFile(configDir);
     configFiles.append(configFile);
@@ -52,6 +64,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     presetLink->loadSettings();
     connect(soundDevice, &SoundDeviceSetting::signal_WarningMessage, this,
             &MainWindow::slot_ShowWarningMessage);
+    connect(cameraList, &CameraListView::signal_WarningMessage, this, &MainWindow::slot_ShowWarningMessage);
 
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
@@ -64,7 +77,25 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     startListening(instanceName);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // The worker goes first: once it is stopped no command runs on the receiver, which the
+    // camera list destroys with itself.
+    stopWorker(-1);
+    delete worker;
+    worker = nullptr;
+    delete usbListener;
+    usbListener = nullptr;
+}
+
+void MainWindow::stopWorker(int waitMs) {
+    if (!worker || !worker->isRunning())
+        return;
+    worker->requestStop();
+    if (waitMs < 0)
+        worker->wait();
+    else
+        worker->wait(QDeadlineTimer(waitMs));
+}
 
 void MainWindow::setupForm() {
     setObjectName(QStringLiteral("MainWindow"));
@@ -94,7 +125,6 @@ void MainWindow::setupForm() {
     auto* pages = new QHBoxLayout;
     pages->setSpacing(8);
 
-    const QString placeStyle = QStringLiteral("QWidget#%1{background:#474E53;border:1px solid #595959;}");
     soundDevice = new SoundDeviceSetting(home_widget);
     soundDevice->setObjectName(QStringLiteral("sounddevice_widget"));
     soundDevice->setMinimumSize(320, 328);
@@ -106,12 +136,10 @@ void MainWindow::setupForm() {
     pages->addWidget(presetLink);
     home->addLayout(pages);
 
-    camera_widget = new QWidget(home_widget);
-    camera_widget->setObjectName(QStringLiteral("camera_widget"));
-    camera_widget->setAttribute(Qt::WA_StyledBackground, true);
-    camera_widget->setStyleSheet(placeStyle.arg(camera_widget->objectName()));
-    camera_widget->setMinimumSize(656, 184);
-    home->addWidget(camera_widget, 1);
+    cameraList = new CameraListView(home_widget);
+    cameraList->setObjectName(QStringLiteral("camera_widget"));
+    cameraList->setMinimumSize(656, 184);
+    home->addWidget(cameraList, 1);
 
     setCentralWidget(central);
 }
@@ -136,11 +164,13 @@ void MainWindow::buildTray() {
 }
 
 // The pages never know each other: the microphone-array page reports positions, azimuths and
-// talkers to the preset-link page through these connections, and hears the start-up
-// auto-connect before the camera list does.
+// talkers to the preset-link page through these connections and hears the start-up
+// auto-connect before the camera list does; the camera list tells the preset-link page which
+// receiver is connected before it tells the worker (connected at the start delay).
 void MainWindow::connectPages() {
     connect(soundDevice, &SoundDeviceSetting::signal_SwitchSoundDevice, presetLink,
             &PresetLink::slot_SwitchSoundDeviceType);
+    connect(cameraList, &CameraListView::signal_PTZControlClicked, this, &MainWindow::slot_PTZControlClicked);
     connect(soundDevice, &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState, presetLink,
             &PresetLink::slot_GetSureSoundDeviceArrayPosState);
     connect(soundDevice, &SoundDeviceSetting::signal_CallCameraPreset, presetLink,
@@ -151,8 +181,11 @@ void MainWindow::connectPages() {
             &PresetLink::slot_GetNurveaAzimuth);
     connect(soundDevice, &SoundDeviceSetting::signal_GetYamahaAzimuth, presetLink,
             &PresetLink::slot_GetYamahaAzimuth);
+    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, presetLink,
+            &PresetLink::slot_ConnectUSBCamera);
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
+    connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
     soundDevice->setPresetLink(presetLink);
 }
 
@@ -177,7 +210,15 @@ QString MainWindow::handOverServerName() const {
 }
 
 void MainWindow::afterEnableDelay() {
+    cameraList->slot_StartUSBSearch();
     setEnabled(true);
+    worker = new CamUSBControlThread;
+    worker->start(QThread::InheritPriority);
+    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, worker,
+            &CamUSBControlThread::slot_ConnectUSBCamera);
+    connect(soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, worker,
+            &CamUSBControlThread::slot_AddUSBCommand);
+    connect(presetLink, &PresetLink::signal_AddUSBCommand, worker, &CamUSBControlThread::slot_AddUSBCommand);
 }
 
 // ---- settings document ----------------------------------------------------------------------
@@ -205,10 +246,9 @@ void MainWindow::writeConfigFile() {
     // The start-up copy: keys this version does not use are written back unchanged.
     QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     if (SettingsDocument::takesPageValues(document)) {
-        // The camera list's keys stay as they were read until the list is part of the
-        // window; its rows then go in through SettingsDocument::applyCameraList.
         collectSoundDeviceValues(document);
         collectPresetLinkValues(document);
+        SettingsDocument::applyCameraList(document, cameraList->cameraArray());
     }
     SettingsDocument::write(configFile, document);
 }
@@ -256,7 +296,15 @@ void MainWindow::slot_CloseClicked() {
 
 void MainWindow::slot_Exit() {
     writeConfigFile();
+    stopWorker(kWorkerStopWaitMs);
     QCoreApplication::exit(0);
+}
+
+// The control panel that this request opens is not part of the application yet: the request
+// is logged and otherwise ignored.
+void MainWindow::slot_PTZControlClicked(bool clicked, QJsonObject dataObject) {
+    qDebug() << "MainWindow::slot_PTZControlClicked"
+             << "clicked:" << clicked << "dataObject:" << dataObject << "(no control panel yet)";
 }
 
 void MainWindow::slot_MovePTZWidget(QPoint movePoint) {

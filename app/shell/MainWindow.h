@@ -7,11 +7,14 @@
 #include <QSystemTrayIcon>
 
 class AboutWidget;
+class CamUSBControlThread;
+class CameraListView;
 class PresetLink;
 class QAction;
 class QLocalServer;
 class QMenu;
 class SoundDeviceSetting;
+class USBListener;
 class WarningMessageWidget;
 class titleWidget;
 
@@ -25,6 +28,8 @@ class MainWindow : public QMainWindow {
 public:
     static constexpr int kEnableDelayMs = 500;
     static constexpr int kAutoConnectDelayMs = 1000;
+    // How long the tray's "Exit" waits for the camera command worker.
+    static constexpr int kWorkerStopWaitMs = 300;
 
     // instanceName: the local-server name a second start connects to.
     explicit MainWindow(QWidget* parent = nullptr, const QString& instanceName = QStringLiteral("Vantor_AP"));
@@ -38,6 +43,10 @@ public:
     QString configDirPath() const { return configDir; }
     PresetLink* presetLinkPage() const { return presetLink; }
     SoundDeviceSetting* soundDevicePage() const { return soundDevice; }
+    CameraListView* cameraListPage() const { return cameraList; }
+    USBListener* usbListenerObject() const { return usbListener; }
+    // Null until the start delay has passed.
+    CamUSBControlThread* commandWorker() const { return worker; }
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
     AboutWidget* aboutWidget() const { return aboutDialog; }
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
@@ -54,6 +63,7 @@ public slots:
     void slot_showWindow();
     void slot_CloseClicked();
     void slot_Exit();
+    void slot_PTZControlClicked(bool clicked, QJsonObject dataObject);
     void slot_MovePTZWidget(QPoint movePoint);
     void slot_InfoClicked();
     void slot_ShowWarningMessage(QString message);
@@ -74,6 +84,7 @@ private:
     void connectPages();
     void collectSoundDeviceValues(QJsonObject& document) const;
     void collectPresetLinkValues(QJsonObject& document) const;
+    void stopWorker(int waitMs);
     // The window a warning opens over: the active window when it is one of this window's
     // own, else this window.
     QWidget* warningAnchor();
@@ -84,16 +95,17 @@ private:
     QWidget* home_widget = nullptr;
     SoundDeviceSetting* soundDevice = nullptr;
     PresetLink* presetLink = nullptr;
-    // The camera list takes this place.
-    QWidget* camera_widget = nullptr;
+    CameraListView* cameraList = nullptr;  // "camera_widget"
 
     bool dragging = false;
     QPoint pressOffset;
     QString configDir;
     QString configFile;
     QStringList configFiles;
+    USBListener* usbListener = nullptr;  // owned; created without parent
     AboutWidget* aboutDialog = nullptr;
     WarningMessageWidget* warningDialog = nullptr;
+    CamUSBControlThread* worker = nullptr;  // owned; created without parent at the start delay
     QLocalServer* localServer = nullptr;
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;

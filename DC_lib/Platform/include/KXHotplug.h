@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "KXExport.h"
+
 // One broadcast record, shaped like the device-interface notification the listener expects.
 struct KXHotplugEvent {
     enum class Kind { Arrival, Removal };
@@ -19,7 +21,7 @@ struct KXHotplugEvent {
     std::string name;  // the capture device path (\\?\usb#vid_...\global)
 };
 
-class KXHotplugSource {
+class KX_PLATFORM_EXPORT KXHotplugSource {
 public:
     virtual ~KXHotplugSource() = default;
     // The descriptor to watch for readability; -1 when the source is dead.

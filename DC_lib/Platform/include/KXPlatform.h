@@ -6,6 +6,9 @@
 // (a simulator process behind the Unix socket named by VEXSDK_SIM). Nothing above this
 // header includes a Linux or V4L2 header.
 //
+// The layer is linked into libvexsdk.so only; programs above the library reach the calls
+// they need through KXPlatformExports.h.
+//
 // The backend is chosen once per process on first use: VEXSDK_SIM set and non-empty gives
 // the simulated backend, anything else the Linux one. Tests may install their own object.
 //
@@ -20,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "KXExport.h"
 #include "KXHotplug.h"
 
 // ---------------------------------------------------------------------------------------
@@ -85,7 +89,7 @@ struct KXCaptureDevice {
 enum class KXControlInterfaceKind { CameraControl, ExtensionUnit, VideoProcessing };
 
 // Something held while a camera is controllable. Destroying the last reference releases it.
-class KXControlInterface {
+class KX_PLATFORM_EXPORT KXControlInterface {
 public:
     virtual ~KXControlInterface() = default;
 };
@@ -94,7 +98,7 @@ enum class KXXuQuery { SetCur, GetCur };
 
 // The vendor extension unit {B02D7059-B906-4111-9310-4D2CB886763E} of one camera.
 // Threading: callers serialise requests (the command channel holds its lock around them).
-class KXExtensionUnit : public KXControlInterface {
+class KX_PLATFORM_EXPORT KXExtensionUnit : public KXControlInterface {
 public:
     // One control request with a 4-byte payload: for SetCur the bytes sent, for GetCur the
     // buffer's initial content, replaced by the answer. Result 0 on success, negative when
@@ -111,7 +115,7 @@ struct KXInterfaceResult {
 
 // A handle naming one capture device, obtained by binding an enumerated device.
 // Threading: one thread at a time.
-class KXCaptureFilter {
+class KX_PLATFORM_EXPORT KXCaptureFilter {
 public:
     virtual ~KXCaptureFilter() = default;
     virtual const KXCaptureDevice& device() const = 0;
@@ -132,7 +136,7 @@ struct KXVideoInputRequest {
 // The platform interface
 // ---------------------------------------------------------------------------------------
 
-class KXPlatform {
+class KX_PLATFORM_EXPORT KXPlatform {
 public:
     virtual ~KXPlatform() = default;
 

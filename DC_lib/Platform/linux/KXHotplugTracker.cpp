@@ -35,3 +35,33 @@ std::optional<KXHotplugEvent> KXHotplugTracker::onEvent(const std::string& actio
     }
     return std::nullopt;
 }
+
+std::string KXHotplugTracker::syspathOf(const std::string& devpath) {
+    return devpath.empty() ? std::string() : "/sys" + devpath;
+}
+
+std::string KXHotplugTracker::nodeNameOf(const std::string& syspath) {
+    size_t slash = syspath.rfind('/');
+    return slash == std::string::npos ? syspath : syspath.substr(slash + 1);
+}
+
+std::optional<KXHotplugEvent> KXHotplugTracker::onUdevEvent(
+    const std::map<std::string, std::string>& properties, const NameOfNode& captureNameOfNode) {
+    auto value = [&properties](const char* key) {
+        auto it = properties.find(key);
+        return it == properties.end() ? std::string() : it->second;
+    };
+    const std::string action = value("ACTION");
+    const std::string syspath = syspathOf(value("DEVPATH"));
+    if (syspath.empty()) {
+        return std::nullopt;
+    }
+    const std::string capabilities = value("ID_V4L_CAPABILITIES");
+    std::string name;
+    // Only an added capture node needs its name worked out: a removed node is named by what
+    // was remembered for it, and its sysfs entry is already gone.
+    if (action == "add" && isCaptureNode(capabilities) && captureNameOfNode) {
+        name = captureNameOfNode(nodeNameOf(syspath)).value_or("");
+    }
+    return onEvent(action, syspath, capabilities, name);
+}

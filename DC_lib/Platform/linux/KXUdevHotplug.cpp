@@ -2,16 +2,32 @@
 
 #include <libudev.h>
 
-#include <cstring>
+#include <map>
 
 #include "linux/KXHotplugTracker.h"
 #include "linux/KXSysfsUsb.h"
 
 namespace {
 
-std::string nodeNameOf(const std::string& syspath) {
-    size_t slash = syspath.rfind('/');
-    return slash == std::string::npos ? syspath : syspath.substr(slash + 1);
+std::map<std::string, std::string> propertiesOf(udev_device* device) {
+    std::map<std::string, std::string> properties;
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_device_get_properties_list_entry(device)) {
+        const char* name = udev_list_entry_get_name(entry);
+        const char* value = udev_list_entry_get_value(entry);
+        if (name != nullptr) {
+            properties[name] = value != nullptr ? value : "";
+        }
+    }
+    // The monitor's device always knows its action and path, even when the property list
+    // does not repeat them.
+    if (const char* action = udev_device_get_action(device)) {
+        properties["ACTION"] = action;
+    }
+    if (const char* devpath = udev_device_get_devpath(device)) {
+        properties["DEVPATH"] = devpath;
+    }
+    return properties;
 }
 
 // Threading: one thread at a time (the one watching fd()).
@@ -31,15 +47,10 @@ public:
     bool readEvents(std::vector<KXHotplugEvent>& out) override {
         // The monitor socket is non-blocking: receive until it is drained.
         while (udev_device* device = udev_monitor_receive_device(_monitor)) {
-            const char* action = udev_device_get_action(device);
-            const char* syspath = udev_device_get_syspath(device);
-            const char* caps = udev_device_get_property_value(device, "ID_V4L_CAPABILITIES");
-            std::string path = syspath ? syspath : "";
-            std::string name;
-            if (action != nullptr && std::strcmp(action, "add") == 0) {
-                name = _usb.capturePathOfNode(nodeNameOf(path)).value_or("");
-            }
-            if (auto event = _tracker.onEvent(action ? action : "", path, caps ? caps : "", name)) {
+            auto event = _tracker.onUdevEvent(propertiesOf(device), [this](const std::string& node) {
+                return _usb.capturePathOfNode(node);
+            });
+            if (event) {
                 out.push_back(std::move(*event));
             }
             udev_device_unref(device);
@@ -57,14 +68,16 @@ private:
         udev_enumerate_scan_devices(e);
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-            const char* syspath = udev_list_entry_get_name(entry);
-            udev_device* device = udev_device_new_from_syspath(_udev, syspath);
+            udev_device* device = udev_device_new_from_syspath(_udev, udev_list_entry_get_name(entry));
             if (device == nullptr) {
                 continue;
             }
             const char* caps = udev_device_get_property_value(device, "ID_V4L_CAPABILITIES");
-            if (caps != nullptr && KXHotplugTracker::isCaptureNode(caps)) {
-                if (auto name = _usb.capturePathOfNode(nodeNameOf(syspath))) {
+            const char* devpath = udev_device_get_devpath(device);
+            if (caps != nullptr && devpath != nullptr && KXHotplugTracker::isCaptureNode(caps)) {
+                // Keyed like the monitor's events, so a removal finds the name remembered here.
+                const std::string syspath = KXHotplugTracker::syspathOf(devpath);
+                if (auto name = _usb.capturePathOfNode(KXHotplugTracker::nodeNameOf(syspath))) {
                     _tracker.remember(syspath, *name);
                 }
             }

@@ -6,12 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -164,9 +166,80 @@ uint16_t FakeSimulator::registerValue(const std::string& devicePath, uint16_t re
     return 0;
 }
 
-void FakeSimulator::setFault(const std::string& op, Fault fault, int afterCount) {
+void FakeSimulator::setFault(const std::string& op, Fault fault, int afterCount, int delayMs) {
     std::lock_guard<std::mutex> lock(_mutex);
-    _faults[op] = FaultState{fault, afterCount};
+    _faults[op] = FaultState{fault, afterCount, delayMs};
+}
+
+std::string FakeSimulator::locationFor(const std::string& busPort, int interfaceNumber) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "&1&%04x", interfaceNumber & 0xFFFF);
+    std::string location = busPort + suffix;
+    for (char& c : location) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return location;
+}
+
+namespace {
+
+std::string upper(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+}  // namespace
+
+KXJson FakeSimulator::usbInterfaceEntry(const std::string& vid, const std::string& pid,
+                                        const std::string& busPort, int interfaceNumber,
+                                        const std::string& friendlyName) {
+    char mi[8];
+    std::snprintf(mi, sizeof mi, "%02X", interfaceNumber & 0xFF);
+    const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
+    KXJson e;
+    e.set("instance_id", ids + "&MI_" + mi + "\\" + upper(locationFor(busPort, interfaceNumber)));
+    e.set("hardware_ids", KXJson(KXJson::Array{KXJson(ids + "&REV_0100&MI_" + mi)}));
+    e.set("friendly_name", friendlyName);
+    e.set("description", friendlyName);
+    const size_t amp = busPort.find('&');
+    const std::string port = amp == std::string::npos ? busPort : busPort.substr(amp + 1);
+    const std::string lastPort = port.substr(port.rfind('.') == std::string::npos ? 0 : port.rfind('.') + 1);
+    char info[64];
+    std::snprintf(info, sizeof info, "Port_#%04d.Hub_#%04d", std::atoi(lastPort.c_str()), 2);
+    e.set("location_information", std::string(info));
+    e.set("location_paths", KXJson(KXJson::Array{KXJson("pci-0000:00:14.0-usb-0:" + port + ":1." +
+                                                        std::to_string(interfaceNumber))}));
+    return e;
+}
+
+KXJson FakeSimulator::usbDeviceEntry(const std::string& vid, const std::string& pid,
+                                     const std::string& busPort) {
+    KXJson e;
+    e.set("instance_id", "USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "\\" + busPort);
+    e.set("hardware_ids",
+          KXJson(KXJson::Array{KXJson("USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "&REV_0100")}));
+    return e;
+}
+
+void FakeSimulator::removeUsbDevices(const std::string& busPort) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::vector<KXJson> kept;
+    for (const KXJson& e : _usb) {
+        const std::string id = e["instance_id"].asString();
+        const std::string tail = id.substr(id.rfind('\\') + 1);
+        if (tail != upper(busPort) && tail.rfind(upper(busPort) + "&", 0) != 0) {
+            kept.push_back(e);
+        }
+    }
+    _usb.swap(kept);
+}
+
+size_t FakeSimulator::answered(const std::string& op) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _answered.find(op);
+    return it == _answered.end() ? 0 : it->second;
 }
 
 std::vector<KXJson> FakeSimulator::journal() const {
@@ -291,23 +364,28 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
     auto request = KXJson::parse(line);
     KXJson reply;
     Fault fault = Fault::None;
+    int delayMs = 0;
     bool watch = false;
+    const std::string op = request ? (*request)["op"].asString() : std::string();
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _journal.push_back(request ? *request : KXJson(line));
-        const std::string op = request ? (*request)["op"].asString() : std::string();
         auto it = _faults.find(op);
         if (it != _faults.end() && it->second.fault != Fault::None) {
             if (it->second.normalLeft > 0) {
                 --it->second.normalLeft;
             } else {
                 fault = it->second.fault;
+                delayMs = it->second.delayMs;
             }
         }
-        if (fault == Fault::None) {
+        if (fault == Fault::None || fault == Fault::Delay) {
             reply = request ? respond(*request, watch) : error("not JSON");
         }
         _changed.notify_all();
+    }
+    if (fault == Fault::Delay) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
     switch (fault) {
         case Fault::Error:
@@ -319,10 +397,16 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
         case Fault::Close:
             return false;
         case Fault::None:
+        case Fault::Delay:
             break;
     }
     if (!sendLine(client.fd, reply.dump())) {
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_answered[op];
+        _changed.notify_all();
     }
     if (watch && !client.watching) {
         client.watching = true;

@@ -56,6 +56,8 @@ public:
         Garbage,  // a line that is not JSON
         Stall,    // no answer at all (the client must time out)
         Close,    // close the connection without answering
+        Delay,    // the normal answer, sent only after the fault's delay (a slow USB
+                  // transfer); the server answers nobody else meanwhile
     };
 
     FakeSimulator();
@@ -78,8 +80,22 @@ public:
     uint16_t registerValue(const std::string& devicePath, uint16_t reg) const;
 
     // `op` ("usb_devices", "capture_devices", "xu", "watch"); applies to every later request
-    // of that op once `afterCount` more of them were answered normally.
-    void setFault(const std::string& op, Fault fault, int afterCount = 0);
+    // of that op once `afterCount` more of them were answered normally. `delayMs`: Delay only.
+    void setFault(const std::string& op, Fault fault, int afterCount = 0, int delayMs = 0);
+
+    // One entry of `usb_devices` for interface `interfaceNumber` of a device at `location`
+    // ("1&2.4&1" + "&0000"-style suffix is added), with the texts the Linux walk produces.
+    static KXJson usbInterfaceEntry(const std::string& vid, const std::string& pid,
+                                    const std::string& busPort, int interfaceNumber,
+                                    const std::string& friendlyName);
+    // The entry of the whole device ("USB\VID_..&PID_..\B&P").
+    static KXJson usbDeviceEntry(const std::string& vid, const std::string& pid, const std::string& busPort);
+    // The location identity of interface `interfaceNumber` of the device at "B&P" ("1&2.4").
+    static std::string locationFor(const std::string& busPort, int interfaceNumber);
+    void removeUsbDevices(const std::string& busPort);
+
+    // Answers sent for requests of `op` (a request whose answer is delayed counts once sent).
+    size_t answered(const std::string& op) const;
 
     std::vector<KXJson> journal() const;
     void clearJournal();
@@ -102,6 +118,7 @@ private:
     struct FaultState {
         Fault fault = Fault::None;
         int normalLeft = 0;
+        int delayMs = 0;
     };
 
     void serve();
@@ -126,6 +143,7 @@ private:
     std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
     std::vector<KXJson> _journal;               // guarded by _mutex
+    std::map<std::string, size_t> _answered;    // guarded by _mutex: op -> answers sent
     std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
     size_t _watchers = 0;                       // guarded by _mutex
     std::vector<Client> _clients;               // server thread only

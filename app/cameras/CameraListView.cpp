@@ -1,0 +1,527 @@
+#include "CameraListView.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QDebug>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QJsonValue>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QTableWidget>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "CameraInfoKey.h"
+#include "UsbSearch.h"
+#include "VideoFormatChoice.h"
+#include "vexsdk.h"
+
+namespace {
+
+using CameraInfoKey::name;
+
+const char* kPageStyle =
+    "QFrame#CameraView_frame{background:#474E53;border:1px solid #595959;border-radius:4px;}"
+    "QLabel#title_label{color:#4BBDEF;font-family:Arial;font-size:14px;font-weight:bold;"
+    "background:transparent;border:none;}"
+    "QTableWidget#camera_tableWidget{background:#474E53;border:none;}"
+    "QTableWidget#camera_tableWidget QHeaderView{background:#474E53;border:none;}"
+    "QTableWidget#camera_tableWidget QHeaderView::section{background:#474E53;color:#4BBDEF;"
+    "font-family:Arial;font-size:14px;border:none;border-bottom:1px solid #4BBDEF;}"
+    "QPushButton#ptz_pushButton{background:#595959;color:#f0f0f0;border:1px solid #8C8C8C;"
+    "font-family:Arial;font-size:14px;}"
+    "QPushButton#ptz_pushButton:hover{background:#4BBDEF;}";
+
+QString rowStyle(bool connected) {
+    return QStringLiteral(
+               "QLabel,QPushButton{background:%1;color:#f0f0f0;font-family:Arial;font-size:14px;"
+               "border:none;border-bottom:1px solid #8C8C8C;}"
+               "QPushButton:hover{background:#4BBDEF;color:#434343;}")
+        .arg(connected ? QStringLiteral("#4BBDEF") : QStringLiteral("#474E53"));
+}
+
+// A caller-owned text of the library's records: the holder and its text are malloc'ed.
+DC_SourceText* newHolder() {
+    return static_cast<DC_SourceText*>(std::calloc(1, sizeof(DC_SourceText)));
+}
+
+void releaseHolder(DC_SourceText*& holder) {
+    if (holder != nullptr) {
+        std::free(holder->source);
+        std::free(holder);
+        holder = nullptr;
+    }
+}
+
+QString holderText(const DC_SourceText* holder) {
+    if (holder == nullptr || holder->source == nullptr || holder->length <= 0)
+        return QString();
+    return QString::fromUtf8(holder->source,
+                             static_cast<int>(strnlen(holder->source, static_cast<size_t>(holder->length))));
+}
+
+}  // namespace
+
+CameraListView::CameraListView(QWidget* parent) : QWidget(parent) {
+    // The announcement may be queued to a receiver on another thread (and recorded by tests).
+    qRegisterMetaType<DC_Recv*>("DC_Recv*");
+    buildForm();
+    _searchButton->hide();
+    connect(_ptzButton, &QPushButton::clicked, this, &CameraListView::slot_PTZControlClicked);
+    _usbSearch = new UsbSearch(this);
+    connect(_usbSearch, &UsbSearch::signal_GetUSBCameras, this, &CameraListView::slot_GetUSBCameras,
+            Qt::QueuedConnection);
+    connect(_usbSearch, &QThread::finished, this, &CameraListView::searchFinished);
+}
+
+CameraListView::~CameraListView() {
+    _usbSearch->wait();
+    destroyReceiver();
+}
+
+void CameraListView::buildForm() {
+    setObjectName(QStringLiteral("CameraListView"));
+    resize(656, 184);
+    setMinimumSize(656, 184);
+    setStyleSheet(QString::fromLatin1(kPageStyle));
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    _frame = new QFrame(this);
+    _frame->setObjectName(QStringLiteral("CameraView_frame"));
+    outer->addWidget(_frame);
+
+    auto* grid = new QGridLayout(_frame);
+    grid->setContentsMargins(8, 4, 8, 8);
+    grid->setSpacing(4);
+
+    _titleLabel = new QLabel(tr("Camera Control & State"), _frame);
+    _titleLabel->setObjectName(QStringLiteral("title_label"));
+    _titleLabel->setFixedHeight(24);
+    grid->addWidget(_titleLabel, 0, 0, 1, 2);
+
+    _searchButton = new QPushButton(_frame);
+    _searchButton->setObjectName(QStringLiteral("search_pushButton"));
+    _searchButton->setFixedSize(45, 45);
+    grid->addWidget(_searchButton, 1, 0);
+
+    _table = new QTableWidget(0, 3, _frame);
+    _table->setObjectName(QStringLiteral("camera_tableWidget"));
+    _table->setHorizontalHeaderLabels({tr("Camera"), tr("Control Status"), QString()});
+    for (int c = 0; c < 3; ++c) _table->setColumnWidth(c, 200);
+    _table->setShowGrid(false);
+    _table->verticalHeader()->setVisible(false);
+    _table->horizontalHeader()->setHighlightSections(false);
+    _table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    _table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    _table->setSelectionMode(QAbstractItemView::NoSelection);
+    _table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    _table->setTabKeyNavigation(false);
+    _table->setDropIndicatorShown(false);
+    _table->setFocusPolicy(Qt::NoFocus);
+    grid->addWidget(_table, 1, 1);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    _ptzButton = new QPushButton(tr("PTZ Control"), _frame);
+    _ptzButton->setObjectName(QStringLiteral("ptz_pushButton"));
+    _ptzButton->setFixedSize(120, 24);
+    buttons->addWidget(_ptzButton);
+    grid->addLayout(buttons, 2, 0, 1, 2);
+
+    _buttonGroup = new QButtonGroup(this);
+    _buttonGroup->setExclusive(false);
+}
+
+QString CameraListView::displayModelName(const QString& modelName) {
+    if (modelName.contains(QLatin1String("ZM-130")))
+        return QStringLiteral("ZM-130");
+    if (modelName.contains(QLatin1String("ZM-150")))
+        return QStringLiteral("ZM-150");
+    return modelName;
+}
+
+int CameraListView::rowCount() const {
+    return _table->rowCount();
+}
+
+QPushButton* CameraListView::rowButton(int row) const {
+    return qobject_cast<QPushButton*>(_table->cellWidget(row, 1));
+}
+
+QLabel* CameraListView::rowLabel(int row) const {
+    return qobject_cast<QLabel*>(_table->cellWidget(row, 0));
+}
+
+int CameraListView::rowOfButton(const QAbstractButton* button) const {
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        if (_table->cellWidget(row, 1) == button)
+            return row;
+    }
+    return -1;
+}
+
+void CameraListView::applyRowColours(int row) {
+    QPushButton* button = rowButton(row);
+    const bool connected = button && button->property("isConnected").toBool();
+    const QString style = rowStyle(connected);
+    for (int column = 0; column < 3; ++column) {
+        if (QWidget* cell = _table->cellWidget(row, column))
+            cell->setStyleSheet(style);
+    }
+}
+
+// ---- the search and the rows ------------------------------------------------------------------
+
+void CameraListView::slot_StartUSBSearch() {
+    if (!_usbSearch->isRunning())
+        _usbSearch->start(QThread::InheritPriority);
+}
+
+void CameraListView::searchFinished() {
+    if (_searchAgain) {
+        _searchAgain = false;
+        _usbSearch->start(QThread::InheritPriority);
+    }
+}
+
+void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
+    QStringList known;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        if (QPushButton* button = rowButton(row)) {
+            known.append(button->property("DataInfo")
+                             .toJsonObject()
+                             .value(name(CameraInfoKey::LocationIdentity))
+                             .toString()
+                             .toLower());
+        }
+    }
+    for (const USB_DeviceInfo& info : std::as_const(usbDeviceList)) {
+        const QString location = info.locationIdentity.toLower();
+        if (known.contains(location))
+            continue;
+        known.append(location);
+        addRow(info);
+        if (!_pendingAutoConnect.isEmpty() && location == _pendingAutoConnect) {
+            const QString saved = _pendingAutoConnect;
+            _pendingAutoConnect.clear();
+            qDebug() << "CameraListView::slot_GetUSBCameras"
+                     << "auto connect:" << saved;
+            connectSavedCamera(saved);
+        }
+    }
+}
+
+void CameraListView::addRow(const USB_DeviceInfo& info) {
+    const int row = _table->rowCount();
+    _table->insertRow(row);
+
+    QJsonObject data;
+    data.insert(name(CameraInfoKey::ModelName), info.modelName);
+    data.insert(name(CameraInfoKey::DeviceModeInt), info.deviceModeInt);
+    data.insert(name(CameraInfoKey::FriendlyName), info.friendlyName);
+    data.insert(name(CameraInfoKey::VID), info.vid);
+    data.insert(name(CameraInfoKey::PID), info.pid);
+    data.insert(name(CameraInfoKey::Type), QStringLiteral("USB"));
+    data.insert(name(CameraInfoKey::PortPath), info.portPath);
+    data.insert(name(CameraInfoKey::PortInfo), info.portInfo);
+    data.insert(name(CameraInfoKey::LocationIdentity), info.locationIdentity);
+    data.insert(name(CameraInfoKey::IsConnect), QStringLiteral("0"));
+
+    // The inverted tilt saved for this very camera (model, ids, identity and port all equal);
+    // the last matching element wins.
+    bool invertTilt = false;
+    const QJsonArray saved = qApp->property("configDataInforJsonObject")
+                                 .toJsonObject()
+                                 .value(QStringLiteral("UsbCamerasArray"))
+                                 .toArray();
+    for (const QJsonValue& value : saved) {
+        const QJsonObject element = value.toObject();
+        if (element.value(name(CameraInfoKey::ModelName)).toString() == info.modelName &&
+            element.value(name(CameraInfoKey::VID)).toString() == info.vid &&
+            element.value(name(CameraInfoKey::PID)).toString() == info.pid &&
+            element.value(name(CameraInfoKey::LocationIdentity)).toString() == info.locationIdentity &&
+            element.value(name(CameraInfoKey::PortPath)).toString() == info.portPath)
+            invertTilt = element.value(name(CameraInfoKey::LRInvertTilt)).toBool();
+    }
+    data.insert(name(CameraInfoKey::LRInvertTilt), invertTilt);
+
+    auto* label = new QLabel(displayModelName(info.modelName));
+    label->setObjectName(QStringLiteral("ModelName"));
+    label->setAlignment(Qt::AlignCenter);
+    label->setProperty("DataInfo", data);
+    _table->setCellWidget(row, 0, label);
+
+    auto* button = new QPushButton(tr("Connect"));
+    button->setObjectName(QStringLiteral("UsbConnect"));
+    button->setFlat(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setProperty("DataInfo", data);
+    button->setProperty("isConnected", false);
+    connect(button, &QPushButton::clicked, this, &CameraListView::slot_ConnectUSBCamera);
+    _table->setCellWidget(row, 1, button);
+    _buttonGroup->addButton(button, row);
+
+    auto* space = new QLabel;
+    space->setObjectName(QStringLiteral("SpaceItem"));
+    space->setAlignment(Qt::AlignCenter);
+    _table->setCellWidget(row, 2, space);
+
+    applyRowColours(row);
+}
+
+QJsonArray CameraListView::cameraArray() const {
+    QJsonArray cameras;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (!button)
+            continue;
+        QJsonObject data = button->property("DataInfo").toJsonObject();
+        data.insert(name(CameraInfoKey::IsConnect),
+                    button->property("isConnected").toBool() ? QStringLiteral("1") : QStringLiteral("0"));
+        cameras.append(data);
+    }
+    return cameras;
+}
+
+// ---- connecting -------------------------------------------------------------------------------
+
+void CameraListView::destroyReceiver() {
+    if (!_receiver)
+        return;
+    // Every listener drops the pointer first; the worker's slot returns only once no command
+    // runs on the receiver.
+    emit signal_ConnectUSBCamera(nullptr);
+    delete _receiver;
+    _receiver = nullptr;
+}
+
+void CameraListView::slot_ConnectUSBCamera() {
+    if (auto* button = qobject_cast<QPushButton*>(sender())) {
+        // The user chose: a saved camera arriving later no longer overrides that.
+        _pendingAutoConnect.clear();
+        connectUSBCameraProcess(button);
+    }
+}
+
+void CameraListView::connectUSBCameraProcess(QPushButton* button) {
+    destroyReceiver();
+
+    const bool wasConnected = button->property("isConnected").toBool();
+    const int senderId = _buttonGroup->id(button);
+    qDebug() << "CameraListView::connectUSBCameraProcess"
+             << " senderButtonID" << senderId << " isConnected:" << wasConnected;
+
+    const int buttons = _buttonGroup->buttons().size();
+    for (int id = 0; id < buttons; ++id) {
+        if (id == senderId)
+            continue;
+        if (QAbstractButton* other = _buttonGroup->button(id)) {
+            other->setProperty("isConnected", false);
+            other->setText(tr("Connect"));
+            applyRowColours(rowOfButton(other));
+        }
+    }
+
+    const int row = rowOfButton(button);
+    if (wasConnected) {
+        button->setText(tr("Connect"));
+        button->setProperty("isConnected", false);
+        applyRowColours(row);
+        return;
+    }
+
+    button->setText(tr("Disconnect"));
+    button->setProperty("isConnected", true);
+    const QJsonObject data = button->property("DataInfo").toJsonObject();
+    const int deviceModel = data.value(name(CameraInfoKey::DeviceModeInt)).toInt();
+    const QString locationIdentity = data.value(name(CameraInfoKey::LocationIdentity)).toString();
+    const QString type = data.value(name(CameraInfoKey::Type)).toString();
+
+    DC_Find* find = new DC_Find;
+    find->initialize();
+
+    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        DC_CaptureFormats formats;
+        formats.renderWindowRef = &_windowHandleRef;
+        formats.url = newHolder();
+        bool hardwareDecoding = false;
+        if (type.toUpper() == QLatin1String("USB")) {
+            formats.videoDeviceName = newHolder();
+            formats.audioDeviceName = newHolder();
+            const QByteArray location = locationIdentity.toUtf8();
+            if (formats.url) {
+                formats.url->source =
+                    static_cast<char*>(std::malloc(static_cast<size_t>(location.size()) + 1));
+                if (formats.url->source) {
+                    std::memcpy(formats.url->source, location.constData(),
+                                static_cast<size_t>(location.size()) + 1);
+                    formats.url->length = static_cast<int32_t>(location.size() + 1);
+                }
+            }
+            formats.sourceType = 0;
+            find->getSources(&formats);
+            qDebug() << "CameraListView::connectUSBCameraProcess"
+                     << "listDC_CaptureFormats.url->source:" << holderText(formats.url);
+            qDebug() << "CameraListView::connectUSBCameraProcess"
+                     << "source.videoDeviceName->source:" << holderText(formats.videoDeviceName);
+
+            const VideoFormatChoice choice = VideoFormatChoice::choose(formats.videoFormatList);
+            formats.videoFormatIndex = choice.videoFormatIndex;
+            hardwareDecoding = choice.hardwareDecoding;
+            // The receiver is opened for video only.
+            releaseHolder(formats.audioDeviceName);
+        }
+        formats.deviceModel = deviceModel;
+        qDebug() << "CameraListView::connectUSBCameraProcess"
+                 << "listDC_CaptureFormats.deviceModel:" << formats.deviceModel;
+
+        auto* recv = new DC_Recv(formats);
+        qDebug() << "CameraListView::connectUSBCameraProcess"
+                 << "isHWDecodeFirst" << hardwareDecoding;
+        recv->setIsEnableDXAV2Decode(hardwareDecoding);
+        recv->setIsEnableDigitalZoom(false);
+        qDebug() << "CameraListView::connectUSBCameraProcess"
+                 << "dc_recv initialize";
+        const bool initialized = recv->initialize(&_aiFlag);
+        releaseHolder(formats.url);
+        releaseHolder(formats.videoDeviceName);
+        releaseHolder(formats.audioDeviceName);
+
+        if (initialized) {
+            qDebug() << "CameraListView::connectUSBCameraProcess"
+                     << "initialize:" << initialized;
+            delete find;
+            _receiver = recv;
+            emit signal_ConnectUSBCamera(_receiver);
+            applyRowColours(row);
+            return;
+        }
+        if (attempt == kConnectAttempts - 1) {
+            qDebug() << "CameraListView::connectUSBCameraProcess"
+                     << "initialize:" << initialized;
+            delete find;
+            // A camera that cannot be opened is not connected: the row offers "Connect" again
+            // and nobody is left holding a receiver that never worked.
+            emit signal_ConnectUSBCamera(nullptr);
+            delete recv;
+            button->setText(tr("Connect"));
+            button->setProperty("isConnected", false);
+            applyRowColours(row);
+            emit signal_WarningMessage(tr("Camera cannot be opened."));
+            return;
+        }
+        delete recv;
+    }
+}
+
+bool CameraListView::connectSavedCamera(const QString& locationIdentity) {
+    bool any = false;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (!button)
+            continue;
+        const QString location = button->property("DataInfo")
+                                     .toJsonObject()
+                                     .value(name(CameraInfoKey::LocationIdentity))
+                                     .toString()
+                                     .toLower();
+        if (location != locationIdentity)
+            continue;
+        button->setProperty("isConnected", false);
+        connectUSBCameraProcess(button);
+        any = true;
+    }
+    return any;
+}
+
+void CameraListView::slot_StartAutoConnect() {
+    const QJsonObject document = qApp->property("configDataInforJsonObject").toJsonObject();
+    const QJsonArray saved = document.value(QStringLiteral("UsbCamerasArray")).toArray();
+    QString locationIdentity;
+    for (const QJsonValue& value : saved) {
+        const QJsonObject element = value.toObject();
+        if (element.value(name(CameraInfoKey::IsConnect)).toString() == QLatin1String("1"))
+            locationIdentity = element.value(name(CameraInfoKey::LocationIdentity)).toString().toLower();
+    }
+    if (locationIdentity.isEmpty())
+        return;
+    // The first search may not have delivered the camera's row yet; then it is connected
+    // when the row arrives.
+    if (!connectSavedCamera(locationIdentity))
+        _pendingAutoConnect = locationIdentity;
+}
+
+// ---- hot-plug ---------------------------------------------------------------------------------
+
+void CameraListView::slot_deviceUSBPlugIn(QString deviceUSBPlugInLocationIdentity) {
+    qDebug() << "CameraListView::slot_deviceUSBPlugIn" << deviceUSBPlugInLocationIdentity;
+    if (_usbSearch->isRunning()) {
+        _searchAgain = true;
+        return;
+    }
+    _usbSearch->start(QThread::InheritPriority);
+}
+
+void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdentity) {
+    qDebug() << "CameraListView::slot_deviceUSBPlugOut"
+             << "deviceUSBPlugOutLocationIdentity:" << deviceUSBPlugOutLocationIdentity;
+    for (int row = _table->rowCount() - 1; row >= 0; --row) {
+        QPushButton* button = rowButton(row);
+        if (!button)
+            continue;
+        const QString location = button->property("DataInfo")
+                                     .toJsonObject()
+                                     .value(name(CameraInfoKey::LocationIdentity))
+                                     .toString()
+                                     .toLower();
+        qDebug() << "locationId:" << location;
+        if (location != deviceUSBPlugOutLocationIdentity)
+            continue;
+        if (button->property("isConnected").toBool())
+            destroyReceiver();
+        _buttonGroup->removeButton(button);
+        _table->removeRow(row);
+    }
+    renumberButtons();
+}
+
+void CameraListView::renumberButtons() {
+    for (QAbstractButton* button : _buttonGroup->buttons()) _buttonGroup->removeButton(button);
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        if (QPushButton* button = rowButton(row))
+            _buttonGroup->addButton(button, row);
+    }
+}
+
+// ---- the connected camera ---------------------------------------------------------------------
+
+void CameraListView::slot_SetInvertTilt(bool inverTiltBool) {
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (!button || !button->property("isConnected").toBool())
+            continue;
+        QJsonObject data = button->property("DataInfo").toJsonObject();
+        data.insert(name(CameraInfoKey::LRInvertTilt), inverTiltBool);
+        button->setProperty("DataInfo", data);
+        return;
+    }
+}
+
+void CameraListView::slot_PTZControlClicked(bool clicked) {
+    QJsonObject dataObject;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (button && button->property("isConnected").toBool())
+            dataObject = button->property("DataInfo").toJsonObject();
+    }
+    qDebug() << "CameraListView::slot_PTZControlClicked"
+             << " dataObject:" << dataObject;
+    emit signal_PTZControlClicked(clicked, dataObject);
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QWidget>
+
+#include "USB_DeviceInfo.h"
+
+class DC_Recv;
+class QAbstractButton;
+class QButtonGroup;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class UsbSearch;
+
+// The "Camera Control & State" page: one row per attached camera, each with a
+// Connect/Disconnect button. Exactly one camera is connected at a time; connecting it means
+// building and initialising one library receiver, which this page owns and announces (or its
+// absence, as null) with signal_ConnectUSBCamera. The USB search fills the list, the hot-plug
+// signals keep it current.
+//
+// Each row's camera-info object (CameraInfoKey) lives in the property "DataInfo" of the
+// row's label and button; the button's copy is the one that counts (inverted tilt is stored
+// there only).
+//
+// Threading: interface thread only. The search list arrives by a queued connection from the
+// search thread as a copy. The command worker uses the announced receiver on its own thread:
+// the page destroys a receiver only after announcing null, and the worker's slot returns
+// only once no command runs on the old receiver.
+class CameraListView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kConnectAttempts = 5;
+
+    explicit CameraListView(QWidget* parent = nullptr);
+    // Announces null and destroys the receiver; waits for a search in progress.
+    ~CameraListView() override;
+
+    // The receiver of the connected camera; null when none is connected.
+    DC_Recv* currentReceiver() const { return _receiver; }
+
+    // The rows' camera-info objects for the settings document, in row order, "IsConnect"
+    // "1" for the connected row and "0" for the others. The rows' own objects are unchanged.
+    QJsonArray cameraArray() const;
+
+    // The connect/disconnect flow of a row button.
+    void connectUSBCameraProcess(QPushButton* button);
+
+    // "ZM-130" or "ZM-150" when the model name contains it, else the model name.
+    static QString displayModelName(const QString& modelName);
+
+    // Views for the window and the tests.
+    int rowCount() const;
+    QPushButton* rowButton(int row) const;
+    QLabel* rowLabel(int row) const;
+    QButtonGroup* buttonGroup() const { return _buttonGroup; }
+    UsbSearch* usbSearch() const { return _usbSearch; }
+    // The saved camera still to be connected when its row arrives (empty: none).
+    QString pendingAutoConnect() const { return _pendingAutoConnect; }
+
+signals:
+    void signal_PTZControlClicked(bool clicked, QJsonObject dataObject);
+    void signal_ConnectUSBCamera(DC_Recv* recv);
+    // A camera could not be opened; the main window shows the message.
+    void signal_WarningMessage(QString message);
+
+public slots:
+    void slot_StartUSBSearch();
+    void slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList);
+    void slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdentity);
+    void slot_deviceUSBPlugIn(QString deviceUSBPlugInLocationIdentity);
+    void slot_SetInvertTilt(bool inverTiltBool);
+    void slot_StartAutoConnect();
+    void slot_ConnectUSBCamera();
+    void slot_PTZControlClicked(bool clicked);
+
+private:
+    void buildForm();
+    void addRow(const USB_DeviceInfo& info);
+    void applyRowColours(int row);
+    int rowOfButton(const QAbstractButton* button) const;
+    void renumberButtons();
+    void searchFinished();
+    void destroyReceiver();
+    // Connects the first row of that (lower-case) location; false when there is none.
+    bool connectSavedCamera(const QString& locationIdentity);
+
+    QFrame* _frame = nullptr;
+    QLabel* _titleLabel = nullptr;
+    QPushButton* _searchButton = nullptr;
+    QPushButton* _ptzButton = nullptr;
+    QTableWidget* _table = nullptr;
+    QButtonGroup* _buttonGroup = nullptr;  // the row buttons; a button's id is its row
+    UsbSearch* _usbSearch = nullptr;       // child of this page
+
+    DC_Recv* _receiver = nullptr;  // owned
+    // Lent to every receiver's initialize; the application never enables the AI mode, so the
+    // library never reads it, but it must outlive the receiver.
+    bool _aiFlag = false;
+    // What DC_CaptureFormats::renderWindowRef points at: a pointer to a null window handle.
+    void* _nullWindowHandle = nullptr;
+    void* _windowHandleRef = &_nullWindowHandle;
+
+    // A plug-in that arrived while a search ran: that search may have walked the bus before
+    // the camera appeared, so it runs again when it ends.
+    bool _searchAgain = false;
+    // The camera saved as connected, when its row had not arrived by the auto-connect; it
+    // is connected when its row arrives, once, unless the user connects or disconnects a
+    // camera first.
+    QString _pendingAutoConnect;
+};

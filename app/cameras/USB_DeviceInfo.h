@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+// One camera found by the USB search. The texts are those of the USB walk; the location
+// identity is lower case and identifies the camera everywhere in the application.
+struct USB_DeviceInfo {
+    QString locationIdentity;
+    QString portInfo;
+    QString portPath;
+    QString modelName;
+    int32_t deviceModeInt = 0;
+    QString vid;
+    QString pid;
+    QString friendlyName;
+    QString deviceDesc;
+};
+
+Q_DECLARE_METATYPE(USB_DeviceInfo)

@@ -1,0 +1,573 @@
+// The camera list over simulated cameras: rows from the search, the connect flow and its
+// failures, auto-connect, hot-plug, inverted tilt and what the list hands to the settings.
+#include <QApplication>
+#include <QButtonGroup>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTest>
+
+#include <memory>
+
+#include "CameraListView.h"
+#include "DebugLines.h"
+#include "KXPlatformExports.h"
+#include "ObservedPlatform.h"
+#include "SimCameraRig.h"
+#include "USBListener.h"
+#include "UsbSearch.h"
+#include "VideoFormatChoice.h"
+#include "vexsdk.h"
+
+namespace {
+
+using Spec = SimCameraRig::CameraSpec;
+
+Spec camera(const std::string& busPort, const std::string& pid = "6009") {
+    Spec s;
+    s.busPort = busPort;
+    s.pid = pid;
+    return s;
+}
+
+USB_DeviceInfo record(const Spec& s,
+                      const QString& portPath = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0")) {
+    USB_DeviceInfo info;
+    info.locationIdentity = QString::fromStdString(SimCameraRig::location(s));
+    info.portInfo = QStringLiteral("Port_#0004.Hub_#0002");
+    info.portPath = portPath;
+    info.modelName = QStringLiteral("ZM-150");
+    info.deviceModeInt = 9;
+    info.vid = QString::fromStdString(s.vid);
+    info.pid = QString::fromStdString(s.pid);
+    info.friendlyName = QStringLiteral("ZM-150 Camera");
+    info.deviceDesc = QStringLiteral("ZM-150 Camera");
+    return info;
+}
+
+QJsonObject saved(const USB_DeviceInfo& info, bool connected, bool invertTilt = false) {
+    QJsonObject o;
+    o.insert(QStringLiteral("ModelName"), info.modelName);
+    o.insert(QStringLiteral("DeviceModeInt"), info.deviceModeInt);
+    o.insert(QStringLiteral("FriendlyName"), info.friendlyName);
+    o.insert(QStringLiteral("VID"), info.vid);
+    o.insert(QStringLiteral("PID"), info.pid);
+    o.insert(QStringLiteral("Type"), QStringLiteral("USB"));
+    o.insert(QStringLiteral("PortPath"), info.portPath);
+    o.insert(QStringLiteral("PortInfo"), info.portInfo);
+    o.insert(QStringLiteral("LocationIdentity"), info.locationIdentity);
+    o.insert(QStringLiteral("LRInvertTilt"), invertTilt);
+    o.insert(QStringLiteral("IsConnect"), connected ? QStringLiteral("1") : QStringLiteral("0"));
+    return o;
+}
+
+void publishSavedCameras(const QJsonArray& cameras) {
+    QJsonObject document;
+    document.insert(QStringLiteral("SoundDeviceIndex"), 2);
+    document.insert(QStringLiteral("UsbCamerasArray"), cameras);
+    qApp->setProperty("configDataInforJsonObject", document);
+}
+
+QJsonObject dataInfo(QWidget* widget) {
+    return widget->property("DataInfo").toJsonObject();
+}
+
+QString locationOfRow(CameraListView& view, int row) {
+    return dataInfo(view.rowButton(row)).value(QStringLiteral("LocationIdentity")).toString();
+}
+
+bool isConnected(CameraListView& view, int row) {
+    return view.rowButton(row)->property("isConnected").toBool();
+}
+
+DC_VideoFormat format(int width, int height, double rate, int code, int index) {
+    DC_VideoFormat f{};
+    f.width = width;
+    f.height = height;
+    f.frameRate = rate;
+    f.format = code;
+    f.index = index;
+    return f;
+}
+
+// Writes "null" / "receiver" into the log for every announcement, in one order with the
+// platform's unit events.
+void recordAnnouncements(CameraListView& view, const std::shared_ptr<EventLog>& log) {
+    QObject::connect(&view, &CameraListView::signal_ConnectUSBCamera, &view, [log](DC_Recv* recv) {
+        log->add(recv ? QStringLiteral("receiver") : QStringLiteral("null"));
+    });
+}
+
+}  // namespace
+
+class TstCameraListView : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void form();
+    void displayModelNames();
+    void formatChoice();
+    void rowsFromSearchRecords();
+    void connectingTheSecondCameraDisconnectsTheFirst();
+    void clickingTheConnectedRowDisconnects();
+    void fiveFailedAttemptsLeaveTheRowDisconnected();
+    void autoConnectPicksTheLastCameraSavedAsConnected();
+    void autoConnectWaitsForALateRowOnce();
+    void userChoiceCancelsAWaitingAutoConnect();
+    void invertTiltIsStoredInTheConnectedRowOnly();
+    void ptzRequestCarriesTheConnectedCamera();
+    void plugInSearchesAndPlugOutRemovesOnlyThatRow();
+    void unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes();
+    void plugInDuringASearchSearchesAgain();
+
+private:
+    std::unique_ptr<SimCameraRig> _rig;
+};
+
+void TstCameraListView::init() {
+    _rig = std::make_unique<SimCameraRig>();
+    qApp->setProperty("configDataInforJsonObject", QJsonObject());
+}
+
+void TstCameraListView::cleanup() {
+    _rig.reset();
+    qApp->setProperty("configDataInforJsonObject", QVariant());
+}
+
+void TstCameraListView::form() {
+    CameraListView view;
+    QCOMPARE(view.objectName(), QStringLiteral("CameraListView"));
+    QCOMPARE(view.minimumSize(), QSize(656, 184));
+    QCOMPARE(view.findChild<QLabel*>("title_label")->text(), QStringLiteral("Camera Control & State"));
+    auto* search = view.findChild<QPushButton*>("search_pushButton");
+    QVERIFY(search && search->isHidden());
+    auto* ptz = view.findChild<QPushButton*>("ptz_pushButton");
+    QCOMPARE(ptz->text(), QStringLiteral("PTZ Control"));
+    QCOMPARE(ptz->size(), QSize(120, 24));
+    auto* table = view.findChild<QTableWidget*>("camera_tableWidget");
+    QCOMPARE(table->columnCount(), 3);
+    QCOMPARE(table->horizontalHeaderItem(0)->text(), QStringLiteral("Camera"));
+    QCOMPARE(table->horizontalHeaderItem(1)->text(), QStringLiteral("Control Status"));
+    QCOMPARE(table->horizontalHeaderItem(2)->text(), QString());
+    for (int c = 0; c < 3; ++c) QCOMPARE(table->columnWidth(c), 200);
+    QVERIFY(!table->showGrid());
+    QVERIFY(!table->verticalHeader()->isVisible());
+    QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(table->selectionMode(), QAbstractItemView::NoSelection);
+    QVERIFY(view.findChild<QFrame*>("CameraView_frame"));
+}
+
+void TstCameraListView::displayModelNames() {
+    QCOMPARE(CameraListView::displayModelName(QStringLiteral("ZM-130,V1")), QStringLiteral("ZM-130"));
+    QCOMPARE(CameraListView::displayModelName(QStringLiteral("Quillon ZM-150 Pro")),
+             QStringLiteral("ZM-150"));
+    QCOMPARE(CameraListView::displayModelName(QStringLiteral("zm-150")), QStringLiteral("zm-150"));
+    QCOMPARE(CameraListView::displayModelName(QStringLiteral("ZM-160")), QStringLiteral("ZM-160"));
+    QCOMPARE(CameraListView::displayModelName(QString()), QString());
+}
+
+void TstCameraListView::formatChoice() {
+    // 720p MJPEG at 30 beats 1080p H.264 at 25: software decoding.
+    VideoFormatChoice c =
+        VideoFormatChoice::choose({format(1920, 1080, 25.0, 1, 0), format(1280, 720, 30.0, 4, 1)});
+    QVERIFY(c.found);
+    QCOMPARE(c.videoFormatIndex, 1);
+    QVERIFY(!c.hardwareDecoding);
+
+    // A qualifying H.264 wins over any MJPEG; the last qualifying one of a pass wins.
+    c = VideoFormatChoice::choose({format(1920, 1080, 30.0, 4, 0), format(1280, 720, 30.0, 1, 1),
+                                   format(1920, 1080, 60.0, 1, 2), format(640, 480, 30.0, 1, 3)});
+    QCOMPARE(c.videoFormatIndex, 2);
+    QVERIFY(c.hardwareDecoding);
+
+    // Only HEVC qualifies: hardware decoding.
+    c = VideoFormatChoice::choose({format(1920, 1080, 29.97, 1, 0), format(3840, 2160, 30.0, 2, 5)});
+    QCOMPARE(c.videoFormatIndex, 5);
+    QVERIFY(c.hardwareDecoding);
+
+    // Nothing qualifies: the first listed format, hardware decoding only for H.264 or HEVC.
+    c = VideoFormatChoice::choose({format(640, 480, 30.0, 4, 7), format(640, 480, 30.0, 1, 8)});
+    QVERIFY(c.found);
+    QCOMPARE(c.videoFormatIndex, 7);
+    QVERIFY(!c.hardwareDecoding);
+    c = VideoFormatChoice::choose({format(640, 480, 30.0, 1, 3), format(320, 240, 15.0, 4, 4)});
+    QCOMPARE(c.videoFormatIndex, 3);
+    QVERIFY(c.hardwareDecoding);
+    c = VideoFormatChoice::choose({format(1280, 720, 30.0, 0, 9)});  // uncompressed 720p30
+    QCOMPARE(c.videoFormatIndex, 9);
+    QVERIFY(!c.hardwareDecoding);
+
+    c = VideoFormatChoice::choose({});
+    QVERIFY(!c.found);
+}
+
+void TstCameraListView::rowsFromSearchRecords() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    USB_DeviceInfo recordA = record(a);
+    USB_DeviceInfo recordB = record(b, QStringLiteral("pci-0000:00:14.0-usb-0:3:1.0"));
+    // Inverted tilt saved for B (an element that differs in its port path does not count).
+    QJsonObject otherPort = saved(recordA, false, true);
+    otherPort.insert(QStringLiteral("PortPath"), QStringLiteral("pci-0000:00:14.0-usb-0:9:1.0"));
+    publishSavedCameras({saved(recordB, false, false), otherPort, saved(recordB, false, true)});
+
+    CameraListView view;
+    USB_DeviceInfo shouted = recordA;
+    shouted.locationIdentity = shouted.locationIdentity.toUpper();
+    view.slot_GetUSBCameras({recordA, shouted, recordB});
+    view.slot_GetUSBCameras({recordB});  // a later search lists B again
+    QCOMPARE(view.rowCount(), 2);
+
+    QCOMPARE(view.rowLabel(0)->text(), QStringLiteral("ZM-150"));
+    QCOMPARE(view.rowLabel(0)->objectName(), QStringLiteral("ModelName"));
+    QPushButton* button = view.rowButton(0);
+    QCOMPARE(button->objectName(), QStringLiteral("UsbConnect"));
+    QCOMPARE(button->text(), QStringLiteral("Connect"));
+    QVERIFY(!button->property("isConnected").toBool());
+    QVERIFY(button->isFlat());
+
+    const QJsonObject infoA = dataInfo(button);
+    QCOMPARE(infoA.value("LocationIdentity").toString(), QStringLiteral("1&2.4&1&0000"));
+    QCOMPARE(infoA.value("DeviceModeInt").toInt(), 9);
+    QCOMPARE(infoA.value("Type").toString(), QStringLiteral("USB"));
+    QCOMPARE(infoA.value("IsConnect").toString(), QStringLiteral("0"));
+    QCOMPARE(infoA.value("PortInfo").toString(), QStringLiteral("Port_#0004.Hub_#0002"));
+    QCOMPARE(infoA.value("LRInvertTilt").toBool(), false);
+    QCOMPARE(dataInfo(view.rowLabel(0)), infoA);
+    QCOMPARE(dataInfo(view.rowButton(1)).value("LRInvertTilt").toBool(), true);  // the last match
+
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(0)), 0);
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(1)), 1);
+    QVERIFY(view.rowLabel(0)->styleSheet().contains(QLatin1String("background:#474E53")));
+}
+
+void TstCameraListView::connectingTheSecondCameraDisconnectsTheFirst() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    auto log = std::make_shared<EventLog>();
+    KXPlatformInstall(std::make_shared<ObservedPlatform>(KXPlatformCurrent(), log));
+
+    CameraListView view;
+    recordAnnouncements(view, log);
+    view.slot_GetUSBCameras({record(a), record(b)});
+
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    DC_Recv* first = view.currentReceiver();
+    QVERIFY(first);
+    QVERIFY(isConnected(view, 0));
+    QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Disconnect"));
+    QVERIFY(view.rowLabel(0)->styleSheet().contains(QLatin1String("background:#4BBDEF")));
+    // The unit the first receiver holds: the last one bound before it was announced.
+    const QStringList before = log->events();
+    const int announced = before.lastIndexOf(QStringLiteral("receiver"));
+    QString firstUnit;
+    for (int i = announced; i >= 0 && firstUnit.isEmpty(); --i) {
+        if (before.at(i).endsWith(QLatin1String(" bound")))
+            firstUnit = before.at(i).section(QLatin1Char(' '), 0, 1);
+    }
+    QVERIFY(!firstUnit.isEmpty());
+
+    log->clear();
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);
+    QVERIFY(view.currentReceiver());
+    QVERIFY(!isConnected(view, 0));
+    QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));
+    QVERIFY(view.rowLabel(0)->styleSheet().contains(QLatin1String("background:#474E53")));
+    QVERIFY(isConnected(view, 1));
+
+    const int nullAt = log->indexOf(QStringLiteral("null"));
+    const int releasedAt = log->indexOf(firstUnit + QStringLiteral(" released"));
+    const int receiverAt = log->indexOf(QStringLiteral("receiver"));
+    QVERIFY2(nullAt >= 0 && releasedAt > nullAt && receiverAt > releasedAt,
+             qPrintable(log->events().join(", ")));
+    QCOMPARE(log->events().count(QStringLiteral("receiver")), 1);
+    QCOMPARE(log->events().count(QStringLiteral("null")), 1);
+
+    // The saved copy marks only the connected camera.
+    const QJsonArray cameras = view.cameraArray();
+    QCOMPARE(cameras.size(), 2);
+    QCOMPARE(cameras.at(0).toObject().value("IsConnect").toString(), QStringLiteral("0"));
+    QCOMPARE(cameras.at(1).toObject().value("IsConnect").toString(), QStringLiteral("1"));
+    QCOMPARE(dataInfo(view.rowButton(1)).value("IsConnect").toString(), QStringLiteral("0"));
+}
+
+void TstCameraListView::clickingTheConnectedRowDisconnects() {
+    const Spec a = camera("1&2.4");
+    _rig->plug(a);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a)});
+    QSignalSpy announced(&view, &CameraListView::signal_ConnectUSBCamera);
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(view.currentReceiver());
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(!view.currentReceiver());
+    QVERIFY(!isConnected(view, 0));
+    QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));
+    QCOMPARE(announced.count(), 2);
+    QVERIFY(announced.at(0).at(0).value<DC_Recv*>() != nullptr);
+    QCOMPARE(announced.at(1).at(0).value<DC_Recv*>(), nullptr);
+}
+
+// A camera listed by the search whose capture device is gone by the time Connect is clicked:
+// discovery finds nothing to open, so every attempt fails.
+void TstCameraListView::fiveFailedAttemptsLeaveTheRowDisconnected() {
+    const Spec a = camera("1&2.4");
+    _rig->plug(a);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a)});
+    _rig->loseCaptureDevice(a);
+
+    QSignalSpy announced(&view, &CameraListView::signal_ConnectUSBCamera);
+    QSignalSpy warning(&view, &CameraListView::signal_WarningMessage);
+    DebugLines log;
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+
+    QCOMPARE(log.count(QStringLiteral("dc_recv initialize")), CameraListView::kConnectAttempts);
+    QVERIFY(!view.currentReceiver());
+    QVERIFY(!isConnected(view, 0));
+    QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));
+    QVERIFY(view.rowButton(0)->styleSheet().contains(QLatin1String("background:#474E53")));
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(announced.at(0).at(0).value<DC_Recv*>(), nullptr);
+    QCOMPARE(warning.count(), 1);
+    QCOMPARE(warning.at(0).at(0).toString(), QStringLiteral("Camera cannot be opened."));
+    QCOMPARE(view.cameraArray().at(0).toObject().value("IsConnect").toString(), QStringLiteral("0"));
+
+    // Once the camera is back, the same row connects.
+    _rig->plug(a);
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(view.currentReceiver());
+    QVERIFY(isConnected(view, 0));
+}
+
+void TstCameraListView::autoConnectPicksTheLastCameraSavedAsConnected() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    const Spec c = camera("1&4", "600f");
+    for (const Spec& s : {a, b, c}) _rig->plug(s);
+    // Saved in upper case by some earlier version: compared in lower case.
+    QJsonObject savedC = saved(record(c), true);
+    savedC.insert(QStringLiteral("LocationIdentity"), QStringLiteral("1&4&1&0000").toUpper());
+    publishSavedCameras({saved(record(a), true), saved(record(b), false), savedC});
+
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a), record(b), record(c)});
+    view.slot_StartAutoConnect();
+    QVERIFY(view.currentReceiver());
+    QVERIFY(!isConnected(view, 0));
+    QVERIFY(!isConnected(view, 1));
+    QVERIFY(isConnected(view, 2));
+    QVERIFY(view.pendingAutoConnect().isEmpty());
+
+    // Without any camera saved as connected nothing happens.
+    publishSavedCameras({saved(record(a), false)});
+    CameraListView other;
+    other.slot_GetUSBCameras({record(a)});
+    other.slot_StartAutoConnect();
+    QVERIFY(!other.currentReceiver());
+    QVERIFY(other.pendingAutoConnect().isEmpty());
+}
+
+void TstCameraListView::autoConnectWaitsForALateRowOnce() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    publishSavedCameras({saved(record(a), false), saved(record(b), true)});
+
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a)});  // the first search had only A by then
+    view.slot_StartAutoConnect();
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.pendingAutoConnect(), QStringLiteral("1&3&1&0000"));
+
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QVERIFY(view.currentReceiver());
+    QVERIFY(isConnected(view, 1));
+    QVERIFY(view.pendingAutoConnect().isEmpty());
+
+    // Once per start: unplugged and plugged again, it is not connected by itself again.
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&3&1&0000"));
+    QVERIFY(!view.currentReceiver());
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QCOMPARE(view.rowCount(), 2);
+    QVERIFY(!view.currentReceiver());
+}
+
+void TstCameraListView::userChoiceCancelsAWaitingAutoConnect() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    publishSavedCameras({saved(record(b), true)});
+
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a)});
+    view.slot_StartAutoConnect();
+    QVERIFY(!view.pendingAutoConnect().isEmpty());
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);  // the user connects A meanwhile
+    DC_Recv* chosen = view.currentReceiver();
+    QVERIFY(chosen);
+
+    view.slot_GetUSBCameras({record(b)});
+    QCOMPARE(view.rowCount(), 2);
+    QCOMPARE(view.currentReceiver(), chosen);
+    QVERIFY(isConnected(view, 0));
+    QVERIFY(!isConnected(view, 1));
+}
+
+void TstCameraListView::invertTiltIsStoredInTheConnectedRowOnly() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a), record(b)});
+
+    view.slot_SetInvertTilt(true);  // nothing connected: nothing stored
+    QVERIFY(!dataInfo(view.rowButton(0)).value("LRInvertTilt").toBool());
+    QVERIFY(!dataInfo(view.rowButton(1)).value("LRInvertTilt").toBool());
+
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);
+    view.slot_SetInvertTilt(true);
+    QVERIFY(!dataInfo(view.rowButton(0)).value("LRInvertTilt").toBool());
+    QVERIFY(dataInfo(view.rowButton(1)).value("LRInvertTilt").toBool());
+    QVERIFY(!dataInfo(view.rowLabel(1)).value("LRInvertTilt").toBool());
+    QVERIFY(view.cameraArray().at(1).toObject().value("LRInvertTilt").toBool());
+    QVERIFY(!view.cameraArray().at(0).toObject().value("LRInvertTilt").toBool());
+
+    // Disconnected, the choice stays with the camera's row for the next save.
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);
+    view.slot_SetInvertTilt(false);
+    QVERIFY(view.cameraArray().at(1).toObject().value("LRInvertTilt").toBool());
+}
+
+void TstCameraListView::ptzRequestCarriesTheConnectedCamera() {
+    const Spec a = camera("1&2.4");
+    _rig->plug(a);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a)});
+    QSignalSpy requests(&view, &CameraListView::signal_PTZControlClicked);
+    auto* ptz = view.findChild<QPushButton*>("ptz_pushButton");
+
+    QTest::mouseClick(ptz, Qt::LeftButton);
+    QCOMPARE(requests.count(), 1);
+    QCOMPARE(requests.at(0).at(1).toJsonObject(), QJsonObject());
+
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QTest::mouseClick(ptz, Qt::LeftButton);
+    QCOMPARE(requests.count(), 2);
+    QCOMPARE(requests.at(1).at(1).toJsonObject().value("LocationIdentity").toString(),
+             QStringLiteral("1&2.4&1&0000"));
+}
+
+void TstCameraListView::plugInSearchesAndPlugOutRemovesOnlyThatRow() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    const Spec c = camera("1&4", "600f");
+    _rig->plug(a);
+    _rig->plug(b);
+    CameraListView view;
+    USBListener listener;
+    QVERIFY(listener.startListening());
+    QVERIFY(_rig->sim().waitForWatchers(1, 5000));
+    connect(&listener, &USBListener::signal_deviceUSBPlugIn, &view, &CameraListView::slot_deviceUSBPlugIn);
+    connect(&listener, &USBListener::signal_deviceUSBPlugOut, &view, &CameraListView::slot_deviceUSBPlugOut);
+    QSignalSpy pluggedIn(&listener, &USBListener::signal_deviceUSBPlugIn);
+
+    view.slot_StartUSBSearch();
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+
+    _rig->plug(c, true);
+    QTRY_COMPARE_WITH_TIMEOUT(pluggedIn.count(), 1, 5000);
+    QCOMPARE(pluggedIn.at(0).at(0).toString(), QStringLiteral("1&4&1&0000"));
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 3, 10000);
+    QCOMPARE(locationOfRow(view, 2), QStringLiteral("1&4&1&0000"));
+
+    // Connect C, then unplug B (not connected): only B's row goes, C stays connected.
+    QTest::mouseClick(view.rowButton(2), Qt::LeftButton);
+    DC_Recv* connected = view.currentReceiver();
+    QVERIFY(connected);
+    QSignalSpy announced(&view, &CameraListView::signal_ConnectUSBCamera);
+    _rig->unplug(b, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 5000);
+    QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&2.4&1&0000"));
+    QCOMPARE(locationOfRow(view, 1), QStringLiteral("1&4&1&0000"));
+    QCOMPARE(view.buttonGroup()->buttons().size(), 2);
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(0)), 0);
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(1)), 1);
+    QCOMPARE(view.currentReceiver(), connected);
+    QVERIFY(isConnected(view, 1));
+    QCOMPARE(announced.count(), 0);
+
+    // The renumbered ids still drive the flow: clicking A disconnects C.
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(isConnected(view, 0));
+    QVERIFY(!isConnected(view, 1));
+
+    // A removal of a camera without a row changes nothing.
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&9&1&0000"));
+    QCOMPARE(view.rowCount(), 2);
+}
+
+void TstCameraListView::unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    auto log = std::make_shared<EventLog>();
+    KXPlatformInstall(std::make_shared<ObservedPlatform>(KXPlatformCurrent(), log));
+    CameraListView view;
+    recordAnnouncements(view, log);
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(view.currentReceiver());
+    const QStringList before = log->events();
+    QString unit;
+    for (int i = before.lastIndexOf(QStringLiteral("receiver")); i >= 0 && unit.isEmpty(); --i) {
+        if (before.at(i).endsWith(QLatin1String(" bound")))
+            unit = before.at(i).section(QLatin1Char(' '), 0, 1);
+    }
+    log->clear();
+
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&2.4&1&0000"));
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.rowCount(), 1);
+    QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&3&1&0000"));
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(0)), 0);
+    const QStringList events = log->events();
+    QVERIFY2(
+        events.indexOf(QStringLiteral("null")) == 0 && events.indexOf(unit + QStringLiteral(" released")) > 0,
+        qPrintable(events.join(", ")));
+}
+
+// A camera that arrives while a search runs may have been missed by it (the walk came before
+// the camera): the search runs again once it is done.
+void TstCameraListView::plugInDuringASearchSearchesAgain() {
+    const Spec a = camera("1&2.4");
+    const Spec b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->sim().setFault("usb_devices", FakeSimulator::Fault::Delay, 0, 300);
+    CameraListView view;
+    _rig->sim().clearJournal();
+    view.slot_StartUSBSearch();
+    QVERIFY(_rig->sim().waitForJournal(1, 5000));  // the walk is on its way
+    _rig->plug(b);
+    QVERIFY(view.usbSearch()->isRunning());
+    view.slot_deviceUSBPlugIn(QStringLiteral("1&3&1&0000"));
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&2.4&1&0000"));
+    QCOMPARE(locationOfRow(view, 1), QStringLiteral("1&3&1&0000"));
+}
+
+QTEST_MAIN(TstCameraListView)
+#include "tst_CameraListView.moc"
