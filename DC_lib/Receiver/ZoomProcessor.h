@@ -22,10 +22,14 @@
 //    frames are never overwritten).
 //
 // Two ways produce that output. The fast one crops by offsetting the plane pointers to the
-// window and converts and scales in one libswscale pass. The other converts the frame to a BGR
-// image, crops and scales that image and converts it back (the conversions of face tracking,
-// KXBgrConverter); it is used for pixel layouts whose planes cannot be offset to a crop
-// origin, and can be chosen for comparison. Both give the same format and size.
+// window and converts and scales in one libswscale pass (the whole picture is handed on as it
+// is when it already is full-range 4:2:0, and has only its levels widened, through a table,
+// when it is limited-range 4:2:0 or NV12). The other converts the frame to a BGR image, crops
+// and scales that image and converts it back (the conversions of face tracking,
+// KXBgrConverter): it is the way for pixel layouts whose planes cannot be offset to a crop
+// origin, and can be chosen for comparison. Both give the same format and size. Face tracking
+// itself keeps its own conversions on the capture thread and works on the zoomed picture, so
+// zooming through BGR in the decoder would not save it a conversion.
 //
 // Threading: the state is read and written under _mutex (the caller's thread sends commands
 // while the decode thread advances the state). The zoom stage (process, render) and what it
