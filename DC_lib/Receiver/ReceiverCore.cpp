@@ -192,7 +192,17 @@ void* ReceiverCore::videoDecodeEntry(void* arg) {
 
 void* ReceiverCore::recordEntry(void* arg) {
     auto* core = static_cast<ReceiverCore*>(arg);
-    core->_recordResult.store(recordInThread(core->_recorder), std::memory_order_release);
+    const int result = recordInThread(core->_recorder);
+    core->_recordResult.store(result, std::memory_order_release);
+    if (result < 0) {
+        // The recording ended by itself (its file cannot be written) and takes nothing more:
+        // the producers skip its queues from now on instead of waiting on full ones at every
+        // packet and picture until recordingStop. (Only recordingStop, after joining this
+        // thread, aborts or re-arms these queues while a recorder exists.)
+        core->_recordingPacketQueue->abort();
+        core->_recordingVideoQueue->abort();
+        core->_recordingAudioQueue->abort();
+    }
     return nullptr;
 }
 

@@ -308,6 +308,26 @@ TEST(ZoomWindow, ResetKeepsTheCommandAndStrayValuesAreHarmless) {
     const ZoomProcessor::Window window = ZoomProcessor::windowFor(state, 640, 480);
     EXPECT_EQ(window.width, 640);
     EXPECT_EQ(window.height, 480);
+
+    // Tiny and odd pictures are zoomed (or refused) without reading or writing out of bounds,
+    // by either way.
+    for (ZoomProcessor::Path path : {ZoomProcessor::Path::Yuv, ZoomProcessor::Path::RoundTrip}) {
+        zoom.setPath(path);
+        zoom.setState(atIndex(300));
+        for (const auto& [w, h] : {std::pair{1, 1}, std::pair{2, 2}, std::pair{3, 5}, std::pair{17, 9}}) {
+            FramePtr tiny(av_frame_alloc());
+            tiny->format = AV_PIX_FMT_YUV420P;
+            tiny->width = w;
+            tiny->height = h;
+            ASSERT_GE(av_frame_get_buffer(tiny.get(), 0), 0);
+            FramePtr out(av_frame_alloc());
+            if (zoom.process(tiny.get(), out.get())) {
+                EXPECT_EQ(out->width, w);
+                EXPECT_EQ(out->height, h);
+                EXPECT_EQ(out->format, AV_PIX_FMT_YUVJ420P);
+            }
+        }
+    }
 }
 
 // Every layout a decoder delivers gives the same window in pixel format 12 at the picture's
