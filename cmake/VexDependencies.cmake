@@ -26,6 +26,9 @@ foreach(_mod core imgproc dnn)
   target_link_libraries(VexOpenCV INTERFACE ${VEX_OPENCV_${_mod}_LIBRARY})
 endforeach()
 
+# The simulator line protocol's JSON (header-only).
+find_package(nlohmann_json 3.11 REQUIRED)
+
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network WebSockets Test)
 
 if(VEX_BUILD_TESTS)

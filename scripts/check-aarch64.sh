@@ -12,7 +12,7 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 flags=(
   -std=c++20 -fsyntax-only -Wall -Wextra -DVEXSDK_BUILDING
-  -IDC_lib/include -IDC_lib -IDC_lib/Platform/include -IDC_lib/Platform
+  -IDC_lib/include -IDC_lib -IDC_lib/Platform/include -IDC_lib/Platform -IDC_lib/Platform/jsonline
   -idirafter /usr/include/opencv4 -idirafter /usr/include -idirafter /usr/include/x86_64-linux-gnu
 )
 mapfile -t sources < <(find DC_lib -name '*.cpp' | sort)

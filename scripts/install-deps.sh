@@ -9,6 +9,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavdevice-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   libdlib-dev libdlib-data libudev-dev libasound2-dev
+  nlohmann-json3-dev     # JSON of the simulator's line protocol
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-aarch64-linux-gnu  # CI's syntax check of the library for ARM machines
   ffmpeg                 # the media benchmark's reference for the time to a first frame

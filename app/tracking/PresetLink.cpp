@@ -453,9 +453,10 @@ void PresetLink::loadSettings() {
         const struct {
             const char* key;
             RangeTable* table;
-        } zones[] = {{"SennheiserAzimuthRange", &_sennheiserRanges},
-                     {"NurevaAzimuthRange", &_nurevaRanges},
-                     {"YamahaAzimuthRange", &_yamahaRanges}};
+            int brand;
+        } zones[] = {{"SennheiserAzimuthRange", &_sennheiserRanges, Sennheiser},
+                     {"NurevaAzimuthRange", &_nurevaRanges, Nureva},
+                     {"YamahaAzimuthRange", &_yamahaRanges, Yamaha}};
         for (const auto& zone : zones) {
             const QString key = QString::fromLatin1(zone.key);
             if (!doc.contains(key))
@@ -464,9 +465,13 @@ void PresetLink::loadSettings() {
             for (int i = 1; i <= kPositionCount; ++i) {
                 const QString text = ranges.value(QStringLiteral("azimuthRange%1").arg(i)).toString();
                 const QStringList parts = text.split(QLatin1Char('~'), Qt::KeepEmptyParts);
+                // A bound beyond what the brand's editors can show is held at their limit,
+                // as the editor shows it: otherwise the page would show and run one zone and
+                // save another.
+                const Span limits = editorLimits(zone.brand);
                 AzimuthRange r;
-                r.start = parts.value(0).trimmed().toInt();
-                r.end = parts.value(1).trimmed().toInt();
+                r.start = qBound(limits.low, parts.value(0).trimmed().toInt(), limits.high);
+                r.end = qBound(limits.low, parts.value(1).trimmed().toInt(), limits.high);
                 (*zone.table)[i] = r;
             }
         }

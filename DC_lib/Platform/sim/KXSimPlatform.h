@@ -4,13 +4,14 @@
 // socket named by VEXSDK_SIM. One connection per request (the watch keeps its own).
 // A simulator that cannot be reached is absent: no devices, every extension-unit request
 // fails. A request that is answered with "ok": false, or not answered within the timeout,
-// or answered with garbage, is a failed platform call.
+// or answered with garbage, is a failed platform call. The texts themselves are made and
+// read by KXSimProtocol.
 //
 // Threading: stateless between calls; any thread.
 
 #include <string>
 
-#include "KXJson.h"
+#include "KXJsonLine.h"
 #include "KXPlatform.h"
 
 class KXSimPlatform : public KXPlatform {
@@ -25,16 +26,11 @@ public:
     std::unique_ptr<KXHotplugSource> openHotplugSource() override;
 
     enum class Status { Ok, Absent, Failed };
-    // One request/answer exchange; `answer` is set only for Ok (an answer with "ok": true).
-    Status request(const KXJson& request, KXJson& answer) const;
-    static Status requestAt(const std::string& socketPath, int timeoutMs, const KXJson& request,
-                            KXJson& answer);
-
-    // Parsers of the protocol's records (exposed for tests).
-    static std::optional<KXUsbDevice> parseUsbDevice(const KXJson& j);
-    static std::optional<KXCaptureDevice> parseCaptureDevice(const KXJson& j, KXDeviceClass deviceClass);
-
-    static constexpr size_t kMaxLineBytes = 4u << 20;
+    // One request/answer exchange (`requestLine` without its line end); `answer` is set only
+    // for Ok (an answer with "ok": true). `op` names the request in the log.
+    Status request(const std::string& requestLine, const char* op, kxjson::Json& answer) const;
+    static Status requestAt(const std::string& socketPath, int timeoutMs, const std::string& requestLine,
+                            const char* op, kxjson::Json& answer);
 
 private:
     const std::string _socketPath;  // immutable

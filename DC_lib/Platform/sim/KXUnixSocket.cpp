@@ -87,28 +87,21 @@ bool sendAll(int fd, const std::string& data, int timeoutMs) {
     return true;
 }
 
-LineResult receiveLine(int fd, std::string& buffer, std::string& line, size_t maxLineBytes, int timeoutMs) {
+LineResult receiveLine(int fd, KXLineReader& reader, std::string& line, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        size_t end = buffer.find('\n');
-        if (end != std::string::npos) {
-            if (end > maxLineBytes) {
+        switch (reader.next(line)) {
+            case KXLineReader::Result::Line:
+                return LineResult::Line;
+            case KXLineReader::Result::TooLong:
                 return LineResult::TooLong;
-            }
-            line.assign(buffer, 0, end);
-            buffer.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            return LineResult::Line;
-        }
-        if (buffer.size() > maxLineBytes) {
-            return LineResult::TooLong;
+            case KXLineReader::Result::NeedMore:
+                break;
         }
         char chunk[8192];
         ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
-            buffer.append(chunk, static_cast<size_t>(n));
+            reader.feed(std::string_view(chunk, static_cast<size_t>(n)));
             continue;
         }
         if (n == 0) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "KXLineReader.h"
+
 namespace kxsock {
 
 // Connects to a Unix stream socket; -1 when nothing listens there (or the path is too long).
@@ -18,8 +20,9 @@ bool sendAll(int fd, const std::string& data, int timeoutMs);
 
 enum class LineResult { Line, Timeout, Closed, TooLong, Error };
 
-// Takes one "\n"-ended line (without it) from `buffer`, receiving more into it as needed,
-// waiting at most timeoutMs in total (0: only what is already there or ready now).
-LineResult receiveLine(int fd, std::string& buffer, std::string& line, size_t maxLineBytes, int timeoutMs);
+// Takes the next line from `reader`, receiving more into it as needed, waiting at most
+// timeoutMs in total (0: only what is already there or ready now). TooLong: a line passed
+// the reader's bound, and the reader is broken.
+LineResult receiveLine(int fd, KXLineReader& reader, std::string& line, int timeoutMs);
 
 }  // namespace kxsock

@@ -264,8 +264,8 @@ TEST_F(DiscoveryTest, ModelQueryKeepsTheConnectedCamerasChannel) {
     EXPECT_EQ(connected->panLeft(), 0);
     auto journal = sim.journal();
     ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0]["device_path"].asString(), kPathA);
-    EXPECT_EQ(journal[0]["data"].asString(), "27001300");
+    EXPECT_EQ(kxjson::text(journal[0], "device_path"), kPathA);
+    EXPECT_EQ(kxjson::text(journal[0], "data"), "27001300");
     EXPECT_EQ(sim.registerValue(kPathA, 0x27), 0x13);
 
     // The receiver goes away: the controller stays and answers failures.
@@ -304,10 +304,8 @@ TEST_F(DiscoveryTest, SupportedCameraCheckAndModelNames) {
 }
 
 TEST_F(DiscoveryTest, LookupsByOrdinalAndLocation) {
-    KXJson usb;
-    usb.set("instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
-    usb.set("location_information", "Port_#0004.Hub_#0002");
-    sim.addUsbDevice(usb);
+    sim.addUsbDevice({{"instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000"},
+                      {"location_information", "Port_#0004.Hub_#0002"}});
     DC_Find find;
     find.initialize();
     EXPECT_EQ(find.getDevModel(0), 9);
@@ -322,10 +320,8 @@ TEST_F(DiscoveryTest, LookupsByOrdinalAndLocation) {
     EXPECT_STREQ(location, "untouched");
 
     // An oversized location text is cut to what a 520-byte property buffer holds.
-    KXJson huge;
-    huge.set("instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&3&1&0000");
-    huge.set("location_information", std::string(5000, 'L'));
-    sim.addUsbDevice(huge);
+    sim.addUsbDevice({{"instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&3&1&0000"},
+                      {"location_information", std::string(5000, 'L')}});
     std::vector<char> big(6000, 'x');
     EXPECT_EQ(find.getDevModelwithLocation(big.data(), 1), 9);
     EXPECT_EQ(std::strlen(big.data()), 519u);

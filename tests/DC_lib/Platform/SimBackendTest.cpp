@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "FakeSimulator.h"
-#include "KXJson.h"
+#include "KXJsonLine.h"
 #include "Platform/sim/KXSimPlatform.h"
+#include "Platform/sim/KXSimProtocol.h"
 
 namespace {
 
@@ -21,12 +22,13 @@ protected:
         camera.devicePath = kPath;
         camera.capabilities.push_back(FakeSimulator::Capability{});
         sim.addCamera(camera);
-        KXJson usb;
-        usb.set("instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
-        usb.set("hardware_ids", KXJson(KXJson::Array{"USB\\VID_1D4D&PID_6009&REV_0100&MI_00", 7}));
-        usb.set("friendly_name", "ZM-150 Camera");
-        sim.addUsbDevice(usb);
-        sim.addUsbDevice(KXJson("not an object"));
+        sim.addUsbDevice({{"instance_id", "USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000"},
+                          {"hardware_ids", kxjson::Json::array({"USB\\VID_1D4D&PID_6009&REV_0100&MI_00", 7})},
+                          {"friendly_name", "ZM-150 Camera"},
+                          {"description", nullptr},
+                          {"location_paths", "not a list"}});
+        sim.addUsbDevice("not an object");
+        sim.addUsbDevice({{"instance_id", 12}});
     }
 
     // The extension unit of the one simulated camera.
@@ -54,17 +56,37 @@ TEST_F(SimBackendTest, RecordsMissingMembersAsUnreadableAndSkipsMalformedEntries
     EXPECT_FALSE(usb[0].locationInformation);
     EXPECT_FALSE(usb[0].locationPaths);
 
-    auto bad = KXJson::parse(R"({"friendly_name":"x","capabilities":[{"width":-5,"height":1e300,)"
-                             R"("min_interval":"fast","max_interval":-1},3]})");
+    auto bad = kxjson::parse(R"({"friendly_name":"x","device_path":["x"],"interfaces":"extension_unit",)"
+                             R"("capabilities":[{"width":-5,"height":1e300,"subtype":4,"input":"tcp://x",)"
+                             R"("min_interval":"fast","max_interval":-1},3,)"
+                             R"({"width":1920.0,"height":18446744073709551615,"min_interval":333333}]})");
     ASSERT_TRUE(bad);
-    auto device = KXSimPlatform::parseCaptureDevice(*bad, KXDeviceClass::Video);
+    auto device = KXSimProtocol::captureDevice(*bad, KXDeviceClass::Video);
     ASSERT_TRUE(device);
-    ASSERT_EQ(device->videoCapabilities.size(), 1u);
+    EXPECT_FALSE(device->devicePath);
+    EXPECT_TRUE(device->interfaces.empty());
+    ASSERT_EQ(device->videoCapabilities.size(), 2u);
     EXPECT_EQ(device->videoCapabilities[0].width, 0);
     EXPECT_EQ(device->videoCapabilities[0].height, 0);
+    EXPECT_EQ(device->videoCapabilities[0].subtype, "");
+    EXPECT_EQ(device->videoCapabilities[0].input.url, "");
     EXPECT_EQ(device->videoCapabilities[0].minIntervalHns, 0);
     EXPECT_EQ(device->videoCapabilities[0].maxIntervalHns, 0);
-    EXPECT_FALSE(device->devicePath);
+    EXPECT_EQ(device->videoCapabilities[1].width, 1920);
+    EXPECT_EQ(device->videoCapabilities[1].height, 0);
+    EXPECT_EQ(device->videoCapabilities[1].minIntervalHns, 333333);
+
+    auto audio = kxjson::parse(R"({"capabilities":[{"sample_rate":48000,"channels":2e9,"bits":"16"}],)"
+                               R"("input":{"format":"s16le","url":7}})");
+    ASSERT_TRUE(audio);
+    device = KXSimProtocol::captureDevice(*audio, KXDeviceClass::Audio);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->audioCapabilities.size(), 1u);
+    EXPECT_EQ(device->audioCapabilities[0].sampleRate, 48000);
+    EXPECT_EQ(device->audioCapabilities[0].channels, 0);
+    EXPECT_EQ(device->audioCapabilities[0].bitsPerSample, 0);
+    EXPECT_EQ(device->audioInput.format, "s16le");
+    EXPECT_EQ(device->audioInput.url, "");
 }
 
 TEST_F(SimBackendTest, ExtensionUnitRequestsCarryHexPayloadsBothWays) {
@@ -82,14 +104,14 @@ TEST_F(SimBackendTest, ExtensionUnitRequestsCarryHexPayloadsBothWays) {
 
     auto journal = sim.journal();
     ASSERT_GE(journal.size(), 4u);
-    const KXJson& request = journal[journal.size() - 3];
-    EXPECT_EQ(request["op"].asString(), "xu");
-    EXPECT_EQ(request["device_path"].asString(), kPath);
-    EXPECT_EQ(request["query"].asString(), "set_cur");
-    EXPECT_EQ(request["selector"].asInt(), 5);
-    EXPECT_EQ(request["data"].asString(), "27001300");
-    EXPECT_EQ(journal.back()["query"].asString(), "get_cur");
-    EXPECT_EQ(journal.back()["data"].asString(), "00000000");
+    const kxjson::Json& request = journal[journal.size() - 3];
+    EXPECT_EQ(kxjson::text(request, "op"), "xu");
+    EXPECT_EQ(kxjson::text(request, "device_path"), kPath);
+    EXPECT_EQ(kxjson::text(request, "query"), "set_cur");
+    EXPECT_EQ(kxjson::integerMember(request, "selector"), 5);
+    EXPECT_EQ(kxjson::text(request, "data"), "27001300");
+    EXPECT_EQ(kxjson::text(journal.back(), "query"), "get_cur");
+    EXPECT_EQ(kxjson::text(journal.back(), "data"), "00000000");
 }
 
 TEST_F(SimBackendTest, EveryKindOfBrokenAnswerIsAFailedCall) {
@@ -205,35 +227,45 @@ TEST_F(SimBackendTest, WatchSkipsGarbageLinesAndDropsAnEndlessOne) {
     EXPECT_EQ(source->fd(), -1);
 }
 
-TEST(Json, ParsesTheProtocolAndRejectsHostileText) {
-    auto j =
-        KXJson::parse(R"( {"ok":true,"n":-12.5e1,"s":"a\"\\\u00e9\ud83d\ude00","a":[1,[2],{}],"z":null} )");
-    ASSERT_TRUE(j);
-    EXPECT_TRUE((*j)["ok"].asBool());
-    EXPECT_DOUBLE_EQ((*j)["n"].asNumber(), -125.0);
-    EXPECT_EQ((*j)["s"].asString(), "a\"\\\xC3\xA9\xF0\x9F\x98\x80");
-    EXPECT_EQ((*j)["a"].asArray().size(), 3u);
-    EXPECT_TRUE((*j)["z"].isNull());
-    EXPECT_TRUE((*j)["missing"]["deeper"].isNull());
-    EXPECT_EQ((*j)["n"].asInt(7), -125);
-    EXPECT_EQ(KXJson(1.5).asInt(7), 7);  // not an integer
-    EXPECT_EQ(KXJson::parse(j->dump())->dump(), j->dump());
-
-    for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "{\"a\" 1}", "\"\\x\"", "\"\\ud800\"", "01x", "1.",
-                            "-", "tru", "[1] 2", "\"abc", "{\"a\":1,}", "\"\x01\"", "1e999"}) {
-        EXPECT_FALSE(KXJson::parse(bad)) << bad;
+TEST(SimProtocol, AnswersAndEventsOfTheWrongShapeAreRefused) {
+    for (const char* line : {R"({"ok":"true"})", R"([{"ok":true}])", R"({"ok":1})",
+                             R"({"ok":false,"error":7})", R"({"ok":true)", "", "\x80\x81"}) {
+        EXPECT_FALSE(KXSimProtocol::okAnswer(line, "usb_devices")) << line;
     }
-    std::string deep(100000, '[');
-    EXPECT_FALSE(KXJson::parse(deep));  // nesting is bounded, no stack exhaustion
-    std::string fine(KXJson::kMaxDepth, '[');
-    fine += std::string(KXJson::kMaxDepth, ']');
-    EXPECT_TRUE(KXJson::parse(fine));
+    auto answer =
+        KXSimProtocol::okAnswer(R"({"ok":true,"devices":{"instance_id":"x"},"data":"0102zz04"})", "xu");
+    ASSERT_TRUE(answer);
+    std::vector<KXUsbDevice> usb;
+    EXPECT_FALSE(KXSimProtocol::usbDevices(*answer, usb));  // "devices" must be a list
+    uint8_t data[4] = {9, 9, 9, 9};
+    EXPECT_FALSE(KXSimProtocol::xuData(*answer, data));
+    EXPECT_EQ(data[0], 9);  // a refused answer leaves the buffer alone
 
-    KXJson original;
-    original.set("k", 1);
-    KXJson copy = original;
-    copy.set("k", 2);
-    EXPECT_EQ(original["k"].asInt(), 1);  // copies never see each other's changes
+    // Only arrivals and removals are records; a member of the wrong type keeps its default.
+    for (const char* line : {R"({"event":"wobble","name":"x"})", R"({"event":1})", R"(["arrival"])",
+                             R"({"event":"arrival")", "null"}) {
+        EXPECT_FALSE(KXSimProtocol::event(line)) << line;
+    }
+    auto e = KXSimProtocol::event(R"({"event":"removal","device_type":1e30,"class_guid":[],"name":5})");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, KXHotplugEvent::Kind::Removal);
+    EXPECT_EQ(e->deviceType, 5);
+    EXPECT_EQ(e->classGuid, "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
+    EXPECT_EQ(e->name, "");
+    // An event line is bounded more tightly than an answer.
+    const std::string padded =
+        R"({"event":"arrival","pad":")" + std::string(KXSimProtocol::kMaxEventBytes, 'p') + R"("})";
+    EXPECT_FALSE(KXSimProtocol::event(padded));
+}
+
+TEST(SimProtocol, RequestsAreOneLineOfJsonEvenForABrokenDevicePath) {
+    const uint8_t data[4] = {0x27, 0x00, 0x13, 0xff};
+    const std::string line = KXSimProtocol::xuRequest("\\\\?\\usb#\xff\n#x", true, 5, data);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    auto request = kxjson::parse(line);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(kxjson::text(*request, "data"), "270013ff");
+    EXPECT_EQ(kxjson::text(*request, "query"), "set_cur");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -56,11 +57,10 @@ bool parseHex4(const std::string& s, uint8_t b[4]) {
     return true;
 }
 
-KXJson error(const std::string& text) {
-    KXJson j;
-    j.set("ok", false);
-    j.set("error", text);
-    return j;
+using kxjson::Json;
+
+Json error(const std::string& text) {
+    return Json{{"ok", false}, {"error", text}};
 }
 
 }  // namespace
@@ -141,7 +141,7 @@ void FakeSimulator::addAudioDevice(const AudioDevice& device) {
     _audio.push_back(device);
 }
 
-void FakeSimulator::addUsbDevice(const KXJson& entry) {
+void FakeSimulator::addUsbDevice(const Json& entry) {
     std::lock_guard<std::mutex> lock(_mutex);
     _usb.push_back(entry);
 }
@@ -192,42 +192,37 @@ std::string upper(std::string s) {
 
 }  // namespace
 
-KXJson FakeSimulator::usbInterfaceEntry(const std::string& vid, const std::string& pid,
-                                        const std::string& busPort, int interfaceNumber,
-                                        const std::string& friendlyName) {
+Json FakeSimulator::usbInterfaceEntry(const std::string& vid, const std::string& pid,
+                                      const std::string& busPort, int interfaceNumber,
+                                      const std::string& friendlyName) {
     char mi[8];
     std::snprintf(mi, sizeof mi, "%02X", interfaceNumber & 0xFF);
     const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
-    KXJson e;
-    e.set("instance_id", ids + "&MI_" + mi + "\\" + upper(locationFor(busPort, interfaceNumber)));
-    e.set("hardware_ids", KXJson(KXJson::Array{KXJson(ids + "&REV_0100&MI_" + mi)}));
-    e.set("friendly_name", friendlyName);
-    e.set("description", friendlyName);
     const size_t amp = busPort.find('&');
     const std::string port = amp == std::string::npos ? busPort : busPort.substr(amp + 1);
     const std::string lastPort = port.substr(port.rfind('.') == std::string::npos ? 0 : port.rfind('.') + 1);
     char info[64];
     std::snprintf(info, sizeof info, "Port_#%04d.Hub_#%04d", std::atoi(lastPort.c_str()), 2);
-    e.set("location_information", std::string(info));
-    e.set("location_paths", KXJson(KXJson::Array{KXJson("pci-0000:00:14.0-usb-0:" + port + ":1." +
-                                                        std::to_string(interfaceNumber))}));
-    return e;
+    return Json{{"instance_id", ids + "&MI_" + mi + "\\" + upper(locationFor(busPort, interfaceNumber))},
+                {"hardware_ids", Json::array({ids + "&REV_0100&MI_" + mi})},
+                {"friendly_name", friendlyName},
+                {"description", friendlyName},
+                {"location_information", std::string(info)},
+                {"location_paths",
+                 Json::array({"pci-0000:00:14.0-usb-0:" + port + ":1." + std::to_string(interfaceNumber)})}};
 }
 
-KXJson FakeSimulator::usbDeviceEntry(const std::string& vid, const std::string& pid,
-                                     const std::string& busPort) {
-    KXJson e;
-    e.set("instance_id", "USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "\\" + busPort);
-    e.set("hardware_ids",
-          KXJson(KXJson::Array{KXJson("USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "&REV_0100")}));
-    return e;
+Json FakeSimulator::usbDeviceEntry(const std::string& vid, const std::string& pid,
+                                   const std::string& busPort) {
+    const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
+    return Json{{"instance_id", ids + "\\" + busPort}, {"hardware_ids", Json::array({ids + "&REV_0100"})}};
 }
 
 void FakeSimulator::removeUsbDevices(const std::string& busPort) {
     std::lock_guard<std::mutex> lock(_mutex);
-    std::vector<KXJson> kept;
-    for (const KXJson& e : _usb) {
-        const std::string id = e["instance_id"].asString();
+    std::vector<Json> kept;
+    for (const Json& e : _usb) {
+        const std::string id = kxjson::text(e, "instance_id");
         const std::string tail = id.substr(id.rfind('\\') + 1);
         if (tail != upper(busPort) && tail.rfind(upper(busPort) + "&", 0) != 0) {
             kept.push_back(e);
@@ -242,7 +237,7 @@ size_t FakeSimulator::answered(const std::string& op) const {
     return it == _answered.end() ? 0 : it->second;
 }
 
-std::vector<KXJson> FakeSimulator::journal() const {
+std::vector<Json> FakeSimulator::journal() const {
     std::lock_guard<std::mutex> lock(_mutex);
     return _journal;
 }
@@ -264,12 +259,10 @@ bool FakeSimulator::waitForWatchers(size_t count, int timeoutMs) const {
 }
 
 void FakeSimulator::announce(const std::string& event, const std::string& name) {
-    KXJson j;
-    j.set("event", event);
-    j.set("device_type", 5);
-    j.set("class_guid", "{65E8773D-8F56-11D0-A3B9-00A0C9223196}");
-    j.set("name", name);
-    sendToWatchers(j.dump());
+    sendToWatchers(kxjson::dump(Json{{"event", event},
+                                     {"device_type", 5},
+                                     {"class_guid", "{65E8773D-8F56-11D0-A3B9-00A0C9223196}"},
+                                     {"name", name}}));
 }
 
 void FakeSimulator::sendToWatchers(const std::string& text) {
@@ -361,15 +354,15 @@ bool FakeSimulator::handleReadable(Client& client) {
 }
 
 bool FakeSimulator::answer(Client& client, const std::string& line) {
-    auto request = KXJson::parse(line);
-    KXJson reply;
+    const std::optional<Json> request = kxjson::parse(line);
+    Json reply;
     Fault fault = Fault::None;
     int delayMs = 0;
     bool watch = false;
-    const std::string op = request ? (*request)["op"].asString() : std::string();
+    const std::string op = request ? kxjson::text(*request, "op") : std::string();
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        _journal.push_back(request ? *request : KXJson(line));
+        _journal.push_back(request ? *request : Json(line));
         auto it = _faults.find(op);
         if (it != _faults.end() && it->second.fault != Fault::None) {
             if (it->second.normalLeft > 0) {
@@ -389,7 +382,7 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
     }
     switch (fault) {
         case Fault::Error:
-            return sendLine(client.fd, error("injected").dump());
+            return sendLine(client.fd, kxjson::dump(error("injected")));
         case Fault::Garbage:
             return sendLine(client.fd, "{\"ok\":tru");
         case Fault::Stall:
@@ -400,13 +393,15 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
         case Fault::Delay:
             break;
     }
-    if (!sendLine(client.fd, reply.dump())) {
-        return false;
-    }
+    // Counted before the line goes out: a client that has read the answer must find it
+    // counted, however late this thread runs after the send.
     {
         std::lock_guard<std::mutex> lock(_mutex);
         ++_answered[op];
         _changed.notify_all();
+    }
+    if (!sendLine(client.fd, kxjson::dump(reply))) {
+        return false;
     }
     if (watch && !client.watching) {
         client.watching = true;
@@ -417,68 +412,44 @@ bool FakeSimulator::answer(Client& client, const std::string& line) {
     return true;
 }
 
-KXJson FakeSimulator::respond(const KXJson& request, bool& watch) {
-    const std::string op = request["op"].asString();
-    KXJson ok;
-    ok.set("ok", true);
+Json FakeSimulator::respond(const Json& request, bool& watch) {
+    const std::string op = kxjson::text(request, "op");
+    Json ok{{"ok", true}};
     if (op == "usb_devices") {
-        KXJson list(KXJson::Array{});
-        for (const KXJson& e : _usb) {
-            list.push(e);
-        }
-        ok.set("devices", list);
+        ok["devices"] = Json(_usb);
         return ok;
     }
     if (op == "capture_devices") {
-        KXJson list(KXJson::Array{});
-        if (request["class"].asString() == "video") {
+        Json list = Json::array();
+        if (kxjson::text(request, "class") == "video") {
             for (const Camera& c : _cameras) {
-                KXJson d;
-                d.set("friendly_name", c.friendlyName);
-                d.set("device_path", c.devicePath);
-                KXJson ifaces(KXJson::Array{});
-                for (const std::string& i : c.interfaces) {
-                    ifaces.push(i);
-                }
-                d.set("interfaces", ifaces);
-                KXJson caps(KXJson::Array{});
+                Json caps = Json::array();
                 for (const Capability& cap : c.capabilities) {
-                    KXJson k;
-                    k.set("subtype", cap.subtype);
-                    k.set("width", cap.width);
-                    k.set("height", cap.height);
-                    k.set("min_interval", cap.minInterval);
-                    k.set("max_interval", cap.maxInterval);
-                    KXJson input;
-                    input.set("format", cap.inputFormat);
-                    input.set("url", cap.inputUrl);
-                    k.set("input", input);
-                    caps.push(k);
+                    caps.push_back({{"subtype", cap.subtype},
+                                    {"width", cap.width},
+                                    {"height", cap.height},
+                                    {"min_interval", cap.minInterval},
+                                    {"max_interval", cap.maxInterval},
+                                    {"input", {{"format", cap.inputFormat}, {"url", cap.inputUrl}}}});
                 }
-                d.set("capabilities", caps);
-                list.push(d);
+                list.push_back({{"friendly_name", c.friendlyName},
+                                {"device_path", c.devicePath},
+                                {"interfaces", c.interfaces},
+                                {"capabilities", caps}});
             }
         } else {
             for (const AudioDevice& a : _audio) {
-                KXJson d;
-                d.set("friendly_name", a.friendlyName);
-                KXJson cap;
-                cap.set("sample_rate", a.sampleRate);
-                cap.set("channels", a.channels);
-                cap.set("bits", a.bits);
-                d.set("capabilities", KXJson(KXJson::Array{cap}));
-                KXJson input;
-                input.set("format", a.inputFormat);
-                input.set("url", a.inputUrl);
-                d.set("input", input);
-                list.push(d);
+                Json cap{{"sample_rate", a.sampleRate}, {"channels", a.channels}, {"bits", a.bits}};
+                list.push_back({{"friendly_name", a.friendlyName},
+                                {"capabilities", Json::array({cap})},
+                                {"input", {{"format", a.inputFormat}, {"url", a.inputUrl}}}});
             }
         }
-        ok.set("devices", list);
+        ok["devices"] = list;
         return ok;
     }
     if (op == "xu") {
-        const std::string path = request["device_path"].asString();
+        const std::string path = kxjson::text(request, "device_path");
         Camera* camera = nullptr;
         for (Camera& c : _cameras) {
             if (c.devicePath == path) {
@@ -493,10 +464,10 @@ KXJson FakeSimulator::respond(const KXJson& request, bool& watch) {
             hasUnit = hasUnit || i == "extension_unit";
         }
         uint8_t data[4];
-        if (!hasUnit || !parseHex4(request["data"].asString(), data)) {
+        if (!hasUnit || !parseHex4(kxjson::text(request, "data"), data)) {
             return error("no extension unit or bad data");
         }
-        const std::string query = request["query"].asString();
+        const std::string query = kxjson::text(request, "query");
         if (query == "set_cur") {
             uint16_t reg = static_cast<uint16_t>(data[0] | (data[1] << 8));
             uint16_t value = static_cast<uint16_t>(data[2] | (data[3] << 8));
@@ -505,13 +476,13 @@ KXJson FakeSimulator::respond(const KXJson& request, bool& watch) {
             } else {
                 camera->registers[reg] = value;
             }
-            ok.set("data", hex4(data));
+            ok["data"] = hex4(data);
             return ok;
         }
         if (query == "get_cur") {
             uint16_t value = camera->registers[_selected[path]];
             uint8_t answer[4] = {0, 0, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
-            ok.set("data", hex4(answer));
+            ok["data"] = hex4(answer);
             return ok;
         }
         return error("bad query");

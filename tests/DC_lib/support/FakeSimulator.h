@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "KXJson.h"
+#include "KXJsonLine.h"
 
 class FakeSimulator {
 public:
@@ -74,7 +74,7 @@ public:
     void addCamera(const Camera& camera, bool announce = false);
     void removeCamera(const std::string& devicePath, bool announce = false);
     void addAudioDevice(const AudioDevice& device);
-    void addUsbDevice(const KXJson& entry);  // an object as the protocol gives it
+    void addUsbDevice(const kxjson::Json& entry);  // an object as the protocol gives it
 
     void setRegister(const std::string& devicePath, uint16_t reg, uint16_t value);
     uint16_t registerValue(const std::string& devicePath, uint16_t reg) const;
@@ -85,19 +85,23 @@ public:
 
     // One entry of `usb_devices` for interface `interfaceNumber` of a device at `location`
     // ("1&2.4&1" + "&0000"-style suffix is added), with the texts the Linux walk produces.
-    static KXJson usbInterfaceEntry(const std::string& vid, const std::string& pid,
-                                    const std::string& busPort, int interfaceNumber,
-                                    const std::string& friendlyName);
+    static kxjson::Json usbInterfaceEntry(const std::string& vid, const std::string& pid,
+                                          const std::string& busPort, int interfaceNumber,
+                                          const std::string& friendlyName);
     // The entry of the whole device ("USB\VID_..&PID_..\B&P").
-    static KXJson usbDeviceEntry(const std::string& vid, const std::string& pid, const std::string& busPort);
+    static kxjson::Json usbDeviceEntry(const std::string& vid, const std::string& pid,
+                                       const std::string& busPort);
     // The location identity of interface `interfaceNumber` of the device at "B&P" ("1&2.4").
     static std::string locationFor(const std::string& busPort, int interfaceNumber);
     void removeUsbDevices(const std::string& busPort);
 
-    // Answers sent for requests of `op` (a request whose answer is delayed counts once sent).
+    // Answers sent for requests of `op` (a request whose answer is delayed counts once its
+    // delay is over, just before the answer is sent).
     size_t answered(const std::string& op) const;
 
-    std::vector<KXJson> journal() const;
+    // Every request in arrival order: the parsed object, or the line as a string when it was
+    // not JSON.
+    std::vector<kxjson::Json> journal() const;
     void clearJournal();
     // Waits until the journal holds at least `count` requests.
     bool waitForJournal(size_t count, int timeoutMs) const;
@@ -125,7 +129,7 @@ private:
     // Both return false when the connection must close.
     bool handleReadable(Client& client);
     bool answer(Client& client, const std::string& line);
-    KXJson respond(const KXJson& request, bool& watch);  // needs _mutex
+    kxjson::Json respond(const kxjson::Json& request, bool& watch);  // needs _mutex
     void wake();
 
     std::string _folder;
@@ -139,10 +143,10 @@ private:
     bool _stop = false;                         // guarded by _mutex
     std::vector<Camera> _cameras;               // guarded by _mutex
     std::vector<AudioDevice> _audio;            // guarded by _mutex
-    std::vector<KXJson> _usb;                   // guarded by _mutex
+    std::vector<kxjson::Json> _usb;             // guarded by _mutex
     std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
-    std::vector<KXJson> _journal;               // guarded by _mutex
+    std::vector<kxjson::Json> _journal;         // guarded by _mutex
     std::map<std::string, size_t> _answered;    // guarded by _mutex: op -> answers sent
     std::vector<std::string> _outgoing;         // guarded by _mutex: lines for watchers
     size_t _watchers = 0;                       // guarded by _mutex

@@ -105,10 +105,10 @@ void TstUsbSearch::searchListsSupportedCamerasOnly() {
 
     // The supported-camera check comes before any question to a device: neither the foreign
     // webcam nor a camera's second interface is ever asked for its model.
-    for (const KXJson& request : rig.sim().journal()) {
-        if (request["op"].asString() != "xu")
+    for (const kxjson::Json& request : rig.sim().journal()) {
+        if (kxjson::text(request, "op") != "xu")
             continue;
-        const QString path = QString::fromStdString(request["device_path"].asString());
+        const QString path = QString::fromStdString(kxjson::text(request, "device_path"));
         QVERIFY2(!path.contains(QLatin1String("vid_046d")), qPrintable(path));
         QVERIFY2(!path.contains(QLatin1String("&0002")), qPrintable(path));
     }

@@ -90,11 +90,11 @@ void SimCameraRig::loseCaptureDevice(const CameraSpec& camera) {
 std::vector<std::pair<uint16_t, uint16_t>> SimCameraRig::writes(const CameraSpec& camera) const {
     std::vector<std::pair<uint16_t, uint16_t>> out;
     const std::string path = devicePath(camera);
-    for (const KXJson& request : _sim.journal()) {
-        if (request["op"].asString() != "xu" || request["query"].asString() != "set_cur" ||
-            request["device_path"].asString() != path)
+    for (const kxjson::Json& request : _sim.journal()) {
+        if (kxjson::text(request, "op") != "xu" || kxjson::text(request, "query") != "set_cur" ||
+            kxjson::text(request, "device_path") != path)
             continue;
-        const std::string data = request["data"].asString();
+        const std::string data = kxjson::text(request, "data");
         if (data.size() != 8)
             continue;
         const auto reg = static_cast<uint16_t>(byteAt(data, 0) | (byteAt(data, 2) << 8));

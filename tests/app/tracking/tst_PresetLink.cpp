@@ -333,7 +333,10 @@ void TstPresetLink::loadSettingsReadsLinksAndZones() {
     doc.insert("SoundDeviceIndex", 4);
     doc.insert("PresetLinkMap", links);
     doc.insert("NurevaAzimuthRange",
-               zones({"-70~-60", "-60~-50", "garbage", "~", "-5~", "1~2~3", "20~38", "56~70"}));
+               zones({"-70~-60", "-60~-50", "garbage", "~", "-5~", "1~2~3", "20~38", "56~99"}));
+    // Bounds past the brand's limits (a hand-edited file) are held at the limits, also for a
+    // brand that is not shown.
+    doc.insert("YamahaAzimuthRange", zones({"-999~-135", "-135~-90", "90~513"}));
     publish(doc);
 
     PresetLink page;
@@ -354,8 +357,10 @@ void TstPresetLink::loadSettingsReadsLinksAndZones() {
              (QStringList{"Start", "-70~-60", "-60~-50", "0~0", "0~0", "-5~0", "1~2", "20~38", "56~70"}));
     QCOMPARE(page.rangeStartBox(1)->value(), -70);
     QCOMPARE(page.rangeEndBox(1)->value(), -60);
+    QCOMPARE(page.rangeTexts(PresetLink::Yamaha).mid(0, 5),
+             (QStringList{"Start", "-180~-135", "-135~-90", "90~180", "0~0"}));
     // Untouched brands keep their defaults.
-    QCOMPARE(page.rangeTexts(PresetLink::Yamaha).value(1), QStringLiteral("-180~-135"));
+    QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(1), QStringLiteral("0~45"));
 
     // Position 3 has preset 0 until the user applies the page.
     QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
