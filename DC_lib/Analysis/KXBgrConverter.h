@@ -29,10 +29,11 @@ public:
     KXBgrConverter(const KXBgrConverter&) = delete;
     KXBgrConverter& operator=(const KXBgrConverter&) = delete;
 
-    // Writes `frame` into `image` as 8-bit BGR at the frame's size (the image is reallocated
-    // when its size or type differs). false, with `image` left as it was, for a frame that is
-    // not a picture in system memory (no size, an unknown or hardware pixel format) or when
-    // libswscale cannot convert it.
+    // Writes `frame` into `image` as 8-bit BGR at the frame's size. The image is written in
+    // place when it has that size and type and room after its end (one that toBGR or
+    // allocatePadded made), else replaced by a new one. false, with `image` left as it was,
+    // for a frame that is not a picture in system memory (no size, an unknown or hardware
+    // pixel format) or when libswscale cannot convert it.
     bool toBGR(const AVFrame* frame, cv::Mat& image);
 
     // Converts `image` (8-bit BGR, continuous or not) into the converter's YUVJ420P frame and
@@ -40,12 +41,28 @@ public:
     // next toYUV or the destructor. null for an image that is not 8-bit BGR or has no pixels.
     const AVFrame* toYUV(const cv::Mat& image);
 
+    // Converts `image` into `target`, a YUVJ420P frame of the image's size whose planes the
+    // caller has allocated (a frame that is handed on, for instance into a queue, needs
+    // planes of its own). false for an image as above or a target of another format or size.
+    bool toYUV(const cv::Mat& image, AVFrame* target);
+
+    // Makes `image` a rows x cols 8-bit BGR image with room after its last pixel, which
+    // libswscale needs to read or write it in place. An image made otherwise is still
+    // converted, through a copy.
+    static void allocatePadded(cv::Mat& image, int rows, int cols);
+
 private:
     SwsContext* _toBgrContext = nullptr;  // owned
     int _bgrWidth = 0;
     int _bgrHeight = 0;
     AVPixelFormat _bgrSourceFormat = AV_PIX_FMT_NONE;
 
+    // Builds the BGR-to-YUV context for a picture size (kept until the size changes).
+    bool prepareToYuv(int width, int height);
+
     SwsContext* _toYuvContext = nullptr;  // owned
-    AVFrame* _yuvFrame = nullptr;         // owned, with its own planes (alignment 1)
+    int _yuvWidth = 0;
+    int _yuvHeight = 0;
+    AVFrame* _yuvFrame = nullptr;  // owned, with its own planes (alignment 1)
+    cv::Mat _paddedCopy;           // toYUV's copy of an image without room after its end
 };

@@ -5,6 +5,7 @@
 #include "KXLog.h"
 #include "Receiver/FrameQueue.h"
 #include "Receiver/PacketQueue.h"
+#include "Receiver/ZoomProcessor.h"
 
 void* decodeInThread(void* arg) {
     auto* decoder = static_cast<KXIDecoder*>(arg);
@@ -22,11 +23,13 @@ KXFFmpegDecoder::KXFFmpegDecoder(FrameQueue* outputQueue, PacketQueue* inputQueu
       _inputQueue(inputQueue),
       _recordingQueue(recordingQueue),
       _inputFormatContext(inputContext),
-      _pendingPacket(av_packet_alloc()) {}
+      _pendingPacket(av_packet_alloc()),
+      _zoomed(av_frame_alloc()) {}
 
 KXFFmpegDecoder::~KXFFmpegDecoder() {
     freeCodec();
     av_packet_free(&_pendingPacket);
+    av_frame_free(&_zoomed);
 }
 
 void KXFFmpegDecoder::freeCodec() {
@@ -35,7 +38,8 @@ void KXFFmpegDecoder::freeCodec() {
 
 int KXFFmpegDecoder::open(int streamIndex) {
     if (_inputFormatContext == nullptr || streamIndex < 0 ||
-        static_cast<unsigned>(streamIndex) >= _inputFormatContext->nb_streams || _pendingPacket == nullptr) {
+        static_cast<unsigned>(streamIndex) >= _inputFormatContext->nb_streams || _pendingPacket == nullptr ||
+        _zoomed == nullptr) {
         return -1;
     }
     freeCodec();
@@ -175,4 +179,31 @@ void KXFFmpegDecoder::putVideoFrame(AVFrame* out, double pts, double duration, i
         av_frame_unref(out);
     }
     *lastPts = pts;
+}
+
+void KXFFmpegDecoder::deliverVideoFrame(AVFrame* frame, double pts, double duration, int putWaitMs,
+                                        double* lastPts, bool software) {
+    // The recording video frame queue is aborted while no recording runs: nothing is copied.
+    if (_recordingQueue != nullptr && !_recordingQueue->isAborted()) {
+        _recordingOffered.fetch_add(1, std::memory_order_relaxed);
+        if (!putReference(_recordingQueue, frame, pts, duration, 1)) {
+            _recordingDropped.fetch_add(1, std::memory_order_relaxed);
+            if (software) {
+                KXLog("SW decoder failed to put the frame into recordingQueue!");
+                KXLog("SW decoder failed to put the frame into recordingQueue. %f\n", pts - *lastPts);
+            } else {
+                KXLog("failed to put the frame into recordingQueue. %f\n", pts - *lastPts);
+            }
+        }
+    }
+    AVFrame* out = frame;
+    if (_zoomProcessor != nullptr && _digitalZoom.load(std::memory_order_relaxed)) {
+        if (_zoomProcessor->process(frame, _zoomed)) {
+            av_frame_unref(frame);
+            out = _zoomed;
+        } else {
+            KXLog("Digital zoom could not process a frame; it is shown as decoded.\n");
+        }
+    }
+    putVideoFrame(out, pts, duration, putWaitMs, lastPts);
 }

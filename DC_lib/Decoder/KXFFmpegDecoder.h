@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "Decoder/KXIDecoder.h"
 
@@ -34,6 +35,11 @@ public:
     void setZoomProcessor(ZoomProcessor* zoomProcessor) override { _zoomProcessor = zoomProcessor; }
     void setDigitalZoom(bool on) override { _digitalZoom.store(on, std::memory_order_relaxed); }
     bool digitalZoom() const override { return _digitalZoom.load(std::memory_order_relaxed); }
+
+    // Decoded pictures offered to the recording frame queue while a recording ran, and those
+    // of them the queue could not take (any thread).
+    int64_t recordingFramesOffered() const { return _recordingOffered.load(std::memory_order_relaxed); }
+    int64_t recordingFramesDropped() const { return _recordingDropped.load(std::memory_order_relaxed); }
 
     const AVCodecContext* codecContext() const { return _codecContext; }
 
@@ -82,6 +88,13 @@ protected:
     // carries the previous frame's pts for the drop message.
     void putVideoFrame(AVFrame* out, double pts, double duration, int timeoutMs, double* lastPts);
 
+    // What every decoded picture in system memory goes through, in order: a reference into the
+    // recording frame queue while a recording runs (the recording holds the camera's picture,
+    // neither zoomed nor outlined); the zoom stage while digital zoom is on (a frame it cannot
+    // zoom is shown as decoded); then the videoqueue. Takes the frame's reference.
+    void deliverVideoFrame(AVFrame* frame, double pts, double duration, int putWaitMs, double* lastPts,
+                           bool software);
+
     void freeCodec();
 
     // Stream time in seconds of a decoded video frame (NaN without a timestamp) and the
@@ -112,6 +125,9 @@ protected:
     std::atomic<bool> _running{false};
     ZoomProcessor* _zoomProcessor = nullptr;  // immutable after start; not owned
     std::atomic<bool> _digitalZoom{false};
+    AVFrame* _zoomed = nullptr;                 // owned; decode thread: the zoom stage's output
+    std::atomic<int64_t> _recordingOffered{0};  // written by the decode thread
+    std::atomic<int64_t> _recordingDropped{0};  // written by the decode thread
     // Copied from the stream at open, so that the decode thread never reads the input context
     // while the read thread demuxes into it.
     AVRational _timeBase{0, 1};   // immutable after open

@@ -19,8 +19,8 @@ constexpr int kPacketWaitMs = 20;
 }  // namespace
 
 KXFFmpegSWDecoder::KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets,
-                                     AVFormatContext* inputContext)
-    : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, nullptr) {}
+                                     AVFormatContext* inputContext, FrameQueue* recordingQueue)
+    : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, recordingQueue) {}
 
 KXFFmpegSWDecoder::~KXFFmpegSWDecoder() {
     sws_freeContext(_swsContext);
@@ -78,7 +78,7 @@ int KXFFmpegSWDecoder::run() {
             }
             out = converted;
         }
-        putVideoFrame(out, pts, duration, 0, &lastPts);
+        deliverVideoFrame(out, pts, duration, 0, &lastPts, true);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     av_frame_free(&frame);

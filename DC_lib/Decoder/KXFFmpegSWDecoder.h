@@ -5,12 +5,16 @@
 struct SwsContext;
 
 // Software video decoding. Raw (uncompressed) camera video is normalised to planar YUV 4:2:0
-// so that every consumer sees one of the few formats a compressed stream decodes to.
+// so that every consumer sees one of the few formats a compressed stream decodes to. Every
+// picture then goes through deliverVideoFrame (recording copy, digital zoom, videoqueue).
 //
 // Threading: as KXFFmpegDecoder; the scaling context belongs to the decode thread.
 class KXFFmpegSWDecoder : public KXFFmpegDecoder {
 public:
-    KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets, AVFormatContext* inputContext);
+    // `recordingQueue`: the recording video frame queue (aborted while no recording runs), or
+    // null.
+    KXFFmpegSWDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets, AVFormatContext* inputContext,
+                      FrameQueue* recordingQueue = nullptr);
     ~KXFFmpegSWDecoder() override;
 
     int run() override;

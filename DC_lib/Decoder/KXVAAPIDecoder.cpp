@@ -58,8 +58,8 @@ bool deviceOffersNv12(AVBufferRef* device) {
 
 KXVAAPIDecoder::KXVAAPIDecoder(FrameQueue* videoQueue, PacketQueue* videoPackets,
                                AVFormatContext* inputContext, void* deviceReference, int* codedWidth,
-                               int* codedHeight)
-    : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, nullptr),
+                               int* codedHeight, FrameQueue* recordingQueue)
+    : KXFFmpegDecoder(videoQueue, videoPackets, inputContext, recordingQueue),
       _deviceReference(deviceReference),
       _codedWidth(codedWidth),
       _codedHeight(codedHeight) {}
@@ -176,7 +176,7 @@ int KXVAAPIDecoder::run() {
             }
             out = download;
         }
-        putVideoFrame(out, pts, duration, kPutWaitMs, &lastPts);
+        deliverVideoFrame(out, pts, duration, kPutWaitMs, &lastPts, false);
     });
     av_frame_free(&frame);
     av_frame_free(&download);

@@ -342,23 +342,39 @@ void KXFFmpegReceiver::recordCopy(const AVPacket* packet, AVMediaType type, bool
         _videoStartPts = _videoStartDts = _audioStartPts = _audioStartDts = 0;
         return;
     }
+    // Both timestamps of a stream are rebased on the start packet's decode time. Rebasing the
+    // presentation times on the start's own presentation time instead would put every picture
+    // that a stream with B-frames shows before its key frame ahead of its decode time, which
+    // no muxer accepts; without B-frames both give the start pts and dts 0.
+    auto startOf = [](const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; };
     if (type == AVMEDIA_TYPE_VIDEO && !_videoStartSeen && (packet->flags & AV_PKT_FLAG_KEY) != 0) {
-        _videoStartPts = packet->pts;
-        _videoStartDts = packet->dts;
+        _videoStartPts = startOf(packet);
+        _videoStartDts = startOf(packet);
         _videoStartSeen = true;
     }
     if (type == AVMEDIA_TYPE_AUDIO && !_audioStartSeen && _videoStartSeen) {
-        _audioStartPts = packet->pts;
-        _audioStartDts = packet->dts;
+        _audioStartPts = startOf(packet);
+        _audioStartDts = startOf(packet);
         _audioStartSeen = true;
     }
     if (!_videoStartSeen && !_audioStartSeen) {
         return;  // nothing is recorded before the first video key packet
     }
-    AVPacket* copy = av_packet_clone(packet);
+    // The copy gets a buffer of its own instead of a second reference to the packet's. Shared,
+    // the buffer would be read by the record thread and released (or handed back to a
+    // demuxer's pool and refilled) by a decoder thread, ordered only by libavutil's atomic
+    // reference count, which the thread sanitizer cannot see in the uninstrumented FFmpeg: every
+    // recording would report races that hide real ones. A compressed packet costs next to
+    // nothing to copy (a few MB a second).
+    AVPacket* copy = av_packet_alloc();
     if (copy == nullptr) {
         return;
     }
+    if (av_new_packet(copy, packet->size) < 0 || av_packet_copy_props(copy, packet) < 0) {
+        av_packet_free(&copy);
+        return;
+    }
+    std::memcpy(copy->data, packet->data, static_cast<size_t>(packet->size));
     // A missing timestamp stays missing: subtracting from the marker would forge one.
     auto rebase = [](int64_t& value, int64_t start) {
         if (value != AV_NOPTS_VALUE && start != AV_NOPTS_VALUE) {

@@ -15,6 +15,8 @@
 #include "Receiver/FrameQueue.h"
 #include "Receiver/PacketQueue.h"
 #include "Receiver/ZoomProcessor.h"
+#include "Recorder/KXFFmpegEncodeRecorder.h"
+#include "Recorder/KXFFmpegRecorder.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -84,6 +86,9 @@ ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
 
 ReceiverCore::~ReceiverCore() {
     stopPreview();
+    // A recording still running would outlive the queues it reads: it is ended and its file
+    // finalised here.
+    recordingStop();
     if (_sourceKind == 0) {
         // Only a local camera's receiver bound the command channel; a network receiver going
         // away must not cut the connected camera's control.
@@ -185,6 +190,22 @@ void* ReceiverCore::videoDecodeEntry(void* arg) {
     return nullptr;
 }
 
+void* ReceiverCore::recordEntry(void* arg) {
+    auto* core = static_cast<ReceiverCore*>(arg);
+    const int result = recordInThread(core->_recorder);
+    core->_recordResult.store(result, std::memory_order_release);
+    if (result < 0) {
+        // The recording ended by itself (its file cannot be written) and takes nothing more:
+        // the producers skip its queues from now on instead of waiting on full ones at every
+        // packet and picture until recordingStop. (Only recordingStop, after joining this
+        // thread, aborts or re-arms these queues while a recorder exists.)
+        core->_recordingPacketQueue->abort();
+        core->_recordingVideoQueue->abort();
+        core->_recordingAudioQueue->abort();
+    }
+    return nullptr;
+}
+
 void* ReceiverCore::audioDecodeEntry(void* arg) {
     auto* core = static_cast<ReceiverCore*>(arg);
     decodeInThread(core->_audioDecoder);
@@ -224,8 +245,9 @@ bool ReceiverCore::openInputLocked() {
 
 bool ReceiverCore::startVideoDecoderLocked() {
     if (_isEnableDXVA2Decode.load(std::memory_order_relaxed)) {
-        auto* hardware = new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext,
-                                            _deviceManager, &_codedWidth, &_codedHeight);
+        auto* hardware =
+            new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _deviceManager,
+                               &_codedWidth, &_codedHeight, _recordingVideoQueue);
         if (hardware->open(_videoStreamIndex) == 0) {
             KXLog("HW Decode");
             _videoDecoder = hardware;
@@ -234,7 +256,8 @@ bool ReceiverCore::startVideoDecoderLocked() {
         }
         delete hardware;
     }
-    auto* software = new KXFFmpegSWDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext);
+    auto* software =
+        new KXFFmpegSWDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _recordingVideoQueue);
     if (software->open(_videoStreamIndex) != 0) {
         delete software;
         _decoderInitFailed = true;
@@ -243,6 +266,107 @@ bool ReceiverCore::startVideoDecoderLocked() {
     KXLog("SW Decode");
     _videoDecoder = software;
     return true;
+}
+
+bool ReceiverCore::recordingStart(const char* folder, const char* fileName, bool withAudio) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    if (!_initialized.load() || _receiver == nullptr || !_readThreadStarted || !_receiver->isRunning() ||
+        _recorder != nullptr) {
+        return false;
+    }
+    KXRecorder* recorder = nullptr;
+    bool recordsAudio = false;
+    if (_sourceKind == 1) {
+        recorder = new KXFFmpegRecorder(_recordingPacketQueue, _inputFormatContext, _videoStreamIndex,
+                                        _audioStreamIndex);
+    } else if (_sourceKind == 0) {
+        recordsAudio = withAudio && _audioStreamIndex >= 0;
+        AVFormatContext* audioContext =
+            _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
+        recorder = new KXFFmpegEncodeRecorder(
+            _recordingVideoQueue, _recordingAudioQueue, _inputFormatContext, _videoStreamIndex, audioContext,
+            recordsAudio ? _audioStreamIndex : -1, _hardwareDecoding.load(std::memory_order_acquire));
+    } else {
+        return false;
+    }
+    if (recorder->init(folder, fileName) != 0) {
+        delete recorder;
+        return false;
+    }
+    // The queues are armed before the record thread starts: a record thread that found its
+    // queue still aborted would take that for the end of the recording.
+    if (_sourceKind == 1) {
+        // The stream reader starts copying at the next video key packet.
+        _recordingPacketQueue->rearm();
+    } else {
+        _recordingVideoQueue->rearm();
+        // Audio frames are queued only for a recording that takes them: nobody would take
+        // them from the queue otherwise, and the audio decoder would wait on it at every frame.
+        if (recordsAudio) {
+            _recordingAudioQueue->rearm();
+        }
+    }
+    _recorder = recorder;
+    _recordResult.store(0, std::memory_order_release);
+    if (!startThread(&_recordThread, &ReceiverCore::recordEntry, &_recordThreadStarted, "vex-record")) {
+        _recorder = nullptr;
+        _recordingPacketQueue->abort();
+        _recordingVideoQueue->abort();
+        _recordingAudioQueue->abort();
+        _recordingPacketQueue->flush();
+        _recordingVideoQueue->flush();
+        _recordingAudioQueue->flush();
+        recorder->close();
+        delete recorder;
+        return false;
+    }
+    return true;
+}
+
+bool ReceiverCore::recordingStop() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    if (!_initialized.load() || _recorder == nullptr) {
+        return true;
+    }
+    // Finish → join → abort → flush: the record thread still writes what is queued, then the
+    // producers see the aborted queues and skip them again.
+    _recorder->requestStop();
+    if (_recordThreadStarted) {
+        pthread_join(_recordThread, nullptr);
+        _recordThreadStarted = false;
+    }
+    _recordingPacketQueue->abort();
+    _recordingVideoQueue->abort();
+    _recordingAudioQueue->abort();
+    _recordingPacketQueue->flush();
+    _recordingVideoQueue->flush();
+    _recordingAudioQueue->flush();
+    const int closed = _recorder->close();
+    delete _recorder;
+    _recorder = nullptr;
+    const int result = _recordResult.load(std::memory_order_acquire);
+    if (result < 0) {
+        KXLog("recordingStop: the recording ended early, the file could not be written: %s\n",
+              KXErrorText(result).c_str());
+        return false;
+    }
+    if (closed < 0) {
+        KXLog("recordingStop: the recording file could not be finalised: %s\n", KXErrorText(closed).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ReceiverCore::isRecording() {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    return _recorder != nullptr;
+}
+
+void ReceiverCore::recordingFrameCounts(int64_t* offered, int64_t* dropped) {
+    std::lock_guard<std::mutex> lock(_startStopMutex);
+    const auto* decoder = dynamic_cast<const KXFFmpegDecoder*>(_videoDecoder);
+    *offered = decoder != nullptr ? decoder->recordingFramesOffered() : 0;
+    *dropped = decoder != nullptr ? decoder->recordingFramesDropped() : 0;
 }
 
 void ReceiverCore::setIsEnableDigitalZoom(bool on) {
@@ -300,8 +424,10 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _videoQueue->rearm();
     _audioQueue->rearm();
     _jpegQueue->rearm();
-    _recordingVideoQueue->abort();
-    _recordingAudioQueue->abort();
+    if (_recorder == nullptr) {
+        _recordingVideoQueue->abort();
+        _recordingAudioQueue->abort();
+    }
 
     if ((_sourceKind != 0 && _sourceKind != 1) || !openInputLocked()) {
         _openFailed = true;
@@ -399,8 +525,12 @@ void ReceiverCore::stopLocked() {
     _audioQueue->abort();
     _videoQueue->abort();
     _jpegQueue->abort();
-    _recordingVideoQueue->abort();
-    _recordingAudioQueue->abort();
+    // A running recording is not ended by a stop (recordingStop ends it): its queues keep
+    // what is queued for the record thread, and a new start feeds them again.
+    if (_recorder == nullptr) {
+        _recordingVideoQueue->abort();
+        _recordingAudioQueue->abort();
+    }
     if (_videoThreadStarted) {
         pthread_join(_videoDecodeThread, nullptr);
         _videoThreadStarted = false;
@@ -428,12 +558,14 @@ void ReceiverCore::stopLocked() {
 
     _videoPacketQueue->flush();
     _audioPacketQueue->flush();
-    _recordingPacketQueue->flush();
     _videoQueue->flush();
     _audioQueue->flush();
-    _recordingVideoQueue->flush();
     _jpegQueue->flush();
-    _recordingAudioQueue->flush();
+    if (_recorder == nullptr) {
+        _recordingPacketQueue->flush();
+        _recordingVideoQueue->flush();
+        _recordingAudioQueue->flush();
+    }
 }
 
 void ReceiverCore::pause() {

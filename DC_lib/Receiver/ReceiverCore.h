@@ -41,6 +41,14 @@ class ZoomProcessor;
 //    with _aiProcessor, which only the video capture thread uses.
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
 //    array client's read).
+//  - Recording: recordingStart and recordingStop hold _startStopMutex; they alone create,
+//    start, join and destroy the recorder and the record thread. The record thread sees only
+//    its recorder and the recording queues, and publishes its result in _recordResult. While a
+//    recording runs, stopping and starting the preview leave the recording queues alone, so the
+//    recording goes on across a restart of the preview and keeps what was queued at the stop.
+//  - Digital zoom: the flag is guarded by _startStopMutex (setIsEnableDigitalZoom hands it to
+//    the running video decoder under that mutex); the zoom commands write the processor's
+//    state, which guards itself.
 //  - _jpegMutex guards the JPEG wait. captureJPEG takes it alone; stop takes it briefly, while
 //    holding _startStopMutex, to wake a waiter. Lock order: _startStopMutex before _jpegMutex.
 class ReceiverCore {
@@ -64,9 +72,27 @@ public:
     void freeJPEG();
 
     void setIsEnableDXVA2Decode(bool on) { _isEnableDXVA2Decode.store(on, std::memory_order_relaxed); }
-    // Stores the flag, hands it to a running video decoder (a later start hands it to the new
-    // one) and, when turning off, resets the zoom state.
+
+    // Recording (see the exported calls): true when a recording started; false, with the
+    // receiver unchanged, when the receiver does not run, a recording already runs, or the
+    // file cannot be made.
+    bool recordingStart(const char* folder, const char* fileName, bool withAudio);
+    // Ends a running recording and finalises its file: false when the recording ended early
+    // because the file could not be written, or finalising it failed (the reason is logged);
+    // true otherwise, and true without a recording.
+    bool recordingStop();
+    bool isRecording();
+    // Pictures the video decoder offered to a recording and those it could not queue (0, 0
+    // while stopped): the benchmark's count of frames captured for a recording.
+    void recordingFrameCounts(int64_t* offered, int64_t* dropped);
+
+    // Digital zoom: stores the flag, hands it to a running video decoder (a later start hands
+    // it to the new one) and, when turning off, resets the zoom state.
     void setIsEnableDigitalZoom(bool on);
+    bool isDigitalZoomEnabled();
+    // The flag the running video decoder holds; false without one.
+    bool videoDecoderDigitalZoom();
+    ZoomProcessor* zoomProcessor() const { return _zoomProcessor; }
     // On: (re)loads the face models first; a model that cannot be read leaves AI mode off.
     void setIsEnableAIMode(bool on, int mode);
     bool isEnableAIMode() const { return _isEnableAIMode.load(std::memory_order_acquire); }
@@ -81,10 +107,6 @@ public:
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
     // Whether the video decode loop still runs (false once it reached the end of the stream).
     bool videoDecoderRunning() const { return _videoRunning.load(std::memory_order_acquire); }
-    bool isDigitalZoomEnabled();
-    // The flag the running video decoder holds; false without one.
-    bool videoDecoderDigitalZoom();
-    ZoomProcessor* zoomProcessor() const { return _zoomProcessor; }
 
 private:
     static constexpr int kVideoQueueSize = 70;
@@ -99,6 +121,7 @@ private:
     void freeQueues();
 
     static void* readEntry(void* core);
+    static void* recordEntry(void* core);
     static void* videoDecodeEntry(void* core);
     static void* audioDecodeEntry(void* core);
 
@@ -151,11 +174,11 @@ private:
     ZoomProcessor* _zoomProcessor = nullptr;
     bool _isEnableDigitalZoom = false;
 
-    // --- reserved for recording
-    //     (guarded by _startStopMutex once those calls exist)
+    // --- recording: guarded by _startStopMutex
     KXRecorder* _recorder = nullptr;
     pthread_t _recordThread{};
     bool _recordThreadStarted = false;
+    std::atomic<int> _recordResult{0};  // written by the record thread before it ends
 
     // --- AI mode: written by setIsEnableAIMode, read by the video capture thread
     std::atomic<bool> _isEnableAIMode{false};

@@ -195,6 +195,16 @@ bool KXSimPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCapt
         }
         if (sizeMatch != nullptr) {
             out = KXCaptureInput{sizeMatch->input.format, sizeMatch->input.url, {}};
+            // A bare picture stream (JPEG pictures, an H.264 elementary stream) carries no
+            // rate, and its demuxer would time the pictures at 25 a second whatever the
+            // camera sends; the rate of the chosen format is the camera's.
+            const std::string& format = out.format;
+            if ((format == "mjpeg" || format == "h264" || format == "hevc") && request.frameRate > 0 &&
+                std::isfinite(request.frameRate)) {
+                char rate[64];
+                std::snprintf(rate, sizeof rate, "%f", request.frameRate);
+                out.options.emplace_back("framerate", rate);
+            }
             return true;
         }
     }

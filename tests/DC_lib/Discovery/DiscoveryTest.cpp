@@ -332,9 +332,15 @@ TEST_F(DiscoveryTest, ReceiverInputsResolveToTheCapabilitysOwnInput) {
     ASSERT_TRUE(KXResolveVideoInput({"@device_pnp_" + kPathA, 1920, 1080, 4, 1e7 / 666666.0}, in));
     EXPECT_EQ(in.format, "mjpeg");
     EXPECT_EQ(in.url, "tcp://127.0.0.1:40101");
+    // A bare picture stream is timed at the chosen format's rate, not at its demuxer's 25.
+    ASSERT_EQ(in.options.size(), 1u);
+    EXPECT_EQ(in.options[0].first, "framerate");
+    EXPECT_NEAR(std::stod(in.options[0].second), 1e7 / 666666.0, 1e-5);
     ASSERT_TRUE(KXResolveVideoInput({kPathA, 1920, 1080, 1, 30.0}, in));
     EXPECT_EQ(in.format, "h264");
     EXPECT_EQ(in.url, "tcp://127.0.0.1:40102");
+    ASSERT_EQ(in.options.size(), 1u);
+    EXPECT_NEAR(std::stod(in.options[0].second), 30.0, 1e-5);
     EXPECT_FALSE(KXResolveVideoInput({kPathA, 640, 480, 4, 30.0}, in));
     EXPECT_FALSE(KXResolveVideoInput({"@device_pnp_nothing", 1920, 1080, 4, 30.0}, in));
 

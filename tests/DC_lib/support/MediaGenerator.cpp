@@ -104,10 +104,12 @@ bool MediaClip::encodeVideo() {
     encoder->time_base = AVRational{1, _recipe.fps};
     encoder->framerate = AVRational{_recipe.fps, 1};
     encoder->gop_size = _recipe.gop;
-    encoder->max_b_frames = 0;
+    encoder->max_b_frames = _recipe.video == MediaVideo::H264 ? _recipe.bFrames : 0;
     if (_recipe.video == MediaVideo::H264) {
-        av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
-        av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
+        av_opt_set(encoder->priv_data, "preset", _recipe.h264Preset.c_str(), 0);
+        if (_recipe.bFrames == 0) {
+            av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
+        }
         av_opt_set(encoder->priv_data, "x264-params", "repeat-headers=1", 0);
     }
     if (_recipe.video == MediaVideo::MJPEG) {
@@ -127,8 +129,8 @@ bool MediaClip::encodeVideo() {
     frame->width = _recipe.width;
     frame->height = _recipe.height;
     av_frame_get_buffer(frame, 0);
-    SwsContext* sws = sws_getContext(_recipe.width, _recipe.height, AV_PIX_FMT_YUV420P, _recipe.width, _recipe.height,
-                                     format, SWS_POINT, nullptr, nullptr, nullptr);
+    SwsContext* sws = sws_getContext(_recipe.width, _recipe.height, AV_PIX_FMT_YUV420P, _recipe.width,
+                                     _recipe.height, format, SWS_POINT, nullptr, nullptr, nullptr);
     for (int i = 0; i < _recipe.frames; ++i) {
         av_frame_make_writable(picture);
         av_frame_make_writable(frame);

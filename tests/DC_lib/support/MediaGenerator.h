@@ -22,6 +22,9 @@ struct MediaRecipe {
     int fps = 30;
     int frames = 60;
     int gop = 15;                                   // key frame interval
+    int bFrames = 0;                                // H.264: B-frames between references
+    std::string h264Preset = "ultrafast";           // H.264: x264 preset (ultrafast: no CABAC,
+                                                    // no deblocking, the cheapest decoding)
     AVPixelFormat rawFormat = AV_PIX_FMT_YUYV422;   // pixel format of raw video
     AVPixelFormat h264Format = AV_PIX_FMT_YUV420P;  // yuv420p10le gives a High 10 stream
     bool withAudio = false;                         // AAC

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
 #include <unistd.h>
 
 MediaTempFile::MediaTempFile(const std::string& suffix) {
@@ -14,4 +15,18 @@ MediaTempFile::MediaTempFile(const std::string& suffix) {
 
 MediaTempFile::~MediaTempFile() {
     std::remove(_path.c_str());
+}
+
+MediaTempFolder::MediaTempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexsdk-folder-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) {
+        _path = pattern;
+    }
+}
+
+MediaTempFolder::~MediaTempFolder() {
+    if (!_path.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(_path, ignored);
+    }
 }

@@ -62,3 +62,18 @@ public:
 private:
     std::string _path;
 };
+
+// A fresh folder in the temporary folder, removed with everything in it by the destructor.
+class MediaTempFolder {
+public:
+    MediaTempFolder();
+    ~MediaTempFolder();
+    MediaTempFolder(const MediaTempFolder&) = delete;
+    MediaTempFolder& operator=(const MediaTempFolder&) = delete;
+    const std::string& path() const { return _path; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+};
