@@ -15,6 +15,7 @@ packages=(
   ffmpeg                 # the media benchmark's reference for the time to a first frame
   xvfb xauth trayer x11-utils
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
+  file lintian       # make package (CPack's dependency scan) and make lintian
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
