@@ -547,6 +547,42 @@ TEST_F(VexctlTest, RecordForSomeSeconds) {
     EXPECT_EQ(fileSize(path), size);
 }
 
+TEST_F(VexctlTest, RecordWithTheMicrophone) {
+    // A microphone: the sound of a generated clip in NUT, streamed from its own server.
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::MJPEG;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.withAudio = true;
+    recipe.container = "nut";
+    auto clip = std::make_shared<MediaClip>(recipe);
+    ASSERT_TRUE(clip->ok());
+    MediaStreamServer::Options options;
+    options.loop = true;
+    MediaStreamServer audioServer(clip, options);
+    ASSERT_TRUE(audioServer.ok());
+    FakeSimulator::AudioDevice microphone;
+    microphone.inputFormat = "nut";
+    microphone.inputUrl = audioServer.url();
+    _sim.addAudioDevice(microphone);
+
+    const std::string path = _folder.file("with-sound.mkv");
+    const Result result = run({"record", path, "--seconds", "2", "--audio"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const MediaFile file = MediaReadFile(path);
+    ASSERT_TRUE(file.opened);
+    ASSERT_NE(file.first(AVMEDIA_TYPE_VIDEO), nullptr);
+    const MediaFileStream* sound = file.first(AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(sound->codec, AV_CODEC_ID_AAC);
+    EXPECT_FALSE(sound->packets.empty());
+
+    // A microphone that is not there is named before anything starts.
+    const Result missing = run({"record", _folder.file("none.mkv"), "--audio", "--audio-device", "3"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "vexctl: no microphone with index 3 (1 found)\n");
+}
+
 TEST_F(VexctlTest, CtrlCDuringRecordLeavesAPlayableFile) {
     const std::string path = _folder.file("interrupted.mp4");
     auto process = start({"record", path});
