@@ -45,10 +45,14 @@ bench: deps
 	./scripts/run-benchmarks.sh build-bench
 
 # Debian packages (vantorreda, libvexsdk1, libvexsdk-dev, vexctl) in build-package/, built for
-# the prefix /usr; `make lintian` checks them.
+# the prefix /usr with Debian's hardening flags; `make lintian` checks them.
 package: deps
 	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-		-DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=OFF
+		-DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=OFF \
+		-DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+		-DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" \
+		-DCMAKE_SHARED_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
 	cmake --build build-package -j $(JOBS)
 	cd build-package && cpack -G DEB
 	@ls build-package/*.deb

@@ -99,13 +99,14 @@ set(CPACK_DEBIAN_LIBVEXSDK1_PACKAGE_NAME libvexsdk1)
 set(CPACK_DEBIAN_LIBVEXSDK1_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBVEXSDK1_PACKAGE_RECOMMENDS "libdlib-data")
 set(CPACK_COMPONENT_LIBVEXSDK1_DESCRIPTION "library for USB PTZ conference cameras
-vexsdk finds USB pan/tilt/zoom conference cameras (vendor 1d4d), identifies their
-model, sends their pan, tilt, zoom, focus and preset commands through the camera's
-USB extension unit, and receives, decodes and records their picture and sound. It
-also offers face tracking and a small client for Shure microphone arrays.
+vexsdk finds USB pan/tilt/zoom conference cameras (vendor 1d4d), identifies
+their model, sends their pan, tilt, zoom, focus and preset commands through
+the camera's USB extension unit, and receives, decodes and records their
+picture and sound. It also offers face tracking and a small client for Shure
+microphone arrays.
 
-This package holds the shared library, the face-detector models and a udev rule
-that gives the logged-in user access to the supported cameras.")
+This package holds the shared library, the face-detector models and a udev
+rule that gives the logged-in user access to the supported cameras.")
 # The run-time library registers itself with the dynamic linker's cache, and host packages
 # may depend on it through its shlibs entry.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -117,25 +118,26 @@ set(CPACK_DEBIAN_LIBVEXSDK-DEV_PACKAGE_NAME libvexsdk-dev)
 set(CPACK_DEBIAN_LIBVEXSDK-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIBVEXSDK-DEV_PACKAGE_DEPENDS "${_vex_same}")
 set(CPACK_COMPONENT_LIBVEXSDK-DEV_DESCRIPTION "library for USB PTZ conference cameras - development files
-vexsdk finds, controls and records USB pan/tilt/zoom conference cameras (vendor
-1d4d).
+vexsdk finds, controls and records USB pan/tilt/zoom conference cameras
+(vendor 1d4d).
 
-This package holds the header vexsdk.h, the pkg-config file vexsdk.pc and the CMake
-package (find_package(vexsdk) gives the target vexsdk::vexsdk).")
+This package holds the header vexsdk.h, the pkg-config file vexsdk.pc and
+the CMake package (find_package(vexsdk) gives the target vexsdk::vexsdk).")
 
 set(CPACK_DEBIAN_VANTORREDA_PACKAGE_NAME vantorreda)
 set(CPACK_DEBIAN_VANTORREDA_PACKAGE_DEPENDS "${_vex_same}")
 set(CPACK_COMPONENT_VANTORREDA_DESCRIPTION "control station for USB PTZ conference cameras
-VantorReda is a tray application that connects a USB pan/tilt/zoom conference camera
-and follows the talker in the room: it links to a ceiling microphone array over the
-network and recalls the camera preset linked to the place where someone speaks.")
+VantorReda is a tray application that connects a USB pan/tilt/zoom
+conference camera and follows the talker in the room: it links to a ceiling
+microphone array over the network and recalls the camera preset linked to
+the place where someone speaks.")
 
 set(CPACK_DEBIAN_VEXCTL_PACKAGE_NAME vexctl)
 set(CPACK_DEBIAN_VEXCTL_PACKAGE_DEPENDS "${_vex_same}")
 set(CPACK_COMPONENT_VEXCTL_DESCRIPTION "command-line control of USB PTZ conference cameras
-vexctl lists the attached USB pan/tilt/zoom conference cameras (vendor 1d4d), moves,
-zooms and focuses them, calls and saves presets, takes pictures, records, follows a
-Shure microphone array and runs face tracking, for scripts and room-control systems
-(with JSON output).")
+vexctl lists the attached USB pan/tilt/zoom conference cameras (vendor
+1d4d), moves, zooms and focuses them, calls and saves presets, takes
+pictures, records, follows a Shure microphone array and runs face tracking,
+for scripts and room-control systems (with JSON output).")
 
 include(CPack)
