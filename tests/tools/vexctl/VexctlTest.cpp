@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -59,11 +60,12 @@ size_t lineCount(const std::string& text) {
 // One run of vexctl with its standard output and error in files.
 class VexctlProcess {
 public:
+    // Runs `program` (vexctl unless another is named) with `args`.
     VexctlProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-                  const std::string& folder)
+                  const std::string& folder, const std::string& program = VEXCTL_BINARY)
         : _out(folder + "/stdout." + std::to_string(++_runs)),
           _err(folder + "/stderr." + std::to_string(_runs)) {
-        std::vector<std::string> argv = {VEXCTL_BINARY};
+        std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (std::string& a : argv) {
@@ -545,6 +547,30 @@ TEST_F(VexctlTest, RecordForSomeSeconds) {
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.err, "vexctl: " + path + " exists (--overwrite replaces it)\n");
     EXPECT_EQ(fileSize(path), size);
+}
+
+// On a terminal a progress line is rewritten in place while recording; in a pipe there is none.
+TEST_F(VexctlTest, RecordShowsProgressOnlyOnATerminal) {
+    const std::string script = "/usr/bin/script";
+    if (::access(script.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "no " << script << " to give vexctl a terminal";
+    }
+    const std::string path = _folder.file("watched.mp4");
+    VexctlProcess process(
+        {"-qefc", std::string(VEXCTL_BINARY) + " record " + path + " --seconds 2", "/dev/null"},
+        environment(), _folder.path(), script);
+    ASSERT_TRUE(process.started());
+    ASSERT_TRUE(process.wait());
+    EXPECT_EQ(process.status(), 0) << process.out();
+    const std::string shown = process.out();
+    EXPECT_NE(shown.find("\rrecording " + path + "  "), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" frames  "), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" MB"), std::string::npos) << shown;
+
+    const Result piped = run({"record", _folder.file("piped.mp4"), "--seconds", "1"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.find('\r'), std::string::npos) << piped.out;
+    EXPECT_EQ(lineCount(piped.out), 1u) << piped.out;
 }
 
 TEST_F(VexctlTest, RecordWithTheMicrophone) {
