@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     DC_Find find;
     find.initialize();
     DC_SourceText location = text(argc > 1 ? argv[1] : "");  // empty: any supported camera
-    DC_SourceText device = text("");
+    DC_SourceText device{nullptr, 0};                        // getSources fills it with a text of its own
     DC_CaptureFormats formats;
     formats.url = &location;
     formats.videoDeviceName = &device;
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     for (const DC_VideoFormat& f : formats.videoFormatList)
         if (!chosen && (f.format == 4 || f.format == 1))
             chosen = &f;
-    if (device.length <= 1 || chosen == nullptr) {
+    if (device.source == nullptr || chosen == nullptr) {
         std::fprintf(stderr, "no supported camera found\n");
         return 1;
     }
