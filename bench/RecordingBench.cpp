@@ -16,7 +16,7 @@
 // CPU times come from /proc/self/task (by thread, so that the stream server's and the
 // simulator's threads are left out).
 //
-// Usage: RecordingBench [seconds recorded locally, default 20; 0 skips part 1]
+// Usage: RecordingBench [seconds recorded locally, default 20; 0 skips the local camera]
 //                       [network runs, default 3] [seconds per network run, default 8]
 
 #include <sys/stat.h>

@@ -58,7 +58,31 @@ SwsContext* makeContext(int width, int height, AVPixelFormat source, bool source
     return context;
 }
 
+// libswscale reads and writes packed pixels in whole vector registers, so it touches up to a
+// few dozen bytes past the last pixel of a picture's last row. A cv::Mat ends right after that
+// pixel: for a picture whose rows are no multiple of the vector width (an odd size, a tiny
+// picture from a hostile stream) the conversion would write past the heap block.
+constexpr size_t kScalerOverrun = 64;
+
+// True when `image` has at least kScalerOverrun bytes of its own storage after its last pixel
+// (a view into a taller image, as allocatePadded makes).
+bool hasRoomAfter(const cv::Mat& image) {
+    if (image.data == nullptr || image.datalimit == nullptr || image.rows <= 0) {
+        return false;
+    }
+    const uint8_t* end = image.data + (image.rows - 1) * image.step[0] + image.cols * image.elemSize();
+    return end <= image.datalimit && static_cast<size_t>(image.datalimit - end) >= kScalerOverrun;
+}
+
 }  // namespace
+
+void KXBgrConverter::allocatePadded(cv::Mat& image, int rows, int cols) {
+    const size_t rowBytes = static_cast<size_t>(cols) * 3;
+    const int extraRows = static_cast<int>((kScalerOverrun + rowBytes - 1) / rowBytes);
+    // Zeroed once, so that what libswscale reads past the end is defined.
+    const cv::Mat storage(rows + extraRows, cols, CV_8UC3, cv::Scalar::all(0));
+    image = storage.rowRange(0, rows);  // shares (and keeps alive) the taller storage
+}
 
 KXBgrConverter::~KXBgrConverter() {
     sws_freeContext(_toBgrContext);
@@ -93,9 +117,12 @@ bool KXBgrConverter::toBGR(const AVFrame* frame, cv::Mat& image) {
     }
     cv::Mat converted;
     cv::Mat* target = &image;
-    if (image.rows != frame->height || image.cols != frame->width || image.type() != CV_8UC3) {
+    // Written in place only when the overrun lands in the image's own next row or in the room
+    // after it: a view of some columns of a wider picture would get its neighbours overwritten.
+    if (image.rows != frame->height || image.cols != frame->width || image.type() != CV_8UC3 ||
+        !image.isContinuous() || !hasRoomAfter(image)) {
         // Only replace the caller's image once the conversion worked.
-        converted.create(frame->height, frame->width, CV_8UC3);
+        allocatePadded(converted, frame->height, frame->width);
         target = &converted;
     }
     uint8_t* destination[4] = {target->data, nullptr, nullptr, nullptr};
@@ -131,8 +158,18 @@ bool KXBgrConverter::toYUV(const cv::Mat& image, AVFrame* target) {
     if (!prepareToYuv(image.cols, image.rows)) {
         return false;
     }
-    const uint8_t* source[4] = {image.data, nullptr, nullptr, nullptr};
-    const int sourceStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
+    // An image without room after its last pixel is read from a padded copy (images from
+    // toBGR and allocatePadded have the room).
+    const cv::Mat* readable = &image;
+    if (!hasRoomAfter(image)) {
+        if (_paddedCopy.rows != image.rows || _paddedCopy.cols != image.cols || !hasRoomAfter(_paddedCopy)) {
+            allocatePadded(_paddedCopy, image.rows, image.cols);
+        }
+        image.copyTo(_paddedCopy);
+        readable = &_paddedCopy;
+    }
+    const uint8_t* source[4] = {readable->data, nullptr, nullptr, nullptr};
+    const int sourceStride[4] = {static_cast<int>(readable->step[0]), 0, 0, 0};
     const int rows =
         sws_scale(_toYuvContext, source, sourceStride, 0, image.rows, target->data, target->linesize);
     return rows == image.rows;

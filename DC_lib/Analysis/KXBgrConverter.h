@@ -29,10 +29,11 @@ public:
     KXBgrConverter(const KXBgrConverter&) = delete;
     KXBgrConverter& operator=(const KXBgrConverter&) = delete;
 
-    // Writes `frame` into `image` as 8-bit BGR at the frame's size (the image is reallocated
-    // when its size or type differs). false, with `image` left as it was, for a frame that is
-    // not a picture in system memory (no size, an unknown or hardware pixel format) or when
-    // libswscale cannot convert it.
+    // Writes `frame` into `image` as 8-bit BGR at the frame's size. The image is written in
+    // place when it has that size and type and room after its end (one that toBGR or
+    // allocatePadded made), else replaced by a new one. false, with `image` left as it was,
+    // for a frame that is not a picture in system memory (no size, an unknown or hardware
+    // pixel format) or when libswscale cannot convert it.
     bool toBGR(const AVFrame* frame, cv::Mat& image);
 
     // Converts `image` (8-bit BGR, continuous or not) into the converter's YUVJ420P frame and
@@ -44,6 +45,11 @@ public:
     // caller has allocated (a frame that is handed on, for instance into a queue, needs
     // planes of its own). false for an image as above or a target of another format or size.
     bool toYUV(const cv::Mat& image, AVFrame* target);
+
+    // Makes `image` a rows x cols 8-bit BGR image with room after its last pixel, which
+    // libswscale needs to read or write it in place. An image made otherwise is still
+    // converted, through a copy.
+    static void allocatePadded(cv::Mat& image, int rows, int cols);
 
 private:
     SwsContext* _toBgrContext = nullptr;  // owned
@@ -58,4 +64,5 @@ private:
     int _yuvWidth = 0;
     int _yuvHeight = 0;
     AVFrame* _yuvFrame = nullptr;  // owned, with its own planes (alignment 1)
+    cv::Mat _paddedCopy;           // toYUV's copy of an image without room after its end
 };

@@ -377,6 +377,10 @@ bool ZoomProcessor::renderRoundTrip(const AVFrame* frame, const Window& window, 
     const cv::Mat* picture = &_bgrImage;
     if (window.width != frame->width || window.height != frame->height) {
         const cv::Mat crop = _bgrImage(cv::Rect(window.x, window.y, window.width, window.height));
+        if (_scaledImage.rows != frame->height || _scaledImage.cols != frame->width) {
+            // With room after its end, the back conversion reads it in place (no copy).
+            KXBgrConverter::allocatePadded(_scaledImage, frame->height, frame->width);
+        }
         cv::resize(crop, _scaledImage, cv::Size(frame->width, frame->height), 0, 0, cv::INTER_CUBIC);
         picture = &_scaledImage;
     }

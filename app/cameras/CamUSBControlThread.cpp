@@ -1,5 +1,7 @@
 #include "CamUSBControlThread.h"
 
+#include <QDebug>
+
 #include "vexsdk.h"
 
 CamUSBControlThread::CamUSBControlThread(QObject* parent) : QThread(parent) {}
@@ -23,6 +25,8 @@ int CamUSBControlThread::queuedCommands() const {
 }
 
 void CamUSBControlThread::slot_ConnectUSBCamera(DC_Recv* recv) {
+    qDebug() << "CamUSBControlThread::slot_ConnectUSBCamera"
+             << " recv:" << static_cast<void*>(recv);
     std::lock_guard<std::mutex> lock(_mutex);
     _receiver = recv;
     _wake.notify_all();

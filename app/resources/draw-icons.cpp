@@ -13,15 +13,13 @@ static const QColor kText("#f0f0f0");
 static const QColor kDark("#2D3336");
 static const QColor kGrey("#595959");
 
-static QImage canvas(int w, int h)
-{
+static QImage canvas(int w, int h) {
     QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     return img;
 }
 
-static void appIcon(const QString& dir)
-{
+static void appIcon(const QString& dir) {
     QImage img = canvas(128, 128);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -53,8 +51,7 @@ static void appIcon(const QString& dir)
     img.save(dir + "/icons/Vantor.png");
 }
 
-static void infoIcon(const QString& dir)
-{
+static void infoIcon(const QString& dir) {
     QImage img = canvas(32, 32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -70,8 +67,7 @@ static void infoIcon(const QString& dir)
 }
 
 // The title-bar buttons carry their glyph as text; the images are their backgrounds.
-static void buttonBackground(const QString& path, const QColor& fill)
-{
+static void buttonBackground(const QString& path, const QColor& fill) {
     QImage img = canvas(40, 40);
     if (fill.isValid()) {
         QPainter p(&img);
@@ -80,8 +76,7 @@ static void buttonBackground(const QString& path, const QColor& fill)
     img.save(path);
 }
 
-static void switchIcon(const QString& path, bool on)
-{
+static void switchIcon(const QString& path, bool on) {
     QImage img = canvas(48, 24);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -94,8 +89,103 @@ static void switchIcon(const QString& path, bool on)
     img.save(path);
 }
 
-int main(int argc, char** argv)
-{
+// The pan/tilt pad's arrows: one drawing pointing up, turned in steps of 45 degrees.
+static void arrowIcon(const QString& path, int degrees) {
+    QImage img = canvas(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.translate(16, 16);
+    p.rotate(degrees);
+    QPainterPath arrow;
+    arrow.moveTo(0, -12);
+    arrow.lineTo(10, 0);
+    arrow.lineTo(4, 0);
+    arrow.lineTo(4, 11);
+    arrow.lineTo(-4, 11);
+    arrow.lineTo(-4, 0);
+    arrow.lineTo(-10, 0);
+    arrow.closeSubpath();
+    p.setPen(Qt::NoPen);
+    p.setBrush(kText);
+    p.drawPath(arrow);
+    p.end();
+    img.save(path);
+}
+
+static void homeIcon(const QString& path) {
+    QImage img = canvas(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kText);
+    QPainterPath roof;
+    roof.moveTo(16, 4);
+    roof.lineTo(29, 16);
+    roof.lineTo(3, 16);
+    roof.closeSubpath();
+    p.drawPath(roof);
+    p.drawRect(QRectF(7, 15, 18, 13));
+    p.setBrush(kGrey);
+    p.drawRect(QRectF(13.5, 20, 5, 8));
+    p.end();
+    img.save(path);
+}
+
+// Reset: a circular arrow.
+static void resetIcon(const QString& path) {
+    QImage img = canvas(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kText, 3, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(6, 6, 20, 20), 100 * 16, 290 * 16);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kText);
+    QPainterPath head;
+    head.moveTo(19, 2);
+    head.lineTo(19, 13);
+    head.lineTo(10, 7);
+    head.closeSubpath();
+    p.drawPath(head);
+    p.end();
+    img.save(path);
+}
+
+// Zoom: a magnifier with a plus or a minus.
+static void zoomIcon(const QString& path, bool in) {
+    QImage img = canvas(32, 32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kText, 2.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(4, 4, 18, 18));
+    p.setPen(QPen(kText, 4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(20, 20), QPointF(28, 28));
+    p.setPen(QPen(kText, 2.5, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(8.5, 13), QPointF(17.5, 13));
+    if (in)
+        p.drawLine(QPointF(13, 8.5), QPointF(13, 17.5));
+    p.end();
+    img.save(path);
+}
+
+// The tick of a checked box.
+static void checkIcon(const QString& path) {
+    QImage img = canvas(16, 16);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kDark, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath tick;
+    tick.moveTo(3.5, 8.5);
+    tick.lineTo(6.5, 11.5);
+    tick.lineTo(12.5, 4.5);
+    p.drawPath(tick);
+    p.end();
+    img.save(path);
+}
+
+int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     appIcon(dir);
@@ -108,5 +198,12 @@ int main(int argc, char** argv)
     buttonBackground(dir + "/icons/icon/close_pressed.png", kAccentDark);
     switchIcon(dir + "/icons/btn/switch-on.png", true);
     switchIcon(dir + "/icons/btn/switch-off.png", false);
+    const char* arrows[] = {"up", "up_right", "right", "down_right", "down", "down_left", "left", "up_left"};
+    for (int i = 0; i < 8; ++i) arrowIcon(dir + "/icons/ptz/arrow_" + arrows[i] + ".png", i * 45);
+    homeIcon(dir + "/icons/ptz/home.png");
+    resetIcon(dir + "/icons/ptz/reset.png");
+    zoomIcon(dir + "/icons/ptz/zoom_in.png", true);
+    zoomIcon(dir + "/icons/ptz/zoom_out.png", false);
+    checkIcon(dir + "/icons/ptz/check.png");
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "AppResources.h"
 #include "CamUSBControlThread.h"
 #include "CameraListView.h"
+#include "PTZControlForm.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
 #include "SoundDeviceSetting.h"
@@ -62,9 +63,6 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     readConfigFile();
     soundDevice->loadSettings();
     presetLink->loadSettings();
-    connect(soundDevice, &SoundDeviceSetting::signal_WarningMessage, this,
-            &MainWindow::slot_ShowWarningMessage);
-    connect(cameraList, &CameraListView::signal_WarningMessage, this, &MainWindow::slot_ShowWarningMessage);
 
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
@@ -73,6 +71,10 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
                  << " Start Auto Connect";
         emit signal_StartAutoConnect();
     });
+
+    connect(soundDevice, &SoundDeviceSetting::signal_WarningMessage, this,
+            &MainWindow::slot_ShowWarningMessage);
+    connect(cameraList, &CameraListView::signal_WarningMessage, this, &MainWindow::slot_ShowWarningMessage);
 
     startListening(instanceName);
 }
@@ -219,6 +221,22 @@ void MainWindow::afterEnableDelay() {
     connect(soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, worker,
             &CamUSBControlThread::slot_AddUSBCommand);
     connect(presetLink, &PresetLink::signal_AddUSBCommand, worker, &CamUSBControlThread::slot_AddUSBCommand);
+    // A panel opened before the worker existed (only possible from code: the window takes no
+    // clicks until now) gets its command route here.
+    if (ptzPanel)
+        connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
+                &CamUSBControlThread::slot_AddUSBCommand);
+}
+
+void MainWindow::connectPTZPanel() {
+    connect(ptzPanel, &PTZControlForm::signal_moveWidget, this, &MainWindow::slot_MovePTZWidget);
+    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, ptzPanel,
+            &PTZControlForm::slot_SetCameraControl);
+    connect(ptzPanel, &PTZControlForm::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
+    connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
+    if (worker)
+        connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
+                &CamUSBControlThread::slot_AddUSBCommand);
 }
 
 // ---- settings document ----------------------------------------------------------------------
@@ -300,11 +318,21 @@ void MainWindow::slot_Exit() {
     QCoreApplication::exit(0);
 }
 
-// The control panel that this request opens is not part of the application yet: the request
-// is logged and otherwise ignored.
 void MainWindow::slot_PTZControlClicked(bool clicked, QJsonObject dataObject) {
     qDebug() << "MainWindow::slot_PTZControlClicked"
-             << "clicked:" << clicked << "dataObject:" << dataObject << "(no control panel yet)";
+             << "clicked:" << clicked << "dataObject:" << dataObject;
+    if (!ptzPanel) {
+        ptzPanel = new PTZControlForm(this);
+        connectPTZPanel();
+    }
+    ptzPanel->slot_SetCameraControl(cameraList->currentReceiver());
+    ptzPanel->setUSBDataObject(dataObject);
+    ptzPanel->setRender();
+    if (!ptzPanel->isVisible())
+        ptzPanel->slot_initialize();
+    ptzPanel->move(x(), y());
+    ptzPanel->show();
+    ptzPanel->activateWindow();
 }
 
 void MainWindow::slot_MovePTZWidget(QPoint movePoint) {

@@ -9,6 +9,7 @@
 class AboutWidget;
 class CamUSBControlThread;
 class CameraListView;
+class PTZControlForm;
 class PresetLink;
 class QAction;
 class QLocalServer;
@@ -50,6 +51,8 @@ public:
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
     AboutWidget* aboutWidget() const { return aboutDialog; }
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
+    // Null until the first PTZ request.
+    PTZControlForm* ptzControlForm() const { return ptzPanel; }
     bool isHandOverServerListening() const;
     // The local-server name a second start of this user reaches this instance by.
     QString handOverServerName() const;
@@ -82,6 +85,8 @@ private:
     void startListening(const QString& instanceName);
     void afterEnableDelay();
     void connectPages();
+    // Wiring of the PTZ panel, made once when it is created.
+    void connectPTZPanel();
     void collectSoundDeviceValues(QJsonObject& document) const;
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
@@ -99,6 +104,7 @@ private:
 
     bool dragging = false;
     QPoint pressOffset;
+    PTZControlForm* ptzPanel = nullptr;  // child; created on the first PTZ request, then reused
     QString configDir;
     QString configFile;
     QStringList configFiles;

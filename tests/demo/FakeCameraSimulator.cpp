@@ -3,16 +3,26 @@
 // firmware, a camera that reports its own name) and lets the user plug and unplug them.
 //
 //   build/tests/vex_fake_camera_simulator        prints VEXSDK_SIM=<socket>, then reads
-//   VEXSDK_SIM=<socket> make run                 commands: plug N, unplug N, quit (N 1 or 2)
+//   VEXSDK_SIM=<socket> make run                 commands: plug N, unplug N, journal, quit
+//                                                (N 1 or 2; journal: the extension-unit
+//                                                writes the cameras received since the last)
 //
-// The cameras' pictures are not served: the application lists, connects and steers them.
+// Both cameras deliver a live 1920x1080 MJPEG picture at 30 frames per second (a generated
+// moving pattern, served over loopback TCP), so "PTZ Control" shows a moving preview.
+// `--slow-start MS`: each stream begins only MS milliseconds after it is opened (a camera slow
+// to deliver; the panel shows "Connecting…" meanwhile).
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "FakeSimulator.h"
+#include "MediaGenerator.h"
+#include "MediaStreamServer.h"
 
 namespace {
 
@@ -29,6 +39,9 @@ const Demo kCameras[] = {
     {"1&3", "600e", "Conference Camera", "", "ZM-130 Pro"},
 };
 
+// Where the cameras' picture comes from (set once in main).
+std::string g_streamUrl = "tcp://127.0.0.1:9";
+
 void plug(FakeSimulator& sim, const Demo& d, bool announce) {
     sim.addUsbDevice(FakeSimulator::usbDeviceEntry("1d4d", d.pid, d.busPort));
     sim.addUsbDevice(FakeSimulator::usbInterfaceEntry("1d4d", d.pid, d.busPort, 0, d.friendlyName));
@@ -36,7 +49,7 @@ void plug(FakeSimulator& sim, const Demo& d, bool announce) {
     c.friendlyName = d.friendlyName;
     c.devicePath = FakeSimulator::devicePathFor("1d4d", d.pid, FakeSimulator::locationFor(d.busPort, 0));
     FakeSimulator::Capability mjpeg;
-    mjpeg.inputUrl = "tcp://127.0.0.1:9";
+    mjpeg.inputUrl = g_streamUrl;
     c.capabilities = {mjpeg};
     const std::string firmware = d.firmware;
     const std::string name = d.reportedName;
@@ -51,10 +64,55 @@ void unplug(FakeSimulator& sim, const Demo& d) {
                      true);
 }
 
+// The register writes that reached the cameras' extension units since the last call, one a
+// line: which camera, register and value (the selections of reads are left out).
+void printJournal(FakeSimulator& sim) {
+    for (const kxjson::Json& request : sim.journal()) {
+        if (kxjson::text(request, "op") != "xu" || kxjson::text(request, "query") != "set_cur")
+            continue;
+        const std::string data = kxjson::text(request, "data");
+        if (data.size() != 8)
+            continue;
+        const auto byte = [&](size_t i) {
+            return static_cast<unsigned>(std::strtoul(data.substr(i, 2).c_str(), nullptr, 16));
+        };
+        const unsigned reg = byte(0) | (byte(2) << 8);
+        const unsigned value = byte(4) | (byte(6) << 8);
+        if (reg == 0)
+            continue;
+        const std::string path = kxjson::text(request, "device_path");
+        const int camera = path.find("pid_600e") != std::string::npos ? 2 : 1;
+        std::printf("xu camera %d register 0x%04x value 0x%04x\n", camera, reg, value);
+    }
+    sim.clearJournal();
+    std::fflush(stdout);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    MediaRecipe recipe;
+    recipe.video = MediaVideo::MJPEG;
+    recipe.container = "mjpeg";  // a raw JPEG sequence, as a camera delivers it
+    recipe.width = 1920;
+    recipe.height = 1080;
+    recipe.frames = 90;
+    auto clip = std::make_shared<MediaClip>(recipe);
+    MediaStreamServer::Options options;
+    options.loop = true;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--slow-start")
+            options.delayFirstByteMs = std::max(0, std::atoi(argv[i + 1]));
+    }
+    std::unique_ptr<MediaStreamServer> stream;
+    if (clip->ok())
+        stream = std::make_unique<MediaStreamServer>(clip, options);
+    if (stream && stream->ok())
+        g_streamUrl = stream->url();
+    else
+        std::fprintf(stderr, "no picture: the MJPEG stream could not be made\n");
+
     FakeSimulator sim;
     for (const Demo& d : kCameras) plug(sim, d, false);
     std::printf("VEXSDK_SIM=%s\n", sim.socketPath().c_str());
@@ -65,8 +123,12 @@ int main() {
     while (std::cin >> command) {
         if (command == "quit")
             break;
+        if (command == "journal") {
+            printJournal(sim);
+            continue;
+        }
         if (!(std::cin >> n) || n < 1 || n > 2) {
-            std::printf("usage: plug N | unplug N | quit   (N: 1 or 2)\n");
+            std::printf("usage: plug N | unplug N | journal | quit   (N: 1 or 2)\n");
             std::cin.clear();
             continue;
         }

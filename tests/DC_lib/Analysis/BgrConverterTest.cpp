@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "Analysis/KXBgrConverter.h"
 #include "TestPhotos.h"
@@ -25,15 +27,14 @@ TestFramePtr grayFrame(AVPixelFormat format, int width, int height, uint8_t luma
         return nullptr;
     }
     for (int y = 0; y < height; ++y) {
-        std::memset(frame->data[0] + y * frame->linesize[0], luma, static_cast<size_t>(width));
+        std::memset(frame->data[0] + y * frame->linesize[0], luma, static_cast<size_t>(frame->linesize[0]));
     }
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-    const int chromaWidth = AV_CEIL_RSHIFT(width, descriptor->log2_chroma_w);
     const int chromaHeight = AV_CEIL_RSHIFT(height, descriptor->log2_chroma_h);
     for (int plane = 1; plane <= 2; ++plane) {
         for (int y = 0; y < chromaHeight; ++y) {
             std::memset(frame->data[plane] + y * frame->linesize[plane], 128,
-                        static_cast<size_t>(chromaWidth));
+                        static_cast<size_t>(frame->linesize[plane]));
         }
     }
     return frame;
@@ -133,4 +134,36 @@ TEST(BgrConverterTest, PictureSizeChangingMidStream) {
         }
     }
     EXPECT_LT(difference / (640.0 * 360.0), 2.0);
+}
+
+// Odd and tiny pictures (a hostile stream can announce any size): libswscale touches bytes past
+// the last pixel of a row, which must never be someone else's memory. A view of some columns of
+// a wider picture is not written in place (its neighbours would be overwritten): the converter
+// hands back an image of its own.
+TEST(BgrConverterTest, OddAndTinyPicturesStayInsideTheirImages) {
+    KXBgrConverter converter;
+    for (const auto& [width, height] : {std::pair{1, 1}, std::pair{2, 2}, std::pair{3, 5}, std::pair{17, 9},
+                                        std::pair{5, 3}, std::pair{1, 1}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        TestFramePtr frame = grayFrame(AV_PIX_FMT_YUVJ420P, width, height, 180);
+        ASSERT_TRUE(frame);
+        cv::Mat canvas(height, width + 16, CV_8UC3, cv::Scalar(7, 7, 7));
+        cv::Mat view = canvas.colRange(0, width);
+        ASSERT_TRUE(converter.toBGR(frame.get(), view));
+        expectGray(view, 180);
+        EXPECT_NE(view.data, canvas.data);
+        for (int y = 0; y < height; ++y) {
+            for (int x = width; x < width + 16; ++x) {
+                ASSERT_EQ(canvas.at<cv::Vec3b>(y, x), cv::Vec3b(7, 7, 7)) << "at " << x << "," << y;
+            }
+        }
+        // Back from the converter's own image and from a plain image of the caller's.
+        for (const cv::Mat& image : {view, cv::Mat(height, width, CV_8UC3, cv::Scalar(180, 180, 180))}) {
+            const AVFrame* back = converter.toYUV(image);
+            ASSERT_NE(back, nullptr);
+            EXPECT_EQ(back->width, width);
+            EXPECT_EQ(back->height, height);
+            EXPECT_NEAR(back->data[0][back->linesize[0] * (height - 1) + width - 1], 180, 1);
+        }
+    }
 }

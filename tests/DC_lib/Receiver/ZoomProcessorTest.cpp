@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "Receiver/ZoomProcessor.h"
@@ -320,6 +321,10 @@ TEST(ZoomWindow, ResetKeepsTheCommandAndStrayValuesAreHarmless) {
             tiny->width = w;
             tiny->height = h;
             ASSERT_GE(av_frame_get_buffer(tiny.get(), 0), 0);
+            for (int plane = 0; plane < 3; ++plane) {
+                const int rows = plane == 0 ? h : (h + 1) / 2;
+                std::memset(tiny->data[plane], 90, static_cast<size_t>(tiny->linesize[plane]) * rows);
+            }
             FramePtr out(av_frame_alloc());
             if (zoom.process(tiny.get(), out.get())) {
                 EXPECT_EQ(out->width, w);

@@ -119,6 +119,11 @@ void MediaStreamServer::holdUntilTheClientLeaves(int fd) {
 
 void MediaStreamServer::serve(int fd) {
     int socketFd = fd;
+    const auto firstByteAt =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(_options.delayFirstByteMs);
+    while (!_stopping.load() && std::chrono::steady_clock::now() < firstByteAt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (_options.stallAfterPackets == 0) {
         holdUntilTheClientLeaves(fd);  // not even the stream's header
     } else {

@@ -31,6 +31,9 @@ public:
         // stays open until the client leaves or the server goes away (a camera that stopped
         // delivering); -1 never. 0 stalls before the first byte of the stream.
         int stallAfterPackets = -1;
+        // Fault setting: each connection gets its first byte only after this many
+        // milliseconds (a camera slow to start delivering: the open waits that long).
+        int delayFirstByteMs = 0;
     };
 
     MediaStreamServer(std::shared_ptr<const MediaClip> clip, Options options);

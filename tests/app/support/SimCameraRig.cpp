@@ -55,6 +55,20 @@ std::string SimCameraRig::devicePath(const CameraSpec& camera) {
     return FakeSimulator::devicePathFor(camera.vid, camera.pid, location(camera));
 }
 
+USB_DeviceInfo SimCameraRig::searchRecord(const CameraSpec& camera) {
+    USB_DeviceInfo info;
+    info.locationIdentity = QString::fromStdString(location(camera));
+    info.portInfo = QStringLiteral("Port_#0004.Hub_#0002");
+    info.portPath = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0");
+    info.modelName = QStringLiteral("ZM-150");
+    info.deviceModeInt = 9;
+    info.vid = QString::fromStdString(camera.vid);
+    info.pid = QString::fromStdString(camera.pid);
+    info.friendlyName = QString::fromStdString(camera.friendlyName);
+    info.deviceDesc = info.friendlyName;
+    return info;
+}
+
 void SimCameraRig::plug(const CameraSpec& camera, bool announce) {
     _sim.addUsbDevice(FakeSimulator::usbDeviceEntry(camera.vid, camera.pid, camera.busPort));
     _sim.addUsbDevice(

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "FakeSimulator.h"
+#include "USB_DeviceInfo.h"
 
 class SimCameraRig {
 public:
@@ -57,6 +58,8 @@ public:
         return FakeSimulator::locationFor(camera.busPort, 0);
     }
     static std::string devicePath(const CameraSpec& camera);
+    // The record the USB search makes of the camera (model "ZM-150", code 9).
+    static USB_DeviceInfo searchRecord(const CameraSpec& camera);
 
     // Register writes (register, value) that reached a camera's extension unit, in order;
     // the register selections of reads are left out.

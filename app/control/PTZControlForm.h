@@ -1,0 +1,183 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QPoint>
+#include <QWidget>
+
+#include "PanTiltKeys.h"
+
+class DC_Recv;
+class PreviewOpenThread;
+class PreviewRenderer;
+class PreviewWindow;
+class QAbstractButton;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QPushButton;
+class RenderWidget;
+class titleWidget;
+
+// The PTZ control panel: the connected camera's live picture, and the controls that steer it
+// (mirror/flip, left/right direction, the pan/tilt pad with home, ten presets with Set and
+// Reset, focus and zoom). Every control turns into one camera command (id, value) emitted on
+// signal_AddUSBCommand, which the main window hands to the command worker; only the inverted
+// tilt and the two reads of slot_initialize call the receiver directly.
+//
+// Each pad, home and zoom button carries the property "isEnable": its press and release act
+// only while it is true (holding one zoom button switches the other one off). Without a
+// receiver no control sends anything; Set and Reset still toggle.
+//
+// The keyboard steers too: the arrows pan and tilt (two held arrows move diagonally), Home
+// sends the camera home, + and - zoom while held, a digit calls its preset (as a click on the
+// preset button would, so Set and Reset apply) and Ctrl+digit saves it. Keys take the same
+// commands and obey the same "isEnable" and receiver rules as the buttons; key auto-repeat
+// sends nothing. A key held while the panel loses the keyboard (or hides) is taken as let go.
+//
+// The preview: setRender puts a preview window into the preview area, shows "Connecting…"
+// and asks the panel's own thread (PreviewOpenThread) to run the receiver's startPreview;
+// the 10 ms pull starts only once that call has returned. Closing the panel stops the pull
+// at once and leaves stopPreview to the same thread, so neither an open nor a close holds
+// up the interface.
+//
+// Threading: interface thread only; the preview thread's end reaches it queued.
+class PTZControlForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit PTZControlForm(QWidget* parent = nullptr);
+    // Waits for the preview thread (bounded by the open's timeouts).
+    ~PTZControlForm() override;
+
+    void setUSBDataObject(QJsonObject dataObject);
+    void setRender();
+
+    DC_Recv* receiver() const { return _receiver; }
+    QJsonObject usbDataObject() const { return _usbDataObject; }
+    // Present while a preview runs (or is being opened).
+    PreviewWindow* previewWindow() const { return _previewWindow; }
+    PreviewRenderer* renderer() const { return _renderer; }
+    PreviewOpenThread* previewThread() const { return _openThread; }
+    RenderWidget* renderArea() const { return _renderWidget; }
+
+signals:
+    void signal_moveWidget(QPoint movePoint);
+    void signal_InofButtonClicked();
+    void signal_SetInvertTilt(bool invertTilt);
+    void signal_AddUSBCommand(int commandID, int commandValue);
+
+public slots:
+    void slot_SetCameraControl(DC_Recv* recv);
+    void slot_initialize();
+    void slot_SetInvertTilt();
+    void slot_SetMirrorFlip();
+    void slot_switchFocusMode();
+
+    void slot_pressFocusFar();
+    void slot_pressFocusNear();
+    void slot_releaseFocusFar();
+    void slot_releaseFocusNear();
+
+    void slot_pressZoomInBtn();
+    void slot_releaseZoomInBtnControl();
+    void slot_pressZoomOutBtn();
+    void slot_releaseZoomOutBtnControl();
+
+    void slot_pressPanUpBtn();
+    void slot_pressPanDownBtn();
+    void slot_pressPanLeftBtn();
+    void slot_pressPanRightBtn();
+    void slot_pressPanUpLeftBtn();
+    void slot_pressPanUpRightBtn();
+    void slot_pressPanDownLeftBtn();
+    void slot_pressPanDownRightBtn();
+    void slot_releasePanUpBtn();
+    void slot_releasePanDownBtn();
+    void slot_releasePanLeftBtn();
+    void slot_releasePanRightBtn();
+    void slot_releasePanUpLeftBtn();
+    void slot_releasePanUpRightBtn();
+    void slot_releasePanDownLeftBtn();
+    void slot_releasePanDownRightBtn();
+    void slot_pressPanHomeBtn();
+
+    void slot_PresetButtonClicked(QAbstractButton* button);
+    void slot_checkPresetSetResetState();
+
+    void slot_MinButtonClicked();
+    void slot_CloseButtonClicked();
+    void slot_InfoClicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private slots:
+    // The preview thread has settled: the pull starts when the preview now runs.
+    void previewThreadSettled();
+
+private:
+    void buildForm();
+    QWidget* buildPad(QWidget* parent);
+    QWidget* buildPresets(QWidget* parent);
+    QWidget* buildLens(QWidget* parent);
+    QPushButton* makeButton(QWidget* parent, const QString& objectName, const QString& text,
+                            const QString& toolTip);
+    void teardownPreview();
+
+    // A pad or home button's command (4, value), when there is a receiver and the button's
+    // "isEnable" is true.
+    void sendPad(QPushButton* button, int value);
+    void pressZoom(QPushButton* self, QPushButton* other, int command);
+    void releaseZoom(QPushButton* self, QPushButton* other);
+    QPushButton* padButtonFor(int value) const;
+    // Lets go of every held key (arrows, zoom): stops what they moved.
+    void releaseHeldKeys();
+    bool handleKey(QKeyEvent* event, bool pressed);
+
+    // Form (owned by their Qt parents).
+    titleWidget* _titleBar = nullptr;
+    RenderWidget* _renderWidget = nullptr;
+    QCheckBox* _directionCheckBox = nullptr;
+    QComboBox* _mirrorFlipComboBox = nullptr;
+    QPushButton* _panUp = nullptr;
+    QPushButton* _panDown = nullptr;
+    QPushButton* _panLeft = nullptr;
+    QPushButton* _panRight = nullptr;
+    QPushButton* _panUpLeft = nullptr;
+    QPushButton* _panUpRight = nullptr;
+    QPushButton* _panDownLeft = nullptr;
+    QPushButton* _panDownRight = nullptr;
+    QPushButton* _panHome = nullptr;
+    QButtonGroup* _presetGroup = nullptr;
+    QPushButton* _presetButtons[10] = {};
+    QPushButton* _setButton = nullptr;
+    QPushButton* _resetButton = nullptr;
+    QPushButton* _afButton = nullptr;
+    QPushButton* _focusInButton = nullptr;   // "+": focuses near
+    QPushButton* _focusOutButton = nullptr;  // "-": focuses far
+    QPushButton* _zoomInButton = nullptr;
+    QPushButton* _zoomOutButton = nullptr;
+
+    DC_Recv* _receiver = nullptr;  // not owned: the camera list's
+    QJsonObject _usbDataObject;
+
+    PreviewWindow* _previewWindow = nullptr;   // owned while a preview runs
+    PreviewRenderer* _renderer = nullptr;      // owned while a preview runs
+    PreviewOpenThread* _openThread = nullptr;  // child; lives as long as the panel
+
+    bool dragging = false;
+    QPoint pressPosition;  // widget coordinates of the press that began the drag
+
+    PanTiltKeys _panKeys;
+    QPushButton* _zoomKeyButton = nullptr;  // the zoom button whose key is held, or null
+};
