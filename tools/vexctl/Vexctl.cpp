@@ -980,8 +980,9 @@ void printOverview() {
         std::printf("  %s\n", sub.synopsis);
     }
     std::printf(
-        "\nCAMERA is a location identity as 'vexctl list' shows it (1&2.4&1&0000); without it the\n"
-        "camera is the one --index N names (list order), or the only one attached.\n"
+        "\nCAMERA is a location identity as 'vexctl list' shows it, quoted in a shell because of\n"
+        "its ampersands ('1&2.4&1&0000'); without it the camera is the one --index N names (list\n"
+        "order), or the only one attached.\n"
         "--json prints the result as JSON. 'vexctl SUBCOMMAND --help' explains a subcommand.\n"
         "Exit status: 0 success; 1 a camera call or the operation failed (one line on stderr\n"
         "names the call and its answer); 2 a mistake on the command line.\n"
