@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench clean format
+.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench package lintian clean format
 
 run: build
 	./scripts/run-app.sh $(BUILD_DIR)
@@ -47,8 +47,24 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	./scripts/run-benchmarks.sh build-bench
 
+# Debian packages (vantorreda, libvexsdk1, libvexsdk-dev, vexctl) in build-package/, built for
+# the prefix /usr with Debian's hardening flags; `make lintian` checks them.
+package: deps
+	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=OFF \
+		-DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+		-DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" \
+		-DCMAKE_SHARED_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB
+	@ls build-package/*.deb
+
+lintian: package
+	lintian --info --suppress-tags-from-file packaging/lintian-suppressions build-package/*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-package
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

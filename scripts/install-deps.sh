@@ -17,6 +17,7 @@ packages=(
   dbus-bin at-spi2-core python3 python3-pyatspi  # the end-to-end tests find widgets by name
   imagemagick                                    # ... and compare screenshots
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
+  file lintian       # make package (CPack's dependency scan) and make lintian
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
