@@ -1,6 +1,7 @@
 #include "Analysis/KXBgrConverter.h"
 
 #include "KXLog.h"
+#include "Decoder/KXPixelFormats.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -9,30 +10,6 @@ extern "C" {
 }
 
 namespace {
-
-// The "J" formats are the full-range spellings of the planar YUV formats. libswscale wants
-// the plain format with the range set on the context (and complains about the J spelling).
-AVPixelFormat plainFormat(AVPixelFormat format, bool* fullRange) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV440P;
-        case AV_PIX_FMT_YUVJ411P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV411P;
-        default:
-            return format;
-    }
-}
 
 // A bicubic same-size conversion with the YUV side's range stated (the RGB side is always
 // full range); BT.601 coefficients both ways.
@@ -104,7 +81,7 @@ bool KXBgrConverter::toBGR(const AVFrame* frame, cv::Mat& image) {
         sws_freeContext(_toBgrContext);
         _toBgrContext = nullptr;
         bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
-        const AVPixelFormat source = plainFormat(format, &fullRange);
+        const AVPixelFormat source = KXPlainPixelFormat(format, &fullRange);
         _toBgrContext = makeContext(frame->width, frame->height, source, fullRange, AV_PIX_FMT_BGR24, true);
         if (_toBgrContext == nullptr) {
             KXLog("KXBgrConverter: no conversion from %s to BGR\n", descriptor->name);

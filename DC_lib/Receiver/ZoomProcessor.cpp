@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "KXLog.h"
+#include "Decoder/KXPixelFormats.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -49,28 +50,6 @@ int panStep(int side, int window) {
     }
     return std::max(
         1, static_cast<int>(std::lround(static_cast<double>(travel) / ZoomProcessor::kPanTravelFrames)));
-}
-
-AVPixelFormat plainFormat(int format, bool* fullRange) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV440P;
-        case AV_PIX_FMT_YUVJ411P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV411P;
-        default:
-            return static_cast<AVPixelFormat>(format);
-    }
 }
 
 }  // namespace
@@ -236,7 +215,7 @@ bool ZoomProcessor::render(const AVFrame* frame, const Window& window, AVFrame* 
     }
     // The whole picture, already in the output layout: handed on as it is.
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
-    const AVPixelFormat plain = plainFormat(frame->format, &fullRange);
+    const AVPixelFormat plain = KXPlainPixelFormat(frame->format, &fullRange);
     if (window.width == frame->width && window.height == frame->height && plain == AV_PIX_FMT_YUV420P &&
         fullRange) {
         if (av_frame_ref(out, frame) < 0) {
@@ -300,7 +279,7 @@ bool ZoomProcessor::expandLevels(const AVFrame* frame, AVFrame* out) {
 
 bool ZoomProcessor::renderYuv(const AVFrame* frame, const Window& window, AVFrame* out) {
     bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
-    const AVPixelFormat source = plainFormat(frame->format, &fullRange);
+    const AVPixelFormat source = KXPlainPixelFormat(frame->format, &fullRange);
     // The whole picture from a limited-range decoder (H.264, a hardware transfer): only the
     // levels change, which a table does several times faster than a scaler.
     if (window.width == frame->width && window.height == frame->height && !fullRange &&

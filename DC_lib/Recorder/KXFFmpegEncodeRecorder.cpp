@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "KXLog.h"
+#include "Decoder/KXPixelFormats.h"
 #include "Receiver/FrameQueue.h"
 
 extern "C" {
@@ -25,32 +26,9 @@ constexpr int64_t kAudioBitRate = 128000;
 // The longest hole in a microphone's sound that is kept as silence (see fillAudioGap).
 constexpr int kMaxAudioGapSeconds = 60;
 
-// The planar format behind a full-range ("J") spelling, and whether the frame is full range.
-AVPixelFormat plainFormat(int format, bool* fullRange) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV440P;
-        case AV_PIX_FMT_YUVJ411P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV411P;
-        default:
-            return static_cast<AVPixelFormat>(format);
-    }
-}
-
 bool isFullRange(const AVFrame* frame) {
     bool full = frame->color_range == AVCOL_RANGE_JPEG;
-    plainFormat(frame->format, &full);
+    KXPlainPixelFormat(frame->format, &full);
     return full;
 }
 
@@ -297,7 +275,7 @@ int KXFFmpegEncodeRecorder::encode(AVCodecContext* encoder, int outputIndex, con
 AVFrame* KXFFmpegEncodeRecorder::pictureFor(AVFrame* frame) {
     av_frame_unref(_picture);
     bool fullRange = isFullRange(frame);
-    const AVPixelFormat format = plainFormat(frame->format, &fullRange);
+    const AVPixelFormat format = KXPlainPixelFormat(frame->format, &fullRange);
     const AVPixelFormat target = _videoEncoder->pix_fmt;
     if (format == target && fullRange == _fullRange && frame->width == _videoEncoder->width &&
         frame->height == _videoEncoder->height) {
