@@ -25,16 +25,16 @@
 
 namespace {
 
-using Spec = SimCameraRig::CameraSpec;
+using CameraSetup = SimCameraRig::CameraSpec;
 
-Spec camera(const std::string& busPort, const std::string& pid = "6009") {
-    Spec s;
+CameraSetup camera(const std::string& busPort, const std::string& pid = "6009") {
+    CameraSetup s;
     s.busPort = busPort;
     s.pid = pid;
     return s;
 }
 
-USB_DeviceInfo record(const Spec& s,
+USB_DeviceInfo record(const CameraSetup& s,
                       const QString& portPath = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0")) {
     USB_DeviceInfo info;
     info.locationIdentity = QString::fromStdString(SimCameraRig::location(s));
@@ -209,8 +209,8 @@ void TstCameraListView::formatChoice() {
 }
 
 void TstCameraListView::rowsFromSearchRecords() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     USB_DeviceInfo recordA = record(a);
     USB_DeviceInfo recordB = record(b, QStringLiteral("pci-0000:00:14.0-usb-0:3:1.0"));
     // Inverted tilt saved for B (an element that differs in its port path does not count).
@@ -249,8 +249,8 @@ void TstCameraListView::rowsFromSearchRecords() {
 }
 
 void TstCameraListView::connectingTheSecondCameraDisconnectsTheFirst() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->plug(b);
     auto log = std::make_shared<EventLog>();
@@ -301,7 +301,7 @@ void TstCameraListView::connectingTheSecondCameraDisconnectsTheFirst() {
 }
 
 void TstCameraListView::clickingTheConnectedRowDisconnects() {
-    const Spec a = camera("1&2.4");
+    const CameraSetup a = camera("1&2.4");
     _rig->plug(a);
     CameraListView view;
     view.slot_GetUSBCameras({record(a)});
@@ -320,7 +320,7 @@ void TstCameraListView::clickingTheConnectedRowDisconnects() {
 // A camera listed by the search whose capture device is gone by the time Connect is clicked:
 // discovery finds nothing to open, so every attempt fails.
 void TstCameraListView::fiveFailedAttemptsLeaveTheRowDisconnected() {
-    const Spec a = camera("1&2.4");
+    const CameraSetup a = camera("1&2.4");
     _rig->plug(a);
     CameraListView view;
     view.slot_GetUSBCameras({record(a)});
@@ -350,10 +350,10 @@ void TstCameraListView::fiveFailedAttemptsLeaveTheRowDisconnected() {
 }
 
 void TstCameraListView::autoConnectPicksTheLastCameraSavedAsConnected() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
-    const Spec c = camera("1&4", "600f");
-    for (const Spec& s : {a, b, c}) _rig->plug(s);
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    const CameraSetup c = camera("1&4", "600f");
+    for (const CameraSetup& s : {a, b, c}) _rig->plug(s);
     // Saved in upper case by some earlier version: compared in lower case.
     QJsonObject savedC = saved(record(c), true);
     savedC.insert(QStringLiteral("LocationIdentity"), QStringLiteral("1&4&1&0000").toUpper());
@@ -378,8 +378,8 @@ void TstCameraListView::autoConnectPicksTheLastCameraSavedAsConnected() {
 }
 
 void TstCameraListView::autoConnectWaitsForALateRowOnce() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->plug(b);
     publishSavedCameras({saved(record(a), false), saved(record(b), true)});
@@ -404,8 +404,8 @@ void TstCameraListView::autoConnectWaitsForALateRowOnce() {
 }
 
 void TstCameraListView::userChoiceCancelsAWaitingAutoConnect() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->plug(b);
     publishSavedCameras({saved(record(b), true)});
@@ -426,8 +426,8 @@ void TstCameraListView::userChoiceCancelsAWaitingAutoConnect() {
 }
 
 void TstCameraListView::invertTiltIsStoredInTheConnectedRowOnly() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->plug(b);
     CameraListView view;
@@ -452,7 +452,7 @@ void TstCameraListView::invertTiltIsStoredInTheConnectedRowOnly() {
 }
 
 void TstCameraListView::ptzRequestCarriesTheConnectedCamera() {
-    const Spec a = camera("1&2.4");
+    const CameraSetup a = camera("1&2.4");
     _rig->plug(a);
     CameraListView view;
     view.slot_GetUSBCameras({record(a)});
@@ -471,9 +471,9 @@ void TstCameraListView::ptzRequestCarriesTheConnectedCamera() {
 }
 
 void TstCameraListView::plugInSearchesAndPlugOutRemovesOnlyThatRow() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
-    const Spec c = camera("1&4", "600f");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    const CameraSetup c = camera("1&4", "600f");
     _rig->plug(a);
     _rig->plug(b);
     CameraListView view;
@@ -520,8 +520,8 @@ void TstCameraListView::plugInSearchesAndPlugOutRemovesOnlyThatRow() {
 }
 
 void TstCameraListView::unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->plug(b);
     auto log = std::make_shared<EventLog>();
@@ -553,8 +553,8 @@ void TstCameraListView::unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiver
 // A camera that arrives while a search runs may have been missed by it (the walk came before
 // the camera): the search runs again once it is done.
 void TstCameraListView::plugInDuringASearchSearchesAgain() {
-    const Spec a = camera("1&2.4");
-    const Spec b = camera("1&3", "600e");
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
     _rig->plug(a);
     _rig->sim().setFault("usb_devices", SimServer::Fault::Delay, 0, 300);
     CameraListView view;

@@ -11,16 +11,16 @@
 
 namespace {
 
-using Spec = SimCameraRig::CameraSpec;
+using CameraSetup = SimCameraRig::CameraSpec;
 
-Spec cameraA() {
-    Spec s;
+CameraSetup cameraA() {
+    CameraSetup s;
     s.busPort = "1&2.4";
     return s;  // 1d4d:6009, firmware KPH: model 9
 }
 
-Spec cameraB() {
-    Spec s;
+CameraSetup cameraB() {
+    CameraSetup s;
     s.busPort = "1&3";
     s.pid = "600e";
     s.friendlyName = "Conference Camera";
@@ -28,8 +28,8 @@ Spec cameraB() {
     return s;
 }
 
-Spec foreignWebcam() {
-    Spec s;
+CameraSetup foreignWebcam() {
+    CameraSetup s;
     s.busPort = "1&5";
     s.vid = "046d";
     s.pid = "0825";
@@ -37,8 +37,8 @@ Spec foreignWebcam() {
     return s;
 }
 
-Spec unknownModel() {
-    Spec s;
+CameraSetup unknownModel() {
+    CameraSetup s;
     s.busPort = "1&6";
     s.pid = "6018";
     s.firmware = "XYZ9";  // no model starts so
@@ -171,7 +171,7 @@ void TstUsbSearch::listenerSignalsArrivalAndRemovalOfSupportedCameras() {
     QSignalSpy in(&listener, &USBListener::signal_deviceUSBPlugIn);
     QSignalSpy out(&listener, &USBListener::signal_deviceUSBPlugOut);
 
-    Spec a = cameraA();
+    CameraSetup a = cameraA();
     rig.plug(foreignWebcam(), true);  // another vendor: nothing
     // A capture interface other than the first one: nothing.
     rig.sim().announce("arrival", SimServer::devicePathFor("1d4d", "6009", "1&2.4&1&0002"));

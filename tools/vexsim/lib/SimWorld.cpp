@@ -61,14 +61,14 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
     }
     _picture = std::make_shared<SimPicture>(10);
 
-    for (const SimScenario::Camera& spec : scenario.cameras) {
+    for (const SimScenario::Camera& setup : scenario.cameras) {
         CameraEntry entry;
-        entry.spec = spec;
+        entry.setup = setup;
         entry.devicePath =
-            SimServer::devicePathFor(spec.vid, spec.pid, SimServer::locationFor(spec.busPort, 0));
+            SimServer::devicePathFor(setup.vid, setup.pid, SimServer::locationFor(setup.busPort, 0));
         const std::string path = entry.devicePath;
         SimServer* server = _server.get();
-        for (const SimScenario::Capability& cap : spec.capabilities) {
+        for (const SimScenario::Capability& cap : setup.capabilities) {
             SimVideoServer::Options o;
             o.codec = cap.subtype == "H264" ? "h264" : "mjpeg";
             o.width = cap.width;
@@ -79,7 +79,7 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
             auto stream = std::make_unique<SimVideoServer>(
                 _picture, [server, path](SimView& view) { return server->view(path, view); }, o);
             if (!stream->ok()) {
-                _error = "camera " + spec.id + ": " + stream->error();
+                _error = "camera " + setup.id + ": " + stream->error();
                 return;
             }
             stream->setEnabled(false);
@@ -111,7 +111,7 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
         _arrays.emplace_back(a.id, std::move(array));
     }
     for (CameraEntry& c : _cameras)
-        if (c.spec.plugged)
+        if (c.setup.plugged)
             plug(c, false);
     _timeline = scenario.timeline;
     _loopMs = scenario.loopMs;
@@ -164,7 +164,7 @@ SimArray* SimWorld::array(const std::string& id) {
 
 SimVideoServer* SimWorld::stream(const std::string& cameraId, size_t index) {
     for (CameraEntry& c : _cameras)
-        if (c.spec.id == cameraId && index < c.streams.size())
+        if (c.setup.id == cameraId && index < c.streams.size())
             return c.streams[index].get();
     return nullptr;
 }
@@ -172,7 +172,7 @@ SimVideoServer* SimWorld::stream(const std::string& cameraId, size_t index) {
 void SimWorld::plug(CameraEntry& c, bool announce) {
     if (c.plugged)
         return;
-    const SimScenario::Camera& s = c.spec;
+    const SimScenario::Camera& s = c.setup;
     SimServer::Camera camera;
     camera.friendlyName = s.friendlyName;
     camera.devicePath = c.devicePath;
@@ -213,7 +213,7 @@ void SimWorld::unplug(CameraEntry& c, bool announce) {
     if (!c.plugged)
         return;
     for (auto& stream : c.streams) stream->setEnabled(false);
-    _server->removeUsbDevices(c.spec.busPort);
+    _server->removeUsbDevices(c.setup.busPort);
     _server->removeCamera(c.devicePath, announce);
     c.plugged = false;
 }
@@ -221,7 +221,7 @@ void SimWorld::unplug(CameraEntry& c, bool announce) {
 SimWorld::CameraEntry* SimWorld::camera(const Json& request, std::string& error) {
     const std::string id = kxjson::text(request, "camera");
     for (CameraEntry& c : _cameras)
-        if (c.spec.id == id || (id.empty() && _cameras.size() == 1))
+        if (c.setup.id == id || (id.empty() && _cameras.size() == 1))
             return &c;
     error = "no camera \"" + id + "\"";
     return nullptr;
@@ -342,16 +342,16 @@ Json SimWorld::status() {
     for (const CameraEntry& c : _cameras) {
         Json streams = Json::array();
         for (size_t i = 0; i < c.streams.size(); ++i)
-            streams.push_back({{"subtype", c.spec.capabilities[i].subtype},
+            streams.push_back({{"subtype", c.setup.capabilities[i].subtype},
                                {"url", c.streams[i]->url()},
                                {"clients", c.streams[i]->clients()},
                                {"frames", c.streams[i]->framesEncoded()}});
         SimView view;
         const bool known = _server->view(c.devicePath, view);
-        cameras.push_back({{"id", c.spec.id},
+        cameras.push_back({{"id", c.setup.id},
                            {"plugged", c.plugged},
                            {"device_path", c.devicePath},
-                           {"location", SimServer::locationFor(c.spec.busPort, 0)},
+                           {"location", SimServer::locationFor(c.setup.busPort, 0)},
                            {"view", known ? viewJson(view) : Json()},
                            {"streams", streams}});
     }
@@ -386,7 +386,7 @@ Json SimWorld::journal(const Json& request) {
             out["device_path"] = path;
             for (const CameraEntry& c : _cameras)
                 if (c.devicePath == path)
-                    out["camera"] = c.spec.id;
+                    out["camera"] = c.setup.id;
             out["query"] = kxjson::text(e.request, "query");
             uint16_t first = 0, second = 0;
             if (out["query"] == "set_cur" && parseHexData(kxjson::text(e.request, "data"), first, second)) {

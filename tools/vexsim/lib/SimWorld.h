@@ -52,7 +52,7 @@ public:
 
 private:
     struct CameraEntry {
-        SimScenario::Camera spec;
+        SimScenario::Camera setup;
         std::string devicePath;
         std::vector<std::unique_ptr<SimVideoServer>> streams;
         bool plugged = false;
