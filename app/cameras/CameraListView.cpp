@@ -192,6 +192,7 @@ void CameraListView::searchFinished() {
 }
 
 void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
+    const int rowsBefore = _table->rowCount();
     QStringList known;
     for (int row = 0; row < _table->rowCount(); ++row) {
         if (QPushButton* button = rowButton(row)) {
@@ -216,6 +217,8 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
             connectSavedCamera(saved);
         }
     }
+    if (_table->rowCount() != rowsBefore)
+        emit signal_CamerasChanged();
 }
 
 void CameraListView::addRow(const USB_DeviceInfo& info) {
@@ -470,6 +473,7 @@ void CameraListView::slot_deviceUSBPlugIn(QString deviceUSBPlugInLocationIdentit
 }
 
 void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdentity) {
+    const int rowsBefore = _table->rowCount();
     qDebug() << "CameraListView::slot_deviceUSBPlugOut"
              << "deviceUSBPlugOutLocationIdentity:" << deviceUSBPlugOutLocationIdentity;
     for (int row = _table->rowCount() - 1; row >= 0; --row) {
@@ -490,6 +494,55 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
         _table->removeRow(row);
     }
     renumberButtons();
+    if (_table->rowCount() != rowsBefore)
+        emit signal_CamerasChanged();
+}
+
+bool CameraListView::connectCamera(const QString& locationIdentity) {
+    const QString wanted = locationIdentity.toLower();
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (!button)
+            continue;
+        const QString location = button->property("DataInfo")
+                                     .toJsonObject()
+                                     .value(name(CameraInfoKey::LocationIdentity))
+                                     .toString()
+                                     .toLower();
+        if (location != wanted)
+            continue;
+        if (button->property("isConnected").toBool() && _receiver)
+            return true;
+        // A choice made from outside counts as the user's: a saved camera arriving later
+        // does not override it.
+        _pendingAutoConnect.clear();
+        button->setProperty("isConnected", false);
+        connectUSBCameraProcess(button);
+        return true;
+    }
+    return false;
+}
+
+void CameraListView::disconnectCamera() {
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (button && button->property("isConnected").toBool()) {
+            _pendingAutoConnect.clear();
+            connectUSBCameraProcess(button);
+            return;
+        }
+    }
+}
+
+QString CameraListView::connectedLocation() const {
+    if (!_receiver)
+        return QString();
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (button && button->property("isConnected").toBool())
+            return button->property("DataInfo").toJsonObject().value(name(CameraInfoKey::LocationIdentity)).toString();
+    }
+    return QString();
 }
 
 void CameraListView::renumberButtons() {

@@ -51,6 +51,14 @@ public:
     // The connect/disconnect flow of a row button.
     void connectUSBCameraProcess(QPushButton* button);
 
+    // Connects the camera of that location identity (any case), as its row button would;
+    // a camera already connected stays as it is. false when no row has that location.
+    bool connectCamera(const QString& locationIdentity);
+    // Disconnects the connected camera, as its row button would; nothing when none is.
+    void disconnectCamera();
+    // The location identity of the connected camera; empty when none is.
+    QString connectedLocation() const;
+
     // "ZM-130" or "ZM-150" when the model name contains it, else the model name.
     static QString displayModelName(const QString& modelName);
 
@@ -68,6 +76,8 @@ signals:
     void signal_ConnectUSBCamera(DC_Recv* recv);
     // A camera could not be opened; the main window shows the message.
     void signal_WarningMessage(QString message);
+    // Rows were added or removed.
+    void signal_CamerasChanged();
 
 public slots:
     void slot_StartUSBSearch();

@@ -21,6 +21,9 @@
 #include "AppResources.h"
 #include "CamUSBControlThread.h"
 #include "CameraListView.h"
+#include "ControlApiBridge.h"
+#include "ControlApiDialog.h"
+#include "ControlApiServer.h"
 #include "PTZControlForm.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
@@ -63,6 +66,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     readConfigFile();
     soundDevice->loadSettings();
     presetLink->loadSettings();
+    startControlApi();
 
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
@@ -80,6 +84,9 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
 }
 
 MainWindow::~MainWindow() {
+    // The control interface goes before the pages it reaches.
+    delete controlApi;
+    controlApi = nullptr;
     // The worker goes first: once it is stopped no command runs on the receiver, which the
     // camera list destroys with itself.
     stopWorker(-1);
@@ -152,8 +159,12 @@ void MainWindow::buildTray() {
     exitAction = new QAction(tr("Exit"), this);
     connect(exitAction, &QAction::triggered, this, &MainWindow::slot_Exit);
 
+    controlApiAction = new QAction(tr("Control interface"), this);
+    connect(controlApiAction, &QAction::triggered, this, &MainWindow::slot_ControlApiClicked);
+
     trayMenu = new QMenu(this);
     trayMenu->addAction(showAction);
+    trayMenu->addAction(controlApiAction);
     trayMenu->addSeparator();
     trayMenu->addAction(exitAction);
 
@@ -221,6 +232,9 @@ void MainWindow::afterEnableDelay() {
     connect(soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, worker,
             &CamUSBControlThread::slot_AddUSBCommand);
     connect(presetLink, &PresetLink::signal_AddUSBCommand, worker, &CamUSBControlThread::slot_AddUSBCommand);
+    connect(controlBridge, &ControlApiBridge::signal_AddUSBCommand, worker,
+            &CamUSBControlThread::slot_AddUSBCommand);
+    controlBridge->setCommandRouteReady(true);
     // A panel opened before the worker existed (only possible from code: the window takes no
     // clicks until now) gets its command route here.
     if (ptzPanel)
@@ -234,6 +248,7 @@ void MainWindow::connectPTZPanel() {
             &PTZControlForm::slot_SetCameraControl);
     connect(ptzPanel, &PTZControlForm::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
     connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
+    connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, controlBridge, &ControlApiBridge::slot_PanelCommand);
     if (worker)
         connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
                 &CamUSBControlThread::slot_AddUSBCommand);
@@ -268,6 +283,8 @@ void MainWindow::writeConfigFile() {
         collectPresetLinkValues(document);
         SettingsDocument::applyCameraList(document, cameraList->cameraArray());
     }
+    if (controlApi && (controlApiChanged || SettingsDocument::takesPageValues(document)))
+        document.insert(QStringLiteral("ControlApi"), controlApi->settings().toJson());
     SettingsDocument::write(configFile, document);
 }
 
@@ -290,6 +307,38 @@ void MainWindow::collectPresetLinkValues(QJsonObject& document) const {
     values.nurevaRanges = presetLink->rangeTexts(PresetLink::Nureva);
     values.yamahaRanges = presetLink->rangeTexts(PresetLink::Yamaha);
     SettingsDocument::applyPresetLinkValues(document, values);
+}
+
+// ---- control interface ---------------------------------------------------------------------
+
+void MainWindow::startControlApi() {
+    controlBridge = new ControlApiBridge(cameraList, soundDevice, presetLink, this);
+    controlApi = new ControlApiServer(controlBridge, this);
+    controlBridge->setServer(controlApi);
+    const QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
+    controlApi->apply(ControlApiSettings::fromJson(document.value(QStringLiteral("ControlApi")).toObject()));
+}
+
+void MainWindow::slot_ControlApiClicked() {
+    if (!controlDialog) {
+        controlDialog = new ControlApiDialog(this);
+        connect(controlDialog, &ControlApiDialog::signal_Apply, this, [this](ControlApiSettings settings) {
+            controlApi->apply(settings);
+            controlDialog->setStatus(controlApi->statusText());
+            // Saved at once: a token the user has just copied into a room controller must
+            // survive a crash.
+            controlApiChanged = true;
+            writeConfigFile();
+        });
+    }
+    if (controlDialog->isHidden()) {
+        controlDialog->setSettings(controlApi->settings());
+        centreOn(controlDialog, this);
+    }
+    controlDialog->setStatus(controlApi->statusText());
+    controlDialog->show();
+    controlDialog->raise();
+    controlDialog->activateWindow();
 }
 
 // ---- slots ------------------------------------------------------------------------------------

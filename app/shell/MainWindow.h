@@ -9,6 +9,9 @@
 class AboutWidget;
 class CamUSBControlThread;
 class CameraListView;
+class ControlApiBridge;
+class ControlApiDialog;
+class ControlApiServer;
 class PTZControlForm;
 class PresetLink;
 class QAction;
@@ -53,6 +56,10 @@ public:
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
     // Null until the first PTZ request.
     PTZControlForm* ptzControlForm() const { return ptzPanel; }
+    ControlApiServer* controlApiServer() const { return controlApi; }
+    ControlApiBridge* controlApiBridge() const { return controlBridge; }
+    // Null until the tray's "Control interface" was chosen.
+    ControlApiDialog* controlApiDialog() const { return controlDialog; }
     bool isHandOverServerListening() const;
     // The local-server name a second start of this user reaches this instance by.
     QString handOverServerName() const;
@@ -71,6 +78,8 @@ public slots:
     void slot_InfoClicked();
     void slot_ShowWarningMessage(QString message);
     void slot_GetSecondOpenApp();
+    // The tray's "Control interface": opens the dialog of the control interface.
+    void slot_ControlApiClicked();
     void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
 protected:
@@ -90,6 +99,7 @@ private:
     void collectSoundDeviceValues(QJsonObject& document) const;
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
+    void startControlApi();
     // The window a warning opens over: the active window when it is one of this window's
     // own, else this window.
     QWidget* warningAnchor();
@@ -115,6 +125,13 @@ private:
     QLocalServer* localServer = nullptr;
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
+    QAction* controlApiAction = nullptr;
+    ControlApiBridge* controlBridge = nullptr;  // child
+    ControlApiServer* controlApi = nullptr;     // child; deleted first (its clients' stops use the pages)
+    ControlApiDialog* controlDialog = nullptr;  // child; created on first use
+    // The dialog changed the interface's settings: they are saved even into a document that
+    // takes no page values.
+    bool controlApiChanged = false;
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
 };

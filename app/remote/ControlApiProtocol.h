@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+// The control interface's wire format as plain functions: one JSON object per text message.
+//
+//   {"auth": "TOKEN"}                                   -> {"auth": "ok"}
+//   {"id": N, "method": "NAME", "params": {...}}        -> {"id": N, "result": {...}}
+//                                                        | {"id": N, "error": {"code": C, "message": "..."}}
+//   event                                               <- {"event": "NAME", "data": {...}}
+//
+// Everything here takes bytes or JSON and answers records; nothing touches a socket or a
+// page, so every rule is tested on bytes.
+namespace ControlApi {
+
+// Error codes of a reply.
+enum ErrorCode {
+    NotJson = -32700,
+    NotRequest = -32600,
+    UnknownMethod = -32601,
+    BadParams = -32602,
+    NoCameraConnected = 1,
+    NoSuchCamera = 2,
+    NotAuthenticated = 3,
+    TooManyClients = 4,
+};
+
+constexpr int kMaxClients = 8;
+constexpr qint64 kMaxMessageBytes = 64 * 1024;
+constexpr int kMinTokenLength = 16;
+// A connection that has not authenticated by then is closed: a silent client would keep one
+// of the few client places for ever.
+constexpr int kAuthTimeoutMs = 10000;
+// Longest timed movement a request may ask for.
+constexpr int kMaxMoveMs = 60000;
+// Longest tracking pause a request may ask for (one day).
+constexpr int kMaxPauseSeconds = 86400;
+
+// The camera commands of the command worker that requests turn into.
+enum Command {
+    CmdCallPreset = 1,
+    CmdSavePreset = 2,
+    CmdResetPreset = 3,
+    CmdPanTilt = 4,
+    CmdFocusMode = 5,
+    CmdFocusFar = 6,
+    CmdFocusNear = 7,
+    CmdFocusStop = 8,
+    CmdZoomIn = 9,
+    CmdZoomOut = 10,
+    CmdZoomStop = 11,
+};
+constexpr int kPanStop = 20;
+constexpr int kPanHome = 25;
+
+// What one incoming text message is.
+struct Message {
+    enum Kind { Auth, Request, Invalid };
+    Kind kind = Invalid;
+    QString token;        // Auth
+    QJsonValue id;        // Request, and Invalid when the message carried a usable id
+    QString method;       // Request
+    QJsonObject params;   // Request (empty when absent)
+    int errorCode = 0;    // Invalid: NotJson or NotRequest
+    QString errorText;    // Invalid
+};
+
+Message parseMessage(const QByteArray& text);
+
+// One camera command a request stands for, and the command that ends it when it is a
+// continuous movement (stopId < 0: a single command).
+struct CameraAction {
+    int commandId = -1;
+    int value = 0;
+    int stopId = -1;
+    int stopValue = 0;
+    // Which movement it starts or stops (movements of the same axis replace each other).
+    enum Axis { None, PanTilt, Zoom, Focus };
+    Axis axis = None;
+    bool isStop = false;
+};
+
+// The pan/tilt value of a direction name ("up", "down-left", "home"); -1 when unknown.
+int directionValue(const QString& direction);
+
+// A request's params checked and turned into a camera action. Methods: "ptz.move",
+// "ptz.stop", "zoom", "focus", "preset.call", "preset.save", "preset.reset".
+// false with `error` naming the faulty parameter.
+bool cameraAction(const QString& method, const QJsonObject& params, CameraAction& out, QString& error);
+
+// The optional "ms" of a movement: 0 when absent; false when present but not a whole
+// number of 1 to kMaxMoveMs.
+bool durationMs(const QJsonObject& params, int& ms, QString& error);
+
+// Whole numbers only: 3 and 3.0 are 3, 3.5 and "3" are not.
+bool wholeNumber(const QJsonValue& value, qint64 min, qint64 max, qint64& out);
+
+QByteArray authOk();
+QByteArray result(const QJsonValue& id, const QJsonObject& result);
+QByteArray error(const QJsonValue& id, int code, const QString& message);
+QByteArray event(const QString& name, const QJsonObject& data);
+
+// Comparison whose time does not depend on where the texts differ.
+bool tokensEqual(const QString& a, const QString& b);
+// A fresh random token of `length` characters from [A-Za-z0-9].
+QString newToken(int length = 32);
+
+}  // namespace ControlApi
