@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "AppClient.h"
 #include "CameraDirectory.h"
 #include "CameraSession.h"
 #include "CommandLine.h"
@@ -979,6 +980,7 @@ void printOverview() {
     for (const Subcommand& sub : subcommands()) {
         std::printf("  %s\n", sub.synopsis);
     }
+    std::printf("  vexctl app REQUEST...   (drives the running VantorReda; see vexctl app --help)\n");
     std::printf(
         "\nCAMERA is a location identity as 'vexctl list' shows it, quoted in a shell because of\n"
         "its ampersands ('1&2.4&1&0000'); without it the camera is the one --index N names (list\n"
@@ -1008,6 +1010,18 @@ const Subcommand* findSubcommand(const std::string& name) {
 }  // namespace
 
 int VexctlMain(const std::vector<std::string>& args) {
+    // `vexctl app ...` talks to the running application, not to a camera: its own options.
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].size() > 1 && args[i][0] == '-') {
+            continue;
+        }
+        if (args[i] == "app") {
+            std::vector<std::string> rest(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(i));
+            rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            return VexctlAppMain(rest);
+        }
+        break;
+    }
     std::vector<std::string> allFlags;
     std::vector<std::string> allValued = {"--index"};
     for (const Subcommand& sub : subcommands()) {
@@ -1020,6 +1034,9 @@ int VexctlMain(const std::vector<std::string>& args) {
         return usage(nullptr, error);
     }
     if (ctx.line.subcommand == "help") {
+        if (!ctx.line.positionals.empty() && ctx.line.positionals.front() == "app") {
+            return VexctlAppMain({"--help"});
+        }
         if (!ctx.line.positionals.empty()) {
             const Subcommand* sub = findSubcommand(ctx.line.positionals.front());
             if (sub == nullptr) {

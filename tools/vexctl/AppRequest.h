@@ -1,0 +1,31 @@
+#pragma once
+
+// `vexctl app ...`: the command line of the subcommands that drive the running VantorReda
+// through its control interface, read into one request before anything is opened.
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct VexctlAppRequest {
+    std::string method;         // empty for "events"
+    std::string params = "{}";  // a JSON object
+    // After the reply, stay connected this long (a timed movement: leaving earlier would
+    // stop it), or until Ctrl+C when holdUntilInterrupted (an untimed movement), then send
+    // stopMethod/stopParams.
+    int holdMs = 0;
+    bool holdUntilInterrupted = false;
+    std::string stopMethod;
+    std::string stopParams = "{}";
+    // "events": print events until Ctrl+C, or until eventCount of them (0: no limit).
+    bool watchEvents = false;
+    int eventCount = 0;
+};
+
+// positionals: the words after "app"; options: "--for", "--count" (others are the
+// connection's). false with `error` on a mistake.
+bool VexctlAppRequestFor(const std::vector<std::string>& positionals, const std::map<std::string, std::string>& options,
+                         VexctlAppRequest& out, std::string& error);
+
+// The help text of `vexctl app`.
+const char* VexctlAppHelp();
