@@ -36,6 +36,7 @@ public:
     // For the tests.
     QCheckBox* enabledBox() const { return _enabled; }
     QComboBox* addressBox() const { return _address; }
+    QSpinBox* portBox() const { return _port; }
     QLineEdit* tokenField() const { return _token; }
     QPushButton* applyButton() const { return _apply; }
     QPushButton* noTokenButton() const { return _noToken; }

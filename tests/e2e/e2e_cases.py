@@ -8,11 +8,13 @@ import copy
 import json
 import os
 import signal
+import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vexe2e import CALL_PRESET, CAMERA, HOME, Failure, run, seeded_settings, wait_until  # noqa: E402
+from vexe2e import (CALL_PRESET, CAMERA, CAMERA_LOCATION, HOME, Failure, WebSocketClient, port_open, run,  # noqa: E402
+                    seeded_settings, wait_until)
 
 SKIP = 77  # CTest's skip code for this suite
 
@@ -111,6 +113,8 @@ def case_shure_auto_coverage(session):
 def case_hotplug(session):
     start(session, "shure")
     wait_connected(session)
+    # The control interface is off unless the settings switch it on.
+    expect(not port_open("127.0.0.1", 8940), "the control interface listens although it is off by default")
     session.sim("unplug", camera="cam1")
     wait_until("the camera's row to go", lambda: session.camera_rows() == 0, 10)
     expect(session.alive("app"), "the application ended after the unplug")
@@ -242,6 +246,153 @@ def case_panel(session):
     expect(session.alive("app"), "the application ended")
 
 
+PAN_TILT = "0x0027"  # the pan/tilt direction register: 0x23 right, 0x33 stop
+RIGHT, STOP = 0x23, 0x33
+
+
+def control_api_session(session, token):
+    """The application with its control interface on the case's own loopback address."""
+    port = 18900 + int(session.address.rsplit(".", 1)[1])
+    settings = seeded_settings(BRANDS["shure"], session.address)
+    settings["ControlApi"] = {"Enabled": True, "Address": session.address, "Port": port, "Token": token}
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+    wait_until("the control interface", lambda: port_open(session.address, port), 10)
+    return port
+
+
+def vexctl(session, port, *words, token=None):
+    env = dict(session.env)
+    env.pop("VEXSDK_SIM", None)  # vexctl app never touches a camera
+    if token:
+        env["VEXCTL_APP_TOKEN"] = token
+    done = subprocess.run([os.path.join(session.build_dir, "tools", "vexctl", "vexctl"), "app", "--address",
+                           session.address, "--port", str(port)] + list(words),
+                          env=env, capture_output=True, text=True, timeout=20)
+    return done.returncode, done.stdout, done.stderr
+
+
+def case_control_api_token(session):
+    """With a token: every client authenticates first or is closed; a browser's page may
+    connect but must know the token too; limits on clients and message size; a request's
+    effect on the camera, its reply and its event; vexctl app with the token."""
+    token = "e2e-token-0123456789abcdef"
+    port = control_api_session(session, token)
+    host = session.address
+
+    silent = WebSocketClient(host, port)
+    silent.send({"id": 1, "method": "preset.call", "params": {"preset": 4}})
+    refused = silent.reply(1)
+    expect(refused and refused["error"]["code"] == 3, "a request before the token was answered %s" % refused)
+    expect(silent.wait_closed(), "a client without the token stays connected")
+    wrong = WebSocketClient(host, port)
+    wrong.send({"auth": token[:-1] + "X"})
+    expect(wrong.recv()["error"]["code"] == 3, "a wrong token was not refused")
+    expect(wrong.wait_closed(), "a client with a wrong token stays connected")
+    expect(not any(v == 4 for _, _, v in session.writes(CALL_PRESET)), "a refused request reached the camera")
+
+    clients = []
+    for origin in (None, "http://localhost:8000"):
+        c = WebSocketClient(host, port, origin=origin)
+        expect(c.status == 101, "handshake (origin %s) answered %d" % (origin, c.status))
+        c.send({"auth": token})
+        expect(c.recv() == {"auth": "ok"}, "the token was not taken")
+        clients.append(c)
+    client, watcher = clients
+
+    state = client.request(2, "state")["result"]
+    expect(state["connected"] == CAMERA_LOCATION, "state's connected camera: %s" % state)
+    expect(state["cameras"] == [{"location": CAMERA_LOCATION, "model": "ZM-150", "connected": True}]
+           or (len(state["cameras"]) == 1 and state["cameras"][0]["connected"]), "state's cameras: %s" % state)
+    expect(state["array"]["link"] == "up" and state["array"]["address"] == session.address,
+           "state's array: %s" % state["array"])
+
+    since = session.sim("journal")["next"]
+    reply = client.request(3, "preset.call", preset=3)
+    expect(reply.get("result") == {}, "preset.call answered %s" % reply)
+    wait_until("preset 3 at the camera", lambda: any(v == 3 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
+    event = watcher.next_event()
+    expect(event == {"event": "preset", "data": {"lastPreset": 3, "by": "api"}}, "the preset event: %s" % event)
+
+    # A timed move stops by itself; an untimed one stops when its client goes away.
+    since = session.sim("journal")["next"]
+    expect("result" in client.request(4, "ptz.move", direction="right", ms=300), "ptz.move refused")
+    moved = wait_until("the move and its stop", lambda: [(t, v) for t, _, v in session.writes(PAN_TILT, since=since)]
+                       if [v for _, _, v in session.writes(PAN_TILT, since=since)][-1:] == [STOP] else None, 5)
+    expect(moved[0][1] == RIGHT and moved[-1][0] - moved[0][0] >= 250, "timed move: %s" % moved)
+    since = session.sim("journal")["next"]
+    expect("result" in watcher.request(5, "ptz.move", direction="right"), "ptz.move refused")
+    wait_until("the move", lambda: RIGHT in [v for _, _, v in session.writes(PAN_TILT, since=since)], 5)
+    watcher.close()
+    wait_until("the stop of the vanished client's move",
+               lambda: [v for _, _, v in session.writes(PAN_TILT, since=since)][-1:] == [STOP], 5)
+
+    # Garbage is answered and the connection stays; an oversized message closes it.
+    client.send_text("{not json")
+    expect(client.recv()["error"]["code"] == -32700, "garbage was not answered with -32700")
+    expect(client.request(6, "nonsense")["error"]["code"] == -32601, "an unknown method was not refused")
+    expect("result" in client.request(7, "state"), "the connection did not survive garbage")
+    big = WebSocketClient(host, port)
+    big.send({"auth": token})
+    big.recv()
+    big.send_text("[" + "1," * 40000 + "1]")
+    expect(big.wait_closed(), "an oversized message did not close its connection")
+
+    # Eight clients at most: the ninth hears error 4.
+    more = []
+    for _ in range(7):
+        c = WebSocketClient(host, port)
+        expect(c.status == 101, "client refused before eight")
+        more.append(c)
+    ninth = WebSocketClient(host, port)
+    message = ninth.recv()
+    expect(message and message["error"]["code"] == 4, "the ninth client was answered %s" % message)
+    expect(ninth.wait_closed(), "the ninth client stays connected")
+    for c in more:
+        c.close()
+
+    since = session.sim("journal")["next"]
+    code, out, err = vexctl(session, port, "preset", "call", "5", token=token)
+    expect(code == 0 and out.strip() == "{}", "vexctl app preset call: %d %s %s" % (code, out, err))
+    wait_until("vexctl's preset at the camera", lambda: any(v == 5 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
+    code, out, err = vexctl(session, port, "state")
+    expect(code == 1 and "token" in err, "vexctl app without the token: %d %s %s" % (code, out, err))
+    expect(session.alive("app"), "the application ended")
+
+
+def case_control_api_loopback(session):
+    """Without a token (loopback only): requests are served at once, but a browser's
+    handshake is refused; disconnecting and connecting the camera by its location, with
+    their events; vexctl app without a token."""
+    port = control_api_session(session, "")
+    host = session.address
+    page = WebSocketClient(host, port, origin="http://evil.example")
+    expect(page.status != 101, "a browser's handshake was taken without a token")
+
+    client, watcher = WebSocketClient(host, port), WebSocketClient(host, port)
+    expect(client.request(1, "state")["result"]["connected"] == CAMERA_LOCATION, "state without a token")
+    expect(watcher.request(1, "state")["result"]["connected"] == CAMERA_LOCATION, "state without a token")
+
+    reply = client.request(2, "camera.disconnect", location=CAMERA_LOCATION)
+    expect(reply.get("result") == {"connected": None}, "camera.disconnect answered %s" % reply)
+    expect(watcher.next_event() == {"event": "camera", "data": {"connected": None}}, "no disconnect event")
+    expect(client.request(3, "preset.call", preset=1)["error"]["code"] == 1, "a preset without a camera")
+    expect(client.request(4, "camera.connect", location="9&9&9&0000")["error"]["code"] == 2, "an unknown camera")
+    reply = client.request(5, "camera.connect", location=CAMERA_LOCATION, timeout=20)
+    expect(reply.get("result") == {"connected": CAMERA_LOCATION}, "camera.connect answered %s" % reply)
+    expect(watcher.next_event() == {"event": "camera", "data": {"connected": CAMERA_LOCATION}}, "no connect event")
+
+    code, out, err = vexctl(session, port, "state")
+    expect(code == 0 and json.loads(out)["connected"] == CAMERA_LOCATION, "vexctl app state: %d %s %s"
+           % (code, out, err))
+    since = session.sim("journal")["next"]
+    code, out, err = vexctl(session, port, "ptz", "right", "--for", "300")
+    expect(code == 0, "vexctl app ptz: %d %s %s" % (code, out, err))
+    values = [v for _, _, v in session.writes(PAN_TILT, since=since)]
+    expect(values[:1] == [RIGHT] and values[-1:] == [STOP], "vexctl's timed move: %s" % values)
+    expect(session.alive("app"), "the application ended")
+
+
 CASES = {
     "shure_tracking": (case_tracking("shure", {"position": 3}, 3), 11),
     "sennheiser_tracking": (case_tracking("sennheiser", {"azimuth": 100}, 3), 12),
@@ -253,6 +404,8 @@ CASES = {
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),
+    "control_api_token": (case_control_api_token, 21),
+    "control_api_loopback": (case_control_api_loopback, 22),
 }
 
 if __name__ == "__main__":

@@ -331,3 +331,145 @@ def run(cases):
         session.close()
     print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
     return 0
+
+
+class WebSocketClient:
+    """A minimal RFC 6455 client over a plain socket (the tests need to send what a library
+    would not: an Origin header, garbage, oversized messages)."""
+
+    def __init__(self, host, port, origin=None, timeout=5):
+        import base64
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.sock.settimeout(timeout)
+        self.closed = False
+        self.events = []
+        self.buffer = b""
+        key = base64.b64encode(os.urandom(16)).decode()
+        lines = ["GET / HTTP/1.1", "Host: %s:%d" % (host, port), "Upgrade: websocket", "Connection: Upgrade",
+                 "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
+        if origin:
+            lines.append("Origin: " + origin)
+        self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+        head, _, self.buffer = head.partition(b"\r\n\r\n")
+        self.status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
+        if self.status != 101:
+            self.closed = True
+
+    def _frame(self, opcode, payload):
+        header = bytes([0x80 | opcode])
+        n = len(payload)
+        if n < 126:
+            header += bytes([0x80 | n])
+        elif n < 65536:
+            header += bytes([0x80 | 126]) + n.to_bytes(2, "big")
+        else:
+            header += bytes([0x80 | 127]) + n.to_bytes(8, "big")
+        mask = os.urandom(4)
+        return header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+    def send_text(self, text):
+        self.sock.sendall(self._frame(1, text.encode() if isinstance(text, str) else text))
+
+    def send(self, obj):
+        self.send_text(json.dumps(obj))
+
+    def _read(self, n):
+        while len(self.buffer) < n:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError
+            self.buffer += chunk
+        data, self.buffer = self.buffer[:n], self.buffer[n:]
+        return data
+
+    def recv(self, timeout=5):
+        """The next text message as JSON; None once the server closed the connection."""
+        if self.closed:
+            return None
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                b0, b1 = self._read(2)
+                n = b1 & 0x7F
+                if n == 126:
+                    n = int.from_bytes(self._read(2), "big")
+                elif n == 127:
+                    n = int.from_bytes(self._read(8), "big")
+                payload = self._read(n)
+                opcode = b0 & 0x0F
+                if opcode == 8:
+                    self.closed = True
+                    return None
+                if opcode == 9:
+                    self.sock.sendall(self._frame(10, payload))
+                    continue
+                if opcode == 1:
+                    return json.loads(payload.decode())
+        except (EOFError, ConnectionError):
+            self.closed = True
+            return None
+
+    def reply(self, request_id, timeout=5):
+        """The reply to a request (events before it are kept in `events`); None when the
+        server closed the connection."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                message = self.recv(max(0.1, deadline - time.monotonic()))
+            except socket.timeout:
+                break
+            if message is None:
+                return None
+            if message.get("id") == request_id or ("error" in message and message.get("id") is None):
+                return message
+            self.events.append(message)
+        raise Failure("no reply to request %s" % request_id)
+
+    def request(self, request_id, method, timeout=5, **params):
+        self.send({"id": request_id, "method": method, "params": params})
+        return self.reply(request_id, timeout)
+
+    def next_event(self, timeout=5):
+        if self.events:
+            return self.events.pop(0)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                message = self.recv(max(0.1, deadline - time.monotonic()))
+            except socket.timeout:
+                return None
+            if message is None:
+                return None
+            if "event" in message:
+                return message
+        return None
+
+    def wait_closed(self, timeout=5):
+        deadline = time.monotonic() + timeout
+        while not self.closed and time.monotonic() < deadline:
+            try:
+                self.recv(max(0.1, deadline - time.monotonic()))
+            except socket.timeout:
+                break
+        return self.closed
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+        self.closed = True
+
+
+def port_open(host, port):
+    try:
+        socket.create_connection((host, port), timeout=1).close()
+        return True
+    except OSError:
+        return False

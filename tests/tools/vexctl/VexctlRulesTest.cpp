@@ -5,6 +5,7 @@
 
 #include <list>
 
+#include "AppRequest.h"
 #include "CameraSelection.h"
 #include "CommandLine.h"
 #include "FormatChoice.h"
@@ -198,4 +199,62 @@ TEST(VexctlFormatChoice, UserChoiceAndFormatsThatCannotOpen) {
     EXPECT_EQ(error, "the camera offers no MJPEG or H.264 format");
     EXPECT_FALSE(VexctlChooseFormat({}, std::nullopt, chosen, error));
     EXPECT_EQ(error, "the camera lists no video format");
+}
+
+// `vexctl app`: the words become one request of the control interface; a movement either
+// carries its time (and vexctl stays that long, as leaving stops it) or lasts until Ctrl+C.
+TEST(VexctlApp, WordsBecomeRequests) {
+    VexctlAppRequest r;
+    std::string error;
+    ASSERT_TRUE(VexctlAppRequestFor({"preset", "call", "3"}, {}, r, error)) << error;
+    EXPECT_EQ(r.method, "preset.call");
+    EXPECT_EQ(r.params, "{\"preset\":3}");
+    EXPECT_FALSE(r.holdUntilInterrupted);
+
+    ASSERT_TRUE(VexctlAppRequestFor({"ptz", "down-left"}, {{"--for", "250"}}, r, error)) << error;
+    EXPECT_EQ(r.method, "ptz.move");
+    EXPECT_EQ(r.params, "{\"direction\":\"down-left\",\"ms\":250}");
+    EXPECT_EQ(r.holdMs, 250);
+
+    ASSERT_TRUE(VexctlAppRequestFor({"zoom", "in"}, {}, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"action\":\"in\"}");
+    EXPECT_TRUE(r.holdUntilInterrupted);
+    EXPECT_EQ(r.stopMethod, "zoom");
+
+    ASSERT_TRUE(VexctlAppRequestFor({"ptz", "home"}, {}, r, error)) << error;
+    EXPECT_FALSE(r.holdUntilInterrupted);
+    EXPECT_TRUE(r.stopMethod.empty());
+
+    ASSERT_TRUE(VexctlAppRequestFor({"connect", "1&2.4&1&0000"}, {}, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"location\":\"1&2.4&1&0000\"}");
+    ASSERT_TRUE(VexctlAppRequestFor({"tracking", "pause", "90"}, {}, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"seconds\":90}");
+    ASSERT_TRUE(VexctlAppRequestFor({"events"}, {{"--count", "2"}}, r, error)) << error;
+    EXPECT_TRUE(r.watchEvents);
+    EXPECT_EQ(r.eventCount, 2);
+}
+
+TEST(VexctlApp, MistakesAreNamed) {
+    VexctlAppRequest r;
+    std::string error;
+    const std::vector<std::pair<std::vector<std::string>, std::map<std::string, std::string>>> bad = {
+        {{}, {}},
+        {{"preset", "call", "10"}, {}},
+        {{"ptz", "sideways"}, {}},
+        {{"ptz", "home"}, {{"--for", "100"}}},
+        {{"ptz", "left"}, {{"--for", "0"}}},
+        {{"focus", "auto"}, {{"--for", "100"}}},
+        {{"zoom", "near"}, {}},
+        {{"tracking", "maybe"}, {}},
+        {{"tracking", "pause", "-1"}, {}},
+        {{"state", "extra"}, {}},
+        {{"state"}, {{"--count", "1"}}},
+        {{"connect"}, {}},
+        {{"launch"}, {}},
+    };
+    for (const auto& [words, options] : bad) {
+        error.clear();
+        EXPECT_FALSE(VexctlAppRequestFor(words, options, r, error)) << (words.empty() ? "" : words[0]);
+        EXPECT_FALSE(error.empty());
+    }
 }
