@@ -356,7 +356,7 @@ def case_control_api_token(session):
     expect(code == 0 and out.strip() == "{}", "vexctl app preset call: %d %s %s" % (code, out, err))
     wait_until("vexctl's preset at the camera", lambda: any(v == 5 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
     code, out, err = vexctl(session, port, "state")
-    expect(code == 1 and "token" in err, "vexctl app without the token: %d %s %s" % (code, out, err))
+    expect(code == 1 and "error 3" in err, "vexctl app without the token: %d %s %s" % (code, out, err))
     expect(session.alive("app"), "the application ended")
 
 
