@@ -540,7 +540,10 @@ QString CameraListView::connectedLocation() const {
     for (int row = 0; row < _table->rowCount(); ++row) {
         QPushButton* button = rowButton(row);
         if (button && button->property("isConnected").toBool())
-            return button->property("DataInfo").toJsonObject().value(name(CameraInfoKey::LocationIdentity)).toString();
+            return button->property("DataInfo")
+                .toJsonObject()
+                .value(name(CameraInfoKey::LocationIdentity))
+                .toString();
     }
     return QString();
 }

@@ -88,7 +88,7 @@ int directionValue(const QString& direction) {
     static const struct {
         const char* name;
         int value;
-    } kDirections[] = {{"up", 21},      {"down", 22},     {"left", 23},       {"right", 24},      {"home", 25},
+    } kDirections[] = {{"up", 21},      {"down", 22},     {"left", 23},      {"right", 24},     {"home", 25},
                        {"up-left", 26}, {"up-right", 27}, {"down-left", 28}, {"down-right", 29}};
     for (const auto& d : kDirections) {
         if (direction == QLatin1String(d.name))

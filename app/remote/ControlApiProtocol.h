@@ -60,12 +60,12 @@ constexpr int kPanHome = 25;
 struct Message {
     enum Kind { Auth, Request, Invalid };
     Kind kind = Invalid;
-    QString token;        // Auth
-    QJsonValue id;        // Request, and Invalid when the message carried a usable id
-    QString method;       // Request
-    QJsonObject params;   // Request (empty when absent)
-    int errorCode = 0;    // Invalid: NotJson or NotRequest
-    QString errorText;    // Invalid
+    QString token;       // Auth
+    QJsonValue id;       // Request, and Invalid when the message carried a usable id
+    QString method;      // Request
+    QJsonObject params;  // Request (empty when absent)
+    int errorCode = 0;   // Invalid: NotJson or NotRequest
+    QString errorText;   // Invalid
 };
 
 Message parseMessage(const QByteArray& text);

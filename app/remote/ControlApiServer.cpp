@@ -80,6 +80,7 @@ void ControlApiServer::stopListening() {
     for (const Client& client : clients) {
         client.socket->disconnect(this);
         onGone(client.socket);
+        connect(client.socket, &QWebSocket::disconnected, client.socket, &QObject::deleteLater);
         client.socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("control interface off"));
     }
     if (_server) {
@@ -101,7 +102,8 @@ bool ControlApiServer::apply(const ControlApiSettings& settings) {
     } else {
         _server = new QWebSocketServer(QStringLiteral("VantorReda"), QWebSocketServer::NonSecureMode, this);
         connect(_server, &QWebSocketServer::newConnection, this, &ControlApiServer::onNewConnection);
-        connect(_server, &QWebSocketServer::originAuthenticationRequired, this, &ControlApiServer::onOriginCheck);
+        connect(_server, &QWebSocketServer::originAuthenticationRequired, this,
+                &ControlApiServer::onOriginCheck);
         QHostAddress host(settings.address);
         // "Any" means both address families.
         if (host == QHostAddress(QHostAddress::AnyIPv4) || host == QHostAddress(QHostAddress::AnyIPv6))
@@ -148,9 +150,9 @@ void ControlApiServer::onNewConnection() {
             // Not a client: no place taken, no events; it only hears why.
             socket->disconnect(this);
             connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-            socket->sendTextMessage(QString::fromUtf8(error(QJsonValue(), TooManyClients,
-                                                            QStringLiteral("too many clients (at most %1)")
-                                                                .arg(kMaxClients))));
+            socket->sendTextMessage(
+                QString::fromUtf8(error(QJsonValue(), TooManyClients,
+                                        QStringLiteral("too many clients (at most %1)").arg(kMaxClients))));
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many clients"));
             continue;
         }
@@ -169,7 +171,8 @@ void ControlApiServer::onNewConnection() {
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString& text) { onText(socket, text); });
         connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket] { onBinary(socket); });
-        qDebug() << "ControlApiServer::onNewConnection" << socket->peerAddress() << "clients:" << _clients.size();
+        qDebug() << "ControlApiServer::onNewConnection" << socket->peerAddress()
+                 << "clients:" << _clients.size();
     }
 }
 
@@ -277,7 +280,8 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
         const QJsonValue location = params.value(QStringLiteral("location"));
         if (connecting ? !location.isString() || location.toString().isEmpty()
                        : !(location.isUndefined() || location.isNull() || location.isString())) {
-            send(socket, error(request.id, BadParams, QStringLiteral("\"location\" must be a location identity")));
+            send(socket,
+                 error(request.id, BadParams, QStringLiteral("\"location\" must be a location identity")));
             return;
         }
         const int code = connecting ? _backend->connectCamera(location.toString(), message)
@@ -308,8 +312,10 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
     if (method == QLatin1String("tracking.pause")) {
         qint64 seconds = 0;
         if (!wholeNumber(params.value(QStringLiteral("seconds")), 0, kMaxPauseSeconds, seconds)) {
-            send(socket, error(request.id, BadParams,
-                               QStringLiteral("\"seconds\" must be a whole number of 0 to %1").arg(kMaxPauseSeconds)));
+            send(
+                socket,
+                error(request.id, BadParams,
+                      QStringLiteral("\"seconds\" must be a whole number of 0 to %1").arg(kMaxPauseSeconds)));
             return;
         }
         if (!_backend->pauseTracking(static_cast<int>(seconds), message)) {
@@ -325,7 +331,8 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
     QString problem;
     if (!cameraAction(method, params, action, problem)) {
         if (problem.isEmpty())
-            send(socket, error(request.id, UnknownMethod, QStringLiteral("unknown method \"%1\"").arg(method)));
+            send(socket,
+                 error(request.id, UnknownMethod, QStringLiteral("unknown method \"%1\"").arg(method)));
         else
             send(socket, error(request.id, BadParams, problem));
         return;

@@ -14,7 +14,8 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, SoundDeviceSetting* 
                                    PresetLink* presetLink, QObject* parent)
     : QObject(parent), _cameras(cameras), _soundDevice(soundDevice), _presetLink(presetLink) {
     connect(_cameras, &CameraListView::signal_CamerasChanged, this, &ControlApiBridge::slot_CamerasChanged);
-    connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this, &ControlApiBridge::slot_ConnectUSBCamera);
+    connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this,
+            &ControlApiBridge::slot_ConnectUSBCamera);
 }
 
 QJsonArray ControlApiBridge::cameraList() const {
@@ -24,9 +25,10 @@ QJsonArray ControlApiBridge::cameraList() const {
     for (const QJsonValue& row : rows) {
         const QJsonObject info = row.toObject();
         const QString location = info.value(QStringLiteral("LocationIdentity")).toString();
-        list.append(QJsonObject{{QStringLiteral("location"), location},
-                                {QStringLiteral("model"), info.value(QStringLiteral("ModelName")).toString()},
-                                {QStringLiteral("connected"), !connected.isEmpty() && location == connected}});
+        list.append(
+            QJsonObject{{QStringLiteral("location"), location},
+                        {QStringLiteral("model"), info.value(QStringLiteral("ModelName")).toString()},
+                        {QStringLiteral("connected"), !connected.isEmpty() && location == connected}});
     }
     return list;
 }
@@ -38,9 +40,10 @@ QJsonValue ControlApiBridge::connectedValue() const {
 
 QJsonObject ControlApiBridge::arrayObject() const {
     const QString link = _soundDevice->isDeviceConnected() ? QStringLiteral("up") : QStringLiteral("down");
-    return QJsonObject{{QStringLiteral("device"), _soundDevice->soundDeviceText(_soundDevice->soundDeviceIndex())},
-                       {QStringLiteral("address"), _soundDevice->ipAddressText()},
-                       {QStringLiteral("link"), link}};
+    return QJsonObject{
+        {QStringLiteral("device"), _soundDevice->soundDeviceText(_soundDevice->soundDeviceIndex())},
+        {QStringLiteral("address"), _soundDevice->ipAddressText()},
+        {QStringLiteral("link"), link}};
 }
 
 QString ControlApiBridge::trackingText() const {
@@ -54,7 +57,8 @@ QJsonObject ControlApiBridge::state() {
         {QStringLiteral("array"), arrayObject()},
         {QStringLiteral("tracking"), trackingText()},
         {QStringLiteral("talker"), _talker > 0 ? QJsonValue(_talker) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("lastPreset"), _lastPreset >= 0 ? QJsonValue(_lastPreset) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("lastPreset"),
+         _lastPreset >= 0 ? QJsonValue(_lastPreset) : QJsonValue(QJsonValue::Null)},
     };
 }
 
@@ -80,8 +84,10 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
         bool known = false;
         const QJsonArray cameras = cameraList();
         for (const QJsonValue& camera : cameras)
-            known = known || camera.toObject().value(QStringLiteral("location")).toString().compare(
-                                 location, Qt::CaseInsensitive) == 0;
+            known = known || camera.toObject()
+                                     .value(QStringLiteral("location"))
+                                     .toString()
+                                     .compare(location, Qt::CaseInsensitive) == 0;
         if (!known) {
             message = QStringLiteral("no camera at \"%1\"").arg(location);
             return NoSuchCamera;
@@ -124,9 +130,9 @@ void ControlApiBridge::slot_ConnectUSBCamera(DC_Recv* recv) {
     if (connected == _announcedConnected)
         return;
     _announcedConnected = connected;
-    broadcast(QStringLiteral("camera"), QJsonObject{{QStringLiteral("connected"),
-                                                     connected.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                                                         : QJsonValue(connected)}});
+    broadcast(QStringLiteral("camera"),
+              QJsonObject{{QStringLiteral("connected"),
+                           connected.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(connected)}});
 }
 
 void ControlApiBridge::slot_PanelCommand(int commandID, int commandValue) {
@@ -136,7 +142,8 @@ void ControlApiBridge::slot_PanelCommand(int commandID, int commandValue) {
 
 void ControlApiBridge::presetCalled(int preset, const QString& by) {
     _lastPreset = preset;
-    broadcast(QStringLiteral("preset"), QJsonObject{{QStringLiteral("lastPreset"), preset}, {QStringLiteral("by"), by}});
+    broadcast(QStringLiteral("preset"),
+              QJsonObject{{QStringLiteral("lastPreset"), preset}, {QStringLiteral("by"), by}});
 }
 
 void ControlApiBridge::broadcast(const QString& name, const QJsonObject& data) {

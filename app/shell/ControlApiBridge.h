@@ -61,9 +61,9 @@ private:
     void presetCalled(int preset, const QString& by);
     void broadcast(const QString& name, const QJsonObject& data);
 
-    CameraListView* _cameras;         // not owned
+    CameraListView* _cameras;          // not owned
     SoundDeviceSetting* _soundDevice;  // not owned
-    PresetLink* _presetLink;          // not owned
+    PresetLink* _presetLink;           // not owned
     ControlApiServer* _server = nullptr;
     bool _commandRoute = false;
     QString _announcedConnected;  // the connected camera the clients last heard of

@@ -248,7 +248,8 @@ void MainWindow::connectPTZPanel() {
             &PTZControlForm::slot_SetCameraControl);
     connect(ptzPanel, &PTZControlForm::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
     connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
-    connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, controlBridge, &ControlApiBridge::slot_PanelCommand);
+    connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, controlBridge,
+            &ControlApiBridge::slot_PanelCommand);
     if (worker)
         connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
                 &CamUSBControlThread::slot_AddUSBCommand);

@@ -50,7 +50,8 @@ public:
 
     bool open(const QUrl& url) {
         _socket.open(url);
-        wait([this] { return _socket.state() == QAbstractSocket::ConnectedState || _closed; }, kConnectTimeoutMs);
+        wait([this] { return _socket.state() == QAbstractSocket::ConnectedState || _closed; },
+             kConnectTimeoutMs);
         return _socket.state() == QAbstractSocket::ConnectedState;
     }
 
@@ -124,8 +125,8 @@ int request(Connection& connection, int id, const std::string& method, const std
         }
         if (message.contains(QStringLiteral("error"))) {
             const QJsonObject e = message.value(QStringLiteral("error")).toObject();
-            return fail(method + ": " + e.value(QStringLiteral("message")).toString().toStdString() + " (error " +
-                        std::to_string(e.value(QStringLiteral("code")).toInt()) + ")");
+            return fail(method + ": " + e.value(QStringLiteral("message")).toString().toStdString() +
+                        " (error " + std::to_string(e.value(QStringLiteral("code")).toInt()) + ")");
         }
         resultOut = message.value(QStringLiteral("result")).toObject();
         return kExitOk;
@@ -133,7 +134,8 @@ int request(Connection& connection, int id, const std::string& method, const std
     if (VexctlInterrupted()) {
         return fail("interrupted");
     }
-    return fail(connection.closed() ? "the application closed the connection" : "no reply from the application");
+    return fail(connection.closed() ? "the application closed the connection"
+                                    : "no reply from the application");
 }
 
 bool readToken(const std::map<std::string, std::string>& options, QString& token, std::string& error) {
@@ -177,8 +179,8 @@ int VexctlAppMain(const std::vector<std::string>& args) {
         address = it->second;
     }
     int64_t port = 8940;
-    if (auto it = line.options.find("--port"); it != line.options.end() &&
-                                               !VexctlParseInt(it->second, 1, 65535, port)) {
+    if (auto it = line.options.find("--port");
+        it != line.options.end() && !VexctlParseInt(it->second, 1, 65535, port)) {
         return usage("--port takes a port number from 1 to 65535");
     }
     QString token;

@@ -35,7 +35,9 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
                          VexctlAppRequest& out, std::string& error) {
     out = VexctlAppRequest{};
     if (p.empty()) {
-        error = "app needs a request (state, connect, disconnect, preset, ptz, zoom, focus, tracking, events, call)";
+        error =
+            "app needs a request (state, connect, disconnect, preset, ptz, zoom, focus, tracking, events, "
+            "call)";
         return false;
     }
     const std::string& what = p[0];
@@ -86,8 +88,8 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
         }
         if (p[1] == "stop") {
             out.method = "ptz.stop";
-        } else if (oneOf(p[1], {"up", "down", "left", "right", "up-left", "up-right", "down-left", "down-right",
-                                "home"})) {
+        } else if (oneOf(p[1], {"up", "down", "left", "right", "up-left", "up-right", "down-left",
+                                "down-right", "home"})) {
             out.method = "ptz.move";
             out.params = "{\"direction\":" + VexctlJsonString(p[1]);
             movement = p[1] != "home";
@@ -122,7 +124,8 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
         } else if (p[1] == "pause" && p.size() == 3) {
             int64_t seconds = 0;
             if (!VexctlParseInt(p[2], 0, kMaxPauseSeconds, seconds)) {
-                error = "tracking pause takes seconds from 0 (end the pause) to " + std::to_string(kMaxPauseSeconds);
+                error = "tracking pause takes seconds from 0 (end the pause) to " +
+                        std::to_string(kMaxPauseSeconds);
                 return false;
             }
             out.method = "tracking.pause";

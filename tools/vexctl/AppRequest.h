@@ -24,8 +24,9 @@ struct VexctlAppRequest {
 
 // positionals: the words after "app"; options: "--for", "--count" (others are the
 // connection's). false with `error` on a mistake.
-bool VexctlAppRequestFor(const std::vector<std::string>& positionals, const std::map<std::string, std::string>& options,
-                         VexctlAppRequest& out, std::string& error);
+bool VexctlAppRequestFor(const std::vector<std::string>& positionals,
+                         const std::map<std::string, std::string>& options, VexctlAppRequest& out,
+                         std::string& error);
 
 // The help text of `vexctl app`.
 const char* VexctlAppHelp();

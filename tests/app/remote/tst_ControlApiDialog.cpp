@@ -24,7 +24,9 @@ namespace {
 
 QString uniqueInstanceName() {
     static int counter = 0;
-    return QStringLiteral("vantor-controlapi-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    return QStringLiteral("vantor-controlapi-test-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
 }
 
 int freePort() {
@@ -116,19 +118,21 @@ private slots:
         QDir().mkpath(_dir->path() + QStringLiteral("/Quillon/Vantor/Config"));
         QFile file(_dir->path() + QStringLiteral("/Quillon/Vantor/Config/SoundDeviceConfig.ini"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(QJsonObject{{QStringLiteral("ControlApi"),
-                                              QJsonObject{{QStringLiteral("Enabled"), true},
-                                                          {QStringLiteral("Address"), QStringLiteral("0.0.0.0")},
-                                                          {QStringLiteral("Port"), freePort()},
-                                                          {QStringLiteral("Token"), QStringLiteral("short")}}}})
-                       .toJson());
+        file.write(
+            QJsonDocument(QJsonObject{{QStringLiteral("ControlApi"),
+                                       QJsonObject{{QStringLiteral("Enabled"), true},
+                                                   {QStringLiteral("Address"), QStringLiteral("0.0.0.0")},
+                                                   {QStringLiteral("Port"), freePort()},
+                                                   {QStringLiteral("Token"), QStringLiteral("short")}}}})
+                .toJson());
         file.close();
         MainWindow window(nullptr, uniqueInstanceName());
         QVERIFY(!window.controlApiServer()->isListening());
         window.slot_ControlApiClicked();
         QVERIFY(window.controlApiDialog()->statusLabel()->text().contains(QStringLiteral("token")));
         // The dialog shows the address as it stands and mends the token on Apply.
-        QCOMPARE(window.controlApiDialog()->addressBox()->currentData().toString(), QStringLiteral("0.0.0.0"));
+        QCOMPARE(window.controlApiDialog()->addressBox()->currentData().toString(),
+                 QStringLiteral("0.0.0.0"));
         window.controlApiDialog()->applyButton()->click();
         QVERIFY(window.controlApiServer()->isListening());
         QVERIFY(window.controlApiServer()->settings().token.size() >= ControlApi::kMinTokenLength);

@@ -60,8 +60,8 @@ public:
         _socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     }
     bool waitOpen() {
-        return QTest::qWaitFor([this] { return _socket.state() == QAbstractSocket::ConnectedState || _closed; },
-                               5000) &&
+        return QTest::qWaitFor(
+                   [this] { return _socket.state() == QAbstractSocket::ConnectedState || _closed; }, 5000) &&
                _socket.state() == QAbstractSocket::ConnectedState;
     }
     void send(const QByteArray& text) { _socket.sendTextMessage(QString::fromUtf8(text)); }
@@ -258,7 +258,8 @@ private slots:
         }
         QCOMPARE(backend.commands.size(), 0);
 
-        c.request(200, QStringLiteral("camera.connect"), {{QStringLiteral("location"), QStringLiteral("9&9&9&0000")}});
+        c.request(200, QStringLiteral("camera.connect"),
+                  {{QStringLiteral("location"), QStringLiteral("9&9&9&0000")}});
         QCOMPARE(errorCode(c.reply(200)), int(ControlApi::NoSuchCamera));
         backend.connected = false;
         c.request(201, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 3}});
@@ -297,10 +298,18 @@ private slots:
             QCOMPARE(backend.commands, k.commands);
         }
         c.request(++id, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 30}});
-        QCOMPARE(c.reply(id).value(QStringLiteral("result")).toObject().value(QStringLiteral("tracking")).toString(),
+        QCOMPARE(c.reply(id)
+                     .value(QStringLiteral("result"))
+                     .toObject()
+                     .value(QStringLiteral("tracking"))
+                     .toString(),
                  QStringLiteral("paused"));
         c.request(++id, QStringLiteral("tracking.set"), {{QStringLiteral("on"), false}});
-        QCOMPARE(c.reply(id).value(QStringLiteral("result")).toObject().value(QStringLiteral("tracking")).toString(),
+        QCOMPARE(c.reply(id)
+                     .value(QStringLiteral("result"))
+                     .toObject()
+                     .value(QStringLiteral("tracking"))
+                     .toString(),
                  QStringLiteral("off"));
     }
 
@@ -311,7 +320,8 @@ private slots:
         // A timed move stops by itself.
         Client a(port);
         QVERIFY(a.waitOpen());
-        a.request(1, QStringLiteral("ptz.move"), {{QStringLiteral("direction"), QStringLiteral("left")}, {QStringLiteral("ms"), 100}});
+        a.request(1, QStringLiteral("ptz.move"),
+                  {{QStringLiteral("direction"), QStringLiteral("left")}, {QStringLiteral("ms"), 100}});
         QVERIFY(a.reply(1).contains(QStringLiteral("result")));
         QTRY_COMPARE_WITH_TIMEOUT(backend.commands, moveAndStop, 5000);
 
@@ -334,9 +344,11 @@ private slots:
         {
             Client c(port);
             QVERIFY(c.waitOpen());
-            c.request(3, QStringLiteral("ptz.move"), {{QStringLiteral("direction"), QStringLiteral("up")}, {QStringLiteral("ms"), 60000}});
+            c.request(3, QStringLiteral("ptz.move"),
+                      {{QStringLiteral("direction"), QStringLiteral("up")}, {QStringLiteral("ms"), 60000}});
             QVERIFY(c.reply(3).contains(QStringLiteral("result")));
-            other.request(4, QStringLiteral("ptz.move"), {{QStringLiteral("direction"), QStringLiteral("right")}});
+            other.request(4, QStringLiteral("ptz.move"),
+                          {{QStringLiteral("direction"), QStringLiteral("right")}});
             QVERIFY(other.reply(4).contains(QStringLiteral("result")));
             c.request(5, QStringLiteral("zoom"), {{QStringLiteral("action"), QStringLiteral("out")}});
             QVERIFY(c.reply(5).contains(QStringLiteral("result")));
