@@ -284,7 +284,9 @@ void MainWindow::writeConfigFile() {
         collectPresetLinkValues(document);
         SettingsDocument::applyCameraList(document, cameraList->cameraArray());
     }
-    if (controlApi && (controlApiChanged || SettingsDocument::takesPageValues(document)))
+    // The interface's settings change only through its dialog; until then the document keeps
+    // whatever it held (nothing, for a user who never opened it).
+    if (controlApi && controlApiChanged)
         document.insert(QStringLiteral("ControlApi"), controlApi->settings().toJson());
     SettingsDocument::write(configFile, document);
 }

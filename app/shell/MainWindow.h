@@ -129,8 +129,7 @@ private:
     ControlApiBridge* controlBridge = nullptr;  // child
     ControlApiServer* controlApi = nullptr;     // child; deleted first (its clients' stops use the pages)
     ControlApiDialog* controlDialog = nullptr;  // child; created on first use
-    // The dialog changed the interface's settings: they are saved even into a document that
-    // takes no page values.
+    // The dialog changed the interface's settings: from now on every save writes them.
     bool controlApiChanged = false;
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
