@@ -1,0 +1,210 @@
+// The control interface in the main window with simulated cameras: what a client hears and
+// what its requests do to the camera, through the camera list and the command worker.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+#include <memory>
+
+#include "CamUSBControlThread.h"
+#include "CameraListView.h"
+#include "ControlApiServer.h"
+#include "MainWindow.h"
+#include "SimCameraRig.h"
+
+namespace {
+
+QString uniqueInstanceName() {
+    static int counter = 0;
+    return QStringLiteral("vantor-bridge-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+// A client that keeps replies and events apart.
+class Client {
+public:
+    explicit Client(quint16 port) {
+        QObject::connect(&_socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            (message.contains(QStringLiteral("event")) ? _events : _replies).append(message);
+        });
+        _socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    }
+    bool waitOpen() {
+        return QTest::qWaitFor([this] { return _socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+    QJsonObject request(int id, const QString& method, const QJsonObject& params = {}) {
+        _socket.sendTextMessage(
+            QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("id"), id},
+                                                        {QStringLiteral("method"), method},
+                                                        {QStringLiteral("params"), params}})
+                                  .toJson(QJsonDocument::Compact)));
+        QJsonObject found;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QJsonObject& r : std::as_const(_replies)) {
+                    if (r.value(QStringLiteral("id")).toInt() == id)
+                        found = r;
+                }
+                return !found.isEmpty();
+            },
+            20000);
+        return found;
+    }
+    // Waits for an event of that name and answers its data (empty when none came).
+    QJsonObject event(const QString& name) {
+        QJsonObject data;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < _events.size(); ++i) {
+                    if (_events[i].value(QStringLiteral("event")).toString() == name) {
+                        data = _events.takeAt(i).value(QStringLiteral("data")).toObject();
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10000);
+        return data;
+    }
+    int events(const QString& name) const {
+        int n = 0;
+        for (const QJsonObject& e : _events) n += e.value(QStringLiteral("event")).toString() == name;
+        return n;
+    }
+
+private:
+    QWebSocket _socket;
+    QList<QJsonObject> _replies;
+    QList<QJsonObject> _events;
+};
+
+QJsonObject result(const QJsonObject& reply) {
+    return reply.value(QStringLiteral("result")).toObject();
+}
+
+int errorCode(const QJsonObject& reply) {
+    return reply.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt();
+}
+
+}  // namespace
+
+class tst_ControlApiBridge : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        _dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(_dir->isValid());
+        qputenv("ALLUSERSPROFILE", _dir->path().toLocal8Bit());
+        _rig = std::make_unique<SimCameraRig>();
+    }
+    void cleanup() {
+        _rig.reset();
+        _dir.reset();
+    }
+
+    void requestsReachTheCameraAndChangesAreHeard() {
+        MainWindow window(nullptr, uniqueInstanceName());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        const QString location = QString::fromStdString(SimCameraRig::location(_camera));
+
+        // Before the worker runs, no command can reach a camera.
+        QCOMPARE(errorCode(client.request(1, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 1}})),
+                 1);
+
+        _rig->plug(_camera);
+        CameraListView* list = window.cameraListPage();
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 10000);
+        const QJsonArray cameras =
+            client.event(QStringLiteral("cameras")).value(QStringLiteral("cameras")).toArray();
+        QCOMPARE(cameras.size(), 1);
+        QCOMPARE(cameras.at(0).toObject().value(QStringLiteral("location")).toString(), location);
+        QCOMPARE(cameras.at(0).toObject().value(QStringLiteral("connected")).toBool(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 5000);
+
+        // Connected by its location in any case, once: a second connect changes nothing.
+        QJsonObject reply = client.request(2, QStringLiteral("camera.connect"),
+                                           {{QStringLiteral("location"), location.toUpper()}});
+        QCOMPARE(result(reply).value(QStringLiteral("connected")).toString(), location);
+        QCOMPARE(client.event(QStringLiteral("camera")).value(QStringLiteral("connected")).toString(),
+                 location);
+        QVERIFY(list->currentReceiver());
+        DC_Recv* receiver = list->currentReceiver();
+        QVERIFY(result(client.request(3, QStringLiteral("camera.connect"),
+                                      {{QStringLiteral("location"), location}}))
+                    .contains(QStringLiteral("connected")));
+        QCOMPARE(list->currentReceiver(), receiver);
+        const QJsonObject state = result(client.request(4, QStringLiteral("state")));
+        QCOMPARE(state.value(QStringLiteral("connected")).toString(), location);
+        QCOMPARE(state.value(QStringLiteral("cameras"))
+                     .toArray()
+                     .at(0)
+                     .toObject()
+                     .value(QStringLiteral("connected")),
+                 QJsonValue(true));
+        QVERIFY(state.value(QStringLiteral("lastPreset")).isNull());
+
+        // A preset call reaches the camera through the worker and is heard as called by the API.
+        QVERIFY(result(client.request(5, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 3}}))
+                    .isEmpty());
+        const auto presetWrites = [this] {
+            const auto writes = _rig->writes(_camera);
+            return std::count(writes.begin(), writes.end(), std::make_pair(uint16_t(0x1D), uint16_t(3)));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(presetWrites(), 1, 5000);
+        const QJsonObject preset = client.event(QStringLiteral("preset"));
+        QCOMPARE(preset.value(QStringLiteral("lastPreset")).toInt(), 3);
+        QCOMPARE(preset.value(QStringLiteral("by")).toString(), QStringLiteral("api"));
+        QCOMPARE(
+            result(client.request(6, QStringLiteral("state"))).value(QStringLiteral("lastPreset")).toInt(),
+            3);
+
+        // A timed move: the camera hears the start and, when the time is up, the stop.
+        const size_t before = _rig->writes(_camera).size();
+        QVERIFY(result(client.request(7, QStringLiteral("ptz.move"),
+                                      {{QStringLiteral("direction"), QStringLiteral("right")},
+                                       {QStringLiteral("ms"), 50}}))
+                    .isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(_rig->writes(_camera).size() >= before + 2, 5000);
+        const auto writes = _rig->writes(_camera);
+        QCOMPARE(writes[before].first, writes.back().first);
+        QVERIFY(writes[before].second != writes.back().second);
+
+        // Disconnected: heard once, and camera commands are refused.
+        QCOMPARE(
+            result(client.request(8, QStringLiteral("camera.disconnect"))).value(QStringLiteral("connected")),
+            QJsonValue(QJsonValue::Null));
+        QVERIFY(client.event(QStringLiteral("camera")).value(QStringLiteral("connected")).isNull());
+        QVERIFY(!list->currentReceiver());
+        QCOMPARE(errorCode(client.request(9, QStringLiteral("zoom"),
+                                          {{QStringLiteral("action"), QStringLiteral("in")}})),
+                 1);
+        QCOMPARE(errorCode(client.request(10, QStringLiteral("camera.disconnect"),
+                                          {{QStringLiteral("location"), QStringLiteral("9&9&9&0000")}})),
+                 2);
+        QCOMPARE(client.events(QStringLiteral("camera")), 0);
+
+        // Unplugged: the list is heard empty.
+        QVERIFY(_rig->sim().waitForWatchers(1, 5000));
+        _rig->unplug(_camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 0, 5000);
+        QVERIFY(client.event(QStringLiteral("cameras")).value(QStringLiteral("cameras")).toArray().isEmpty());
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> _dir;
+    std::unique_ptr<SimCameraRig> _rig;
+    SimCameraRig::CameraSpec _camera;
+};
+
+QTEST_MAIN(tst_ControlApiBridge)
+#include "tst_ControlApiBridge.moc"
