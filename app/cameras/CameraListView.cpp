@@ -192,7 +192,6 @@ void CameraListView::searchFinished() {
 }
 
 void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
-    const int rowsBefore = _table->rowCount();
     QStringList known;
     for (int row = 0; row < _table->rowCount(); ++row) {
         if (QPushButton* button = rowButton(row)) {
@@ -209,6 +208,8 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
             continue;
         known.append(location);
         addRow(info);
+        // Heard before the saved camera's connection below, which names this row.
+        emit signal_CamerasChanged();
         if (!_pendingAutoConnect.isEmpty() && location == _pendingAutoConnect) {
             const QString saved = _pendingAutoConnect;
             _pendingAutoConnect.clear();
@@ -217,8 +218,6 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
             connectSavedCamera(saved);
         }
     }
-    if (_table->rowCount() != rowsBefore)
-        emit signal_CamerasChanged();
 }
 
 void CameraListView::addRow(const USB_DeviceInfo& info) {
