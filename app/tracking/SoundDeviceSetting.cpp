@@ -134,6 +134,11 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
     backHomeTimer = new QTimer(this);
     backHomeTimer->setSingleShot(false);
     connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
+    triggerTimer = new QTimer(this);
+    triggerTimer->setObjectName(QStringLiteral("triggerTimer"));
+    triggerTimer->setSingleShot(true);
+    triggerTimer->setTimerType(Qt::PreciseTimer);
+    connect(triggerTimer, &QTimer::timeout, this, &SoundDeviceSetting::runTriggerCheck);
 
     connect(ui->device_connect_checkBox, &QCheckBox::clicked, this,
             &SoundDeviceSetting::slot_ConnectSoundDevice);
@@ -147,6 +152,7 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
 
 SoundDeviceSetting::~SoundDeviceSetting() {
     backHomeTimer->stop();
+    triggerTimer->stop();
     pollTimer->stop();
     connectTimer->stop();
     pingTimer->stop();
@@ -573,6 +579,11 @@ void SoundDeviceSetting::slot_ConnectedDevice() {
     if (deviceBrandInt == Nureva)
         pingTimer->start(kPingIntervalMs);
     deviceConnected = true;
+    // A Yamaha array meters only once asked, and only after it said it runs: the first
+    // question goes out now rather than a whole waiting poll later, or a talker in the
+    // first second of a link would wait for it.
+    if (deviceBrandInt == Yamaha)
+        slot_SoundArrayPolling();
 }
 
 void SoundDeviceSetting::pingDevice() {
@@ -612,6 +623,8 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
     pollTimer->stop();
     connectTimer->stop();
     pingTimer->stop();
+    triggerTimer->stop();
+    azimuthTalker = 0;
     if (deviceBrandInt == Nureva) {
         nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
         // The states stay as they are, but a lit position would claim a talker that nobody
@@ -804,8 +817,6 @@ void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events
                         if (state.onSince == 0)
                             state.onSince = nowMSecs;
                         emit signal_GetShureSoundDeviceArrayPosState(position, true);
-                        if (nowMSecs - state.onSince >= delayTriggerTime)
-                            emit signal_CallCameraPreset(position);
                     } else if (state.active) {
                         if (nowMSecs - state.offSince >= delayTriggerTime) {
                             emit signal_GetShureSoundDeviceArrayPosState(position, false);
@@ -814,6 +825,10 @@ void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events
                         emit signal_GetShureSoundDeviceArrayPosState(position, false);
                     }
                 }
+                // The calls follow the lights, so the preset-link page counts the gates
+                // as this report left them.
+                callDuePresets();
+                scheduleTriggerCheck();
                 setBackHomeTimerIsStart(!talkerPresent);
                 break;
             }
@@ -830,6 +845,7 @@ void SoundDeviceSetting::handleSennheiserEvents(const std::vector<SennheiserEven
         const int azimuth = event.value;
         const int position = positionForAzimuth(azimuth);
         if (position < 1) {
+            azimuthTalker = 0;
             setBackHomeTimerIsStart(true);
             continue;
         }
@@ -854,6 +870,7 @@ void SoundDeviceSetting::handleYamahaEvent(const YamahaEvent& event) {
              << "phi:" << event.phi << "theta:" << event.theta << "voice:" << event.voice;
     const int position = positionForAzimuth(event.phi);
     if (position < 1) {
+        azimuthTalker = 0;
         setBackHomeTimerIsStart(true);
         return;
     }
@@ -889,6 +906,7 @@ void SoundDeviceSetting::slot_ReceiveNurveaMessage(QString message) {
         setBackHomeTimerIsStart(!evaluateAzimuthReport(position, report->azimuth, talker));
         return;
     }
+    azimuthTalker = 0;
     emit signal_GetNurveaAzimuth(kSilentAzimuth);
     setBackHomeTimerIsStart(true);
     qDebug() << "SoundDeviceSetting::slot_ReceiveNurveaMessage"
@@ -933,8 +951,6 @@ bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool t
             state.offSince = 0;
             talkerPresent = true;
             silenceCount = 0;
-            if (nowMSecs - state.onSince >= delayTriggerTime)
-                emit signal_CallCameraPreset(position);
         } else if (silenceCount > kSilentReportsBeforeTiming) {
             // The silent period is timed from the first report after the counted ones; the
             // lights go out a little earlier than a talker would trigger, by the time the
@@ -952,7 +968,64 @@ bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool t
             ++silenceCount;
         }
     }
+    azimuthTalker = talkerPresent ? position : 0;
+    callDuePresets();
+    scheduleTriggerCheck();
     return talkerPresent;
+}
+
+std::vector<int> SoundDeviceSetting::talkingPositions() const {
+    std::vector<int> talking;
+    if (deviceBrandInt == Shure) {
+        for (const auto& [position, state] : positionStates) {
+            if (state.active && state.level > 0 && state.onSince != 0)
+                talking.push_back(position);
+        }
+    } else if (azimuthTalker > 0) {
+        const auto found = positionStates.find(azimuthTalker);
+        if (found != positionStates.end() && found->second.onSince != 0)
+            talking.push_back(azimuthTalker);
+    }
+    return talking;
+}
+
+void SoundDeviceSetting::callDuePresets() {
+    const qint64 timeMs = now();
+    for (const int position : talkingPositions()) {
+        if (timeMs - positionStates[position].onSince >= delayTriggerTime)
+            emit signal_CallCameraPreset(position);
+    }
+}
+
+void SoundDeviceSetting::scheduleTriggerCheck() {
+    const qint64 timeMs = now();
+    qint64 next = LLONG_MAX;
+    for (const int position : talkingPositions()) {
+        const qint64 due = positionStates[position].onSince + delayTriggerTime;
+        if (due > timeMs)
+            next = std::min(next, due);
+    }
+    if (next == LLONG_MAX) {
+        triggerTimer->stop();
+        return;
+    }
+    triggerDueMs = next;
+    triggerTimer->start(static_cast<int>(std::clamp<qint64>(next - timeMs, 1, INT_MAX)));
+}
+
+void SoundDeviceSetting::runTriggerCheck() {
+    if (!deviceConnected)
+        return;
+    callDuePresets();
+    scheduleTriggerCheck();
+}
+
+bool SoundDeviceSetting::isTriggerCheckPending() const {
+    return triggerTimer->isActive();
+}
+
+qint64 SoundDeviceSetting::triggerCheckDueInMs() const {
+    return triggerTimer->isActive() ? triggerDueMs - now() : 0;
 }
 
 // ---- return home ------------------------------------------------------------------------
@@ -981,6 +1054,8 @@ void SoundDeviceSetting::slot_CallBackToHome() {
 }
 
 void SoundDeviceSetting::resetPositionStates() {
+    triggerTimer->stop();
+    azimuthTalker = 0;
     for (auto& [position, state] : positionStates) {
         state.active = false;
         state.level = 0;
@@ -1021,6 +1096,7 @@ void SoundDeviceSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
 
 void SoundDeviceSetting::slot_DelayTriggerTimeChange(int delayTimeInt) {
     delayTriggerTime = delayTimeInt;
+    scheduleTriggerCheck();
 }
 
 void SoundDeviceSetting::slot_BackToHomeTriggerTimeChange(int newBackHomeTimeInt) {

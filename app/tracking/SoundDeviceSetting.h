@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "arrays/ArrayPositionState.h"
 #include "arrays/SennheiserProtocol.h"
@@ -137,6 +138,14 @@ public:
     // The clock of every evaluation (ms since the epoch). Tests install a manual clock so
     // talker timing does not depend on the scheduler.
     void setClock(std::function<qint64()> clock);
+    // A talker's preset is due the trigger delay after its first report, which usually falls
+    // between two reports: a single-shot check is armed for that moment. Whether it is armed,
+    // and in how many ms of the page's clock it is due.
+    bool isTriggerCheckPending() const;
+    qint64 triggerCheckDueInMs() const;
+    // Runs the check now (what the armed check does when it fires): calls the presets of
+    // the talkers whose delay is over, then arms the next check.
+    void runTriggerCheck();
 
 signals:
     void signal_SwitchSoundDevice(int deviceTypeInt, int deviceBrandInt);
@@ -197,6 +206,13 @@ private:
     // The talker decision shared by the azimuth arrays, for the position the latest report
     // fell into. Returns whether a talker is present.
     bool evaluateAzimuthReport(int position, int azimuth, bool talker);
+    // Positions talking right now, ascending: Shure channels with an open gate and a level,
+    // or the zone the latest azimuth report named as a talker's.
+    std::vector<int> talkingPositions() const;
+    // Asks for the preset of every talker that has talked for the trigger delay.
+    void callDuePresets();
+    // Arms the single-shot check for the earliest moment a talker's delay ends.
+    void scheduleTriggerCheck();
     void emitAzimuth(int azimuth);
     bool writeToDevice(std::string_view bytes);
 
@@ -223,6 +239,12 @@ private:
     int currentPeakLevel = -90;
     qint64 delayTriggerTime = kDefaultDelayTriggerTimeMs;
     QTimer* backHomeTimer = nullptr;
+    // Single shot: fires when the next talker's trigger delay ends (see runTriggerCheck).
+    QTimer* triggerTimer = nullptr;
+    qint64 triggerDueMs = 0;  // clock() at which the armed check is due
+    // Azimuth arrays: the zone the latest report named as a talker's, 0 after a report
+    // without a talker.
+    int azimuthTalker = 0;
     int backHomeTimeInt = kDefaultBackHomeTimeMs;
     int backHomeActionInt = BackHomeToHomePosition;
     std::map<int, ArrayPositionState> positionStates;

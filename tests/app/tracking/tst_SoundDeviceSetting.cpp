@@ -137,6 +137,7 @@ private slots:
     void shureGateAndPeakTriggerAfterDelay();
     void shureGateOpeningOnAHeldLevelWaitsTheDelay();
     void shureTwoGatesCallNoPreset();
+    void presetGoesOutWhenTheDelayEndsBetweenReports();
     void shureHighChannelsAndAutoCoverage();
     void shureAutomaticCoverageTracksByCoverageArea();
     void sennheiserSilenceTiming_data();
@@ -374,8 +375,16 @@ void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
 void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
     SimTcpArray array;
     QVERIFY(array.listen());
+    // The first question goes out with the link, not one waiting poll later: it is on its
+    // way by the time the page has taken the link up.
+    auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+    qint64 written = 0;
+    qint64 queuedAtLinkUp = -1;
+    connect(socket, &QTcpSocket::bytesWritten, this, [&](qint64 bytes) { written += bytes; });
+    connect(socket, &QTcpSocket::connected, this, [&] { queuedAtLinkUp = written + socket->bytesToWrite(); });
     link(kYamahaRmcg, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
+    QCOMPARE(queuedAtLinkUp, qint64(19));
     QCOMPARE(page->pollIntervalMs(), 1000);
     QVERIFY(!page->isYamahaRunning());
     // Waiting: it only asks for the run mode, once a second, however often it is polled.
@@ -490,6 +499,60 @@ void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
     QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 1, kLinkTimeoutMs);
     QCOMPARE(presetCommands->at(0), (QVariantList{1, 3}));
     QVERIFY(!presetLink->isLightOn(1));
+}
+
+void tst_SoundDeviceSetting::presetGoesOutWhenTheDelayEndsBetweenReports() {
+    // Reports come once per poll, so the delay of a talker usually ends between two of them:
+    // the preset goes out when it ends, with no report to wait for, and never before.
+    page->slot_DelayTriggerTimeChange(300);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+
+    const qint64 start = fakeNow;
+    array.send(shureGate(2, true) + shurePeak(2, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).onSince, start, kLinkTimeoutMs);
+    QVERIFY(page->isTriggerCheckPending());
+    QCOMPARE(page->triggerCheckDueInMs(), 300);
+    fakeNow = start + 299;
+    page->runTriggerCheck();
+    QVERIFY(calls->isEmpty());
+    fakeNow = start + 300;
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(calls->at(0), QVariantList{2});
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 2}}));
+    QVERIFY(!page->isTriggerCheckPending());
+
+    // A talker who falls quiet before the delay ends is not followed by the armed check.
+    array.send(shureGate(2, false) + shureGate(4, true) + shurePeak(4, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(4).onSince, fakeNow, kLinkTimeoutMs);
+    QVERIFY(page->isTriggerCheckPending());
+    array.send(shurePeak(4, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(4).onSince, 0, kLinkTimeoutMs);
+    fakeNow += 300;
+    page->runTriggerCheck();
+    QCOMPARE(calls->count(), 1);
+
+    // The same for an array that reports azimuths: a talker at 10 degrees (zone 1).
+    page->connectCheckBox()->click();
+    QVERIFY(!page->isDeviceConnected());
+    SimTcpArray sennheiser;
+    QVERIFY(sennheiser.listen());
+    link(kSennheiserTcc2, sennheiser.port());
+    QTRY_VERIFY(sennheiser.hasClient() && page->isDeviceConnected());
+    const qint64 onset = fakeNow;
+    sennheiser.send(sennheiserReply(-20, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).onSince, onset, kLinkTimeoutMs);
+    fakeNow = onset + 300;
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(calls->last(), QVariantList{1});
+    // Talking again after a quiet report starts a new period; quiet at its end: no call.
+    sennheiser.send(sennheiserReply(-80, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(page->currentSilenceCount(), 1, kLinkTimeoutMs);
+    fakeNow += 1000;
+    page->runTriggerCheck();
+    QCOMPARE(calls->count(), 2);
 }
 
 void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
