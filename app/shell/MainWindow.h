@@ -115,6 +115,7 @@ private:
     QLocalServer* localServer = nullptr;
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
+    QAction* trackingAction = nullptr;  // checkable: the array page's tracking switch
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
 };

@@ -1,6 +1,7 @@
 // The main window's behaviour: the delayed start, closing into the tray, the tray entries,
 // the title bar and the two dialogs.
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -208,19 +209,35 @@ void TstMainWindow::trayMenu() {
     QMenu* menu = window.systemTrayIcon()->contextMenu();
     QVERIFY(menu);
     const QList<QAction*> actions = menu->actions();
-    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions.size(), 4);
     QCOMPARE(actions[0]->text(), QStringLiteral("Show Window"));
     QVERIFY(actions[1]->isSeparator());
-    QCOMPARE(actions[2]->text(), QStringLiteral("Exit"));
+    QCOMPARE(actions[2]->text(), QStringLiteral("Tracking"));
+    QCOMPARE(actions[3]->text(), QStringLiteral("Exit"));
 
     window.hide();
     actions[0]->trigger();
     QVERIFY(window.isVisible());
 
+    // "Tracking" and the array page's switch are one setting, whichever is used.
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    auto* page = window.findChild<SoundDeviceSetting*>();
+    QVERIFY(actions[2]->isCheckable() && actions[2]->isChecked());
+    actions[2]->trigger();
+    QVERIFY(!page->isTrackingEnabled());
+    QVERIFY(!page->trackingCheckBox()->isChecked());
+    page->trackingCheckBox()->click();
+    QVERIFY(page->isTrackingEnabled());
+    QVERIFY(actions[2]->isChecked());
+    actions[2]->trigger();
+
     // "Exit" saves the settings before it leaves the event loop.
     QVERIFY(!QFile::exists(window.configFilePath()));
-    actions[2]->trigger();
+    actions[3]->trigger();
     QVERIFY(QFile::exists(window.configFilePath()));
+    QFile saved(window.configFilePath());
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("TrackingEnabled"), QJsonValue(false));
 }
 
 void TstMainWindow::aboutDialogIsReused() {
