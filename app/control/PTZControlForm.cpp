@@ -90,6 +90,25 @@ PTZControlForm::PTZControlForm(QWidget* parent) : QWidget(parent) {
     setWindowTitle(_titleBar->titleText());
     _openThread = new PreviewOpenThread(this);
     connect(_openThread, &QThread::finished, this, &PTZControlForm::previewThreadSettled);
+    // Every command of the panel and its keys goes out through signal_AddUSBCommand; those
+    // that point the camera somewhere (the stops too: the operator is still at it) count as
+    // an override. Picture settings and storing presets do not.
+    connect(this, &PTZControlForm::signal_AddUSBCommand, this, [this](int commandID, int) {
+        switch (commandID) {
+            case kCallPreset:
+            case kPanTilt:
+            case kFocusFar:
+            case kFocusNear:
+            case kFocusStop:
+            case kZoomIn:
+            case kZoomOut:
+            case kZoomStop:
+                emit signal_ManualOverride();
+                break;
+            default:
+                break;
+        }
+    });
 }
 
 PTZControlForm::~PTZControlForm() {

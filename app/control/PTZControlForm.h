@@ -67,6 +67,9 @@ signals:
     void signal_InofButtonClicked();
     void signal_SetInvertTilt(bool invertTilt);
     void signal_AddUSBCommand(int commandID, int commandValue);
+    // The operator moved, zoomed, focused or called a preset (buttons or keys): audio
+    // tracking holds off for a while so it does not fight the operator.
+    void signal_ManualOverride();
 
 public slots:
     void slot_SetCameraControl(DC_Recv* recv);

@@ -16,6 +16,30 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, SoundDeviceSetting* 
     connect(_cameras, &CameraListView::signal_CamerasChanged, this, &ControlApiBridge::slot_CamerasChanged);
     connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this,
             &ControlApiBridge::slot_ConnectUSBCamera);
+    connect(_soundDevice, &SoundDeviceSetting::signal_LinkStateChanged, this, [this] {
+        broadcast(QStringLiteral("link"), QJsonObject{{QStringLiteral("array"), arrayObject()}});
+    });
+    connect(_soundDevice, &SoundDeviceSetting::signal_TrackingStateChanged, this, [this] {
+        const QString tracking = trackingText();
+        if (tracking == _announcedTracking)
+            return;
+        _announcedTracking = tracking;
+        broadcast(QStringLiteral("tracking"), QJsonObject{{QStringLiteral("tracking"), tracking}});
+    });
+    connect(_soundDevice, &SoundDeviceSetting::signal_TalkerPositionChanged, this, [this](int position) {
+        _talker = position > 0 ? position : 0;
+        broadcast(QStringLiteral("talker"),
+                  QJsonObject{{QStringLiteral("talker"),
+                               _talker > 0 ? QJsonValue(_talker) : QJsonValue(QJsonValue::Null)}});
+    });
+    connect(_presetLink, &PresetLink::signal_TrackingPresetCalled, this,
+            [this](int preset) { presetCalled(preset, QStringLiteral("tracking")); });
+    // The return home to preset 0 is the tracking's call as well.
+    connect(_soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, this, [this](int commandID, int value) {
+        if (commandID == CmdCallPreset)
+            presetCalled(value, QStringLiteral("tracking"));
+    });
+    _announcedTracking = trackingText();
 }
 
 QJsonArray ControlApiBridge::cameraList() const {
@@ -39,7 +63,11 @@ QJsonValue ControlApiBridge::connectedValue() const {
 }
 
 QJsonObject ControlApiBridge::arrayObject() const {
-    const QString link = _soundDevice->isDeviceConnected() ? QStringLiteral("up") : QStringLiteral("down");
+    QString link = QStringLiteral("down");
+    if (_soundDevice->linkState() == SoundDeviceSetting::LinkUp)
+        link = QStringLiteral("up");
+    else if (_soundDevice->linkState() == SoundDeviceSetting::LinkReconnecting)
+        link = QStringLiteral("reconnecting");
     return QJsonObject{
         {QStringLiteral("device"), _soundDevice->soundDeviceText(_soundDevice->soundDeviceIndex())},
         {QStringLiteral("address"), _soundDevice->ipAddressText()},
@@ -47,7 +75,9 @@ QJsonObject ControlApiBridge::arrayObject() const {
 }
 
 QString ControlApiBridge::trackingText() const {
-    return _soundDevice->isDeviceConnected() ? QStringLiteral("on") : QStringLiteral("off");
+    if (!_soundDevice->isTrackingEnabled())
+        return QStringLiteral("off");
+    return _soundDevice->trackingPauseRemainingMs() > 0 ? QStringLiteral("paused") : QStringLiteral("on");
 }
 
 QJsonObject ControlApiBridge::state() {
@@ -103,20 +133,25 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
 void ControlApiBridge::sendCameraCommand(int commandId, int value) {
     qDebug() << "ControlApiBridge::sendCameraCommand" << commandId << value;
     emit signal_AddUSBCommand(commandId, value);
+    // An integrator's command is an operator's: tracking holds off as after a panel command.
+    // A longer pause asked for before (tracking.pause) is not cut short by it.
+    const int pausedMs = _soundDevice->trackingPauseRemainingMs();
+    _soundDevice->slot_ManualOverride();
+    if (pausedMs > _soundDevice->trackingPauseRemainingMs())
+        _soundDevice->pauseTracking(pausedMs);
     if (commandId == CmdCallPreset)
         presetCalled(value, QStringLiteral("api"));
 }
 
-bool ControlApiBridge::setTracking(bool on, QString& message) {
-    Q_UNUSED(on);
-    message = QStringLiteral("tracking cannot be switched from here in this version");
-    return false;
+bool ControlApiBridge::setTracking(bool on, QString&) {
+    _soundDevice->setTrackingEnabled(on);
+    return true;
 }
 
-bool ControlApiBridge::pauseTracking(int seconds, QString& message) {
-    Q_UNUSED(seconds);
-    message = QStringLiteral("tracking cannot be paused from here in this version");
-    return false;
+bool ControlApiBridge::pauseTracking(int seconds, QString&) {
+    // 0 ends a pause.
+    _soundDevice->pauseTracking(seconds * 1000);
+    return true;
 }
 
 void ControlApiBridge::slot_CamerasChanged() {

@@ -69,4 +69,5 @@ private:
     QString _announcedConnected;  // the connected camera the clients last heard of
     int _lastPreset = -1;         // -1: none called since start
     int _talker = 0;              // 0: nobody talks
+    QString _announcedTracking;   // the tracking state the clients last heard of
 };

@@ -162,10 +162,19 @@ void MainWindow::buildTray() {
     controlApiAction = new QAction(tr("Control interface"), this);
     connect(controlApiAction, &QAction::triggered, this, &MainWindow::slot_ControlApiClicked);
 
+    // Audio tracking on or off without opening the window (the array page's switch).
+    trackingAction = new QAction(tr("Tracking"), this);
+    trackingAction->setCheckable(true);
+    trackingAction->setChecked(soundDevice->isTrackingEnabled());
+    connect(trackingAction, &QAction::triggered, soundDevice, &SoundDeviceSetting::setTrackingEnabled);
+    connect(soundDevice, &SoundDeviceSetting::signal_TrackingStateChanged, trackingAction,
+            [this] { trackingAction->setChecked(soundDevice->isTrackingEnabled()); });
+
     trayMenu = new QMenu(this);
     trayMenu->addAction(showAction);
     trayMenu->addAction(controlApiAction);
     trayMenu->addSeparator();
+    trayMenu->addAction(trackingAction);
     trayMenu->addAction(exitAction);
 
     trayIcon = new QSystemTrayIcon(this);
@@ -250,6 +259,8 @@ void MainWindow::connectPTZPanel() {
     connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
     connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, controlBridge,
             &ControlApiBridge::slot_PanelCommand);
+    connect(ptzPanel, &PTZControlForm::signal_ManualOverride, soundDevice,
+            &SoundDeviceSetting::slot_ManualOverride);
     if (worker)
         connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
                 &CamUSBControlThread::slot_AddUSBCommand);
@@ -300,6 +311,11 @@ void MainWindow::collectSoundDeviceValues(QJsonObject& document) const {
     values.portMap = soundDevice->portMap();
     values.levelMap = soundDevice->audioTriggerLevelMap();
     values.backToHomeMap = soundDevice->backToHomeMap();
+    values.autoReconnect = soundDevice->autoReconnect();
+    values.minimumHoldTime = soundDevice->minimumHoldTimeMs();
+    values.severalTalkersPreset = soundDevice->severalTalkersPreset();
+    values.manualOverrideTime = soundDevice->manualOverrideTimeMs();
+    values.trackingEnabled = soundDevice->isTrackingEnabled();
     SettingsDocument::applySoundDeviceValues(document, values);
 }
 

@@ -131,6 +131,7 @@ private:
     ControlApiDialog* controlDialog = nullptr;  // child; created on first use
     // The dialog changed the interface's settings: from now on every save writes them.
     bool controlApiChanged = false;
+    QAction* trackingAction = nullptr;  // checkable: the array page's tracking switch
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
 };

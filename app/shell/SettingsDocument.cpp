@@ -161,6 +161,12 @@ void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const Sound
     backHome.insert(QStringLiteral("BackToHomeAction"),
                     values.backToHomeMap.value(QStringLiteral("BackToHomeAction"), 0));
     document.insert(QStringLiteral("BackToHomeMap"), backHome);
+
+    document.insert(QStringLiteral("AutoReconnect"), values.autoReconnect);
+    document.insert(QStringLiteral("MinimumHoldTime"), values.minimumHoldTime);
+    document.insert(QStringLiteral("SeveralTalkersPreset"), values.severalTalkersPreset);
+    document.insert(QStringLiteral("ManualOverrideTime"), values.manualOverrideTime);
+    document.insert(QStringLiteral("TrackingEnabled"), values.trackingEnabled);
 }
 
 void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const PresetLinkValues& values) {

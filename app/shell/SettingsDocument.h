@@ -34,6 +34,12 @@ public:
         // Keys "BackToHomeTriggerTime" and "BackToHomeAction".
         QMap<QString, int> backToHomeMap{{QStringLiteral("BackToHomeTriggerTime"), 10000},
                                          {QStringLiteral("BackToHomeAction"), 300}};
+        // Top-level keys of their own, so older versions read the document unchanged.
+        bool autoReconnect = true;
+        int minimumHoldTime = 0;         // ms
+        int severalTalkersPreset = -1;   // -1 = off, else 0-9
+        int manualOverrideTime = 30000;  // ms, 0 = no pause
+        bool trackingEnabled = true;
     };
 
     // Values the preset-link page hands to the writer.

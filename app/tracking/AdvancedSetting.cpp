@@ -1,6 +1,7 @@
 #include "AdvancedSetting.h"
 
 #include <QAbstractSpinBox>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDebug>
 #include <QFrame>
@@ -35,6 +36,11 @@ constexpr Choice kBackHomeChoices[] = {
     {"50 Sec", 50000}, {"1 Min", 60000},  {"2 Min", 120000}, {"3 Min", 180000},
 };
 constexpr Choice kBackHomeActionChoices[] = {{"Home", 300}, {"Preset 0", 0}};
+constexpr Choice kHoldChoices[] = {
+    {"Off", 0}, {"2 Sec", 2000}, {"3 Sec", 3000}, {"5 Sec", 5000}, {"10 Sec", 10000}};
+constexpr Choice kOverrideChoices[] = {
+    {"Off", 0}, {"10 Sec", 10000}, {"30 Sec", 30000}, {"1 Min", 60000}, {"2 Min", 120000},
+};
 
 // Marks an entry made for a stored time that none of the choices names.
 constexpr int kExtraEntryRole = Qt::UserRole + 1;
@@ -64,7 +70,10 @@ const char* kStyle =
     "QLabel:disabled{color:#8C8C8C;}"
     "QSpinBox,QComboBox{background:#40484D;color:#f0f0f0;border:1px solid #8C8C8C;"
     "font-family:Arial;font-size:14px;min-height:24px;}"
-    "QSpinBox:disabled{color:#8C8C8C;border-color:#595959;}"
+    "QSpinBox:disabled,QComboBox:disabled{color:#8C8C8C;border-color:#595959;}"
+    "QCheckBox::indicator{width:44px;height:22px;}"
+    "QCheckBox::indicator:unchecked{image:url(:/device/icons/btn/switch-off.png);}"
+    "QCheckBox::indicator:checked{image:url(:/device/icons/btn/switch-on.png);}"
     "QComboBox QAbstractItemView{background:#40484D;color:#f0f0f0;"
     "selection-background-color:#4BBDEF;}"
     "QPushButton{background:#595959;color:#f0f0f0;border:1px solid #8C8C8C;"
@@ -84,6 +93,15 @@ AdvancedSetting::AdvancedSetting(QWidget* parent) : QDialog(parent) {
     fill(_delayTimeBox, kDelayChoices);
     fill(_backHomeBox, kBackHomeChoices);
     fill(_backHomeActionBox, kBackHomeActionChoices);
+    fill(_holdTimeBox, kHoldChoices);
+    fill(_overrideTimeBox, kOverrideChoices);
+    _severalTalkersBox->addItem(tr("Off"), -1);
+    for (int preset = 0; preset <= 9; ++preset)
+        _severalTalkersBox->addItem(tr("Preset %1").arg(preset), preset);
+    _autoReconnectBox->setChecked(_autoReconnect);
+    selectByData(_holdTimeBox, _minimumHoldTime);
+    selectByData(_severalTalkersBox, _severalTalkersPreset);
+    selectByData(_overrideTimeBox, _manualOverrideTime);
     _delayTimeBox->setCurrentIndex(2);
     _backHomeBox->setCurrentIndex(1);
     _backHomeActionBox->setCurrentIndex(0);
@@ -99,8 +117,8 @@ AdvancedSetting::~AdvancedSetting() = default;
 
 void AdvancedSetting::buildForm() {
     setObjectName(QStringLiteral("AdvancedSetting"));
-    resize(449, 260);
-    setMinimumSize(449, 260);
+    resize(449, 420);
+    setMinimumSize(449, 420);
     setStyleSheet(QString::fromLatin1(kStyle));
 
     auto* outer = new QVBoxLayout(this);
@@ -151,6 +169,24 @@ void AdvancedSetting::buildForm() {
     _backHomeActionBox = new QComboBox(frame);
     _backHomeActionBox->setObjectName(QStringLiteral("backHomeAction_comboBox"));
     addRow(3, tr("Back To Home Position :"), _backHomeActionBox);
+
+    _holdTimeBox = new QComboBox(frame);
+    _holdTimeBox->setObjectName(QStringLiteral("minimumHold_comboBox"));
+    addRow(4, tr("Minimum Hold Time :"), _holdTimeBox);
+
+    _severalTalkersBox = new QComboBox(frame);
+    _severalTalkersBox->setObjectName(QStringLiteral("severalTalkers_comboBox"));
+    _severalTalkersLabel = addRow(5, tr("Several Talkers Preset :"), _severalTalkersBox);
+    _severalTalkersLabel->setObjectName(QStringLiteral("severalTalkers_label"));
+
+    _overrideTimeBox = new QComboBox(frame);
+    _overrideTimeBox->setObjectName(QStringLiteral("manualOverride_comboBox"));
+    addRow(6, tr("Manual Override Time :"), _overrideTimeBox);
+
+    _autoReconnectBox = new QCheckBox(frame);
+    _autoReconnectBox->setObjectName(QStringLiteral("autoReconnect_checkBox"));
+    _autoReconnectBox->setAccessibleName(tr("Auto Reconnect"));
+    addRow(7, tr("Auto Reconnect :"), _autoReconnectBox);
     grid->setColumnStretch(1, 1);
     body->addLayout(grid);
     body->addStretch(1);
@@ -178,6 +214,9 @@ void AdvancedSetting::connectEditors() {
             &AdvancedSetting::slot_BackToHomeTriggerTimeChange);
     connect(_backHomeActionBox, &QComboBox::currentIndexChanged, this,
             &AdvancedSetting::slot_BackToHomeActionChange);
+    for (QComboBox* box : {_holdTimeBox, _severalTalkersBox, _overrideTimeBox})
+        connect(box, &QComboBox::currentIndexChanged, this, &AdvancedSetting::slot_TrackingChoiceChange);
+    connect(_autoReconnectBox, &QCheckBox::toggled, this, &AdvancedSetting::slot_TrackingChoiceChange);
 }
 
 void AdvancedSetting::disconnectEditors() {
@@ -188,6 +227,9 @@ void AdvancedSetting::disconnectEditors() {
                &AdvancedSetting::slot_BackToHomeTriggerTimeChange);
     disconnect(_backHomeActionBox, &QComboBox::currentIndexChanged, this,
                &AdvancedSetting::slot_BackToHomeActionChange);
+    for (QComboBox* box : {_holdTimeBox, _severalTalkersBox, _overrideTimeBox})
+        disconnect(box, &QComboBox::currentIndexChanged, this, &AdvancedSetting::slot_TrackingChoiceChange);
+    disconnect(_autoReconnectBox, &QCheckBox::toggled, this, &AdvancedSetting::slot_TrackingChoiceChange);
 }
 
 void AdvancedSetting::selectByData(QComboBox* box, qint64 value) {
@@ -274,9 +316,37 @@ void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennh
     selectTime(_delayTimeBox, delayTriggerTime, delayTriggerTime >= 0);
     selectTime(_backHomeBox, backHomeTimeInt, backHomeTimeInt > 0);
     selectByData(_backHomeActionBox, _backHomeActionInt);
+    // Only arrays that report several gates at once can have several talkers.
+    _severalTalkersLabel->setEnabled(deviceBrandInt == Shure);
+    _severalTalkersBox->setEnabled(deviceBrandInt == Shure);
 
     _applyButton->setEnabled(false);
     connectEditors();
+}
+
+void AdvancedSetting::setTrackingValues(bool autoReconnect, int minimumHoldTimeMs, int severalTalkersPreset,
+                                        int manualOverrideTimeMs) {
+    disconnectEditors();
+    _autoReconnect = autoReconnect;
+    _minimumHoldTime = minimumHoldTimeMs;
+    _severalTalkersPreset = severalTalkersPreset;
+    _manualOverrideTime = manualOverrideTimeMs;
+    _autoReconnectBox->setChecked(autoReconnect);
+    // A time from an edited settings file that no choice names is shown and kept, as the
+    // other times are.
+    selectTime(_holdTimeBox, minimumHoldTimeMs, minimumHoldTimeMs > 0);
+    selectByData(_severalTalkersBox, severalTalkersPreset);
+    selectTime(_overrideTimeBox, manualOverrideTimeMs, manualOverrideTimeMs > 0);
+    _applyButton->setEnabled(false);
+    connectEditors();
+}
+
+void AdvancedSetting::slot_TrackingChoiceChange() {
+    _autoReconnect = _autoReconnectBox->isChecked();
+    _minimumHoldTime = _holdTimeBox->currentData().toInt();
+    _severalTalkersPreset = _severalTalkersBox->currentData().toInt();
+    _manualOverrideTime = _overrideTimeBox->currentData().toInt();
+    _applyButton->setEnabled(true);
 }
 
 void AdvancedSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
@@ -315,6 +385,10 @@ void AdvancedSetting::slot_Apply() {
     emit signal_DelayTriggerTimeChange(static_cast<int>(_delayTriggerTime));
     emit signal_BackToHomeTriggerTimeChange(_backHomeTimeInt);
     emit signal_BackToHomeActionChange(_backHomeActionInt);
+    emit signal_AutoReconnectChange(_autoReconnect);
+    emit signal_MinimumHoldTimeChange(_minimumHoldTime);
+    emit signal_SeveralTalkersPresetChange(_severalTalkersPreset);
+    emit signal_ManualOverrideTimeChange(_manualOverrideTime);
     close();
 }
 

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QPoint>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -25,7 +26,15 @@ public:
     void setValues(int deviceTypeInt, int deviceBrandInt, int sennheiserPeakLevel, int nurveaBackgroundNoise,
                    int delayTriggerTime, int backHomeTimeInt, int backHomeActionInt);
 
+    // The tracking behaviours for real rooms, loaded the same way after setValues().
+    void setTrackingValues(bool autoReconnect, int minimumHoldTimeMs, int severalTalkersPreset,
+                           int manualOverrideTimeMs);
+
     // Working copy, for the tests and the page.
+    bool autoReconnect() const { return _autoReconnect; }
+    int minimumHoldTimeMs() const { return _minimumHoldTime; }
+    int severalTalkersPreset() const { return _severalTalkersPreset; }
+    int manualOverrideTimeMs() const { return _manualOverrideTime; }
     double nurveaBackgroundNoise() const { return _nurveaBackgroundNoise; }
     int sennheiserPeakLevel() const { return _sennheiserPeakLevel; }
     int backHomeTimeInt() const { return _backHomeTimeInt; }
@@ -37,6 +46,10 @@ signals:
     void signal_DelayTriggerTimeChange(int delayTriggerTime);
     void signal_BackToHomeTriggerTimeChange(int backHomeTimeInt);
     void signal_BackToHomeActionChange(int backHomeActionInt);
+    void signal_AutoReconnectChange(bool on);
+    void signal_MinimumHoldTimeChange(int ms);
+    void signal_SeveralTalkersPresetChange(int preset);
+    void signal_ManualOverrideTimeChange(int ms);
 
 public slots:
     void slot_Cancel();
@@ -45,6 +58,7 @@ public slots:
     void slot_DelayTriggerTimeChange();
     void slot_BackToHomeTriggerTimeChange();
     void slot_BackToHomeActionChange();
+    void slot_TrackingChoiceChange();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -66,6 +80,11 @@ private:
     QComboBox* _delayTimeBox = nullptr;
     QComboBox* _backHomeBox = nullptr;
     QComboBox* _backHomeActionBox = nullptr;
+    QCheckBox* _autoReconnectBox = nullptr;
+    QComboBox* _holdTimeBox = nullptr;
+    QLabel* _severalTalkersLabel = nullptr;
+    QComboBox* _severalTalkersBox = nullptr;
+    QComboBox* _overrideTimeBox = nullptr;
     QPushButton* _cancelButton = nullptr;
     QPushButton* _applyButton = nullptr;
 
@@ -76,6 +95,10 @@ private:
     qint64 _delayTriggerTime = 1500;
     int _deviceTypeInt = 2;
     int _deviceBrandInt = 0;
+    bool _autoReconnect = true;
+    int _minimumHoldTime = 0;
+    int _severalTalkersPreset = -1;
+    int _manualOverrideTime = 30000;
 
     bool _dragging = false;
     QPoint _pressOffset;

@@ -403,7 +403,14 @@ void PresetLink::slot_CallCameraPreset(int arrayPosInt) {
     } else {
         preset = _presetMap.value(arrayPosInt, 0);
     }
+    sendTrackingPreset(preset);
+}
 
+void PresetLink::slot_CallTrackingPreset(int preset) {
+    sendTrackingPreset(preset >= 0 && preset <= 9 ? preset : -1);
+}
+
+void PresetLink::sendTrackingPreset(int preset) {
     if (_receiver && preset >= 0) {
         if (preset == _lastPreset)
             return;
@@ -411,6 +418,7 @@ void PresetLink::slot_CallCameraPreset(int arrayPosInt) {
                  << "perCameraPresetInt:" << _lastPreset << "cameraPresetInt:" << preset;
         _lastPreset = preset;
         emit signal_AddUSBCommand(1, preset);
+        emit signal_TrackingPresetCalled(preset);
     } else {
         // Forget the last call so the next valid one goes out even if it repeats it.
         _lastPreset = -1;

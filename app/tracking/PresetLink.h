@@ -53,6 +53,9 @@ public:
     int deviceBrandInt() const { return _deviceBrandInt; }
     int deviceTypeInt() const { return _deviceTypeInt; }
     int lastPreset() const { return _lastPreset; }
+    // Forgets the preset tracking called last, so the next call goes out even if it repeats
+    // it: someone else moved the camera since.
+    void forgetLastPreset() { _lastPreset = -1; }
     AzimuthRange range(int deviceBrandInt, int position) const;
     bool isLightOn(int position) const;
     bool isApplyEnabled() const;
@@ -62,11 +65,16 @@ public:
 
 signals:
     void signal_AddUSBCommand(int commandID, int commandValue);
+    // Tracking asked the camera for this preset (0-9); only calls actually sent.
+    void signal_TrackingPresetCalled(int preset);
 
 public slots:
     void slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandInt);
     void slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOnBool);
     void slot_CallCameraPreset(int arrayPosInt);
+    // Calls a preset tracking chose itself rather than through a position (the shot for
+    // several talkers).
+    void slot_CallTrackingPreset(int preset);
     void slot_ConnectUSBCamera(DC_Recv* recv);
     void slot_GetSennheiserTCC2Azimuth(int azimuthInt);
     void slot_GetNurveaAzimuth(int azimuthInt);
@@ -83,6 +91,9 @@ private:
     void disconnectEditSignals();
     void refreshRangeEditors();
     void setAllLights(bool on);
+    // Sends a tracking preset unless it is the one called last; forgets the last one when
+    // no camera is connected or there is no preset.
+    void sendTrackingPreset(int preset);
     void setLight(int position, bool on);
     // Shared by the three azimuth slots: lights the position of the azimuth for one brand.
     void showAzimuth(int brand, int azimuth, int spanLow, int spanHigh);

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QLabel>
@@ -36,6 +37,7 @@ namespace {
 
 const QString kCannotConnect = QStringLiteral("Device cannot connect.");
 const QString kConnectionLoss = QStringLiteral("Connection Loss.");
+const QString kReconnecting = QStringLiteral("Reconnecting\u2026");
 constexpr int kPositionCount = 8;
 
 struct DeviceEntry {
@@ -90,6 +92,9 @@ struct SoundDeviceSetting::Ui {
     QLineEdit* deviceIP_lineEdit = nullptr;
     QSpinBox* port_spinBox = nullptr;
     QCheckBox* device_connect_checkBox = nullptr;
+    QLabel* linkStatus_label = nullptr;
+    QCheckBox* tracking_checkBox = nullptr;
+    QLabel* pause_label = nullptr;
     QPushButton* advanced_pushButton = nullptr;
 };
 
@@ -134,9 +139,35 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
     backHomeTimer = new QTimer(this);
     backHomeTimer->setSingleShot(false);
     connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
+    triggerTimer = new QTimer(this);
+    triggerTimer->setObjectName(QStringLiteral("triggerTimer"));
+    triggerTimer->setSingleShot(true);
+    triggerTimer->setTimerType(Qt::PreciseTimer);
+    connect(triggerTimer, &QTimer::timeout, this, &SoundDeviceSetting::runTriggerCheck);
+    reconnectTimer = new QTimer(this);
+    reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
+    reconnectTimer->setSingleShot(true);
+    connect(reconnectTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_Reconnect);
+    pauseTimer = new QTimer(this);
+    pauseTimer->setObjectName(QStringLiteral("pauseTimer"));
+    pauseTimer->setSingleShot(true);
+    connect(pauseTimer, &QTimer::timeout, this, [this] {
+        if (pauseUntilMs != 0 && now() >= pauseUntilMs) {
+            endPauseIfOver();
+            // The talker of the moment is followed again right away.
+            runTriggerCheck();
+        } else {
+            updatePauseLabel();
+        }
+    });
 
-    connect(ui->device_connect_checkBox, &QCheckBox::clicked, this,
-            &SoundDeviceSetting::slot_ConnectSoundDevice);
+    connect(ui->device_connect_checkBox, &QCheckBox::clicked, this, [this] {
+        // A connect the user starts reports a failure instead of retrying; switching Connect
+        // off ends any retrying.
+        retrying = false;
+        slot_ConnectSoundDevice();
+    });
+    connect(ui->tracking_checkBox, &QCheckBox::clicked, this, &SoundDeviceSetting::setTrackingEnabled);
     connect(ui->device_comboBox, &QComboBox::currentIndexChanged, this,
             &SoundDeviceSetting::slot_SwitchSoundDevice);
     connect(ui->advanced_pushButton, &QPushButton::clicked, this, &SoundDeviceSetting::slot_AdvancedSetting);
@@ -147,6 +178,9 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
 
 SoundDeviceSetting::~SoundDeviceSetting() {
     backHomeTimer->stop();
+    triggerTimer->stop();
+    reconnectTimer->stop();
+    pauseTimer->stop();
     pollTimer->stop();
     connectTimer->stop();
     pingTimer->stop();
@@ -212,22 +246,54 @@ void SoundDeviceSetting::buildForm() {
     ui->port_spinBox->setAlignment(Qt::AlignCenter);
     grid->addWidget(ui->port_spinBox, 3, 1);
 
+    // A switch with a status text to its right (empty while there is nothing to say).
+    auto addSwitchRow = [this, grid](const QString& name, int row, QCheckBox*& box, QLabel*& status,
+                                     const QString& statusName) {
+        auto* line = new QHBoxLayout;
+        line->setSpacing(8);
+        box = new QCheckBox(ui->frame);
+        box->setObjectName(name);
+        line->addWidget(box);
+        status = new QLabel(ui->frame);
+        status->setObjectName(statusName);
+        status->setStyleSheet(QStringLiteral("color: #FFC857; font-size: 12px;"));
+        line->addWidget(status, 1);
+        grid->addLayout(line, row, 1);
+    };
+
     addLabel(QStringLiteral("Connect :"), 4);
-    ui->device_connect_checkBox = new QCheckBox(ui->frame);
-    ui->device_connect_checkBox->setObjectName(QStringLiteral("device_connect_checkBox"));
-    grid->addWidget(ui->device_connect_checkBox, 4, 1);
+    addSwitchRow(QStringLiteral("device_connect_checkBox"), 4, ui->device_connect_checkBox,
+                 ui->linkStatus_label, QStringLiteral("linkStatus_label"));
+    ui->device_connect_checkBox->setAccessibleName(QStringLiteral("Connect"));
+
+    addLabel(QStringLiteral("Tracking :"), 5);
+    addSwitchRow(QStringLiteral("tracking_checkBox"), 5, ui->tracking_checkBox, ui->pause_label,
+                 QStringLiteral("pause_label"));
+    ui->tracking_checkBox->setAccessibleName(QStringLiteral("Tracking"));
+    ui->tracking_checkBox->setChecked(true);
 
     ui->advanced_pushButton = new QPushButton(QStringLiteral("Advanced"), ui->frame);
     ui->advanced_pushButton->setObjectName(QStringLiteral("advanced_pushButton"));
     ui->advanced_pushButton->setFixedSize(120, 24);
-    grid->addWidget(ui->advanced_pushButton, 5, 0, 1, 2, Qt::AlignHCenter);
-    grid->setRowStretch(6, 1);
+    grid->addWidget(ui->advanced_pushButton, 6, 0, 1, 2, Qt::AlignHCenter);
+    grid->setRowStretch(7, 1);
 }
 
 // ---- settings and accessors -------------------------------------------------------------
 
 void SoundDeviceSetting::setPresetLink(PresetLink* link) {
+    if (presetLink)
+        presetLink->disconnect(this);
     presetLink = link;
+    if (!presetLink)
+        return;
+    connect(this, &SoundDeviceSetting::signal_CallTrackingPreset, presetLink,
+            &PresetLink::slot_CallTrackingPreset, Qt::UniqueConnection);
+    // The hold counts from the calls that reached the camera, not from the ones asked for.
+    connect(presetLink, &PresetLink::signal_TrackingPresetCalled, this, [this](int preset) {
+        lastCalledPreset = preset;
+        lastCallMs = now();
+    });
 }
 
 void SoundDeviceSetting::loadSettings() {
@@ -323,6 +389,45 @@ void SoundDeviceSetting::loadSettings() {
             replaced("DelayTriggerTime", saved, kDefaultDelayTriggerTimeMs);
         }
     }
+    // The tracking behaviours for real rooms. A document without them (written by an older
+    // version) keeps the defaults; a value that cannot be meant is replaced by its default.
+    if (document.contains(QStringLiteral("AutoReconnect"))) {
+        const QJsonValue saved = document.value(QStringLiteral("AutoReconnect"));
+        autoReconnectOn = saved.isBool() ? saved.toBool() : kDefaultAutoReconnect;
+        if (!saved.isBool())
+            replaced("AutoReconnect", saved, autoReconnectOn);
+    }
+    if (document.contains(QStringLiteral("TrackingEnabled"))) {
+        const QJsonValue saved = document.value(QStringLiteral("TrackingEnabled"));
+        setTrackingEnabled(saved.isBool() ? saved.toBool() : true);
+        if (!saved.isBool())
+            replaced("TrackingEnabled", saved, true);
+    }
+    auto savedTime = [&](const char* key, int& target, int fallback) {
+        const QString name = QString::fromLatin1(key);
+        if (!document.contains(name))
+            return;
+        const QJsonValue saved = document.value(name);
+        const std::optional<int> ms = savedInt(saved);
+        if (ms && *ms >= 0 && *ms <= kMaxPauseMs) {
+            target = *ms;
+        } else {
+            target = fallback;
+            replaced(key, saved, fallback);
+        }
+    };
+    savedTime("MinimumHoldTime", minimumHoldTime, kDefaultMinimumHoldTimeMs);
+    savedTime("ManualOverrideTime", manualOverrideTime, kDefaultManualOverrideTimeMs);
+    if (document.contains(QStringLiteral("SeveralTalkersPreset"))) {
+        const QJsonValue saved = document.value(QStringLiteral("SeveralTalkersPreset"));
+        const std::optional<int> preset = savedInt(saved);
+        if (preset && *preset >= kSeveralTalkersOff && *preset <= 9) {
+            severalTalkersPresetInt = *preset;
+        } else {
+            severalTalkersPresetInt = kSeveralTalkersOff;
+            replaced("SeveralTalkersPreset", saved, kSeveralTalkersOff);
+        }
+    }
     if (deviceBrandInt == Nureva) {
         const QSignalBlocker blocker(ui->port_spinBox);
         ui->port_spinBox->setValue(nurvea_portInt);
@@ -400,6 +505,18 @@ QCheckBox* SoundDeviceSetting::connectCheckBox() const {
 
 QPushButton* SoundDeviceSetting::advancedButton() const {
     return ui->advanced_pushButton;
+}
+
+QCheckBox* SoundDeviceSetting::trackingCheckBox() const {
+    return ui->tracking_checkBox;
+}
+
+QLabel* SoundDeviceSetting::linkStatusLabel() const {
+    return ui->linkStatus_label;
+}
+
+QLabel* SoundDeviceSetting::pauseLabel() const {
+    return ui->pause_label;
 }
 
 void SoundDeviceSetting::setDevicePort(int brand, int port) {
@@ -492,6 +609,8 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
     deviceConnected = false;
 
     if (!ui->device_connect_checkBox->isChecked()) {
+        stopReconnecting();
+        setLinkState(LinkDown);
         setFormEnabled(true);
         if (isTcpBrand()) {
             if (connectTimer->isActive()) {
@@ -503,6 +622,7 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
             tcpSocket->disconnectFromHost();
             yamahaRunning = false;
         } else {
+            connectTimer->stop();
             pingTimer->stop();
             nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
         }
@@ -510,15 +630,20 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
     }
 
     setFormEnabled(false);
+    reconnectTimer->stop();
     // An address that does not parse ends the attempt quietly for every brand, so a saved
-    // empty address never leaves the form locked with nothing connecting.
-    if (!hostAddress.setAddress(ui->deviceIP_lineEdit->text())) {
+    // empty address never leaves the form locked with nothing connecting (nor retrying).
+    addressUsable = hostAddress.setAddress(ui->deviceIP_lineEdit->text());
+    if (!addressUsable) {
         slot_DisconnectedDevice();
         return;
     }
 
     if (!isTcpBrand()) {
         webSocketUrl = QUrl(QStringLiteral("ws://%1:%2").arg(hostAddress.toString()).arg(nurvea_portInt));
+        // A retry must not hang on an array that accepts and never answers the handshake.
+        if (retrying)
+            connectTimer->start(kConnectTimeoutMs);
         nurvea_webSocket->open(webSocketUrl);
         return;
     }
@@ -550,17 +675,89 @@ void SoundDeviceSetting::connectAttemptFailed() {
     connectTimer->stop();
     {
         // The attempt is over; its socket must not report anything more about it.
-        const QSignalBlocker blocker(tcpSocket);
-        tcpSocket->abort();
+        const QSignalBlocker tcpBlocker(tcpSocket);
+        const QSignalBlocker webSocketBlocker(nurvea_webSocket);
+        if (isTcpBrand())
+            tcpSocket->abort();
+        else
+            nurvea_webSocket->abort();
     }
+    // A failed retry is expected until the array is back: it only schedules the next one.
+    const bool wasRetrying = retrying;
     slot_DisconnectedDevice();
-    emit signal_WarningMessage(kCannotConnect);
+    if (!wasRetrying)
+        emit signal_WarningMessage(kCannotConnect);
+}
+
+void SoundDeviceSetting::setLinkState(LinkState state) {
+    ui->linkStatus_label->setText(state == LinkReconnecting ? kReconnecting : QString());
+    if (state == linkStateValue)
+        return;
+    linkStateValue = state;
+    emit signal_LinkStateChanged(state);
+}
+
+int SoundDeviceSetting::reconnectDelayMs() const {
+    return reconnectTimer->isActive() ? reconnectTimer->interval() : 0;
+}
+
+void SoundDeviceSetting::scheduleReconnect() {
+    setLinkState(LinkReconnecting);
+    if (reconnectTimer->isActive())
+        return;
+    constexpr int steps = static_cast<int>(std::size(kReconnectDelaysMs));
+    reconnectTimer->start(kReconnectDelaysMs[std::min(reconnectAttempts, steps - 1)]);
+}
+
+void SoundDeviceSetting::stopReconnecting() {
+    reconnectTimer->stop();
+    retrying = false;
+    reconnectAttempts = 0;
+}
+
+void SoundDeviceSetting::slot_Reconnect() {
+    reconnectTimer->stop();
+    if (!retrying || !ui->device_connect_checkBox->isChecked())
+        return;
+    ++reconnectAttempts;
+    // An array that stays away for a day must not fill the log: one line per period, with
+    // the number of attempts it stands for.
+    const qint64 timeMs = now();
+    if (lastReconnectLogMs == 0 || timeMs - lastReconnectLogMs >= kReconnectLogPeriodMs) {
+        qInfo().noquote()
+            << QStringLiteral("SoundDeviceSetting: reconnect attempt %1 to %2 (%3 more since the last line)")
+                   .arg(reconnectAttempts)
+                   .arg(ui->deviceIP_lineEdit->text())
+                   .arg(suppressedReconnectLogs);
+        lastReconnectLogMs = timeMs;
+        suppressedReconnectLogs = 0;
+    } else {
+        ++suppressedReconnectLogs;
+    }
+    slot_ConnectSoundDevice();
+}
+
+void SoundDeviceSetting::slot_AutoReconnectChange(bool on) {
+    autoReconnectOn = on;
+    if (!on && retrying) {
+        // Nothing is linked and nothing will be: the page goes back to idle as after a loss
+        // without reconnecting.
+        {
+            const QSignalBlocker blocker(ui->device_connect_checkBox);
+            ui->device_connect_checkBox->setChecked(false);
+        }
+        slot_ConnectSoundDevice();
+    }
 }
 
 void SoundDeviceSetting::slot_ConnectedDevice() {
     if (isFromOtherLink())
         return;
     connectTimer->stop();
+    reconnectTimer->stop();
+    reconnectAttempts = 0;
+    retrying = false;
+    lossWarned = false;
     setFormEnabled(false);
     pollTimer->stop();
     if (deviceBrandInt == Nureva) {
@@ -573,6 +770,12 @@ void SoundDeviceSetting::slot_ConnectedDevice() {
     if (deviceBrandInt == Nureva)
         pingTimer->start(kPingIntervalMs);
     deviceConnected = true;
+    // A Yamaha array meters only once asked, and only after it said it runs: the first
+    // question goes out now rather than a whole waiting poll later, or a talker in the
+    // first second of a link would wait for it.
+    if (deviceBrandInt == Yamaha)
+        slot_SoundArrayPolling();
+    setLinkState(LinkUp);
 }
 
 void SoundDeviceSetting::pingDevice() {
@@ -597,6 +800,13 @@ void SoundDeviceSetting::linkLost() {
             tcpSocket->abort();
     }
     slot_DisconnectedDevice();
+    warnLoss();
+}
+
+void SoundDeviceSetting::warnLoss() {
+    if (lossWarned)
+        return;
+    lossWarned = true;
     emit signal_WarningMessage(kConnectionLoss);
 }
 
@@ -608,10 +818,14 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
     qDebug() << "SoundDeviceSetting::slot_DisconnectedDevice";
     if (isFromOtherLink())
         return;
+    const bool wasUp = deviceConnected;
+    const bool connectOn = ui->device_connect_checkBox->isChecked();
     backHomeTimer->stop();
     pollTimer->stop();
     connectTimer->stop();
     pingTimer->stop();
+    triggerTimer->stop();
+    azimuthTalker = 0;
     if (deviceBrandInt == Nureva) {
         nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
         // The states stay as they are, but a lit position would claim a talker that nobody
@@ -626,13 +840,26 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
     shureProtocol.reset();
     sennheiserProtocol.reset();
     yamahaProtocol.reset();
+    deviceConnected = false;
+    yamahaRunning = false;
+    updateTalkerPosition();
+    // A link that was up, or the connect at start, comes back by itself: Connect stays on
+    // and the form locked while the page retries.
+    if (autoReconnectOn && connectOn && addressUsable && (wasUp || retrying)) {
+        retrying = true;
+        if (wasUp)
+            warnLoss();
+        setFormEnabled(false);
+        scheduleReconnect();
+        return;
+    }
+    stopReconnecting();
+    setLinkState(LinkDown);
     setFormEnabled(true);
     {
         const QSignalBlocker blocker(ui->device_connect_checkBox);
         ui->device_connect_checkBox->setChecked(false);
     }
-    deviceConnected = false;
-    yamahaRunning = false;
 }
 
 void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
@@ -647,10 +874,22 @@ void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
     pingTimer->stop();
     qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
              << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());
-    emit signal_WarningMessage(deviceConnected ? kConnectionLoss : kCannotConnect);
+    if (deviceConnected) {
+        warnLoss();
+    } else if (retrying) {
+        // A failed retry of the WebSocket link: on to the next one.
+        connectTimer->stop();
+        slot_DisconnectedDevice();
+    } else {
+        emit signal_WarningMessage(kCannotConnect);
+    }
 }
 
 void SoundDeviceSetting::slot_StartAutoConnect() {
+    // The array may boot later than this computer: the connect at start retries until it
+    // answers (unless reconnecting is switched off).
+    retrying = autoReconnectOn;
+    reconnectAttempts = 0;
     {
         const QSignalBlocker blocker(ui->device_connect_checkBox);
         ui->device_connect_checkBox->setChecked(true);
@@ -804,8 +1043,6 @@ void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events
                         if (state.onSince == 0)
                             state.onSince = nowMSecs;
                         emit signal_GetShureSoundDeviceArrayPosState(position, true);
-                        if (nowMSecs - state.onSince >= delayTriggerTime)
-                            emit signal_CallCameraPreset(position);
                     } else if (state.active) {
                         if (nowMSecs - state.offSince >= delayTriggerTime) {
                             emit signal_GetShureSoundDeviceArrayPosState(position, false);
@@ -814,6 +1051,10 @@ void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events
                         emit signal_GetShureSoundDeviceArrayPosState(position, false);
                     }
                 }
+                // The calls follow the lights, so the preset-link page counts the gates
+                // as this report left them.
+                callDuePresets();
+                scheduleTriggerCheck();
                 setBackHomeTimerIsStart(!talkerPresent);
                 break;
             }
@@ -830,6 +1071,7 @@ void SoundDeviceSetting::handleSennheiserEvents(const std::vector<SennheiserEven
         const int azimuth = event.value;
         const int position = positionForAzimuth(azimuth);
         if (position < 1) {
+            azimuthTalker = 0;
             setBackHomeTimerIsStart(true);
             continue;
         }
@@ -854,6 +1096,7 @@ void SoundDeviceSetting::handleYamahaEvent(const YamahaEvent& event) {
              << "phi:" << event.phi << "theta:" << event.theta << "voice:" << event.voice;
     const int position = positionForAzimuth(event.phi);
     if (position < 1) {
+        azimuthTalker = 0;
         setBackHomeTimerIsStart(true);
         return;
     }
@@ -889,6 +1132,7 @@ void SoundDeviceSetting::slot_ReceiveNurveaMessage(QString message) {
         setBackHomeTimerIsStart(!evaluateAzimuthReport(position, report->azimuth, talker));
         return;
     }
+    azimuthTalker = 0;
     emit signal_GetNurveaAzimuth(kSilentAzimuth);
     setBackHomeTimerIsStart(true);
     qDebug() << "SoundDeviceSetting::slot_ReceiveNurveaMessage"
@@ -933,8 +1177,6 @@ bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool t
             state.offSince = 0;
             talkerPresent = true;
             silenceCount = 0;
-            if (nowMSecs - state.onSince >= delayTriggerTime)
-                emit signal_CallCameraPreset(position);
         } else if (silenceCount > kSilentReportsBeforeTiming) {
             // The silent period is timed from the first report after the counted ones; the
             // lights go out a little earlier than a talker would trigger, by the time the
@@ -952,7 +1194,140 @@ bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool t
             ++silenceCount;
         }
     }
+    azimuthTalker = talkerPresent ? position : 0;
+    callDuePresets();
+    scheduleTriggerCheck();
     return talkerPresent;
+}
+
+std::vector<int> SoundDeviceSetting::talkingPositions() const {
+    std::vector<int> talking;
+    if (deviceBrandInt == Shure) {
+        for (const auto& [position, state] : positionStates) {
+            if (state.active && state.level > 0 && state.onSince != 0)
+                talking.push_back(position);
+        }
+    } else if (azimuthTalker > 0) {
+        const auto found = positionStates.find(azimuthTalker);
+        if (found != positionStates.end() && found->second.onSince != 0)
+            talking.push_back(azimuthTalker);
+    }
+    return talking;
+}
+
+void SoundDeviceSetting::callDuePresets() {
+    const qint64 timeMs = now();
+    blockedUntilMs = 0;
+    updateTalkerPosition();
+    const std::vector<int> talking = talkingPositions();
+    std::vector<int> due;
+    for (const int position : talking) {
+        if (timeMs - positionStates[position].onSince >= delayTriggerTime)
+            due.push_back(position);
+    }
+
+    // Several talkers (arrays that report several gates at once): while two or more have
+    // talked for the delay the camera shows the shot chosen for them; a talker left alone
+    // gets the camera back once alone for the delay.
+    if (deviceBrandInt == Shure && severalTalkersPresetInt != kSeveralTalkersOff) {
+        if (due.size() >= 2) {
+            severalTalkersShown = true;
+            soloSince = 0;
+            if (!trackingMayAct())
+                return;
+            if (heldAgainst(severalTalkersPresetInt))
+                blockedUntilMs = lastCallMs + minimumHoldTime;
+            else
+                emit signal_CallTrackingPreset(severalTalkersPresetInt);
+            return;
+        }
+        if (severalTalkersShown) {
+            if (talking.empty()) {
+                severalTalkersShown = false;
+                soloSince = 0;
+            } else if (talking.size() == 1) {
+                if (soloSince == 0)
+                    soloSince = timeMs;
+                if (timeMs - soloSince < delayTriggerTime) {
+                    blockedUntilMs = soloSince + delayTriggerTime;
+                    return;
+                }
+                severalTalkersShown = false;
+                soloSince = 0;
+            } else {
+                return;
+            }
+        }
+    }
+
+    if (due.empty() || !trackingMayAct())
+        return;
+    for (const int position : due) {
+        if (heldAgainst(presetOfPosition(position))) {
+            blockedUntilMs = lastCallMs + minimumHoldTime;
+            continue;
+        }
+        emit signal_CallCameraPreset(position);
+    }
+}
+
+int SoundDeviceSetting::presetOfPosition(int position) const {
+    return presetLink ? presetLink->presetMap().value(position, 0) : -1;
+}
+
+bool SoundDeviceSetting::heldAgainst(int preset) const {
+    return minimumHoldTime > 0 && lastCallMs != 0 && preset >= 0 && preset != lastCalledPreset &&
+           now() - lastCallMs < minimumHoldTime;
+}
+
+void SoundDeviceSetting::updateTalkerPosition() {
+    // The talker who has talked longest is the one the camera follows first.
+    int talker = 0;
+    qint64 since = LLONG_MAX;
+    if (deviceConnected) {
+        for (const int position : talkingPositions()) {
+            const qint64 onSince = positionStates[position].onSince;
+            if (onSince < since) {
+                since = onSince;
+                talker = position;
+            }
+        }
+    }
+    if (talker == talkerPositionInt)
+        return;
+    talkerPositionInt = talker;
+    emit signal_TalkerPositionChanged(talker);
+}
+
+void SoundDeviceSetting::scheduleTriggerCheck() {
+    const qint64 timeMs = now();
+    qint64 next = blockedUntilMs > timeMs ? blockedUntilMs : LLONG_MAX;
+    for (const int position : talkingPositions()) {
+        const qint64 due = positionStates[position].onSince + delayTriggerTime;
+        if (due > timeMs)
+            next = std::min(next, due);
+    }
+    if (next == LLONG_MAX) {
+        triggerTimer->stop();
+        return;
+    }
+    triggerDueMs = next;
+    triggerTimer->start(static_cast<int>(std::clamp<qint64>(next - timeMs, 1, INT_MAX)));
+}
+
+void SoundDeviceSetting::runTriggerCheck() {
+    if (!deviceConnected)
+        return;
+    callDuePresets();
+    scheduleTriggerCheck();
+}
+
+bool SoundDeviceSetting::isTriggerCheckPending() const {
+    return triggerTimer->isActive();
+}
+
+qint64 SoundDeviceSetting::triggerCheckDueInMs() const {
+    return triggerTimer->isActive() ? triggerDueMs - now() : 0;
 }
 
 // ---- return home ------------------------------------------------------------------------
@@ -973,6 +1348,8 @@ void SoundDeviceSetting::setBackHomeTimerIsStart(bool isStart) {
 }
 
 void SoundDeviceSetting::slot_CallBackToHome() {
+    if (!trackingMayAct())
+        return;
     if (backHomeActionInt == BackHomeToHomePosition) {
         emit signal_AddUSBCommand(4, 25);
     } else if (backHomeActionInt == BackHomeToPresetZero) {
@@ -981,6 +1358,10 @@ void SoundDeviceSetting::slot_CallBackToHome() {
 }
 
 void SoundDeviceSetting::resetPositionStates() {
+    triggerTimer->stop();
+    azimuthTalker = 0;
+    severalTalkersShown = false;
+    soloSince = 0;
     for (auto& [position, state] : positionStates) {
         state.active = false;
         state.level = 0;
@@ -988,6 +1369,7 @@ void SoundDeviceSetting::resetPositionStates() {
         state.offSince = 0;
         emit signal_GetShureSoundDeviceArrayPosState(position, false);
     }
+    updateTalkerPosition();
 }
 
 // ---- timing dialog ----------------------------------------------------------------------
@@ -1003,11 +1385,21 @@ void SoundDeviceSetting::slot_AdvancedSetting() {
                 &SoundDeviceSetting::slot_BackToHomeTriggerTimeChange);
         connect(advancedSetting, &AdvancedSetting::signal_BackToHomeActionChange, this,
                 &SoundDeviceSetting::slot_BackToHomeActionChange);
+        connect(advancedSetting, &AdvancedSetting::signal_AutoReconnectChange, this,
+                &SoundDeviceSetting::slot_AutoReconnectChange);
+        connect(advancedSetting, &AdvancedSetting::signal_MinimumHoldTimeChange, this,
+                &SoundDeviceSetting::slot_MinimumHoldTimeChange);
+        connect(advancedSetting, &AdvancedSetting::signal_SeveralTalkersPresetChange, this,
+                &SoundDeviceSetting::slot_SeveralTalkersPresetChange);
+        connect(advancedSetting, &AdvancedSetting::signal_ManualOverrideTimeChange, this,
+                &SoundDeviceSetting::slot_ManualOverrideTimeChange);
     }
     advancedSetting->setValues(deviceTypeInt, deviceBrandInt, sennheiserPeakLevel,
                                truncateToInt(nurveaBackgroundNoise),
                                static_cast<int>(std::clamp<qint64>(delayTriggerTime, INT_MIN, INT_MAX)),
                                backHomeTimeInt, backHomeActionInt);
+    advancedSetting->setTrackingValues(autoReconnectOn, minimumHoldTime, severalTalkersPresetInt,
+                                       manualOverrideTime);
     advancedSetting->exec();
 }
 
@@ -1021,6 +1413,7 @@ void SoundDeviceSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
 
 void SoundDeviceSetting::slot_DelayTriggerTimeChange(int delayTimeInt) {
     delayTriggerTime = delayTimeInt;
+    scheduleTriggerCheck();
 }
 
 void SoundDeviceSetting::slot_BackToHomeTriggerTimeChange(int newBackHomeTimeInt) {
@@ -1030,4 +1423,104 @@ void SoundDeviceSetting::slot_BackToHomeTriggerTimeChange(int newBackHomeTimeInt
 
 void SoundDeviceSetting::slot_BackToHomeActionChange(int newBackHomeActionInt) {
     backHomeActionInt = newBackHomeActionInt;
+}
+
+void SoundDeviceSetting::slot_MinimumHoldTimeChange(int ms) {
+    minimumHoldTime = std::clamp(ms, 0, kMaxPauseMs);
+}
+
+void SoundDeviceSetting::slot_SeveralTalkersPresetChange(int preset) {
+    severalTalkersPresetInt = preset >= 0 && preset <= 9 ? preset : kSeveralTalkersOff;
+    if (severalTalkersPresetInt == kSeveralTalkersOff) {
+        severalTalkersShown = false;
+        soloSince = 0;
+    }
+}
+
+void SoundDeviceSetting::slot_ManualOverrideTimeChange(int ms) {
+    manualOverrideTime = std::clamp(ms, 0, kMaxPauseMs);
+}
+
+// ---- tracking switch and manual override ------------------------------------------------
+
+void SoundDeviceSetting::setTrackingEnabled(bool on) {
+    {
+        const QSignalBlocker blocker(ui->tracking_checkBox);
+        ui->tracking_checkBox->setChecked(on);
+    }
+    if (on == trackingEnabled)
+        return;
+    trackingEnabled = on;
+    // The camera may have been moved by hand while tracking was off: the talker's preset
+    // goes out again even if tracking called it last.
+    if (on && presetLink)
+        presetLink->forgetLastPreset();
+    updatePauseLabel();
+    emit signal_TrackingStateChanged();
+    if (on)
+        runTriggerCheck();
+}
+
+void SoundDeviceSetting::pauseTracking(int ms) {
+    if (ms <= 0) {
+        if (pauseUntilMs == 0)
+            return;
+        pauseUntilMs = 0;
+        updatePauseLabel();
+        emit signal_TrackingStateChanged();
+        runTriggerCheck();
+        return;
+    }
+    endPauseIfOver();
+    const bool began = pauseUntilMs == 0;
+    pauseUntilMs = now() + std::min(ms, kMaxPauseMs);
+    // The operator moved the camera: after the pause the talker's preset goes out again even
+    // if tracking called it last.
+    if (presetLink)
+        presetLink->forgetLastPreset();
+    updatePauseLabel();
+    if (began)
+        emit signal_TrackingStateChanged();
+}
+
+int SoundDeviceSetting::trackingPauseRemainingMs() const {
+    if (pauseUntilMs == 0)
+        return 0;
+    return static_cast<int>(std::clamp<qint64>(pauseUntilMs - now(), 0, kMaxPauseMs));
+}
+
+void SoundDeviceSetting::slot_ManualOverride() {
+    if (manualOverrideTime > 0)
+        pauseTracking(manualOverrideTime);
+}
+
+bool SoundDeviceSetting::trackingMayAct() {
+    if (!trackingEnabled)
+        return false;
+    endPauseIfOver();
+    return pauseUntilMs == 0;
+}
+
+void SoundDeviceSetting::endPauseIfOver() {
+    if (pauseUntilMs == 0 || now() < pauseUntilMs)
+        return;
+    pauseUntilMs = 0;
+    updatePauseLabel();
+    emit signal_TrackingStateChanged();
+}
+
+void SoundDeviceSetting::updatePauseLabel() {
+    const int remaining = trackingPauseRemainingMs();
+    if (remaining <= 0 || !trackingEnabled) {
+        ui->pause_label->clear();
+        // While tracking is off a pause keeps running; its end is still noticed.
+        if (remaining > 0)
+            pauseTimer->start(remaining);
+        else
+            pauseTimer->stop();
+        return;
+    }
+    ui->pause_label->setText(QStringLiteral("Tracking paused (%1 s)").arg((remaining + 999) / 1000));
+    // Next refresh when the shown number changes (or the pause ends).
+    pauseTimer->start(remaining % 1000 == 0 ? 1000 : remaining % 1000);
 }

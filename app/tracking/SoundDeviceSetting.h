@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "arrays/ArrayPositionState.h"
 #include "arrays/SennheiserProtocol.h"
@@ -21,6 +22,7 @@ class AdvancedSetting;
 class PresetLink;
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -41,6 +43,7 @@ class SoundDeviceSetting : public QWidget {
 
 public:
     enum Brand { Shure = 0, Sennheiser = 1, Nureva = 2, Yamaha = 3 };
+    enum LinkState { LinkDown = 0, LinkUp = 1, LinkReconnecting = 2 };
     // What the return-home timer does.
     enum BackHomeAction { BackHomeToPresetZero = 0, BackHomeToHomePosition = 300 };
     // Azimuth that tells the preset-link page that nobody talks.
@@ -71,6 +74,17 @@ public:
     static constexpr int kSennheiserPeakLevelMax = 0;
     static constexpr double kNurevaBackgroundNoiseMin = 0.0;
     static constexpr double kNurevaBackgroundNoiseMax = 120.0;
+    // Waits between reconnect attempts after a lost link: doubling from 1 s, then 30 s
+    // for as long as it takes.
+    static constexpr int kReconnectDelaysMs[] = {1000, 2000, 4000, 8000, 16000, 30000};
+    // A retrying link logs at most one attempt per this period.
+    static constexpr int kReconnectLogPeriodMs = 30000;
+    static constexpr bool kDefaultAutoReconnect = true;
+    static constexpr int kDefaultMinimumHoldTimeMs = 0;
+    static constexpr int kSeveralTalkersOff = -1;
+    static constexpr int kDefaultManualOverrideTimeMs = 30000;
+    // Longest pause an operator command or a caller may ask for (a day).
+    static constexpr int kMaxPauseMs = 24 * 3600 * 1000;
 
     explicit SoundDeviceSetting(QWidget* parent = nullptr);
     ~SoundDeviceSetting() override;
@@ -90,6 +104,10 @@ public:
 
     // Settings writer accessors.
     int soundDeviceIndex() const { return deviceTypeInt; }
+    bool autoReconnect() const { return autoReconnectOn; }
+    int minimumHoldTimeMs() const { return minimumHoldTime; }
+    int severalTalkersPreset() const { return severalTalkersPresetInt; }
+    int manualOverrideTimeMs() const { return manualOverrideTime; }
     QString soundDeviceText(int index) const;
     QString ipAddressText() const;
     qint64 delayTriggerTimeMs() const { return delayTriggerTime; }
@@ -99,6 +117,24 @@ public:
     QMap<QString, int> audioTriggerLevelMap() const;
     // {"BackToHomeTriggerTime" -> ms (-1 off), "BackToHomeAction" -> 300 or 0}.
     QMap<QString, int> backToHomeMap() const;
+
+    LinkState linkState() const { return linkStateValue; }
+    // Tracking switch ("TrackingEnabled"): off keeps the link and lights, sends no preset and
+    // no return-home command.
+    bool isTrackingEnabled() const { return trackingEnabled; }
+    // Also updates the page's switch; the window follows signal_TrackingStateChanged.
+    void setTrackingEnabled(bool on);
+    // Manual override: pauses tracking's preset calls and the return-home action for exactly
+    // ms (ms <= 0 ends a pause).
+    void pauseTracking(int ms);
+    // Remaining pause in ms, 0 when not paused.
+    int trackingPauseRemainingMs() const;
+    // The position the page acts on as the talker's: 1..8, 0 when nobody talks.
+    int talkerPosition() const { return talkerPositionInt; }
+    // Reconnect: attempts made since the link was lost, and the wait before the next one
+    // (0 when none is scheduled).
+    int reconnectAttemptCount() const { return reconnectAttempts; }
+    int reconnectDelayMs() const;
 
     // Read-only views for the window and the tests.
     int currentDeviceType() const { return deviceTypeInt; }
@@ -127,6 +163,10 @@ public:
     QSpinBox* portSpinBox() const;
     QCheckBox* connectCheckBox() const;
     QPushButton* advancedButton() const;
+    QCheckBox* trackingCheckBox() const;
+    // "Reconnecting…" beside Connect, and "Tracking paused (N s)" beside the tracking switch.
+    QLabel* linkStatusLabel() const;
+    QLabel* pauseLabel() const;
     AdvancedSetting* advancedSettingDialog() const { return advancedSetting; }
 
     // The TCP arrays listen on fixed ports (2202, 45, 49280); fake arrays in tests and in a
@@ -137,6 +177,14 @@ public:
     // The clock of every evaluation (ms since the epoch). Tests install a manual clock so
     // talker timing does not depend on the scheduler.
     void setClock(std::function<qint64()> clock);
+    // A talker's preset is due the trigger delay after its first report, which usually falls
+    // between two reports: a single-shot check is armed for that moment. Whether it is armed,
+    // and in how many ms of the page's clock it is due.
+    bool isTriggerCheckPending() const;
+    qint64 triggerCheckDueInMs() const;
+    // Runs the check now (what the armed check does when it fires): calls the presets of
+    // the talkers whose delay is over, then arms the next check.
+    void runTriggerCheck();
 
 signals:
     void signal_SwitchSoundDevice(int deviceTypeInt, int deviceBrandInt);
@@ -147,6 +195,12 @@ signals:
     void signal_GetYamahaAzimuth(int azimuthInt);
     void signal_WarningMessage(QString message);
     void signal_AddUSBCommand(int commandID, int commandValue);
+    void signal_LinkStateChanged(int linkState);  // a LinkState value
+    void signal_TrackingStateChanged();           // enabled flag or pause began/ended
+    // The talker position the page acts on changed: 1..N, or 0 when nobody talks.
+    void signal_TalkerPositionChanged(int position);
+    // Several talkers at once: the preset chosen for them (0-9).
+    void signal_CallTrackingPreset(int preset);
 
 public slots:
     void slot_StartAutoConnect();
@@ -165,6 +219,15 @@ public slots:
     void slot_BackToHomeActionChange(int backHomeActionInt);
     void slot_CallBackToHome();
     void slot_AdvancedSetting();
+    // An operator command (panel move/zoom/focus/preset, its keys, a control-interface
+    // request) just happened: pauses for "ManualOverrideTime" ms (no pause when that is 0).
+    void slot_ManualOverride();
+    // The next reconnect attempt (the back-off timer calls it).
+    void slot_Reconnect();
+    void slot_AutoReconnectChange(bool on);
+    void slot_MinimumHoldTimeChange(int ms);
+    void slot_SeveralTalkersPresetChange(int preset);
+    void slot_ManualOverrideTimeChange(int ms);
 
 private:
     // The port a brand is reached on (Shure for an unknown brand).
@@ -177,8 +240,24 @@ private:
     // True when the signal being handled comes from the socket of the brand not selected:
     // a slow close of the previous link must not act on the current one.
     bool isFromOtherLink() const;
-    // A TCP connection attempt failed or timed out: back to idle, with the warning.
+    // A connection attempt failed or timed out: back to idle with the warning, or on to the
+    // next attempt while reconnecting.
     void connectAttemptFailed();
+    void setLinkState(LinkState state);
+    // Schedules the next attempt of a lost link (no-op when one is scheduled).
+    void scheduleReconnect();
+    void stopReconnecting();
+    // Shows "Connection Loss." once per loss.
+    void warnLoss();
+    // False while tracking is switched off or paused; ends a pause that is over.
+    bool trackingMayAct();
+    // Ends a pause whose time is over (and follows the talker again).
+    void endPauseIfOver();
+    void updatePauseLabel();
+    void updateTalkerPosition();
+    // Whether the minimum hold keeps tracking from calling this preset now.
+    bool heldAgainst(int preset) const;
+    int presetOfPosition(int position) const;
     // The array stopped answering on a link that is still open: drop it as lost.
     void linkLost();
     // Ping-timer tick of the WebSocket link.
@@ -197,6 +276,13 @@ private:
     // The talker decision shared by the azimuth arrays, for the position the latest report
     // fell into. Returns whether a talker is present.
     bool evaluateAzimuthReport(int position, int azimuth, bool talker);
+    // Positions talking right now, ascending: Shure channels with an open gate and a level,
+    // or the zone the latest azimuth report named as a talker's.
+    std::vector<int> talkingPositions() const;
+    // Asks for the preset of every talker that has talked for the trigger delay.
+    void callDuePresets();
+    // Arms the single-shot check for the earliest moment a talker's delay ends.
+    void scheduleTriggerCheck();
     void emitAzimuth(int azimuth);
     bool writeToDevice(std::string_view bytes);
 
@@ -223,6 +309,12 @@ private:
     int currentPeakLevel = -90;
     qint64 delayTriggerTime = kDefaultDelayTriggerTimeMs;
     QTimer* backHomeTimer = nullptr;
+    // Single shot: fires when the next talker's trigger delay ends (see runTriggerCheck).
+    QTimer* triggerTimer = nullptr;
+    qint64 triggerDueMs = 0;  // clock() at which the armed check is due
+    // Azimuth arrays: the zone the latest report named as a talker's, 0 after a report
+    // without a talker.
+    int azimuthTalker = 0;
     int backHomeTimeInt = kDefaultBackHomeTimeMs;
     int backHomeActionInt = BackHomeToHomePosition;
     std::map<int, ArrayPositionState> positionStates;
@@ -234,6 +326,33 @@ private:
     bool deviceConnected = false;
     int yamahaPort = YamahaProtocol::kPort;
     bool yamahaRunning = false;
+
+    LinkState linkStateValue = LinkDown;
+    bool autoReconnectOn = kDefaultAutoReconnect;
+    // The link being attempted retries on failure: a lost link, or the connect at start.
+    bool retrying = false;
+    // The address of the last attempt parsed; an unusable one is never retried.
+    bool addressUsable = true;
+    int reconnectAttempts = 0;
+    QTimer* reconnectTimer = nullptr;  // single shot: the back-off wait
+    qint64 lastReconnectLogMs = 0;     // clock() of the last logged attempt, 0 = none yet
+    int suppressedReconnectLogs = 0;
+    bool lossWarned = false;  // "Connection Loss." was shown for the current loss
+
+    bool trackingEnabled = true;
+    qint64 pauseUntilMs = 0;       // clock() at which a pause ends, 0 = not paused
+    QTimer* pauseTimer = nullptr;  // refreshes the pause label and ends the pause
+    int manualOverrideTime = kDefaultManualOverrideTimeMs;
+    int minimumHoldTime = kDefaultMinimumHoldTimeMs;
+    int lastCalledPreset = -1;  // the preset tracking called last (hold)
+    qint64 lastCallMs = 0;      // clock() of that call, 0 = none
+    int severalTalkersPresetInt = kSeveralTalkersOff;
+    bool severalTalkersShown = false;  // the several-talkers preset is what tracking called
+    qint64 soloSince = 0;              // clock() since one talker is left after several
+    // Earliest clock() at which something blocked now (hold, the lone talker's wait) may be
+    // called, 0 = nothing waits.
+    qint64 blockedUntilMs = 0;
+    int talkerPositionInt = 0;
 
     ShureProtocol shureProtocol;
     SennheiserProtocol sennheiserProtocol;

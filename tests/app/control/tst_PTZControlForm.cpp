@@ -224,6 +224,8 @@ void TstPTZControlForm::presetsCallSaveAndResetWithTheToggles() {
 }
 
 void TstPTZControlForm::mirrorFlipFocusModeAndFocusButtons() {
+    // Picture settings are no override of audio tracking; focusing is.
+    QSignalSpy overrides(_panel.get(), &PTZControlForm::signal_ManualOverride);
     auto* combo = _panel->findChild<QComboBox*>(QStringLiteral("mirrorFlip_comboBox"));
     combo->setCurrentIndex(combo->findText(QStringLiteral("Flip")));
     QCOMPARE(taken(), (QList<Command>{{0, 2}}));
@@ -234,12 +236,14 @@ void TstPTZControlForm::mirrorFlipFocusModeAndFocusButtons() {
     QTest::mouseClick(af, Qt::LeftButton);
     QTest::mouseClick(af, Qt::LeftButton);
     QCOMPARE(taken(), (QList<Command>{{5, wasOn ? 0 : 1}, {5, wasOn ? 1 : 0}}));
+    QCOMPARE(overrides.count(), 0);
 
     // "+" focuses near, "-" far; both stop on release. They ignore "isEnable".
     button("focusIn_pushButton")->setProperty("isEnable", false);
     QTest::mouseClick(button("focusIn_pushButton"), Qt::LeftButton);
     QTest::mouseClick(button("focusOut_pushButton"), Qt::LeftButton);
     QCOMPARE(taken(), (QList<Command>{{7, 0}, {8, 0}, {6, 0}, {8, 0}}));
+    QCOMPARE(overrides.count(), 4);
 }
 
 void TstPTZControlForm::initializeReadsTheCameraAndAppliesInvertedTilt() {

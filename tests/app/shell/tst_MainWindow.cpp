@@ -1,6 +1,7 @@
 // The main window's behaviour: the delayed start, closing into the tray, the tray entries,
 // the title bar and the two dialogs.
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -208,22 +209,36 @@ void TstMainWindow::trayMenu() {
     QMenu* menu = window.systemTrayIcon()->contextMenu();
     QVERIFY(menu);
     const QList<QAction*> actions = menu->actions();
-    QStringList texts;
-    for (QAction* action : actions) texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    // "Show Window" first, "Exit" last after a separator; the entries between open dialogs.
-    QCOMPARE(texts.first(), QStringLiteral("Show Window"));
-    QCOMPARE(texts.last(), QStringLiteral("Exit"));
-    QCOMPARE(texts.at(texts.size() - 2), QStringLiteral("-"));
-    QVERIFY(texts.contains(QStringLiteral("Control interface")));
+    QCOMPARE(actions.size(), 5);
+    QCOMPARE(actions[0]->text(), QStringLiteral("Show Window"));
+    QCOMPARE(actions[1]->text(), QStringLiteral("Control interface"));
+    QVERIFY(actions[2]->isSeparator());
+    QCOMPARE(actions[3]->text(), QStringLiteral("Tracking"));
+    QCOMPARE(actions[4]->text(), QStringLiteral("Exit"));
 
     window.hide();
     actions.first()->trigger();
     QVERIFY(window.isVisible());
 
+    // "Tracking" and the array page's switch are one setting, whichever is used.
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    auto* page = window.findChild<SoundDeviceSetting*>();
+    QVERIFY(actions[3]->isCheckable() && actions[3]->isChecked());
+    actions[3]->trigger();
+    QVERIFY(!page->isTrackingEnabled());
+    QVERIFY(!page->trackingCheckBox()->isChecked());
+    page->trackingCheckBox()->click();
+    QVERIFY(page->isTrackingEnabled());
+    QVERIFY(actions[3]->isChecked());
+    actions[3]->trigger();
+
     // "Exit" saves the settings before it leaves the event loop.
     QVERIFY(!QFile::exists(window.configFilePath()));
     actions.last()->trigger();
     QVERIFY(QFile::exists(window.configFilePath()));
+    QFile saved(window.configFilePath());
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("TrackingEnabled"), QJsonValue(false));
 }
 
 void TstMainWindow::aboutDialogIsReused() {

@@ -16,6 +16,7 @@
 #include "MainWindow.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
+#include "SoundDeviceSetting.h"
 
 namespace {
 
@@ -188,6 +189,12 @@ void TstSettingsDocument::firstSaveWritesThePagesInitialValues() {
     for (const char* key : {"SennheiserAzimuthRange", "NurevaAzimuthRange", "YamahaAzimuthRange"})
         QCOMPARE(saved.value(key), SettingsDocument::defaultDocument().value(key));
     QVERIFY(saved.contains("ShureArrayPos"));
+    // The tracking behaviours, as top-level keys an older version passes over.
+    QCOMPARE(saved.value("AutoReconnect"), QJsonValue(true));
+    QCOMPARE(saved.value("MinimumHoldTime"), QJsonValue(0));
+    QCOMPARE(saved.value("SeveralTalkersPreset"), QJsonValue(-1));
+    QCOMPARE(saved.value("ManualOverrideTime"), QJsonValue(30000));
+    QCOMPARE(saved.value("TrackingEnabled"), QJsonValue(true));
 }
 
 void TstSettingsDocument::pageValuesRoundTrip() {
@@ -199,6 +206,11 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     mic.portMap = {{"Shure", 2202}, {"Nurvea", 8000}};  // "Sennheiser" missing: written as 0
     mic.levelMap = {{"Sennheiser", -60}};               // "Nurvea" missing: written as 0
     mic.backToHomeMap = {{"BackToHomeTriggerTime", 180000}, {"BackToHomeAction", 0}};
+    mic.autoReconnect = false;
+    mic.minimumHoldTime = 3000;
+    mic.severalTalkersPreset = 7;
+    mic.manualOverrideTime = 0;
+    mic.trackingEnabled = false;
 
     PresetLink page;
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
@@ -235,6 +247,13 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     QCOMPARE(reloaded.presetBox(2)->currentText(), QStringLiteral("Off"));
     for (int brand : {1, 2, 3}) QCOMPARE(reloaded.rangeTexts(brand), page.rangeTexts(brand));
     QCOMPARE(reloaded.rangeStartBox(1)->value(), -179);
+    SoundDeviceSetting arrays;
+    arrays.loadSettings();
+    QVERIFY(!arrays.autoReconnect());
+    QCOMPARE(arrays.minimumHoldTimeMs(), 3000);
+    QCOMPARE(arrays.severalTalkersPreset(), 7);
+    QCOMPARE(arrays.manualOverrideTimeMs(), 0);
+    QVERIFY(!arrays.isTrackingEnabled());
 }
 
 void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey() {
@@ -248,8 +267,15 @@ void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey() {
     // Nothing was changed: the save writes every key back as it was, including keys this
     // version does not know. The camera list is the exception: it saves the cameras it
     // lists, and this window was closed before its first search (no camera is attached).
+    // A document of a version before the tracking behaviours gains their keys at the
+    // defaults it ran with.
     QJsonObject expectedFirst = original;
     expectedFirst.insert("UsbCamerasArray", QJsonArray());
+    expectedFirst.insert("AutoReconnect", true);
+    expectedFirst.insert("MinimumHoldTime", 0);
+    expectedFirst.insert("SeveralTalkersPreset", -1);
+    expectedFirst.insert("ManualOverrideTime", 30000);
+    expectedFirst.insert("TrackingEnabled", true);
     QCOMPARE(readJson(configFile()), expectedFirst);
 
     {

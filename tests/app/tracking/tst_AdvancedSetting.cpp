@@ -1,4 +1,5 @@
 // The timing dialog: what it shows per array brand and what Apply and Cancel hand back.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -56,6 +57,7 @@ private slots:
     void cancelDropsEdits();
     void unmatchedStoredValuesSurviveApply();
     void unmatchedStoredTimesShowAsTheirOwnEntries();
+    void trackingChoicesLoadAndApply();
 };
 
 void TstAdvancedSetting::initialChoices() {
@@ -71,7 +73,7 @@ void TstAdvancedSetting::initialChoices() {
     QCOMPARE(f.action->currentText(), QStringLiteral("Home"));
     QCOMPARE(f.action->itemData(1).toInt(), 0);
     QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
-    QCOMPARE(dialog.minimumSize(), QSize(449, 260));
+    QCOMPARE(dialog.minimumSize(), QSize(449, 420));
 }
 
 void TstAdvancedSetting::levelPerBrand_data() {
@@ -222,4 +224,52 @@ void TstAdvancedSetting::unmatchedStoredTimesShowAsTheirOwnEntries() {
 }
 
 QTEST_MAIN(TstAdvancedSetting)
+void TstAdvancedSetting::trackingChoicesLoadAndApply() {
+    AdvancedSetting dialog;
+    auto* hold = dialog.findChild<QComboBox*>("minimumHold_comboBox");
+    auto* several = dialog.findChild<QComboBox*>("severalTalkers_comboBox");
+    auto* override = dialog.findChild<QComboBox*>("manualOverride_comboBox");
+    auto* reconnect = dialog.findChild<QCheckBox*>("autoReconnect_checkBox");
+    QVERIFY(hold && several && override && reconnect);
+    QCOMPARE(hold->count(), 5);
+    QCOMPARE(hold->currentText(), QStringLiteral("Off"));
+    QCOMPARE(hold->itemData(4).toInt(), 10000);
+    QCOMPARE(several->count(), 11);
+    QCOMPARE(several->currentData().toInt(), -1);
+    QCOMPARE(several->itemText(10), QStringLiteral("Preset 9"));
+    QCOMPARE(override->currentText(), QStringLiteral("30 Sec"));
+    QCOMPARE(override->itemData(4).toInt(), 120000);
+    QVERIFY(reconnect->isChecked());
+
+    // Only an array that reports several gates at once can have several talkers.
+    dialog.setValues(3, Sennheiser, -55, 50, 1500, 10000, 300);
+    QVERIFY(!several->isEnabled());
+    dialog.setValues(0, Shure, -55, 50, 1500, 10000, 300);
+    QVERIFY(several->isEnabled());
+
+    // Loading does not count as an edit; a hold time no choice names keeps an entry.
+    dialog.setTrackingValues(false, 2500, 9, 0);
+    QVERIFY(!dialog.findChild<QPushButton*>("apply_pushButton")->isEnabled());
+    QCOMPARE(hold->currentText(), QStringLiteral("2.5 Sec"));
+    QCOMPARE(several->currentText(), QStringLiteral("Preset 9"));
+    QCOMPARE(override->currentText(), QStringLiteral("Off"));
+    QVERIFY(!reconnect->isChecked());
+
+    QStringList calls;
+    connect(&dialog, &AdvancedSetting::signal_BackToHomeActionChange, [&](int) { calls << "action"; });
+    connect(&dialog, &AdvancedSetting::signal_AutoReconnectChange,
+            [&](bool on) { calls << QStringLiteral("reconnect=%1").arg(on); });
+    connect(&dialog, &AdvancedSetting::signal_MinimumHoldTimeChange,
+            [&](int v) { calls << QStringLiteral("hold=%1").arg(v); });
+    connect(&dialog, &AdvancedSetting::signal_SeveralTalkersPresetChange,
+            [&](int v) { calls << QStringLiteral("several=%1").arg(v); });
+    connect(&dialog, &AdvancedSetting::signal_ManualOverrideTimeChange,
+            [&](int v) { calls << QStringLiteral("override=%1").arg(v); });
+    reconnect->click();
+    QVERIFY(dialog.findChild<QPushButton*>("apply_pushButton")->isEnabled());
+    override->setCurrentIndex(3);
+    dialog.slot_Apply();
+    QCOMPARE(calls, (QStringList{"action", "reconnect=1", "hold=2500", "several=9", "override=60000"}));
+}
+
 #include "tst_AdvancedSetting.moc"

@@ -220,11 +220,15 @@ void TstPresetLink::repeatedPresetIsCalledOnce() {
     page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
     page.slot_ConnectUSBCamera(fakeReceiver());
 
+    QSignalSpy called(&page, &PresetLink::signal_TrackingPresetCalled);
     page.slot_CallCameraPreset(3);
     page.slot_CallCameraPreset(3);
     QCOMPARE(commands.count(), 1);
     QCOMPARE(commands.at(0), (QVariantList{1, 3}));
     QCOMPARE(page.lastPreset(), 3);
+    // Only calls that went out are reported as called.
+    QCOMPARE(called.count(), 1);
+    QCOMPARE(called.at(0), QVariantList{3});
 
     page.slot_CallCameraPreset(4);
     page.slot_CallCameraPreset(3);
@@ -235,6 +239,19 @@ void TstPresetLink::repeatedPresetIsCalledOnce() {
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     page.slot_CallCameraPreset(3);
     QCOMPARE(commands.count(), 3);
+
+    // A preset tracking chose itself follows the same rule; anything but 0-9 is none, and
+    // once someone else moved the camera a repeat goes out again.
+    page.slot_CallTrackingPreset(9);
+    page.slot_CallTrackingPreset(9);
+    page.slot_CallTrackingPreset(10);
+    page.slot_CallTrackingPreset(3);
+    page.forgetLastPreset();
+    page.slot_CallTrackingPreset(3);
+    QList<int> presets;
+    for (const QList<QVariant>& call : called) presets << call.at(0).toInt();
+    QCOMPARE(presets, (QList<int>{3, 4, 3, 9, 3, 3}));
+    QCOMPARE(commands.count(), 6);
 }
 
 void TstPresetLink::repeatIsForgottenWithoutCamera() {

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QPushButton>
@@ -137,6 +138,7 @@ private slots:
     void shureGateAndPeakTriggerAfterDelay();
     void shureGateOpeningOnAHeldLevelWaitsTheDelay();
     void shureTwoGatesCallNoPreset();
+    void presetGoesOutWhenTheDelayEndsBetweenReports();
     void shureHighChannelsAndAutoCoverage();
     void shureAutomaticCoverageTracksByCoverageArea();
     void sennheiserSilenceTiming_data();
@@ -158,6 +160,15 @@ private slots:
     void settingsRoundTrip();
     void oddSavedTimingValuesAreReplaced();
     void timingDialogAndSlots();
+
+    void reconnectBacksOffUntilTheArrayIsBack();
+    void reconnectOnlyWhereItIsMeant();
+    void webSocketLinkReconnectsToo();
+    void minimumHoldKeepsTheCameraOnTheFirstTalker();
+    void severalTalkersGetTheirOwnShot();
+    void manualOverridePausesPresetsAndReturnHome();
+    void trackingSwitchKeepsLightsButSendsNothing();
+    void trackingSettingsLoadWithDefaults();
 
 private:
     // Selects the array, points it at the fake and ticks Connect like the user does.
@@ -374,8 +385,16 @@ void tst_SoundDeviceSetting::sennheiserAndNurevaPolling() {
 void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
     SimTcpArray array;
     QVERIFY(array.listen());
+    // The first question goes out with the link, not one waiting poll later: it is on its
+    // way by the time the page has taken the link up.
+    auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
+    qint64 written = 0;
+    qint64 queuedAtLinkUp = -1;
+    connect(socket, &QTcpSocket::bytesWritten, this, [&](qint64 bytes) { written += bytes; });
+    connect(socket, &QTcpSocket::connected, this, [&] { queuedAtLinkUp = written + socket->bytesToWrite(); });
     link(kYamahaRmcg, array.port());
     QTRY_VERIFY_WITH_TIMEOUT(page->isPolling(), kLinkTimeoutMs);
+    QCOMPARE(queuedAtLinkUp, qint64(19));
     QCOMPARE(page->pollIntervalMs(), 1000);
     QVERIFY(!page->isYamahaRunning());
     // Waiting: it only asks for the run mode, once a second, however often it is polled.
@@ -490,6 +509,60 @@ void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
     QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 1, kLinkTimeoutMs);
     QCOMPARE(presetCommands->at(0), (QVariantList{1, 3}));
     QVERIFY(!presetLink->isLightOn(1));
+}
+
+void tst_SoundDeviceSetting::presetGoesOutWhenTheDelayEndsBetweenReports() {
+    // Reports come once per poll, so the delay of a talker usually ends between two of them:
+    // the preset goes out when it ends, with no report to wait for, and never before.
+    page->slot_DelayTriggerTimeChange(300);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+
+    const qint64 start = fakeNow;
+    array.send(shureGate(2, true) + shurePeak(2, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).onSince, start, kLinkTimeoutMs);
+    QVERIFY(page->isTriggerCheckPending());
+    QCOMPARE(page->triggerCheckDueInMs(), 300);
+    fakeNow = start + 299;
+    page->runTriggerCheck();
+    QVERIFY(calls->isEmpty());
+    fakeNow = start + 300;
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(calls->at(0), QVariantList{2});
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 2}}));
+    QVERIFY(!page->isTriggerCheckPending());
+
+    // A talker who falls quiet before the delay ends is not followed by the armed check.
+    array.send(shureGate(2, false) + shureGate(4, true) + shurePeak(4, 30));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(4).onSince, fakeNow, kLinkTimeoutMs);
+    QVERIFY(page->isTriggerCheckPending());
+    array.send(shurePeak(4, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(4).onSince, 0, kLinkTimeoutMs);
+    fakeNow += 300;
+    page->runTriggerCheck();
+    QCOMPARE(calls->count(), 1);
+
+    // The same for an array that reports azimuths: a talker at 10 degrees (zone 1).
+    page->connectCheckBox()->click();
+    QVERIFY(!page->isDeviceConnected());
+    SimTcpArray sennheiser;
+    QVERIFY(sennheiser.listen());
+    link(kSennheiserTcc2, sennheiser.port());
+    QTRY_VERIFY(sennheiser.hasClient() && page->isDeviceConnected());
+    const qint64 onset = fakeNow;
+    sennheiser.send(sennheiserReply(-20, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).onSince, onset, kLinkTimeoutMs);
+    fakeNow = onset + 300;
+    QTRY_COMPARE_WITH_TIMEOUT(calls->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(calls->last(), QVariantList{1});
+    // Talking again after a quiet report starts a new period; quiet at its end: no call.
+    sennheiser.send(sennheiserReply(-80, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(page->currentSilenceCount(), 1, kLinkTimeoutMs);
+    fakeNow += 1000;
+    page->runTriggerCheck();
+    QCOMPARE(calls->count(), 2);
 }
 
 void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
@@ -829,6 +902,8 @@ void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
 // ---- failures ---------------------------------------------------------------------------
 
 void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
+    // The loss as such; reconnecting has its own tests.
+    page->slot_AutoReconnectChange(false);
     {
         // A TCP array that goes away: "Connection Loss.", lights off, states cleared, idle.
         SimTcpArray array;
@@ -960,6 +1035,8 @@ void tst_SoundDeviceSetting::connectingKeepsTheWindowResponsive() {
 }
 
 void tst_SoundDeviceSetting::silentTcpArrayIsALostLink() {
+    // The loss as such; reconnecting has its own tests.
+    page->slot_AutoReconnectChange(false);
     // Every poll of a TCP array is answered; an array that accepted the link and went
     // silent is gone, even though the connection itself stays up.
     SimTcpArray array;
@@ -996,6 +1073,8 @@ void tst_SoundDeviceSetting::silentTcpArrayIsALostLink() {
 }
 
 void tst_SoundDeviceSetting::webSocketLinkLivesOnPongs() {
+    // The loss as such; reconnecting has its own tests.
+    page->slot_AutoReconnectChange(false);
     // The WebSocket link: events may pause for as long as the room is silent, so the link is
     // kept by ping frames every 2 s, and six seconds without a pong is a lost link. No
     // "ping" text messages go out any more (the array takes them for requests).
@@ -1350,4 +1429,361 @@ void tst_SoundDeviceSetting::timingDialogAndSlots() {
 }
 
 QTEST_MAIN(tst_SoundDeviceSetting)
+// ---- tracking in real rooms ---------------------------------------------------------------
+
+void tst_SoundDeviceSetting::reconnectBacksOffUntilTheArrayIsBack() {
+    QSignalSpy states(page.get(), &SoundDeviceSetting::signal_LinkStateChanged);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    const quint16 port = static_cast<quint16>(array.port());
+    link(kShureMxa910, port);
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkUp);
+    array.send(shureGate(2, true) + shurePeak(2, 30));
+    QTRY_VERIFY_WITH_TIMEOUT(presetLink->isLightOn(2), kLinkTimeoutMs);
+
+    // The array reboots: the link drops and the port refuses for a while.
+    array.dropClient();
+    array.server.close();
+    QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
+    QVERIFY(page->connectCheckBox()->isChecked());
+    QVERIFY(!page->deviceComboBox()->isEnabled());
+    QCOMPARE(page->linkStatusLabel()->text(), QStringLiteral("Reconnecting\u2026"));
+    QVERIFY(!presetLink->isLightOn(2));
+    QVERIFY(!page->isPolling());
+    QList<int> waits{page->reconnectDelayMs()};
+    for (int attempt = 1; attempt <= 6; ++attempt) {
+        page->slot_Reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(page->reconnectDelayMs() > 0, kLinkTimeoutMs);
+        waits << page->reconnectDelayMs();
+    }
+    QCOMPARE(waits, (QList<int>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+    QCOMPARE(page->reconnectAttemptCount(), 6);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Connection Loss.")}}));
+
+    // Back: the next attempt links, polling resumes and the lights follow the new reports.
+    SimTcpArray back;
+    QVERIFY(back.listen(QHostAddress::LocalHost, port));
+    page->slot_Reconnect();
+    QTRY_VERIFY_WITH_TIMEOUT(back.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkUp);
+    QVERIFY(page->linkStatusLabel()->text().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(back.received.contains("< GET AUTO_COVERAGE >"), kLinkTimeoutMs);
+    back.send(shureGate(3, true) + shurePeak(3, 30));
+    QTRY_VERIFY_WITH_TIMEOUT(presetLink->isLightOn(3), kLinkTimeoutMs);
+    QVERIFY(!presetLink->isLightOn(2));
+    QCOMPARE(warnings->count(), 1);
+    QCOMPARE(callsOf(states), (QList<QVariantList>{{1}, {2}, {1}}));
+
+    // A new loss counts from the start and warns once more; Connect off ends the retrying.
+    back.dropClient();
+    QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
+    QCOMPARE(page->reconnectDelayMs(), 1000);
+    QCOMPARE(warnings->count(), 2);
+    page->connectCheckBox()->click();
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkDown);
+    QCOMPARE(page->reconnectDelayMs(), 0);
+    QVERIFY(page->linkStatusLabel()->text().isEmpty());
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    page->slot_Reconnect();  // a tick that was already due changes nothing
+    QVERIFY(!page->isConnecting());
+    QVERIFY(!page->connectCheckBox()->isChecked());
+}
+
+void tst_SoundDeviceSetting::reconnectOnlyWhereItIsMeant() {
+    SimTcpArray closed;
+    QVERIFY(closed.listen());
+    const quint16 port = static_cast<quint16>(closed.port());
+    closed.server.close();
+
+    // A connect started by hand that fails is reported and not retried.
+    link(kShureMxa910, port);
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Device cannot connect.")}}));
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkDown);
+    QCOMPARE(page->reconnectDelayMs(), 0);
+    QVERIFY(!page->connectCheckBox()->isChecked());
+
+    // The connect at start retries quietly: the array may boot after the computer.
+    warnings->clear();
+    page->slot_StartAutoConnect();
+    QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
+    QCOMPARE(page->reconnectDelayMs(), 1000);
+    QVERIFY(warnings->isEmpty());
+    SimTcpArray late;
+    QVERIFY(late.listen(QHostAddress::LocalHost, port));
+    page->slot_Reconnect();
+    QTRY_VERIFY_WITH_TIMEOUT(late.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+
+    // Reconnecting off: a lost link ends with Connect cleared and nothing scheduled.
+    page->slot_AutoReconnectChange(false);
+    late.dropClient();
+    QTRY_VERIFY_WITH_TIMEOUT(!page->connectCheckBox()->isChecked(), kLinkTimeoutMs);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Connection Loss.")}}));
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkDown);
+    QCOMPARE(page->reconnectDelayMs(), 0);
+    // ... and so does the connect at start, which then fails like a hand-started one.
+    late.server.close();
+    warnings->clear();
+    page->slot_StartAutoConnect();
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), kLinkTimeoutMs);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Device cannot connect.")}}));
+    QCOMPARE(page->reconnectDelayMs(), 0);
+
+    // Switching it off while retrying goes back to idle; an address that cannot be used is
+    // never retried.
+    page->slot_AutoReconnectChange(true);
+    page->slot_StartAutoConnect();
+    QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
+    page->slot_AutoReconnectChange(false);
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkDown);
+    QVERIFY(!page->connectCheckBox()->isChecked());
+    QCOMPARE(page->reconnectDelayMs(), 0);
+    page->slot_AutoReconnectChange(true);
+    page->ipLineEdit()->setText(QStringLiteral("not an address"));
+    page->slot_StartAutoConnect();
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkDown);
+    QCOMPARE(page->reconnectDelayMs(), 0);
+}
+
+void tst_SoundDeviceSetting::webSocketLinkReconnectsToo() {
+    SimWebSocketArray array;
+    QVERIFY(array.listen());
+    const quint16 port = static_cast<quint16>(array.port());
+    link(kNurevaHdl300, port);
+    QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+    array.dropClient();
+    array.server.close();
+    QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Connection Loss.")}}));
+    page->slot_Reconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(page->reconnectDelayMs(), 2000, kLinkTimeoutMs);
+    QCOMPARE(warnings->count(), 1);
+    QVERIFY(array.listen(QHostAddress::LocalHost, port));
+    page->slot_Reconnect();
+    QTRY_VERIFY_WITH_TIMEOUT(page->isDeviceConnected(), kLinkTimeoutMs);
+    QCOMPARE(page->linkState(), SoundDeviceSetting::LinkUp);
+    // The new link subscribes again.
+    QTRY_VERIFY_WITH_TIMEOUT(array.messages.size() >= 2, kLinkTimeoutMs);
+}
+
+void tst_SoundDeviceSetting::minimumHoldKeepsTheCameraOnTheFirstTalker() {
+    // Talker A (zone 1) is followed; B (zone 2) starts 1 s after A's call. With a 3 s hold
+    // B's preset waits for the hold, not only for the trigger delay.
+    page->slot_MinimumHoldTimeChange(3000);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kSennheiserTcc2, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    const qint64 start = fakeNow;
+    array.send(sennheiserReply(-20, 10));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).onSince, start, kLinkTimeoutMs);
+    fakeNow = start + 1500;
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->at(0), (QVariantList{1, 1}));
+
+    fakeNow = start + 2500;
+    array.send(sennheiserReply(-20, 60));
+    QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).onSince, fakeNow, kLinkTimeoutMs);
+    fakeNow = start + 4000;  // B's delay is over, the hold is not
+    array.send(sennheiserReply(-20, 60));
+    QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 3, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->count(), 1);
+    QVERIFY(page->isTriggerCheckPending());
+    QCOMPARE(page->triggerCheckDueInMs(), 500);
+    fakeNow = start + 4499;
+    page->runTriggerCheck();
+    QCOMPARE(presetCommands->count(), 1);
+    fakeNow = start + 4500;  // the armed check follows B as the hold ends
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->at(1), (QVariantList{1, 2}));
+
+    // No hold: B would have been followed at its delay.
+    page->slot_MinimumHoldTimeChange(0);
+    array.send(sennheiserReply(-20, 10));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(1).onSince == fakeNow, kLinkTimeoutMs);
+    fakeNow += 1500;
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 3, kLinkTimeoutMs);
+}
+
+void tst_SoundDeviceSetting::severalTalkersGetTheirOwnShot() {
+    page->slot_SeveralTalkersPresetChange(9);
+    QSignalSpy talkers(page.get(), &SoundDeviceSetting::signal_TalkerPositionChanged);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    const qint64 start = fakeNow;
+    array.send(shureGate(1, true) + shurePeak(1, 20));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(1).onSince == start, kLinkTimeoutMs);
+    fakeNow = start + 500;
+    array.send(shureGate(3, true) + shurePeak(1, 20) + shurePeak(3, 25));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince == start + 500, kLinkTimeoutMs);
+    QCOMPARE(page->talkerPosition(), 1);  // the one who has talked longest
+
+    // Both have talked for the delay: the shot for several talkers, once.
+    fakeNow = start + 2000;
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 1, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->at(0), (QVariantList{1, 9}));
+    array.send(shurePeak(1, 20) + shurePeak(3, 25));
+    QTRY_VERIFY_WITH_TIMEOUT(!page->isTriggerCheckPending() && page->positionState(3).level == 25,
+                             kLinkTimeoutMs);
+    QCOMPARE(presetCommands->count(), 1);
+
+    // Talker 1 stops; 3 is followed once it has talked alone for the delay.
+    fakeNow = start + 2100;
+    array.send(shureGate(1, false) + shurePeak(3, 25));
+    QTRY_VERIFY_WITH_TIMEOUT(!page->positionState(1).active, kLinkTimeoutMs);
+    QCOMPARE(page->talkerPosition(), 3);
+    fakeNow = start + 3599;
+    array.send(shurePeak(3, 25));
+    QTRY_VERIFY_WITH_TIMEOUT(page->isTriggerCheckPending(), kLinkTimeoutMs);
+    QCOMPARE(presetCommands->count(), 1);
+    fakeNow = start + 3600;
+    QTRY_COMPARE_WITH_TIMEOUT(presetCommands->count(), 2, kLinkTimeoutMs);
+    QCOMPARE(presetCommands->at(1), (QVariantList{1, 3}));
+    QCOMPARE(callsOf(talkers), (QList<QVariantList>{{1}, {3}}));
+}
+
+void tst_SoundDeviceSetting::manualOverridePausesPresetsAndReturnHome() {
+    QSignalSpy stateChanges(page.get(), &SoundDeviceSetting::signal_TrackingStateChanged);
+    QSignalSpy presetsCalled(presetLink.get(), &PresetLink::signal_TrackingPresetCalled);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kSennheiserTcc2, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    array.send(sennheiserReply(-20, 10));
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(1).onSince != 0, kLinkTimeoutMs);
+    fakeNow += 1500;
+    QTRY_COMPARE_WITH_TIMEOUT(presetsCalled.count(), 1, kLinkTimeoutMs);
+
+    // The operator pans: 30 s without preset calls or return home, shown on the page.
+    page->slot_ManualOverride();
+    QCOMPARE(page->trackingPauseRemainingMs(), 30000);
+    QCOMPARE(page->pauseLabel()->text(), QStringLiteral("Tracking paused (30 s)"));
+    QCOMPARE(stateChanges.count(), 1);
+    array.send(sennheiserReply(-20, 100));  // another talker, zone 3
+    QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince == fakeNow, kLinkTimeoutMs);
+    fakeNow += 5000;
+    array.send(sennheiserReply(-20, 100));
+    QTRY_COMPARE_WITH_TIMEOUT(sennheiserAzimuths->count(), 3, kLinkTimeoutMs);
+    page->slot_CallBackToHome();
+    QCOMPARE(presetsCalled.count(), 1);
+    QVERIFY(commands->isEmpty());
+    QCOMPARE(page->trackingPauseRemainingMs(), 25000);
+    fakeNow += 24999;
+    page->runTriggerCheck();
+    QCOMPARE(presetsCalled.count(), 1);
+
+    // Over: the talker of the moment is followed again, and return home works again.
+    fakeNow += 1;
+    page->runTriggerCheck();
+    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1}, {3}}));
+    QCOMPARE(page->trackingPauseRemainingMs(), 0);
+    QVERIFY(page->pauseLabel()->text().isEmpty());
+    QCOMPARE(stateChanges.count(), 2);
+    page->slot_CallBackToHome();
+    QCOMPARE(callsOf(*commands), (QList<QVariantList>{{4, 25}}));
+
+    // A pause after which the same talker's preset goes out again: the camera was moved.
+    page->pauseTracking(2000);
+    QCOMPARE(page->trackingPauseRemainingMs(), 2000);
+    fakeNow += 2000;
+    page->runTriggerCheck();
+    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1}, {3}, {3}}));
+    // pauseTracking(0) ends a pause at once; an override time of 0 pauses nothing.
+    page->pauseTracking(60000);
+    page->pauseTracking(0);
+    QCOMPARE(page->trackingPauseRemainingMs(), 0);
+    page->slot_ManualOverrideTimeChange(0);
+    page->slot_ManualOverride();
+    QCOMPARE(page->trackingPauseRemainingMs(), 0);
+    QCOMPARE(stateChanges.count(), 6);
+}
+
+void tst_SoundDeviceSetting::trackingSwitchKeepsLightsButSendsNothing() {
+    QSignalSpy stateChanges(page.get(), &SoundDeviceSetting::signal_TrackingStateChanged);
+    QSignalSpy talkers(page.get(), &SoundDeviceSetting::signal_TalkerPositionChanged);
+    SimTcpArray array;
+    QVERIFY(array.listen());
+    link(kShureMxa910, array.port());
+    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    page->trackingCheckBox()->click();
+    QVERIFY(!page->isTrackingEnabled());
+    QCOMPARE(stateChanges.count(), 1);
+
+    array.send(shureGate(2, true) + shurePeak(2, 30));
+    QTRY_VERIFY_WITH_TIMEOUT(presetLink->isLightOn(2), kLinkTimeoutMs);
+    fakeNow += 3000;
+    array.send(shurePeak(2, 30));
+    QTRY_VERIFY_WITH_TIMEOUT(lights->count() >= 3, kLinkTimeoutMs);
+    page->slot_CallBackToHome();
+    QVERIFY(presetCommands->isEmpty());
+    QVERIFY(commands->isEmpty());
+    QCOMPARE(callsOf(talkers), (QList<QVariantList>{{2}}));
+
+    // On again: the talker of the moment is followed at once.
+    page->setTrackingEnabled(true);
+    QVERIFY(page->trackingCheckBox()->isChecked());
+    QCOMPARE(callsOf(*presetCommands), (QList<QVariantList>{{1, 2}}));
+    QCOMPARE(stateChanges.count(), 2);
+    page->setTrackingEnabled(true);
+    QCOMPARE(stateChanges.count(), 2);
+
+    // Nobody talks any more, then the link ends: position 0 either way.
+    array.send(shurePeak(2, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(page->talkerPosition(), 0, kLinkTimeoutMs);
+    QCOMPARE(callsOf(talkers), (QList<QVariantList>{{2}, {0}}));
+}
+
+void tst_SoundDeviceSetting::trackingSettingsLoadWithDefaults() {
+    // A document of an older version: the defaults.
+    qApp->setProperty("configDataInforJsonObject", QJsonObject{{"DelayTriggerTime", 1000}});
+    page->loadSettings();
+    QVERIFY(page->autoReconnect());
+    QCOMPARE(page->minimumHoldTimeMs(), 0);
+    QCOMPARE(page->severalTalkersPreset(), -1);
+    QCOMPARE(page->manualOverrideTimeMs(), 30000);
+    QVERIFY(page->isTrackingEnabled());
+
+    qApp->setProperty("configDataInforJsonObject", QJsonObject{{"AutoReconnect", false},
+                                                               {"MinimumHoldTime", 5000},
+                                                               {"SeveralTalkersPreset", 0},
+                                                               {"ManualOverrideTime", 120000},
+                                                               {"TrackingEnabled", false}});
+    page->loadSettings();
+    QVERIFY(!page->autoReconnect());
+    QCOMPARE(page->minimumHoldTimeMs(), 5000);
+    QCOMPARE(page->severalTalkersPreset(), 0);
+    QCOMPARE(page->manualOverrideTimeMs(), 120000);
+    QVERIFY(!page->isTrackingEnabled());
+    QVERIFY(!page->trackingCheckBox()->isChecked());
+
+    // Values that cannot be meant take the defaults.
+    qApp->setProperty("configDataInforJsonObject", QJsonObject{{"AutoReconnect", "yes"},
+                                                               {"MinimumHoldTime", -1},
+                                                               {"SeveralTalkersPreset", 12},
+                                                               {"ManualOverrideTime", 1.5},
+                                                               {"TrackingEnabled", 1}});
+    page->loadSettings();
+    QVERIFY(page->autoReconnect());
+    QCOMPARE(page->minimumHoldTimeMs(), 0);
+    QCOMPARE(page->severalTalkersPreset(), -1);
+    QCOMPARE(page->manualOverrideTimeMs(), 30000);
+    QVERIFY(page->isTrackingEnabled());
+
+    // The timing dialog hands its choices to the page.
+    QTimer::singleShot(0, [this] {
+        AdvancedSetting* dialog = page->advancedSettingDialog();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->manualOverrideTimeMs(), 30000);
+        dialog->findChild<QComboBox*>("minimumHold_comboBox")->setCurrentIndex(2);
+        dialog->findChild<QComboBox*>("manualOverride_comboBox")->setCurrentIndex(1);
+        dialog->slot_Apply();
+    });
+    page->slot_AdvancedSetting();
+    QCOMPARE(page->minimumHoldTimeMs(), 3000);
+    QCOMPARE(page->manualOverrideTimeMs(), 10000);
+}
+
 #include "tst_SoundDeviceSetting.moc"
