@@ -15,6 +15,7 @@
 #include "ControlApiServer.h"
 #include "MainWindow.h"
 #include "SimCameraRig.h"
+#include "SoundDeviceSetting.h"
 
 namespace {
 
@@ -198,6 +199,64 @@ private slots:
         _rig->unplug(_camera, true);
         QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 0, 5000);
         QVERIFY(client.event(QStringLiteral("cameras")).value(QStringLiteral("cameras")).toArray().isEmpty());
+    }
+
+    void trackingSwitchPauseAndTheOperatorsHold() {
+        _rig->plug(_camera);
+        MainWindow window(nullptr, uniqueInstanceName());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        SoundDeviceSetting* page = window.soundDevicePage();
+        QTRY_COMPARE_WITH_TIMEOUT(window.cameraListPage()->rowCount(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker(), 5000);
+        QVERIFY(client
+                    .request(1, QStringLiteral("camera.connect"),
+                             {{QStringLiteral("location"),
+                               QString::fromStdString(SimCameraRig::location(_camera))}})
+                    .contains(QStringLiteral("result")));
+
+        // The switch: the page follows, and the clients hear it once.
+        QCOMPARE(result(client.request(2, QStringLiteral("tracking.set"), {{QStringLiteral("on"), false}})),
+                 (QJsonObject{{QStringLiteral("tracking"), QStringLiteral("off")}}));
+        QVERIFY(!page->isTrackingEnabled());
+        QCOMPARE(client.event(QStringLiteral("tracking")).value(QStringLiteral("tracking")).toString(),
+                 QStringLiteral("off"));
+        QVERIFY(result(client.request(3, QStringLiteral("tracking.set"), {{QStringLiteral("on"), true}}))
+                    .contains(QStringLiteral("tracking")));
+        QVERIFY(page->isTrackingEnabled());
+
+        // A long pause asked for is not cut short by the operator's hold of a later command;
+        // 0 ends it.
+        QCOMPARE(
+            result(client.request(4, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 600}}))
+                .value(QStringLiteral("tracking"))
+                .toString(),
+            QStringLiteral("paused"));
+        QVERIFY(page->trackingPauseRemainingMs() > 590000);
+        QVERIFY(client.request(5, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 2}})
+                    .contains(QStringLiteral("result")));
+        QVERIFY(page->trackingPauseRemainingMs() > 590000);
+        QCOMPARE(result(client.request(6, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 0}}))
+                     .value(QStringLiteral("tracking"))
+                     .toString(),
+                 QStringLiteral("on"));
+
+        // Without a pause, a camera command holds tracking off for the manual-override time.
+        if (page->manualOverrideTimeMs() > 0) {
+            QVERIFY(client
+                        .request(7, QStringLiteral("ptz.move"),
+                                 {{QStringLiteral("direction"), QStringLiteral("home")}})
+                        .contains(QStringLiteral("result")));
+            QVERIFY(page->trackingPauseRemainingMs() > 0);
+            QCOMPARE(result(client.request(8, QStringLiteral("state")))
+                         .value(QStringLiteral("tracking"))
+                         .toString(),
+                     QStringLiteral("paused"));
+        }
     }
 
 private:
