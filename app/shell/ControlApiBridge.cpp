@@ -133,14 +133,14 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
 void ControlApiBridge::sendCameraCommand(int commandId, int value) {
     qDebug() << "ControlApiBridge::sendCameraCommand" << commandId << value;
     emit signal_AddUSBCommand(commandId, value);
+    if (commandId == CmdCallPreset)
+        presetCalled(value, QStringLiteral("api"));
     // An integrator's command is an operator's: tracking holds off as after a panel command.
     // A longer pause asked for before (tracking.pause) is not cut short by it.
     const int pausedMs = _soundDevice->trackingPauseRemainingMs();
     _soundDevice->slot_ManualOverride();
     if (pausedMs > _soundDevice->trackingPauseRemainingMs())
         _soundDevice->pauseTracking(pausedMs);
-    if (commandId == CmdCallPreset)
-        presetCalled(value, QStringLiteral("api"));
 }
 
 bool ControlApiBridge::setTracking(bool on, QString&) {

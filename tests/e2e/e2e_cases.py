@@ -311,8 +311,11 @@ def case_control_api_token(session):
     reply = client.request(3, "preset.call", preset=3)
     expect(reply.get("result") == {}, "preset.call answered %s" % reply)
     wait_until("preset 3 at the camera", lambda: any(v == 3 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
+    # The preset is heard first; the operator's hold of tracking follows it.
     event = watcher.next_event()
     expect(event == {"event": "preset", "data": {"lastPreset": 3, "by": "api"}}, "the preset event: %s" % event)
+    event = watcher.next_event()
+    expect(event == {"event": "tracking", "data": {"tracking": "paused"}}, "the tracking event: %s" % event)
 
     # A timed move stops by itself; an untimed one stops when its client goes away.
     since = session.sim("journal")["next"]
@@ -381,6 +384,37 @@ def case_control_api_loopback(session):
     reply = client.request(5, "camera.connect", location=CAMERA_LOCATION, timeout=20)
     expect(reply.get("result") == {"connected": CAMERA_LOCATION}, "camera.connect answered %s" % reply)
     expect(watcher.next_event() == {"event": "camera", "data": {"connected": CAMERA_LOCATION}}, "no connect event")
+
+    # Tracking: the talker's position is heard before the preset tracking calls for it. The
+    # requests above paused tracking as an operator's command would: the pause ends first.
+    expect(client.request(10, "tracking.pause", seconds=0)["result"] == {"tracking": "on"}, "tracking not on")
+    watcher.events.clear()
+    onset = session.sim("talk", array="shure", position=3)["time_ms"]
+    first_write_after(session, CALL_PRESET, onset, value=3, timeout=6)
+    seen = []
+    while not any(e["event"] == "preset" for e in seen):
+        e = watcher.next_event(timeout=3)
+        expect(e is not None, "no preset event after the tracking's call: %s" % seen)
+        seen.append(e)
+    heard = [(e["event"], e["data"]) for e in seen]
+    expect(("talker", {"talker": 3}) in heard and heard[-1] == ("preset", {"lastPreset": 3, "by": "tracking"})
+           and heard.index(("talker", {"talker": 3})) < len(heard) - 1, "events in this order: %s" % heard)
+    state = client.request(11, "state")["result"]
+    expect(state["talker"] == 3 and state["lastPreset"] == 3 and state["tracking"] == "on", "state: %s" % state)
+
+    # Switched off, a talker calls no preset; the switch and a pause are events.
+    session.sim("silence", array="shure")
+    expect(client.request(12, "tracking.set", on=False)["result"] == {"tracking": "off"}, "tracking.set off")
+    wait_until("the tracking event", lambda: ("tracking", {"tracking": "off"}) in
+               [(e["event"], e["data"]) for e in iter(lambda: watcher.next_event(timeout=1), None)], 5)
+    onset = session.sim("talk", array="shure", position=5)["time_ms"]
+    time.sleep(2.2)  # longer than the trigger delay: a call would have been made by now
+    expect(not any(v == 5 for t, _, v in session.writes(CALL_PRESET) if t >= onset), "tracking off called a preset")
+    session.sim("silence", array="shure")
+    expect(client.request(13, "tracking.set", on=True)["result"] == {"tracking": "on"}, "tracking.set on")
+    expect(client.request(14, "tracking.pause", seconds=60)["result"] == {"tracking": "paused"}, "tracking.pause")
+    code, out, err = vexctl(session, port, "tracking", "pause", "0")
+    expect(code == 0 and json.loads(out) == {"tracking": "on"}, "vexctl app tracking pause 0: %s %s" % (out, err))
 
     code, out, err = vexctl(session, port, "state")
     expect(code == 0 and json.loads(out)["connected"] == CAMERA_LOCATION, "vexctl app state: %d %s %s"
