@@ -159,6 +159,50 @@ def case_reconnect(session):
     expect(session.alive("app"), "the application ended")
 
 
+def case_tracking_controls(session):
+    """The Tracking switch off keeps the link but calls nothing; on again, the talker of the
+    moment is followed at once. A preset from the PTZ panel pauses tracking for the override
+    time, shown on the page; the talker is followed again after it."""
+    delay_ms, override_ms = 1000, 4000
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=delay_ms, home_ms=-1)
+    settings["ManualOverrideTime"] = override_ms
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+
+    def tracking_switch():
+        found = session.widgets("check box", "Tracking")
+        expect(len(found) == 1, "no Tracking switch on the array page")
+        return found[0]
+
+    expect(session.checked(tracking_switch()), "tracking is off after start")
+    session.click(tracking_switch())
+    wait_until("the Tracking switch to go off", lambda: not session.checked(tracking_switch()), 5)
+    onset = session.sim("talk", array="shure", position=3)["time_ms"]
+    # Nothing to wait for when nothing may happen: the talker has talked well past the delay.
+    wait_until("the talker to talk past the delay",
+               lambda: time.time() * 1000 >= onset + delay_ms + 800, 5)
+    expect(not any(v == 3 for t, _, v in session.writes(CALL_PRESET) if t >= onset),
+           "a preset was called while tracking was off")
+    session.click(tracking_switch())
+    first_write_after(session, CALL_PRESET, onset, value=3, timeout=3)
+
+    ptz = session.widgets("push button", "PTZ Control")
+    expect(len(ptz) == 1, "no PTZ Control button")
+    session.click(ptz[0])
+    buttons = wait_until("the panel's preset 5 button", lambda: session.widgets("push button", "5"), 10)
+    clicked = session.sim("journal")["next"]
+    session.click(buttons[0])
+    t5 = wait_until("preset 5 to reach the camera",
+                    lambda: next((t for t, _, v in session.writes(CALL_PRESET, since=clicked) if v == 5), None), 5)
+    wait_until("the page to show the pause",
+               lambda: any(t.startswith("Tracking paused (") for t in session.texts()), 5)
+    # The talker goes on at position 3: followed again once the pause is over, not before.
+    t3, _ = first_write_after(session, CALL_PRESET, t5, value=3, timeout=override_ms / 1000 + 4)
+    expect(t3 - t5 >= override_ms - 200, "tracking called preset 3 %.0f ms after the operator's preset, "
+           "within the %d ms pause" % (t3 - t5, override_ms))
+    expect(session.alive("app"), "the application ended")
+
+
 def case_restart(session):
     settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=2200, home_ms=3000)
     settings["PresetLinkMap"]["ArrayPos4"] = 6  # a link the defaults would not give
@@ -273,6 +317,7 @@ CASES = {
     "hotplug": (case_hotplug, 15),
     "link_drop": (case_link_drop, 16),
     "reconnect": (case_reconnect, 21),
+    "tracking_controls": (case_tracking_controls, 22),
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),
