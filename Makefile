@@ -31,12 +31,13 @@ asan:
 tsan:
 	$(MAKE) test BUILD_DIR=build-tsan CTEST_FLAGS="$(SANITIZER_CTEST_FLAGS)" CMAKE_FLAGS="-DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
-# The library's suite under ThreadSanitizer (the application's tests run Qt, which is not
-# instrumented); CI runs this beside `make asan`.
+# The library's and the simulator's suites under ThreadSanitizer (the application's tests and
+# the simulator's Qt Test programs run Qt, which is not instrumented); CI runs this beside
+# `make asan`.
 tsan-lib: deps
 	cmake -S . -B build-tsan -G Ninja -DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build-tsan -j $(JOBS) --target vex_lib_tests
-	ctest --test-dir build-tsan -L lib $(CTEST_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target vex_lib_tests vex_sim_tests
+	ctest --test-dir build-tsan -L 'lib|sim' -LE qt $(CTEST_FLAGS)
 
 # Every library source compiled for aarch64 (syntax only) with Debian's cross compiler.
 check-aarch64: deps

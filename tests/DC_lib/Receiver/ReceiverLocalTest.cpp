@@ -1,4 +1,4 @@
-// A DC_Recv over a local camera (kind 0) on the simulated backend: the fake simulator lists a
+// A DC_Recv over a local camera (kind 0) on the simulated backend: the simulator's server lists a
 // camera whose MJPEG capability streams a generated clip from a loopback server; the receiver
 // is built from what discovery reports, as the application does.
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Simulated cameras for the application's tests: a fake simulator that the process's
+// Simulated cameras for the application's tests: the simulator's server, which the process's
 // platform layer (inside vexsdk) talks to through VEXSDK_SIM, as the application does in a
 // demonstration, with helpers that plug in a camera the way the Linux walk would show it
 // (its USB device, its camera interface 0, its audio interface 2, its capture device) and

@@ -1,4 +1,4 @@
-// vexctl run as a program against the fake simulator (VEXSDK_SIM), as a script would run
+// vexctl run as a program against the simulator's server (VEXSDK_SIM), as a script would run
 // it: what it prints, its exit status, and what reached the camera's extension unit. The
 // simulated camera streams a generated MJPEG clip from a loopback server.
 

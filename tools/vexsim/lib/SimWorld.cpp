@@ -1,10 +1,11 @@
 #include "SimWorld.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QEvent>
 
 #include <chrono>
 #include <cstdio>
-#include <future>
 
 using kxjson::Json;
 
@@ -49,6 +50,58 @@ std::optional<double> numberMember(const Json& o, const char* key) {
 }
 
 }  // namespace
+
+SimControlInbox::SimControlInbox(Handler handler, Json refusal)
+    : _handler(std::move(handler)), _refusal(std::move(refusal)) {}
+
+Json SimControlInbox::call(const Json& request) {
+    auto pending = std::make_shared<Pending>();
+    pending->request = request;
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (_closed)
+        return _refusal;
+    _queue.push_back(pending);
+    // postEvent is thread-safe; the event carries nothing but the wake-up.
+    QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+    _answered.wait(lock, [&] { return pending->done || _closed; });
+    return pending->done ? pending->answer : _refusal;
+}
+
+void SimControlInbox::close() {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _closed = true;
+        _queue.clear();
+    }
+    _answered.notify_all();
+}
+
+size_t SimControlInbox::pendingCount() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _queue.size();
+}
+
+void SimControlInbox::customEvent(QEvent*) {
+    for (;;) {
+        std::shared_ptr<Pending> pending;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_closed || _queue.empty())
+                return;
+            pending = std::move(_queue.front());
+            _queue.pop_front();
+        }
+        // Run without the lock: an operation may take a while (a plug announces itself to
+        // the server, which takes its own lock) and callers keep queueing meanwhile.
+        Json answer = _handler(pending->request);
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            pending->answer = std::move(answer);
+            pending->done = true;
+        }
+        _answered.notify_all();
+    }
+}
 
 SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
     // The server listens under a private name until everything is set up; then the socket
@@ -119,31 +172,17 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
     _timelineTimer.setSingleShot(true);
     QObject::connect(&_timelineTimer, &QTimer::timeout, &_context, [this] { runTimelineFrom(_nextEvent); });
 
-    std::shared_ptr<std::atomic<bool>> alive = _alive;
-    QObject* context = &_context;
-    _server->setControlHandler([this, alive, context](const Json& request) -> Json {
-        auto promise = std::make_shared<std::promise<Json>>();
-        std::future<Json> result = promise->get_future();
-        QMetaObject::invokeMethod(
-            context,
-            [this, alive, promise, request] {
-                promise->set_value(*alive ? control(request) : failure("shutting down"));
-            },
-            Qt::QueuedConnection);
-        // Bounded: a simulator that is shutting down answers instead of hanging the client.
-        while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-            if (!*alive)
-                return failure("shutting down");
-        }
-        return result.get();
-    });
+    _inbox = std::make_unique<SimControlInbox>([this](const Json& request) { return control(request); },
+                                               failure("shutting down"));
+    _server->setControlHandler([inbox = _inbox.get()](const Json& request) { return inbox->call(request); });
     std::string why;
     if (!_server->publishAs(socketPath, why))
         _error = why;
 }
 
 SimWorld::~SimWorld() {
-    *_alive = false;
+    if (_inbox)
+        _inbox->close();
     _timelineTimer.stop();
     _arrays.clear();
     for (CameraEntry& c : _cameras) c.streams.clear();

@@ -7,15 +7,19 @@
 //
 // Threading: created, driven and destroyed on one thread with a Qt event loop (vexsim's main
 // thread). Control requests arrive on the camera server's thread; they are handed to this
-// thread and waited for there (bounded), so every operation runs on the owning thread.
-// The destructor first stops that hand-over, then tears down arrays, streams and the server.
+// thread and waited for there, so every operation runs on the owning thread. The destructor
+// first closes that hand-over (a waiting request is answered "shutting down"), then tears down
+// arrays, streams and the server.
 
 #include <QObject>
 #include <QTimer>
 
-#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,42 @@
 #include "SimScenario.h"
 #include "SimServer.h"
 #include "SimVideoServer.h"
+
+// Hands requests from other threads to the thread this object lives on and waits for their
+// answers. The requests and answers cross under one std::mutex (the posted event only wakes
+// the owning thread), so the hand-over is plain to a race checker as well as sound.
+class SimControlInbox : public QObject {
+public:
+    using Handler = std::function<kxjson::Json(const kxjson::Json&)>;
+    // `handler` runs on the owning thread; `refusal` answers requests once closed.
+    SimControlInbox(Handler handler, kxjson::Json refusal);
+
+    // Any thread but the owning one: posts the request and waits for its answer.
+    kxjson::Json call(const kxjson::Json& request);
+    // Owning thread: runs nothing more and releases every waiting caller with the refusal.
+    void close();
+    // Requests posted and not yet run (any thread).
+    size_t pendingCount() const;
+
+protected:
+    // Owning thread: runs the pending requests. (Only the wake-up is a custom event; its
+    // contents are never read here, since they were written on the caller's thread.)
+    void customEvent(QEvent* event) override;
+
+private:
+    struct Pending {
+        kxjson::Json request;
+        kxjson::Json answer;
+        bool done = false;
+    };
+
+    const Handler _handler;  // owning thread only
+    const kxjson::Json _refusal;
+    mutable std::mutex _mutex;
+    std::condition_variable _answered;            // signalled under _mutex
+    std::deque<std::shared_ptr<Pending>> _queue;  // guarded by _mutex
+    bool _closed = false;                         // guarded by _mutex
+};
 
 class SimWorld {
 public:
@@ -79,6 +119,7 @@ private:
     QTimer _timelineTimer;
     int64_t _timelineStartMs = 0;
     size_t _nextEvent = 0;
-    QObject _context;  // receives the control requests posted from the server thread
-    std::shared_ptr<std::atomic<bool>> _alive = std::make_shared<std::atomic<bool>>(true);
+    QObject _context;  // the timeline's and "quit"'s timers run in it
+    // Control requests from the server thread; outlives the server (destroyed after it).
+    std::unique_ptr<SimControlInbox> _inbox;
 };
