@@ -167,7 +167,8 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
         retrying = false;
         slot_ConnectSoundDevice();
     });
-    connect(ui->tracking_checkBox, &QCheckBox::clicked, this, &SoundDeviceSetting::setTrackingEnabled);
+    // toggled, not clicked: assistive technologies toggle the box without clicking it.
+    connect(ui->tracking_checkBox, &QCheckBox::toggled, this, &SoundDeviceSetting::setTrackingEnabled);
     connect(ui->device_comboBox, &QComboBox::currentIndexChanged, this,
             &SoundDeviceSetting::slot_SwitchSoundDevice);
     connect(ui->advanced_pushButton, &QPushButton::clicked, this, &SoundDeviceSetting::slot_AdvancedSetting);

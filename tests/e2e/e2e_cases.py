@@ -125,17 +125,85 @@ def case_hotplug(session):
 
 
 def case_link_drop(session):
-    start(session, "shure")
+    # The loss as such: without reconnecting the link ends and Connect clears.
+    settings = seeded_settings(BRANDS["shure"], session.address)
+    settings["AutoReconnect"] = False
+    start(session, "shure", settings=settings)
     wait_connected(session)
-    boxes = session.widgets("check box")
+    boxes = session.widgets("check box", "Connect")
     expect(any(session.checked(b) for b in boxes), "the array page's Connect box is not ticked while linked")
     session.sim("drop", array="shure")
     wait_until("the warning \"Connection Loss.\"", lambda: "Connection Loss." in session.texts(), 10)
-    wait_until("the Connect box to clear", lambda: not any(session.checked(b) for b in session.widgets("check box")),
-               10)
+    wait_until("the Connect box to clear",
+               lambda: not any(session.checked(b) for b in session.widgets("check box", "Connect")), 10)
     combos = session.widgets("combo box")
     expect(combos and all(c.getState().contains(session._atspi.STATE_ENABLED) for c in combos),
            "the array page's fields are not enabled again after the link dropped")
+    expect(session.alive("app"), "the application ended")
+
+
+def case_reconnect(session):
+    """The array drops the link (a reboot): the page warns once, keeps Connect on, links again
+    by itself and follows the next talker."""
+    start(session, "shure")
+    wait_connected(session)
+    links = session.array_status("shure")["connections"]
+    session.sim("drop", array="shure")
+    wait_until("the warning \"Connection Loss.\"", lambda: "Connection Loss." in session.texts(), 10)
+
+    def linked_again():
+        status = session.array_status("shure")
+        return status["connected"] and status["connections"] > links
+
+    wait_until("the array link to come back", linked_again, 10)
+    expect(any(session.checked(b) for b in session.widgets("check box", "Connect")),
+           "the array page's Connect box was cleared by the lost link")
+    expect("Reconnecting\u2026" not in session.texts(), "\"Reconnecting\u2026\" still shown on a link that is up")
+    track_once(session, "shure", {"position": 3}, 3, 1500, 2500)
+    expect(session.alive("app"), "the application ended")
+
+
+def case_tracking_controls(session):
+    """The Tracking switch off keeps the link but calls nothing; on again, the talker of the
+    moment is followed at once. A preset from the PTZ panel pauses tracking for the override
+    time, shown on the page; the talker is followed again after it."""
+    delay_ms, override_ms = 1000, 4000
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=delay_ms, home_ms=-1)
+    settings["ManualOverrideTime"] = override_ms
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+
+    def tracking_switch():
+        found = session.widgets("check box", "Tracking")
+        expect(len(found) == 1, "no Tracking switch on the array page")
+        return found[0]
+
+    expect(session.checked(tracking_switch()), "tracking is off after start")
+    session.click(tracking_switch())
+    wait_until("the Tracking switch to go off", lambda: not session.checked(tracking_switch()), 5)
+    onset = session.sim("talk", array="shure", position=3)["time_ms"]
+    # Nothing to wait for when nothing may happen: the talker has talked well past the delay.
+    wait_until("the talker to talk past the delay",
+               lambda: time.time() * 1000 >= onset + delay_ms + 800, 5)
+    expect(not any(v == 3 for t, _, v in session.writes(CALL_PRESET) if t >= onset),
+           "a preset was called while tracking was off")
+    session.click(tracking_switch())
+    first_write_after(session, CALL_PRESET, onset, value=3, timeout=3)
+
+    ptz = session.widgets("push button", "PTZ Control")
+    expect(len(ptz) == 1, "no PTZ Control button")
+    session.click(ptz[0])
+    buttons = wait_until("the panel's preset 5 button", lambda: session.widgets("push button", "5"), 10)
+    clicked = session.sim("journal")["next"]
+    session.click(buttons[0])
+    t5 = wait_until("preset 5 to reach the camera",
+                    lambda: next((t for t, _, v in session.writes(CALL_PRESET, since=clicked) if v == 5), None), 5)
+    wait_until("the page to show the pause",
+               lambda: any(t.startswith("Tracking paused (") for t in session.texts()), 5)
+    # The talker goes on at position 3: followed again once the pause is over, not before.
+    t3, _ = first_write_after(session, CALL_PRESET, t5, value=3, timeout=override_ms / 1000 + 4)
+    expect(t3 - t5 >= override_ms - 200, "tracking called preset 3 %.0f ms after the operator's preset, "
+           "within the %d ms pause" % (t3 - t5, override_ms))
     expect(session.alive("app"), "the application ended")
 
 
@@ -183,19 +251,17 @@ def case_garbage(session):
     session.sim("garbage", array="shure", bytes=2 * 1024 * 1024)
     session.responsive()
     expect(session.alive("app"), "the application ended on garbage")
-    # Whatever the page made of it, it still tracks once the link is (re)made.
+    # Whatever the page made of it, it still tracks once the link is (re)made (by itself: a
+    # link the page gave up on is retried).
     session.sim("silence", array="shure")
-    if not session.array_status("shure")["connected"]:
-        box = session.widgets("check box")[0]
-        session.click(box)
-        wait_until("the array link again", lambda: session.array_status("shure")["connected"], 10)
+    wait_until("the array link again", lambda: session.array_status("shure")["connected"], 10)
     onset = session.sim("talk", array="shure", position=2)["time_ms"]
     first_write_after(session, CALL_PRESET, onset, value=2, timeout=6)
     # The simulator dies under the application: it stays up and answers.
     session.stop("vexsim", sig=signal.SIGKILL)
     session.responsive()
-    wait_until("the application to notice the array is gone",
-               lambda: not any(session.checked(b) for b in session.widgets("check box")), 10)
+    wait_until("the application to notice the array is gone and retry",
+               lambda: "Reconnecting\u2026" in session.texts(), 10)
     session.responsive()
     expect(session.alive("app"), "the application ended when the simulator died")
 
@@ -435,6 +501,8 @@ CASES = {
     "shure_auto_coverage": (case_shure_auto_coverage, 19),
     "hotplug": (case_hotplug, 15),
     "link_drop": (case_link_drop, 16),
+    "reconnect": (case_reconnect, 21),
+    "tracking_controls": (case_tracking_controls, 22),
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),
