@@ -165,7 +165,7 @@ void ControlApiServer::onNewConnection() {
             connect(client.authTimer, &QTimer::timeout, this, [this, socket] {
                 refuse(socket, NotAuthenticated, QStringLiteral("no authentication in time"));
             });
-            client.authTimer->start(kAuthTimeoutMs);
+            client.authTimer->start(_authTimeoutMs);
         }
         _clients.append(client);
         connect(socket, &QWebSocket::textMessageReceived, this,

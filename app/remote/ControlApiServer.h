@@ -90,6 +90,9 @@ public:
     QString statusText() const { return _status; }
     int clientCount() const { return _clients.size(); }
 
+    // How long a new client may take to authenticate (kAuthTimeoutMs; tests shorten it).
+    void setAuthTimeoutMs(int ms) { _authTimeoutMs = ms; }
+
     // Sends an event to every authenticated client.
     void broadcast(const QString& name, const QJsonObject& data);
 
@@ -132,4 +135,5 @@ private:
     Motion _zoom;
     Motion _focus;
     QString _status;
+    int _authTimeoutMs = ControlApi::kAuthTimeoutMs;
 };

@@ -174,6 +174,10 @@ int VexctlAppMain(const std::vector<std::string>& args) {
     if (!VexctlAppRequestFor(words, line.options, req, error)) {
         return usage(error);
     }
+    // A mistake in hand-written parameters is the command line's, found before connecting.
+    if (!req.method.empty() && !QJsonDocument::fromJson(QByteArray::fromStdString(req.params)).isObject()) {
+        return usage("the parameters must be one JSON object, not " + req.params);
+    }
     std::string address = "127.0.0.1";
     if (auto it = line.options.find("--address"); it != line.options.end()) {
         address = it->second;

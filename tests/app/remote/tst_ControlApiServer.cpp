@@ -174,6 +174,14 @@ private slots:
         QCOMPARE(errorCode(wrong.next()), int(ControlApi::NotAuthenticated));
         QVERIFY(wrong.waitClosed());
 
+        // One that says nothing does not keep a client place for ever.
+        server->setAuthTimeoutMs(200);
+        Client mute(port);
+        QVERIFY(mute.waitOpen());
+        QCOMPARE(errorCode(mute.next()), int(ControlApi::NotAuthenticated));
+        QVERIFY(mute.waitClosed());
+        server->setAuthTimeoutMs(ControlApi::kAuthTimeoutMs);
+
         Client garbage(port);
         QVERIFY(garbage.waitOpen());
         garbage.send("\x01{{{");
