@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include "ControlApiServer.h"
@@ -61,10 +62,10 @@ private:
     void presetCalled(int preset, const QString& by);
     void broadcast(const QString& name, const QJsonObject& data);
 
-    CameraListView* _cameras;          // not owned
-    SoundDeviceSetting* _soundDevice;  // not owned
-    PresetLink* _presetLink;           // not owned
-    ControlApiServer* _server = nullptr;
+    CameraListView* _cameras;            // not owned
+    SoundDeviceSetting* _soundDevice;    // not owned
+    PresetLink* _presetLink;             // not owned
+    QPointer<ControlApiServer> _server;  // not owned; null once it is gone
     bool _commandRoute = false;
     QString _announcedConnected;  // the connected camera the clients last heard of
     int _lastPreset = -1;         // -1: none called since start

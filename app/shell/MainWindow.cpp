@@ -84,9 +84,12 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
 }
 
 MainWindow::~MainWindow() {
-    // The control interface goes before the pages it reaches.
+    // The control interface goes before the pages it reaches, the bridge with it: the pages
+    // announce their last changes while they are destroyed, and nobody is left to hear them.
     delete controlApi;
     controlApi = nullptr;
+    delete controlBridge;
+    controlBridge = nullptr;
     // The worker goes first: once it is stopped no command runs on the receiver, which the
     // camera list destroys with itself.
     stopWorker(-1);

@@ -126,7 +126,7 @@ private:
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
     QAction* controlApiAction = nullptr;
-    ControlApiBridge* controlBridge = nullptr;  // child
+    ControlApiBridge* controlBridge = nullptr;  // child; deleted right after controlApi
     ControlApiServer* controlApi = nullptr;     // child; deleted first (its clients' stops use the pages)
     ControlApiDialog* controlDialog = nullptr;  // child; created on first use
     // The dialog changed the interface's settings: from now on every save writes them.
