@@ -14,6 +14,7 @@
 #include "CameraListView.h"
 #include "ControlApiServer.h"
 #include "MainWindow.h"
+#include "PTZControlForm.h"
 #include "SimCameraRig.h"
 #include "SoundDeviceSetting.h"
 
@@ -239,11 +240,24 @@ private slots:
         QVERIFY(page->trackingPauseRemainingMs() > 590000);
         QVERIFY(client.request(5, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 2}})
                     .contains(QStringLiteral("result")));
+        QCOMPARE(client.event(QStringLiteral("preset")).value(QStringLiteral("by")).toString(),
+                 QStringLiteral("api"));
         QVERIFY(page->trackingPauseRemainingMs() > 590000);
         QCOMPARE(result(client.request(6, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 0}}))
                      .value(QStringLiteral("tracking"))
                      .toString(),
                  QStringLiteral("on"));
+
+        // A preset the panel sends is heard as the panel's.
+        window.slot_PTZControlClicked(true, QJsonObject{});
+        QVERIFY(window.ptzControlForm());
+        emit window.ptzControlForm()->signal_AddUSBCommand(1, 4);
+        const QJsonObject panelPreset = client.event(QStringLiteral("preset"));
+        QCOMPARE(panelPreset.value(QStringLiteral("by")).toString(), QStringLiteral("panel"));
+        QCOMPARE(panelPreset.value(QStringLiteral("lastPreset")).toInt(), 4);
+        window.ptzControlForm()->slot_CloseButtonClicked();
+        QVERIFY(result(client.request(9, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 0}}))
+                    .contains(QStringLiteral("tracking")));
 
         // Without a pause, a camera command holds tracking off for the manual-override time.
         if (page->manualOverrideTimeMs() > 0) {
