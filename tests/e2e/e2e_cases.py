@@ -207,6 +207,23 @@ def case_tracking_controls(session):
     expect(session.alive("app"), "the application ended")
 
 
+def case_minimum_hold(session):
+    """With a minimum hold the camera stays on a talker it was just sent to: the next talker,
+    who talks past the trigger delay within the hold, is followed when the hold ends."""
+    delay_ms, hold_ms = 1000, 3000
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=delay_ms, home_ms=-1)
+    settings["MinimumHoldTime"] = hold_ms
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+    onset = session.sim("talk", array="shure", position=2)["time_ms"]
+    t2, _ = first_write_after(session, CALL_PRESET, onset, value=2, timeout=4)
+    session.sim("talk", array="shure", position=6)
+    t6, _ = first_write_after(session, CALL_PRESET, t2, value=6, timeout=hold_ms / 1000 + 4)
+    expect(t6 - t2 >= hold_ms - 200, "preset 6 called %.0f ms after preset 2, within the %d ms hold"
+           % (t6 - t2, hold_ms))
+    expect(t6 - t2 <= hold_ms + 1500, "preset 6 called %.0f ms after preset 2, long after the hold" % (t6 - t2))
+
+
 def case_restart(session):
     settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=2200, home_ms=3000)
     settings["PresetLinkMap"]["ArrayPos4"] = 6  # a link the defaults would not give
@@ -503,6 +520,7 @@ CASES = {
     "link_drop": (case_link_drop, 16),
     "reconnect": (case_reconnect, 21),
     "tracking_controls": (case_tracking_controls, 22),
+    "minimum_hold": (case_minimum_hold, 23),
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),
