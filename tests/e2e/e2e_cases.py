@@ -524,8 +524,8 @@ CASES = {
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),
-    "control_api_token": (case_control_api_token, 23),
-    "control_api_loopback": (case_control_api_loopback, 24),
+    "control_api_token": (case_control_api_token, 25),
+    "control_api_loopback": (case_control_api_loopback, 26),
 }
 
 if __name__ == "__main__":
