@@ -26,6 +26,15 @@ namespace {
 
 using CameraInfoKey::name;
 
+// The location identity a row's button stands for, in lower case (the form rows are matched by).
+QString rowLocation(const QPushButton* button) {
+    return button->property("DataInfo")
+        .toJsonObject()
+        .value(name(CameraInfoKey::LocationIdentity))
+        .toString()
+        .toLower();
+}
+
 const char* kPageStyle =
     "QFrame#CameraView_frame{background:#474E53;border:1px solid #595959;border-radius:4px;}"
     "QLabel#title_label{color:#4BBDEF;font-family:Arial;font-size:14px;font-weight:bold;"
@@ -195,11 +204,7 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
     QStringList known;
     for (int row = 0; row < _table->rowCount(); ++row) {
         if (QPushButton* button = rowButton(row)) {
-            known.append(button->property("DataInfo")
-                             .toJsonObject()
-                             .value(name(CameraInfoKey::LocationIdentity))
-                             .toString()
-                             .toLower());
+            known.append(rowLocation(button));
         }
     }
     for (const USB_DeviceInfo& info : std::as_const(usbDeviceList)) {
@@ -429,11 +434,7 @@ bool CameraListView::connectSavedCamera(const QString& locationIdentity) {
         QPushButton* button = rowButton(row);
         if (!button)
             continue;
-        const QString location = button->property("DataInfo")
-                                     .toJsonObject()
-                                     .value(name(CameraInfoKey::LocationIdentity))
-                                     .toString()
-                                     .toLower();
+        const QString location = rowLocation(button);
         if (location != locationIdentity)
             continue;
         button->setProperty("isConnected", false);
@@ -479,11 +480,7 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
         QPushButton* button = rowButton(row);
         if (!button)
             continue;
-        const QString location = button->property("DataInfo")
-                                     .toJsonObject()
-                                     .value(name(CameraInfoKey::LocationIdentity))
-                                     .toString()
-                                     .toLower();
+        const QString location = rowLocation(button);
         qDebug() << "locationId:" << location;
         if (location != deviceUSBPlugOutLocationIdentity)
             continue;
@@ -503,11 +500,7 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
         QPushButton* button = rowButton(row);
         if (!button)
             continue;
-        const QString location = button->property("DataInfo")
-                                     .toJsonObject()
-                                     .value(name(CameraInfoKey::LocationIdentity))
-                                     .toString()
-                                     .toLower();
+        const QString location = rowLocation(button);
         if (location != wanted)
             continue;
         if (button->property("isConnected").toBool() && _receiver)

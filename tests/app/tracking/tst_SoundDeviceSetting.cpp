@@ -173,6 +173,8 @@ private slots:
 private:
     // Selects the array, points it at the fake and ticks Connect like the user does.
     void link(int deviceIndex, int port);
+    // Starts `array` on loopback and links the page to it; true once both ends see the link.
+    bool linkTo(SimTcpArray& array, int deviceIndex);
     // Sends a report that carries no talker and waits until the page has evaluated it: every
     // such report arms the return-home countdown, which is stopped first.
     void sendSilent(SimTcpArray& array, const QByteArray& bytes);
@@ -241,6 +243,13 @@ void tst_SoundDeviceSetting::link(int deviceIndex, int port) {
     page->setDevicePort(page->currentDeviceBrand(), port);
     page->ipLineEdit()->setText(QStringLiteral("127.0.0.1"));
     page->connectCheckBox()->click();
+}
+
+bool tst_SoundDeviceSetting::linkTo(SimTcpArray& array, int deviceIndex) {
+    if (!array.listen())
+        return false;
+    link(deviceIndex, array.port());
+    return QTest::qWaitFor([&] { return array.hasClient() && page->isDeviceConnected(); });
 }
 
 void tst_SoundDeviceSetting::sendSilent(SimTcpArray& array, const QByteArray& bytes) {
@@ -428,9 +437,7 @@ void tst_SoundDeviceSetting::yamahaWaitsForRunModeThenMeters() {
 
 void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     QCOMPARE(page->isAutoCoverage(), false);
 
     const qint64 start = fakeNow;
@@ -473,9 +480,7 @@ void tst_SoundDeviceSetting::shureGateAndPeakTriggerAfterDelay() {
 
 void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     // Channel 2 is known but its gate is shut while it keeps reporting a level.
     array.send(shureGate(2, true) + shureGate(2, false) + shurePeak(2, 30));
     QTRY_COMPARE_WITH_TIMEOUT(page->positionState(2).level, 30, kLinkTimeoutMs);
@@ -491,9 +496,7 @@ void tst_SoundDeviceSetting::shureGateOpeningOnAHeldLevelWaitsTheDelay() {
 
 void tst_SoundDeviceSetting::shureTwoGatesCallNoPreset() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     array.send(shureGate(1, true) + shureGate(3, true) + shurePeak(1, 20) + shurePeak(3, 25));
     QTRY_VERIFY_WITH_TIMEOUT(page->positionState(3).onSince != 0, kLinkTimeoutMs);
     QVERIFY(presetLink->isLightOn(1));
@@ -516,9 +519,7 @@ void tst_SoundDeviceSetting::presetGoesOutWhenTheDelayEndsBetweenReports() {
     // the preset goes out when it ends, with no report to wait for, and never before.
     page->slot_DelayTriggerTimeChange(300);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
 
     const qint64 start = fakeNow;
     array.send(shureGate(2, true) + shurePeak(2, 30));
@@ -567,9 +568,7 @@ void tst_SoundDeviceSetting::presetGoesOutWhenTheDelayEndsBetweenReports() {
 
 void tst_SoundDeviceSetting::shureHighChannelsAndAutoCoverage() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
 
     // Channel 9 and above: the gate is kept, its peak changes nothing while auto coverage
     // is off; channels past the sane maximum make no state at all.
@@ -677,9 +676,7 @@ void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
     QFETCH(int, silentWaitMs);
     page->slot_DelayTriggerTimeChange(delayMs);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kSennheiserTcc2));
 
     // A talker at 10 degrees (zone 1) lights it.
     array.send(sennheiserReply(-20, 10));
@@ -712,9 +709,7 @@ void tst_SoundDeviceSetting::sennheiserSilenceTiming() {
 
 void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kSennheiserTcc2));
     sendSilent(array, sennheiserReply(-10, 360));  // every zone's end is exclusive
     QVERIFY(page->positions().isEmpty());
     QVERIFY(sennheiserAzimuths->isEmpty());
@@ -723,9 +718,7 @@ void tst_SoundDeviceSetting::sennheiserOutsideEveryZoneOnlyArmsReturnHome() {
 
 void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kSennheiserTcc2));
     // The array answers in the indented style of the page's own requests.
     auto indented = [](const char* group, const char* member, int value) {
         const QJsonObject reply{{"m", QJsonObject{{group, QJsonObject{{member, value}}}}}};
@@ -750,9 +743,7 @@ void tst_SoundDeviceSetting::sennheiserIndentedRepliesMoveTheLight() {
 
 void tst_SoundDeviceSetting::yamahaTalkerAndSeveralNotifications() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kYamahaRmcg, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kYamahaRmcg));
 
     // phi = 0x5a * 2 - 180 = 0 degrees: Yamaha zone 5 [0, 45).
     array.send("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n");
@@ -855,9 +846,7 @@ void tst_SoundDeviceSetting::nurevaTalkerAndPowerZero() {
 
 void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     page->slot_BackToHomeTriggerTimeChange(1000);
     QCOMPARE(page->backHomeTimeMs(), 1000);
 
@@ -907,9 +896,7 @@ void tst_SoundDeviceSetting::linkLossAndClearingByBrand() {
     {
         // A TCP array that goes away: "Connection Loss.", lights off, states cleared, idle.
         SimTcpArray array;
-        QVERIFY(array.listen());
-        link(kShureMxa910, array.port());
-        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        QVERIFY(linkTo(array, kShureMxa910));
         array.send(shureGate(2, true) + shurePeak(2, 30));
         QTRY_VERIFY_WITH_TIMEOUT(page->positionState(2).active, kLinkTimeoutMs);
         lights->clear();
@@ -1040,9 +1027,7 @@ void tst_SoundDeviceSetting::silentTcpArrayIsALostLink() {
     // Every poll of a TCP array is answered; an array that accepted the link and went
     // silent is gone, even though the connection itself stays up.
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     array.send(shureGate(2, true) + shurePeak(2, 30));
     QTRY_VERIFY_WITH_TIMEOUT(presetLink->isLightOn(2), kLinkTimeoutMs);
     auto pollsSeen = [&array] { return array.received.count("< GET AUTO_COVERAGE >"); };
@@ -1170,9 +1155,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
     };
     {
         SimTcpArray array;
-        QVERIFY(array.listen());
-        link(kShureMxa910, array.port());
-        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        QVERIFY(linkTo(array, kShureMxa910));
         // One reply in two reads is one reply: the second half is sent once the page has read
         // the first one on its own.
         auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
@@ -1199,9 +1182,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
     }
     {
         SimTcpArray array;
-        QVERIFY(array.listen());
-        link(kSennheiserTcc2, array.port());
-        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        QVERIFY(linkTo(array, kSennheiserTcc2));
         auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
         QVERIFY(socket);
         QSignalSpy arrived(socket, &QIODevice::readyRead);
@@ -1222,9 +1203,7 @@ void tst_SoundDeviceSetting::splitRepliesAndHostileInputOnEveryLink() {
     }
     {
         SimTcpArray array;
-        QVERIFY(array.listen());
-        link(kYamahaRmcg, array.port());
-        QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+        QVERIFY(linkTo(array, kYamahaRmcg));
         auto* socket = page->findChild<QTcpSocket*>(QStringLiteral("tcpSocket"));
         QVERIFY(socket);
         QSignalSpy arrived(socket, &QIODevice::readyRead);
@@ -1572,9 +1551,7 @@ void tst_SoundDeviceSetting::minimumHoldKeepsTheCameraOnTheFirstTalker() {
     // B's preset waits for the hold, not only for the trigger delay.
     page->slot_MinimumHoldTimeChange(3000);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kSennheiserTcc2));
     const qint64 start = fakeNow;
     array.send(sennheiserReply(-20, 10));
     QTRY_COMPARE_WITH_TIMEOUT(page->positionState(1).onSince, start, kLinkTimeoutMs);
@@ -1610,9 +1587,7 @@ void tst_SoundDeviceSetting::severalTalkersGetTheirOwnShot() {
     page->slot_SeveralTalkersPresetChange(9);
     QSignalSpy talkers(page.get(), &SoundDeviceSetting::signal_TalkerPositionChanged);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     const qint64 start = fakeNow;
     array.send(shureGate(1, true) + shurePeak(1, 20));
     QTRY_VERIFY_WITH_TIMEOUT(page->positionState(1).onSince == start, kLinkTimeoutMs);
@@ -1649,9 +1624,7 @@ void tst_SoundDeviceSetting::manualOverridePausesPresetsAndReturnHome() {
     QSignalSpy stateChanges(page.get(), &SoundDeviceSetting::signal_TrackingStateChanged);
     QSignalSpy presetsCalled(presetLink.get(), &PresetLink::signal_TrackingPresetCalled);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kSennheiserTcc2, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kSennheiserTcc2));
     array.send(sennheiserReply(-20, 10));
     QTRY_VERIFY_WITH_TIMEOUT(page->positionState(1).onSince != 0, kLinkTimeoutMs);
     fakeNow += 1500;
@@ -1705,9 +1678,7 @@ void tst_SoundDeviceSetting::trackingSwitchKeepsLightsButSendsNothing() {
     QSignalSpy stateChanges(page.get(), &SoundDeviceSetting::signal_TrackingStateChanged);
     QSignalSpy talkers(page.get(), &SoundDeviceSetting::signal_TalkerPositionChanged);
     SimTcpArray array;
-    QVERIFY(array.listen());
-    link(kShureMxa910, array.port());
-    QTRY_VERIFY(array.hasClient() && page->isDeviceConnected());
+    QVERIFY(linkTo(array, kShureMxa910));
     page->trackingCheckBox()->click();
     QVERIFY(!page->isTrackingEnabled());
     QCOMPARE(stateChanges.count(), 1);
