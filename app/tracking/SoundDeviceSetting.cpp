@@ -828,7 +828,14 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
     triggerTimer->stop();
     azimuthTalker = 0;
     if (deviceBrandInt == Nureva) {
-        nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        if (nurvea_webSocket->state() == QAbstractSocket::ConnectedState) {
+            nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        } else {
+            // Closing a socket that is not connected reports "not connected" later, when a
+            // retry may already have linked again, and would tear down the new link.
+            const QSignalBlocker blocker(nurvea_webSocket);
+            nurvea_webSocket->abort();
+        }
         // The states stay as they are, but a lit position would claim a talker that nobody
         // can know about any more.
         turnLightsOff();
