@@ -194,6 +194,7 @@ void CameraListView::slot_StartUSBSearch() {
 }
 
 void CameraListView::searchFinished() {
+    _unpluggedDuringSearch.clear();
     if (_searchAgain) {
         _searchAgain = false;
         _usbSearch->start(QThread::InheritPriority);
@@ -209,7 +210,7 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
     }
     for (const USB_DeviceInfo& info : std::as_const(usbDeviceList)) {
         const QString location = info.locationIdentity.toLower();
-        if (known.contains(location))
+        if (known.contains(location) || _unpluggedDuringSearch.contains(location))
             continue;
         known.append(location);
         addRow(info);
@@ -476,6 +477,8 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
     const int rowsBefore = _table->rowCount();
     qDebug() << "CameraListView::slot_deviceUSBPlugOut"
              << "deviceUSBPlugOutLocationIdentity:" << deviceUSBPlugOutLocationIdentity;
+    if (_usbSearch->isRunning())
+        _unpluggedDuringSearch.append(deviceUSBPlugOutLocationIdentity.toLower());
     for (int row = _table->rowCount() - 1; row >= 0; --row) {
         QPushButton* button = rowButton(row);
         if (!button)

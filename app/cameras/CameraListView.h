@@ -119,6 +119,9 @@ private:
     // A plug-in that arrived while a search ran: that search may have walked the bus before
     // the camera appeared, so it runs again when it ends.
     bool _searchAgain = false;
+    // Cameras unplugged while a search ran: that search may have listed them before they
+    // went, so its results must not bring their rows back. Cleared when the search ends.
+    QStringList _unpluggedDuringSearch;
     // The camera saved as connected, when its row had not arrived by the auto-connect; it
     // is connected when its row arrives, once, unless the user connects or disconnects a
     // camera first.

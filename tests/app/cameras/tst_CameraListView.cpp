@@ -126,6 +126,7 @@ private slots:
     void plugInSearchesAndPlugOutRemovesOnlyThatRow();
     void unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes();
     void plugInDuringASearchSearchesAgain();
+    void unplugDuringASearchLeavesNoStaleRow();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -567,6 +568,36 @@ void TstCameraListView::plugInDuringASearchSearchesAgain() {
     QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
     QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&2.4&1&0000"));
     QCOMPARE(locationOfRow(view, 1), QStringLiteral("1&3&1&0000"));
+}
+
+// A camera unplugged while a search runs may still be in that search's results (the walk
+// read it before the unplug): its row must not come back from them.
+void TstCameraListView::unplugDuringASearchLeavesNoStaleRow() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a), record(b)});
+    _rig->sim().setFault("usb_devices", SimServer::Fault::Delay, 0, 300);
+    bool searchEnded = false;
+    // Queued like the view's own handler, so it runs after the search's results were taken.
+    connect(
+        view.usbSearch(), &QThread::finished, &view, [&] { searchEnded = true; }, Qt::QueuedConnection);
+    _rig->sim().clearJournal();
+    view.slot_StartUSBSearch();
+    QVERIFY(_rig->sim().waitForJournal(1, 5000));
+    QVERIFY(view.usbSearch()->isRunning());
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&3&1&0000"));
+    QCOMPARE(view.rowCount(), 1);
+    view.slot_GetUSBCameras({record(a), record(b)});  // results read before the unplug
+    QCOMPARE(view.rowCount(), 1);
+    QCOMPARE(locationOfRow(view, 0), QStringLiteral("1&2.4&1&0000"));
+
+    // Once that search is over, a later one that lists the camera brings its row back.
+    QTRY_VERIFY_WITH_TIMEOUT(searchEnded, 10000);
+    view.slot_GetUSBCameras({record(b)});
+    QCOMPARE(view.rowCount(), 2);
 }
 
 QTEST_MAIN(TstCameraListView)
