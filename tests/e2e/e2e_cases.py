@@ -224,6 +224,27 @@ def case_minimum_hold(session):
     expect(t6 - t2 <= hold_ms + 1500, "preset 6 called %.0f ms after preset 2, long after the hold" % (t6 - t2))
 
 
+def case_several_talkers(session):
+    """Two people talking at once get the shot chosen for several talkers, not one of them;
+    the one left talking gets the camera back once alone for the trigger delay."""
+    delay_ms, wide = 1000, 9
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=delay_ms, home_ms=-1)
+    settings["SeveralTalkersPreset"] = wide
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+    onset = session.sim("talk", array="shure", positions=[2, 6])["time_ms"]
+    t_wide, _ = first_write_after(session, CALL_PRESET, onset, value=wide, timeout=delay_ms / 1000 + 3)
+    expect(t_wide - onset >= delay_ms, "the wide shot was called %.0f ms after the onset, before the %d ms "
+           "trigger delay" % (t_wide - onset, delay_ms))
+    called = [v for t, _, v in session.writes(CALL_PRESET) if t >= onset]
+    expect(2 not in called and 6 not in called, "a single talker's preset was called for two talkers: %s" % called)
+    alone = session.sim("talk", array="shure", position=6)["time_ms"]
+    t6, _ = first_write_after(session, CALL_PRESET, alone, value=6, timeout=delay_ms / 1000 + 3)
+    expect(t6 - alone >= delay_ms, "preset 6 called %.0f ms after the other talker stopped, before the %d ms "
+           "trigger delay" % (t6 - alone, delay_ms))
+    expect(session.alive("app"), "the application ended")
+
+
 def case_restart(session):
     settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=2200, home_ms=3000)
     settings["PresetLinkMap"]["ArrayPos4"] = 6  # a link the defaults would not give
@@ -521,6 +542,7 @@ CASES = {
     "reconnect": (case_reconnect, 21),
     "tracking_controls": (case_tracking_controls, 22),
     "minimum_hold": (case_minimum_hold, 23),
+    "several_talkers": (case_several_talkers, 24),
     "restart": (case_restart, 17),
     "garbage": (case_garbage, 18),
     "panel": (case_panel, 20),

@@ -111,6 +111,15 @@ void tst_SimWorld::shureRepliesReportTheTalkersChannel() {
     QVERIFY(peaks.contains("< REP 3 AUDIO_IN_PEAK_LVL 040 >"));
     QVERIFY(peaks.contains("< REP 4 AUDIO_IN_PEAK_LVL 000 >"));
     QCOMPARE(peaks.count("AUDIO_IN_PEAK_LVL"), 4);
+    // Several talkers at once: each one's gate and level, the others' stay quiet.
+    t.alsoAt = {1};
+    const QByteArray both = SimArrayReplies::shure("< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >", t, false, 4);
+    QCOMPARE(both.count(" ON >"), 2);
+    QVERIFY(both.contains("< REP 1 AUTOMIX_GATE_OUT_EXT_SIG ON >") &&
+            both.contains("< REP 3 AUTOMIX_GATE_OUT_EXT_SIG ON >"));
+    QVERIFY(SimArrayReplies::shure("< GET 0 AUDIO_IN_PEAK_LVL >", t, false, 4)
+                .contains("< REP 1 AUDIO_IN_PEAK_LVL 040 >"));
+    t.alsoAt.clear();
     // A talker outside the array's channels, or silence: every gate off.
     t.position = 9;
     QVERIFY(!SimArrayReplies::shure("< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >", t, false, 8).contains("ON"));
@@ -319,6 +328,15 @@ void tst_SimWorld::controlOperationsOverTheSocket() {
     ask(path, {{"op", "silence"}, {"array", "y"}});
     QVERIFY(!world.array("y")->talker().talking);
     QVERIFY(!kxjson::flag(ask(path, {{"op", "talk"}, {"array", "nope"}}), "ok"));
+    // Several talkers: the first stands for the talker; a later single position clears the rest.
+    QVERIFY(kxjson::flag(ask(path, {{"op", "talk"}, {"positions", {2, 6, 1e300}}}), "ok"));
+    QCOMPARE(world.array("y")->talker().position, 2);
+    QVERIFY(world.array("y")->talker().alsoAt == (std::vector<int>{6, 64}));
+    ask(path, {{"op", "talk"}, {"position", 5}});
+    QVERIFY(world.array("y")->talker().alsoAt.empty());
+    for (const Json& bad : {Json::array(), Json("2"), Json{2, "x"}})
+        QVERIFY(!kxjson::flag(ask(path, {{"op", "talk"}, {"positions", bad}}), "ok"));
+    QCOMPARE(world.array("y")->talker().position, 5);
     QVERIFY(!kxjson::flag(ask(path, {{"op", "garbage"}, {"bytes", -1}}), "ok"));
     QVERIFY(!kxjson::flag(ask(path, {{"op", "plug"}, {"camera", "nope"}}), "ok"));
     QVERIFY(!kxjson::flag(ask(path, {{"op", "fly"}}), "ok"));

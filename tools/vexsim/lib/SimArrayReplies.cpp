@@ -8,6 +8,10 @@
 #include <algorithm>
 #include <cmath>
 
+bool SimTalker::talksAt(int ch) const {
+    return talking && (ch == position || std::find(alsoAt.begin(), alsoAt.end(), ch) != alsoAt.end());
+}
+
 namespace SimArrayReplies {
 
 namespace {
@@ -22,7 +26,8 @@ QByteArray shure(const QByteArray& request, const SimTalker& talker, bool autoCo
     const QByteArray text = request.trimmed();
     channels = std::clamp(channels, 1, 64);
     const int level = static_cast<int>(std::lround(std::clamp(talker.level, 0.0, 120.0)));
-    const bool on = talker.talking && talker.position >= 1 && talker.position <= channels;
+    bool anyone = false;
+    for (int ch = 1; ch <= channels; ++ch) anyone = anyone || talker.talksAt(ch);
     QByteArray out;
     if (text.contains("GET AUTO_COVERAGE")) {
         out = QByteArray("< REP AUTO_COVERAGE ") + (autoCoverage ? "ON" : "OFF") + " >";
@@ -31,18 +36,18 @@ QByteArray shure(const QByteArray& request, const SimTalker& talker, bool autoCo
         const bool areas = text.contains("AUTOMIX_GATE_OUT_CA");
         const QByteArray keyword = areas ? "AUTOMIX_GATE_OUT_CA" : "AUTOMIX_GATE_OUT_EXT_SIG";
         for (int ch = 1; ch <= channels; ++ch) {
-            const bool gate = on && ch == talker.position && areas == autoCoverage;
+            const bool gate = talker.talksAt(ch) && areas == autoCoverage;
             out += "< REP " + QByteArray::number(ch) + " " + keyword + " " + (gate ? "ON" : "OFF") + " >";
         }
     } else if (text.contains("AUDIO_IN_PEAK_LVL")) {
         if (autoCoverage) {
             // In automatic coverage the array has one automix output for the whole room:
             // one level, whoever talks in whichever area.
-            out = "< REP 1 AUDIO_IN_PEAK_LVL " + threeDigits(on ? level : kShureQuietLevel) + " >";
+            out = "< REP 1 AUDIO_IN_PEAK_LVL " + threeDigits(anyone ? level : kShureQuietLevel) + " >";
         } else {
             for (int ch = 1; ch <= channels; ++ch)
                 out += "< REP " + QByteArray::number(ch) + " AUDIO_IN_PEAK_LVL " +
-                       threeDigits(on && ch == talker.position ? level : kShureQuietLevel) + " >";
+                       threeDigits(talker.talksAt(ch) ? level : kShureQuietLevel) + " >";
         }
     }
     return out;

@@ -8,14 +8,19 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 // Who talks at an array now.
 struct SimTalker {
     bool talking = false;
-    int position = 0;    // Shure: the automix channel / coverage area (1..8)
-    int azimuth = 0;     // Sennheiser, Nureva, Yamaha: degrees as that brand reports them
-    int elevation = 30;  // degrees (reported, not used by the application)
-    double level = 0.0;  // Shure peak 0..120, Sennheiser dB (-90..0), Nureva power level
+    int position = 0;         // Shure: the automix channel / coverage area (1..8)
+    int azimuth = 0;          // Sennheiser, Nureva, Yamaha: degrees as that brand reports them
+    int elevation = 30;       // degrees (reported, not used by the application)
+    double level = 0.0;       // Shure peak 0..120, Sennheiser dB (-90..0), Nureva power level
+    std::vector<int> alsoAt;  // Shure: further channels / areas with a talker at the same time
+
+    // Shure: whether channel / area `ch` has a talker.
+    bool talksAt(int ch) const;
 };
 
 namespace SimArrayReplies {

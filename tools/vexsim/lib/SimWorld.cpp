@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QEvent>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -492,8 +493,24 @@ Json SimWorld::talk(const Json& request, bool talking) {
         }
         if (auto v = numberMember(request, "level"))
             t.level = *v;
-        if (auto v = numberMember(request, "position"))
-            t.position = static_cast<int>(*v);
+        // A Shure array gates every channel someone talks at: "positions" lists several
+        // talkers at once, the first of them standing for the talker.
+        if (auto v = numberMember(request, "position")) {
+            t.position = static_cast<int>(std::clamp(*v, 0.0, 64.0));
+            t.alsoAt.clear();
+        }
+        if (const Json* list = kxjson::member(request, "positions")) {
+            if (!list->is_array() || list->empty() || list->size() > 64)
+                return failure("positions: a list of 1 to 64 numbers");
+            std::vector<int> positions;
+            for (const Json& p : *list) {
+                if (!p.is_number())
+                    return failure("positions: a list of 1 to 64 numbers");
+                positions.push_back(static_cast<int>(std::clamp(p.get<double>(), 0.0, 64.0)));
+            }
+            t.position = positions.front();
+            t.alsoAt.assign(positions.begin() + 1, positions.end());
+        }
         if (auto v = numberMember(request, "azimuth"))
             t.azimuth = static_cast<int>(std::clamp(*v, -360.0, 360.0));
         if (auto v = numberMember(request, "elevation"))
