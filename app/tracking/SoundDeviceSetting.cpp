@@ -642,9 +642,9 @@ void SoundDeviceSetting::slot_ConnectSoundDevice() {
 
     if (!isTcpBrand()) {
         webSocketUrl = QUrl(QStringLiteral("ws://%1:%2").arg(hostAddress.toString()).arg(nurvea_portInt));
-        // A retry must not hang on an array that accepts and never answers the handshake.
-        if (retrying)
-            connectTimer->start(kConnectTimeoutMs);
+        // Neither a retry nor the user's own connect may hang on an unreachable array or one
+        // that accepts and never answers the handshake: the same 5 s as the TCP brands.
+        connectTimer->start(kConnectTimeoutMs);
         nurvea_webSocket->open(webSocketUrl);
         return;
     }
@@ -873,8 +873,10 @@ void SoundDeviceSetting::slot_DisconnectedDevice() {
 void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
     if (isFromOtherLink())
         return;
-    if (isTcpBrand() && connectTimer->isActive()) {
-        qDebug() << "SoundDeviceSetting::slot_ConnectError" << error << tcpSocket->errorString();
+    if (connectTimer->isActive() && !deviceConnected) {
+        // The attempt under way failed before its time was up: settled once, here.
+        qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
+                 << (isTcpBrand() ? tcpSocket->errorString() : nurvea_webSocket->errorString());
         connectAttemptFailed();
         return;
     }

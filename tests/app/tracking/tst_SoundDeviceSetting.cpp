@@ -954,6 +954,8 @@ void tst_SoundDeviceSetting::refusedConnectionAndUnparsableAddress() {
     QCOMPARE(warnings->at(0), QVariantList{QStringLiteral("Device cannot connect.")});
     QTRY_VERIFY_WITH_TIMEOUT(!page->connectCheckBox()->isChecked(), kLinkTimeoutMs);
     QVERIFY(page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->isConnecting());  // settled: its time-out cannot warn a second time
+    QCOMPARE(warnings->count(), 1);
 
     // An address that does not parse ends the attempt quietly, for every brand.
     warnings->clear();
@@ -1019,6 +1021,17 @@ void tst_SoundDeviceSetting::connectingKeepsTheWindowResponsive() {
     QTest::qWait(50);
     QVERIFY(warnings->isEmpty());
     QVERIFY(!page->connectCheckBox()->isChecked());
+
+    // The WebSocket link is bounded the same way: 5 s, then "Device cannot connect.".
+    clock.restart();
+    link(kNurevaHdl300, unreachable.port());
+    QVERIFY(page->isConnecting());
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings->isEmpty(), 3 * kLinkTimeoutMs);
+    QVERIFY2(clock.elapsed() >= 4500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(callsOf(*warnings), (QList<QVariantList>{{QStringLiteral("Device cannot connect.")}}));
+    QVERIFY(!page->connectCheckBox()->isChecked());
+    QVERIFY(page->deviceComboBox()->isEnabled());
+    QVERIFY(!page->isConnecting());
 }
 
 void tst_SoundDeviceSetting::silentTcpArrayIsALostLink() {
