@@ -10,14 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 
-#include "SimServer.h"
-#include "MediaGenerator.h"
-#include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
+#include "SimLocalCamera.h"
 
 namespace {
 
@@ -43,30 +40,12 @@ std::string quoted(const std::string& text) {
 
 class InstalledExampleTest : public ::testing::Test {
 protected:
+    // The camera is listed on the USB bus as well as among the capture devices.
     void SetUp() override {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";
-        recipe.width = 320;
-        recipe.height = 240;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-
-        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", "6009", "1&2.4"));
-        _sim.addUsbDevice(SimServer::usbInterfaceEntry("1d4d", "6009", "1&2.4", 0, "ZM-150 Camera"));
-        SimServer::Camera camera;
-        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", "1&2.4&1&0000");
-        SimServer::Capability mjpeg;
-        mjpeg.width = 320;
-        mjpeg.height = 240;
-        mjpeg.inputUrl = _server->url();
-        camera.capabilities = {mjpeg};
-        _sim.addCamera(camera);
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
+        SimLocalCamera::Spec spec;
+        spec.onBus = true;
+        _camera.plug(spec);
     }
 
     // Runs a shell command with its output in a log file; answers its exit status.
@@ -89,12 +68,11 @@ protected:
 
     // Runs the example against the simulator and the staged library only.
     int runExample(const std::string& program) {
-        return shell("VEXSDK_SIM=" + quoted(_sim.socketPath()) +
+        return shell("VEXSDK_SIM=" + quoted(_camera.socketPath()) +
                      " LD_LIBRARY_PATH=" + quoted(staged(VEX_INSTALL_LIBDIR)) + " " + quoted(program));
     }
 
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
+    SimLocalCamera _camera;
     MediaTempFolder _stage;
     std::string _lastOutput;
 };

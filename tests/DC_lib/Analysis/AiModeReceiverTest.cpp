@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -46,12 +46,8 @@ protected:
         recipe.frames = 6;
         recipe.gop = 3;
         recipe.picture = photo.get();
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
+        _server = MediaServeLooped(recipe);
+        ASSERT_TRUE(_server);
         KXCaptureInput input;
         input.format = "mpegts";
         input.url = _server->url();
@@ -66,20 +62,8 @@ protected:
     }
 
     // Takes frames until `done` holds for one (bounded); false when it never did.
-    template <typename Done>
-    bool captureUntil(Done done) {
-        DC_Recv& recv = _camera->recv();
-        return MediaWaitFor(
-            [&] {
-                DC_Video_Frame frame{};
-                if (recv.captureVideo(&frame, 100) != DC_ERROR_NONE) {
-                    return false;
-                }
-                const bool finished = done(frame);
-                recv.freeVideo(&frame);
-                return finished;
-            },
-            kMediaWaitMs);
+    bool captureUntil(const std::function<bool(const DC_Video_Frame&)>& done) {
+        return MediaCaptureUntil(_camera->recv(), done, 100);
     }
 
     std::unique_ptr<MediaStreamServer> _server;
@@ -173,25 +157,19 @@ TEST_F(AiModeReceiverTest, SwitchingModesWhileAnotherThreadCaptures) {
     bool flags[3] = {true, false, true};
     ASSERT_TRUE(recv.initialize(flags));
     recv.startPreview(nullptr);
-    std::atomic<bool> done{false};
-    std::atomic<int> frames{0};
-    std::thread capturer([&] {
-        while (!done.load()) {
-            DC_Video_Frame frame{};
-            if (recv.captureVideo(&frame, 20) == DC_ERROR_NONE) {
-                EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUV420P);
-                recv.freeVideo(&frame);
-                ++frames;
-            }
-        }
-    });
+    MediaVideoDrain capturer(
+        recv,
+        [](const DC_Video_Frame& frame) {
+            EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUV420P);
+        },
+        20);
     for (int mode : {3, 1, 2, -1, 0, 3}) {
         recv.setIsEnableAIMode(mode >= 0, mode);
-        const int seen = frames.load();
-        EXPECT_TRUE(MediaWaitFor([&] { return frames.load() >= seen + 2; }, kMediaWaitMs)) << "mode " << mode;
+        const int seen = capturer.frames();
+        EXPECT_TRUE(MediaWaitFor([&] { return capturer.frames() >= seen + 2; }, kMediaWaitMs))
+            << "mode " << mode;
     }
-    done.store(true);
-    capturer.join();
+    capturer.stop();
     recv.stopPreview();
 }
 

@@ -1,106 +1,25 @@
-// The library's own Shure array client against an array inside the test: a TCP server on
-// port 2202 of a loopback address of its own (127.x.y.z, so that test programs running side
-// by side never share one), sending gate reports one block at a time. Recalls are observed
-// on the recording extension unit of a bound camera.
+// The library's own Shure array client against an array inside the test (FakeShureArray),
+// sending gate reports one block at a time. Recalls are observed on the recording extension
+// unit of a bound camera.
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "Analysis/KXShureArrayClient.h"
 #include "BoundCamera.h"
+#include "FakeShureArray.h"
 #include "LogCapture.h"
 
 namespace {
 
 using Names = std::vector<std::string>;
 
-std::string gate(int channel, bool on) {
-    return "< REP " + std::to_string(channel) + " AUTOMIX_GATE_OUT_EXT_SIG " + (on ? "ON" : "OFF") + " >";
-}
+static_assert(FakeShureArray::kPort == KXShureArrayClient::kPort,
+              "the array listens where the client connects");
 
-// A Shure array that listens on 127.a.b.c:2202 and sends what the test tells it to.
-class InTestArray {
-public:
-    InTestArray() {
-        const int base = static_cast<int>(::getpid() % 200) + 20;
-        for (int attempt = 0; attempt < 500 && _listenFd < 0; ++attempt) {
-            const std::string address = "127." + std::to_string(base) + "." +
-                                        std::to_string(attempt / 250 + 1) + "." +
-                                        std::to_string(attempt % 250 + 2);
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const int yes = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            sockaddr_in where{};
-            where.sin_family = AF_INET;
-            where.sin_port = htons(KXShureArrayClient::kPort);
-            ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 && ::listen(fd, 4) == 0) {
-                _listenFd = fd;
-                _address = address;
-            } else {
-                ::close(fd);
-            }
-        }
-    }
-    ~InTestArray() {
-        closeClient();
-        if (_listenFd >= 0) {
-            ::close(_listenFd);
-        }
-    }
-    InTestArray(const InTestArray&) = delete;
-    InTestArray& operator=(const InTestArray&) = delete;
-
-    bool ok() const { return _listenFd >= 0; }
-    const std::string& address() const { return _address; }
-
-    // Accepts the next client (the previous one, if any, is kept open until closeClient).
-    bool accept(int timeoutMs = 5000) {
-        pollfd waiting{_listenFd, POLLIN, 0};
-        if (::poll(&waiting, 1, timeoutMs) != 1) {
-            return false;
-        }
-        const int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            return false;
-        }
-        _previousFd = _clientFd;
-        _clientFd = fd;
-        return true;
-    }
-    bool send(const std::string& block) {
-        return ::send(_clientFd, block.data(), block.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(block.size());
-    }
-    void closeClient() {
-        for (int* fd : {&_clientFd, &_previousFd}) {
-            if (*fd >= 0) {
-                ::close(*fd);
-                *fd = -1;
-            }
-        }
-    }
-    // Whether the client before the current one has closed its end.
-    bool previousClientClosed(int timeoutMs = 5000) {
-        pollfd waiting{_previousFd, POLLIN, 0};
-        char byte;
-        return ::poll(&waiting, 1, timeoutMs) == 1 && ::recv(_previousFd, &byte, 1, 0) == 0;
-    }
-
-private:
-    int _listenFd = -1;
-    int _clientFd = -1;
-    int _previousFd = -1;
-    std::string _address;
-};
+constexpr auto gate = &FakeShureArray::gate;
 
 class ShureArrayClientTest : public ::testing::Test {
 protected:
@@ -112,7 +31,7 @@ protected:
         return _client.receive(false, _map);
     }
 
-    InTestArray _array;
+    FakeShureArray _array;
     BoundCamera _camera;
     KXShureArrayClient _client;
     std::map<int, int> _map{{1, 11}, {3, 13}};

@@ -60,19 +60,14 @@ protected:
         recipe.height = kHeight;
         recipe.frames = 30;
         recipe.picture = _picture;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-        _url = std::make_unique<MediaSourceText>(_server->url());
-        _recv = std::make_unique<DC_Recv>(MediaNetworkFormats(*_url));
-        _recv->setIsEnableDXAV2Decode(false);
+        _server = MediaServeLooped(recipe);
+        ASSERT_TRUE(_server);
+        _receiver = std::make_unique<MediaNetworkReceiver>(_server->url());
+        _recv = &_receiver->recv();
     }
 
     void TearDown() override {
-        _recv.reset();
+        _receiver.reset();
         _server.reset();
         av_frame_free(&_picture);
     }
@@ -87,28 +82,24 @@ protected:
 
     // Takes the next frame and what it shows.
     bool next(Seen* seen) {
-        return MediaWaitFor(
-            [&] {
-                DC_Video_Frame frame{};
-                if (_recv->captureVideo(&frame, 20) != DC_ERROR_NONE) {
-                    return false;
-                }
+        return MediaCaptureUntil(
+            *_recv,
+            [&](const DC_Video_Frame& frame) {
                 seen->format = frame.format;
                 seen->width = frame.width;
                 seen->height = frame.height;
                 seen->cornerLuma = frame.data[0][2 * frame.linesize[0] + 2];
                 seen->centreLuma =
                     frame.data[0][(frame.height / 2 + 10) * frame.linesize[0] + frame.width / 2 + 10];
-                _recv->freeVideo(&frame);
                 return true;
             },
-            kMediaWaitMs);
+            20);
     }
 
     AVFrame* _picture = nullptr;
     std::unique_ptr<MediaStreamServer> _server;
-    std::unique_ptr<MediaSourceText> _url;
-    std::unique_ptr<DC_Recv> _recv;
+    std::unique_ptr<MediaNetworkReceiver> _receiver;
+    DC_Recv* _recv = nullptr;  // _receiver's
 };
 
 }  // namespace

@@ -6,70 +6,28 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "SimServer.h"
-#include "KXPlatform.h"
-#include "MediaGenerator.h"
-#include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
-#include "Platform/sim/KXSimPlatform.h"
 #include "Receiver/ReceiverCore.h"
 #include "Receiver/ZoomProcessor.h"
+#include "SimLocalCamera.h"
 #include "vexsdk.h"
 
 namespace {
 
-const std::string kLocation = "1&2.4&1&0000";
-
 class DigitalZoomTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";
-        recipe.width = 160;
-        recipe.height = 120;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-
-        SimServer::Camera camera;
-        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
-        SimServer::Capability mjpeg;
-        mjpeg.width = 160;
-        mjpeg.height = 120;
-        mjpeg.inputUrl = _server->url();
-        camera.capabilities = {mjpeg};
-        _sim.addCamera(camera);
-        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
-
-        DC_Find find;
-        find.initialize();
-        _formats.url = _location.get();
-        _formats.videoDeviceName = &_videoName;
-        _formats.audioDeviceName = nullptr;
-        find.getSources(&_formats);
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(160, 120)));
+        _camera.plug();
+        _camera.useBackend();
+        _formats = _camera.discover();
         ASSERT_EQ(_formats.videoFormatList.size(), 1u);
-        _formats.videoFormatIndex = _formats.videoFormatList.front().index;
-        _formats.deviceModel = 9;
     }
 
-    void TearDown() override {
-        KXSetPlatform(nullptr);
-        std::free(_videoName.source);
-    }
-
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
-    MediaSourceText _location{kLocation};
-    DC_SourceText _videoName{};
+    SimLocalCamera _camera;
     DC_CaptureFormats _formats;
 };
 
@@ -93,7 +51,7 @@ TEST_F(DigitalZoomTest, FlagReachesTheRunningDecoderAndTheNextStart) {
     EXPECT_FALSE(core.videoDecoderDigitalZoom());  // no decoder yet: only stored
 
     core.startPreview(nullptr);
-    ASSERT_TRUE(_server->waitForConnections(1, kMediaWaitMs));
+    ASSERT_TRUE(_camera.stream().waitForConnections(1, kMediaWaitMs));
     EXPECT_TRUE(core.videoDecoderDigitalZoom());  // the new decoder took the stored flag
 
     core.setIsEnableDigitalZoom(false);
@@ -104,7 +62,7 @@ TEST_F(DigitalZoomTest, FlagReachesTheRunningDecoderAndTheNextStart) {
     core.stopPreview();
     core.setIsEnableDigitalZoom(false);
     core.startPreview(nullptr);
-    ASSERT_TRUE(_server->waitForConnections(2, kMediaWaitMs));
+    ASSERT_TRUE(_camera.stream().waitForConnections(2, kMediaWaitMs));
     EXPECT_FALSE(core.videoDecoderDigitalZoom());
     core.stopPreview();
 }

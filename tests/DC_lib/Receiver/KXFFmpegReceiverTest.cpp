@@ -76,25 +76,23 @@ TEST(StreamReaderEnd, ResetConnectionIsAnErrorAndACleanCloseIsTheEnd) {
     recipe.width = 160;
     recipe.height = 120;
     recipe.container = "nut";
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
     {
         MediaStreamServer::Options options;
         options.loop = true;
         options.resetAfterPackets = 45;  // after the stream analysis
-        MediaStreamServer server(clip, options);
-        ASSERT_TRUE(server.ok());
+        const auto server = MediaServe(recipe, options);
+        ASSERT_TRUE(server);
         LogCapture log;
-        EXPECT_EQ(readUntilTheEnd(server), -1);
+        EXPECT_EQ(readUntilTheEnd(*server), -1);
         EXPECT_FALSE(log.contains("Stream is the end of file."));
     }
     {
         MediaStreamServer::Options options;
         options.paced = false;
-        MediaStreamServer server(clip, options);
-        ASSERT_TRUE(server.ok());
+        const auto server = MediaServe(recipe, options);
+        ASSERT_TRUE(server);
         LogCapture log;
-        EXPECT_EQ(readUntilTheEnd(server), AVERROR_EOF);
+        EXPECT_EQ(readUntilTheEnd(*server), AVERROR_EOF);
         EXPECT_TRUE(log.contains("Stream is the end of file."));
     }
 }

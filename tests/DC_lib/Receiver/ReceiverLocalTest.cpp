@@ -6,23 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <thread>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "SimServer.h"
-#include "KXLog.h"
-#include "KXPlatform.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
-#include "Platform/sim/KXSimPlatform.h"
+#include "SimLocalCamera.h"
 #include "vexsdk.h"
 
 extern "C" {
@@ -31,113 +24,54 @@ extern "C" {
 
 namespace {
 
-const std::string kLocation = "1&2.4&1&0000";
-
 class LocalSourceTest : public ::testing::Test {
 protected:
+    // The camera lists an MJPEG capability and a YUY2 one over the same stream.
     void SetUp() override {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";  // a raw JPEG sequence, as a camera delivers it
-        recipe.width = 320;
-        recipe.height = 240;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-
-        SimServer::Camera camera;
-        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
-        SimServer::Capability mjpeg;
-        mjpeg.subtype = "MJPG";
-        mjpeg.width = 320;
-        mjpeg.height = 240;
-        mjpeg.inputFormat = "mjpeg";
-        mjpeg.inputUrl = _server->url();
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
+        SimServer::Capability mjpeg = _camera.capability();
         SimServer::Capability yuy2 = mjpeg;
         yuy2.subtype = "YUY2";
         yuy2.inputFormat = "rawvideo";
-        camera.capabilities = {mjpeg, yuy2};
-        _devicePath = camera.devicePath;
-        _sim.addCamera(camera);
-        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
+        SimLocalCamera::Spec spec;
+        spec.capabilities = {mjpeg, yuy2};
+        _devicePath = _camera.plug(spec);
+        _camera.useBackend();
     }
 
-    void TearDown() override {
-        KXSetPlatform(nullptr);
-        for (DC_SourceText* text : {&_videoName, &_audioName}) {
-            std::free(text->source);
-            text->source = nullptr;
-        }
-    }
-
-    // Discovery fills the record; the test picks the format whose stream-format code is `code`.
-    DC_CaptureFormats discover(int code) {
-        DC_Find find;
-        find.initialize();
-        DC_CaptureFormats formats;
-        formats.url = _location.get();
-        formats.videoDeviceName = &_videoName;
-        formats.audioDeviceName = &_audioName;
-        formats.audioDeviceIndex = 0;
-        find.getSources(&formats);
-        for (const DC_VideoFormat& f : formats.videoFormatList) {
-            if (f.format == code) {
-                formats.videoFormatIndex = f.index;
-            }
-        }
-        formats.sourceType = 0;
-        formats.deviceModel = 9;
-        return formats;
-    }
-
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
+    SimLocalCamera _camera;
     std::string _devicePath;
-    MediaSourceText _location{kLocation};
-    DC_SourceText _videoName{};
-    DC_SourceText _audioName{};
 };
 
 }  // namespace
 
 TEST_F(LocalSourceTest, ChosenMjpegFormatOpensFramesFlowAndTheCameraSteers) {
-    DC_CaptureFormats formats = discover(4);
-    ASSERT_NE(_videoName.source, nullptr);
+    DC_CaptureFormats formats = _camera.discover(4);
+    ASSERT_NE(_camera.videoName().source, nullptr);
     ASSERT_EQ(formats.videoFormatList.size(), 2u);
     DC_Recv recv(formats);
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
-    ASSERT_TRUE(_server->waitForConnections(1, kMediaWaitMs));
+    ASSERT_TRUE(_camera.stream().waitForConnections(1, kMediaWaitMs));
 
     int delivered = 0;
     double lastPts = -1.0;
-    ASSERT_TRUE(MediaWaitFor(
-        [&] {
-            DC_Video_Frame frame{};
-            if (recv.captureVideo(&frame, 50) != DC_ERROR_NONE) {
-                return false;
-            }
-            EXPECT_EQ(frame.width, 320);
-            EXPECT_EQ(frame.height, 240);
-            EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUVJ422P ||
-                        frame.format == AV_PIX_FMT_YUVJ444P)
-                << frame.format;
-            EXPECT_GT(frame.pts, lastPts);
-            lastPts = frame.pts;
-            recv.freeVideo(&frame);
-            return ++delivered >= 10;
-        },
-        kMediaWaitMs));
+    ASSERT_TRUE(MediaCaptureUntil(recv, [&](const DC_Video_Frame& frame) {
+        EXPECT_EQ(frame.width, 320);
+        EXPECT_EQ(frame.height, 240);
+        EXPECT_TRUE(frame.format == AV_PIX_FMT_YUVJ420P || frame.format == AV_PIX_FMT_YUVJ422P ||
+                    frame.format == AV_PIX_FMT_YUVJ444P)
+            << frame.format;
+        EXPECT_GT(frame.pts, lastPts);
+        lastPts = frame.pts;
+        return ++delivered >= 10;
+    }));
 
     // The same receiver steers the simulated camera through its extension unit.
     EXPECT_EQ(recv.setPanUp(), 0);
-    EXPECT_EQ(_sim.registerValue(_devicePath, 0x27), 0x31);
+    EXPECT_EQ(_camera.sim().registerValue(_devicePath, 0x27), 0x31);
     EXPECT_EQ(recv.callPreset(4), 0);
-    EXPECT_EQ(_sim.registerValue(_devicePath, 0x1D), 4);
+    EXPECT_EQ(_camera.sim().registerValue(_devicePath, 0x1D), 4);
 
     DC_Audio_Frame audio{};
     EXPECT_EQ(recv.captureAudio(&audio, 0), DC_ERROR_NOT_RUNNING);  // no audio device
@@ -146,19 +80,19 @@ TEST_F(LocalSourceTest, ChosenMjpegFormatOpensFramesFlowAndTheCameraSteers) {
 
 TEST_F(LocalSourceTest, FormatThatIsNeitherMjpegNorH264FailsToStart) {
     LogCapture log;
-    DC_CaptureFormats formats = discover(0);
+    DC_CaptureFormats formats = _camera.discover(0);
     DC_Recv recv(formats);
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
     EXPECT_TRUE(log.contains("Could'nt get right videoCodecId."));
     DC_Video_Frame frame{};
     EXPECT_EQ(recv.captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
-    EXPECT_EQ(_server->connections(), 0);
+    EXPECT_EQ(_camera.stream().connections(), 0);
 }
 
 TEST_F(LocalSourceTest, CameraWithoutAVideoDeviceNameDoesNotInitialize) {
     DC_CaptureFormats formats;
-    formats.url = _location.get();
+    formats.url = _camera.location();
     formats.sourceType = 0;
     DC_Recv recv(formats);
     EXPECT_FALSE(recv.initialize(nullptr));
@@ -166,40 +100,14 @@ TEST_F(LocalSourceTest, CameraWithoutAVideoDeviceNameDoesNotInitialize) {
 
 // A camera with an audio device: the audio input is a second input read by the same loop.
 TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
-    MediaRecipe recipe;
-    recipe.video = MediaVideo::MJPEG;
-    recipe.width = 64;
-    recipe.height = 48;
-    recipe.withAudio = true;
-    recipe.container = "nut";
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
-    MediaStreamServer::Options options;
-    options.loop = true;
-    MediaStreamServer audioServer(clip, options);
-    SimServer::AudioDevice microphone;
-    microphone.friendlyName = "USB Audio";
-    microphone.inputFormat = "nut";
-    microphone.inputUrl = audioServer.url();
-    _sim.addAudioDevice(microphone);
+    ASSERT_TRUE(_camera.addMicrophone("USB Audio"));
 
-    DC_CaptureFormats formats = discover(4);
-    ASSERT_NE(_audioName.source, nullptr);
+    DC_CaptureFormats formats = _camera.discover(4);
+    ASSERT_NE(_camera.audioName().source, nullptr);
     DC_Recv recv(formats);
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
-    std::atomic<bool> done{false};
-    std::atomic<int> videoFrames{0};
-    std::thread video([&] {
-        while (!done.load()) {
-            DC_Video_Frame frame{};
-            if (recv.captureVideo(&frame, 10) == DC_ERROR_NONE) {
-                EXPECT_EQ(frame.width, 320);
-                recv.freeVideo(&frame);
-                ++videoFrames;
-            }
-        }
-    });
+    MediaVideoDrain video(recv, [](const DC_Video_Frame& frame) { EXPECT_EQ(frame.width, 320); });
     int audioFrames = 0;
     EXPECT_TRUE(MediaWaitFor(
         [&] {
@@ -210,11 +118,10 @@ TEST_F(LocalSourceTest, AudioDeviceIsReadAsASecondInput) {
                 recv.freeAudio(&frame);
                 ++audioFrames;
             }
-            return audioFrames >= 5 && videoFrames.load() >= 5;
+            return audioFrames >= 5 && video.frames() >= 5;
         },
         kMediaWaitMs));
-    done.store(true);
-    video.join();
+    video.stop();
 }
 
 // A microphone that cannot be opened: the picture goes on, and the user is told why the
@@ -230,24 +137,16 @@ TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureG
     microphone.friendlyName = "Unplugged Microphone";
     microphone.inputFormat = "nut";
     microphone.inputUrl = deadUrl;
-    _sim.addAudioDevice(microphone);
+    _camera.sim().addAudioDevice(microphone);
 
     LogCapture log;
-    DC_CaptureFormats formats = discover(4);
+    DC_CaptureFormats formats = _camera.discover(4);
     DC_Recv recv(formats);
     ASSERT_TRUE(recv.initialize(nullptr));
     for (int cycle = 0; cycle < 2; ++cycle) {
         recv.startPreview(nullptr);
-        ASSERT_TRUE(MediaWaitFor(
-            [&] {
-                DC_Video_Frame frame{};
-                if (recv.captureVideo(&frame, 20) != DC_ERROR_NONE) {
-                    return false;
-                }
-                recv.freeVideo(&frame);
-                return true;
-            },
-            kMediaWaitMs));
+        ASSERT_TRUE(MediaCaptureUntil(
+            recv, [](const DC_Video_Frame&) { return true; }, 20));
         DC_Audio_Frame audio{};
         EXPECT_EQ(recv.captureAudio(&audio, 0), DC_ERROR_NOT_RUNNING);
         recv.stopPreview();
@@ -266,64 +165,28 @@ TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
     recipe.height = 240;
     recipe.frames = 300;
     recipe.gop = 300;
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
-    MediaStreamServer::Options options;
-    options.loop = true;
-    MediaStreamServer server(clip, options);
-    SimServer sim;
-    SimServer::Camera camera;
-    camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
-    SimServer::Capability h264;
-    h264.subtype = "H264";
-    h264.width = 320;
-    h264.height = 240;
-    h264.inputFormat = "h264";
-    h264.inputUrl = server.url();
-    camera.capabilities = {h264};
-    sim.addCamera(camera);
-    KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 2000));
-    MediaSourceText location(kLocation);
-    DC_SourceText videoName{};
-    DC_SourceText audioName{};
-    {
-        DC_Find find;
-        find.initialize();
-        DC_CaptureFormats formats;
-        formats.url = location.get();
-        formats.videoDeviceName = &videoName;
-        formats.audioDeviceName = &audioName;
-        find.getSources(&formats);
-        ASSERT_EQ(formats.videoFormatList.size(), 1u);
-        formats.videoFormatIndex = 0;
-        formats.sourceType = 0;
-        DC_Recv recv(formats);
-        recv.setIsEnableDXAV2Decode(false);
-        ASSERT_TRUE(recv.initialize(nullptr));
-        recv.startPreview(nullptr);
-        // The raw stream carries no timestamps of its own: the picture tells which frame it is
-        // (the generated gradient's top row holds x + 3 * frame index).
-        int firstIndex = -1;
-        ASSERT_TRUE(MediaWaitFor(
-            [&] {
-                DC_Video_Frame frame{};
-                if (recv.captureVideo(&frame, 50) != DC_ERROR_NONE) {
-                    return false;
-                }
-                int offset = 0;
-                for (int x = 0; x < 16; ++x) {
-                    offset += frame.data[0][x] - x;
-                }
-                firstIndex = static_cast<int>(std::lround(offset / 16.0 / 3.0));
-                recv.freeVideo(&frame);
-                return true;
-            },
-            kMediaWaitMs));
-        EXPECT_EQ(firstIndex, 0);
-    }
-    KXSetPlatform(nullptr);
-    std::free(videoName.source);
-    std::free(audioName.source);
+    SimLocalCamera camera;
+    ASSERT_TRUE(camera.serve(recipe));
+    camera.plug();
+    camera.useBackend();
+    DC_CaptureFormats formats = camera.discover();
+    ASSERT_EQ(formats.videoFormatList.size(), 1u);
+    DC_Recv recv(formats);
+    recv.setIsEnableDXAV2Decode(false);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    // The raw stream carries no timestamps of its own: the picture tells which frame it is
+    // (the generated gradient's top row holds x + 3 * frame index).
+    int firstIndex = -1;
+    ASSERT_TRUE(MediaCaptureUntil(recv, [&](const DC_Video_Frame& frame) {
+        int offset = 0;
+        for (int x = 0; x < 16; ++x) {
+            offset += frame.data[0][x] - x;
+        }
+        firstIndex = static_cast<int>(std::lround(offset / 16.0 / 3.0));
+        return true;
+    }));
+    EXPECT_EQ(firstIndex, 0);
 }
 
 namespace {
@@ -333,53 +196,17 @@ namespace {
 class FaultyCameraTest : public ::testing::Test {
 protected:
     void start(MediaStreamServer::Options options) {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";
-        recipe.width = 160;
-        recipe.height = 120;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-        SimServer::Camera camera;
-        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
-        SimServer::Capability mjpeg;
-        mjpeg.width = 160;
-        mjpeg.height = 120;
-        mjpeg.inputUrl = _server->url();
-        camera.capabilities = {mjpeg};
-        _sim.addCamera(camera);
-        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
-
-        DC_Find find;
-        find.initialize();
-        DC_CaptureFormats formats;
-        formats.url = _location.get();
-        formats.videoDeviceName = &_videoName;
-        formats.audioDeviceName = &_audioName;
-        find.getSources(&formats);
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(160, 120), options));
+        _camera.plug();
+        _camera.useBackend();
+        DC_CaptureFormats formats = _camera.discover();
         ASSERT_EQ(formats.videoFormatList.size(), 1u);
-        formats.videoFormatIndex = 0;
-        formats.sourceType = 0;
         _recv = std::make_unique<DC_Recv>(formats);
         ASSERT_TRUE(_recv->initialize(nullptr));
     }
 
-    void TearDown() override {
-        _recv.reset();
-        KXSetPlatform(nullptr);
-        std::free(_videoName.source);
-        std::free(_audioName.source);
-    }
-
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
-    MediaSourceText _location{kLocation};
-    DC_SourceText _videoName{};
-    DC_SourceText _audioName{};
-    std::unique_ptr<DC_Recv> _recv;
+    SimLocalCamera _camera;
+    std::unique_ptr<DC_Recv> _recv;  // destroyed before the camera's backend goes
 };
 
 using Clock = std::chrono::steady_clock;

@@ -124,9 +124,8 @@ TEST_P(NetworkSourceTest, FileDeliversItsLastFrameThenReportsTheEnd) {
     MediaTempFile file(".nut");
     ASSERT_TRUE(clip.writeFile(file.path()));
 
-    MediaSourceText url(file.path());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    MediaNetworkReceiver receiver(file.path());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
 
@@ -155,16 +154,13 @@ TEST_P(NetworkSourceTest, FileDeliversItsLastFrameThenReportsTheEnd) {
 
 // A live loopback stream, paced at 30 fps.
 TEST_P(NetworkSourceTest, TcpStreamDeliversFramesUntilThePeerCloses) {
-    auto clip = std::make_shared<MediaClip>(recipe());
-    ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.passes = 2;  // the stream is analysed for a moment before frames flow
-    MediaStreamServer server(clip, options);
-    ASSERT_TRUE(server.ok());
+    const auto server = MediaServe(recipe(), options);
+    ASSERT_TRUE(server);
 
-    MediaSourceText url(server.url());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    MediaNetworkReceiver receiver(server->url());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
 
@@ -198,27 +194,22 @@ protected:
         recipe.width = 160;
         recipe.height = 120;
         recipe.container = "nut";
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-        _url = std::make_unique<MediaSourceText>(_server->url());
-        _recv = std::make_unique<DC_Recv>(MediaNetworkFormats(*_url));
-        _recv->setIsEnableDXAV2Decode(false);
+        _server = MediaServeLooped(recipe);
+        ASSERT_TRUE(_server);
+        _receiver = std::make_unique<MediaNetworkReceiver>(_server->url());
+        _recv = &_receiver->recv();
     }
 
     void TearDown() override {
-        _recv.reset();
+        _receiver.reset();
         _server.reset();
     }
 
     bool frameArrives() { return pullVideo(*_recv, 1).size() == 1; }
 
     std::unique_ptr<MediaStreamServer> _server;
-    std::unique_ptr<MediaSourceText> _url;
-    std::unique_ptr<DC_Recv> _recv;
+    std::unique_ptr<MediaNetworkReceiver> _receiver;
+    DC_Recv* _recv = nullptr;  // _receiver's
 };
 
 }  // namespace
@@ -389,14 +380,13 @@ TEST(NetworkSourceFailures, TransportErrorEndsTheStream) {
     MediaRecipe recipe;
     recipe.frames = 30;
     recipe.container = "nut";
-    auto clip = std::make_shared<MediaClip>(recipe);
     MediaStreamServer::Options options;
     options.loop = true;
     options.resetAfterPackets = 60;  // well after the stream analysis
-    MediaStreamServer server(clip, options);
-    MediaSourceText url(server.url());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    const auto server = MediaServe(recipe, options);
+    ASSERT_TRUE(server);
+    MediaNetworkReceiver receiver(server->url());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
     EXPECT_EQ(pullVideo(recv, 1).size(), 1u);
@@ -410,28 +400,17 @@ TEST(NetworkAudio, AacIsDeliveredAsSigned16BitFrames) {
     recipe.frames = 60;
     recipe.width = 160;
     recipe.height = 120;
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.passes = 4;  // a transport stream is analysed for about five seconds
-    MediaStreamServer server(clip, options);
-    MediaSourceText url(server.url());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    const auto server = MediaServe(recipe, options);
+    ASSERT_TRUE(server);
+    MediaNetworkReceiver receiver(server->url());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
 
     std::vector<double> pts;
-    std::atomic<bool> videoDone{false};
-    // The video queue is drained on its own thread, as a host program would.
-    std::thread video([&] {
-        while (!videoDone.load()) {
-            DC_Video_Frame frame{};
-            if (recv.captureVideo(&frame, 10) == DC_ERROR_NONE) {
-                recv.freeVideo(&frame);
-            }
-        }
-    });
+    MediaVideoDrain video(recv);  // on its own thread, as a host program would
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMediaWaitMs);
     while (pts.size() < 20 && std::chrono::steady_clock::now() < deadline) {
         DC_Audio_Frame frame{};
@@ -452,8 +431,7 @@ TEST(NetworkAudio, AacIsDeliveredAsSigned16BitFrames) {
         pts.push_back(frame.pts);
         recv.freeAudio(&frame);
     }
-    videoDone.store(true);
-    video.join();
+    video.stop();
     ASSERT_GE(pts.size(), 20u);
     for (size_t i = 1; i < pts.size(); ++i) {
         EXPECT_GT(pts[i], pts[i - 1]);
@@ -471,16 +449,13 @@ TEST(NetworkPauseStress, PauseAndResumeOnAnAllIntraStreamNeverBreakTheRings) {
     recipe.width = 64;
     recipe.height = 48;
     recipe.container = "nut";
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
     MediaStreamServer::Options options;
     options.paced = false;
     options.loop = true;
-    MediaStreamServer server(clip, options);
-    ASSERT_TRUE(server.ok());
-    MediaSourceText url(server.url());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    const auto server = MediaServe(recipe, options);
+    ASSERT_TRUE(server);
+    MediaNetworkReceiver receiver(server->url());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
     ASSERT_EQ(pullVideo(recv, 1).size(), 1u);
@@ -517,21 +492,12 @@ TEST(NetworkAudio, AudioDeliversItsLastFrameThenReportsTheEnd) {
         }
     }
     MediaStreamServer server(clip, MediaStreamServer::Options{});  // paced, one pass, then closed
-    MediaSourceText url(server.url());
-    DC_Recv recv(MediaNetworkFormats(url));
-    recv.setIsEnableDXAV2Decode(false);
+    MediaNetworkReceiver receiver(server.url());
+    DC_Recv& recv = receiver.recv();
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
 
-    std::atomic<bool> videoDone{false};
-    std::thread video([&] {
-        while (!videoDone.load()) {
-            DC_Video_Frame frame{};
-            if (recv.captureVideo(&frame, 10) == DC_ERROR_NONE) {
-                recv.freeVideo(&frame);
-            }
-        }
-    });
+    MediaVideoDrain video(recv);
     std::vector<double> pts;
     DC_Error_Type result = DC_ERROR_NONE;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMediaWaitMs);
@@ -546,8 +512,7 @@ TEST(NetworkAudio, AudioDeliversItsLastFrameThenReportsTheEnd) {
             recv.freeAudio(&frame);
         }
     }
-    videoDone.store(true);
-    video.join();
+    video.stop();
     EXPECT_EQ(result, DC_ERROR_NOT_RUNNING);
     ASSERT_GE(pts.size(), 5u);
     // The last frame delivered is the one of the stream's last packet (the first ones went to

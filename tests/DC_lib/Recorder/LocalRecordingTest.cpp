@@ -7,92 +7,30 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "SimServer.h"
-#include "KXPlatform.h"
 #include "MediaFileReader.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
-#include "Platform/sim/KXSimPlatform.h"
 #include "Receiver/ReceiverCore.h"
+#include "SimLocalCamera.h"
 #include "vexsdk.h"
 
 namespace {
 
-const std::string kLocation = "1&2.4&1&0000";
-
 class LocalRecordingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";  // JPEG pictures one after another, as a camera sends them
-        recipe.width = 320;
-        recipe.height = 240;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
-
-        SimServer::Camera camera;
-        camera.devicePath = SimServer::devicePathFor("1d4d", "6009", kLocation);
-        SimServer::Capability mjpeg;
-        mjpeg.width = 320;
-        mjpeg.height = 240;
-        mjpeg.inputFormat = "mjpeg";
-        mjpeg.inputUrl = _server->url();
-        camera.capabilities = {mjpeg};
-        _sim.addCamera(camera);
-        KXSetPlatform(std::make_shared<KXSimPlatform>(_sim.socketPath(), 2000));
-    }
-
-    void TearDown() override {
-        KXSetPlatform(nullptr);
-        std::free(_videoName.source);
-        std::free(_audioName.source);
-    }
-
-    // A microphone: the sound of a generated clip in NUT, streamed from its own server.
-    void addMicrophone() {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.width = 64;
-        recipe.height = 48;
-        recipe.withAudio = true;
-        recipe.container = "nut";
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _audioServer = std::make_unique<MediaStreamServer>(clip, options);
-        SimServer::AudioDevice microphone;
-        microphone.inputFormat = "nut";
-        microphone.inputUrl = _audioServer->url();
-        _sim.addAudioDevice(microphone);
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
+        _camera.plug();
+        _camera.useBackend();
     }
 
     DC_CaptureFormats discover() {
-        DC_Find find;
-        find.initialize();
-        DC_CaptureFormats formats;
-        formats.url = _location.get();
-        formats.videoDeviceName = &_videoName;
-        formats.audioDeviceName = &_audioName;
-        formats.audioDeviceIndex = 0;
-        find.getSources(&formats);
+        DC_CaptureFormats formats = _camera.discover();
         EXPECT_EQ(formats.videoFormatList.size(), 1u);
-        if (!formats.videoFormatList.empty()) {
-            formats.videoFormatIndex = formats.videoFormatList.front().index;
-        }
-        formats.sourceType = 0;
-        formats.deviceModel = 9;
         return formats;
     }
 
@@ -103,11 +41,11 @@ protected:
             MediaWaitFor([&] { return core.captureVideo(nullptr, 20) == DC_ERROR_NONE; }, kMediaWaitMs));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(core.recordingStart(_folder.path().c_str(), name.c_str(), withAudio));
-        const double from = _server->lastVideoPtsSent();
+        const double from = _camera.stream().lastVideoPtsSent();
         EXPECT_TRUE(MediaWaitFor(
             [&] {
                 core.captureVideo(nullptr, 5);  // keep the preview drained, as a host program does
-                return _server->lastVideoPtsSent() >= from + seconds;
+                return _camera.stream().lastVideoPtsSent() >= from + seconds;
             },
             kMediaWaitMs));
         const int64_t framesBefore = framesOffered(core);
@@ -125,12 +63,7 @@ protected:
         return offered;
     }
 
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
-    std::unique_ptr<MediaStreamServer> _audioServer;
-    MediaSourceText _location{kLocation};
-    DC_SourceText _videoName{};
-    DC_SourceText _audioName{};
+    SimLocalCamera _camera;
     MediaTempFolder _folder;
 };
 
@@ -177,7 +110,7 @@ TEST_F(LocalRecordingTest, RecordsTheCamerasPicturesAsH264AtItsSizeAndRate) {
 }
 
 TEST_F(LocalRecordingTest, WithAudioTheMicrophoneIsRecordedAsAacAndWithoutItNothingIsQueued) {
-    addMicrophone();
+    ASSERT_TRUE(_camera.addMicrophone());
     ReceiverCore core(discover());
     ASSERT_TRUE(core.initialize(nullptr));
     core.startPreview(nullptr);
@@ -217,14 +150,16 @@ TEST_F(LocalRecordingTest, RecordingGoesOnAcrossARestartOfThePreview) {
     ASSERT_TRUE(MediaWaitFor([&] { return recv.captureVideo(nullptr, 20) == DC_ERROR_NONE; }, kMediaWaitMs));
     ASSERT_TRUE(recv.recordingStart(_folder.path().c_str(), "restart.mp4", false));
     EXPECT_FALSE(recv.recordingStart(_folder.path().c_str(), "second.mp4", false));
-    const int first = _server->videoPacketsSent();
-    ASSERT_TRUE(MediaWaitFor([&] { return _server->videoPacketsSent() >= first + 20; }, kMediaWaitMs));
+    const int first = _camera.stream().videoPacketsSent();
+    ASSERT_TRUE(
+        MediaWaitFor([&] { return _camera.stream().videoPacketsSent() >= first + 20; }, kMediaWaitMs));
     recv.stopPreview();
     recv.startPreview(nullptr);
-    ASSERT_TRUE(_server->waitForConnections(2, kMediaWaitMs));
+    ASSERT_TRUE(_camera.stream().waitForConnections(2, kMediaWaitMs));
     ASSERT_TRUE(MediaWaitFor([&] { return recv.captureVideo(nullptr, 20) == DC_ERROR_NONE; }, kMediaWaitMs));
-    const int second = _server->videoPacketsSent();
-    ASSERT_TRUE(MediaWaitFor([&] { return _server->videoPacketsSent() >= second + 20; }, kMediaWaitMs));
+    const int second = _camera.stream().videoPacketsSent();
+    ASSERT_TRUE(
+        MediaWaitFor([&] { return _camera.stream().videoPacketsSent() >= second + 20; }, kMediaWaitMs));
     EXPECT_TRUE(recv.recordingStop());
     recv.stopPreview();
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "SimServer.h"
 #include "MediaFileReader.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
+#include "SimLocalCamera.h"
 
 extern char** environ;
 
@@ -142,39 +142,19 @@ TEST(RecordingCrash, KilledWhileRecordingANetworkStreamLeavesAPlayableFile) {
     recipe.container = "nut";
     recipe.frames = 60;
     recipe.withAudio = true;
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
-    MediaStreamServer::Options options;
-    options.loop = true;
-    MediaStreamServer server(clip, options);
-    ASSERT_TRUE(server.ok());
+    const auto server = MediaServeLooped(recipe);
+    ASSERT_TRUE(server);
     MediaTempFolder folder;
-    recordAndKill(server, {VEX_RECORDING_HOST, "network", server.url(), folder.path(), "network.mp4"}, {},
+    recordAndKill(*server, {VEX_RECORDING_HOST, "network", server->url(), folder.path(), "network.mp4"}, {},
                   folder.file("network.mp4"));
 }
 
 TEST(RecordingCrash, KilledWhileRecordingALocalCameraLeavesAPlayableFile) {
-    MediaRecipe recipe;
-    recipe.video = MediaVideo::MJPEG;
-    recipe.container = "mjpeg";
-    recipe.frames = 30;
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
-    MediaStreamServer::Options options;
-    options.loop = true;
-    MediaStreamServer server(clip, options);
-    ASSERT_TRUE(server.ok());
-    SimServer sim;
-    SimServer::Camera camera;
-    const std::string location = "1&2.4&1&0000";
-    camera.devicePath = SimServer::devicePathFor("1d4d", "6009", location);
-    SimServer::Capability mjpeg;
-    mjpeg.width = recipe.width;
-    mjpeg.height = recipe.height;
-    mjpeg.inputUrl = server.url();
-    camera.capabilities = {mjpeg};
-    sim.addCamera(camera);
+    SimLocalCamera camera;
+    ASSERT_TRUE(camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
+    camera.plug();
     MediaTempFolder folder;
-    recordAndKill(server, {VEX_RECORDING_HOST, "local", location, folder.path(), "camera.mp4"},
-                  {"VEXSDK_SIM=" + sim.socketPath()}, folder.file("camera.mp4"));
+    recordAndKill(camera.stream(),
+                  {VEX_RECORDING_HOST, "local", SimLocalCamera::kLocation, folder.path(), "camera.mp4"},
+                  {"VEXSDK_SIM=" + camera.socketPath()}, folder.file("camera.mp4"));
 }

@@ -56,7 +56,8 @@ public:
         return "< REP " + std::to_string(channel) + " AUTOMIX_GATE_OUT_EXT_SIG " + (on ? "ON" : "OFF") + " >";
     }
 
-    // Accepts the next client (closing the previous one).
+    // Accepts the next client. The one before it stays open (until the next accept or
+    // closeClient), so that a test can see whether its peer closed it.
     bool accept(int timeoutMs = 20000) {
         pollfd waiting{_listenFd, POLLIN, 0};
         if (::poll(&waiting, 1, timeoutMs) != 1) {
@@ -66,7 +67,8 @@ public:
         if (fd < 0) {
             return false;
         }
-        closeClient();
+        closeFd(_previousFd);
+        _previousFd = _clientFd;
         _clientFd = fd;
         return true;
     }
@@ -75,14 +77,26 @@ public:
                static_cast<ssize_t>(block.size());
     }
     void closeClient() {
-        if (_clientFd >= 0) {
-            ::close(_clientFd);
-            _clientFd = -1;
-        }
+        closeFd(_clientFd);
+        closeFd(_previousFd);
+    }
+    // Whether the peer of the client before the current one has closed its end.
+    bool previousClientClosed(int timeoutMs = 5000) {
+        pollfd waiting{_previousFd, POLLIN, 0};
+        char byte;
+        return ::poll(&waiting, 1, timeoutMs) == 1 && ::recv(_previousFd, &byte, 1, 0) == 0;
     }
 
 private:
+    static void closeFd(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
     int _listenFd = -1;
     int _clientFd = -1;
+    int _previousFd = -1;
     std::string _address;
 };

@@ -183,3 +183,18 @@ void MediaStreamServer::serve(int fd) {
         }
     }
 }
+
+std::unique_ptr<MediaStreamServer> MediaServe(const MediaRecipe& recipe, MediaStreamServer::Options options) {
+    auto clip = std::make_shared<MediaClip>(recipe);
+    if (!clip->ok()) {
+        return nullptr;
+    }
+    auto server = std::make_unique<MediaStreamServer>(clip, options);
+    return server->ok() ? std::move(server) : nullptr;
+}
+
+std::unique_ptr<MediaStreamServer> MediaServeLooped(const MediaRecipe& recipe) {
+    MediaStreamServer::Options options;
+    options.loop = true;
+    return MediaServe(recipe, options);
+}

@@ -74,3 +74,9 @@ private:
     std::vector<std::thread> _clients;  // guarded by _mutex
     std::thread _acceptThread;
 };
+
+// Generates `recipe`'s clip and serves it with `options`; null when the clip could not be made
+// or the server cannot listen.
+std::unique_ptr<MediaStreamServer> MediaServe(const MediaRecipe& recipe, MediaStreamServer::Options options);
+// The same, over and over until the client leaves: a live stream, or what a camera delivers.
+std::unique_ptr<MediaStreamServer> MediaServeLooped(const MediaRecipe& recipe);

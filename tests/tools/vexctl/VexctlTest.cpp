@@ -23,12 +23,10 @@
 #include <vector>
 
 #include "FakeShureArray.h"
-#include "SimServer.h"
 #include "KXJsonLine.h"
 #include "MediaFileReader.h"
-#include "MediaGenerator.h"
-#include "MediaStreamServer.h"
 #include "MediaTestSupport.h"
+#include "SimLocalCamera.h"
 
 extern char** environ;
 
@@ -151,51 +149,29 @@ struct Result {
 class VexctlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaRecipe recipe;
-        recipe.video = MediaVideo::MJPEG;
-        recipe.container = "mjpeg";
-        recipe.width = 320;
-        recipe.height = 240;
-        recipe.frames = 30;
-        auto clip = std::make_shared<MediaClip>(recipe);
-        ASSERT_TRUE(clip->ok());
-        MediaStreamServer::Options options;
-        options.loop = true;
-        _server = std::make_unique<MediaStreamServer>(clip, options);
-        ASSERT_TRUE(_server->ok());
+        ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
         addCamera(kBusPort, "6009", "ZM-150 Camera", "KPH1.0", "");
     }
 
-    // A supported camera whose model shows in its firmware version or in the name it reports.
+    // A supported camera whose model shows in its firmware version or in the name it reports;
+    // its stream is offered at 30 and at 15 pictures a second.
     void addCamera(const std::string& busPort, const std::string& pid, const std::string& name,
-                   const std::string& firmware, const std::string& reportedName,
-                   std::vector<std::string> interfaces = {"camera_control", "extension_unit",
-                                                          "video_processing"}) {
-        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", pid, busPort));
-        _sim.addUsbDevice(SimServer::usbInterfaceEntry("1d4d", pid, busPort, 0, name));
-        SimServer::Camera camera;
-        camera.friendlyName = name;
-        camera.devicePath = SimServer::devicePathFor("1d4d", pid, SimServer::locationFor(busPort, 0));
-        camera.interfaces = interfaces;
-        SimServer::Capability mjpeg;
-        mjpeg.width = 320;
-        mjpeg.height = 240;
-        mjpeg.minInterval = 333333;
+                   const std::string& firmware, const std::string& reportedName) {
+        SimLocalCamera::Spec spec;
+        spec.busPort = busPort;
+        spec.pid = pid;
+        spec.friendlyName = name;
+        spec.onBus = true;
+        spec.firmware = firmware;
+        spec.reportedName = reportedName;
+        SimServer::Capability mjpeg = _camera.capability();
         mjpeg.maxInterval = 666666;
-        mjpeg.inputFormat = "mjpeg";
-        mjpeg.inputUrl = _server->url();
-        camera.capabilities = {mjpeg};
-        for (size_t i = 0; i < firmware.size(); ++i) {
-            camera.registers[static_cast<uint16_t>(0x80 + i)] = static_cast<uint8_t>(firmware[i]);
-        }
-        for (size_t i = 0; i < reportedName.size(); ++i) {
-            camera.registers[static_cast<uint16_t>(0x1A8 + i)] = static_cast<uint8_t>(reportedName[i]);
-        }
-        _sim.addCamera(camera);
+        spec.capabilities = {mjpeg};
+        _camera.plug(spec);
     }
 
     std::vector<std::string> environment() const {
-        return {"VEXSDK_SIM=" + _sim.socketPath(), std::string("VEXSDK_MODEL_DIR=") + VEX_TEST_MODEL_DIR};
+        return {"VEXSDK_SIM=" + _camera.socketPath(), std::string("VEXSDK_MODEL_DIR=") + VEX_TEST_MODEL_DIR};
     }
 
     std::unique_ptr<VexctlProcess> start(const std::vector<std::string>& args) {
@@ -221,7 +197,7 @@ protected:
     // register for a read), as their payload hex.
     std::vector<std::string> writes() const {
         std::vector<std::string> out;
-        for (const kxjson::Json& request : _sim.journal()) {
+        for (const kxjson::Json& request : _camera.sim().journal()) {
             const std::string data = kxjson::text(request, "data");
             if (kxjson::text(request, "op") == "xu" && kxjson::text(request, "query") == "set_cur" &&
                 data.rfind("0000", 0) != 0) {
@@ -260,8 +236,7 @@ protected:
         return output;
     }
 
-    SimServer _sim;
-    std::unique_ptr<MediaStreamServer> _server;
+    SimLocalCamera _camera;
     MediaTempFolder _folder;
 };
 
@@ -270,7 +245,7 @@ protected:
 TEST_F(VexctlTest, ListShowsEachSupportedCamera) {
     addCamera("1&3", "6009", "Conference Camera", "", "ZM-130 Pro");
     // Another maker's camera is not listed.
-    _sim.addUsbDevice(SimServer::usbInterfaceEntry("046d", "0825", "1&5", 0, "Webcam"));
+    _camera.sim().addUsbDevice(SimServer::usbInterfaceEntry("046d", "0825", "1&5", 0, "Webcam"));
 
     const Result json = run({"list", "--json"});
     ASSERT_EQ(json.status, 0) << json.err;
@@ -308,7 +283,7 @@ TEST_F(VexctlTest, ListShowsEachSupportedCamera) {
 }
 
 TEST_F(VexctlTest, ListWithNoCamera) {
-    _sim.removeUsbDevices(kBusPort);
+    _camera.sim().removeUsbDevices(kBusPort);
     const Result text = run({"list"});
     EXPECT_EQ(text.status, 0);
     EXPECT_EQ(text.out, "no supported camera attached\n");
@@ -346,7 +321,7 @@ TEST_F(VexctlTest, CommandsReachTheCameraAsRegisterWrites) {
         {{"rotate", "off"}, {"0b000000"}, "setRotate(0) = 0"},
     };
     for (const Case& c : cases) {
-        _sim.clearJournal();
+        _camera.sim().clearJournal();
         const Result result = run(c.args);
         EXPECT_EQ(result.status, 0) << c.args[0] << " " << c.args[1] << ": " << result.err;
         EXPECT_EQ(result.err, "");
@@ -354,10 +329,10 @@ TEST_F(VexctlTest, CommandsReachTheCameraAsRegisterWrites) {
         EXPECT_EQ(result.out.substr(0, result.out.find('\n')), c.firstLine);
     }
     // The pan/tilt home reads the mirror/flip register first.
-    _sim.clearJournal();
+    _camera.sim().clearJournal();
     run({"ptz", "home"});
     bool readMirror = false;
-    for (const kxjson::Json& request : _sim.journal()) {
+    for (const kxjson::Json& request : _camera.sim().journal()) {
         readMirror = readMirror || kxjson::text(request, "data") == "00000b00";
     }
     EXPECT_TRUE(readMirror);
@@ -370,13 +345,13 @@ TEST_F(VexctlTest, CommandsReachTheCameraAsRegisterWrites) {
 
 TEST_F(VexctlTest, ReadsAnswerWithTheCamerasRegisters) {
     const std::string path = SimServer::devicePathFor("1d4d", "6009", kLocation);
-    _sim.setRegister(path, 0x0B, 2);
-    _sim.setRegister(path, 0xE0, 1);
+    _camera.sim().setRegister(path, 0x0B, 2);
+    _camera.sim().setRegister(path, 0xE0, 1);
     EXPECT_EQ(run({"get", "rotate"}).out, "flip (2)\n");
     EXPECT_EQ(run({"get", "rotate", "--json"}).out,
               "{\"camera\":\"1&2.4&1&0000\",\"property\":\"rotate\",\"value\":2,\"name\":\"flip\"}\n");
     EXPECT_EQ(run({"get", "focus-mode"}).out, "auto (1)\n");
-    _sim.setRegister(path, 0xE0, 0);
+    _camera.sim().setRegister(path, 0xE0, 0);
     EXPECT_EQ(run({"get", "focus-mode"}).out, "manual (0)\n");
     EXPECT_EQ(run({"get", "firmware"}).out, "KPH1.0\n");
     EXPECT_EQ(run({"get", "model"}).out, "9 ZM-150\n");
@@ -386,9 +361,9 @@ TEST_F(VexctlTest, ReadsAnswerWithTheCamerasRegisters) {
 // the call and its result, with exit status 1, under that call's own success convention.
 TEST_F(VexctlTest, FailedCallsNameTheCallAndItsResult) {
     // The requests of a run's discovery, answered normally; everything after them fails.
-    _sim.clearJournal();
+    _camera.sim().clearJournal();
     ASSERT_EQ(run({"get", "model"}).status, 0);
-    const int discovery = static_cast<int>(_sim.answered("xu"));
+    const int discovery = static_cast<int>(_camera.sim().answered("xu"));
     ASSERT_GT(discovery, 0);
 
     struct Case {
@@ -406,14 +381,14 @@ TEST_F(VexctlTest, FailedCallsNameTheCallAndItsResult) {
          "vexctl: getFWVersion() = -255 with an empty text (the camera did not answer)\n"},
     };
     for (const Case& c : cases) {
-        _sim.setFault("xu", SimServer::Fault::None);
-        const size_t before = _sim.answered("xu");
-        _sim.setFault("xu", SimServer::Fault::Error, discovery);
+        _camera.sim().setFault("xu", SimServer::Fault::None);
+        const size_t before = _camera.sim().answered("xu");
+        _camera.sim().setFault("xu", SimServer::Fault::Error, discovery);
         const Result result = run(c.args);
         EXPECT_EQ(result.status, 1) << c.args[0];
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.out, "");
-        EXPECT_GT(_sim.answered("xu"), before);
+        EXPECT_GT(_camera.sim().answered("xu"), before);
     }
 }
 
@@ -453,7 +428,7 @@ TEST_F(VexctlTest, MistakesGiveOneLineAndNonZeroExitWithoutTouchingTheCamera) {
         {{"track"}, 2, "--mode 0|1|2 is required"},
     };
     for (const Case& c : cases) {
-        _sim.clearJournal();
+        _camera.sim().clearJournal();
         const Result result = run(c.args);
         const std::string what = c.args.empty() ? std::string("(nothing)") : c.args[0];
         EXPECT_EQ(result.status, c.status) << what << ": " << result.err;
@@ -574,23 +549,7 @@ TEST_F(VexctlTest, RecordShowsProgressOnlyOnATerminal) {
 }
 
 TEST_F(VexctlTest, RecordWithTheMicrophone) {
-    // A microphone: the sound of a generated clip in NUT, streamed from its own server.
-    MediaRecipe recipe;
-    recipe.video = MediaVideo::MJPEG;
-    recipe.width = 64;
-    recipe.height = 48;
-    recipe.withAudio = true;
-    recipe.container = "nut";
-    auto clip = std::make_shared<MediaClip>(recipe);
-    ASSERT_TRUE(clip->ok());
-    MediaStreamServer::Options options;
-    options.loop = true;
-    MediaStreamServer audioServer(clip, options);
-    ASSERT_TRUE(audioServer.ok());
-    SimServer::AudioDevice microphone;
-    microphone.inputFormat = "nut";
-    microphone.inputUrl = audioServer.url();
-    _sim.addAudioDevice(microphone);
+    ASSERT_TRUE(_camera.addMicrophone());
 
     const std::string path = _folder.file("with-sound.mkv");
     const Result result = run({"record", path, "--seconds", "2", "--audio"});
@@ -639,7 +598,7 @@ TEST_F(VexctlTest, FollowShureRecallsTheMappedPresetUntilCtrlC) {
     ASSERT_TRUE(array.ok());
     auto process = start({"follow-shure", "--array", array.address(), "--map", "1=3,2=5", "--json"});
     ASSERT_TRUE(array.accept());
-    _sim.clearJournal();
+    _camera.sim().clearJournal();
     ASSERT_TRUE(array.send(FakeShureArray::gate(2, true)));
     ASSERT_TRUE(whileRunning(*process, [&] { return process->out().find('\n') != std::string::npos; }))
         << process->err();
