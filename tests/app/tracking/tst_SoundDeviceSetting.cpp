@@ -1544,6 +1544,9 @@ void tst_SoundDeviceSetting::webSocketLinkReconnectsToo() {
     const quint16 port = static_cast<quint16>(array.port());
     link(kNurevaHdl300, port);
     QTRY_VERIFY_WITH_TIMEOUT(array.hasClient() && page->isDeviceConnected(), kLinkTimeoutMs);
+    // The first link's subscription has arrived before the array drops it, so the count
+    // below stands for the new link's subscription.
+    QTRY_COMPARE_WITH_TIMEOUT(array.messages.size(), 1, kLinkTimeoutMs);
     array.dropClient();
     array.server.close();
     QTRY_COMPARE_WITH_TIMEOUT(page->linkState(), SoundDeviceSetting::LinkReconnecting, kLinkTimeoutMs);
