@@ -43,9 +43,9 @@ protected:
     // The camera is listed on the USB bus as well as among the capture devices.
     void SetUp() override {
         ASSERT_TRUE(_camera.serve(SimLocalCamera::mjpegRecipe(320, 240)));
-        SimLocalCamera::Spec spec;
-        spec.onBus = true;
-        _camera.plug(spec);
+        SimLocalCamera::Setup setup;
+        setup.onBus = true;
+        _camera.plug(setup);
     }
 
     // Runs a shell command with its output in a log file; answers its exit status.

@@ -33,9 +33,9 @@ protected:
         SimServer::Capability yuy2 = mjpeg;
         yuy2.subtype = "YUY2";
         yuy2.inputFormat = "rawvideo";
-        SimLocalCamera::Spec spec;
-        spec.capabilities = {mjpeg, yuy2};
-        _devicePath = _camera.plug(spec);
+        SimLocalCamera::Setup setup;
+        setup.capabilities = {mjpeg, yuy2};
+        _devicePath = _camera.plug(setup);
         _camera.useBackend();
     }
 

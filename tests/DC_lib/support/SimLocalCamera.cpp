@@ -50,27 +50,28 @@ SimServer::Capability SimLocalCamera::capability() const {
 }
 
 std::string SimLocalCamera::plug() {
-    return plug(Spec{});
+    return plug(Setup{});
 }
 
-std::string SimLocalCamera::plug(const Spec& spec) {
-    if (spec.onBus) {
-        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", spec.pid, spec.busPort));
-        _sim.addUsbDevice(SimServer::usbInterfaceEntry("1d4d", spec.pid, spec.busPort, 0, spec.friendlyName));
+std::string SimLocalCamera::plug(const Setup& setup) {
+    if (setup.onBus) {
+        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", setup.pid, setup.busPort));
+        _sim.addUsbDevice(
+            SimServer::usbInterfaceEntry("1d4d", setup.pid, setup.busPort, 0, setup.friendlyName));
     }
     SimServer::Camera camera;
-    camera.friendlyName = spec.friendlyName;
-    camera.devicePath = SimServer::devicePathFor("1d4d", spec.pid, SimServer::locationFor(spec.busPort, 0));
-    camera.interfaces = spec.interfaces;
-    camera.capabilities = spec.capabilities;
+    camera.friendlyName = setup.friendlyName;
+    camera.devicePath = SimServer::devicePathFor("1d4d", setup.pid, SimServer::locationFor(setup.busPort, 0));
+    camera.interfaces = setup.interfaces;
+    camera.capabilities = setup.capabilities;
     if (camera.capabilities.empty()) {
         camera.capabilities = {capability()};
     }
-    for (size_t i = 0; i < spec.firmware.size(); ++i) {
-        camera.registers[static_cast<uint16_t>(0x80 + i)] = static_cast<uint8_t>(spec.firmware[i]);
+    for (size_t i = 0; i < setup.firmware.size(); ++i) {
+        camera.registers[static_cast<uint16_t>(0x80 + i)] = static_cast<uint8_t>(setup.firmware[i]);
     }
-    for (size_t i = 0; i < spec.reportedName.size(); ++i) {
-        camera.registers[static_cast<uint16_t>(0x1A8 + i)] = static_cast<uint8_t>(spec.reportedName[i]);
+    for (size_t i = 0; i < setup.reportedName.size(); ++i) {
+        camera.registers[static_cast<uint16_t>(0x1A8 + i)] = static_cast<uint8_t>(setup.reportedName[i]);
     }
     _sim.addCamera(camera);
     _devicePath = camera.devicePath;

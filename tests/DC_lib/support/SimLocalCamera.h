@@ -24,7 +24,7 @@ public:
     static constexpr const char* kBusPort = "1&2.4";
     static constexpr const char* kLocation = "1&2.4&1&0000";
 
-    struct Spec {
+    struct Setup {
         std::string busPort = kBusPort;
         std::string pid = "6009";
         std::string friendlyName = "ZM-150 Camera";
@@ -61,7 +61,7 @@ public:
 
     // Lists the camera; answers its capture device path.
     std::string plug();
-    std::string plug(const Spec& spec);
+    std::string plug(const Setup& setup);
     // The capture device path of the camera plugged last.
     const std::string& devicePath() const { return _devicePath; }
 

@@ -157,17 +157,17 @@ protected:
     // its stream is offered at 30 and at 15 pictures a second.
     void addCamera(const std::string& busPort, const std::string& pid, const std::string& name,
                    const std::string& firmware, const std::string& reportedName) {
-        SimLocalCamera::Spec spec;
-        spec.busPort = busPort;
-        spec.pid = pid;
-        spec.friendlyName = name;
-        spec.onBus = true;
-        spec.firmware = firmware;
-        spec.reportedName = reportedName;
+        SimLocalCamera::Setup setup;
+        setup.busPort = busPort;
+        setup.pid = pid;
+        setup.friendlyName = name;
+        setup.onBus = true;
+        setup.firmware = firmware;
+        setup.reportedName = reportedName;
         SimServer::Capability mjpeg = _camera.capability();
         mjpeg.maxInterval = 666666;
-        spec.capabilities = {mjpeg};
-        _camera.plug(spec);
+        setup.capabilities = {mjpeg};
+        _camera.plug(setup);
     }
 
     std::vector<std::string> environment() const {
