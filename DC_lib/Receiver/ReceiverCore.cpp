@@ -547,15 +547,10 @@ void ReceiverCore::stopLocked() {
     }
     _jpegCondition.notify_all();
 
-    delete _videoDecoder;
-    _videoDecoder = nullptr;
-    delete _audioDecoder;
-    _audioDecoder = nullptr;
-    delete _receiver;
-    _receiver = nullptr;
-    avformat_close_input(&_audioInputContext);
-    avformat_close_input(&_inputFormatContext);  // also frees a context that never opened
-
+    // Every packet and frame still queued is released before the input closes: a capture
+    // device's demuxer hands out packets that point into its own mapped buffers, and the
+    // release of such a packet gives the buffer back to the demuxer. Released after the close,
+    // it would read the freed demuxer and queue the buffer on a closed (or reused) descriptor.
     _videoPacketQueue->flush();
     _audioPacketQueue->flush();
     _videoQueue->flush();
@@ -566,6 +561,15 @@ void ReceiverCore::stopLocked() {
         _recordingVideoQueue->flush();
         _recordingAudioQueue->flush();
     }
+
+    delete _videoDecoder;
+    _videoDecoder = nullptr;
+    delete _audioDecoder;
+    _audioDecoder = nullptr;
+    delete _receiver;
+    _receiver = nullptr;
+    avformat_close_input(&_audioInputContext);
+    avformat_close_input(&_inputFormatContext);  // also frees a context that never opened
 }
 
 void ReceiverCore::pause() {
