@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench package lintian clean format
+.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench package lintian clean format fresh-check
 
 run: build
 	./scripts/run-app.sh $(BUILD_DIR)
@@ -38,6 +38,11 @@ tsan-lib: deps
 	cmake -S . -B build-tsan -G Ninja -DVEX_SANITIZE=thread -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target vex_lib_tests vex_sim_tests
 	ctest --test-dir build-tsan -L 'lib|sim' -LE qt $(CTEST_FLAGS)
+
+# The README's `make test` on a minimal Debian 12 system built for the purpose (debootstrap), from
+# a clone of the committed tree: what a new user's first try does. Needs root (or sudo).
+fresh-check:
+	./scripts/fresh-machine-check.sh
 
 # Every library source compiled for aarch64 (syntax only) with Debian's cross compiler.
 check-aarch64: deps

@@ -100,7 +100,7 @@ private slots:
 };
 
 void tst_SimWorld::shureRepliesReportTheTalkersChannel() {
-    SimTalker t{true, 3, 0, 30, 40};
+    SimTalker t{true, 3, 0, 30, 40, {}};
     QCOMPARE(SimArrayReplies::shure("< GET AUTO_COVERAGE >", t, false, 8),
              QByteArray("< REP AUTO_COVERAGE OFF >"));
     const QByteArray gates = SimArrayReplies::shure("< GET 0 AUTOMIX_GATE_OUT_EXT_SIG >", t, false, 4);
@@ -129,7 +129,7 @@ void tst_SimWorld::shureRepliesReportTheTalkersChannel() {
 }
 
 void tst_SimWorld::autoCoverageReportsAreaGatesAndOneLevel() {
-    const SimTalker t{true, 2, 0, 30, 55};
+    const SimTalker t{true, 2, 0, 30, 55, {}};
     QCOMPARE(SimArrayReplies::shure("< GET AUTO_COVERAGE >", t, true, 8),
              QByteArray("< REP AUTO_COVERAGE ON >"));
     QVERIFY(SimArrayReplies::shure("< GET 0 AUTOMIX_GATE_OUT_CA >", t, true, 8)
@@ -144,7 +144,7 @@ void tst_SimWorld::autoCoverageReportsAreaGatesAndOneLevel() {
 }
 
 void tst_SimWorld::sennheiserAndYamahaReplies() {
-    SimTalker t{true, 0, 120, 30, -20};
+    SimTalker t{true, 0, 120, 30, -20, {}};
     QCOMPARE(
         SimArrayReplies::sennheiser(
             "{\n    \"m\": {\n        \"in1\": {\n            \"peak\": null\n        }\n    }\n}\r\n", t),
@@ -169,7 +169,7 @@ void tst_SimWorld::sennheiserAndYamahaReplies() {
     QCOMPARE(interval, 5000);
     QVERIFY(SimArrayReplies::yamaha("bogus\n", interval).startsWith("ERROR"));
     // phi field = (azimuth + 180) / 2, theta = elevation x 2, voice.
-    t = SimTalker{true, 0, 0, 30, 1};
+    t = SimTalker{true, 0, 0, 30, 1, {}};
     QCOMPARE(SimArrayReplies::yamahaNotification(t), QByteArray("NOTIFY mtr RM:BeamDirection raw 5a 3c 1\n"));
     t.azimuth = 1000;
     t.talking = false;
@@ -186,7 +186,7 @@ void tst_SimWorld::shureAnswersRequestsSplitAcrossReadsAndSplitsItsReplies() {
     QTcpSocket client;
     client.connectToHost(array.options().address, quint16(array.port()));
     QVERIFY(client.waitForConnected(5000));
-    array.setTalker(SimTalker{true, 2, 0, 30, 33});
+    array.setTalker(SimTalker{true, 2, 0, 30, 33, {}});
     client.write("< GET 0 AUDIO_");
     client.flush();
     QTest::qWait(20);
@@ -203,7 +203,7 @@ void tst_SimWorld::yamahaMeteringIsNotHeldBackByRepeatedStarts() {
     QTcpSocket client;
     client.connectToHost(array.options().address, quint16(array.port()));
     QVERIFY(client.waitForConnected(5000));
-    array.setTalker(SimTalker{true, 0, -100, 30, 1});
+    array.setTalker(SimTalker{true, 0, -100, 30, 1, {}});
     client.write("devstatus runmode \n");
     QVERIFY(readUntil(client, "\"normal\"").contains("OK devstatus runmode \"normal\""));
     // The application asks for metering every 100 ms, as often as the metering period:
@@ -234,7 +234,7 @@ void tst_SimWorld::nurevaReportsOnceSubscribedAndAnswersPings() {
     client.sendTextMessage("ping");  // the application's keep-alive text: no answer
     QTest::qWait(300);
     QVERIFY(messages.isEmpty());
-    array.setTalker(SimTalker{true, 0, 25, 30, 80});
+    array.setTalker(SimTalker{true, 0, 25, 30, 80, {}});
     client.sendTextMessage(R"({"clientId":"Vantor","request":"v1/devices/audioLocation","requestId":"{x}"})");
     QTRY_VERIFY_WITH_TIMEOUT(messages.size() >= 3, 5000);
     QVERIFY(messages.first().contains("\"status\":\"ok\""));
