@@ -47,7 +47,9 @@ QString ControlApiSettings::problem() const {
     if (QHostAddress(address).isNull())
         return QStringLiteral("\"%1\" is no IP address").arg(address);
     if (!token.isEmpty() && token.size() < kMinTokenLength)
-        return QStringLiteral("the token has %1 characters, fewer than the %2 a token needs (New token makes one)")
+        return QStringLiteral(
+                   "the token has %1 characters, fewer than the %2 a token needs: Apply in the Control "
+                   "interface dialog makes a new one")
             .arg(token.size())
             .arg(kMinTokenLength);
     if (!isLoopback() && token.isEmpty())
@@ -112,8 +114,8 @@ quint16 ControlApiServer::serverPort() const {
 }
 
 int ControlApiServer::clientCount() const {
-    return static_cast<int>(
-        std::count_if(_clients.begin(), _clients.end(), [](const Client& c) { return c.state == Client::Served; }));
+    return static_cast<int>(std::count_if(_clients.begin(), _clients.end(),
+                                          [](const Client& c) { return c.state == Client::Served; }));
 }
 
 int ControlApiServer::waitingCount() const {
@@ -135,7 +137,8 @@ void ControlApiServer::stopListening() {
     // deadline like any other.
     const QList<Client> clients = _clients;
     for (const Client& client : clients)
-        closeClient(client.socket, QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("control interface off"));
+        closeClient(client.socket, QWebSocketProtocol::CloseCodeGoingAway,
+                    QStringLiteral("control interface off"));
     if (_server) {
         _server->close();
         _server->deleteLater();
@@ -217,8 +220,8 @@ void ControlApiServer::onNewConnection() {
         client.state = served ? Client::Served : Client::Waiting;
         client.budgetBytes = served ? _servedBudgetBytes : _waitingBudgetBytes;
         _clients.append(client);
-        qDebug() << "ControlApiServer::onNewConnection" << socket->peerAddress() << "clients:" << clientCount()
-                 << "waiting:" << waitingPlacesTaken();
+        qDebug() << "ControlApiServer::onNewConnection" << socket->peerAddress()
+                 << "clients:" << clientCount() << "waiting:" << waitingPlacesTaken();
         if (served)
             continue;
         if (_settings.token.isEmpty()) {
@@ -227,8 +230,9 @@ void ControlApiServer::onNewConnection() {
         }
         QTimer* authTimer = new QTimer(socket);
         authTimer->setSingleShot(true);
-        connect(authTimer, &QTimer::timeout, this,
-                [this, socket] { refuse(socket, NotAuthenticated, QStringLiteral("no authentication in time")); });
+        connect(authTimer, &QTimer::timeout, this, [this, socket] {
+            refuse(socket, NotAuthenticated, QStringLiteral("no authentication in time"));
+        });
         authTimer->start(_authTimeoutMs);
         _clients.last().authTimer = authTimer;
     }
@@ -281,7 +285,8 @@ void ControlApiServer::onGone(QWebSocket* socket) {
              << "clients:" << clientCount() << "waiting:" << waitingPlacesTaken();
 }
 
-void ControlApiServer::closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason) {
+void ControlApiServer::closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code,
+                                   const QString& reason) {
     Client* client = find(socket);
     if (!client || client->state == Client::Closing)
         return;
@@ -383,7 +388,8 @@ void ControlApiServer::onText(QWebSocket* socket, const QString& text) {
         }
         if (client->state == Client::Waiting) {
             if (clientCount() >= kMaxClients) {
-                refuse(socket, TooManyClients, QStringLiteral("too many clients (at most %1)").arg(kMaxClients));
+                refuse(socket, TooManyClients,
+                       QStringLiteral("too many clients (at most %1)").arg(kMaxClients));
                 return;
             }
             client->authTimer->stop();
