@@ -392,7 +392,8 @@ void ControlApiServer::onText(QWebSocket* socket, const QString& text) {
                        QStringLiteral("too many clients (at most %1)").arg(kMaxClients));
                 return;
             }
-            client->authTimer->stop();
+            if (client->authTimer)
+                client->authTimer->stop();
             client->state = Client::Served;
             client->budgetBytes = _servedBudgetBytes;
         }
