@@ -625,7 +625,9 @@ private slots:
             for (qint64 queued = 0; queued < 8 * kMiB; queued += ping.size()) hostile.queue(ping);
             hostile.queue(hostile.frame(1, ending));
             QVERIFY(QTest::qWaitFor([&] { return hostile.flush() && hostile.unsent() == 0; }, 30000));
-            // Freed within two seconds of its deadline, and cut off.
+            // Refused once the server has read that far (it counts as closing, not waiting);
+            // freed within two seconds of its deadline, and cut off.
+            QTRY_COMPARE_WITH_TIMEOUT(server->waitingCount(), 0, 30000);
             QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, 300 + 2000);
             QVERIFY(hostile.waitCutOff(2000));
         }
