@@ -123,6 +123,7 @@ void ControlApiDialog::setSettings(const ControlApiSettings& settings) {
     _token->setText(settings.token);
     // A token left empty on purpose stays empty until the user asks for one.
     _tokenCleared = settings.enabled && settings.token.isEmpty();
+    _notice.clear();
     updateControls();
 }
 
@@ -136,8 +137,15 @@ ControlApiSettings ControlApiDialog::chosenSettings() {
     settings.address = chosenAddress();
     settings.port = _port->value();
     settings.token = _token->text();
-    const bool needsToken = !settings.isLoopback() && settings.token.size() < ControlApi::kMinTokenLength;
+    _notice.clear();
+    const bool tooShort = !settings.token.isEmpty() && settings.token.size() < ControlApi::kMinTokenLength;
+    const bool needsToken = tooShort || (!settings.isLoopback() && settings.token.isEmpty());
     const bool firstEnable = settings.enabled && settings.token.isEmpty() && !_tokenCleared;
+    if (tooShort)
+        _notice = tr("A new token was made: the old one had %1 characters, fewer than the %2 a token needs. "
+                     "Give the new one to the room's controllers.")
+                      .arg(settings.token.size())
+                      .arg(ControlApi::kMinTokenLength);
     if (needsToken || firstEnable) {
         settings.token = ControlApi::newToken();
         _token->setText(settings.token);
@@ -148,7 +156,7 @@ ControlApiSettings ControlApiDialog::chosenSettings() {
 }
 
 void ControlApiDialog::setStatus(const QString& status) {
-    _status->setText(status);
+    _status->setText(_notice.isEmpty() ? status : status + QLatin1Char('\n') + _notice);
 }
 
 void ControlApiDialog::updateControls() {

@@ -19,7 +19,9 @@ class titleWidget;
 //
 // A token is made when the interface is switched on without one, so that it starts
 // protected; on loopback the user may then choose "No token" on purpose. An address other
-// than loopback always gets a token of at least 16 characters.
+// than loopback always gets a token. A token has at least 16 characters wherever it is used:
+// an older, shorter one (from a settings file) is replaced on Apply, and the status says so,
+// since the room's controllers then need the new one.
 //
 // Interface thread only.
 class ControlApiDialog : public QDialog {
@@ -65,5 +67,7 @@ private:
     QLabel* _status = nullptr;
     // The user chose to run without a token (loopback only).
     bool _tokenCleared = false;
+    // Shown below the status: why the last Apply replaced the token (empty: it did not).
+    QString _notice;
     WindowDrag _drag;
 };

@@ -113,21 +113,20 @@ bool durationMs(const QJsonObject& params, int& ms, QString& error) {
 
 bool cameraAction(const QString& method, const QJsonObject& params, CameraAction& out, QString& error) {
     out = CameraAction{};
-    if (method.startsWith(QLatin1String("preset."))) {
+    // The method before its params: an unknown one is unknown whatever it carries.
+    if (method == QLatin1String("preset.call"))
+        out.commandId = CmdCallPreset;
+    else if (method == QLatin1String("preset.save"))
+        out.commandId = CmdSavePreset;
+    else if (method == QLatin1String("preset.reset"))
+        out.commandId = CmdResetPreset;
+    if (out.commandId >= 0) {
         qint64 preset = 0;
         if (!wholeNumber(params.value(QStringLiteral("preset")), 0, 9, preset)) {
             error = QStringLiteral("\"preset\" must be a whole number of 0 to 9");
             return false;
         }
         out.value = static_cast<int>(preset);
-        if (method == QLatin1String("preset.call"))
-            out.commandId = CmdCallPreset;
-        else if (method == QLatin1String("preset.save"))
-            out.commandId = CmdSavePreset;
-        else if (method == QLatin1String("preset.reset"))
-            out.commandId = CmdResetPreset;
-        else
-            return false;
         return true;
     }
     if (method == QLatin1String("ptz.stop")) {
@@ -138,6 +137,9 @@ bool cameraAction(const QString& method, const QJsonObject& params, CameraAction
         return true;
     }
     if (method == QLatin1String("ptz.move")) {
+        // Checked for home too: a time that is wrong is wrong where it means nothing.
+        if (!durationMs(params, out.ms, error))
+            return false;
         const QJsonValue direction = params.value(QStringLiteral("direction"));
         const int value = direction.isString() ? directionValue(direction.toString()) : -1;
         if (value < 0) {
@@ -159,6 +161,9 @@ bool cameraAction(const QString& method, const QJsonObject& params, CameraAction
     const bool zoom = method == QLatin1String("zoom");
     const bool focus = method == QLatin1String("focus");
     if (!zoom && !focus)
+        return false;
+    // Checked for every action; only a movement (in, out, near, far) runs for it.
+    if (!durationMs(params, out.ms, error))
         return false;
     const QString action = params.value(QStringLiteral("action")).toString();
     out.axis = zoom ? CameraAction::Zoom : CameraAction::Focus;

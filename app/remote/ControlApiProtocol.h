@@ -28,12 +28,22 @@ enum ErrorCode {
     TooManyClients = 4,
 };
 
+// Places for authenticated clients. Connections still to authenticate, and connections being
+// closed, have places of their own (kMaxWaitingClients), so they can never keep out a client
+// that knows the token.
 constexpr int kMaxClients = 8;
+// When these are all taken, a new connection pushes the oldest of them out.
+constexpr int kMaxWaitingClients = 8;
 constexpr qint64 kMaxMessageBytes = 64 * 1024;
+// Wherever a token is set, whatever the address: a page in a browser on this machine may
+// try tokens against loopback too.
 constexpr int kMinTokenLength = 16;
 // A connection that has not authenticated by then is closed: a silent client would keep one
-// of the few client places for ever.
+// of the few places for ever.
 constexpr int kAuthTimeoutMs = 10000;
+// A connection the server closes is dropped by then, whether or not its peer answered the
+// close: a peer that does not read would otherwise keep it (and its queued output) for ever.
+constexpr int kCloseTimeoutMs = 1000;
 // Longest timed movement a request may ask for.
 constexpr int kMaxMoveMs = 60000;
 // Longest tracking pause a request may ask for (one day).
@@ -81,6 +91,8 @@ struct CameraAction {
     enum Axis { None, PanTilt, Zoom, Focus };
     Axis axis = None;
     bool isStop = false;
+    // How long a movement runs before it is stopped (0: until a stop).
+    int ms = 0;
 };
 
 // The pan/tilt value of a direction name ("up", "down-left", "home"); -1 when unknown.
@@ -88,7 +100,9 @@ int directionValue(const QString& direction);
 
 // A request's params checked and turned into a camera action. Methods: "ptz.move",
 // "ptz.stop", "zoom", "focus", "preset.call", "preset.save", "preset.reset".
-// false with `error` naming the faulty parameter.
+// false with `error` naming the faulty parameter; false with `error` empty for a method that
+// is none of these (whatever its params). The "ms" of "ptz.move", "zoom" and "focus" is
+// checked for every action of theirs; it counts only for a movement (stopId >= 0).
 bool cameraAction(const QString& method, const QJsonObject& params, CameraAction& out, QString& error);
 
 // The optional "ms" of a movement: 0 when absent; false when present but not a whole

@@ -7,6 +7,12 @@
 #include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 
+#include <algorithm>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 using namespace ControlApi;
 
 // ---- settings ---------------------------------------------------------------------------------
@@ -40,7 +46,13 @@ bool ControlApiSettings::isLoopback() const {
 QString ControlApiSettings::problem() const {
     if (QHostAddress(address).isNull())
         return QStringLiteral("\"%1\" is no IP address").arg(address);
-    if (!isLoopback() && token.size() < kMinTokenLength)
+    if (!token.isEmpty() && token.size() < kMinTokenLength)
+        return QStringLiteral(
+                   "the token has %1 characters, fewer than the %2 a token needs: Apply in the Control "
+                   "interface dialog makes a new one")
+            .arg(token.size())
+            .arg(kMinTokenLength);
+    if (!isLoopback() && token.isEmpty())
         return QStringLiteral("listening on %1 needs a token of at least %2 characters")
             .arg(address)
             .arg(kMinTokenLength);
@@ -53,6 +65,29 @@ bool ControlApiSettings::operator==(const ControlApiSettings& other) const {
 
 // ---- server -----------------------------------------------------------------------------------
 
+namespace {
+
+// How often queued output is measured while any is queued. Pongs can pile up at about
+// 100 MB/s from one local client, so this bounds how far past its budget a connection gets.
+constexpr int kOutputCheckMs = 10;
+// What the socket reads ahead of the frame being parsed: a whole largest frame has to fit
+// (the socket waits for a frame's payload in full), and little more, so that one read of a
+// ping flood answers at most this much in pongs before the next check.
+constexpr qint64 kReadBufferBytes = 2 * kMaxMessageBytes;
+// Dropping a connection with this much queued hands the freed heap back to the system: the
+// socket's buffers are many small blocks that the allocator otherwise keeps.
+constexpr qint64 kTrimAfterBytes = 1024 * 1024;
+
+// Browsers' pages that may connect (with a token only): the pages this application serves
+// itself, by their origin. It serves none yet; when it does, its own origin goes here, and no
+// other page's ever does.
+bool isOwnPage(const QString& origin) {
+    Q_UNUSED(origin);
+    return false;
+}
+
+}  // namespace
+
 ControlApiServer::ControlApiServer(ControlApiBackend* backend, QObject* parent)
     : QObject(parent), _backend(backend), _status(QStringLiteral("Off")) {
     for (Motion* motion : {&_panTilt, &_zoom, &_focus}) {
@@ -60,6 +95,10 @@ ControlApiServer::ControlApiServer(ControlApiBackend* backend, QObject* parent)
         motion->timer->setSingleShot(true);
         connect(motion->timer, &QTimer::timeout, this, [this, motion] { endMotion(*motion, true); });
     }
+    _outputTimer = new QTimer(this);
+    _outputTimer->setInterval(kOutputCheckMs);
+    _outputTimer->setTimerType(Qt::PreciseTimer);
+    connect(_outputTimer, &QTimer::timeout, this, &ControlApiServer::checkAllOutput);
 }
 
 ControlApiServer::~ControlApiServer() {
@@ -74,15 +113,32 @@ quint16 ControlApiServer::serverPort() const {
     return isListening() ? _server->serverPort() : 0;
 }
 
+int ControlApiServer::clientCount() const {
+    return static_cast<int>(std::count_if(_clients.begin(), _clients.end(),
+                                          [](const Client& c) { return c.state == Client::Served; }));
+}
+
+int ControlApiServer::waitingCount() const {
+    return static_cast<int>(std::count_if(_clients.begin(), _clients.end(),
+                                          [](const Client& c) { return c.state == Client::Waiting; }));
+}
+
+int ControlApiServer::waitingPlacesTaken() const {
+    return connectionCount() - clientCount();
+}
+
+void ControlApiServer::setOutputBudgets(qint64 authenticatedBytes, qint64 waitingBytes) {
+    _servedBudgetBytes = authenticatedBytes;
+    _waitingBudgetBytes = waitingBytes;
+}
+
 void ControlApiServer::stopListening() {
-    // Clients first: each one's movements stop as it goes.
+    // Each client's movements stop as it is closed; the closing ones are dropped at their
+    // deadline like any other.
     const QList<Client> clients = _clients;
-    for (const Client& client : clients) {
-        client.socket->disconnect(this);
-        onGone(client.socket);
-        connect(client.socket, &QWebSocket::disconnected, client.socket, &QObject::deleteLater);
-        client.socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("control interface off"));
-    }
+    for (const Client& client : clients)
+        closeClient(client.socket, QWebSocketProtocol::CloseCodeGoingAway,
+                    QStringLiteral("control interface off"));
     if (_server) {
         _server->close();
         _server->deleteLater();
@@ -126,12 +182,15 @@ bool ControlApiServer::apply(const ControlApiSettings& settings) {
 }
 
 void ControlApiServer::onOriginCheck(QWebSocketCorsAuthenticator* authenticator) {
-    // A browser sends Origin; scripts and room controllers do not. Without a token a page the
-    // user happens to visit could reach a loopback server, so browsers need the token.
-    const bool allowed = authenticator->origin().isEmpty() || !_settings.token.isEmpty();
+    // A browser sends Origin; scripts and room controllers do not. Any site the user visits
+    // can open sockets to this machine, token or not: without one it could drive the camera,
+    // with one it could still take places and try tokens. So no page is let in but this
+    // application's own, and that one only with a token.
+    const QString origin = authenticator->origin();
+    const bool allowed = origin.isEmpty() || (!_settings.token.isEmpty() && isOwnPage(origin));
     if (!allowed)
         qDebug() << "ControlApiServer::onOriginCheck"
-                 << "refused origin" << authenticator->origin();
+                 << "refused origin" << origin;
     authenticator->setAllowed(allowed);
 }
 
@@ -140,40 +199,62 @@ void ControlApiServer::onNewConnection() {
         socket->setParent(this);
         socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxMessageBytes));
         socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxMessageBytes));
+        socket->setReadBufferSize(kReadBufferBytes);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
             onGone(socket);
             socket->deleteLater();
         });
-        if (_clients.size() >= kMaxClients) {
-            qDebug() << "ControlApiServer::onNewConnection"
-                     << "refused: too many clients" << socket->peerAddress();
-            // Not a client: no place taken, no events; it only hears why.
-            socket->disconnect(this);
-            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-            socket->sendTextMessage(
-                QString::fromUtf8(error(QJsonValue(), TooManyClients,
-                                        QStringLiteral("too many clients (at most %1)").arg(kMaxClients))));
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many clients"));
-            continue;
-        }
-        Client client;
-        client.socket = socket;
-        client.authenticated = _settings.token.isEmpty();
-        if (!client.authenticated) {
-            client.authTimer = new QTimer(socket);
-            client.authTimer->setSingleShot(true);
-            connect(client.authTimer, &QTimer::timeout, this, [this, socket] {
-                refuse(socket, NotAuthenticated, QStringLiteral("no authentication in time"));
-            });
-            client.authTimer->start(_authTimeoutMs);
-        }
-        _clients.append(client);
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString& text) { onText(socket, text); });
         connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket] { onBinary(socket); });
+        connect(socket, &QWebSocket::textFrameReceived, this, [this, socket] { checkOutput(socket); });
+        connect(socket, &QWebSocket::binaryFrameReceived, this, [this, socket] { checkOutput(socket); });
+        // Output on its way (pongs included): measure it until it is gone.
+        connect(socket, &QWebSocket::bytesWritten, this, &ControlApiServer::watchOutput);
+
+        Client client;
+        client.socket = socket;
+        const bool served = _settings.token.isEmpty() && clientCount() < kMaxClients;
+        if (!served)
+            makeWaitingRoom();
+        client.state = served ? Client::Served : Client::Waiting;
+        client.budgetBytes = served ? _servedBudgetBytes : _waitingBudgetBytes;
+        _clients.append(client);
         qDebug() << "ControlApiServer::onNewConnection" << socket->peerAddress()
-                 << "clients:" << _clients.size();
+                 << "clients:" << clientCount() << "waiting:" << waitingPlacesTaken();
+        if (served)
+            continue;
+        if (_settings.token.isEmpty()) {
+            refuse(socket, TooManyClients, QStringLiteral("too many clients (at most %1)").arg(kMaxClients));
+            continue;
+        }
+        QTimer* authTimer = new QTimer(socket);
+        authTimer->setSingleShot(true);
+        connect(authTimer, &QTimer::timeout, this, [this, socket] {
+            refuse(socket, NotAuthenticated, QStringLiteral("no authentication in time"));
+        });
+        authTimer->start(_authTimeoutMs);
+        _clients.last().authTimer = authTimer;
     }
+}
+
+void ControlApiServer::makeWaitingRoom() {
+    if (waitingPlacesTaken() < kMaxWaitingClients)
+        return;
+    // The oldest closing connection goes first, then the oldest still to authenticate: a
+    // client that knows the token answers the handshake at once, so whoever holds a place
+    // longest is the likeliest to hold it for nothing.
+    QWebSocket* oldest = nullptr;
+    for (const Client& client : _clients) {
+        if (client.state == Client::Closing) {
+            oldest = client.socket;
+            break;
+        }
+        if (client.state == Client::Waiting && !oldest)
+            oldest = client.socket;
+    }
+    if (oldest)
+        drop(oldest, "pushed out by a newer connection");
 }
 
 ControlApiServer::Client* ControlApiServer::find(QWebSocket* socket) {
@@ -184,6 +265,14 @@ ControlApiServer::Client* ControlApiServer::find(QWebSocket* socket) {
     return nullptr;
 }
 
+void ControlApiServer::endMotionsOf(QWebSocket* socket) {
+    // A client that went away while it moved the camera would leave it moving.
+    for (Motion* motion : {&_panTilt, &_zoom, &_focus}) {
+        if (motion->running && motion->owner == socket)
+            endMotion(*motion, true);
+    }
+}
+
 void ControlApiServer::onGone(QWebSocket* socket) {
     const qsizetype before = _clients.size();
     _clients.erase(std::remove_if(_clients.begin(), _clients.end(),
@@ -191,46 +280,94 @@ void ControlApiServer::onGone(QWebSocket* socket) {
                    _clients.end());
     if (_clients.size() == before)
         return;
-    // A client that went away while it moved the camera would leave it moving.
-    for (Motion* motion : {&_panTilt, &_zoom, &_focus}) {
-        if (motion->running && motion->owner == socket)
-            endMotion(*motion, true);
-    }
+    endMotionsOf(socket);
     qDebug() << "ControlApiServer::onGone"
-             << "clients:" << _clients.size();
+             << "clients:" << clientCount() << "waiting:" << waitingPlacesTaken();
+}
+
+void ControlApiServer::closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code,
+                                   const QString& reason) {
+    Client* client = find(socket);
+    if (!client || client->state == Client::Closing)
+        return;
+    client->state = Client::Closing;
+    if (client->authTimer)
+        client->authTimer->stop();
+    // It can send nothing more, so nothing it started may run on.
+    endMotionsOf(socket);
+    // Closing stops the socket reading, so its output only shrinks from here; but a peer
+    // that does not read never lets it go, hence the deadline.
+    QTimer::singleShot(_closeTimeoutMs, socket, [this, socket] { drop(socket, "did not close in time"); });
+    socket->close(code, reason.left(100));
+}
+
+void ControlApiServer::drop(QWebSocket* socket, const char* why) {
+    if (!find(socket))
+        return;
+    const qint64 queued = socket->bytesToWrite();
+    qDebug() << "ControlApiServer::drop" << why << socket->peerAddress() << "queued:" << queued;
+    socket->disconnect(this);
+    onGone(socket);
+    socket->abort();
+    socket->deleteLater();
+#ifdef __GLIBC__
+    if (queued >= kTrimAfterBytes)
+        connect(socket, &QObject::destroyed, [] { malloc_trim(0); });
+#endif
+}
+
+bool ControlApiServer::checkOutput(QWebSocket* socket) {
+    Client* client = find(socket);
+    if (!client)
+        return false;
+    if (socket->bytesToWrite() <= client->budgetBytes)
+        return true;
+    drop(socket, client->state == Client::Served ? "client does not read" : "output over its budget");
+    return false;
+}
+
+void ControlApiServer::checkAllOutput() {
+    bool queued = false;
+    const QList<Client> clients = _clients;
+    for (const Client& client : clients) {
+        if (checkOutput(client.socket) && client.socket->bytesToWrite() > 0)
+            queued = true;
+    }
+    if (!queued)
+        _outputTimer->stop();
+}
+
+void ControlApiServer::watchOutput() {
+    if (!_outputTimer->isActive())
+        _outputTimer->start();
 }
 
 void ControlApiServer::send(QWebSocket* socket, const QByteArray& text) {
-    if (socket->bytesToWrite() > kMaxPendingBytes) {
-        qDebug() << "ControlApiServer::send"
-                 << "client does not read; closed" << socket->peerAddress();
-        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("not reading"));
+    if (!checkOutput(socket))
         return;
-    }
     socket->sendTextMessage(QString::fromUtf8(text));
+    watchOutput();
 }
 
 void ControlApiServer::refuse(QWebSocket* socket, int code, const QString& message) {
     send(socket, error(QJsonValue(), code, message));
-    if (Client* client = find(socket))
-        client->authenticated = false;  // nothing more reaches it while it closes
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, message.left(100));
+    closeClient(socket, QWebSocketProtocol::CloseCodePolicyViolated, message);
 }
 
 void ControlApiServer::broadcast(const QString& name, const QJsonObject& data) {
     const QByteArray text = ControlApi::event(name, data);
     const QList<Client> clients = _clients;
     for (const Client& client : clients) {
-        if (client.authenticated)
+        if (client.state == Client::Served)
             send(client.socket, text);
     }
 }
 
 void ControlApiServer::onBinary(QWebSocket* socket) {
     Client* client = find(socket);
-    if (!client)
+    if (!client || client->state == Client::Closing)
         return;
-    if (!client->authenticated) {
+    if (client->state == Client::Waiting) {
         refuse(socket, NotAuthenticated, QStringLiteral("not authenticated"));
         return;
     }
@@ -239,23 +376,31 @@ void ControlApiServer::onBinary(QWebSocket* socket) {
 
 void ControlApiServer::onText(QWebSocket* socket, const QString& text) {
     Client* client = find(socket);
-    if (!client)
+    if (!client || client->state == Client::Closing)
         return;
     const Message message = parseMessage(text.toUtf8());
     if (message.kind == Message::Auth) {
-        if (_settings.token.isEmpty() || tokensEqual(message.token, _settings.token)) {
-            if (!client->authenticated && client->authTimer)
-                client->authTimer->stop();
-            client->authenticated = true;
-            send(socket, authOk());
-        } else {
+        if (!_settings.token.isEmpty() && !tokensEqual(message.token, _settings.token)) {
             qDebug() << "ControlApiServer::onText"
                      << "wrong token from" << socket->peerAddress();
             refuse(socket, NotAuthenticated, QStringLiteral("wrong token"));
+            return;
         }
+        if (client->state == Client::Waiting) {
+            if (clientCount() >= kMaxClients) {
+                refuse(socket, TooManyClients,
+                       QStringLiteral("too many clients (at most %1)").arg(kMaxClients));
+                return;
+            }
+            if (client->authTimer)
+                client->authTimer->stop();
+            client->state = Client::Served;
+            client->budgetBytes = _servedBudgetBytes;
+        }
+        send(socket, authOk());
         return;
     }
-    if (!client->authenticated) {
+    if (client->state == Client::Waiting) {
         refuse(socket, NotAuthenticated, QStringLiteral("not authenticated: send {\"auth\": TOKEN} first"));
         return;
     }
@@ -337,16 +482,11 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
             send(socket, error(request.id, BadParams, problem));
         return;
     }
-    int ms = 0;
-    if (action.stopId >= 0 && !durationMs(params, ms, problem)) {
-        send(socket, error(request.id, BadParams, problem));
-        return;
-    }
     if (!_backend->isCameraConnected()) {
         send(socket, error(request.id, NoCameraConnected, QStringLiteral("no camera connected")));
         return;
     }
-    runCameraAction(socket, action, ms);
+    runCameraAction(socket, action, action.ms);
     send(socket, result(request.id, QJsonObject{}));
 }
 

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QWebSocketProtocol>
 
 #include "ControlApiProtocol.h"
 
@@ -28,8 +29,8 @@ struct ControlApiSettings {
     QJsonObject toJson() const;
 
     bool isLoopback() const;
-    // Why these settings cannot be served (empty: they can): an address that is none, or a
-    // non-loopback address without a token of kMinTokenLength characters.
+    // Why these settings cannot be served (empty: they can): an address that is none, a token
+    // shorter than kMinTokenLength characters, or a non-loopback address without a token.
     QString problem() const;
     bool operator==(const ControlApiSettings& other) const;
 };
@@ -58,22 +59,40 @@ public:
 // A client with a token set must send {"auth": TOKEN} first; anything else, or a wrong
 // token, is answered with error 3 and the connection closes, as does a client that has not
 // authenticated within kAuthTimeoutMs. Without a token (loopback only) every client is
-// authenticated from its first byte, but a handshake that carries an Origin header (a web
-// page in a local browser) is refused: a page could otherwise drive the camera from any site
-// the user visits. A ninth client gets error 4 and is closed; a message over 64 KiB closes
-// its connection; a client that stops reading while events pile up is closed.
+// authenticated from its first byte. A handshake that carries an Origin header (a web page in
+// a browser on this machine) is refused, token or not: any site the user visits could
+// otherwise drive the camera, or take places and try tokens.
+//
+// Places: kMaxClients authenticated clients; a client that authenticates when they are taken
+// gets error 4 and is closed. Connections still to authenticate, and connections being
+// closed, share kMaxWaitingClients places of their own; a new connection that finds them
+// taken pushes out the oldest (a closing one first). So connections that never authenticate
+// cannot keep out the client that knows the token.
+//
+// Every connection the server closes is dropped (aborted and freed) kCloseTimeoutMs later if
+// its peer has not answered the close by then. Every connection has an output budget: what
+// is queued for it may not grow past kMaxPendingBytes once authenticated, or
+// kMaxWaitingPendingBytes before. Output grows with replies and events, and also with the
+// pongs the socket sends by itself to a client's pings, which the application never sees;
+// so the budget is checked on every send, on every frame received and on a short timer while
+// anything is queued. A connection over its budget is dropped at once. A message over 64 KiB
+// closes its connection.
 //
 // Movements (pan/tilt, zoom, focus) belong to the client that started them: a movement with
-// "ms" stops when that time is up, and a client that goes away stops the movements it still
-// owns. A later movement of the same axis, by any client, takes it over.
+// "ms" stops when that time is up, and a client that goes away, or that the server closes,
+// stops the movements it still owns. A later movement of the same axis, by any client, takes
+// it over.
 //
 // Threading: interface thread only (sockets, timers and the backend all live there).
 class ControlApiServer : public QObject {
     Q_OBJECT
 
 public:
-    // Pending output beyond which a client counts as not reading.
+    // Output budget of an authenticated client: beyond it the client counts as not reading.
     static constexpr qint64 kMaxPendingBytes = 4 * 1024 * 1024;
+    // Output budget of a connection still to authenticate: a few replies and the pongs to a few
+    // pings, not a pile of them.
+    static constexpr qint64 kMaxWaitingPendingBytes = 64 * 1024;
 
     explicit ControlApiServer(ControlApiBackend* backend, QObject* parent = nullptr);
     ~ControlApiServer() override;
@@ -88,10 +107,18 @@ public:
     quint16 serverPort() const;
     // "Off", "Listening on ADDRESS:PORT" or why it does not listen.
     QString statusText() const { return _status; }
-    int clientCount() const { return _clients.size(); }
+    // Authenticated clients: the places kMaxClients counts.
+    int clientCount() const;
+    // Connections still to authenticate.
+    int waitingCount() const;
+    // Every connection still held, closing ones included.
+    int connectionCount() const { return static_cast<int>(_clients.size()); }
 
-    // How long a new client may take to authenticate (kAuthTimeoutMs; tests shorten it).
+    // The deadlines and budgets (kAuthTimeoutMs, kCloseTimeoutMs, kMaxPendingBytes,
+    // kMaxWaitingPendingBytes); the tests shorten or widen them.
     void setAuthTimeoutMs(int ms) { _authTimeoutMs = ms; }
+    void setCloseTimeoutMs(int ms) { _closeTimeoutMs = ms; }
+    void setOutputBudgets(qint64 authenticatedBytes, qint64 waitingBytes);
 
     // Sends an event to every authenticated client.
     void broadcast(const QString& name, const QJsonObject& data);
@@ -101,9 +128,11 @@ signals:
 
 private:
     struct Client {
+        enum State { Waiting, Served, Closing };
         QWebSocket* socket = nullptr;  // owned (deleteLater when it goes)
-        bool authenticated = false;
-        QTimer* authTimer = nullptr;  // child of the socket
+        State state = Waiting;
+        QTimer* authTimer = nullptr;  // child of the socket; Waiting only
+        qint64 budgetBytes = 0;       // most output that may be queued for it
     };
     struct Motion {
         QPointer<QWebSocket> owner;
@@ -121,19 +150,36 @@ private:
     void onGone(QWebSocket* socket);
     void send(QWebSocket* socket, const QByteArray& text);
     void refuse(QWebSocket* socket, int code, const QString& message);
+    // Starts the closing handshake; the connection is dropped if it is still there after
+    // _closeTimeoutMs.
+    void closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason);
+    // Aborts the connection and frees it at once.
+    void drop(QWebSocket* socket, const char* why);
+    // Makes room for one more connection among the waiting places.
+    void makeWaitingRoom();
+    int waitingPlacesTaken() const;
+    // true when the client's queued output is within its budget; drops it otherwise.
+    bool checkOutput(QWebSocket* socket);
+    void checkAllOutput();
+    void watchOutput();
     Client* find(QWebSocket* socket);
     void handleRequest(QWebSocket* socket, const ControlApi::Message& request);
     void runCameraAction(QWebSocket* socket, const ControlApi::CameraAction& action, int ms);
     void endMotion(Motion& motion, bool sendStop);
+    void endMotionsOf(QWebSocket* socket);
     Motion* motionFor(ControlApi::CameraAction::Axis axis);
 
     ControlApiBackend* _backend;  // not owned; outlives the server
     ControlApiSettings _settings;
     QWebSocketServer* _server = nullptr;  // child while listening
-    QList<Client> _clients;
+    QList<Client> _clients;               // oldest first
+    QTimer* _outputTimer = nullptr;       // child; runs while any output is queued
     Motion _panTilt;
     Motion _zoom;
     Motion _focus;
     QString _status;
     int _authTimeoutMs = ControlApi::kAuthTimeoutMs;
+    int _closeTimeoutMs = ControlApi::kCloseTimeoutMs;
+    qint64 _servedBudgetBytes = kMaxPendingBytes;
+    qint64 _waitingBudgetBytes = kMaxWaitingPendingBytes;
 };

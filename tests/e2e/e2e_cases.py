@@ -377,9 +377,10 @@ def vexctl(session, port, *words, token=None):
 
 
 def case_control_api_token(session):
-    """With a token: every client authenticates first or is closed; a browser's page may
-    connect but must know the token too; limits on clients and message size; a request's
-    effect on the camera, its reply and its event; vexctl app with the token."""
+    """With a token: every client authenticates first or is closed; a browser's page is
+    refused; waiting connections cannot keep the token holder out; limits on clients and
+    message size; a request's effect on the camera, its reply and its event; vexctl app with
+    the token."""
     token = "e2e-token-0123456789abcdef"
     port = control_api_session(session, token)
     host = session.address
@@ -395,10 +396,14 @@ def case_control_api_token(session):
     expect(wrong.wait_closed(), "a client with a wrong token stays connected")
     expect(not any(v == 4 for _, _, v in session.writes(CALL_PRESET)), "a refused request reached the camera")
 
+    # A browser's page is refused even with a token: it could take places and try tokens.
+    page = WebSocketClient(host, port, origin="http://localhost:8000")
+    expect(page.status != 101, "a browser's handshake was taken in token mode")
+
     clients = []
-    for origin in (None, "http://localhost:8000"):
-        c = WebSocketClient(host, port, origin=origin)
-        expect(c.status == 101, "handshake (origin %s) answered %d" % (origin, c.status))
+    for _ in range(2):
+        c = WebSocketClient(host, port)
+        expect(c.status == 101, "handshake answered %d" % c.status)
         c.send({"auth": token})
         expect(c.recv() == {"auth": "ok"}, "the token was not taken")
         clients.append(c)
@@ -445,17 +450,32 @@ def case_control_api_token(session):
     big.send_text("[" + "1," * 40000 + "1]")
     expect(big.wait_closed(), "an oversized message did not close its connection")
 
-    # Eight clients at most: the ninth hears error 4.
+    # Connections that never authenticate take no client place and cannot keep the token
+    # holder out: the oldest of them makes room for a newcomer.
+    squatters = [WebSocketClient(host, port) for _ in range(8)]
+    expect(all(c.status == 101 for c in squatters), "a waiting connection was refused")
+    holder = WebSocketClient(host, port)
+    holder.send({"auth": token})
+    expect(holder.recv() == {"auth": "ok"}, "the token holder was kept out by waiting connections")
+    expect("result" in holder.request(8, "state"), "the token holder was not served")
+    expect(squatters[0].wait_closed(), "the oldest waiting connection was not pushed out")
+    for c in squatters:
+        c.close()
+
+    # Eight authenticated clients at most (client and holder are two): the ninth to
+    # authenticate hears error 4.
     more = []
-    for _ in range(7):
+    for _ in range(6):
         c = WebSocketClient(host, port)
-        expect(c.status == 101, "client refused before eight")
+        c.send({"auth": token})
+        expect(c.recv() == {"auth": "ok"}, "a client refused before eight")
         more.append(c)
     ninth = WebSocketClient(host, port)
+    ninth.send({"auth": token})
     message = ninth.recv()
     expect(message and message["error"]["code"] == 4, "the ninth client was answered %s" % message)
     expect(ninth.wait_closed(), "the ninth client stays connected")
-    for c in more:
+    for c in more + [holder]:
         c.close()
 
     since = session.sim("journal")["next"]

@@ -138,6 +138,44 @@ private slots:
         QVERIFY(window.controlApiServer()->settings().token.size() >= ControlApi::kMinTokenLength);
     }
 
+    void aShortStoredTokenIsRefusedAndTheDialogSaysWhy() {
+        // A loopback setting from before tokens had a minimum: it still loads, but is not
+        // served with a token a page could guess; the dialog says why and Apply mends it.
+        const int port = freePort();
+        QDir().mkpath(_dir->path() + QStringLiteral("/Quillon/Vantor/Config"));
+        QFile file(_dir->path() + QStringLiteral("/Quillon/Vantor/Config/SoundDeviceConfig.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            QJsonDocument(QJsonObject{{QStringLiteral("ControlApi"),
+                                       QJsonObject{{QStringLiteral("Enabled"), true},
+                                                   {QStringLiteral("Address"), QStringLiteral("127.0.0.1")},
+                                                   {QStringLiteral("Port"), port},
+                                                   {QStringLiteral("Token"), QStringLiteral("room42")}}}})
+                .toJson());
+        file.close();
+        MainWindow window(nullptr, uniqueInstanceName());
+        QVERIFY(!window.controlApiServer()->isListening());
+        QCOMPARE(window.controlApiServer()->settings().token, QStringLiteral("room42"));
+        window.slot_ControlApiClicked();
+        ControlApiDialog* dialog = window.controlApiDialog();
+        const QString before = dialog->statusLabel()->text();
+        QVERIFY2(before.contains(QStringLiteral("6 characters")) && before.contains(QStringLiteral("16")),
+                 qPrintable(before));
+        QCOMPARE(dialog->tokenField()->text(), QStringLiteral("room42"));
+
+        dialog->applyButton()->click();
+        const QString token = dialog->tokenField()->text();
+        QCOMPARE(token.size(), 32);
+        QVERIFY(window.controlApiServer()->isListening());
+        QCOMPARE(savedControlApi(window).value(QStringLiteral("Token")).toString(), token);
+        const QString after = dialog->statusLabel()->text();
+        QVERIFY2(after.contains(QString::number(port)) && after.contains(QStringLiteral("new token")),
+                 qPrintable(after));
+        // Said once: the next Apply has nothing to explain.
+        dialog->applyButton()->click();
+        QVERIFY(!dialog->statusLabel()->text().contains(QStringLiteral("new token")));
+    }
+
 private:
     std::unique_ptr<QTemporaryDir> _dir;
 };

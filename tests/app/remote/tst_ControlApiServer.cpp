@@ -1,6 +1,8 @@
 // The control interface's server in process: real WebSocket clients on loopback against a
 // backend that records what reached it.
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,6 +10,12 @@
 #include <QTest>
 #include <QWebSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -99,6 +107,138 @@ private:
     bool _closed = false;
 };
 
+// A hostile client on a plain socket: it sends what a WebSocket library would not (floods of
+// pings, unmasked frames) and reads only when told to, so the server's output piles up.
+class RawClient {
+public:
+    explicit RawClient(quint16 port, const QByteArray& origin = QByteArray()) {
+        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // A small receive window, so that what the server sends stays queued on its side.
+        const int window = 4096;
+        ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        _out =
+            "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+        if (!origin.isEmpty())
+            _out += "Origin: " + origin + "\r\n";
+        _out += "\r\n";
+    }
+    ~RawClient() { ::close(_fd); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    // Sends the handshake and waits for the answer's head: true when it is "101".
+    bool upgrade() {
+        const bool answered = QTest::qWaitFor(
+            [this] {
+                flush();
+                readSome();
+                return _in.contains("\r\n\r\n") || _broken;
+            },
+            5000);
+        return answered && _in.startsWith("HTTP/1.1 101");
+    }
+    QByteArray frame(int opcode, const QByteArray& payload, bool masked = true) const {
+        QByteArray f;
+        f.append(char(0x80 | opcode));
+        const qsizetype n = payload.size();
+        const char maskBit = masked ? char(0x80) : char(0);
+        if (n < 126) {
+            f.append(char(maskBit | char(n)));
+        } else {
+            f.append(char(maskBit | 126));
+            f.append(char((n >> 8) & 0xff));
+            f.append(char(n & 0xff));
+        }
+        QByteArray body = payload;
+        if (masked) {
+            const char key[4] = {0x11, 0x22, 0x33, 0x44};
+            f.append(key, 4);
+            for (qsizetype i = 0; i < n; ++i) body[i] = char(body[i] ^ key[i % 4]);
+        }
+        return f + body;
+    }
+    void queue(const QByteArray& bytes) { _out += bytes; }
+    qsizetype unsent() const { return _out.size(); }
+    void sendText(const QByteArray& text, bool masked = true) {
+        queue(frame(1, text, masked));
+        flush();
+    }
+    // Writes what the socket takes now; false once the server has cut the connection.
+    bool flush() {
+        while (!_out.isEmpty() && !_broken) {
+            const ssize_t n = ::send(_fd, _out.constData(), static_cast<size_t>(_out.size()), MSG_NOSIGNAL);
+            if (n > 0) {
+                _out.remove(0, n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else if (n < 0 && errno != EINTR) {
+                _broken = true;
+            }
+        }
+        return !_broken;
+    }
+    // Everything the server sent so far (the handshake answer included); empty once it is read.
+    QByteArray readSome() {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(_fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                _in.append(buffer, n);
+                continue;
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                _broken = true;
+            break;
+        }
+        return _in;
+    }
+    // Reads until the server has closed the connection or `ms` are up.
+    bool waitCutOff(int ms) {
+        return QTest::qWaitFor(
+            [this] {
+                readSome();
+                return _broken;
+            },
+            ms);
+    }
+
+private:
+    int _fd = -1;
+    QByteArray _out;
+    QByteArray _in;
+    bool _broken = false;
+};
+
+// The process's resident memory, in bytes.
+qint64 residentBytes() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : 0;
+}
+
+// AddressSanitizer keeps freed memory in quarantine: what is resident says nothing then.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+constexpr qint64 kMiB = 1024 * 1024;
+
 int errorCode(const QJsonObject& message) {
     return message.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt();
 }
@@ -156,6 +296,24 @@ private slots:
         any.token = kToken;
         QVERIFY(!refusing.apply(any));
         QVERIFY(!refusing.isListening());
+
+        // A short token is refused on loopback too (a page may guess it there), and the status
+        // says why; the settings keep it, so nothing the user wrote is lost.
+        ControlApiSettings loopback;
+        loopback.enabled = true;
+        loopback.port = 0;
+        for (const QString& token : {QStringLiteral("short"), kToken.left(ControlApi::kMinTokenLength - 1)}) {
+            loopback.token = token;
+            QVERIFY(!refusing.apply(loopback));
+            QVERIFY(!refusing.isListening());
+            QVERIFY2(refusing.statusText().contains(QString::number(token.size())) &&
+                         refusing.statusText().contains(QStringLiteral("16")),
+                     qPrintable(refusing.statusText()));
+            QCOMPARE(refusing.settings().token, token);
+        }
+        loopback.token = kToken.left(ControlApi::kMinTokenLength);
+        QVERIFY(refusing.apply(loopback));
+        QVERIFY(refusing.isListening());
     }
 
     void aTokenMustComeFirst() {
@@ -196,8 +354,8 @@ private slots:
         QCOMPARE(state.value(QStringLiteral("connected")).toString(), QStringLiteral("1&2.4&1&0000"));
 
         // Events reach authenticated clients only; one that is still to authenticate hears
-        // nothing, and a browser's page may connect, as it has to know the token.
-        Client waiting(port, QStringLiteral("http://example.test"));
+        // nothing.
+        Client waiting(port);
         QVERIFY(waiting.waitOpen());
         server->broadcast(QStringLiteral("talker"), QJsonObject{{QStringLiteral("talker"), 3}});
         const QJsonObject heard = good.next();
@@ -245,6 +403,7 @@ private slots:
             const char* method;
             QJsonObject params;
         };
+        const QString home = QStringLiteral("home");
         const std::vector<Bad> bad = {
             {"preset.call", {{QStringLiteral("preset"), 10}}},
             {"preset.call", {{QStringLiteral("preset"), 2.5}}},
@@ -263,6 +422,36 @@ private slots:
         for (const Bad& b : bad) {
             c.request(++id, QString::fromLatin1(b.method), b.params);
             QVERIFY2(errorCode(c.reply(id)) == ControlApi::BadParams, b.method);
+        }
+        QCOMPARE(backend.commands.size(), 0);
+
+        // "ms" is checked for every action of the methods that take it, movements or not.
+        const std::vector<QPair<QString, QJsonObject>> takingMs = {
+            {QStringLiteral("ptz.move"), {{QStringLiteral("direction"), QStringLiteral("up")}}},
+            {QStringLiteral("ptz.move"), {{QStringLiteral("direction"), home}}},
+            {QStringLiteral("zoom"), {{QStringLiteral("action"), QStringLiteral("in")}}},
+            {QStringLiteral("zoom"), {{QStringLiteral("action"), QStringLiteral("stop")}}},
+            {QStringLiteral("focus"), {{QStringLiteral("action"), QStringLiteral("far")}}},
+            {QStringLiteral("focus"), {{QStringLiteral("action"), QStringLiteral("stop")}}},
+            {QStringLiteral("focus"), {{QStringLiteral("action"), QStringLiteral("auto")}}},
+            {QStringLiteral("focus"), {{QStringLiteral("action"), QStringLiteral("manual")}}},
+        };
+        const QJsonValue badMs[] = {-5, 0, 1.5, 60001, QStringLiteral("5"), true};
+        for (const auto& [method, base] : takingMs) {
+            for (const QJsonValue& ms : badMs) {
+                QJsonObject params = base;
+                params.insert(QStringLiteral("ms"), ms);
+                c.request(++id, method, params);
+                QVERIFY2(errorCode(c.reply(id)) == ControlApi::BadParams,
+                         qPrintable(method + QLatin1Char(' ') + QJsonDocument(params).toJson()));
+            }
+        }
+        QCOMPARE(backend.commands.size(), 0);
+        // A method that is not one of these stays unknown whatever its params say.
+        for (const char* unknown : {"preset.explode", "preset.", "zoom.in", "ptz.moves"}) {
+            c.request(++id, QString::fromLatin1(unknown),
+                      {{QStringLiteral("preset"), 99}, {QStringLiteral("ms"), -5}});
+            QVERIFY2(errorCode(c.reply(id)) == ControlApi::UnknownMethod, unknown);
         }
         QCOMPARE(backend.commands.size(), 0);
 
@@ -296,6 +485,14 @@ private slots:
             {"focus", {{QStringLiteral("action"), QStringLiteral("near")}}, {{7, 0}}},
             {"focus", {{QStringLiteral("action"), QStringLiteral("stop")}}, {{8, 0}}},
             {"focus", {{QStringLiteral("action"), QStringLiteral("manual")}}, {{5, 0}}},
+            // A time where it means nothing is taken and changes nothing.
+            {"ptz.move",
+             {{QStringLiteral("direction"), QStringLiteral("home")}, {QStringLiteral("ms"), 50}},
+             {{4, 25}}},
+            {"focus",
+             {{QStringLiteral("action"), QStringLiteral("auto")}, {QStringLiteral("ms"), 50}},
+             {{5, 1}}},
+            {"ptz.stop", {{QStringLiteral("ms"), -5}}, {{4, 20}}},
         };
         int id = 0;
         for (const auto& k : cases) {
@@ -383,7 +580,12 @@ private slots:
         QVERIFY(ninth.waitClosed());
         QCOMPARE(server->clientCount(), ControlApi::kMaxClients);
 
-        // A message over 64 KiB closes its connection, and frees its place.
+        // A message just under 64 KiB is served...
+        QByteArray large = "{\"id\": 8, \"method\": \"state\", \"params\": {\"pad\": \"";
+        large += QByteArray(ControlApi::kMaxMessageBytes - large.size() - 8, 'x') + "\"}}";
+        clients.back()->send(large);
+        QVERIFY(clients.back()->reply(8).contains(QStringLiteral("result")));
+        // ...and one over it closes its connection, and frees its place.
         QByteArray big = "{\"id\": 1, \"method\": \"state\", \"params\": {\"pad\": \"";
         big += QByteArray(ControlApi::kMaxMessageBytes, 'x') + "\"}}";
         clients.front()->send(big);
@@ -399,6 +601,202 @@ private slots:
         QVERIFY(another.waitClosed());
         QCOMPARE(server->clientCount(), 0);
         QVERIFY(!server->isListening());
+    }
+
+    void aClosedClientIsDroppedByItsDeadline() {
+        // Output that cannot drain (a peer that does not read) keeps a closing handshake from
+        // ever finishing; only the deadline ends it. Wide budgets here, so nothing else can.
+        const quint16 port = start(kToken);
+        server->setCloseTimeoutMs(300);
+        server->setOutputBudgets(256 * kMiB, 256 * kMiB);
+        Client holder(port);
+        QVERIFY(holder.waitOpen());
+        holder.send(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+        QCOMPARE(holder.next().value(QStringLiteral("auth")).toString(), QStringLiteral("ok"));
+
+        // Refused for a wrong token, and for a request before the token, each after pings
+        // whose pongs it never reads.
+        const QByteArray endings[] = {QByteArray("{\"auth\": \"not the token at all\"}"),
+                                      QByteArray("{\"id\": 1, \"method\": \"state\"}")};
+        for (const QByteArray& ending : endings) {
+            RawClient hostile(port);
+            QVERIFY(hostile.upgrade());
+            const QByteArray ping = hostile.frame(9, QByteArray(125, 'p'));
+            for (qint64 queued = 0; queued < 8 * kMiB; queued += ping.size()) hostile.queue(ping);
+            hostile.queue(hostile.frame(1, ending));
+            QVERIFY(QTest::qWaitFor([&] { return hostile.flush() && hostile.unsent() == 0; }, 30000));
+            // Refused once the server has read that far (it counts as closing, not waiting);
+            // freed within two seconds of its deadline, and cut off.
+            QTRY_COMPARE_WITH_TIMEOUT(server->waitingCount(), 0, 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, 300 + 2000);
+            QVERIFY(hostile.waitCutOff(2000));
+        }
+        holder.request(2, QStringLiteral("state"));
+        QVERIFY(holder.reply(2).contains(QStringLiteral("result")));
+    }
+
+    void aClientThatDoesNotReadIsDroppedAtOnce() {
+        const quint16 port = start(QString());
+        Client reader(port);
+        QVERIFY(reader.waitOpen());
+        RawClient deaf(port);
+        QVERIFY(deaf.upgrade());
+        QTRY_COMPARE(server->clientCount(), 2);
+        // Events pile up for the one that does not read until it is over its budget: it is
+        // dropped at once, its place is free and it hears nothing more.
+        const QJsonObject data{{QStringLiteral("pad"), QString(1000, QLatin1Char('e'))}};
+        int sent = 0;
+        while (server->clientCount() == 2 && sent < 64 * 1024) {
+            server->broadcast(QStringLiteral("talker"), data);
+            ++sent;
+            if (sent % 64 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCOMPARE(server->clientCount(), 1);
+        QCOMPARE(server->connectionCount(), 1);
+        QVERIFY(deaf.waitCutOff(2000));
+        // The one that reads heard every event.
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received(), sent, 20000);
+        reader.request(1, QStringLiteral("state"));
+        QVERIFY(reader.reply(1).contains(QStringLiteral("result")));
+    }
+
+    void pingFloodsCannotPileUpOutput() {
+        const qint64 before = residentBytes();
+        const quint16 port = start(kToken);
+        Client holder(port);
+        QVERIFY(holder.waitOpen());
+        holder.send(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+        QCOMPARE(holder.next().value(QStringLiteral("auth")).toString(), QStringLiteral("ok"));
+
+        // One authenticated and three waiting connections ping without reading, all at once.
+        std::vector<std::unique_ptr<RawClient>> floods;
+        for (int i = 0; i < 4; ++i) {
+            floods.push_back(std::make_unique<RawClient>(port));
+            QVERIFY(floods.back()->upgrade());
+        }
+        floods.front()->sendText(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+        QTRY_COMPARE(server->clientCount(), 2);
+
+        qint64 peak = before;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const QByteArray ping = floods.front()->frame(9, QByteArray(125, 'p'));
+        QByteArray burst;
+        for (int i = 0; i < 256; ++i) burst += ping;
+        int alive = static_cast<int>(floods.size());
+        // Bounded both ways: a server that lets pongs pile up fails here rather than taking
+        // the machine's memory.
+        while (alive > 0 && elapsed.elapsed() < 30000 && peak < before + 512 * kMiB) {
+            alive = 0;
+            for (auto& flood : floods) {
+                if (flood->unsent() < burst.size())
+                    flood->queue(burst);
+                if (flood->flush())
+                    ++alive;
+            }
+            QCoreApplication::processEvents();
+            peak = qMax(peak, residentBytes());
+        }
+        QCOMPARE(alive, 0);
+        QTRY_COMPARE(server->connectionCount(), 1);
+        qInfo("resident: %lld MiB before, %lld MiB at the peak, %lld MiB after", before / kMiB, peak / kMiB,
+              residentBytes() / kMiB);
+        holder.request(1, QStringLiteral("state"));
+        QVERIFY(holder.reply(1).contains(QStringLiteral("result")));
+        if (kMemoryIsMeasurable) {
+            QVERIFY2(peak < before + 128 * kMiB, "output piled up past the budgets");
+            QTRY_VERIFY_WITH_TIMEOUT(residentBytes() < before + 20 * kMiB, 5000);
+        }
+    }
+
+    void waitingConnectionsNeverKeepTheTokenHolderOut() {
+        const quint16 port = start(kToken);
+        // Eight connections that never authenticate take every waiting place...
+        std::vector<std::unique_ptr<Client>> squatters;
+        for (int i = 0; i < ControlApi::kMaxWaitingClients; ++i) {
+            squatters.push_back(std::make_unique<Client>(port));
+            QVERIFY(squatters.back()->waitOpen());
+        }
+        QTRY_COMPARE(server->waitingCount(), ControlApi::kMaxWaitingClients);
+        // ...and the token holder still gets in: the oldest of them makes room.
+        auto authenticate = [&](Client& c) {
+            c.send(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+            return c.next();
+        };
+        Client holder(port);
+        QVERIFY(holder.waitOpen());
+        QCOMPARE(authenticate(holder).value(QStringLiteral("auth")).toString(), QStringLiteral("ok"));
+        holder.request(1, QStringLiteral("state"));
+        QVERIFY(holder.reply(1).contains(QStringLiteral("result")));
+        QVERIFY(squatters.front()->waitClosed());
+        QCOMPARE(server->clientCount(), 1);
+
+        // A stream of connections never holds more than the waiting places.
+        std::vector<std::unique_ptr<RawClient>> stream;
+        for (int i = 0; i < 3 * ControlApi::kMaxWaitingClients; ++i) {
+            stream.push_back(std::make_unique<RawClient>(port));
+            QVERIFY(stream.back()->upgrade());
+            QVERIFY(server->connectionCount() <= 1 + ControlApi::kMaxWaitingClients);
+        }
+
+        // A browser's page is refused, token or not (this application serves no page).
+        const QByteArray origins[] = {QByteArray("http://localhost:8000"),
+                                      QByteArray("http://127.0.0.1:") + QByteArray::number(port),
+                                      QByteArray("null")};
+        for (const QByteArray& origin : origins) {
+            RawClient page(port, origin);
+            QVERIFY2(!page.upgrade(), origin.constData());
+        }
+
+        // Authenticated clients: eight places; the ninth to authenticate hears error 4.
+        std::vector<std::unique_ptr<Client>> holders;
+        for (int i = 1; i < ControlApi::kMaxClients; ++i) {
+            holders.push_back(std::make_unique<Client>(port));
+            QVERIFY(holders.back()->waitOpen());
+            QCOMPARE(authenticate(*holders.back()).value(QStringLiteral("auth")).toString(),
+                     QStringLiteral("ok"));
+        }
+        QCOMPARE(server->clientCount(), ControlApi::kMaxClients);
+        Client ninth(port);
+        QVERIFY(ninth.waitOpen());
+        QCOMPARE(errorCode(authenticate(ninth)), int(ControlApi::TooManyClients));
+        QVERIFY(ninth.waitClosed());
+        QCOMPARE(server->clientCount(), ControlApi::kMaxClients);
+        holder.request(2, QStringLiteral("state"));
+        QVERIFY(holder.reply(2).contains(QStringLiteral("result")));
+    }
+
+    void framesTheSocketLibraryJudges() {
+        // Qt takes unmasked client frames, which the application cannot tell apart, and
+        // refuses a character split across fragments; either way the server stays sound and
+        // keeps no connection it closed.
+        const quint16 port = start(QString());
+        Client other(port);
+        QVERIFY(other.waitOpen());
+        {
+            RawClient unmasked(port);
+            QVERIFY(unmasked.upgrade());
+            unmasked.sendText("{\"id\": 1, \"method\": \"state\"}", false);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return unmasked.readSome().contains("\"result\"") || unmasked.waitCutOff(0); }, 5000));
+        }
+        {
+            RawClient split(port);
+            QVERIFY(split.upgrade());
+            const QByteArray text = QStringLiteral("{\"id\": 2, \"method\": \"caf\u00e9\"}").toUtf8();
+            const qsizetype cut = text.indexOf('\xc3') + 1;
+            QByteArray first = split.frame(1, text.left(cut));
+            first[0] = char(0x01);  // not the last fragment
+            QByteArray second = split.frame(0, text.mid(cut));
+            split.queue(first + second);
+            QVERIFY(split.flush());
+            QVERIFY(QTest::qWaitFor(
+                [&] { return split.readSome().contains("\"error\"") || split.waitCutOff(0); }, 5000));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, 5000);
+        other.request(3, QStringLiteral("state"));
+        QVERIFY(other.reply(3).contains(QStringLiteral("result")));
     }
 
     void tokensAndNumbers() {
