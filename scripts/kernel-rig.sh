@@ -305,10 +305,14 @@ if [ -n "$run_user" ] && ! [[ "$run_user" =~ ^[a-z_][a-z0-9_-]{0,30}$ ]] || [ "$
 fi
 
 command -v "$QEMU" >/dev/null 2>&1 || skip "QEMU ($QEMU) is not installed (scripts/install-deps.sh installs qemu-system-x86)"
-"$QEMU" -version >/dev/null 2>&1 || skip "QEMU ($QEMU) does not start: $("$QEMU" -version 2>&1 | head -n1)"
+if ! qemu_version=$("$QEMU" -version 2>&1); then
+  skip "QEMU ($QEMU) does not start: $(printf '%s' "$qemu_version" | grep -m1 . || echo "no output")"
+fi
 
-prepare_cache
-[ "$prepare_only" = 1 ] && exit 0
+if [ "$prepare_only" = 1 ]; then
+  prepare_cache
+  exit 0
+fi
 
 cwd=$(pwd -P)
 [ "$cwd" != / ] || fail "refusing to share / read-write: run from a project folder"
@@ -326,6 +330,8 @@ if [ "$cameras" = 1 ]; then
 elif [ -n "$scenario" ]; then
   say "note: VEXRIG_CAMERAS=0, so $scenario is not plugged"
 fi
+
+prepare_cache
 
 ctl=$(mktemp -d "${TMPDIR:-/tmp}/vexsdk-rig.XXXXXXXX") || fail "cannot create a temporary folder"
 qemu_pid=
@@ -364,8 +370,10 @@ choose_accel
 qemu_base_args "$ACCEL" ""
 # COMMAND's standard output on the first serial port, its standard error on the second, the
 # kernel's console on the third (a file: what a guest that hangs or panics said last).
-mkfifo "$ctl/stderr.fifo" || fail "mkfifo failed"
-cat "$ctl/stderr.fifo" >&2 &
+# The script holds the FIFO open for writing (fd 6) while QEMU runs, so that the relay never
+# blocks on its open and ends, after the last byte, once QEMU and the script both closed it.
+mkfifo "$ctl/stderr.fifo" && exec 6<>"$ctl/stderr.fifo" || fail "cannot make the FIFO for COMMAND's standard error"
+cat "$ctl/stderr.fifo" >&2 6>&- &
 relay_pid=$!
 QEMU_ARGS+=(-chardev stdio,id=out,signal=off -serial chardev:out
   -chardev "file,id=err,path=$ctl/stderr.fifo" -serial chardev:err
@@ -378,11 +386,12 @@ QEMU_ARGS+=(-chardev stdio,id=out,signal=off -serial chardev:out
   -device virtio-9p-pci,fsdev=ctl,mount_tag=ctl)
 
 limit=${VEXRIG_TIMEOUT:-300}
-timeout -k 5 "$limit" "$QEMU" "${QEMU_ARGS[@]}" </dev/null 2>"$ctl/qemu.err" &
+timeout -k 5 "$limit" "$QEMU" "${QEMU_ARGS[@]}" </dev/null 2>"$ctl/qemu.err" 6>&- 9>&- &
 qemu_pid=$!
 wait "$qemu_pid"
 qemu_status=$?
 qemu_pid=
+exec 6>&-
 wait "$relay_pid" 2>/dev/null
 relay_pid=
 

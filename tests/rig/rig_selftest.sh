@@ -58,6 +58,10 @@ host)
   run_rig rootuser "$rig" --user root -- true
   expect "--user root is refused (status $status)" [ "$status" = 2 ]
 
+  run_rig novexsim env VEXRIG_VEXSIM=/nonexistent/vexsim "$rig" -- true
+  expect "a simulator that is not built fails the rig (status $status)" [ "$status" = 125 ]
+  expect "... and says why" contains "$work/novexsim.err" "/nonexistent/vexsim is not built"
+
   # An apt that knows no kernel packages: preparing an empty cache fails. (Without QEMU the rig
   # stops before it looks at the cache.)
   if ! command -v "${VEXRIG_QEMU:-qemu-system-x86_64}" >/dev/null 2>&1; then
@@ -68,10 +72,10 @@ host)
   printf '#!/bin/sh\nexit 100\n' >"$work/bin/apt-get"
   printf '#!/bin/sh\nexit 0\n' >"$work/bin/apt-cache"
   chmod +x "$work/bin/apt-get" "$work/bin/apt-cache"
-  run_rig prepci env PATH="$work/bin:$PATH" XDG_CACHE_HOME="$work/cache" CI=true "$rig" -- true
+  run_rig prepci env VEXRIG_CAMERAS=0 PATH="$work/bin:$PATH" XDG_CACHE_HOME="$work/cache" CI=true "$rig" -- true
   expect "in CI a cache that cannot be prepared fails (status $status)" [ "$status" = 125 ]
   expect "... and says why" contains "$work/prepci.err" "no linux-kbuild-6.1"
-  run_rig prepdev env -u CI PATH="$work/bin:$PATH" XDG_CACHE_HOME="$work/cache" "$rig" -- true
+  run_rig prepdev env -u CI VEXRIG_CAMERAS=0 PATH="$work/bin:$PATH" XDG_CACHE_HOME="$work/cache" "$rig" -- true
   expect "elsewhere it skips (status $status)" [ "$status" = 77 ]
   expect "the failed attempt leaves no cache entry" sh -c "! ls -d '$work'/cache/vexsdk-rig/linux-* 2>/dev/null"
   finish
@@ -105,6 +109,12 @@ user)
   expect "the checks as the rig's user passed (status $status)" [ "$status" = 0 ]
   expect "every check in the guest held" lacks "$work/user.err" "guest-checks: FAILED"
   expect "a COMMAND that succeeds prints no kernel log" lacks "$work/user.err" "kernel log"
+
+  # A guest that overruns its time is killed (3 s: less than a boot under emulation, and
+  # KVM gets stuck in the sleep).
+  run_rig hung env VEXRIG_CAMERAS=0 VEXRIG_TIMEOUT=3 "$rig" -- sleep 600
+  expect "a guest over its time limit fails the rig (status $status)" [ "$status" = 125 ]
+  expect "... and says why" contains "$work/hung.err" "did not finish within 3 s"
   finish
   ;;
 esac
