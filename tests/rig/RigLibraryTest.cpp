@@ -568,7 +568,7 @@ TEST_F(RigCamera, VexctlDrivesTheCamera) {
     EXPECT_NE(out.find("640x360"), std::string::npos) << out;  // the largest picture it can open
 
     const std::string mp4 = "/tmp/rig-record.mp4";
-    ASSERT_EQ(rig::run({vexctl, "record", mp4, "--seconds", "2", "--overwrite"}, out, 90000), 0) << out;
+    ASSERT_EQ(rig::run({vexctl, "record", mp4, "--seconds", "1", "--overwrite"}, out, 90000), 0) << out;
     AVFormatContext* file = nullptr;
     ASSERT_EQ(avformat_open_input(&file, mp4.c_str(), nullptr, nullptr), 0);
     ASSERT_GE(avformat_find_stream_info(file, nullptr), 0);
@@ -634,4 +634,69 @@ TEST_F(RigCamera, ACameraLostInTheMiddleOfAFrameEndsTheStreamAndComesBackWhenPlu
     ASSERT_TRUE(recv);
     EXPECT_EQ(capture(*recv, 2).size(), 2u);
     recv->stopPreview();
+}
+
+// tests/rig/two-buses.json: two cameras of the same model and name, on the first and the last
+// of the rig's eleven buses, looking at different places.
+TEST(RigTwoBuses, TheRealSysfsTellsTheCamerasApartAndEachStreamsAndObeysOnItsOwn) {
+    RIG_REQUIRED();
+    const std::vector<rig::UsbCamera> cameras = rig::usbCameras();
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_EQ(cameras[0].location, "1&1&1&0000");
+    EXPECT_EQ(cameras[1].location, "11&1&1&0000");
+    std::vector<std::unique_ptr<rig::CameraFormats>> formats;
+    for (const rig::UsbCamera& c : cameras) {
+        formats.push_back(std::make_unique<rig::CameraFormats>(c.location));
+        EXPECT_NE(formats.back()->videoDeviceName().find("#" + c.location + "#"), std::string::npos);
+        EXPECT_EQ(formats.back()->get().deviceModel, 9);
+    }
+    // Same friendly name twice: the second is flagged as a repeat.
+    EXPECT_EQ(formats[0]->get().sameNameFlags, (std::list<bool>{false, true}));
+    std::vector<KXCaptureDevice> video;
+    ASSERT_TRUE(KXPlatformInstance()->captureDevices(KXDeviceClass::Video, video));
+    ASSERT_EQ(video.size(), 2u);
+    for (const KXCaptureDevice& d : video) {
+        const bool first = d.devicePath.value_or("").find("#1&1&1&0000#") != std::string::npos;
+        EXPECT_EQ(d.node, first ? cameras[0].node : cameras[1].node);
+    }
+
+    // Commands go to the camera whose receiver was made last.
+    const char* ids[2] = {"cam1", "cam2"};
+    for (int k : {1, 0}) {
+        DC_Recv recv(formats[k]->get());
+        const uint64_t since = rig::journalEnd();
+        EXPECT_EQ(recv.callPreset(k + 4), 0);
+        ASSERT_TRUE(rig::waitFor([&] { return !rig::xuJournal(since).empty(); }, 5000));
+        const Json entry = rig::xuJournal(since).back();
+        EXPECT_EQ(kxjson::text(entry, "camera"), ids[k]);
+        EXPECT_EQ(kxjson::integerMember(entry, "value").value_or(-1), k + 4);
+    }
+
+    // Both stream at once, each its own pictures.
+    std::unique_ptr<DC_Recv> recv[2];
+    for (int k = 0; k < 2; ++k) {
+        recv[k] = rig::startReceiver(*formats[k], formats[k]->indexOf(kMjpeg, 320, 180));
+        ASSERT_TRUE(recv[k]);
+    }
+    std::vector<std::string> captured[2];
+    ASSERT_TRUE(rig::waitFor(
+        [&] {
+            for (int k = 0; k < 2; ++k) {
+                DC_Video_Frame f{};
+                if (captured[k].size() < 3 && recv[k]->captureVideo(&f, 20) == DC_ERROR_NONE) {
+                    captured[k].push_back(rig::pictureHash(f.width, f.height, f.format, f.data, f.linesize));
+                    recv[k]->freeVideo(&f);
+                }
+            }
+            return captured[0].size() >= 3 && captured[1].size() >= 3;
+        },
+        kBound));
+    for (int k = 0; k < 2; ++k) recv[k]->stopPreview();
+    for (int k = 0; k < 2; ++k) {
+        const std::set<std::string> sent =
+            rig::sentPictures("mjpeg", "/tmp/rig-sent-" + std::string(ids[k]) + ".bin", ids[k]);
+        for (const std::string& h : captured[k]) EXPECT_EQ(sent.count(h), 1u) << ids[k];
+        const std::set<std::string> other = rig::sentPictures("mjpeg", "/tmp/rig-sent-other.bin", ids[1 - k]);
+        for (const std::string& h : captured[k]) EXPECT_EQ(other.count(h), 0u) << ids[k];
+    }
 }

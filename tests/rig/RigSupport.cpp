@@ -222,9 +222,14 @@ std::string pictureHash(int width, int height, int format, uint8_t* const data[8
     return text;
 }
 
-std::set<std::string> sentPictures(const std::string& codecName, const std::string& file) {
+std::set<std::string> sentPictures(const std::string& codecName, const std::string& file,
+                                   const std::string& camera) {
     std::set<std::string> pictures;
-    const Json answer = sim(Json{{"op", "sent"}, {"file", file}});
+    Json request{{"op", "sent"}, {"file", file}};
+    if (!camera.empty()) {
+        request["camera"] = camera;
+    }
+    const Json answer = sim(request);
     std::ifstream in(file, std::ios::binary);
     const AVCodec* codec = avcodec_find_decoder_by_name(codecName.c_str());
     AVCodecContext* ctx = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;

@@ -74,8 +74,10 @@ public:
 // A hash of a frame's picture (its planes, row by row, without padding).
 std::string pictureHash(int width, int height, int format, uint8_t* const data[8], const int linesize[8]);
 // The pictures a decoder makes of the frames the camera sent (the "sent" operation with a
-// file): one hash per decoded picture. Empty when they cannot be decoded.
-std::set<std::string> sentPictures(const std::string& codec, const std::string& file);
+// file): one hash per decoded picture. Empty when they cannot be decoded. `camera`: the
+// scenario's camera id (none for a scenario of one camera).
+std::set<std::string> sentPictures(const std::string& codec, const std::string& file,
+                                   const std::string& camera = "");
 
 // Waits for `condition` with a bound, looking every 20 ms.
 bool waitFor(const std::function<bool()>& condition, int timeoutMs);

@@ -69,6 +69,15 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
     }
     cameras.arrays.clear();
     cameras.timeline.clear();
+    // Each camera on its bus: its place is the one the host sees (bus B, root port 1), so
+    // its model, journal and registers are its own, under the device path the host's side
+    // gives it too.
+    std::vector<int> udcIndex;
+    for (size_t k = 0; k < cameras.cameras.size(); ++k) {
+        SimScenario::Camera& c = cameras.cameras[k];
+        udcIndex.push_back(c.usbBus > 0 ? c.usbBus - 1 : static_cast<int>(k));
+        c.busPort = std::to_string(udcIndex.back() + 1) + "&1";
+    }
     for (const SimScenario::Camera& c : cameras.cameras) {
         for (const SimScenario::Capability& cap : c.capabilities) {
             if (cap.width % 2 != 0 || cap.height % 2 != 0) {
@@ -94,7 +103,7 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
         UsbCamera::Setup setup;
         setup.id = c.id;
         setup.devicePath = SimWorld::devicePathOf(c);
-        setup.udcIndex = c.usbBus > 0 ? c.usbBus - 1 : static_cast<int>(k);
+        setup.udcIndex = udcIndex[k];
         setup.spec = deviceSpec(c);
         if (setup.udcIndex > 10) {
             _error = "camera " + c.id + ": no bus left (11 at most; give it a \"usb_bus\")";
