@@ -59,7 +59,8 @@ int64_t framesSent() {
 }
 
 bool plugged() {
-    const Json* usb = kxjson::member(cameraStatus(), "usb");
+    const Json c = cameraStatus();
+    const Json* usb = kxjson::member(c, "usb");
     return usb != nullptr && kxjson::flag(*usb, "plugged");
 }
 

@@ -112,10 +112,10 @@ std::vector<UsbCamera> usbCameras() {
     return cameras;
 }
 
-CameraFormats::CameraFormats(const std::string& location) : _url(location), _videoName(""), _audioName("") {
+CameraFormats::CameraFormats(const std::string& location) : _url(location) {
     _formats.url = _url.get();
-    _formats.videoDeviceName = _videoName.get();
-    _formats.audioDeviceName = _audioName.get();
+    _formats.videoDeviceName = &_videoName;
+    _formats.audioDeviceName = &_audioName;
     _formats.audioDeviceIndex = 99;  // the emulated cameras have no microphone
     _formats.sourceType = 0;
     DC_Find find;
@@ -123,6 +123,11 @@ CameraFormats::CameraFormats(const std::string& location) : _url(location), _vid
     find.getSources(&_formats);
     char model[32] = {};
     _formats.deviceModel = find.getDevModel(location.c_str(), model);
+}
+
+CameraFormats::~CameraFormats() {
+    std::free(_videoName.source);
+    std::free(_audioName.source);
 }
 
 std::string CameraFormats::videoDeviceName() const {

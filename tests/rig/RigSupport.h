@@ -47,6 +47,9 @@ std::vector<UsbCamera> usbCameras();
 class CameraFormats {
 public:
     explicit CameraFormats(const std::string& location);
+    ~CameraFormats();
+    CameraFormats(const CameraFormats&) = delete;
+    CameraFormats& operator=(const CameraFormats&) = delete;
     DC_CaptureFormats& get() { return _formats; }
     std::string videoDeviceName() const;
     // The index of the first format of that code (4 MJPEG, 1 H.264) and size; -1 when none.
@@ -54,8 +57,8 @@ public:
 
 private:
     MediaSourceText _url;
-    MediaSourceText _videoName;
-    MediaSourceText _audioName;
+    DC_SourceText _videoName{};  // filled (malloc) by the library, freed here
+    DC_SourceText _audioName{};
     DC_CaptureFormats _formats;
 };
 
