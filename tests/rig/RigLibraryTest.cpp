@@ -375,6 +375,17 @@ void holdHere(int) {
     g_held = false;
 }
 
+// Sends `thread` into holdHere until g_hold is cleared.
+void holdThread(pid_t thread) {
+    struct sigaction hold {};
+    hold.sa_handler = holdHere;
+    sigemptyset(&hold.sa_mask);
+    hold.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &hold, nullptr);
+    g_hold = true;
+    syscall(SYS_tgkill, getpid(), thread, SIGUSR1);
+}
+
 pid_t threadNamed(const std::string& name) {
     std::error_code ec;
     for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/task", ec)) {
@@ -399,13 +410,7 @@ TEST_F(RigCamera, StopReleasesThePacketsStillQueuedBeforeTheInputCloses) {
     ASSERT_EQ(capture(*recv, 1).size(), 1u);
     const pid_t decoder = threadNamed("vex-video");
     ASSERT_GT(decoder, 0);
-    struct sigaction hold {};
-    hold.sa_handler = holdHere;
-    sigemptyset(&hold.sa_mask);
-    hold.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &hold, nullptr);
-    g_hold = true;
-    syscall(SYS_tgkill, getpid(), decoder, SIGUSR1);
+    holdThread(decoder);
     ASSERT_TRUE(rig::waitFor([] { return g_held.load(); }, kBound));
     // Six more frames reach the reader while the decoder takes none.
     const int64_t before = framesSent();
@@ -427,6 +432,46 @@ TEST_F(RigCamera, StopReleasesThePacketsStillQueuedBeforeTheInputCloses) {
     EXPECT_EQ(capture(*recv, 2).size(), 2u);
     recv->stopPreview();
     EXPECT_EQ(log.count("VIDIOC_QBUF"), 0) << log.all();
+}
+
+TEST_F(RigCamera, ARecordingGoesOnAcrossAPreviewRestartWithThePicturesItHadQueued) {
+    // The recording's queued pictures outlive the input they were decoded from: they must not
+    // point into it.
+    rig::FfmpegLog log;
+    rig::CameraFormats formats(camera.location);
+    auto recv = rig::startReceiver(formats, formats.indexOf(kMjpeg, 320, 180));
+    ASSERT_TRUE(recv);
+    ASSERT_EQ(capture(*recv, 1).size(), 1u);
+    const std::string mp4 = "/tmp/rig-restart.mp4";
+    std::remove(mp4.c_str());
+    ASSERT_TRUE(recv->recordingStart("/tmp", "rig-restart.mp4", false));
+    ASSERT_EQ(capture(*recv, 2).size(), 2u);
+    // The record thread takes nothing while the preview stops, so pictures stay queued.
+    const pid_t recorder = threadNamed("vex-record");
+    ASSERT_GT(recorder, 0);
+    holdThread(recorder);
+    ASSERT_TRUE(rig::waitFor([] { return g_held.load(); }, kBound));
+    const int64_t before = framesSent();
+    ASSERT_TRUE(rig::waitFor([&] { return framesSent() >= before + 4; }, kBound));
+    recv->stopPreview();
+    g_hold = false;
+    recv->startPreview(nullptr);
+    ASSERT_EQ(capture(*recv, 3).size(), 3u);
+    EXPECT_TRUE(recv->recordingStop());
+    recv->stopPreview();
+    EXPECT_EQ(log.count("still owned by the caller"), 0) << log.all();
+    EXPECT_EQ(log.count("VIDIOC_QBUF"), 0) << log.all();
+    AVFormatContext* file = nullptr;
+    ASSERT_EQ(avformat_open_input(&file, mp4.c_str(), nullptr, nullptr), 0);
+    int packets = 0;
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(file, packet) >= 0) {
+        ++packets;
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&file);
+    EXPECT_GE(packets, 5);
 }
 
 TEST_F(RigCamera, ControlCallsWorkWhileAnotherProgramStreamsTheCamera) {
