@@ -18,7 +18,9 @@
 # VEXRIG_QEMU (the QEMU program), VEXRIG_ACCEL (auto, tcg or kvm), VEXRIG_TIMEOUT (seconds the
 # guest may run, 300), VEXRIG_MEMORY (MiB, 2048), VEXRIG_CPUS (1), VEXRIG_MODULES (more modules
 # to load), VEXRIG_LOCK_WAIT (seconds to wait for another virtual machine to end, 1200),
-# XDG_CACHE_HOME (the cache: ${XDG_CACHE_HOME:-~/.cache}/vexsdk-rig).
+# VEXRIG_VERBOSE=1 (the guest's phases), VEXRIG_KEEP=1 (keep the guest's control folder: its
+# logs), VEXRIG_APPEND (more kernel parameters), XDG_CACHE_HOME (the cache:
+# ${XDG_CACHE_HOME:-~/.cache}/vexsdk-rig).
 set -uo pipefail
 
 # The kernel: Debian's packages of one version. Bump both together when Debian drops it (the
@@ -53,7 +55,7 @@ prepare_failed() {
 }
 
 usage() {
-  sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set -uo/p' "${BASH_SOURCE[0]}" | sed '$d' | sed 's/^# \{0,1\}//'
 }
 
 # ---------------------------------------------------------------------------------------------

@@ -111,6 +111,15 @@ user)
   expect "every check in the guest held" lacks "$work/user.err" "guest-checks: FAILED"
   expect "a COMMAND that succeeds prints no kernel log" lacks "$work/user.err" "kernel log"
 
+  # A simulator that dies before its cameras are ready fails the rig, with the guest's logs.
+  printf '#!/bin/sh\necho "vexsim stand-in: giving up" >&2\nexit 3\n' >"$work/dying-vexsim"
+  chmod +x "$work/dying-vexsim"
+  run_rig dying env VEXRIG_VEXSIM="$work/dying-vexsim" "$rig" -- true
+  expect "a simulator that exits early fails the rig (status $status)" [ "$status" = 125 ]
+  expect "... and says why" contains "$work/dying.err" "vexsim exited with status 3 before its cameras were ready"
+  expect "... with the simulator's output" contains "$work/dying.err" "vexsim stand-in: giving up"
+  expect "... and the kernel log" contains "$work/dying.err" "Linux version $release"
+
   # A guest that overruns its time is killed (3 s: less than a boot under emulation, and
   # KVM gets stuck in the sleep).
   run_rig hung env VEXRIG_CAMERAS=0 VEXRIG_TIMEOUT=3 "$rig" -- sleep 600
