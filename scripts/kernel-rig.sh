@@ -378,7 +378,9 @@ cp "$SCRIPT_DIR/kernel-rig/guest-mount.sh" "$SCRIPT_DIR/kernel-rig/guest-run.sh"
   fail "cannot copy the guest scripts"
 
 # One virtual machine at a time on this machine: under software emulation each takes a core.
+# The lock file is open to every user, so that every user's runs take turns.
 { exec 9>>"$VM_LOCK"; } 2>/dev/null || exec 9>>"/tmp/vexsdk-rig-vm-$(id -u).lock"
+chmod 666 "$VM_LOCK" 2>/dev/null
 flock -w "${VEXRIG_LOCK_WAIT:-1200}" 9 || fail "another virtual machine ran for ${VEXRIG_LOCK_WAIT:-1200} s ($VM_LOCK)"
 
 choose_accel
