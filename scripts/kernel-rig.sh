@@ -18,7 +18,9 @@
 # VEXRIG_QEMU (the QEMU program), VEXRIG_ACCEL (auto, tcg or kvm), VEXRIG_TIMEOUT (seconds the
 # guest may run, 300), VEXRIG_MEMORY (MiB, 2048), VEXRIG_CPUS (1), VEXRIG_MODULES (more modules
 # to load), VEXRIG_LOCK_WAIT (seconds to wait for another virtual machine to end, 1200),
-# XDG_CACHE_HOME (the cache: ${XDG_CACHE_HOME:-~/.cache}/vexsdk-rig).
+# VEXRIG_VERBOSE=1 (the guest's phases), VEXRIG_KEEP=1 (keep the guest's control folder: its
+# logs), VEXRIG_APPEND (more kernel parameters), XDG_CACHE_HOME (the cache:
+# ${XDG_CACHE_HOME:-~/.cache}/vexsdk-rig).
 set -uo pipefail
 
 # The kernel: Debian's packages of one version. Bump both together when Debian drops it (the
@@ -53,7 +55,7 @@ prepare_failed() {
 }
 
 usage() {
-  sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set -uo/p' "${BASH_SOURCE[0]}" | sed '$d' | sed 's/^# \{0,1\}//'
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -216,7 +218,7 @@ qemu_base_args() {
   QEMU_ARGS=(-M "pc,accel=$accel" -cpu max -m "${VEXRIG_MEMORY:-2048}" -smp "${VEXRIG_CPUS:-1}"
     -nodefaults -no-user-config -display none -no-reboot
     -kernel "$CACHE_DIR/vmlinux" -initrd "$CACHE_DIR/initramfs.cpio"
-    -append "console=ttyS2 quiet panic=-1 reboot=t mitigations=off cryptomgr.notests tsc=reliable no_timer_check 8250.nr_uarts=3 $append"
+    -append "console=ttyS2 quiet acpi=off panic=-1 reboot=t mitigations=off cryptomgr.notests tsc=reliable no_timer_check 8250.nr_uarts=3 $append"
     -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap"
     -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot)
 }
@@ -337,9 +339,22 @@ ctl=$(mktemp -d "${TMPDIR:-/tmp}/vexsdk-rig.XXXXXXXX") || fail "cannot create a 
 qemu_pid=
 relay_pid=
 cleanup() {
-  [ -n "$qemu_pid" ] && kill -KILL "$qemu_pid" 2>/dev/null
+  # qemu_pid is timeout(1), which passes a TERM on to QEMU; KILL the pair if that is not enough.
+  if [ -n "$qemu_pid" ] && kill -TERM "$qemu_pid" 2>/dev/null; then
+    local i
+    for i in $(seq 50); do
+      kill -0 "$qemu_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    pkill -KILL -P "$qemu_pid" 2>/dev/null
+    kill -KILL "$qemu_pid" 2>/dev/null
+  fi
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null
-  rm -rf "$ctl"
+  if [ "${VEXRIG_KEEP:-0}" = 1 ]; then
+    say "the guest's control folder is kept in $ctl"
+  else
+    rm -rf "$ctl"
+  fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -363,11 +378,13 @@ cp "$SCRIPT_DIR/kernel-rig/guest-mount.sh" "$SCRIPT_DIR/kernel-rig/guest-run.sh"
   fail "cannot copy the guest scripts"
 
 # One virtual machine at a time on this machine: under software emulation each takes a core.
+# The lock file is open to every user, so that every user's runs take turns.
 { exec 9>>"$VM_LOCK"; } 2>/dev/null || exec 9>>"/tmp/vexsdk-rig-vm-$(id -u).lock"
+chmod 666 "$VM_LOCK" 2>/dev/null
 flock -w "${VEXRIG_LOCK_WAIT:-1200}" 9 || fail "another virtual machine ran for ${VEXRIG_LOCK_WAIT:-1200} s ($VM_LOCK)"
 
 choose_accel
-qemu_base_args "$ACCEL" ""
+qemu_base_args "$ACCEL" "${VEXRIG_APPEND:-}"
 # COMMAND's standard output on the first serial port, its standard error on the second, the
 # kernel's console on the third (a file: what a guest that hangs or panics said last).
 # The script holds the FIFO open for writing (fd 6) while QEMU runs, so that the relay never

@@ -38,13 +38,6 @@ echo vexrig >/proc/sys/kernel/hostname
 ip link set lo up 2>/dev/null || rig_fail "cannot bring up the loopback interface (iproute2 installed?)"
 [ -w /dev/null ] || rig_fail "/dev/null is not writable"
 
-# udev first, so that it sees every device of the modules below come; the devices of the boot
-# itself are not replayed (that would load drivers for the whole virtual PC, seconds under
-# emulation), except the few classes that matter here.
-phase udev
-/lib/systemd/systemd-udevd --daemon --resolve-names=late >>"$ctl/udevd.log" 2>&1 ||
-  rig_fail "systemd-udevd does not start (udev installed?)"
-
 # The emulated buses: cameras go to dummy_udc.K, bus K+1 (the guest has no other host
 # controller).
 phase modules
@@ -52,9 +45,16 @@ modprobe dummy_hcd num=11 || rig_fail "modprobe dummy_hcd num=11 failed"
 for m in raw_gadget uvcvideo $(cat "$ctl/modules"); do
   modprobe "$m" || rig_fail "modprobe $m failed"
 done
+
+# udev sees every device that comes from here on (the cameras). Of the devices that came
+# before it, only the USB tree is replayed, so that the buses and hubs have their udev
+# properties as on a real machine; replaying the whole virtual PC would load drivers for it,
+# seconds under emulation.
+phase udev
+/lib/systemd/systemd-udevd --daemon --resolve-names=late >>"$ctl/udevd.log" 2>&1 ||
+  rig_fail "systemd-udevd does not start (udev installed?)"
 phase udev-trigger
-udevadm trigger --action=add --subsystem-match=usb --subsystem-match=udc --subsystem-match=video4linux \
-  --subsystem-match=sound --subsystem-match=misc --subsystem-match=mem --subsystem-match=tty ||
+udevadm trigger --action=add --subsystem-match=usb --subsystem-match=udc ||
   rig_fail "udevadm trigger failed"
 udevadm settle --timeout=30 || rig_fail "udev did not settle within 30 s"
 phase udev-settled

@@ -18,6 +18,23 @@ check() {
 fails_read_only() { ! touch "$1" 2>/dev/null && ! [ -e "$1" ]; }
 fs_type_is() { [ "$(stat -f -c %T "$1")" = "$2" ]; }
 
+# The capture node of the emulated camera, found through sysfs (node numbers interleave).
+camera_node() {
+  local node dev
+  for node in /sys/class/video4linux/video*; do
+    [ "$(cat "$node/index" 2>/dev/null)" = 0 ] || continue
+    dev=$(readlink -f "$node/device")
+    while [ "$dev" != / ] && [ ! -f "$dev/idVendor" ]; do dev=${dev%/*}; done
+    if [ "$(cat "$dev/idVendor" 2>/dev/null)" = 1d4d ]; then
+      echo "/dev/${node##*/}"
+      return 0
+    fi
+  done
+  return 1
+}
+node_belongs_to_video() { [ "$(stat -c %G:%a "$1")" = video:660 ]; }
+udev_knows() { udevadm info --query=property --name="$1" | grep -qx 'ID_VENDOR_ID=1d4d'; }
+
 mode=$1
 shift
 check "runs in the rig guest" [ "${VEXRIG_GUEST:-}" = 1 ]
@@ -38,6 +55,12 @@ check "the module tree is at /lib/modules" [ -f "/lib/modules/$(uname -r)/module
 check "udev runs" test -S /run/udev/control
 check "the loopback interface is up" sh -c 'ip -o link show lo | grep -q "[<,]UP[,>]"'
 
+node=$(camera_node)
+check "the emulated camera has a capture node ($node)" [ -c "$node" ]
+check "its simulator's socket is given" [ -S "${VEXRIG_SIM_SOCKET:-/nonexistent}" ]
+check "udev made the node with Debian's rules (group video)" node_belongs_to_video "$node"
+check "udev knows the camera" udev_knows "$node"
+
 case "$mode" in
 root)
   check "runs as root" [ "$(id -u)" = 0 ]
@@ -56,6 +79,7 @@ user)
   check "the user is not in the video group" sh -c '! id -Gn | tr " " "\n" | grep -qx video'
   check "the user cannot open /dev/raw-gadget" sh -c '! sh -c "exec 3</dev/raw-gadget" 2>/dev/null'
   check "HOME belongs to the user" [ -O "$HOME" ]
+  check "the user cannot open the capture node" sh -c "! sh -c 'exec 3<$node' 2>/dev/null"
   [ "$failures" = 0 ] && exit 0
   exit 1
   ;;

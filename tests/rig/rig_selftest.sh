@@ -5,6 +5,7 @@
 #   rig_selftest.sh root RIG   one boot as root: status, arguments, environment, streams, the
 #                              kernel log on failure, read-only root, read-write folder, modules
 #   rig_selftest.sh user RIG   one boot with --user
+# The boots plug the default scenario's camera (VEXRIG_VEXSIM names the simulator).
 # Exits 77 when the rig cannot run here (the case is skipped), 1 on a failed check.
 set -u
 mode=$1
@@ -85,7 +86,7 @@ root)
   echo 'from the host' >host-file
   marker=$(mktemp "${TMPDIR:-/tmp}/rig-host-marker.XXXXXX")
   release=$(sed -n 's/^KERNEL_ABI=//p' "$rig")-amd64
-  run_rig root env VEXRIG_CAMERAS=0 VEXSDK_SIM=/nonexistent/vexsim.sock RIG_CALLER_VALUE='a value with  spaces' \
+  run_rig root env VEXSDK_SIM=/nonexistent/vexsim.sock RIG_CALLER_VALUE='a value with  spaces' \
     RIG_EXPECT_RELEASE="$release" RIG_EXPECT_CWD="$work" RIG_HOST_MARKER="$marker" \
     "$rig" -- "$here/guest_checks.sh" root 'an argument with  spaces' ''
   rm -f "$marker"
@@ -103,12 +104,21 @@ root)
 user)
   cd "$work" || exit 1
   release=$(sed -n 's/^KERNEL_ABI=//p' "$rig")-amd64
-  run_rig user env VEXRIG_CAMERAS=0 RIG_CALLER_VALUE='a value with  spaces' RIG_EXPECT_RELEASE="$release" \
+  run_rig user env RIG_CALLER_VALUE='a value with  spaces' RIG_EXPECT_RELEASE="$release" \
     RIG_EXPECT_CWD="$work" "$rig" --user vexrigtest -- "$here/guest_checks.sh" user
   skip_if_skipped user
   expect "the checks as the rig's user passed (status $status)" [ "$status" = 0 ]
   expect "every check in the guest held" lacks "$work/user.err" "guest-checks: FAILED"
   expect "a COMMAND that succeeds prints no kernel log" lacks "$work/user.err" "kernel log"
+
+  # A simulator that dies before its cameras are ready fails the rig, with the guest's logs.
+  printf '#!/bin/sh\necho "vexsim stand-in: giving up" >&2\nexit 3\n' >"$work/dying-vexsim"
+  chmod +x "$work/dying-vexsim"
+  run_rig dying env VEXRIG_VEXSIM="$work/dying-vexsim" "$rig" -- true
+  expect "a simulator that exits early fails the rig (status $status)" [ "$status" = 125 ]
+  expect "... and says why" contains "$work/dying.err" "vexsim exited with status 3 before its cameras were ready"
+  expect "... with the simulator's output" contains "$work/dying.err" "vexsim stand-in: giving up"
+  expect "... and the kernel log" contains "$work/dying.err" "Linux version $release"
 
   # A guest that overruns its time is killed (3 s: less than a boot under emulation, and
   # KVM gets stuck in the sleep).
