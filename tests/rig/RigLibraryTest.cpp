@@ -95,6 +95,16 @@ std::vector<std::string> journalSince(uint64_t since, size_t count) {
     return out;
 }
 
+// Waits until the last xu request from `since` on reads `text`; true once it does.
+bool lastEntryIs(uint64_t since, const std::string& text) {
+    return rig::waitFor(
+        [&] {
+            const std::vector<Json> entries = rig::xuJournal(since);
+            return !entries.empty() && entryText(entries.back()) == text;
+        },
+        5000);
+}
+
 std::string setText(uint16_t reg, int value) {
     char r[16];
     std::snprintf(r, sizeof r, "0x%04x", reg);
@@ -332,9 +342,11 @@ TEST_F(RigCamera, EveryControlCallReachesTheCameraWithItsPayload) {
     EXPECT_EQ(recv.getRotate(&value), -1);
     // A late answer is waited for.
     rig::sim(Json{{"op", "fault"}, {"request_op", "xu"}, {"fault", "delay"}, {"delay_ms", 300}});
+    since = rig::journalEnd();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(recv.callPreset(2), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_TRUE(lastEntryIs(since, setText(0x1D, 2)));
     rig::sim(Json{{"op", "fault"}, {"request_op", "xu"}, {"fault", "none"}});
     since = rig::journalEnd();
     EXPECT_EQ(recv.setPanStop(20), 0);
@@ -583,21 +595,15 @@ TEST_F(RigCamera, VexctlDrivesTheCamera) {
     // Each command identifies the camera first (its model-name and firmware registers), then acts.
     uint64_t since = rig::journalEnd();
     ASSERT_EQ(rig::run({vexctl, "preset", "call", "6"}, out), 0) << out;
-    std::vector<std::string> tail = journalSince(since, 1);
-    ASSERT_FALSE(tail.empty());
-    EXPECT_EQ(tail.back(), setText(0x1D, 6));
+    EXPECT_TRUE(lastEntryIs(since, setText(0x1D, 6)));
 
     since = rig::journalEnd();
     const auto moveStart = std::chrono::steady_clock::now();
     ASSERT_EQ(rig::run({vexctl, "ptz", camera.location, "left", "--for", "300"}, out), 0) << out;
     EXPECT_GE(std::chrono::steady_clock::now() - moveStart, std::chrono::milliseconds(300));
-    ASSERT_TRUE(rig::waitFor(
-        [&] {
-            return rig::xuJournal(since).size() >= 2 &&
-                   entryText(rig::xuJournal(since).back()) == setText(0x27, 0x33);
-        },
-        5000));
+    ASSERT_TRUE(lastEntryIs(since, setText(0x27, 0x33)));
     const std::vector<Json> moves = rig::xuJournal(since);
+    ASSERT_GE(moves.size(), 2u);
     const Json& start = moves[moves.size() - 2];
     EXPECT_EQ(entryText(start), setText(0x27, 0x13));
 
