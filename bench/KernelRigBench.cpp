@@ -144,7 +144,8 @@ int main() {
     }
     std::printf("plug to listed by DC_Find, %d rounds:    median %7.1f ms  max %7.1f ms\n", kRounds,
                 percentile(plugToListed, 0.5), percentile(plugToListed, 1.0));
-    std::printf("stopPreview after the camera left, %zu rounds: median %7.1f ms  max %7.1f ms (target 1000 ms)\n",
-                stopAfterLoss.size(), percentile(stopAfterLoss, 0.5), percentile(stopAfterLoss, 1.0));
+    std::printf(
+        "stopPreview after the camera left, %zu rounds: median %7.1f ms  max %7.1f ms (target 1000 ms)\n",
+        stopAfterLoss.size(), percentile(stopAfterLoss, 0.5), percentile(stopAfterLoss, 1.0));
     return 0;
 }
