@@ -22,8 +22,9 @@ build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Sanitizer builds live in their own folders and run the whole suite but the end-to-end cases
-# (label e2e: the real programs under a virtual display; they run in the plain build).
-SANITIZER_CTEST_FLAGS = --output-on-failure -j $(JOBS) -LE e2e
+# (label e2e: the real programs under a virtual display) and the kernel rig's cases (label rig:
+# the programs in a virtual machine); both run in the plain build.
+SANITIZER_CTEST_FLAGS = --output-on-failure -j $(JOBS) -LE 'e2e|rig'
 
 asan:
 	$(MAKE) test BUILD_DIR=build-asan CTEST_FLAGS="$(SANITIZER_CTEST_FLAGS)" CMAKE_FLAGS="-DVEX_SANITIZE=address,undefined -DVEX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug"

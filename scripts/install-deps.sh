@@ -24,6 +24,9 @@ packages=(
   imagemagick                                    # ... and compare screenshots
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
   file lintian       # make package (CPack's dependency scan) and make lintian
+  # The kernel rig (scripts/kernel-rig.sh): QEMU; udev, kmod and iproute2 run inside the guest
+  # from this machine's root; busybox and cpio make its initramfs; xz-utils for extract-vmlinux
+  qemu-system-x86 udev kmod iproute2 busybox-static cpio xz-utils
 )
 if [ "${VEX_WITH_FUZZ:-}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -10,7 +10,16 @@ for b in "$build"/bench/*Bench; do
   [ -x "$b" ] || continue
   found=1
   echo "== $(basename "$b")"
-  "$b"
+  if [ "$(basename "$b")" = KernelRigBench ]; then
+    # Its figures come from inside the kernel rig; where QEMU cannot run it says so and the
+    # other figures still come.
+    status=0
+    VEXRIG_VEXSIM="$build/tools/vexsim/vexsim" \
+      "$root/scripts/kernel-rig.sh" -- "$b" || status=$?
+    [ "$status" = 0 ] || [ "$status" = 77 ] || exit "$status"
+  else
+    "$b"
+  fi
 done
 [ "$found" = 1 ] || { echo "no benchmarks built in $build/bench"; exit 1; }
 for b in "$root"/bench/*.py; do

@@ -51,6 +51,13 @@ bool isRtsp(const std::string& url) {
 // Packets read in a row from one of two inputs while it still has bytes buffered.
 constexpr int kMaxBufferedReads = 16;
 
+// How a device input (one without a byte stream) answers once its device has gone: the driver
+// unregistered it, failed its queue, or stopped its stream for good. A device input never
+// answers these while it streams; "nothing yet" is EAGAIN.
+bool deviceGone(int ret) {
+    return ret == AVERROR(ENODEV) || ret == AVERROR(EIO) || ret == AVERROR(ENXIO) || ret == AVERROR(EINVAL);
+}
+
 bool hasBufferedBytes(const AVFormatContext* input) {
     return input->pb != nullptr && input->pb->buf_ptr < input->pb->buf_end;
 }
@@ -491,6 +498,13 @@ int KXFFmpegReceiver::run() {
             } else if (ret == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
                 KXLog("Stream is the end of file.\n");
                 result = AVERROR_EOF;
+                ended = true;
+            } else if (input->pb == nullptr && deviceGone(ret)) {
+                // A capture device that left the bus answers every read this way from now on:
+                // retried, the loop would log it a hundred times a second, and the capture
+                // calls would keep answering "no frame yet" instead of "not running".
+                KXLog("The capture device is gone: %s\n", errorText(ret).c_str());
+                result = -1;
                 ended = true;
             } else {
                 transientError = true;

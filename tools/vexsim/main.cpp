@@ -22,6 +22,7 @@ extern "C" {
 #include "KXJsonLine.h"
 #include "SimScenario.h"
 #include "SimWorld.h"
+#include "UsbWorld.h"
 
 namespace {
 
@@ -35,8 +36,12 @@ void onSignal(int) {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: vexsim --socket PATH [--scenario FILE]\n"
+                 "       vexsim --usb --socket PATH --scenario FILE [--ready-file FILE]\n"
                  "       vexsim --socket PATH --send JSON     (one control request; prints the answer)\n"
-                 "Serves the simulated backend on PATH (give it to the application as VEXSDK_SIM).\n");
+                 "Serves the simulated backend on PATH (give it to the application as VEXSDK_SIM).\n"
+                 "--usb: the scenario's cameras become USB devices on the kernel's raw gadget\n"
+                 "(dummy_hcd buses); PATH takes the control operations; the ready file is written\n"
+                 "once the host has configured every camera plugged at start.\n");
 }
 
 // Client mode: one request line, one answer line, bounded by a timeout.
@@ -84,7 +89,8 @@ int sendOne(const std::string& socketPath, const std::string& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string socketPath, scenarioPath, send;
+    std::string socketPath, scenarioPath, send, readyFile;
+    bool usb = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -94,6 +100,10 @@ int main(int argc, char** argv) {
             scenarioPath = argv[++i];
         else if (a == "--send" && hasValue)
             send = argv[++i];
+        else if (a == "--ready-file" && hasValue)
+            readyFile = argv[++i];
+        else if (a == "--usb")
+            usb = true;
         else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
@@ -139,7 +149,18 @@ int main(int argc, char** argv) {
     });
 
     int status = 0;
-    {
+    if (usb) {
+        UsbWorld world(scenario, socketPath, readyFile);
+        if (!world.ok() || !world.start()) {
+            std::fprintf(stderr, "vexsim: %s\n", world.error().c_str());
+            return 1;
+        }
+        world.onQuit = [] { QCoreApplication::quit(); };
+        std::printf("vexsim: serving %zu USB cameras, controls on %s\n", scenario.cameras.size(),
+                    socketPath.c_str());
+        std::fflush(stdout);
+        status = app.exec();
+    } else {
         SimWorld world(scenario, socketPath);
         if (!world.ok()) {
             std::fprintf(stderr, "vexsim: %s\n", world.error().c_str());

@@ -67,7 +67,10 @@ public:
         q.query = query == KXXuQuery::SetCur ? UVC_SET_CUR : UVC_GET_CUR;
         q.size = 4;
         q.data = data;
-        return kxsys::ioctlRetry(_node->fd(), UVCIOC_CTRL_QUERY, &q) < 0 ? -1 : 0;
+        // Only 0 is success: uvcvideo passes a camera's short answer on as the positive number
+        // of bytes it got, with the rest of the buffer as it was. Taken for success, a read
+        // would report a value the camera never sent.
+        return kxsys::ioctlRetry(_node->fd(), UVCIOC_CTRL_QUERY, &q) == 0 ? 0 : -1;
     }
 
 private:

@@ -55,7 +55,7 @@ TEST(SimScenario, DefectsAreNamedWithTheirPlace) {
         {R"({"cameras":[{"capabilities":[{"width":100000}]}]})",
          "cameras[0].capabilities[0].width: must lie in"},
         {R"({"cameras":[{"capabilities":[{"fps":29.97}]}]})", "fps: must be a whole number"},
-        {R"({"cameras":[{"capabilities":[{"subtype":"YUY2"}]}]})", "subtype"},
+        {R"({"cameras":[{"capabilities":[{"subtype":"NV12"}]}]})", "subtype"},
         {R"({"cameras":[{"vid":"xyz"}]})", "cameras[0].vid"},
         {R"({"cameras":[{"bus_port":"nowhere"}]})", "bus_port"},
         {R"({"cameras":[{"firmware":"far too long"}]})", "firmware"},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -84,6 +85,26 @@ bool isHex4(const std::string& s) {
                                         [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
+// "rates": every frame rate a capability offers (its "fps" among them), kept fastest first.
+void readRates(Reader& r, SimScenario::Capability& cap) {
+    cap.rates = {cap.fps};
+    const Json* rates = r.member("rates");
+    if (rates == nullptr || !r.ok())
+        return;
+    if (!rates->is_array() || rates->empty() || rates->size() > 16)
+        return r.fail("rates", "must be a list of 1 to 16 frame rates");
+    cap.rates.clear();
+    for (const Json& rate : *rates) {
+        if (!rate.is_number_integer() || rate.get<int64_t>() < 1 || rate.get<int64_t>() > 60)
+            return r.fail("rates", "each rate must be a whole number in 1 .. 60");
+        cap.rates.push_back(rate.get<int>());
+    }
+    std::sort(cap.rates.begin(), cap.rates.end(), std::greater<int>());
+    cap.rates.erase(std::unique(cap.rates.begin(), cap.rates.end()), cap.rates.end());
+    if (std::find(cap.rates.begin(), cap.rates.end(), cap.fps) == cap.rates.end())
+        r.fail("rates", "must hold \"fps\"");
+}
+
 void readPlace(Reader& r, SimScenario::Place& place) {
     r.number("pan", place.panDeg, -170, 170);
     r.number("tilt", place.tiltDeg, -30, 90);
@@ -117,6 +138,9 @@ std::optional<SimScenario> SimScenario::fromJson(const Json& document, std::stri
         r.text("model_name", c.modelName);
         r.flag("plugged", c.plugged);
         r.flag("extension_unit", c.extensionUnit);
+        r.number("usb_bus", c.usbBus, 1, 11);
+        c.serial = "VX" + std::to_string(100001 + i);
+        r.text("serial", c.serial);
         if (!r.ok())
             break;
         std::transform(c.vid.begin(), c.vid.end(), c.vid.begin(), ::tolower);
@@ -129,6 +153,8 @@ std::optional<SimScenario> SimScenario::fromJson(const Json& document, std::stri
             r.fail("firmware", "at most 7 characters");
         if (c.modelName.size() > 24)
             r.fail("model_name", "at most 24 characters");
+        if (c.serial.size() > 126)
+            r.fail("serial", "at most 126 characters");
         if (!ids.insert(c.id).second)
             r.fail("id", "\"" + c.id + "\" is used twice");
         if (const Json* caps = r.member("capabilities")) {
@@ -143,12 +169,15 @@ std::optional<SimScenario> SimScenario::fromJson(const Json& document, std::stri
                 cr.number("fps", cap.fps, 1, 60);
                 cr.number("port", cap.port, 0, 65535);
                 cr.number("start_delay_ms", cap.startDelayMs, 0, 60000);
-                if (cr.ok() && cap.subtype != "MJPG" && cap.subtype != "H264")
-                    cr.fail("subtype", "must be \"MJPG\" or \"H264\"");
+                if (cr.ok() && cap.subtype != "MJPG" && cap.subtype != "H264" && cap.subtype != "YUY2")
+                    cr.fail("subtype", "must be \"MJPG\", \"H264\" or \"YUY2\"");
+                readRates(cr, cap);
                 c.capabilities.push_back(cap);
             }
         } else {
-            c.capabilities.push_back(Capability{});
+            Capability cap;
+            cap.rates = {cap.fps};
+            c.capabilities.push_back(cap);
         }
         if (const Json* start = r.member("start")) {
             Reader sr(*start, r.where() + ".start", error);

@@ -14,12 +14,13 @@
 
 struct SimScenario {
     struct Capability {
-        std::string subtype = "MJPG";  // "MJPG" or "H264"
+        std::string subtype = "MJPG";  // "MJPG", "H264" or "YUY2" (uncompressed; USB mode only)
         int width = 1280;
         int height = 720;
         int fps = 30;
-        int port = 0;          // 0: any free port
-        int startDelayMs = 0;  // each viewer's stream begins this late (a camera slow to deliver)
+        std::vector<int> rates;  // every frame rate offered, fastest first; holds `fps`
+        int port = 0;            // 0: any free port
+        int startDelayMs = 0;    // each viewer's stream begins this late (a camera slow to deliver)
     };
     struct Place {
         double panDeg = 0.0;
@@ -36,6 +37,8 @@ struct SimScenario {
         std::string modelName;  // what the camera reports as its name, if anything
         bool plugged = true;
         bool extensionUnit = true;
+        int usbBus = 0;      // USB mode: the emulated bus (1 ..), 0: by the camera's place in the list
+        std::string serial;  // USB mode: the serial number string
         std::vector<Capability> capabilities;
         Place start;
         std::vector<std::pair<int, Place>> presets;  // preset number -> place

@@ -543,6 +543,34 @@ bool SimServer::answer(Client& client, const std::string& line) {
     return true;
 }
 
+SimServer::Fault SimServer::takeFault(const std::string& op, int& delayMs) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    delayMs = 0;
+    auto it = _faults.find(op);
+    if (it == _faults.end() || it->second.fault == Fault::None) {
+        return Fault::None;
+    }
+    if (it->second.normalLeft > 0) {
+        --it->second.normalLeft;
+        return Fault::None;
+    }
+    delayMs = it->second.delayMs;
+    return it->second.fault;
+}
+
+Json SimServer::handleLocal(const Json& request, Fault fault) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _journal.push_back(JournalEntry{_journalSeq++, wallNowMs(), request});
+    Json reply = error("injected");
+    if (fault == Fault::None || fault == Fault::Delay) {
+        bool watch = false;
+        reply = respond(request, watch);
+        ++_answered[kxjson::text(request, "op")];
+    }
+    _changed.notify_all();
+    return reply;
+}
+
 Json SimServer::respond(const Json& request, bool& watch) {
     const std::string op = kxjson::text(request, "op");
     Json ok{{"ok", true}};

@@ -127,6 +127,14 @@ public:
     static std::string locationFor(const std::string& busPort, int interfaceNumber);
     void removeUsbDevices(const std::string& busPort);
 
+    // A request that reaches a simulated camera by another way than this socket (the USB
+    // device's control endpoint). takeFault() takes the fault that applies to the next request
+    // of `op`, counting "after" down as a request on the socket does; handleLocal() journals
+    // the request and, unless `fault` replaces the answer (anything but None and Delay),
+    // answers it as the protocol would and counts it answered.
+    Fault takeFault(const std::string& op, int& delayMs);
+    kxjson::Json handleLocal(const kxjson::Json& request, Fault fault);
+
     // Answers sent for requests of `op` (a request whose answer is delayed counts once its
     // delay is over, just before the answer is sent).
     size_t answered(const std::string& op) const;

@@ -47,7 +47,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool openEncoder(const SimVideoServer::Options& o, AVCodecContext*& ctx, std::string& error) {
+}  // namespace
+
+bool simOpenVideoEncoder(const SimVideoServer::Options& o, AVCodecContext*& ctx, std::string& error) {
     const AVCodec* codec = nullptr;
     if (o.codec == "mjpeg") {
         codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -86,8 +88,6 @@ bool openEncoder(const SimVideoServer::Options& o, AVCodecContext*& ctx, std::st
     return true;
 }
 
-}  // namespace
-
 SimVideoServer::SimVideoServer(std::shared_ptr<const SimPicture> picture, ViewSource source, Options options)
     : _options(std::move(options)),
       _picture(std::move(picture)),
@@ -101,7 +101,7 @@ SimVideoServer::SimVideoServer(std::shared_ptr<const SimPicture> picture, ViewSo
     // Encoders want even sizes for 4:2:0.
     _options.width &= ~1;
     _options.height &= ~1;
-    if (!openEncoder(_options, _impl->codec, _error))
+    if (!simOpenVideoEncoder(_options, _impl->codec, _error))
         return;
     _impl->frame = av_frame_alloc();
     _impl->packet = av_packet_alloc();

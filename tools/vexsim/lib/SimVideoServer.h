@@ -22,6 +22,8 @@
 
 #include "SimPicture.h"
 
+struct AVCodecContext;
+
 class SimVideoServer {
 public:
     struct Options {
@@ -78,3 +80,10 @@ private:
     std::atomic<uint64_t> _frames{0};
     std::thread _thread;
 };
+
+// The encoder a simulated camera uses for its pictures (MJPEG: full-range 4:2:0 at a fixed
+// quantiser; H.264: libx264 ultrafast, zero latency, no B-frames, a key frame every two
+// seconds), opened for `options`' codec, size and rate. False with `error` set when it cannot
+// be opened; the caller frees the context.
+bool simOpenVideoEncoder(const SimVideoServer::Options& options, AVCodecContext*& context,
+                         std::string& error);

@@ -104,7 +104,14 @@ void SimControlInbox::customEvent(QEvent*) {
     }
 }
 
-SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
+std::string SimWorld::devicePathOf(const SimScenario::Camera& camera) {
+    return SimServer::devicePathFor(camera.vid, camera.pid, SimServer::locationFor(camera.busPort, 0));
+}
+
+SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath)
+    : SimWorld(scenario, socketPath, Options{}) {}
+
+SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, const Options& options) {
     // The server listens under a private name until everything is set up; then the socket
     // appears at its path, so a client that sees it finds cameras, arrays and controls ready.
     try {
@@ -113,16 +120,18 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath) {
         _error = e.what();
         return;
     }
-    _picture = std::make_shared<SimPicture>(10);
+    if (options.liveStreams)
+        _picture = std::make_shared<SimPicture>(10);
 
     for (const SimScenario::Camera& setup : scenario.cameras) {
         CameraEntry entry;
         entry.setup = setup;
-        entry.devicePath =
-            SimServer::devicePathFor(setup.vid, setup.pid, SimServer::locationFor(setup.busPort, 0));
+        entry.devicePath = devicePathOf(setup);
         const std::string path = entry.devicePath;
         SimServer* server = _server.get();
         for (const SimScenario::Capability& cap : setup.capabilities) {
+            if (!options.liveStreams)
+                break;
             SimVideoServer::Options o;
             o.codec = cap.subtype == "H264" ? "h264" : "mjpeg";
             o.width = cap.width;
@@ -228,9 +237,10 @@ void SimWorld::plug(CameraEntry& c, bool announce) {
         out.subtype = cap.subtype;
         out.width = cap.width;
         out.height = cap.height;
-        out.minInterval = out.maxInterval = 10000000 / cap.fps;
+        out.minInterval = 10000000 / (cap.rates.empty() ? cap.fps : cap.rates.front());
+        out.maxInterval = 10000000 / (cap.rates.empty() ? cap.fps : cap.rates.back());
         out.inputFormat = cap.subtype == "H264" ? "h264" : "mjpeg";
-        out.inputUrl = c.streams[i]->url();
+        out.inputUrl = i < c.streams.size() ? c.streams[i]->url() : std::string();
         camera.capabilities.push_back(out);
     }
     for (auto& stream : c.streams) stream->setEnabled(true);
@@ -421,6 +431,9 @@ Json SimWorld::journal(const Json& request) {
         }
         const std::string op = kxjson::text(e.request, "op");
         out["op"] = op;
+        // A request that a fault answered instead of the camera (the USB device's stalls).
+        if (const Json* fault = kxjson::member(e.request, "fault"))
+            out["fault"] = *fault;
         if (op == "xu") {
             const std::string path = kxjson::text(e.request, "device_path");
             out["device_path"] = path;

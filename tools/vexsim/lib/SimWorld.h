@@ -68,9 +68,16 @@ private:
 
 class SimWorld {
 public:
+    struct Options {
+        // Serve each capability's picture on loopback TCP. Off for a world whose cameras show
+        // their pictures some other way (vexsim --usb): their capabilities then carry no URL.
+        bool liveStreams = true;
+    };
+
     // Builds everything; `ok()` tells whether it could (a port taken, a socket path that
     // cannot be bound, an encoder missing), `error()` why.
     SimWorld(const SimScenario& scenario, const std::string& socketPath);
+    SimWorld(const SimScenario& scenario, const std::string& socketPath, const Options& options);
     ~SimWorld();
     SimWorld(const SimWorld&) = delete;
     SimWorld& operator=(const SimWorld&) = delete;
@@ -85,6 +92,8 @@ public:
     kxjson::Json control(const kxjson::Json& request);
 
     SimServer& server() { return *_server; }
+    // The device path under which a scenario camera is served (and journalled).
+    static std::string devicePathOf(const SimScenario::Camera& camera);
     SimArray* array(const std::string& id);
     SimVideoServer* stream(const std::string& cameraId, size_t index);
     // Set by "quit"; vexsim's main loop ends when it turns true.
