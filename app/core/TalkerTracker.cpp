@@ -460,26 +460,33 @@ void TalkerTracker::sendPreset(Decisions& out, Kind kind, int preset, int positi
 }
 
 void TalkerTracker::askPreset(Decisions& out, int position, qint64 now) {
-    int preset = -1;
-    const char* none = TrackerReason::kNoPreset;
-    if (_brand == ArrayDevices::Shure) {
-        // Shure talkers come from the gates: only a single open gate names one position.
-        int open = 0;
-        int openPosition = 0;
-        for (int i = 1; i <= PositionMap::kPositionCount; ++i) {
-            if (_lit[i]) {
-                ++open;
-                openPosition = i;
-            }
-        }
-        if (open == 1)
-            preset = _map.presetOf(openPosition);
-        else if (open > 1)
-            none = TrackerReason::kSeveralTalkers;
-    } else {
-        preset = _map.presetOf(position);
+    if (_brand != ArrayDevices::Shure) {
+        const int preset = _map.presetOf(position);
+        sendPreset(out, Kind::Preset, preset, position,
+                   preset < 0 ? TrackerReason::kNoPreset : TrackerReason::kTriggerDelay, now);
+        return;
     }
-    sendPreset(out, Kind::Preset, preset, position, preset < 0 ? none : TrackerReason::kTriggerDelay, now);
+    // Shure talkers come from the gates: only a single open gate names one position, and its
+    // preset is the one called.
+    int open = 0;
+    int openPosition = 0;
+    for (int i = 1; i <= PositionMap::kPositionCount; ++i) {
+        if (_lit[i]) {
+            ++open;
+            openPosition = i;
+        }
+    }
+    if (open != 1 && !_camera.empty()) {
+        // Nothing goes out, and the next call that can goes out even if it repeats the
+        // earlier one.
+        forgetLastPreset();
+        drop(out, Kind::Preset, position, _map.presetOf(position),
+             open > 1 ? TrackerReason::kSeveralTalkers : TrackerReason::kNoPreset, now, true);
+        return;
+    }
+    const int preset = _map.presetOf(open == 1 ? openPosition : position);
+    sendPreset(out, Kind::Preset, preset, position,
+               preset < 0 ? TrackerReason::kNoPreset : TrackerReason::kTriggerDelay, now);
 }
 
 TalkerTracker::Decisions TalkerTracker::callPresetForPosition(int position, qint64 now) {
