@@ -6,6 +6,10 @@ CameraCommandRouter::CameraCommandRouter(QObject* parent) : QObject(parent) {
     qRegisterMetaType<CameraCommand>("CameraCommand");
 }
 
+void CameraCommandRouter::setTrackingEngine(TrackingEngine* engine) {
+    _engine = engine;
+}
+
 void CameraCommandRouter::submit(const CameraCommand& command) {
     emit signal_Command(command);
     emit signal_Routed(command);

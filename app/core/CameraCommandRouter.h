@@ -23,7 +23,7 @@ public:
     explicit CameraCommandRouter(QObject* parent = nullptr);
 
     // The tracker that hears about operators' commands; not owned.
-    void setTrackingEngine(TrackingEngine* engine) { _engine = engine; }
+    void setTrackingEngine(TrackingEngine* engine);
 
 public slots:
     void submit(const CameraCommand& command);

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <set>
@@ -377,6 +378,14 @@ std::vector<Case> cases() {
          {},
          {dropped(1500, 2, 2, R::kSeveralTalkers), dropped(1500, 6, 6, R::kSeveralTalkers)},
          true},
+        {"when one of two open gates closes, the other talker's preset goes out",
+         [](TrackingSettings&) {},
+         {talk(0, {2, 6}), talk(2000, {6})},
+         2500,
+         {preset(2000, 6, 6)},
+         {dropped(1500, 2, 2, R::kSeveralTalkers), dropped(1500, 6, 6, R::kSeveralTalkers),
+          preset(2000, 6, 6)},
+         true},
         {"an operator's command pauses tracking; the talker is followed again after the pause",
          [](TrackingSettings&) {},
          {talk(0, {3}), operatorPreset(1000, 5)},
@@ -488,11 +497,20 @@ TEST_P(TrackerRules, ActionsAtTheirMoments) {
 
 INSTANTIATE_TEST_SUITE_P(EveryBrand, TrackerRules, ::testing::ValuesIn(scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) {
-                             std::string name = brandName(info.param.brand) + "_" + info.param.c.name;
-                             for (char& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name + "_" + std::to_string(info.index);
+                             // The brand and the case's first words (the whole sentence is
+                             // printed with a failure).
+                             std::string words;
+                             int count = 0;
+                             for (const char* c = info.param.c.name; *c && count < 6; ++c) {
+                                 if (std::isalnum(static_cast<unsigned char>(*c))) {
+                                     words += *c;
+                                 } else if (!words.empty() && words.back() != '_') {
+                                     words += '_';
+                                     ++count;
+                                 }
+                             }
+                             return brandName(info.param.brand) + "_" + std::to_string(info.index) + "_" +
+                                    words;
                          });
 
 // ---- rules that need a closer look --------------------------------------------------------
