@@ -375,14 +375,14 @@ void TalkerTracker::endPauseIfOver(qint64 now) {
         _pauseUntilMs = 0;
 }
 
-bool TalkerTracker::mayAct(Decisions&, qint64 now) {
+bool TalkerTracker::mayAct(qint64 now) {
     if (!_settings.trackingEnabled)
         return false;
     endPauseIfOver(now);
     return _pauseUntilMs == 0;
 }
 
-const char* TalkerTracker::notActingReason(qint64) const {
+const char* TalkerTracker::notActingReason() const {
     return _settings.trackingEnabled ? TrackerReason::kOperatorPause : TrackerReason::kTrackingOff;
 }
 
@@ -515,8 +515,8 @@ void TalkerTracker::callDuePresets(Decisions& out, qint64 now) {
                 _severalSince = now;
             _severalShown = true;
             _soloSince = 0;
-            if (!mayAct(out, now)) {
-                drop(out, Kind::Several, 0, several, notActingReason(now), now, false);
+            if (!mayAct(now)) {
+                drop(out, Kind::Several, 0, several, notActingReason(), now, false);
                 return;
             }
             if (heldAgainst(several, now)) {
@@ -548,9 +548,9 @@ void TalkerTracker::callDuePresets(Decisions& out, qint64 now) {
 
     if (due.empty())
         return;
-    if (!mayAct(out, now)) {
+    if (!mayAct(now)) {
         for (const int position : due)
-            drop(out, Kind::Preset, position, _map.presetOf(position), notActingReason(now), now, false);
+            drop(out, Kind::Preset, position, _map.presetOf(position), notActingReason(), now, false);
         return;
     }
     for (const int position : due) {
@@ -654,8 +654,8 @@ TalkerTracker::Decisions TalkerTracker::returnHome(qint64 now) {
         homeAction != TrackingSettings::kBackHomeToPresetZero)
         return out;
     const int preset = homeAction == TrackingSettings::kBackHomeToPresetZero ? 0 : -1;
-    if (!mayAct(out, now)) {
-        drop(out, Kind::Home, 0, preset, notActingReason(now), now, false);
+    if (!mayAct(now)) {
+        drop(out, Kind::Home, 0, preset, notActingReason(), now, false);
         return out;
     }
     if (_camera.empty()) {

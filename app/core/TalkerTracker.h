@@ -146,8 +146,9 @@ private:
     void scheduleTriggerCheck(qint64 now);
     void runTriggerCheck(Decisions& out, qint64 now);
     void updateTalker(Decisions& out);
-    bool mayAct(Decisions& out, qint64 now);
-    const char* notActingReason(qint64 now) const;
+    // False while tracking is off or paused (a pause that is over ends here).
+    bool mayAct(qint64 now);
+    const char* notActingReason() const;
     void endPauseIfOver(qint64 now);
     bool heldAgainst(int preset, qint64 now) const;
     // The preset-link rules for a due position: which preset, then send or drop it.

@@ -67,7 +67,7 @@ DecisionLogWindow::DecisionLogWindow(DecisionLog* log, QWidget* parent) : QDialo
     auto* copy = new QShortcut(QKeySequence::Copy, this);
     connect(copy, &QShortcut::activated, this, &DecisionLogWindow::slot_Copy);
 
-    connect(_log, &DecisionLog::signal_Appended, this, [this] { prepend(0); });
+    connect(_log, &DecisionLog::signal_Appended, this, &DecisionLogWindow::prependNewest);
     connect(_log, &DecisionLog::signal_Cleared, this, &DecisionLogWindow::reload);
     reload();
 }
@@ -77,8 +77,8 @@ void DecisionLogWindow::reload() {
     for (int i = 0; i < _log->size(); ++i) _list->addItem(DecisionLog::describe(_log->entry(i)));
 }
 
-void DecisionLogWindow::prepend(int index) {
-    _list->insertItem(0, DecisionLog::describe(_log->entry(index)));
+void DecisionLogWindow::prependNewest() {
+    _list->insertItem(0, DecisionLog::describe(_log->entry(0)));
     // The window holds what the log holds.
     while (_list->count() > _log->size()) delete _list->takeItem(_list->count() - 1);
 }

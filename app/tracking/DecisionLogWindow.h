@@ -34,7 +34,7 @@ protected:
 
 private:
     void reload();
-    void prepend(int index);
+    void prependNewest();
 
     DecisionLog* _log;  // not owned; outlives the window
     titleWidget* _titleBar = nullptr;
