@@ -159,7 +159,8 @@ bool readToken(const std::map<std::string, std::string>& options, QString& token
 int VexctlAppMain(const std::vector<std::string>& args) {
     VexctlCommandLine line;
     std::string error;
-    if (!VexctlParse(args, {}, {"--address", "--port", "--token-file", "--for", "--count", "--only"}, line, error)) {
+    if (!VexctlParse(args, {}, {"--address", "--port", "--token-file", "--for", "--count", "--only"}, line,
+                     error)) {
         return usage(error);
     }
     if (line.help) {

@@ -50,7 +50,8 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
     const auto countOption = options.find("--count");
     const auto onlyOption = options.find("--only");
     if ((countOption != options.end() || onlyOption != options.end()) && what != "events") {
-        error = std::string(countOption != options.end() ? "--count" : "--only") + " applies to app events only";
+        error =
+            std::string(countOption != options.end() ? "--count" : "--only") + " applies to app events only";
         return false;
     }
     bool movement = false;
@@ -156,8 +157,9 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
                     name += c;
                     continue;
                 }
-                if (!name.empty())
+                if (!name.empty()) {
                     out.onlyEvents.push_back(name);
+                }
                 name.clear();
             }
             if (out.onlyEvents.empty()) {

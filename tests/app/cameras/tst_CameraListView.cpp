@@ -620,7 +620,8 @@ void walk(QAccessibleInterface* root, QList<Node>& out, int depth = 0) {
         QAccessibleInterface* child = root->child(i);
         if (!child)
             continue;
-        out.append({child->role(), child->text(QAccessible::Name), child->text(QAccessible::Description), child});
+        out.append(
+            {child->role(), child->text(QAccessible::Name), child->text(QAccessible::Description), child});
         walk(child, out, depth + 1);
     }
 }
@@ -666,15 +667,18 @@ void TstCameraListView::rowsAreReadAloudAndWorkFromTheKeyboard() {
     press->doAction(QAccessibleActionInterface::pressAction());  // an animated click: it takes a moment
     QTRY_VERIFY(view.currentReceiver());
     QCOMPARE(find(QAccessible::Button, QStringLiteral("Disconnect")).size(), 1);
-    QCOMPARE(find(QAccessible::Button, QStringLiteral("Disconnect"))[0].description, QStringLiteral("Connected"));
-    QCOMPARE(find(QAccessible::StaticText, QStringLiteral("ZM-150"))[0].description, QStringLiteral("Connected"));
+    QCOMPARE(find(QAccessible::Button, QStringLiteral("Disconnect"))[0].description,
+             QStringLiteral("Connected"));
+    QCOMPARE(find(QAccessible::StaticText, QStringLiteral("ZM-150"))[0].description,
+             QStringLiteral("Connected"));
 
     // The keyboard: Tab reaches the rows in order, before "PTZ Control"; Space and Enter act.
     view.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&view));
     view.rowButton(0)->setFocus(Qt::TabFocusReason);
     QCOMPARE(view.rowButton(0)->nextInFocusChain(), view.rowButton(1));
-    QCOMPARE(view.rowButton(1)->nextInFocusChain(), view.findChild<QPushButton*>(QStringLiteral("ptz_pushButton")));
+    QCOMPARE(view.rowButton(1)->nextInFocusChain(),
+             view.findChild<QPushButton*>(QStringLiteral("ptz_pushButton")));
     QTest::keyClick(view.rowButton(0), Qt::Key_Space);
     QVERIFY(!view.currentReceiver());
     QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));

@@ -100,8 +100,10 @@ TEST_P(OddValues, AreReplacedByTheirDefault) {
 INSTANTIATE_TEST_SUITE_P(
     TheTable, OddValues,
     ::testing::Values(
-        Odd{R"({"SoundDeviceIndex": 17})", "SoundDeviceIndex", [](auto& s) { return s.soundDeviceIndex == 2; }},
-        Odd{R"({"SoundDeviceIndex": 1.5})", "SoundDeviceIndex", [](auto& s) { return s.soundDeviceIndex == 2; }},
+        Odd{R"({"SoundDeviceIndex": 17})", "SoundDeviceIndex",
+            [](auto& s) { return s.soundDeviceIndex == 2; }},
+        Odd{R"({"SoundDeviceIndex": 1.5})", "SoundDeviceIndex",
+            [](auto& s) { return s.soundDeviceIndex == 2; }},
         Odd{R"({"IPAddress": 17})", "IPAddress", [](auto& s) { return s.ipAddress.isEmpty(); }},
         Odd{R"({"DelayTriggerTime": -100})", "DelayTriggerTime",
             [](auto& s) { return s.delayTriggerTimeMs == 1500; }},
@@ -109,16 +111,18 @@ INSTANTIATE_TEST_SUITE_P(
             [](auto& s) { return s.delayTriggerTimeMs == 1500; }},
         Odd{R"({"PortMap": {"NurveaPort": 700000}})", "PortMap/NurveaPort",
             [](auto& s) { return s.nurevaPort == 8931; }},
-        Odd{R"({"AudioTriggerLevelMap": {"SennheiserPeakLevel": 20}})", "AudioTriggerLevelMap/SennheiserPeakLevel",
-            [](auto& s) { return s.sennheiserPeakLevel == -55; }},
+        Odd{R"({"AudioTriggerLevelMap": {"SennheiserPeakLevel": 20}})",
+            "AudioTriggerLevelMap/SennheiserPeakLevel", [](auto& s) { return s.sennheiserPeakLevel == -55; }},
         Odd{R"({"AudioTriggerLevelMap": {"NurveaBackgroundNoise": -0.5}})",
-            "AudioTriggerLevelMap/NurveaBackgroundNoise", [](auto& s) { return s.nurevaBackgroundNoise == 50.0; }},
+            "AudioTriggerLevelMap/NurveaBackgroundNoise",
+            [](auto& s) { return s.nurevaBackgroundNoise == 50.0; }},
         Odd{R"({"BackToHomeMap": {"BackToHomeTriggerTime": 0}})", "BackToHomeMap/BackToHomeTriggerTime",
             [](auto& s) { return s.backHomeTimeMs == 10000; }},
         Odd{R"({"BackToHomeMap": {"BackToHomeAction": 7}})", "BackToHomeMap/BackToHomeAction",
             [](auto& s) { return s.backHomeAction == 300; }},
         Odd{R"({"AutoReconnect": "yes"})", "AutoReconnect", [](auto& s) { return s.autoReconnect; }},
-        Odd{R"({"MinimumHoldTime": -1})", "MinimumHoldTime", [](auto& s) { return s.minimumHoldTimeMs == 0; }},
+        Odd{R"({"MinimumHoldTime": -1})", "MinimumHoldTime",
+            [](auto& s) { return s.minimumHoldTimeMs == 0; }},
         Odd{R"({"SeveralTalkersPreset": 12})", "SeveralTalkersPreset",
             [](auto& s) { return s.severalTalkersPreset == -1; }},
         Odd{R"({"ManualOverrideTime": 1.5})", "ManualOverrideTime",
@@ -137,7 +141,8 @@ TEST(TrackingSettings, MeantValuesStayAndShortPeriodsRunAsTheFloor) {
     EXPECT_EQ(s.nurevaBackgroundNoise, 50.7);  // runs as it is, saved as 50
     QJsonObject written;
     s.toJson(written);
-    EXPECT_EQ(written.value("AudioTriggerLevelMap").toObject().value("NurveaBackgroundNoise"), QJsonValue(50));
+    EXPECT_EQ(written.value("AudioTriggerLevelMap").toObject().value("NurveaBackgroundNoise"),
+              QJsonValue(50));
     s = TrackingSettings::fromJson(json(R"({"BackToHomeMap": {"BackToHomeTriggerTime": 400}})"));
     EXPECT_EQ(s.backHomeTimeMs, TrackingSettings::kMinBackHomePeriodMs);
     // A group that is no object holds nothing.
