@@ -27,6 +27,7 @@
 #include "PresetLink.h"
 #include "SettingsDocument.h"
 #include "SoundDeviceSetting.h"
+#include "TrackingEngine.h"
 
 namespace {
 
@@ -156,15 +157,7 @@ void applyPageValues(QJsonObject& document, const SoundDeviceSetting& soundDevic
                      const PresetLink& presetLink) {
     if (!SettingsDocument::takesPageValues(document))
         return;
-    SettingsDocument::SoundDeviceValues values;
-    values.soundDeviceIndex = soundDevice.soundDeviceIndex();
-    values.soundDeviceType = soundDevice.soundDeviceText(values.soundDeviceIndex);
-    values.ipAddress = soundDevice.ipAddressText();
-    values.delayTriggerTime = soundDevice.delayTriggerTimeMs();
-    values.portMap = soundDevice.portMap();
-    values.levelMap = soundDevice.audioTriggerLevelMap();
-    values.backToHomeMap = soundDevice.backToHomeMap();
-    SettingsDocument::applySoundDeviceValues(document, values);
+    soundDevice.settings().toJson(document);
     SettingsDocument::PresetLinkValues links;
     links.presetMap = presetLink.presetMap();
     links.sennheiserRanges = presetLink.rangeTexts(PresetLink::Sennheiser);
@@ -205,7 +198,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     g_session->soundDevice = std::make_unique<SoundDeviceSetting>();
     QObject::connect(g_session->soundDevice.get(), &SoundDeviceSetting::signal_SwitchSoundDevice,
                      g_session->presetLink.get(), &PresetLink::slot_SwitchSoundDeviceType);
-    g_session->soundDevice->setPresetLink(g_session->presetLink.get());
+    g_session->presetLink->setTrackingEngine(g_session->soundDevice->trackingEngine());
     g_session->reset = SettingsDocument::defaultDocument();
     applyPageValues(g_session->reset, *g_session->soundDevice, *g_session->presetLink);
     return 0;

@@ -79,7 +79,9 @@ if [ -z "${DISPLAY:-}" ]; then
     command -v "$tool" >/dev/null || { echo "run: $tool is missing (make deps)" >&2; exit 1; }
   done
   # -displayfd: Xvfb chooses a free display and writes its number once it accepts clients.
-  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$workdir/display" >"$workdir/xvfb.log" 2>&1 &
+  # -noreset: the looks at the window tree below are each the server's last client when they
+  # leave, and a server that resets then refuses a tray panel that knocks meanwhile.
+  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp -noreset 3>"$workdir/display" >"$workdir/xvfb.log" 2>&1 &
   helpers+=($!)
   xvfb_pid=$!
   xvfb_ready() {

@@ -6,16 +6,22 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
+
+#include "CameraCommand.h"
 
 class DC_Recv;
 
-// The camera command worker: the pages emit (command code, value) pairs and the worker runs
+// The camera command worker: the command router hands it CameraCommands and the worker runs
 // them one by one, in arrival order, on its own thread against the connected camera's
 // receiver, because a control call can block for as long as a USB control transfer takes.
+// Here, and only here, a command becomes the camera's (command code, value) pair; the
+// numeric entry slot_AddUSBCommand takes such pairs directly.
 //
 // Threading:
-//  - slot_ConnectUSBCamera, slot_AddUSBCommand and requestStop run on the caller's thread
-//    (the interface thread: the object lives there and its connections are direct).
+//  - slot_ConnectUSBCamera, slot_AddUSBCommand, slot_AddCameraCommand and requestStop run on
+//    the caller's thread (the interface thread: the object lives there and its connections
+//    are direct).
 //  - run() executes on the worker thread. It sleeps on _wake while the queue is empty or no
 //    receiver is set, and is woken by a new command, a receiver change or requestStop; an
 //    idle worker costs no processor time.
@@ -30,7 +36,8 @@ class CamUSBControlThread : public QThread {
     Q_OBJECT
 
 public:
-    struct CameraCommand {
+    // One queued command, in the camera's code.
+    struct QueuedCommand {
         int32_t commandID = 0;
         int32_t commandValue = 0;
     };
@@ -47,7 +54,13 @@ public:
     void requestStop();
 
     // What one command does on a receiver; codes and values outside the table do nothing.
-    static void executeCommand(DC_Recv* recv, const CameraCommand& command);
+    static void executeCommand(DC_Recv* recv, const QueuedCommand& command);
+
+    // The code table: a command's (command code, value), and the command a pair stands for
+    // (nothing for a code outside the table; a pan/tilt value outside 21-29 is the stop).
+    static std::pair<int, int> workerCode(const CameraCommand& command);
+    static std::optional<CameraCommand> fromWorkerCode(int commandID, int commandValue,
+                                                       CameraCommand::Origin origin);
 
     // Commands waiting for their turn (tests, diagnostics).
     int queuedCommands() const;
@@ -55,6 +68,8 @@ public:
 public slots:
     void slot_ConnectUSBCamera(DC_Recv* recv);
     void slot_AddUSBCommand(int commandID, int commandValue);
+    // A command of the router, in its code.
+    void slot_AddCameraCommand(CameraCommand command);
 
 protected:
     void run() override;
@@ -64,5 +79,5 @@ private:
     std::condition_variable _wake;            // signalled under _mutex
     DC_Recv* _receiver = nullptr;             // guarded by _mutex; not owned
     bool _stopRequested = false;              // guarded by _mutex
-    std::deque<CameraCommand> _commandQueue;  // guarded by _mutex; oldest first
+    std::deque<QueuedCommand> _commandQueue;  // guarded by _mutex; oldest first
 };

@@ -1,6 +1,8 @@
 #include "CameraListView.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QDebug>
@@ -51,8 +53,20 @@ QString rowStyle(bool connected) {
     return QStringLiteral(
                "QLabel,QPushButton{background:%1;color:#f0f0f0;font-family:Arial;font-size:14px;"
                "border:none;border-bottom:1px solid #8C8C8C;}"
-               "QPushButton:hover{background:#4BBDEF;color:#434343;}")
+               "QPushButton:hover{background:#4BBDEF;color:#434343;}"
+               "QPushButton:focus{border:1px solid #f0f0f0;}")
         .arg(connected ? QStringLiteral("#4BBDEF") : QStringLiteral("#474E53"));
+}
+
+// The rows are widgets inside the table's cells, and a table publishes its cells, not the
+// widgets in them: a screen reader would find neither a camera's name nor its button. So the
+// camera table is published as the plain widget it is, whose children (the viewport with each
+// row's label and button, the header) are published as they are.
+QAccessibleInterface* cameraTableAccessible(const QString& key, QObject* object) {
+    if (key == QLatin1String("QTableWidget") && object && object->isWidgetType() &&
+        object->objectName() == QLatin1String("camera_tableWidget"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Grouping);
+    return nullptr;
 }
 
 // A caller-owned text of the library's records: the holder and its text are malloc'ed.
@@ -80,6 +94,11 @@ QString holderText(const DC_SourceText* holder) {
 CameraListView::CameraListView(QWidget* parent) : QWidget(parent) {
     // The announcement may be queued to a receiver on another thread (and recorded by tests).
     qRegisterMetaType<DC_Recv*>("DC_Recv*");
+    static const bool accessibleTable = [] {
+        QAccessible::installFactory(cameraTableAccessible);
+        return true;
+    }();
+    Q_UNUSED(accessibleTable);
     buildForm();
     _searchButton->hide();
     connect(_ptzButton, &QPushButton::clicked, this, &CameraListView::slot_PTZControlClicked);
@@ -134,6 +153,7 @@ void CameraListView::buildForm() {
     _table->setTabKeyNavigation(false);
     _table->setDropIndicatorShown(false);
     _table->setFocusPolicy(Qt::NoFocus);
+    _table->setAccessibleName(tr("Cameras"));
     grid->addWidget(_table, 1, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -180,9 +200,14 @@ void CameraListView::applyRowColours(int row) {
     QPushButton* button = rowButton(row);
     const bool connected = button && button->property("isConnected").toBool();
     const QString style = rowStyle(connected);
+    // What the colour says, for a screen reader: the row's state.
+    const QString state = connected ? tr("Connected") : tr("Not connected");
     for (int column = 0; column < 3; ++column) {
-        if (QWidget* cell = _table->cellWidget(row, column))
+        if (QWidget* cell = _table->cellWidget(row, column)) {
             cell->setStyleSheet(style);
+            if (column < 2)
+                cell->setAccessibleDescription(state);
+        }
     }
 }
 
@@ -269,12 +294,17 @@ void CameraListView::addRow(const USB_DeviceInfo& info) {
     auto* button = new QPushButton(tr("Connect"));
     button->setObjectName(QStringLiteral("UsbConnect"));
     button->setFlat(true);
-    button->setFocusPolicy(Qt::NoFocus);
+    // Reached by Tab, row after row and before "PTZ Control"; Space or Enter connects.
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->setAutoDefault(true);
     button->setProperty("DataInfo", data);
     button->setProperty("isConnected", false);
     connect(button, &QPushButton::clicked, this, &CameraListView::slot_ConnectUSBCamera);
     _table->setCellWidget(row, 1, button);
     _buttonGroup->addButton(button, row);
+    if (QPushButton* previous = row > 0 ? rowButton(row - 1) : nullptr)
+        QWidget::setTabOrder(previous, button);
+    QWidget::setTabOrder(button, _ptzButton);
 
     auto* space = new QLabel;
     space->setObjectName(QStringLiteral("SpaceItem"));

@@ -25,7 +25,9 @@ class UsbSearch;
 //
 // Each row's camera-info object (CameraInfoKey) lives in the property "DataInfo" of the
 // row's label and button; the button's copy is the one that counts (inverted tilt is stored
-// there only).
+// there only). A screen reader finds each row's model label and button, both describing the
+// row's state ("Connected" / "Not connected"); Tab goes from row to row, Space or Enter
+// presses the button.
 //
 // Threading: interface thread only. The search list arrives by a queued connection from the
 // search thread as a copy. The command worker uses the announced receiver on its own thread:

@@ -25,22 +25,8 @@
 
 namespace {
 
-// Camera command ids (the worker's table).
-constexpr int kMirrorFlip = 0;
-constexpr int kCallPreset = 1;
-constexpr int kSavePreset = 2;
-constexpr int kResetPreset = 3;
-constexpr int kPanTilt = 4;
-constexpr int kFocusMode = 5;
-constexpr int kFocusFar = 6;
-constexpr int kFocusNear = 7;
-constexpr int kFocusStop = 8;
-constexpr int kZoomIn = 9;
-constexpr int kZoomOut = 10;
-constexpr int kZoomStop = 11;
-
-constexpr int kPanStop = 20;
-constexpr int kPanHome = 25;
+using Kind = CameraCommand::Kind;
+using Direction = CameraCommand::Direction;
 
 const char* kPanelStyle =
     "QFrame#ptz_frame{background:#40484D;border:1px solid #595959;}"
@@ -90,25 +76,6 @@ PTZControlForm::PTZControlForm(QWidget* parent) : QWidget(parent) {
     setWindowTitle(_titleBar->titleText());
     _openThread = new PreviewOpenThread(this);
     connect(_openThread, &QThread::finished, this, &PTZControlForm::previewThreadSettled);
-    // Every command of the panel and its keys goes out through signal_AddUSBCommand; those
-    // that point the camera somewhere (the stops too: the operator is still at it) count as
-    // an override. Picture settings and storing presets do not.
-    connect(this, &PTZControlForm::signal_AddUSBCommand, this, [this](int commandID, int) {
-        switch (commandID) {
-            case kCallPreset:
-            case kPanTilt:
-            case kFocusFar:
-            case kFocusNear:
-            case kFocusStop:
-            case kZoomIn:
-            case kZoomOut:
-            case kZoomStop:
-                emit signal_ManualOverride();
-                break;
-            default:
-                break;
-        }
-    });
 }
 
 PTZControlForm::~PTZControlForm() {
@@ -510,13 +477,13 @@ void PTZControlForm::slot_SetInvertTilt() {
 void PTZControlForm::slot_SetMirrorFlip() {
     if (_receiver == nullptr)
         return;
-    emit signal_AddUSBCommand(kMirrorFlip, _mirrorFlipComboBox->currentIndex());
+    send(Kind::MirrorFlip, _mirrorFlipComboBox->currentIndex());
 }
 
 void PTZControlForm::slot_switchFocusMode() {
     if (_receiver == nullptr)
         return;
-    emit signal_AddUSBCommand(kFocusMode, _afButton->isChecked() ? 1 : 0);
+    send(Kind::FocusMode, _afButton->isChecked() ? 1 : 0);
 }
 
 // ---- focus ---------------------------------------------------------------------------------------
@@ -525,39 +492,43 @@ void PTZControlForm::slot_pressFocusFar() {
     if (_receiver == nullptr)
         return;
     qDebug() << "PTZControlForm::slot_pressFocusFar";
-    emit signal_AddUSBCommand(kFocusFar, 0);
+    send(Kind::FocusFar);
 }
 
 void PTZControlForm::slot_pressFocusNear() {
     if (_receiver == nullptr)
         return;
     qDebug() << "PTZControlForm::slot_pressFocusNear";
-    emit signal_AddUSBCommand(kFocusNear, 0);
+    send(Kind::FocusNear);
 }
 
 void PTZControlForm::slot_releaseFocusFar() {
     if (_receiver == nullptr)
         return;
     qDebug() << "PTZControlForm::slot_releaseFocusFar";
-    emit signal_AddUSBCommand(kFocusStop, 0);
+    send(Kind::FocusStop);
 }
 
 void PTZControlForm::slot_releaseFocusNear() {
     if (_receiver == nullptr)
         return;
     qDebug() << "PTZControlForm::slot_releaseFocusNear";
-    emit signal_AddUSBCommand(kFocusStop, 0);
+    send(Kind::FocusStop);
 }
 
 // ---- zoom ----------------------------------------------------------------------------------------
 
-void PTZControlForm::pressZoom(QPushButton* self, QPushButton* other, int command) {
+void PTZControlForm::send(Kind kind, int value) {
+    emit signal_AddUSBCommand(CameraCommand::make(kind, value, CameraCommand::Origin::Panel));
+}
+
+void PTZControlForm::pressZoom(QPushButton* self, QPushButton* other, Kind kind) {
     if (_receiver == nullptr || !self->property("isEnable").toBool())
         return;
     other->setProperty("isEnable", false);
-    qDebug() << (command == kZoomIn ? "PTZControlForm::slot_pressZoomInBtn"
-                                    : "PTZControlForm::slot_pressZoomOutBtn");
-    emit signal_AddUSBCommand(command, 0);
+    qDebug() << (kind == Kind::ZoomIn ? "PTZControlForm::slot_pressZoomInBtn"
+                                      : "PTZControlForm::slot_pressZoomOutBtn");
+    send(kind);
 }
 
 void PTZControlForm::releaseZoom(QPushButton* self, QPushButton* other) {
@@ -567,11 +538,11 @@ void PTZControlForm::releaseZoom(QPushButton* self, QPushButton* other) {
     // camera went away while this one was held.
     other->setProperty("isEnable", true);
     if (_receiver != nullptr)
-        emit signal_AddUSBCommand(kZoomStop, 0);
+        send(Kind::ZoomStop);
 }
 
 void PTZControlForm::slot_pressZoomInBtn() {
-    pressZoom(_zoomInButton, _zoomOutButton, kZoomIn);
+    pressZoom(_zoomInButton, _zoomOutButton, Kind::ZoomIn);
 }
 
 void PTZControlForm::slot_releaseZoomInBtnControl() {
@@ -579,7 +550,7 @@ void PTZControlForm::slot_releaseZoomInBtnControl() {
 }
 
 void PTZControlForm::slot_pressZoomOutBtn() {
-    pressZoom(_zoomOutButton, _zoomInButton, kZoomOut);
+    pressZoom(_zoomOutButton, _zoomInButton, Kind::ZoomOut);
 }
 
 void PTZControlForm::slot_releaseZoomOutBtnControl() {
@@ -588,84 +559,85 @@ void PTZControlForm::slot_releaseZoomOutBtnControl() {
 
 // ---- pan/tilt --------------------------------------------------------------------------------------
 
-void PTZControlForm::sendPad(QPushButton* button, int value) {
+void PTZControlForm::sendPad(QPushButton* button, Direction direction) {
     if (_receiver == nullptr || button == nullptr || !button->property("isEnable").toBool())
         return;
-    emit signal_AddUSBCommand(kPanTilt, value);
+    send(Kind::PanTilt, static_cast<int>(direction));
 }
 
-QPushButton* PTZControlForm::padButtonFor(int value) const {
-    switch (value) {
-        case 21:
+QPushButton* PTZControlForm::padButtonFor(Direction direction) const {
+    switch (direction) {
+        case Direction::Up:
             return _panUp;
-        case 22:
+        case Direction::Down:
             return _panDown;
-        case 23:
+        case Direction::Left:
             return _panLeft;
-        case 24:
+        case Direction::Right:
             return _panRight;
-        case 25:
+        case Direction::Home:
             return _panHome;
-        case 26:
+        case Direction::UpLeft:
             return _panUpLeft;
-        case 27:
+        case Direction::UpRight:
             return _panUpRight;
-        case 28:
+        case Direction::DownLeft:
             return _panDownLeft;
-        case 29:
+        case Direction::DownRight:
             return _panDownRight;
-        default:
+        case Direction::Stop:
             return nullptr;
     }
+    return nullptr;
 }
 
 void PTZControlForm::slot_pressPanUpBtn() {
-    sendPad(_panUp, 21);
+    sendPad(_panUp, Direction::Up);
 }
 void PTZControlForm::slot_pressPanDownBtn() {
-    sendPad(_panDown, 22);
+    sendPad(_panDown, Direction::Down);
 }
 void PTZControlForm::slot_pressPanLeftBtn() {
-    sendPad(_panLeft, 23);
+    sendPad(_panLeft, Direction::Left);
 }
 void PTZControlForm::slot_pressPanRightBtn() {
-    sendPad(_panRight, 24);
+    sendPad(_panRight, Direction::Right);
 }
 void PTZControlForm::slot_pressPanUpLeftBtn() {
-    sendPad(_panUpLeft, 26);
+    sendPad(_panUpLeft, Direction::UpLeft);
 }
 void PTZControlForm::slot_pressPanUpRightBtn() {
-    sendPad(_panUpRight, 27);
+    sendPad(_panUpRight, Direction::UpRight);
 }
 void PTZControlForm::slot_pressPanDownLeftBtn() {
-    sendPad(_panDownLeft, 28);
+    sendPad(_panDownLeft, Direction::DownLeft);
 }
 void PTZControlForm::slot_pressPanDownRightBtn() {
-    sendPad(_panDownRight, 29);
+    sendPad(_panDownRight, Direction::DownRight);
 }
 void PTZControlForm::slot_releasePanUpBtn() {
-    sendPad(_panUp, kPanStop);
+    sendPad(_panUp, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanDownBtn() {
-    sendPad(_panDown, kPanStop);
+    sendPad(_panDown, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanLeftBtn() {
-    sendPad(_panLeft, kPanStop);
+    sendPad(_panLeft, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanRightBtn() {
-    sendPad(_panRight, kPanStop);
+    sendPad(_panRight, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanUpLeftBtn() {
-    sendPad(_panUpLeft, kPanStop);
+    sendPad(_panUpLeft, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanUpRightBtn() {
-    sendPad(_panUpRight, kPanStop);
+    sendPad(_panUpRight, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanDownLeftBtn() {
-    sendPad(_panDownLeft, kPanStop);
+    sendPad(_panDownLeft, Direction::Stop);
 }
 void PTZControlForm::slot_releasePanDownRightBtn() {
-    sendPad(_panDownRight, kPanStop);
+    sendPad(_panDownRight, Direction::Stop);
 }
 
 void PTZControlForm::slot_pressPanHomeBtn() {
@@ -673,7 +645,7 @@ void PTZControlForm::slot_pressPanHomeBtn() {
         return;
     qDebug() << "PTZControlForm::slot_pressPanHomeBtn"
              << "dcRecv:" << static_cast<void*>(_receiver);
-    emit signal_AddUSBCommand(kPanTilt, kPanHome);
+    send(Kind::PanTilt, static_cast<int>(Direction::Home));
 }
 
 // ---- presets ---------------------------------------------------------------------------------------
@@ -687,14 +659,14 @@ void PTZControlForm::slot_PresetButtonClicked(QAbstractButton* button) {
              << "reset:" << _resetButton->isChecked();
     if (_setButton->isChecked()) {
         if (_receiver != nullptr)
-            emit signal_AddUSBCommand(kSavePreset, preset);
+            send(Kind::SavePreset, preset);
         _setButton->setChecked(false);
     } else if (_resetButton->isChecked()) {
         if (_receiver != nullptr)
-            emit signal_AddUSBCommand(kResetPreset, preset);
+            send(Kind::ResetPreset, preset);
         _resetButton->setChecked(false);
     } else if (_receiver != nullptr) {
-        emit signal_AddUSBCommand(kCallPreset, preset);
+        send(Kind::CallPreset, preset);
     }
 }
 
@@ -755,10 +727,11 @@ bool PTZControlForm::handleKey(QKeyEvent* event, bool pressed) {
         // A release counts whatever the modifiers are now: the arrow is up either way.
         if (pressed && !plain)
             return false;
-        const int before = _panKeys.direction();
-        const int value = pressed ? _panKeys.press(which) : _panKeys.release(which);
-        if (value != PanTiltKeys::kNone)
-            sendPad(padButtonFor(value == PanTiltKeys::kStop ? before : value), value);
+        const std::optional<Direction> before = _panKeys.direction();
+        const std::optional<Direction> next = pressed ? _panKeys.press(which) : _panKeys.release(which);
+        // A stop belongs to the pad button of the move it ends.
+        if (next)
+            sendPad(padButtonFor(*next == Direction::Stop ? before.value_or(Direction::Stop) : *next), *next);
         return true;
     }
 
@@ -771,7 +744,7 @@ bool PTZControlForm::handleKey(QKeyEvent* event, bool pressed) {
             // Only a press that started the zoom is paired with its release: a key refused
             // because the other zoom is held (by key or button) stops nothing when let go.
             if (_zoomKeyButton == nullptr && _receiver != nullptr && self->property("isEnable").toBool()) {
-                pressZoom(self, other, self == _zoomInButton ? kZoomIn : kZoomOut);
+                pressZoom(self, other, self == _zoomInButton ? Kind::ZoomIn : Kind::ZoomOut);
                 _zoomKeyButton = self;
             }
         } else if (_zoomKeyButton == self) {
@@ -802,7 +775,7 @@ bool PTZControlForm::handleKey(QKeyEvent* event, bool pressed) {
             qDebug() << "PTZControlForm::keyPressEvent"
                      << "save preset:" << preset;
             if (_receiver != nullptr)
-                emit signal_AddUSBCommand(kSavePreset, preset);
+                send(Kind::SavePreset, preset);
             return true;
         }
         return false;
@@ -834,10 +807,10 @@ void PTZControlForm::keyReleaseEvent(QKeyEvent* event) {
 }
 
 void PTZControlForm::releaseHeldKeys() {
-    const int before = _panKeys.direction();
-    const int value = _panKeys.releaseAll();
-    if (value != PanTiltKeys::kNone)
-        sendPad(padButtonFor(before), value);
+    const std::optional<Direction> before = _panKeys.direction();
+    const std::optional<Direction> next = _panKeys.releaseAll();
+    if (next && before)
+        sendPad(padButtonFor(*before), *next);
     if (_zoomKeyButton != nullptr) {
         releaseZoom(_zoomKeyButton, _zoomKeyButton == _zoomInButton ? _zoomOutButton : _zoomInButton);
         _zoomKeyButton = nullptr;

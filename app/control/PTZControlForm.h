@@ -4,6 +4,7 @@
 #include <QPoint>
 #include <QWidget>
 
+#include "CameraCommand.h"
 #include "PanTiltKeys.h"
 
 class DC_Recv;
@@ -22,9 +23,10 @@ class titleWidget;
 
 // The PTZ control panel: the connected camera's live picture, and the controls that steer it
 // (mirror/flip, left/right direction, the pan/tilt pad with home, ten presets with Set and
-// Reset, focus and zoom). Every control turns into one camera command (id, value) emitted on
-// signal_AddUSBCommand, which the main window hands to the command worker; only the inverted
-// tilt and the two reads of slot_initialize call the receiver directly.
+// Reset, focus and zoom). Every control turns into one CameraCommand of the panel emitted on
+// signal_AddUSBCommand, which the main window hands to the command router (the way every
+// camera command takes); only the inverted tilt and the two reads of slot_initialize call
+// the receiver directly.
 //
 // Each pad, home and zoom button carries the property "isEnable": its press and release act
 // only while it is true (holding one zoom button switches the other one off). Without a
@@ -66,10 +68,7 @@ signals:
     void signal_moveWidget(QPoint movePoint);
     void signal_InofButtonClicked();
     void signal_SetInvertTilt(bool invertTilt);
-    void signal_AddUSBCommand(int commandID, int commandValue);
-    // The operator moved, zoomed, focused or called a preset (buttons or keys): audio
-    // tracking holds off for a while so it does not fight the operator.
-    void signal_ManualOverride();
+    void signal_AddUSBCommand(CameraCommand command);
 
 public slots:
     void slot_SetCameraControl(DC_Recv* recv);
@@ -139,10 +138,11 @@ private:
 
     // A pad or home button's command (4, value), when there is a receiver and the button's
     // "isEnable" is true.
-    void sendPad(QPushButton* button, int value);
-    void pressZoom(QPushButton* self, QPushButton* other, int command);
+    void send(CameraCommand::Kind kind, int value = 0);
+    void sendPad(QPushButton* button, CameraCommand::Direction direction);
+    void pressZoom(QPushButton* self, QPushButton* other, CameraCommand::Kind kind);
     void releaseZoom(QPushButton* self, QPushButton* other);
-    QPushButton* padButtonFor(int value) const;
+    QPushButton* padButtonFor(CameraCommand::Direction direction) const;
     // Lets go of every held key (arrows, zoom): stops what they moved.
     void releaseHeldKeys();
     bool handleKey(QKeyEvent* event, bool pressed);

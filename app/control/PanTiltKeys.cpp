@@ -6,27 +6,27 @@ bool PanTiltKeys::isHeld(Arrow arrow) const {
     return std::find(_held.begin(), _held.end(), arrow) != _held.end();
 }
 
-int PanTiltKeys::press(Arrow arrow) {
+std::optional<PanTiltKeys::Direction> PanTiltKeys::press(Arrow arrow) {
     if (isHeld(arrow))
-        return kNone;
+        return std::nullopt;
     _held.push_back(arrow);
     return recompute();
 }
 
-int PanTiltKeys::release(Arrow arrow) {
+std::optional<PanTiltKeys::Direction> PanTiltKeys::release(Arrow arrow) {
     const auto it = std::find(_held.begin(), _held.end(), arrow);
     if (it == _held.end())
-        return kNone;
+        return std::nullopt;
     _held.erase(it);
     return recompute();
 }
 
-int PanTiltKeys::releaseAll() {
+std::optional<PanTiltKeys::Direction> PanTiltKeys::releaseAll() {
     _held.clear();
     return recompute();
 }
 
-int PanTiltKeys::recompute() {
+std::optional<PanTiltKeys::Direction> PanTiltKeys::recompute() {
     // The latest held arrow of each axis decides that axis.
     int vertical = 0;    // -1 up, +1 down
     int horizontal = 0;  // -1 left, +1 right
@@ -46,16 +46,16 @@ int PanTiltKeys::recompute() {
                 break;
         }
     }
-    int next = kNone;
+    std::optional<Direction> next;
     if (vertical < 0)
-        next = horizontal < 0 ? 26 : horizontal > 0 ? 27 : 21;
+        next = horizontal < 0 ? Direction::UpLeft : horizontal > 0 ? Direction::UpRight : Direction::Up;
     else if (vertical > 0)
-        next = horizontal < 0 ? 28 : horizontal > 0 ? 29 : 22;
+        next = horizontal < 0 ? Direction::DownLeft : horizontal > 0 ? Direction::DownRight : Direction::Down;
     else if (horizontal != 0)
-        next = horizontal < 0 ? 23 : 24;
+        next = horizontal < 0 ? Direction::Left : Direction::Right;
 
     if (next == _direction)
-        return kNone;
+        return std::nullopt;
     _direction = next;
-    return next == kNone ? kStop : next;
+    return next ? *next : Direction::Stop;
 }

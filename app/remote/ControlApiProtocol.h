@@ -48,6 +48,8 @@ constexpr int kCloseTimeoutMs = 1000;
 constexpr int kMaxMoveMs = 60000;
 // Longest tracking pause a request may ask for (one day).
 constexpr int kMaxPauseSeconds = 86400;
+// Most decisions "tracking.log" answers with (all the application keeps).
+constexpr int kMaxLogEntries = 500;
 
 // The camera commands of the command worker that requests turn into.
 enum Command {

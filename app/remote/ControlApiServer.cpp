@@ -472,6 +472,20 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
         return;
     }
 
+    if (method == QLatin1String("tracking.log")) {
+        qint64 count = 0;
+        const QJsonValue given = params.value(QStringLiteral("count"));
+        if (!given.isUndefined() && !given.isNull() && !wholeNumber(given, 1, kMaxLogEntries, count)) {
+            send(socket,
+                 error(request.id, BadParams,
+                       QStringLiteral("\"count\" must be a whole number of 1 to %1").arg(kMaxLogEntries)));
+            return;
+        }
+        send(socket, result(request.id, QJsonObject{{QStringLiteral("decisions"),
+                                                     _backend->trackingLog(static_cast<int>(count))}}));
+        return;
+    }
+
     CameraAction action;
     QString problem;
     if (!cameraAction(method, params, action, problem)) {

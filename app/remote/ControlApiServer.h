@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -52,6 +53,8 @@ public:
     // Tracking switch and pause; false with `message` when tracking cannot do that.
     virtual bool setTracking(bool on, QString& message) = 0;
     virtual bool pauseTracking(int seconds, QString& message) = 0;
+    // The tracking's decisions, newest first, at most `count` (all kept when 0).
+    virtual QJsonArray trackingLog(int count) = 0;
 };
 
 // The WebSocket server of the control interface.

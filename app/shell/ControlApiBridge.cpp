@@ -3,42 +3,42 @@
 #include <QDebug>
 #include <QJsonArray>
 
+#include "ArrayDevices.h"
+#include "ArrayLink.h"
+#include "CamUSBControlThread.h"
+#include "CameraCommandRouter.h"
 #include "CameraInfoKey.h"
 #include "CameraListView.h"
-#include "PresetLink.h"
-#include "SoundDeviceSetting.h"
+#include "DecisionLog.h"
+#include "TrackingEngine.h"
+#include "vexsdk.h"
 
 using namespace ControlApi;
 
-ControlApiBridge::ControlApiBridge(CameraListView* cameras, SoundDeviceSetting* soundDevice,
-                                   PresetLink* presetLink, QObject* parent)
-    : QObject(parent), _cameras(cameras), _soundDevice(soundDevice), _presetLink(presetLink) {
+ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter* router, ArrayLink* link,
+                                   TrackingEngine* engine, DecisionLog* log, QObject* parent)
+    : QObject(parent), _cameras(cameras), _router(router), _link(link), _engine(engine), _log(log) {
     connect(_cameras, &CameraListView::signal_CamerasChanged, this, &ControlApiBridge::slot_CamerasChanged);
     connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this,
             &ControlApiBridge::slot_ConnectUSBCamera);
-    connect(_soundDevice, &SoundDeviceSetting::signal_LinkStateChanged, this, [this] {
+    connect(_router, &CameraCommandRouter::signal_Routed, this, &ControlApiBridge::slot_CommandRouted);
+    connect(_link, &ArrayLink::signal_StateChanged, this, [this] {
         broadcast(QStringLiteral("link"), QJsonObject{{QStringLiteral("array"), arrayObject()}});
     });
-    connect(_soundDevice, &SoundDeviceSetting::signal_TrackingStateChanged, this, [this] {
+    connect(_engine, &TrackingEngine::signal_TrackingStateChanged, this, [this] {
         const QString tracking = trackingText();
         if (tracking == _announcedTracking)
             return;
         _announcedTracking = tracking;
         broadcast(QStringLiteral("tracking"), QJsonObject{{QStringLiteral("tracking"), tracking}});
     });
-    connect(_soundDevice, &SoundDeviceSetting::signal_TalkerPositionChanged, this, [this](int position) {
-        _talker = position > 0 ? position : 0;
+    connect(_engine, &TrackingEngine::signal_TalkerPositionChanged, this, [this](int position) {
         broadcast(QStringLiteral("talker"),
                   QJsonObject{{QStringLiteral("talker"),
-                               _talker > 0 ? QJsonValue(_talker) : QJsonValue(QJsonValue::Null)}});
+                               position > 0 ? QJsonValue(position) : QJsonValue(QJsonValue::Null)}});
     });
-    connect(_presetLink, &PresetLink::signal_TrackingPresetCalled, this,
-            [this](int preset) { presetCalled(preset, QStringLiteral("tracking")); });
-    // The return home to preset 0 is the tracking's call as well.
-    connect(_soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, this, [this](int commandID, int value) {
-        if (commandID == CmdCallPreset)
-            presetCalled(value, QStringLiteral("tracking"));
-    });
+    connect(_log, &DecisionLog::signal_Appended, this,
+            [this](const QJsonObject& entry) { broadcast(QStringLiteral("decision"), entry); });
     _announcedTracking = trackingText();
 }
 
@@ -64,31 +64,32 @@ QJsonValue ControlApiBridge::connectedValue() const {
 
 QJsonObject ControlApiBridge::arrayObject() const {
     QString link = QStringLiteral("down");
-    if (_soundDevice->linkState() == SoundDeviceSetting::LinkUp)
+    if (_link->state() == ArrayLink::Up)
         link = QStringLiteral("up");
-    else if (_soundDevice->linkState() == SoundDeviceSetting::LinkReconnecting)
+    else if (_link->state() == ArrayLink::Reconnecting)
         link = QStringLiteral("reconnecting");
+    const TrackingSettings& settings = _engine->settings();
     return QJsonObject{
-        {QStringLiteral("device"), _soundDevice->soundDeviceText(_soundDevice->soundDeviceIndex())},
-        {QStringLiteral("address"), _soundDevice->ipAddressText()},
+        {QStringLiteral("device"), QString::fromLatin1(ArrayDevices::textOf(settings.soundDeviceIndex))},
+        {QStringLiteral("address"), settings.ipAddress},
         {QStringLiteral("link"), link}};
 }
 
 QString ControlApiBridge::trackingText() const {
-    if (!_soundDevice->isTrackingEnabled())
-        return QStringLiteral("off");
-    return _soundDevice->trackingPauseRemainingMs() > 0 ? QStringLiteral("paused") : QStringLiteral("on");
+    return _engine->trackingText();
 }
 
 QJsonObject ControlApiBridge::state() {
+    const int talker = _engine->talker();
+    const int lastPreset = _engine->lastPreset();
     return QJsonObject{
         {QStringLiteral("cameras"), cameraList()},
         {QStringLiteral("connected"), connectedValue()},
         {QStringLiteral("array"), arrayObject()},
         {QStringLiteral("tracking"), trackingText()},
-        {QStringLiteral("talker"), _talker > 0 ? QJsonValue(_talker) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("talker"), talker > 0 ? QJsonValue(talker) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("lastPreset"),
-         _lastPreset >= 0 ? QJsonValue(_lastPreset) : QJsonValue(QJsonValue::Null)},
+         lastPreset >= 0 ? QJsonValue(lastPreset) : QJsonValue(QJsonValue::Null)},
     };
 }
 
@@ -132,26 +133,27 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
 
 void ControlApiBridge::sendCameraCommand(int commandId, int value) {
     qDebug() << "ControlApiBridge::sendCameraCommand" << commandId << value;
-    emit signal_AddUSBCommand(commandId, value);
-    if (commandId == CmdCallPreset)
-        presetCalled(value, QStringLiteral("api"));
-    // An integrator's command is an operator's: tracking holds off as after a panel command.
-    // A longer pause asked for before (tracking.pause) is not cut short by it.
-    const int pausedMs = _soundDevice->trackingPauseRemainingMs();
-    _soundDevice->slot_ManualOverride();
-    if (pausedMs > _soundDevice->trackingPauseRemainingMs())
-        _soundDevice->pauseTracking(pausedMs);
+    // The interface's requests name commands in the camera's own code; the worker's table
+    // turns them into the command every origin sends.
+    const std::optional<CameraCommand> command =
+        CamUSBControlThread::fromWorkerCode(commandId, value, CameraCommand::Origin::ControlInterface);
+    if (command)
+        _router->submit(*command);
 }
 
 bool ControlApiBridge::setTracking(bool on, QString&) {
-    _soundDevice->setTrackingEnabled(on);
+    _engine->setTrackingEnabled(on);
     return true;
 }
 
 bool ControlApiBridge::pauseTracking(int seconds, QString&) {
     // 0 ends a pause.
-    _soundDevice->pauseTracking(seconds * 1000);
+    _engine->pauseTracking(seconds * 1000);
     return true;
+}
+
+QJsonArray ControlApiBridge::trackingLog(int count) {
+    return _log->newestFirst(count);
 }
 
 void ControlApiBridge::slot_CamerasChanged() {
@@ -170,15 +172,11 @@ void ControlApiBridge::slot_ConnectUSBCamera(DC_Recv* recv) {
                            connected.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(connected)}});
 }
 
-void ControlApiBridge::slot_PanelCommand(int commandID, int commandValue) {
-    if (commandID == CmdCallPreset)
-        presetCalled(commandValue, QStringLiteral("panel"));
-}
-
-void ControlApiBridge::presetCalled(int preset, const QString& by) {
-    _lastPreset = preset;
-    broadcast(QStringLiteral("preset"),
-              QJsonObject{{QStringLiteral("lastPreset"), preset}, {QStringLiteral("by"), by}});
+void ControlApiBridge::slot_CommandRouted(const CameraCommand& command) {
+    if (command.isPresetCall())
+        broadcast(QStringLiteral("preset"),
+                  QJsonObject{{QStringLiteral("lastPreset"), command.value},
+                              {QStringLiteral("by"), CameraCommand::originName(command.origin)}});
 }
 
 void ControlApiBridge::broadcast(const QString& name, const QJsonObject& data) {

@@ -19,15 +19,21 @@
 
 #include "AboutWidget.h"
 #include "AppResources.h"
+#include "ArrayLink.h"
 #include "CamUSBControlThread.h"
+#include "CameraCommandRouter.h"
 #include "CameraListView.h"
 #include "ControlApiBridge.h"
 #include "ControlApiDialog.h"
 #include "ControlApiServer.h"
+#include "DecisionLog.h"
+#include "DecisionLogWindow.h"
 #include "PTZControlForm.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
 #include "SoundDeviceSetting.h"
+#include "TrackingEngine.h"
+#include "TrackingSettings.h"
 #include "USBListener.h"
 #include "WarningMessageWidget.h"
 #include "titleWidget.h"
@@ -36,6 +42,7 @@
 
 MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWindow(parent) {
     ensureAppResources();
+    createCore();
     setupForm();
     setWindowModality(Qt::WindowModal);
 
@@ -64,7 +71,15 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     configFile = SettingsDocument::configFile(configDir);
     configFiles.append(configFile);
     readConfigFile();
-    soundDevice->loadSettings();
+    // The tracking settings are read and checked once, here, and handed to the array page,
+    // which hands them to the tracker.
+    QStringList replaced;
+    const TrackingSettings tracking =
+        TrackingSettings::fromJson(qApp->property(SettingsDocument::kPropertyName).toJsonObject(), &replaced);
+    for (const QString& key : std::as_const(replaced))
+        qDebug() << "MainWindow::MainWindow"
+                 << "settings: replaced" << key << "by its default";
+    soundDevice->loadSettings(tracking);
     presetLink->loadSettings();
     startControlApi();
 
@@ -97,6 +112,26 @@ MainWindow::~MainWindow() {
     worker = nullptr;
     delete usbListener;
     usbListener = nullptr;
+    // The windows and pages go before the core they were handed (its objects are children
+    // of this window made before them, so they would otherwise go first).
+    delete logWindow;
+    logWindow = nullptr;
+    delete ptzPanel;
+    ptzPanel = nullptr;
+    delete home_widget;
+    home_widget = nullptr;
+}
+
+void MainWindow::createCore() {
+    router = new CameraCommandRouter(this);
+    link = new ArrayLink(this);
+    link->setObjectName(QStringLiteral("arrayLink"));
+    engine = new TrackingEngine(this);
+    log = new DecisionLog(this);
+    engine->setRouter(router);
+    engine->setDecisionLog(log);
+    engine->setLink(link);
+    router->setTrackingEngine(engine);
 }
 
 void MainWindow::stopWorker(int waitMs) {
@@ -137,7 +172,7 @@ void MainWindow::setupForm() {
     auto* pages = new QHBoxLayout;
     pages->setSpacing(8);
 
-    soundDevice = new SoundDeviceSetting(home_widget);
+    soundDevice = new SoundDeviceSetting(link, engine, home_widget);
     soundDevice->setObjectName(QStringLiteral("sounddevice_widget"));
     soundDevice->setMinimumSize(320, 328);
     pages->addWidget(soundDevice);
@@ -164,6 +199,8 @@ void MainWindow::buildTray() {
 
     controlApiAction = new QAction(tr("Control interface"), this);
     connect(controlApiAction, &QAction::triggered, this, &MainWindow::slot_ControlApiClicked);
+    trackingLogAction = new QAction(tr("Tracking log"), this);
+    connect(trackingLogAction, &QAction::triggered, this, &MainWindow::slot_ShowTrackingLog);
 
     // Audio tracking on or off without opening the window (the array page's switch).
     trackingAction = new QAction(tr("Tracking"), this);
@@ -176,6 +213,7 @@ void MainWindow::buildTray() {
     trayMenu = new QMenu(this);
     trayMenu->addAction(showAction);
     trayMenu->addAction(controlApiAction);
+    trayMenu->addAction(trackingLogAction);
     trayMenu->addSeparator();
     trayMenu->addAction(trackingAction);
     trayMenu->addAction(exitAction);
@@ -188,18 +226,18 @@ void MainWindow::buildTray() {
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::slot_SysTrayActivated);
 }
 
-// The pages never know each other: the microphone-array page reports positions, azimuths and
-// talkers to the preset-link page through these connections and hears the start-up
+// The pages never know each other: the microphone-array page passes the tracking's lights
+// and azimuths to the preset-link page through these connections and hears the start-up
 // auto-connect before the camera list does; the camera list tells the preset-link page which
-// receiver is connected before it tells the worker (connected at the start delay).
+// receiver is connected before it tells the worker (connected at the start delay). The
+// tracker decides the presets itself: it is handed the preset-link page's links, and the
+// camera it calls them on.
 void MainWindow::connectPages() {
     connect(soundDevice, &SoundDeviceSetting::signal_SwitchSoundDevice, presetLink,
             &PresetLink::slot_SwitchSoundDeviceType);
     connect(cameraList, &CameraListView::signal_PTZControlClicked, this, &MainWindow::slot_PTZControlClicked);
     connect(soundDevice, &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState, presetLink,
             &PresetLink::slot_GetSureSoundDeviceArrayPosState);
-    connect(soundDevice, &SoundDeviceSetting::signal_CallCameraPreset, presetLink,
-            &PresetLink::slot_CallCameraPreset);
     connect(soundDevice, &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth, presetLink,
             &PresetLink::slot_GetSennheiserTCC2Azimuth);
     connect(soundDevice, &SoundDeviceSetting::signal_GetNurveaAzimuth, presetLink,
@@ -208,10 +246,14 @@ void MainWindow::connectPages() {
             &PresetLink::slot_GetYamahaAzimuth);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, presetLink,
             &PresetLink::slot_ConnectUSBCamera);
+    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, engine,
+            [this](DC_Recv* recv) { engine->setCamera(recv ? cameraList->connectedLocation() : QString()); });
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
     connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
-    soundDevice->setPresetLink(presetLink);
+    connect(soundDevice, &SoundDeviceSetting::signal_ShowTrackingLog, this,
+            &MainWindow::slot_ShowTrackingLog);
+    presetLink->setTrackingEngine(engine);
 }
 
 void MainWindow::startListening(const QString& instanceName) {
@@ -241,17 +283,10 @@ void MainWindow::afterEnableDelay() {
     worker->start(QThread::InheritPriority);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, worker,
             &CamUSBControlThread::slot_ConnectUSBCamera);
-    connect(soundDevice, &SoundDeviceSetting::signal_AddUSBCommand, worker,
-            &CamUSBControlThread::slot_AddUSBCommand);
-    connect(presetLink, &PresetLink::signal_AddUSBCommand, worker, &CamUSBControlThread::slot_AddUSBCommand);
-    connect(controlBridge, &ControlApiBridge::signal_AddUSBCommand, worker,
-            &CamUSBControlThread::slot_AddUSBCommand);
+    // Every camera command, whoever asked, reaches the camera from now on.
+    connect(router, &CameraCommandRouter::signal_Command, worker,
+            &CamUSBControlThread::slot_AddCameraCommand);
     controlBridge->setCommandRouteReady(true);
-    // A panel opened before the worker existed (only possible from code: the window takes no
-    // clicks until now) gets its command route here.
-    if (ptzPanel)
-        connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
-                &CamUSBControlThread::slot_AddUSBCommand);
 }
 
 void MainWindow::connectPTZPanel() {
@@ -260,13 +295,7 @@ void MainWindow::connectPTZPanel() {
             &PTZControlForm::slot_SetCameraControl);
     connect(ptzPanel, &PTZControlForm::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
     connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
-    connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, controlBridge,
-            &ControlApiBridge::slot_PanelCommand);
-    connect(ptzPanel, &PTZControlForm::signal_ManualOverride, soundDevice,
-            &SoundDeviceSetting::slot_ManualOverride);
-    if (worker)
-        connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, worker,
-                &CamUSBControlThread::slot_AddUSBCommand);
+    connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, router, &CameraCommandRouter::submit);
 }
 
 // ---- settings document ----------------------------------------------------------------------
@@ -294,7 +323,7 @@ void MainWindow::writeConfigFile() {
     // The start-up copy: keys this version does not use are written back unchanged.
     QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     if (SettingsDocument::takesPageValues(document)) {
-        collectSoundDeviceValues(document);
+        soundDevice->settings().toJson(document);
         collectPresetLinkValues(document);
         SettingsDocument::applyCameraList(document, cameraList->cameraArray());
     }
@@ -303,23 +332,6 @@ void MainWindow::writeConfigFile() {
     if (controlApi && controlApiChanged)
         document.insert(QStringLiteral("ControlApi"), controlApi->settings().toJson());
     SettingsDocument::write(configFile, document);
-}
-
-void MainWindow::collectSoundDeviceValues(QJsonObject& document) const {
-    SettingsDocument::SoundDeviceValues values;
-    values.soundDeviceIndex = soundDevice->soundDeviceIndex();
-    values.soundDeviceType = soundDevice->soundDeviceText(values.soundDeviceIndex);
-    values.ipAddress = soundDevice->ipAddressText();
-    values.delayTriggerTime = soundDevice->delayTriggerTimeMs();
-    values.portMap = soundDevice->portMap();
-    values.levelMap = soundDevice->audioTriggerLevelMap();
-    values.backToHomeMap = soundDevice->backToHomeMap();
-    values.autoReconnect = soundDevice->autoReconnect();
-    values.minimumHoldTime = soundDevice->minimumHoldTimeMs();
-    values.severalTalkersPreset = soundDevice->severalTalkersPreset();
-    values.manualOverrideTime = soundDevice->manualOverrideTimeMs();
-    values.trackingEnabled = soundDevice->isTrackingEnabled();
-    SettingsDocument::applySoundDeviceValues(document, values);
 }
 
 void MainWindow::collectPresetLinkValues(QJsonObject& document) const {
@@ -334,11 +346,21 @@ void MainWindow::collectPresetLinkValues(QJsonObject& document) const {
 // ---- control interface ---------------------------------------------------------------------
 
 void MainWindow::startControlApi() {
-    controlBridge = new ControlApiBridge(cameraList, soundDevice, presetLink, this);
+    controlBridge = new ControlApiBridge(cameraList, router, link, engine, log, this);
     controlApi = new ControlApiServer(controlBridge, this);
     controlBridge->setServer(controlApi);
     const QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     controlApi->apply(ControlApiSettings::fromJson(document.value(QStringLiteral("ControlApi")).toObject()));
+}
+
+void MainWindow::slot_ShowTrackingLog() {
+    if (!logWindow) {
+        logWindow = new DecisionLogWindow(log, this);
+        centreOn(logWindow, this);
+    }
+    logWindow->show();
+    logWindow->raise();
+    logWindow->activateWindow();
 }
 
 void MainWindow::slot_ControlApiClicked() {

@@ -7,7 +7,11 @@
 #include <QSystemTrayIcon>
 
 class AboutWidget;
+class ArrayLink;
 class CamUSBControlThread;
+class CameraCommandRouter;
+class DecisionLog;
+class DecisionLogWindow;
 class CameraListView;
 class ControlApiBridge;
 class ControlApiDialog;
@@ -18,6 +22,7 @@ class QAction;
 class QLocalServer;
 class QMenu;
 class SoundDeviceSetting;
+class TrackingEngine;
 class USBListener;
 class WarningMessageWidget;
 class titleWidget;
@@ -60,6 +65,13 @@ public:
     ControlApiBridge* controlApiBridge() const { return controlBridge; }
     // Null until the tray's "Control interface" was chosen.
     ControlApiDialog* controlApiDialog() const { return controlDialog; }
+    // The core: every camera command's way, the array link, the tracking and its log.
+    CameraCommandRouter* commandRouter() const { return router; }
+    ArrayLink* arrayLink() const { return link; }
+    TrackingEngine* trackingEngine() const { return engine; }
+    DecisionLog* decisionLog() const { return log; }
+    // Null until the tracking log was first asked for.
+    DecisionLogWindow* decisionLogWindow() const { return logWindow; }
     bool isHandOverServerListening() const;
     // The local-server name a second start of this user reaches this instance by.
     QString handOverServerName() const;
@@ -80,6 +92,8 @@ public slots:
     void slot_GetSecondOpenApp();
     // The tray's "Control interface": opens the dialog of the control interface.
     void slot_ControlApiClicked();
+    // The tray's and the array page's "Tracking log".
+    void slot_ShowTrackingLog();
     void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
 protected:
@@ -96,7 +110,7 @@ private:
     void connectPages();
     // Wiring of the PTZ panel, made once when it is created.
     void connectPTZPanel();
-    void collectSoundDeviceValues(QJsonObject& document) const;
+    void createCore();
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
     void startControlApi();
@@ -104,6 +118,13 @@ private:
     // own, else this window.
     QWidget* warningAnchor();
     static void centreOn(QWidget* dialog, const QWidget* anchor);
+
+    // The core, children of the window made before the pages (which are handed them) and
+    // destroyed after them (the destructor takes the pages down first).
+    CameraCommandRouter* router = nullptr;
+    ArrayLink* link = nullptr;
+    TrackingEngine* engine = nullptr;
+    DecisionLog* log = nullptr;
 
     // Form: the title bar and the pages (owned by their Qt parents).
     titleWidget* titlewidget = nullptr;
@@ -126,6 +147,8 @@ private:
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
     QAction* controlApiAction = nullptr;
+    QAction* trackingLogAction = nullptr;
+    DecisionLogWindow* logWindow = nullptr;     // child; created on first use
     ControlApiBridge* controlBridge = nullptr;  // child; deleted right after controlApi
     ControlApiServer* controlApi = nullptr;     // child; deleted first (its clients' stops use the pages)
     ControlApiDialog* controlDialog = nullptr;  // child; created on first use

@@ -9,6 +9,8 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include "ArrayDevices.h"
+
 namespace {
 
 const QString kTail = QStringLiteral("/Quillon/Vantor/Config");
@@ -57,7 +59,8 @@ QString SettingsDocument::configFile(const QString& dir) {
 QJsonObject SettingsDocument::defaultDocument() {
     QJsonObject doc;
     doc.insert(QStringLiteral("SoundDeviceIndex"), 2);
-    doc.insert(QStringLiteral("SoundDeviceType"), SoundDeviceValues{}.soundDeviceType);
+    doc.insert(QStringLiteral("SoundDeviceType"),
+               QString::fromLatin1(ArrayDevices::textOf(ArrayDevices::kDefaultIndex)));
     doc.insert(QStringLiteral("IPAddress"), QString());
     doc.insert(QStringLiteral("SennheiserAzimuthRange"),
                zoneObject(defaultZones([](int i) { return (i - 1) * 45; }, [](int i) { return i * 45; })));
@@ -134,39 +137,6 @@ bool SettingsDocument::write(const QString& path, const QJsonObject& document,
 
 bool SettingsDocument::takesPageValues(const QJsonObject& document) {
     return document.contains(QStringLiteral("SoundDeviceIndex"));
-}
-
-void SettingsDocument::applySoundDeviceValues(QJsonObject& document, const SoundDeviceValues& values) {
-    document.insert(QStringLiteral("SoundDeviceIndex"), values.soundDeviceIndex);
-    document.insert(QStringLiteral("SoundDeviceType"), values.soundDeviceType);
-    document.insert(QStringLiteral("IPAddress"), values.ipAddress);
-    document.insert(QStringLiteral("DelayTriggerTime"), static_cast<int>(values.delayTriggerTime));
-
-    QJsonObject ports;
-    ports.insert(QStringLiteral("ShurePort"), values.portMap.value(QStringLiteral("Shure"), 0));
-    ports.insert(QStringLiteral("SennheiserPort"), values.portMap.value(QStringLiteral("Sennheiser"), 0));
-    ports.insert(QStringLiteral("NurveaPort"), values.portMap.value(QStringLiteral("Nurvea"), 0));
-    document.insert(QStringLiteral("PortMap"), ports);
-
-    QJsonObject levels;
-    levels.insert(QStringLiteral("SennheiserPeakLevel"),
-                  values.levelMap.value(QStringLiteral("Sennheiser"), 0));
-    levels.insert(QStringLiteral("NurveaBackgroundNoise"),
-                  values.levelMap.value(QStringLiteral("Nurvea"), 0));
-    document.insert(QStringLiteral("AudioTriggerLevelMap"), levels);
-
-    QJsonObject backHome;
-    backHome.insert(QStringLiteral("BackToHomeTriggerTime"),
-                    values.backToHomeMap.value(QStringLiteral("BackToHomeTriggerTime"), 0));
-    backHome.insert(QStringLiteral("BackToHomeAction"),
-                    values.backToHomeMap.value(QStringLiteral("BackToHomeAction"), 0));
-    document.insert(QStringLiteral("BackToHomeMap"), backHome);
-
-    document.insert(QStringLiteral("AutoReconnect"), values.autoReconnect);
-    document.insert(QStringLiteral("MinimumHoldTime"), values.minimumHoldTime);
-    document.insert(QStringLiteral("SeveralTalkersPreset"), values.severalTalkersPreset);
-    document.insert(QStringLiteral("ManualOverrideTime"), values.manualOverrideTime);
-    document.insert(QStringLiteral("TrackingEnabled"), values.trackingEnabled);
 }
 
 void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const PresetLinkValues& values) {

@@ -16,32 +16,6 @@ class QSaveFile;
 // Interface thread only.
 class SettingsDocument {
 public:
-    // Values the microphone-array page hands to the writer. Defaults are the page's initial
-    // values, so a page the user never touched saves exactly these.
-    struct SoundDeviceValues {
-        int soundDeviceIndex = 2;
-        QString soundDeviceType = QStringLiteral("Shure: MXA310");
-        QString ipAddress;
-        qint64 delayTriggerTime = 1500;
-        // Keys "Shure", "Sennheiser", "Nurvea", "Yamaha"; a missing brand is written as 0.
-        QMap<QString, int> portMap{{QStringLiteral("Shure"), 2202},
-                                   {QStringLiteral("Sennheiser"), 45},
-                                   {QStringLiteral("Nurvea"), 8931},
-                                   {QStringLiteral("Yamaha"), 49280}};
-        // Keys "Sennheiser" (peak level, dB) and "Nurvea" (background noise, truncated to an
-        // int by the page); a missing brand is written as 0.
-        QMap<QString, int> levelMap{{QStringLiteral("Sennheiser"), -55}, {QStringLiteral("Nurvea"), 50}};
-        // Keys "BackToHomeTriggerTime" and "BackToHomeAction".
-        QMap<QString, int> backToHomeMap{{QStringLiteral("BackToHomeTriggerTime"), 10000},
-                                         {QStringLiteral("BackToHomeAction"), 300}};
-        // Top-level keys of their own, so older versions read the document unchanged.
-        bool autoReconnect = true;
-        int minimumHoldTime = 0;         // ms
-        int severalTalkersPreset = -1;   // -1 = off, else 0-9
-        int manualOverrideTime = 30000;  // ms, 0 = no pause
-        bool trackingEnabled = true;
-    };
-
     // Values the preset-link page hands to the writer.
     struct PresetLinkValues {
         QMap<int, int> presetMap;  // position 1-8 -> preset (1-8, or -1 for "Off")
@@ -81,9 +55,9 @@ public:
                       const BeforeCommit& beforeCommit = {});
 
     // The pages' values go into the document only when it carries "SoundDeviceIndex": a
-    // document without it is written back as it was read.
+    // document without it is written back as it was read. (The microphone-array page's values
+    // are TrackingSettings, which writes itself.)
     static bool takesPageValues(const QJsonObject& document);
-    static void applySoundDeviceValues(QJsonObject& document, const SoundDeviceValues& values);
     static void applyPresetLinkValues(QJsonObject& document, const PresetLinkValues& values);
     static void applyCameraList(QJsonObject& document, const QJsonArray& cameras);
 };

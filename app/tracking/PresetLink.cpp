@@ -16,6 +16,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "TrackingEngine.h"
+
 namespace {
 
 constexpr int kLightSize = 24;
@@ -79,12 +81,10 @@ PresetLink::PresetLink(QWidget* parent) : QWidget(parent) {
 
     for (int i = 1; i <= kPositionCount; ++i) {
         _presetMap.insert(i, i);
-        _sennheiserRanges.insert(i, AzimuthRange{(i - 1) * 45, i * 45});
-        _nurevaRanges.insert(i, AzimuthRange{(i - 1) * 18 - 70, qMin(i * 18 - 70, 70)});
-        _yamahaRanges.insert(i, AzimuthRange{i * 45 - 225, qMin(i * 45 - 180, 180)});
-        _shureGateStates.insert(i, false);
+        _sennheiserRanges.insert(i, PositionMap::defaultZone(Sennheiser, i));
+        _nurevaRanges.insert(i, PositionMap::defaultZone(Nureva, i));
+        _yamahaRanges.insert(i, PositionMap::defaultZone(Yamaha, i));
     }
-    _lastPreset = -1;
 
     for (int i = 1; i <= kPositionCount; ++i) {
         QComboBox* box = _presetBoxes[i];
@@ -236,8 +236,10 @@ void PresetLink::drawLights() {
 
 void PresetLink::connectEditSignals() {
     for (int i = 1; i <= kPositionCount; ++i) {
-        connect(_rangeStartBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
-        connect(_rangeEndBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
+        for (QSpinBox* box : {_rangeStartBoxes[i], _rangeEndBoxes[i]}) {
+            connect(box, &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
+            connect(box, &QSpinBox::valueChanged, this, &PresetLink::zoneEdited);
+        }
         connect(_presetBoxes[i], &QComboBox::currentIndexChanged, this,
                 &PresetLink::slot_PresetOrAzimuthEdited);
     }
@@ -245,12 +247,41 @@ void PresetLink::connectEditSignals() {
 
 void PresetLink::disconnectEditSignals() {
     for (int i = 1; i <= kPositionCount; ++i) {
-        disconnect(_rangeStartBoxes[i], &QSpinBox::valueChanged, this,
-                   &PresetLink::slot_PresetOrAzimuthEdited);
-        disconnect(_rangeEndBoxes[i], &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
+        for (QSpinBox* box : {_rangeStartBoxes[i], _rangeEndBoxes[i]}) {
+            disconnect(box, &QSpinBox::valueChanged, this, &PresetLink::slot_PresetOrAzimuthEdited);
+            disconnect(box, &QSpinBox::valueChanged, this, &PresetLink::zoneEdited);
+        }
         disconnect(_presetBoxes[i], &QComboBox::currentIndexChanged, this,
                    &PresetLink::slot_PresetOrAzimuthEdited);
     }
+}
+
+void PresetLink::zoneEdited() {
+    // The editors are the zones between two applies: an edited zone takes effect on the next
+    // report, and it is what the settings writer saves.
+    if (RangeTable* table = rangeTable(_deviceBrandInt)) {
+        for (int i = 1; i <= kPositionCount; ++i) takeRangeFromEditors(*table, i);
+    }
+    publishMap();
+}
+
+PositionMap PresetLink::positionMap() const {
+    PositionMap map;
+    for (int i = 1; i <= kPositionCount; ++i) {
+        map.setPreset(i, _presetMap.value(i, 0));
+        for (int brand : {Sennheiser, Nureva, Yamaha}) map.setZone(brand, i, rangeTable(brand)->value(i));
+    }
+    return map;
+}
+
+void PresetLink::setTrackingEngine(TrackingEngine* engine) {
+    _engine = engine;
+    publishMap();
+}
+
+void PresetLink::publishMap() {
+    if (_engine)
+        _engine->setPositionMap(positionMap());
 }
 
 PresetLink::RangeTable* PresetLink::rangeTable(int brand) {
@@ -353,8 +384,6 @@ void PresetLink::slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOn
     if (arrayPosInt < 1 || arrayPosInt > kPositionCount)
         return;
     setLight(arrayPosInt, isOnBool);
-    if (_deviceBrandInt == Shure)
-        _shureGateStates[arrayPosInt] = isOnBool;
 }
 
 void PresetLink::showAzimuth(int brand, int azimuth, int spanLow, int spanHigh) {
@@ -387,42 +416,11 @@ void PresetLink::slot_GetYamahaAzimuth(int azimuthInt) {
 }
 
 void PresetLink::slot_CallCameraPreset(int arrayPosInt) {
-    int preset = -1;
-    if (_deviceBrandInt == Shure) {
-        // Shure talkers come from the gates: only a single open gate names one position.
-        int openGates = 0;
-        int openPosition = 0;
-        for (int i = 1; i <= kPositionCount; ++i) {
-            if (_shureGateStates.value(i, false)) {
-                ++openGates;
-                openPosition = i;
-            }
-        }
-        if (openGates == 1)
-            preset = _presetMap.value(openPosition, 0);
-    } else {
-        preset = _presetMap.value(arrayPosInt, 0);
-    }
-    sendTrackingPreset(preset);
-}
-
-void PresetLink::slot_CallTrackingPreset(int preset) {
-    sendTrackingPreset(preset >= 0 && preset <= 9 ? preset : -1);
-}
-
-void PresetLink::sendTrackingPreset(int preset) {
-    if (_receiver && preset >= 0) {
-        if (preset == _lastPreset)
-            return;
-        qDebug() << "PresetLink::slot_CallCameraPreset"
-                 << "perCameraPresetInt:" << _lastPreset << "cameraPresetInt:" << preset;
-        _lastPreset = preset;
-        emit signal_AddUSBCommand(1, preset);
-        emit signal_TrackingPresetCalled(preset);
-    } else {
-        // Forget the last call so the next valid one goes out even if it repeats it.
-        _lastPreset = -1;
-    }
+    if (!_engine)
+        return;
+    const int preset = _engine->callPresetForPosition(arrayPosInt);
+    if (preset >= 0)
+        emit signal_AddUSBCommand(CameraCommand::preset(preset, CameraCommand::Origin::Tracking));
 }
 
 void PresetLink::slot_ConnectUSBCamera(DC_Recv* recv) {
@@ -437,6 +435,7 @@ void PresetLink::slot_Apply() {
     if (RangeTable* table = rangeTable(_deviceBrandInt)) {
         for (int i = 1; i <= kPositionCount; ++i) takeRangeFromEditors(*table, i);
     }
+    publishMap();
 }
 
 void PresetLink::slot_PresetOrAzimuthEdited() {
@@ -491,6 +490,7 @@ void PresetLink::loadSettings() {
     }
     refreshRangeEditors();
     connectEditSignals();
+    publishMap();
 }
 
 QStringList PresetLink::rangeTexts(int deviceBrandInt) const {

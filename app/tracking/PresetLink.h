@@ -6,6 +6,9 @@
 #include <QWidget>
 
 #include "AzimuthRange.h"
+#include "ArrayDevices.h"
+#include "CameraCommand.h"
+#include "PositionMap.h"
 #include "vexsdk.h"
 
 class QComboBox;
@@ -14,10 +17,13 @@ class QLabel;
 class QPushButton;
 class QSpacerItem;
 class QSpinBox;
+class TrackingEngine;
 
 // The "Device & Camera Mapping" page: links the eight array positions to camera presets,
-// keeps the azimuth zones per array brand, lights the position of the active talker and
-// calls the linked preset on the connected camera.
+// keeps the azimuth zones per array brand and lights the position of the active talker.
+// It decides nothing: the tracker is handed the links and zones (a PositionMap) whenever
+// they change (the zones as they are edited, the presets on "Apply"), and a call of a
+// position's preset from here goes to the tracker, which calls it by its rules.
 //
 // Interface thread only.
 class PresetLink : public QWidget {
@@ -25,7 +31,12 @@ class PresetLink : public QWidget {
 
 public:
     // Array brand codes as the microphone-array page sends them.
-    enum Brand { Shure = 0, Sennheiser = 1, Nureva = 2, Yamaha = 3 };
+    enum Brand {
+        Shure = ArrayDevices::Shure,
+        Sennheiser = ArrayDevices::Sennheiser,
+        Nureva = ArrayDevices::Nureva,
+        Yamaha = ArrayDevices::Yamaha
+    };
     // Device-list index of the four-lobe array that only has positions 1-4.
     static constexpr int kFourLobeDeviceType = 2;
     static constexpr int kPositionCount = 8;
@@ -34,6 +45,12 @@ public:
 
     explicit PresetLink(QWidget* parent = nullptr);
     ~PresetLink() override;
+
+    // The tracker that looks positions up; handed the current links at once and every change
+    // after. Not owned.
+    void setTrackingEngine(TrackingEngine* engine);
+    // The links and zones as the tracker gets them.
+    PositionMap positionMap() const;
 
     // Position (1-8) whose zone of the current brand holds the azimuth, -1 when none does or
     // the brand reports positions itself. Takes the zone editors' values first, so an edited
@@ -52,10 +69,7 @@ public:
     // Read-only views for the window and the tests.
     int deviceBrandInt() const { return _deviceBrandInt; }
     int deviceTypeInt() const { return _deviceTypeInt; }
-    int lastPreset() const { return _lastPreset; }
-    // Forgets the preset tracking called last, so the next call goes out even if it repeats
-    // it: someone else moved the camera since.
-    void forgetLastPreset() { _lastPreset = -1; }
+    DC_Recv* receiver() const { return _receiver; }
     AzimuthRange range(int deviceBrandInt, int position) const;
     bool isLightOn(int position) const;
     bool isApplyEnabled() const;
@@ -64,17 +78,14 @@ public:
     QSpinBox* rangeEndBox(int position) const;
 
 signals:
-    void signal_AddUSBCommand(int commandID, int commandValue);
-    // Tracking asked the camera for this preset (0-9); only calls actually sent.
-    void signal_TrackingPresetCalled(int preset);
+    // A preset this page's call of a position sent (through the tracker and the router).
+    void signal_AddUSBCommand(CameraCommand command);
 
 public slots:
     void slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandInt);
     void slot_GetSureSoundDeviceArrayPosState(int arrayPosInt, bool isOnBool);
+    // Asks the tracker for the preset linked to this position.
     void slot_CallCameraPreset(int arrayPosInt);
-    // Calls a preset tracking chose itself rather than through a position (the shot for
-    // several talkers).
-    void slot_CallTrackingPreset(int preset);
     void slot_ConnectUSBCamera(DC_Recv* recv);
     void slot_GetSennheiserTCC2Azimuth(int azimuthInt);
     void slot_GetNurveaAzimuth(int azimuthInt);
@@ -91,10 +102,11 @@ private:
     void disconnectEditSignals();
     void refreshRangeEditors();
     void setAllLights(bool on);
-    // Sends a tracking preset unless it is the one called last; forgets the last one when
-    // no camera is connected or there is no preset.
-    void sendTrackingPreset(int preset);
     void setLight(int position, bool on);
+    // Hands the tracker the links and zones as they are now.
+    void publishMap();
+    // A zone editor changed: its zone counts at once (before "Apply").
+    void zoneEdited();
     // Shared by the three azimuth slots: lights the position of the azimuth for one brand.
     void showAzimuth(int brand, int azimuth, int spanLow, int spanHigh);
     // Copies row i's editors into zone i of the table (the editors are the source of truth
@@ -128,6 +140,5 @@ private:
     RangeTable _sennheiserRanges;
     RangeTable _nurevaRanges;
     RangeTable _yamahaRanges;
-    QMap<int, bool> _shureGateStates;
-    int _lastPreset = -1;
+    TrackingEngine* _engine = nullptr;  // not owned
 };

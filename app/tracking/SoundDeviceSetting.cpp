@@ -3,13 +3,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDebug>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,40 +15,20 @@
 #include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 #include <QSpinBox>
-#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QWebSocket>
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
-#include <optional>
 
 #include "AdvancedSetting.h"
-#include "PresetLink.h"
-#include "arrays/NurevaProtocol.h"
+#include "TrackingEngine.h"
 #include "arrays/WireNumber.h"
 
 namespace {
 
-const QString kCannotConnect = QStringLiteral("Device cannot connect.");
-const QString kConnectionLoss = QStringLiteral("Connection Loss.");
 const QString kReconnecting = QStringLiteral("Reconnecting\u2026");
-constexpr int kPositionCount = 8;
-
-struct DeviceEntry {
-    const char* text;
-    int brand;
-};
-// The order is the saved "SoundDeviceIndex"; index 2 (the four-lobe array) is the default.
-constexpr DeviceEntry kDevices[] = {
-    {"Shure: MXA910", SoundDeviceSetting::Shure},   {"Shure: MXA920", SoundDeviceSetting::Shure},
-    {"Shure: MXA310", SoundDeviceSetting::Shure},   {"Sennheiser: TCC2", SoundDeviceSetting::Sennheiser},
-    {"Nureva: HDL300", SoundDeviceSetting::Nureva}, {"Yamaha: RM-CG", SoundDeviceSetting::Yamaha},
-};
-constexpr int kDefaultDeviceIndex = 2;
 
 const char* kStyleSheet = R"(
 SoundDeviceSetting { background: #474E53; }
@@ -69,20 +47,6 @@ QPushButton:hover { background: #4BBDEF; }
 QPushButton:disabled { color: #8C8C8C; }
 )";
 
-qint64 systemClock() {
-    return QDateTime::currentMSecsSinceEpoch();
-}
-
-// A saved whole number, or nothing for anything else (text, a fraction, out of int range).
-std::optional<int> savedInt(const QJsonValue& value) {
-    if (!value.isDouble())
-        return std::nullopt;
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || number != std::trunc(number) || number < INT_MIN || number > INT_MAX)
-        return std::nullopt;
-    return static_cast<int>(number);
-}
-
 }  // namespace
 
 struct SoundDeviceSetting::Ui {
@@ -96,75 +60,75 @@ struct SoundDeviceSetting::Ui {
     QCheckBox* tracking_checkBox = nullptr;
     QLabel* pause_label = nullptr;
     QPushButton* advanced_pushButton = nullptr;
+    QPushButton* trackingLog_pushButton = nullptr;
 };
 
-SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui>()), clock(systemClock) {
+SoundDeviceSetting::SoundDeviceSetting(QWidget* parent) : SoundDeviceSetting(nullptr, nullptr, parent) {}
+
+SoundDeviceSetting::SoundDeviceSetting(ArrayLink* link, TrackingEngine* engine, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui>()), _link(link), _engine(engine) {
     buildForm();
-    // Filled and selected before anything is connected, so construction emits nothing.
-    for (const DeviceEntry& device : kDevices) {
-        ui->device_comboBox->addItem(QString::fromLatin1(device.text), device.brand);
+    if (!_link)
+        _link = new ArrayLink(this);
+    if (!_engine) {
+        _engine = new TrackingEngine(this);
+        _engine->setLink(_link);
     }
+    // Filled and selected before anything is connected, so construction emits nothing.
+    for (const ArrayDevices::Entry& device : ArrayDevices::kDevices)
+        ui->device_comboBox->addItem(QString::fromLatin1(device.text), int(device.brand));
     ui->device_comboBox->setItemData(3, QStringLiteral("TeamConnect Celling 2"), Qt::ToolTipRole);
-    ui->device_comboBox->setCurrentIndex(kDefaultDeviceIndex);
-    ui->port_spinBox->setValue(shurePort);
+    ui->device_comboBox->setCurrentIndex(ArrayDevices::kDefaultIndex);
+    deviceTypeInt = ArrayDevices::kDefaultIndex;
+    deviceBrandInt = ArrayDevices::brandOf(deviceTypeInt);
+    ui->port_spinBox->setValue(_engine->settings().portOfBrand(deviceBrandInt));
     ui->port_spinBox->setEnabled(false);
+    ui->tracking_checkBox->setChecked(_engine->isTrackingEnabled());
+    _link->setBrand(deviceBrandInt);
+    _engine->setDevice(deviceTypeInt, deviceBrandInt);
+    attach();
+    resetPositionStates();
+}
 
-    tcpSocket = new QTcpSocket(this);
-    tcpSocket->setObjectName(QStringLiteral("tcpSocket"));
-    connect(tcpSocket, &QTcpSocket::connected, this, &SoundDeviceSetting::slot_ConnectedDevice);
-    connect(tcpSocket, &QTcpSocket::disconnected, this, &SoundDeviceSetting::slot_DisconnectedDevice);
-    connect(tcpSocket, &QTcpSocket::readyRead, this, &SoundDeviceSetting::slot_ReceiveFromDevice);
-    connect(tcpSocket, &QTcpSocket::errorOccurred, this, &SoundDeviceSetting::slot_ConnectError);
+SoundDeviceSetting::~SoundDeviceSetting() {
+    pauseTimer->stop();
+    // The link and the engine may outlive the page (the window's): nothing of theirs may
+    // reach a page that is half gone.
+    _link->disconnect(this);
+    _engine->disconnect(this);
+}
 
-    nurvea_webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
-    nurvea_webSocket->setObjectName(QStringLiteral("nurvea_webSocket"));
-    connect(nurvea_webSocket, &QWebSocket::connected, this, &SoundDeviceSetting::slot_ConnectedDevice);
-    connect(nurvea_webSocket, &QWebSocket::disconnected, this, &SoundDeviceSetting::slot_DisconnectedDevice);
-    connect(nurvea_webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            &SoundDeviceSetting::slot_ConnectError);
-    connect(nurvea_webSocket, &QWebSocket::textMessageReceived, this,
-            &SoundDeviceSetting::slot_ReceiveNurveaMessage);
-
-    pollTimer = new QTimer(this);
-    connect(pollTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_SoundArrayPolling);
-    connectTimer = new QTimer(this);
-    connectTimer->setObjectName(QStringLiteral("connectTimer"));
-    connectTimer->setSingleShot(true);
-    connect(connectTimer, &QTimer::timeout, this, &SoundDeviceSetting::connectAttemptFailed);
-    pingTimer = new QTimer(this);
-    pingTimer->setObjectName(QStringLiteral("pingTimer"));
-    connect(pingTimer, &QTimer::timeout, this, &SoundDeviceSetting::pingDevice);
-    connect(nurvea_webSocket, &QWebSocket::pong, this, [this] { lastPongMs = now(); });
-    backHomeTimer = new QTimer(this);
-    backHomeTimer->setSingleShot(false);
-    connect(backHomeTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_CallBackToHome);
-    triggerTimer = new QTimer(this);
-    triggerTimer->setObjectName(QStringLiteral("triggerTimer"));
-    triggerTimer->setSingleShot(true);
-    triggerTimer->setTimerType(Qt::PreciseTimer);
-    connect(triggerTimer, &QTimer::timeout, this, &SoundDeviceSetting::runTriggerCheck);
-    reconnectTimer = new QTimer(this);
-    reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
-    reconnectTimer->setSingleShot(true);
-    connect(reconnectTimer, &QTimer::timeout, this, &SoundDeviceSetting::slot_Reconnect);
+void SoundDeviceSetting::attach() {
     pauseTimer = new QTimer(this);
     pauseTimer->setObjectName(QStringLiteral("pauseTimer"));
     pauseTimer->setSingleShot(true);
-    connect(pauseTimer, &QTimer::timeout, this, [this] {
-        if (pauseUntilMs != 0 && now() >= pauseUntilMs) {
-            endPauseIfOver();
-            // The talker of the moment is followed again right away.
-            runTriggerCheck();
-        } else {
-            updatePauseLabel();
+    connect(pauseTimer, &QTimer::timeout, this, &SoundDeviceSetting::updatePauseLabel);
+
+    connect(_link, &ArrayLink::signal_Up, this, &SoundDeviceSetting::slot_ConnectedDevice);
+    connect(_link, &ArrayLink::signal_Ended, this, &SoundDeviceSetting::slot_DisconnectedDevice);
+    connect(_link, &ArrayLink::signal_StateChanged, this, &SoundDeviceSetting::setLinkState);
+    connect(_link, &ArrayLink::signal_Warning, this, &SoundDeviceSetting::signal_WarningMessage);
+
+    connect(_engine, &TrackingEngine::signal_Light, this,
+            &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState);
+    connect(_engine, &TrackingEngine::signal_Azimuth, this, &SoundDeviceSetting::emitAzimuth);
+    connect(_engine, &TrackingEngine::signal_PositionDue, this, &SoundDeviceSetting::signal_CallCameraPreset);
+    connect(_engine, &TrackingEngine::signal_TalkerPositionChanged, this,
+            &SoundDeviceSetting::signal_TalkerPositionChanged);
+    connect(_engine, &TrackingEngine::signal_TrackingCommand, this,
+            &SoundDeviceSetting::signal_AddUSBCommand);
+    connect(_engine, &TrackingEngine::signal_TrackingStateChanged, this, [this] {
+        {
+            const QSignalBlocker blocker(ui->tracking_checkBox);
+            ui->tracking_checkBox->setChecked(_engine->isTrackingEnabled());
         }
+        updatePauseLabel();
+        emit signal_TrackingStateChanged();
     });
 
     connect(ui->device_connect_checkBox, &QCheckBox::clicked, this, [this] {
-        // A connect the user starts reports a failure instead of retrying; switching Connect
-        // off ends any retrying.
-        retrying = false;
+        // A connect the user starts reports a failure instead of retrying.
+        connectRetries = false;
         slot_ConnectSoundDevice();
     });
     // toggled, not clicked: assistive technologies toggle the box without clicking it.
@@ -172,28 +136,12 @@ SoundDeviceSetting::SoundDeviceSetting(QWidget* parent)
     connect(ui->device_comboBox, &QComboBox::currentIndexChanged, this,
             &SoundDeviceSetting::slot_SwitchSoundDevice);
     connect(ui->advanced_pushButton, &QPushButton::clicked, this, &SoundDeviceSetting::slot_AdvancedSetting);
+    connect(ui->trackingLog_pushButton, &QPushButton::clicked, this,
+            &SoundDeviceSetting::signal_ShowTrackingLog);
     connect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
-
-    resetPositionStates();
-}
-
-SoundDeviceSetting::~SoundDeviceSetting() {
-    backHomeTimer->stop();
-    triggerTimer->stop();
-    reconnectTimer->stop();
-    pauseTimer->stop();
-    pollTimer->stop();
-    connectTimer->stop();
-    pingTimer->stop();
-    // The sockets report their own shutdown synchronously; the page is half destroyed by now
-    // and must not react to it.
-    tcpSocket->disconnect(this);
-    nurvea_webSocket->disconnect(this);
-    tcpSocket->abort();
-    nurvea_webSocket->abort();
-    if (nurvea_webSocket->state() != QAbstractSocket::UnconnectedState) {
-        nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-    }
+    connect(ui->deviceIP_lineEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        updateSettings([&](TrackingSettings& s) { s.ipAddress = text; });
+    });
 }
 
 void SoundDeviceSetting::buildForm() {
@@ -271,169 +219,107 @@ void SoundDeviceSetting::buildForm() {
     addSwitchRow(QStringLiteral("tracking_checkBox"), 5, ui->tracking_checkBox, ui->pause_label,
                  QStringLiteral("pause_label"));
     ui->tracking_checkBox->setAccessibleName(QStringLiteral("Tracking"));
-    ui->tracking_checkBox->setChecked(true);
 
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(12);
     ui->advanced_pushButton = new QPushButton(QStringLiteral("Advanced"), ui->frame);
     ui->advanced_pushButton->setObjectName(QStringLiteral("advanced_pushButton"));
     ui->advanced_pushButton->setFixedSize(120, 24);
-    grid->addWidget(ui->advanced_pushButton, 6, 0, 1, 2, Qt::AlignHCenter);
+    ui->trackingLog_pushButton = new QPushButton(QStringLiteral("Tracking log"), ui->frame);
+    ui->trackingLog_pushButton->setObjectName(QStringLiteral("trackingLog_pushButton"));
+    ui->trackingLog_pushButton->setFixedSize(120, 24);
+    ui->trackingLog_pushButton->setToolTip(QStringLiteral("Why the camera was or was not moved"));
+    buttons->addStretch(1);
+    buttons->addWidget(ui->advanced_pushButton);
+    buttons->addWidget(ui->trackingLog_pushButton);
+    buttons->addStretch(1);
+    grid->addLayout(buttons, 6, 0, 1, 2);
     grid->setRowStretch(7, 1);
 }
 
-// ---- settings and accessors -------------------------------------------------------------
+// ---- settings ------------------------------------------------------------------------------------
 
-void SoundDeviceSetting::setPresetLink(PresetLink* link) {
-    if (presetLink)
-        presetLink->disconnect(this);
-    presetLink = link;
-    if (!presetLink)
-        return;
-    connect(this, &SoundDeviceSetting::signal_CallTrackingPreset, presetLink,
-            &PresetLink::slot_CallTrackingPreset, Qt::UniqueConnection);
-    // The hold counts from the calls that reached the camera, not from the ones asked for.
-    connect(presetLink, &PresetLink::signal_TrackingPresetCalled, this, [this](int preset) {
-        lastCalledPreset = preset;
-        lastCallMs = now();
-    });
+void SoundDeviceSetting::updateSettings(const std::function<void(TrackingSettings&)>& change) {
+    TrackingSettings settings = _engine->settings();
+    change(settings);
+    _engine->setSettings(settings);
 }
 
 void SoundDeviceSetting::loadSettings() {
-    const QJsonObject document = qApp->property("configDataInforJsonObject").toJsonObject();
-
-    if (document.contains(QStringLiteral("PortMap"))) {
-        const QJsonObject ports = document.value(QStringLiteral("PortMap")).toObject();
-        if (ports.contains(QStringLiteral("NurveaPort"))) {
-            // An edited file may hold anything; only a real port replaces the default.
-            const int port = ports.value(QStringLiteral("NurveaPort")).toInt();
-            if (port >= 1 && port <= 65535)
-                nurvea_portInt = port;
-        }
-    }
-    // The timing values are checked as they are read: a hand-edited or damaged file may hold
-    // values that cannot be meant (a negative time, an unknown action, a threshold no array
-    // reaches), which would run while the timing dialog shows something else. Those take
-    // the defaults, which the next save writes back. A positive time the dialog does not
-    // list is kept: the dialog shows it as an entry of its own.
-    auto replaced = [](const char* key, const QJsonValue& saved, const QVariant& used) {
+    QStringList replaced;
+    const TrackingSettings settings =
+        TrackingSettings::fromJson(qApp->property("configDataInforJsonObject").toJsonObject(), &replaced);
+    for (const QString& key : std::as_const(replaced))
         qDebug() << "SoundDeviceSetting::loadSettings"
-                 << "replaced" << key << saved << "by" << used;
-    };
-    if (document.contains(QStringLiteral("AudioTriggerLevelMap"))) {
-        const QJsonObject levels = document.value(QStringLiteral("AudioTriggerLevelMap")).toObject();
-        if (levels.contains(QStringLiteral("NurveaBackgroundNoise"))) {
-            const QJsonValue saved = levels.value(QStringLiteral("NurveaBackgroundNoise"));
-            const double noise = saved.toDouble(-1.0);
-            if (saved.isDouble() && noise >= kNurevaBackgroundNoiseMin &&
-                noise <= kNurevaBackgroundNoiseMax) {
-                nurveaBackgroundNoise = noise;
-            } else {
-                nurveaBackgroundNoise = kDefaultNurevaBackgroundNoise;
-                replaced("NurveaBackgroundNoise", saved, nurveaBackgroundNoise);
-            }
-        }
-        if (levels.contains(QStringLiteral("SennheiserPeakLevel"))) {
-            const QJsonValue saved = levels.value(QStringLiteral("SennheiserPeakLevel"));
-            const std::optional<int> level = savedInt(saved);
-            if (level && *level >= kSennheiserPeakLevelMin && *level <= kSennheiserPeakLevelMax) {
-                sennheiserPeakLevel = *level;
-            } else {
-                sennheiserPeakLevel = kDefaultSennheiserPeakLevel;
-                replaced("SennheiserPeakLevel", saved, sennheiserPeakLevel);
-            }
-        }
+                 << "replaced" << key << "by its default";
+    loadSettings(settings);
+}
+
+void SoundDeviceSetting::loadSettings(const TrackingSettings& loaded) {
+    // The fixed ports stay where they are (a simulator or a test may have moved them).
+    TrackingSettings settings = loaded;
+    const TrackingSettings current = _engine->settings();
+    settings.shurePort = current.shurePort;
+    settings.sennheiserPort = current.sennheiserPort;
+    settings.yamahaPort = current.yamahaPort;
+    _engine->setSettings(settings);
+    _link->setAutoReconnect(settings.autoReconnect);
+    {
+        const QSignalBlocker blocker(ui->tracking_checkBox);
+        ui->tracking_checkBox->setChecked(_engine->isTrackingEnabled());
     }
-    if (document.contains(QStringLiteral("SoundDeviceIndex"))) {
-        const int index = document.value(QStringLiteral("SoundDeviceIndex")).toInt();
-        // An index outside the list would leave the selector empty and the page without a
-        // brand; keep the current selection instead.
-        if (index >= 0 && index < ui->device_comboBox->count())
-            ui->device_comboBox->setCurrentIndex(index);
-        emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
-    }
-    if (document.contains(QStringLiteral("IPAddress"))) {
-        ui->deviceIP_lineEdit->setText(document.value(QStringLiteral("IPAddress")).toString());
-    }
-    if (document.contains(QStringLiteral("BackToHomeMap"))) {
-        const QJsonObject backHome = document.value(QStringLiteral("BackToHomeMap")).toObject();
-        if (backHome.contains(QStringLiteral("BackToHomeTriggerTime"))) {
-            const QJsonValue saved = backHome.value(QStringLiteral("BackToHomeTriggerTime"));
-            const std::optional<int> time = savedInt(saved);
-            if (time && (*time == kBackHomeOff || *time > 0)) {
-                // A period under the floor runs as the floor (setBackHomeTimerIsStart), so
-                // that is what is kept and shown.
-                backHomeTimeInt =
-                    *time == kBackHomeOff ? kBackHomeOff : std::max(*time, kMinBackHomePeriodMs);
-            } else {
-                backHomeTimeInt = kDefaultBackHomeTimeMs;
-                replaced("BackToHomeTriggerTime", saved, backHomeTimeInt);
-            }
-        }
-        if (backHome.contains(QStringLiteral("BackToHomeAction"))) {
-            const QJsonValue saved = backHome.value(QStringLiteral("BackToHomeAction"));
-            const std::optional<int> action = savedInt(saved);
-            if (action && (*action == BackHomeToHomePosition || *action == BackHomeToPresetZero)) {
-                backHomeActionInt = *action;
-            } else {
-                backHomeActionInt = BackHomeToHomePosition;
-                replaced("BackToHomeAction", saved, backHomeActionInt);
-            }
-        }
-    }
-    if (document.contains(QStringLiteral("DelayTriggerTime"))) {
-        const QJsonValue saved = document.value(QStringLiteral("DelayTriggerTime"));
-        const std::optional<int> delay = savedInt(saved);
-        // No delay at all (0) is a choice a user can mean: call at the first report.
-        if (delay && *delay >= 0) {
-            delayTriggerTime = *delay;
-        } else {
-            delayTriggerTime = kDefaultDelayTriggerTimeMs;
-            replaced("DelayTriggerTime", saved, kDefaultDelayTriggerTimeMs);
-        }
-    }
-    // The tracking behaviours for real rooms. A document without them (written by an older
-    // version) keeps the defaults; a value that cannot be meant is replaced by its default.
-    if (document.contains(QStringLiteral("AutoReconnect"))) {
-        const QJsonValue saved = document.value(QStringLiteral("AutoReconnect"));
-        autoReconnectOn = saved.isBool() ? saved.toBool() : kDefaultAutoReconnect;
-        if (!saved.isBool())
-            replaced("AutoReconnect", saved, autoReconnectOn);
-    }
-    if (document.contains(QStringLiteral("TrackingEnabled"))) {
-        const QJsonValue saved = document.value(QStringLiteral("TrackingEnabled"));
-        setTrackingEnabled(saved.isBool() ? saved.toBool() : true);
-        if (!saved.isBool())
-            replaced("TrackingEnabled", saved, true);
-    }
-    auto savedTime = [&](const char* key, int& target, int fallback) {
-        const QString name = QString::fromLatin1(key);
-        if (!document.contains(name))
-            return;
-        const QJsonValue saved = document.value(name);
-        const std::optional<int> ms = savedInt(saved);
-        if (ms && *ms >= 0 && *ms <= kMaxPauseMs) {
-            target = *ms;
-        } else {
-            target = fallback;
-            replaced(key, saved, fallback);
-        }
-    };
-    savedTime("MinimumHoldTime", minimumHoldTime, kDefaultMinimumHoldTimeMs);
-    savedTime("ManualOverrideTime", manualOverrideTime, kDefaultManualOverrideTimeMs);
-    if (document.contains(QStringLiteral("SeveralTalkersPreset"))) {
-        const QJsonValue saved = document.value(QStringLiteral("SeveralTalkersPreset"));
-        const std::optional<int> preset = savedInt(saved);
-        if (preset && *preset >= kSeveralTalkersOff && *preset <= 9) {
-            severalTalkersPresetInt = *preset;
-        } else {
-            severalTalkersPresetInt = kSeveralTalkersOff;
-            replaced("SeveralTalkersPreset", saved, kSeveralTalkersOff);
-        }
+    if (settings.soundDeviceIndex != ui->device_comboBox->currentIndex())
+        ui->device_comboBox->setCurrentIndex(settings.soundDeviceIndex);
+    // The preset-link page follows the saved device even when it is the one shown.
+    emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
+    {
+        const QSignalBlocker blocker(ui->deviceIP_lineEdit);
+        ui->deviceIP_lineEdit->setText(settings.ipAddress);
     }
     if (deviceBrandInt == Nureva) {
         const QSignalBlocker blocker(ui->port_spinBox);
-        ui->port_spinBox->setValue(nurvea_portInt);
+        ui->port_spinBox->setValue(settings.nurevaPort);
     }
+    updatePauseLabel();
     resetPositionStates();
+}
+
+TrackingSettings SoundDeviceSetting::settings() const {
+    TrackingSettings settings = _engine->settings();
+    settings.soundDeviceIndex = deviceTypeInt;
+    settings.ipAddress = ui->deviceIP_lineEdit->text();
+    return settings;
+}
+
+bool SoundDeviceSetting::autoReconnect() const {
+    return _engine->settings().autoReconnect;
+}
+int SoundDeviceSetting::minimumHoldTimeMs() const {
+    return _engine->settings().minimumHoldTimeMs;
+}
+int SoundDeviceSetting::severalTalkersPreset() const {
+    return _engine->settings().severalTalkersPreset;
+}
+int SoundDeviceSetting::manualOverrideTimeMs() const {
+    return _engine->settings().manualOverrideTimeMs;
+}
+qint64 SoundDeviceSetting::delayTriggerTimeMs() const {
+    return _engine->settings().delayTriggerTimeMs;
+}
+int SoundDeviceSetting::nurevaPort() const {
+    return _engine->settings().nurevaPort;
+}
+double SoundDeviceSetting::nurevaBackgroundNoise() const {
+    return _engine->settings().nurevaBackgroundNoise;
+}
+int SoundDeviceSetting::sennheiserTriggerLevel() const {
+    return _engine->settings().sennheiserPeakLevel;
+}
+int SoundDeviceSetting::backHomeTimeMs() const {
+    return _engine->settings().backHomeTimeMs;
+}
+int SoundDeviceSetting::backHomeAction() const {
+    return _engine->settings().backHomeAction;
 }
 
 QString SoundDeviceSetting::soundDeviceText(int index) const {
@@ -445,149 +331,161 @@ QString SoundDeviceSetting::ipAddressText() const {
 }
 
 QMap<QString, int> SoundDeviceSetting::portMap() const {
-    return {{QStringLiteral("Shure"), shurePort},
-            {QStringLiteral("Sennheiser"), sennheiserPort},
-            {QStringLiteral("Nurvea"), nurvea_portInt},
-            {QStringLiteral("Yamaha"), yamahaPort}};
+    const TrackingSettings& s = _engine->settings();
+    return {{QStringLiteral("Shure"), s.shurePort},
+            {QStringLiteral("Sennheiser"), s.sennheiserPort},
+            {QStringLiteral("Nurvea"), s.nurevaPort},
+            {QStringLiteral("Yamaha"), s.yamahaPort}};
 }
 
 QMap<QString, int> SoundDeviceSetting::audioTriggerLevelMap() const {
-    return {{QStringLiteral("Sennheiser"), sennheiserPeakLevel},
-            {QStringLiteral("Nurvea"), truncateToInt(nurveaBackgroundNoise)}};
+    const TrackingSettings& s = _engine->settings();
+    return {{QStringLiteral("Sennheiser"), s.sennheiserPeakLevel},
+            {QStringLiteral("Nurvea"), truncateToInt(s.nurevaBackgroundNoise)}};
 }
 
 QMap<QString, int> SoundDeviceSetting::backToHomeMap() const {
-    return {{QStringLiteral("BackToHomeTriggerTime"), backHomeTimeInt},
-            {QStringLiteral("BackToHomeAction"), backHomeActionInt}};
-}
-
-bool SoundDeviceSetting::isPolling() const {
-    return pollTimer->isActive();
-}
-
-int SoundDeviceSetting::pollIntervalMs() const {
-    return pollTimer->interval();
-}
-
-bool SoundDeviceSetting::isBackHomeTimerActive() const {
-    return backHomeTimer->isActive();
-}
-
-int SoundDeviceSetting::backHomeTimerIntervalMs() const {
-    return backHomeTimer->interval();
-}
-
-QList<int> SoundDeviceSetting::positions() const {
-    QList<int> keys;
-    for (const auto& entry : positionStates) keys.append(entry.first);
-    return keys;
-}
-
-ArrayPositionState SoundDeviceSetting::positionState(int position) const {
-    const auto found = positionStates.find(position);
-    return found == positionStates.end() ? ArrayPositionState{} : found->second;
-}
-
-QComboBox* SoundDeviceSetting::deviceComboBox() const {
-    return ui->device_comboBox;
-}
-
-QLineEdit* SoundDeviceSetting::ipLineEdit() const {
-    return ui->deviceIP_lineEdit;
-}
-
-QSpinBox* SoundDeviceSetting::portSpinBox() const {
-    return ui->port_spinBox;
-}
-
-QCheckBox* SoundDeviceSetting::connectCheckBox() const {
-    return ui->device_connect_checkBox;
-}
-
-QPushButton* SoundDeviceSetting::advancedButton() const {
-    return ui->advanced_pushButton;
-}
-
-QCheckBox* SoundDeviceSetting::trackingCheckBox() const {
-    return ui->tracking_checkBox;
-}
-
-QLabel* SoundDeviceSetting::linkStatusLabel() const {
-    return ui->linkStatus_label;
-}
-
-QLabel* SoundDeviceSetting::pauseLabel() const {
-    return ui->pause_label;
+    const TrackingSettings& s = _engine->settings();
+    return {{QStringLiteral("BackToHomeTriggerTime"), s.backHomeTimeMs},
+            {QStringLiteral("BackToHomeAction"), s.backHomeAction}};
 }
 
 void SoundDeviceSetting::setDevicePort(int brand, int port) {
-    switch (brand) {
-        case Shure:
-            shurePort = port;
-            break;
-        case Sennheiser:
-            sennheiserPort = port;
-            break;
-        case Nureva:
-            nurvea_portInt = port;
-            break;
-        case Yamaha:
-            yamahaPort = port;
-            break;
-        default:
-            return;
-    }
+    if (!ArrayDevices::isBrand(brand))
+        return;
+    updateSettings([&](TrackingSettings& s) { s.setPortOfBrand(brand, port); });
     if (brand == deviceBrandInt) {
         const QSignalBlocker blocker(ui->port_spinBox);
         ui->port_spinBox->setValue(port);
     }
 }
 
-void SoundDeviceSetting::setClock(std::function<qint64()> newClock) {
-    clock = newClock ? std::move(newClock) : std::function<qint64()>(systemClock);
+void SoundDeviceSetting::setClock(std::function<qint64()> clock) {
+    _link->setClock(clock);
+    _engine->setClock(clock);
 }
 
-// ---- device selection and the link ------------------------------------------------------
+// ---- views of the link and the tracking ----------------------------------------------------------
+
+SoundDeviceSetting::LinkState SoundDeviceSetting::linkState() const {
+    return static_cast<LinkState>(_link->state());
+}
+bool SoundDeviceSetting::isDeviceConnected() const {
+    return _link->isUp();
+}
+bool SoundDeviceSetting::isConnecting() const {
+    return _link->isConnecting();
+}
+bool SoundDeviceSetting::isYamahaRunning() const {
+    return _link->isYamahaRunning();
+}
+bool SoundDeviceSetting::isPolling() const {
+    return _link->isPolling();
+}
+int SoundDeviceSetting::pollIntervalMs() const {
+    return _link->pollIntervalMs();
+}
+int SoundDeviceSetting::reconnectAttemptCount() const {
+    return _link->reconnectAttemptCount();
+}
+int SoundDeviceSetting::reconnectDelayMs() const {
+    return _link->reconnectDelayMs();
+}
+bool SoundDeviceSetting::isAutoCoverage() const {
+    return _engine->tracker().isAutoCoverage();
+}
+int SoundDeviceSetting::currentSilenceCount() const {
+    return _engine->tracker().silenceCount();
+}
+bool SoundDeviceSetting::isBackHomeTimerActive() const {
+    return _engine->tracker().isReturnHomeArmed();
+}
+int SoundDeviceSetting::backHomeTimerIntervalMs() const {
+    return _engine->tracker().returnHomePeriodMs();
+}
+bool SoundDeviceSetting::isTrackingEnabled() const {
+    return _engine->isTrackingEnabled();
+}
+int SoundDeviceSetting::trackingPauseRemainingMs() const {
+    return _engine->pauseRemainingMs();
+}
+int SoundDeviceSetting::talkerPosition() const {
+    return _engine->talker();
+}
+bool SoundDeviceSetting::isTriggerCheckPending() const {
+    return _engine->tracker().triggerDueMs() != 0;
+}
+qint64 SoundDeviceSetting::triggerCheckDueInMs() const {
+    const qint64 due = _engine->tracker().triggerDueMs();
+    return due != 0 ? due - _engine->now() : 0;
+}
+void SoundDeviceSetting::runTriggerCheck() {
+    _engine->runTriggerCheck();
+}
+
+QList<int> SoundDeviceSetting::positions() const {
+    QList<int> keys;
+    for (const int position : _engine->tracker().positions()) keys.append(position);
+    return keys;
+}
+
+ArrayPositionState SoundDeviceSetting::positionState(int position) const {
+    return _engine->tracker().positionState(position);
+}
+
+QComboBox* SoundDeviceSetting::deviceComboBox() const {
+    return ui->device_comboBox;
+}
+QLineEdit* SoundDeviceSetting::ipLineEdit() const {
+    return ui->deviceIP_lineEdit;
+}
+QSpinBox* SoundDeviceSetting::portSpinBox() const {
+    return ui->port_spinBox;
+}
+QCheckBox* SoundDeviceSetting::connectCheckBox() const {
+    return ui->device_connect_checkBox;
+}
+QPushButton* SoundDeviceSetting::advancedButton() const {
+    return ui->advanced_pushButton;
+}
+QPushButton* SoundDeviceSetting::trackingLogButton() const {
+    return ui->trackingLog_pushButton;
+}
+QCheckBox* SoundDeviceSetting::trackingCheckBox() const {
+    return ui->tracking_checkBox;
+}
+QLabel* SoundDeviceSetting::linkStatusLabel() const {
+    return ui->linkStatus_label;
+}
+QLabel* SoundDeviceSetting::pauseLabel() const {
+    return ui->pause_label;
+}
+
+// ---- device selection and the link ---------------------------------------------------------------
 
 void SoundDeviceSetting::slot_SwitchSoundDevice() {
     deviceTypeInt = ui->device_comboBox->currentIndex();
     deviceBrandInt = ui->device_comboBox->currentData().toInt();
-    // A new array speaks another protocol; nothing half-read belongs to it.
-    shureProtocol.reset();
-    sennheiserProtocol.reset();
-    yamahaProtocol.reset();
+    _link->setBrand(deviceBrandInt);
+    _engine->setDevice(deviceTypeInt, deviceBrandInt);
+    updateSettings([this](TrackingSettings& s) { s.soundDeviceIndex = deviceTypeInt; });
 
     disconnect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
-    if (deviceBrandInt >= Shure && deviceBrandInt <= Yamaha)
-        ui->port_spinBox->setValue(portOfBrand(deviceBrandInt));
-    if (deviceBrandInt == Yamaha)
-        yamahaRunning = false;
+    if (ArrayDevices::isBrand(deviceBrandInt))
+        ui->port_spinBox->setValue(_engine->settings().portOfBrand(deviceBrandInt));
     ui->port_spinBox->setEnabled(deviceBrandInt == Nureva);
     connect(ui->port_spinBox, &QSpinBox::valueChanged, this, &SoundDeviceSetting::slot_PortChange);
     emit signal_SwitchSoundDevice(deviceTypeInt, deviceBrandInt);
 }
 
-int SoundDeviceSetting::portOfBrand(int brand) const {
-    switch (brand) {
-        case Sennheiser:
-            return sennheiserPort;
-        case Nureva:
-            return nurvea_portInt;
-        case Yamaha:
-            return yamahaPort;
-        default:
-            return shurePort;
-    }
-}
-
 void SoundDeviceSetting::slot_PortChange(int port) {
     if (deviceBrandInt == Nureva) {
-        nurvea_portInt = port;
+        updateSettings([port](TrackingSettings& s) { s.nurevaPort = port; });
         return;
     }
     const QSignalBlocker blocker(ui->port_spinBox);
-    if (deviceBrandInt >= Shure && deviceBrandInt <= Yamaha)
-        ui->port_spinBox->setValue(portOfBrand(deviceBrandInt));
+    if (ArrayDevices::isBrand(deviceBrandInt))
+        ui->port_spinBox->setValue(_engine->settings().portOfBrand(deviceBrandInt));
 }
 
 void SoundDeviceSetting::setFormEnabled(bool enabled) {
@@ -598,308 +496,41 @@ void SoundDeviceSetting::setFormEnabled(bool enabled) {
     ui->advanced_pushButton->setEnabled(enabled);
 }
 
-bool SoundDeviceSetting::isFromOtherLink() const {
-    const QObject* origin = sender();
-    if (origin != tcpSocket && origin != nurvea_webSocket)
-        return false;  // called directly
-    return origin != (isTcpBrand() ? static_cast<const QObject*>(tcpSocket) : nurvea_webSocket);
-}
-
 void SoundDeviceSetting::slot_ConnectSoundDevice() {
-    resetPositionStates();
-    deviceConnected = false;
-
+    _engine->connectAttempt();
     if (!ui->device_connect_checkBox->isChecked()) {
-        stopReconnecting();
-        setLinkState(LinkDown);
         setFormEnabled(true);
-        if (isTcpBrand()) {
-            if (connectTimer->isActive()) {
-                // An attempt still under way is dropped; the user ended it, so no warning.
-                connectTimer->stop();
-                const QSignalBlocker blocker(tcpSocket);
-                tcpSocket->abort();
-            }
-            tcpSocket->disconnectFromHost();
-            yamahaRunning = false;
-        } else {
-            connectTimer->stop();
-            pingTimer->stop();
-            nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-        }
+        _link->close();
         return;
     }
-
     setFormEnabled(false);
-    reconnectTimer->stop();
-    // An address that does not parse ends the attempt quietly for every brand, so a saved
-    // empty address never leaves the form locked with nothing connecting (nor retrying).
-    addressUsable = hostAddress.setAddress(ui->deviceIP_lineEdit->text());
-    if (!addressUsable) {
-        slot_DisconnectedDevice();
-        return;
-    }
-
-    if (!isTcpBrand()) {
-        webSocketUrl = QUrl(QStringLiteral("ws://%1:%2").arg(hostAddress.toString()).arg(nurvea_portInt));
-        // Neither a retry nor the user's own connect may hang on an unreachable array or one
-        // that accepts and never answers the handshake: the same 5 s as the TCP brands.
-        connectTimer->start(kConnectTimeoutMs);
-        nurvea_webSocket->open(webSocketUrl);
-        return;
-    }
-
-    const int port = portOfBrand(deviceBrandInt);
-    yamahaRunning = false;
-    {
-        // A previous link still flushing its close would report its end from abort(); that
-        // end is not this attempt's.
-        const QSignalBlocker blocker(tcpSocket);
-        tcpSocket->abort();
-    }
-    shureProtocol.reset();
-    sennheiserProtocol.reset();
-    yamahaProtocol.reset();
-    // The attempt runs in the background: waiting for it here would freeze the window for as
-    // long as an unreachable address takes to fail. The connected signal, a socket error or
-    // connectTimer settles it.
-    connectTimer->start(kConnectTimeoutMs);
-    tcpSocket->connectToHost(hostAddress.toString(), static_cast<quint16>(port), QIODevice::ReadWrite,
-                             QAbstractSocket::AnyIPProtocol);
-}
-
-bool SoundDeviceSetting::isConnecting() const {
-    return connectTimer->isActive();
-}
-
-void SoundDeviceSetting::connectAttemptFailed() {
-    connectTimer->stop();
-    {
-        // The attempt is over; its socket must not report anything more about it.
-        const QSignalBlocker tcpBlocker(tcpSocket);
-        const QSignalBlocker webSocketBlocker(nurvea_webSocket);
-        if (isTcpBrand())
-            tcpSocket->abort();
-        else
-            nurvea_webSocket->abort();
-    }
-    // A failed retry is expected until the array is back: it only schedules the next one.
-    const bool wasRetrying = retrying;
-    slot_DisconnectedDevice();
-    if (!wasRetrying)
-        emit signal_WarningMessage(kCannotConnect);
-}
-
-void SoundDeviceSetting::setLinkState(LinkState state) {
-    ui->linkStatus_label->setText(state == LinkReconnecting ? kReconnecting : QString());
-    if (state == linkStateValue)
-        return;
-    linkStateValue = state;
-    emit signal_LinkStateChanged(state);
-}
-
-int SoundDeviceSetting::reconnectDelayMs() const {
-    return reconnectTimer->isActive() ? reconnectTimer->interval() : 0;
-}
-
-void SoundDeviceSetting::scheduleReconnect() {
-    setLinkState(LinkReconnecting);
-    if (reconnectTimer->isActive())
-        return;
-    constexpr int steps = static_cast<int>(std::size(kReconnectDelaysMs));
-    reconnectTimer->start(kReconnectDelaysMs[std::min(reconnectAttempts, steps - 1)]);
-}
-
-void SoundDeviceSetting::stopReconnecting() {
-    reconnectTimer->stop();
-    retrying = false;
-    reconnectAttempts = 0;
-}
-
-void SoundDeviceSetting::slot_Reconnect() {
-    reconnectTimer->stop();
-    if (!retrying || !ui->device_connect_checkBox->isChecked())
-        return;
-    ++reconnectAttempts;
-    // An array that stays away for a day must not fill the log: one line per period, with
-    // the number of attempts it stands for.
-    const qint64 timeMs = now();
-    if (lastReconnectLogMs == 0 || timeMs - lastReconnectLogMs >= kReconnectLogPeriodMs) {
-        qInfo().noquote()
-            << QStringLiteral("SoundDeviceSetting: reconnect attempt %1 to %2 (%3 more since the last line)")
-                   .arg(reconnectAttempts)
-                   .arg(ui->deviceIP_lineEdit->text())
-                   .arg(suppressedReconnectLogs);
-        lastReconnectLogMs = timeMs;
-        suppressedReconnectLogs = 0;
-    } else {
-        ++suppressedReconnectLogs;
-    }
-    slot_ConnectSoundDevice();
-}
-
-void SoundDeviceSetting::slot_AutoReconnectChange(bool on) {
-    autoReconnectOn = on;
-    if (!on && retrying) {
-        // Nothing is linked and nothing will be: the page goes back to idle as after a loss
-        // without reconnecting.
-        {
-            const QSignalBlocker blocker(ui->device_connect_checkBox);
-            ui->device_connect_checkBox->setChecked(false);
-        }
-        slot_ConnectSoundDevice();
-    }
+    ArrayLink::Target target;
+    target.brand = deviceBrandInt;
+    target.address = ui->deviceIP_lineEdit->text();
+    target.port = _engine->settings().portOfBrand(deviceBrandInt);
+    _link->open(target, connectRetries);
 }
 
 void SoundDeviceSetting::slot_ConnectedDevice() {
-    if (isFromOtherLink())
-        return;
-    connectTimer->stop();
-    reconnectTimer->stop();
-    reconnectAttempts = 0;
-    retrying = false;
-    lossWarned = false;
     setFormEnabled(false);
-    pollTimer->stop();
-    if (deviceBrandInt == Nureva) {
-        requestId = QUuid::createUuid();
-        nurvea_webSocket->sendTextMessage(NurevaProtocol::subscribeRequest(requestId));
-    }
-    pollTimer->start(deviceBrandInt == Yamaha ? kYamahaWaitingPollIntervalMs : kPollIntervalMs);
-    lastReplyMs = now();
-    lastPongMs = now();
-    if (deviceBrandInt == Nureva)
-        pingTimer->start(kPingIntervalMs);
-    deviceConnected = true;
-    // A Yamaha array meters only once asked, and only after it said it runs: the first
-    // question goes out now rather than a whole waiting poll later, or a talker in the
-    // first second of a link would wait for it.
-    if (deviceBrandInt == Yamaha)
-        slot_SoundArrayPolling();
-    setLinkState(LinkUp);
-}
-
-void SoundDeviceSetting::pingDevice() {
-    if (now() - lastPongMs >= kPongTimeoutMs) {
-        linkLost();
-        return;
-    }
-    nurvea_webSocket->ping();
-}
-
-void SoundDeviceSetting::linkLost() {
-    qDebug() << "SoundDeviceSetting::linkLost"
-             << "no answer from the array";
-    {
-        // A polite close would wait for an answer that is not coming; the socket's own end
-        // must not be reported on top of this one.
-        const QSignalBlocker tcpBlocker(tcpSocket);
-        const QSignalBlocker webSocketBlocker(nurvea_webSocket);
-        if (deviceBrandInt == Nureva)
-            nurvea_webSocket->abort();
-        else
-            tcpSocket->abort();
-    }
-    slot_DisconnectedDevice();
-    warnLoss();
-}
-
-void SoundDeviceSetting::warnLoss() {
-    if (lossWarned)
-        return;
-    lossWarned = true;
-    emit signal_WarningMessage(kConnectionLoss);
-}
-
-void SoundDeviceSetting::turnLightsOff() {
-    for (const auto& entry : positionStates) emit signal_GetShureSoundDeviceArrayPosState(entry.first, false);
 }
 
 void SoundDeviceSetting::slot_DisconnectedDevice() {
-    qDebug() << "SoundDeviceSetting::slot_DisconnectedDevice";
-    if (isFromOtherLink())
-        return;
-    const bool wasUp = deviceConnected;
-    const bool connectOn = ui->device_connect_checkBox->isChecked();
-    backHomeTimer->stop();
-    pollTimer->stop();
-    connectTimer->stop();
-    pingTimer->stop();
-    triggerTimer->stop();
-    azimuthTalker = 0;
-    if (deviceBrandInt == Nureva) {
-        if (nurvea_webSocket->state() == QAbstractSocket::ConnectedState) {
-            nurvea_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-        } else {
-            // Closing a socket that is not connected reports "not connected" later, when a
-            // retry may already have linked again, and would tear down the new link.
-            const QSignalBlocker blocker(nurvea_webSocket);
-            nurvea_webSocket->abort();
-        }
-        // The states stay as they are, but a lit position would claim a talker that nobody
-        // can know about any more.
-        turnLightsOff();
-    } else {
-        resetPositionStates();
-        // May re-enter this slot through the disconnected signal; every step here is
-        // idempotent.
-        tcpSocket->disconnectFromHost();
-    }
-    shureProtocol.reset();
-    sennheiserProtocol.reset();
-    yamahaProtocol.reset();
-    deviceConnected = false;
-    yamahaRunning = false;
-    updateTalkerPosition();
-    // A link that was up, or the connect at start, comes back by itself: Connect stays on
-    // and the form locked while the page retries.
-    if (autoReconnectOn && connectOn && addressUsable && (wasUp || retrying)) {
-        retrying = true;
-        if (wasUp)
-            warnLoss();
-        setFormEnabled(false);
-        scheduleReconnect();
-        return;
-    }
-    stopReconnecting();
-    setLinkState(LinkDown);
+    // The link is over and nothing retries it: the form is the user's again.
     setFormEnabled(true);
-    {
-        const QSignalBlocker blocker(ui->device_connect_checkBox);
-        ui->device_connect_checkBox->setChecked(false);
-    }
+    const QSignalBlocker blocker(ui->device_connect_checkBox);
+    ui->device_connect_checkBox->setChecked(false);
 }
 
-void SoundDeviceSetting::slot_ConnectError(QAbstractSocket::SocketError error) {
-    if (isFromOtherLink())
-        return;
-    if (connectTimer->isActive() && !deviceConnected) {
-        // The attempt under way failed before its time was up: settled once, here.
-        qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
-                 << (isTcpBrand() ? tcpSocket->errorString() : nurvea_webSocket->errorString());
-        connectAttemptFailed();
-        return;
-    }
-    pollTimer->stop();
-    pingTimer->stop();
-    qDebug() << "SoundDeviceSetting::slot_ConnectError" << error
-             << (deviceBrandInt == Nureva ? nurvea_webSocket->errorString() : tcpSocket->errorString());
-    if (deviceConnected) {
-        warnLoss();
-    } else if (retrying) {
-        // A failed retry of the WebSocket link: on to the next one.
-        connectTimer->stop();
-        slot_DisconnectedDevice();
-    } else {
-        emit signal_WarningMessage(kCannotConnect);
-    }
+void SoundDeviceSetting::setLinkState(int state) {
+    ui->linkStatus_label->setText(state == LinkReconnecting ? kReconnecting : QString());
+    emit signal_LinkStateChanged(state);
 }
 
 void SoundDeviceSetting::slot_StartAutoConnect() {
     // The array may boot later than this computer: the connect at start retries until it
     // answers (unless reconnecting is switched off).
-    retrying = autoReconnectOn;
-    reconnectAttempts = 0;
+    connectRetries = true;
     {
         const QSignalBlocker blocker(ui->device_connect_checkBox);
         ui->device_connect_checkBox->setChecked(true);
@@ -909,252 +540,12 @@ void SoundDeviceSetting::slot_StartAutoConnect() {
     slot_ConnectSoundDevice();
 }
 
-// ---- polling ----------------------------------------------------------------------------
-
-bool SoundDeviceSetting::writeToDevice(std::string_view bytes) {
-    return tcpSocket->write(bytes.data(), static_cast<qint64>(bytes.size())) >= 0;
-}
-
 void SoundDeviceSetting::slot_SoundArrayPolling() {
-    // The Nureva array pushes its reports; its link is kept by the ping timer. (A text
-    // message used as a heartbeat is a request to the array, which it may take badly.)
-    if (deviceBrandInt == Nureva)
-        return;
-    if (tcpSocket->state() != QAbstractSocket::ConnectedState)
-        return;
-    // Every poll is answered, so an array that has said nothing for this long is gone, even
-    // though its connection may stay open for minutes.
-    if (now() - lastReplyMs >= kReplyTimeoutMs) {
-        linkLost();
-        return;
-    }
-
-    bool lastWriteOk = true;
-    switch (deviceBrandInt) {
-        case Shure:
-            for (const std::string& request : ShureProtocol::pollRequests(autoCoverage))
-                lastWriteOk = writeToDevice(request);
-            break;
-        case Sennheiser: {
-            const QByteArray request = SennheiserProtocol::pollRequest();
-            lastWriteOk = tcpSocket->write(request) >= 0;
-            break;
-        }
-        case Yamaha:
-            lastWriteOk = writeToDevice(YamahaProtocol::pollRequest(yamahaRunning));
-            break;
-        default:
-            return;
-    }
-    if (!tcpSocket->flush() || !lastWriteOk)
-        slot_DisconnectedDevice();
+    _link->slot_SoundArrayPolling();
 }
 
-// ---- receiving --------------------------------------------------------------------------
-
-void SoundDeviceSetting::slot_ReceiveFromDevice() {
-    if (!sender() || sender()->objectName() != QLatin1String("tcpSocket"))
-        return;
-    while (tcpSocket->bytesAvailable() > 0) {
-        const QByteArray chunk = tcpSocket->readAll();
-        if (chunk.isEmpty())
-            break;
-        lastReplyMs = now();
-        const std::string_view bytes(chunk.constData(), static_cast<std::size_t>(chunk.size()));
-        switch (deviceBrandInt) {
-            case Shure:
-                handleShureEvents(shureProtocol.feed(bytes));
-                break;
-            case Sennheiser:
-                handleSennheiserEvents(sennheiserProtocol.feed(bytes));
-                break;
-            case Yamaha:
-                for (const YamahaEvent& event : yamahaProtocol.feed(bytes)) {
-                    handleYamahaEvent(event);
-                    if (tcpSocket->state() != QAbstractSocket::ConnectedState)
-                        break;
-                }
-                break;
-            default:
-                break;
-        }
-        // A reaction above may have ended the link.
-        if (tcpSocket->state() != QAbstractSocket::ConnectedState)
-            break;
-    }
-}
-
-ArrayPositionState& SoundDeviceSetting::stateOf(int position) {
-    return positionStates[position];
-}
-
-void SoundDeviceSetting::applyShurePeak(ArrayPositionState& state, int level, qint64 timeMs) {
-    state.level = level;
-    if (!state.active)
-        return;
-    if (level >= 1) {
-        if (state.onSince == 0)
-            state.onSince = timeMs;
-        state.offSince = 0;
-    } else if (level == 0) {
-        if (state.offSince == 0)
-            state.offSince = timeMs;
-        state.onSince = 0;
-    }
-}
-
-void SoundDeviceSetting::handleShureEvents(const std::vector<ShureEvent>& events) {
-    for (const ShureEvent& event : events) {
-        switch (event.kind) {
-            case ShureEvent::AutoCoverage:
-                if (event.on != autoCoverage) {
-                    // The gates now come from another query that numbers other things
-                    // (channels or coverage areas): what the old one reported means nothing
-                    // any more, and a gate it left open would hold a talker forever.
-                    autoCoverage = event.on;
-                    resetPositionStates();
-                }
-                break;
-            case ShureEvent::Gate:
-            case ShureEvent::AreaGate: {
-                // In automatic coverage only the coverage areas' gates name positions (the
-                // all-channel query then reports just the automix output); otherwise only
-                // the channels' gates do. A reply to a query made before the mode changed
-                // is the other kind and is ignored.
-                if ((event.kind == ShureEvent::AreaGate) != autoCoverage)
-                    break;
-                ArrayPositionState& state = stateOf(event.channel);
-                if (event.on && !state.active) {
-                    state.active = true;
-                    emit signal_GetShureSoundDeviceArrayPosState(event.channel, true);
-                } else if (!event.on && state.active) {
-                    state.clear();
-                    state.level = 0;
-                    emit signal_GetShureSoundDeviceArrayPosState(event.channel, false);
-                }
-                break;
-            }
-            case ShureEvent::PeakLevel: {
-                if (!autoCoverage && event.channel < 9) {
-                    const auto found = positionStates.find(event.channel);
-                    if (found != positionStates.end())
-                        applyShurePeak(found->second, event.level, now());
-                }
-                nowMSecs = now();
-                bool talkerPresent = false;
-                for (auto& [position, state] : positionStates) {
-                    // With auto coverage the array reports one level for the whole room.
-                    if (autoCoverage)
-                        applyShurePeak(state, event.level, nowMSecs);
-                    if (state.active && state.level > 0) {
-                        talkerPresent = true;
-                        // A gate that opened while a level was already held has no talking
-                        // period yet; it starts now, so the preset waits the full delay.
-                        if (state.onSince == 0)
-                            state.onSince = nowMSecs;
-                        emit signal_GetShureSoundDeviceArrayPosState(position, true);
-                    } else if (state.active) {
-                        if (nowMSecs - state.offSince >= delayTriggerTime) {
-                            emit signal_GetShureSoundDeviceArrayPosState(position, false);
-                        }
-                    } else {
-                        emit signal_GetShureSoundDeviceArrayPosState(position, false);
-                    }
-                }
-                // The calls follow the lights, so the preset-link page counts the gates
-                // as this report left them.
-                callDuePresets();
-                scheduleTriggerCheck();
-                setBackHomeTimerIsStart(!talkerPresent);
-                break;
-            }
-        }
-    }
-}
-
-void SoundDeviceSetting::handleSennheiserEvents(const std::vector<SennheiserEvent>& events) {
-    for (const SennheiserEvent& event : events) {
-        if (event.kind == SennheiserEvent::PeakLevel) {
-            currentPeakLevel = event.value;
-            continue;
-        }
-        const int azimuth = event.value;
-        const int position = positionForAzimuth(azimuth);
-        if (position < 1) {
-            azimuthTalker = 0;
-            setBackHomeTimerIsStart(true);
-            continue;
-        }
-        ArrayPositionState& state = stateOf(position);
-        nowMSecs = now();
-        for (auto& entry : positionStates) entry.second.level = currentPeakLevel;
-        state.active = true;
-        const bool talker = currentPeakLevel > sennheiserPeakLevel;
-        setBackHomeTimerIsStart(!evaluateAzimuthReport(position, azimuth, talker));
-    }
-}
-
-void SoundDeviceSetting::handleYamahaEvent(const YamahaEvent& event) {
-    if (event.kind == YamahaEvent::RunModeNormal) {
-        yamahaRunning = true;
-        writeToDevice(YamahaProtocol::kMeteringRequest);
-        writeToDevice(YamahaProtocol::kKeepAliveRequest);
-        pollTimer->start(kPollIntervalMs);
-        return;
-    }
-    qDebug() << "SoundDeviceSetting::processYamahaMessage"
-             << "phi:" << event.phi << "theta:" << event.theta << "voice:" << event.voice;
-    const int position = positionForAzimuth(event.phi);
-    if (position < 1) {
-        azimuthTalker = 0;
-        setBackHomeTimerIsStart(true);
-        return;
-    }
-    ArrayPositionState& state = stateOf(position);
-    nowMSecs = now();
-    state.active = true;
-    setBackHomeTimerIsStart(!evaluateAzimuthReport(position, event.phi, event.voice != 0));
-}
-
-void SoundDeviceSetting::processYamahaMessage(const QString& message) {
-    const QByteArray text = message.toUtf8();
-    for (const YamahaEvent& event :
-         YamahaProtocol::parse(std::string_view(text.constData(), static_cast<std::size_t>(text.size())))) {
-        if (event.kind == YamahaEvent::BeamDirection)
-            handleYamahaEvent(event);
-    }
-}
-
-void SoundDeviceSetting::slot_ReceiveNurveaMessage(QString message) {
-    if (!sender() || sender()->objectName() != QLatin1String("nurvea_webSocket"))
-        return;
-    const std::optional<NurevaReport> report = NurevaProtocol::parse(message);
-    if (!report)
-        return;
-
-    const int position = positionForAzimuth(report->azimuth);
-    nowMSecs = now();
-    if (report->powerLevel > 0 && position > 0) {
-        ArrayPositionState& state = stateOf(position);
-        state.reportTime = report->timeMs;
-        state.level = report->powerLevelInt();
-        const bool talker = report->powerLevel > nurveaBackgroundNoise;
-        setBackHomeTimerIsStart(!evaluateAzimuthReport(position, report->azimuth, talker));
-        return;
-    }
-    azimuthTalker = 0;
-    emit signal_GetNurveaAzimuth(kSilentAzimuth);
-    setBackHomeTimerIsStart(true);
-    qDebug() << "SoundDeviceSetting::slot_ReceiveNurveaMessage"
-             << "power level 0 azimuthInt:" << report->azimuth << " soundArrayPos:" << position;
-    for (auto& entry : positionStates) entry.second = ArrayPositionState{};
-}
-
-int SoundDeviceSetting::positionForAzimuth(int azimuth) const {
-    if (!presetLink)
-        return -1;
-    const int position = presetLink->positionForAzimuth(azimuth);
-    return position >= 1 && position <= kPositionCount ? position : -1;
+void SoundDeviceSetting::slot_Reconnect() {
+    _link->slot_Reconnect();
 }
 
 void SoundDeviceSetting::emitAzimuth(int azimuth) {
@@ -1173,216 +564,57 @@ void SoundDeviceSetting::emitAzimuth(int azimuth) {
     }
 }
 
-bool SoundDeviceSetting::evaluateAzimuthReport(int position, int azimuth, bool talker) {
-    bool talkerPresent = false;
-    for (auto& [key, state] : positionStates) {
-        if (key != position) {
-            state.clear();
-            continue;
-        }
-        if (talker) {
-            emitAzimuth(azimuth);
-            if (state.onSince == 0)
-                state.onSince = nowMSecs;
-            state.offSince = 0;
-            talkerPresent = true;
-            silenceCount = 0;
-        } else if (silenceCount > kSilentReportsBeforeTiming) {
-            // The silent period is timed from the first report after the counted ones; the
-            // lights go out a little earlier than a talker would trigger, by the time the
-            // counted reports already took.
-            state.onSince = 0;
-            if (state.offSince == 0)
-                state.offSince = nowMSecs;
-            if (nowMSecs - state.offSince >= delayTriggerTime - silenceCount * 100LL) {
-                emitAzimuth(kSilentAzimuth);
-                // Nureva keeps counting, so every further silent report repeats the 400.
-                if (deviceBrandInt != Nureva)
-                    silenceCount = 0;
-            }
-        } else {
-            ++silenceCount;
-        }
-    }
-    azimuthTalker = talkerPresent ? position : 0;
-    callDuePresets();
-    scheduleTriggerCheck();
-    return talkerPresent;
+// ---- the tracking ----------------------------------------------------------------------------------
+
+void SoundDeviceSetting::processYamahaMessage(const QString& message) {
+    _engine->processYamahaText(message);
 }
-
-std::vector<int> SoundDeviceSetting::talkingPositions() const {
-    std::vector<int> talking;
-    if (deviceBrandInt == Shure) {
-        for (const auto& [position, state] : positionStates) {
-            if (state.active && state.level > 0 && state.onSince != 0)
-                talking.push_back(position);
-        }
-    } else if (azimuthTalker > 0) {
-        const auto found = positionStates.find(azimuthTalker);
-        if (found != positionStates.end() && found->second.onSince != 0)
-            talking.push_back(azimuthTalker);
-    }
-    return talking;
-}
-
-void SoundDeviceSetting::callDuePresets() {
-    const qint64 timeMs = now();
-    blockedUntilMs = 0;
-    updateTalkerPosition();
-    const std::vector<int> talking = talkingPositions();
-    std::vector<int> due;
-    for (const int position : talking) {
-        if (timeMs - positionStates[position].onSince >= delayTriggerTime)
-            due.push_back(position);
-    }
-
-    // Several talkers (arrays that report several gates at once): while two or more have
-    // talked for the delay the camera shows the shot chosen for them; a talker left alone
-    // gets the camera back once alone for the delay.
-    if (deviceBrandInt == Shure && severalTalkersPresetInt != kSeveralTalkersOff) {
-        if (due.size() >= 2) {
-            severalTalkersShown = true;
-            soloSince = 0;
-            if (!trackingMayAct())
-                return;
-            if (heldAgainst(severalTalkersPresetInt))
-                blockedUntilMs = lastCallMs + minimumHoldTime;
-            else
-                emit signal_CallTrackingPreset(severalTalkersPresetInt);
-            return;
-        }
-        if (severalTalkersShown) {
-            if (talking.empty()) {
-                severalTalkersShown = false;
-                soloSince = 0;
-            } else if (talking.size() == 1) {
-                if (soloSince == 0)
-                    soloSince = timeMs;
-                if (timeMs - soloSince < delayTriggerTime) {
-                    blockedUntilMs = soloSince + delayTriggerTime;
-                    return;
-                }
-                severalTalkersShown = false;
-                soloSince = 0;
-            } else {
-                return;
-            }
-        }
-    }
-
-    if (due.empty() || !trackingMayAct())
-        return;
-    for (const int position : due) {
-        if (heldAgainst(presetOfPosition(position))) {
-            blockedUntilMs = lastCallMs + minimumHoldTime;
-            continue;
-        }
-        emit signal_CallCameraPreset(position);
-    }
-}
-
-int SoundDeviceSetting::presetOfPosition(int position) const {
-    return presetLink ? presetLink->presetMap().value(position, 0) : -1;
-}
-
-bool SoundDeviceSetting::heldAgainst(int preset) const {
-    return minimumHoldTime > 0 && lastCallMs != 0 && preset >= 0 && preset != lastCalledPreset &&
-           now() - lastCallMs < minimumHoldTime;
-}
-
-void SoundDeviceSetting::updateTalkerPosition() {
-    // The talker who has talked longest is the one the camera follows first.
-    int talker = 0;
-    qint64 since = LLONG_MAX;
-    if (deviceConnected) {
-        for (const int position : talkingPositions()) {
-            const qint64 onSince = positionStates[position].onSince;
-            if (onSince < since) {
-                since = onSince;
-                talker = position;
-            }
-        }
-    }
-    if (talker == talkerPositionInt)
-        return;
-    talkerPositionInt = talker;
-    emit signal_TalkerPositionChanged(talker);
-}
-
-void SoundDeviceSetting::scheduleTriggerCheck() {
-    const qint64 timeMs = now();
-    qint64 next = blockedUntilMs > timeMs ? blockedUntilMs : LLONG_MAX;
-    for (const int position : talkingPositions()) {
-        const qint64 due = positionStates[position].onSince + delayTriggerTime;
-        if (due > timeMs)
-            next = std::min(next, due);
-    }
-    if (next == LLONG_MAX) {
-        triggerTimer->stop();
-        return;
-    }
-    triggerDueMs = next;
-    triggerTimer->start(static_cast<int>(std::clamp<qint64>(next - timeMs, 1, INT_MAX)));
-}
-
-void SoundDeviceSetting::runTriggerCheck() {
-    if (!deviceConnected)
-        return;
-    callDuePresets();
-    scheduleTriggerCheck();
-}
-
-bool SoundDeviceSetting::isTriggerCheckPending() const {
-    return triggerTimer->isActive();
-}
-
-qint64 SoundDeviceSetting::triggerCheckDueInMs() const {
-    return triggerTimer->isActive() ? triggerDueMs - now() : 0;
-}
-
-// ---- return home ------------------------------------------------------------------------
 
 void SoundDeviceSetting::setBackHomeTimerIsStart(bool isStart) {
-    if (isStart && !backHomeTimer->isActive()) {
-        // "Off" is -1; a zero period would fire on every pass of the event loop.
-        if (backHomeTimeInt <= 0)
-            return;
-        backHomeTimer->start(std::max(backHomeTimeInt, kMinBackHomePeriodMs));
-        qDebug() << "SoundDeviceSetting::setBackHomeTimerIsStart"
-                 << "isStart:" << isStart;
-    } else if (!isStart && backHomeTimer->isActive()) {
-        backHomeTimer->stop();
-        qDebug() << "SoundDeviceSetting::setBackHomeTimerIsStart"
-                 << "isStart:" << isStart;
-    }
+    _engine->armReturnHome(isStart);
 }
 
 void SoundDeviceSetting::slot_CallBackToHome() {
-    if (!trackingMayAct())
-        return;
-    if (backHomeActionInt == BackHomeToHomePosition) {
-        emit signal_AddUSBCommand(4, 25);
-    } else if (backHomeActionInt == BackHomeToPresetZero) {
-        emit signal_AddUSBCommand(1, 0);
-    }
+    _engine->returnHomeNow();
 }
 
 void SoundDeviceSetting::resetPositionStates() {
-    triggerTimer->stop();
-    azimuthTalker = 0;
-    severalTalkersShown = false;
-    soloSince = 0;
-    for (auto& [position, state] : positionStates) {
-        state.active = false;
-        state.level = 0;
-        state.onSince = 0;
-        state.offSince = 0;
-        emit signal_GetShureSoundDeviceArrayPosState(position, false);
-    }
-    updateTalkerPosition();
+    _engine->resetPositions();
 }
 
-// ---- timing dialog ----------------------------------------------------------------------
+void SoundDeviceSetting::setTrackingEnabled(bool on) {
+    {
+        const QSignalBlocker blocker(ui->tracking_checkBox);
+        ui->tracking_checkBox->setChecked(on);
+    }
+    _engine->setTrackingEnabled(on);
+    updatePauseLabel();
+}
+
+void SoundDeviceSetting::pauseTracking(int ms) {
+    _engine->pauseTracking(ms);
+    updatePauseLabel();
+}
+
+void SoundDeviceSetting::slot_ManualOverride() {
+    _engine->operatorCommand(
+        CameraCommand::panTilt(CameraCommand::Direction::Stop, CameraCommand::Origin::Panel));
+    updatePauseLabel();
+}
+
+void SoundDeviceSetting::updatePauseLabel() {
+    const int remaining = _engine->pauseRemainingMs();
+    if (remaining <= 0 || !_engine->isTrackingEnabled()) {
+        ui->pause_label->clear();
+        pauseTimer->stop();
+        return;
+    }
+    ui->pause_label->setText(QStringLiteral("Tracking paused (%1 s)").arg((remaining + 999) / 1000));
+    // Next refresh when the shown number changes.
+    pauseTimer->start(remaining % 1000 == 0 ? 1000 : remaining % 1000);
+}
+
+// ---- timing dialog ---------------------------------------------------------------------------------
 
 void SoundDeviceSetting::slot_AdvancedSetting() {
     if (!advancedSetting) {
@@ -1404,133 +636,57 @@ void SoundDeviceSetting::slot_AdvancedSetting() {
         connect(advancedSetting, &AdvancedSetting::signal_ManualOverrideTimeChange, this,
                 &SoundDeviceSetting::slot_ManualOverrideTimeChange);
     }
-    advancedSetting->setValues(deviceTypeInt, deviceBrandInt, sennheiserPeakLevel,
-                               truncateToInt(nurveaBackgroundNoise),
-                               static_cast<int>(std::clamp<qint64>(delayTriggerTime, INT_MIN, INT_MAX)),
-                               backHomeTimeInt, backHomeActionInt);
-    advancedSetting->setTrackingValues(autoReconnectOn, minimumHoldTime, severalTalkersPresetInt,
-                                       manualOverrideTime);
+    const TrackingSettings& s = _engine->settings();
+    advancedSetting->setValues(deviceTypeInt, deviceBrandInt, s.sennheiserPeakLevel,
+                               truncateToInt(s.nurevaBackgroundNoise), s.delayTriggerTimeMs, s.backHomeTimeMs,
+                               s.backHomeAction);
+    advancedSetting->setTrackingValues(s.autoReconnect, s.minimumHoldTimeMs, s.severalTalkersPreset,
+                                       s.manualOverrideTimeMs);
     advancedSetting->exec();
 }
 
 void SoundDeviceSetting::slot_AudioTriggerLevelChange(int audioTriggerLevel) {
-    if (deviceBrandInt == Nureva) {
-        nurveaBackgroundNoise = audioTriggerLevel;
-    } else if (deviceBrandInt == Sennheiser) {
-        sennheiserPeakLevel = audioTriggerLevel;
-    }
+    updateSettings([&](TrackingSettings& s) {
+        if (deviceBrandInt == Nureva)
+            s.nurevaBackgroundNoise = audioTriggerLevel;
+        else if (deviceBrandInt == Sennheiser)
+            s.sennheiserPeakLevel = audioTriggerLevel;
+    });
 }
 
 void SoundDeviceSetting::slot_DelayTriggerTimeChange(int delayTimeInt) {
-    delayTriggerTime = delayTimeInt;
-    scheduleTriggerCheck();
+    updateSettings([&](TrackingSettings& s) { s.delayTriggerTimeMs = delayTimeInt; });
 }
 
 void SoundDeviceSetting::slot_BackToHomeTriggerTimeChange(int newBackHomeTimeInt) {
-    backHomeTimer->stop();
-    backHomeTimeInt = newBackHomeTimeInt;
+    // The running countdown stops; the next report without a talker starts it with the new
+    // period.
+    _engine->armReturnHome(false);
+    updateSettings([&](TrackingSettings& s) { s.backHomeTimeMs = newBackHomeTimeInt; });
 }
 
 void SoundDeviceSetting::slot_BackToHomeActionChange(int newBackHomeActionInt) {
-    backHomeActionInt = newBackHomeActionInt;
+    updateSettings([&](TrackingSettings& s) { s.backHomeAction = newBackHomeActionInt; });
+}
+
+void SoundDeviceSetting::slot_AutoReconnectChange(bool on) {
+    updateSettings([on](TrackingSettings& s) { s.autoReconnect = on; });
+    _link->setAutoReconnect(on);
 }
 
 void SoundDeviceSetting::slot_MinimumHoldTimeChange(int ms) {
-    minimumHoldTime = std::clamp(ms, 0, kMaxPauseMs);
+    updateSettings(
+        [ms](TrackingSettings& s) { s.minimumHoldTimeMs = TrackingSettings::clampedHoldOrOverrideMs(ms); });
 }
 
 void SoundDeviceSetting::slot_SeveralTalkersPresetChange(int preset) {
-    severalTalkersPresetInt = preset >= 0 && preset <= 9 ? preset : kSeveralTalkersOff;
-    if (severalTalkersPresetInt == kSeveralTalkersOff) {
-        severalTalkersShown = false;
-        soloSince = 0;
-    }
+    updateSettings([preset](TrackingSettings& s) {
+        s.severalTalkersPreset = TrackingSettings::checkedSeveralTalkersPreset(preset);
+    });
 }
 
 void SoundDeviceSetting::slot_ManualOverrideTimeChange(int ms) {
-    manualOverrideTime = std::clamp(ms, 0, kMaxPauseMs);
-}
-
-// ---- tracking switch and manual override ------------------------------------------------
-
-void SoundDeviceSetting::setTrackingEnabled(bool on) {
-    {
-        const QSignalBlocker blocker(ui->tracking_checkBox);
-        ui->tracking_checkBox->setChecked(on);
-    }
-    if (on == trackingEnabled)
-        return;
-    trackingEnabled = on;
-    // The camera may have been moved by hand while tracking was off: the talker's preset
-    // goes out again even if tracking called it last.
-    if (on && presetLink)
-        presetLink->forgetLastPreset();
-    updatePauseLabel();
-    emit signal_TrackingStateChanged();
-    if (on)
-        runTriggerCheck();
-}
-
-void SoundDeviceSetting::pauseTracking(int ms) {
-    if (ms <= 0) {
-        if (pauseUntilMs == 0)
-            return;
-        pauseUntilMs = 0;
-        updatePauseLabel();
-        emit signal_TrackingStateChanged();
-        runTriggerCheck();
-        return;
-    }
-    endPauseIfOver();
-    const bool began = pauseUntilMs == 0;
-    pauseUntilMs = now() + std::min(ms, kMaxPauseMs);
-    // The operator moved the camera: after the pause the talker's preset goes out again even
-    // if tracking called it last.
-    if (presetLink)
-        presetLink->forgetLastPreset();
-    updatePauseLabel();
-    if (began)
-        emit signal_TrackingStateChanged();
-}
-
-int SoundDeviceSetting::trackingPauseRemainingMs() const {
-    if (pauseUntilMs == 0)
-        return 0;
-    return static_cast<int>(std::clamp<qint64>(pauseUntilMs - now(), 0, kMaxPauseMs));
-}
-
-void SoundDeviceSetting::slot_ManualOverride() {
-    if (manualOverrideTime > 0)
-        pauseTracking(manualOverrideTime);
-}
-
-bool SoundDeviceSetting::trackingMayAct() {
-    if (!trackingEnabled)
-        return false;
-    endPauseIfOver();
-    return pauseUntilMs == 0;
-}
-
-void SoundDeviceSetting::endPauseIfOver() {
-    if (pauseUntilMs == 0 || now() < pauseUntilMs)
-        return;
-    pauseUntilMs = 0;
-    updatePauseLabel();
-    emit signal_TrackingStateChanged();
-}
-
-void SoundDeviceSetting::updatePauseLabel() {
-    const int remaining = trackingPauseRemainingMs();
-    if (remaining <= 0 || !trackingEnabled) {
-        ui->pause_label->clear();
-        // While tracking is off a pause keeps running; its end is still noticed.
-        if (remaining > 0)
-            pauseTimer->start(remaining);
-        else
-            pauseTimer->stop();
-        return;
-    }
-    ui->pause_label->setText(QStringLiteral("Tracking paused (%1 s)").arg((remaining + 999) / 1000));
-    // Next refresh when the shown number changes (or the pause ends).
-    pauseTimer->start(remaining % 1000 == 0 ? 1000 : remaining % 1000);
+    updateSettings([ms](TrackingSettings& s) {
+        s.manualOverrideTimeMs = TrackingSettings::clampedHoldOrOverrideMs(ms);
+    });
 }

@@ -37,6 +37,43 @@ class Failure(Exception):
     pass
 
 
+class _X11:
+    """Xlib through ctypes, for the one question xwininfo cannot answer: who owns a selection."""
+
+    def __init__(self):
+        import ctypes
+        import ctypes.util
+        self.ctypes = ctypes
+        self.lib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        self.lib.XOpenDisplay.restype = ctypes.c_void_p
+        self.lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.lib.XInternAtom.restype = ctypes.c_ulong
+        self.lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        self.lib.XGetSelectionOwner.restype = ctypes.c_ulong
+        self.lib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    def tray_owner(self, display):
+        handle = self.lib.XOpenDisplay(display.encode())
+        if not handle:
+            return 0
+        try:
+            atom = self.lib.XInternAtom(handle, b"_NET_SYSTEM_TRAY_S0", 0)
+            return self.lib.XGetSelectionOwner(handle, atom)
+        finally:
+            self.lib.XCloseDisplay(handle)
+
+
+_x11_instance = None
+
+
+def _x11():
+    global _x11_instance
+    if _x11_instance is None:
+        _x11_instance = _X11()
+    return _x11_instance
+
+
 def wait_until(what, condition, timeout, interval=0.05):
     """Polls `condition` until it returns something true, at most `timeout` seconds."""
     deadline = time.monotonic() + timeout
@@ -111,10 +148,15 @@ class Session:
         proc = self.procs.get(name)
         return proc is not None and proc.poll() is None
 
-    def start_display(self):
+    def start_server(self):
+        """A virtual display of its own. -noreset: an X server resets itself whenever its last
+        client leaves, and while it resets it refuses connections. Until the tray's panel has
+        connected, every short-lived client (a look at the window tree, a screenshot) is such
+        a last client; on a loaded machine the panel, slow to start, then knocks during a
+        reset, is refused ("cannot open display") and exits, and no tray ever appears."""
         read_fd, write_fd = os.pipe()
-        self._spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
-                    pass_fds=(write_fd,))
+        self._spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x900x24", "-nolisten", "tcp",
+                             "-noreset"], pass_fds=(write_fd,))
         os.close(write_fd)
         number = b""
         deadline = time.monotonic() + 20
@@ -126,14 +168,26 @@ class Session:
                 break
             number += chunk
         os.close(read_fd)
+        if not number.strip().isdigit():
+            raise Failure("Xvfb named no display: %r %s" % (number, self.log("xvfb")))
         self.env["DISPLAY"] = ":" + number.decode().strip()
         os.environ["DISPLAY"] = self.env["DISPLAY"]
+
+    def tray_owner(self):
+        """The window that owns the display's system-tray selection (what Qt asks for before it
+        shows a tray icon), 0 while there is none."""
+        return _x11().tray_owner(self.env["DISPLAY"])
+
+    def start_display(self):
+        self.start_server()
         self._spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                                "--height", "28"])
 
         def tray_up():
-            tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True, text=True).stdout
-            return '"panel": ("panel" "trayer")' in tree
+            if not self.alive("trayer"):
+                raise Failure("trayer ended (status %s) before it made a tray: %s"
+                              % (self.procs["trayer"].returncode, self.log("trayer")))
+            return self.tray_owner()
 
         wait_until("the tray", tray_up, 20)
         self._spawn("atspi", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
@@ -251,10 +305,32 @@ class Session:
                 continue  # a widget that went away while we walked
         return found
 
+    def camera_list(self):
+        """The camera list's rows as a screen reader finds them: each row's model as shown, its
+        state (the description) and its button's name, in row order."""
+        tables = self.widgets("panel", "Cameras")
+        if not tables:
+            return []
+        labels, buttons, queue = [], [], [tables[0]]
+        while queue:
+            node = queue.pop(0)
+            try:
+                role = node.getRoleName()
+                if role == "label" and node.name:
+                    labels.append((node.name, node.description))
+                elif role == "push button" and node.name in ("Connect", "Disconnect"):
+                    buttons.append(node)
+                for i in range(node.childCount):
+                    child = node.getChildAtIndex(i)
+                    if child is not None:
+                        queue.append(child)
+            except Exception:
+                continue  # a row that went away while we walked
+        return [{"model": model, "state": state, "button": button.name, "node": button}
+                for (model, state), button in zip(labels, buttons)]
+
     def camera_rows(self):
-        """Rows of the camera list (each row has a row header on the accessibility bus; the
-        Connect/Disconnect buttons inside the cells are not published there)."""
-        return len(self.widgets("table row header"))
+        return len(self.camera_list())
 
     def log_count(self, name, marker):
         return self.log(name).count(marker)
@@ -323,8 +399,10 @@ def run(cases):
         case(session)
     except Failure as e:
         print("FAIL %s: %s" % (name, e))
-        for log in ("vexsim", "app"):
+        for log in ("vexsim", "app", "trayer", "xvfb"):
             text = session.log(log)
+            if not text and log in ("trayer", "xvfb"):
+                continue
             print("---- %s log (last 6000 characters) ----\n%s" % (log, text[-6000:]))
         return 1
     finally:

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -158,7 +159,8 @@ bool readToken(const std::map<std::string, std::string>& options, QString& token
 int VexctlAppMain(const std::vector<std::string>& args) {
     VexctlCommandLine line;
     std::string error;
-    if (!VexctlParse(args, {}, {"--address", "--port", "--token-file", "--for", "--count"}, line, error)) {
+    if (!VexctlParse(args, {}, {"--address", "--port", "--token-file", "--for", "--count", "--only"}, line,
+                     error)) {
         return usage(error);
     }
     if (line.help) {
@@ -238,6 +240,11 @@ int VexctlAppMain(const std::vector<std::string>& args) {
                                  : " (" + connection.closeReason().toStdString() + ")"));
             }
             if (!message.contains(QStringLiteral("event"))) {
+                continue;
+            }
+            const std::string name = message.value(QStringLiteral("event")).toString().toStdString();
+            if (!req.onlyEvents.empty() &&
+                std::find(req.onlyEvents.begin(), req.onlyEvents.end(), name) == req.onlyEvents.end()) {
                 continue;
             }
             std::printf("%s\n", compact(message).constData());

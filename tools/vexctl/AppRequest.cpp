@@ -48,8 +48,10 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
         return false;
     }
     const auto countOption = options.find("--count");
-    if (countOption != options.end() && what != "events") {
-        error = "--count applies to app events only";
+    const auto onlyOption = options.find("--only");
+    if ((countOption != options.end() || onlyOption != options.end()) && what != "events") {
+        error =
+            std::string(countOption != options.end() ? "--count" : "--only") + " applies to app events only";
         return false;
     }
     bool movement = false;
@@ -147,6 +149,24 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
             }
             out.eventCount = static_cast<int>(count);
         }
+        if (onlyOption != options.end()) {
+            // Event names, comma-separated: "decision" for why the tracking moved the camera.
+            std::string name;
+            for (const char c : onlyOption->second + ",") {
+                if (c != ',') {
+                    name += c;
+                    continue;
+                }
+                if (!name.empty()) {
+                    out.onlyEvents.push_back(name);
+                }
+                name.clear();
+            }
+            if (out.onlyEvents.empty()) {
+                error = "--only takes event names (decision, preset, talker, ...), comma-separated";
+                return false;
+            }
+        }
     } else if (what == "call") {
         if (!arity(p, 1, 2, error)) {
             return false;
@@ -195,7 +215,8 @@ const char* VexctlAppHelp() {
            "  vexctl app zoom in|out|stop [--for MS]\n"
            "  vexctl app focus near|far|stop|auto|manual [--for MS]\n"
            "  vexctl app tracking on|off | tracking pause SECONDS\n"
-           "  vexctl app events [--count N]             prints events, one JSON object a line\n"
+           "  vexctl app events [--count N] [--only E,...]  prints events, one JSON object a line\n"
+           "                                            (--only decision: why tracking moved the camera)\n"
            "  vexctl app call METHOD ['{\"param\": ...}']  any request, as the protocol spells it\n"
            "\n"
            "DIRECTION: up, down, left, right, up-left, up-right, down-left, down-right.\n"

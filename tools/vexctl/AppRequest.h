@@ -17,12 +17,14 @@ struct VexctlAppRequest {
     bool holdUntilInterrupted = false;
     std::string stopMethod;
     std::string stopParams = "{}";
-    // "events": print events until Ctrl+C, or until eventCount of them (0: no limit).
+    // "events": print events until Ctrl+C, or until eventCount of them (0: no limit); only
+    // those named in onlyEvents when it is not empty (eventCount counts those).
     bool watchEvents = false;
     int eventCount = 0;
+    std::vector<std::string> onlyEvents;
 };
 
-// positionals: the words after "app"; options: "--for", "--count" (others are the
+// positionals: the words after "app"; options: "--for", "--count", "--only" (others are the
 // connection's). false with `error` on a mistake.
 bool VexctlAppRequestFor(const std::vector<std::string>& positionals,
                          const std::map<std::string, std::string>& options, VexctlAppRequest& out,

@@ -1,5 +1,6 @@
 // The camera list over simulated cameras: rows from the search, the connect flow and its
 // failures, auto-connect, hot-plug, inverted tilt and what the list hands to the settings.
+#include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QHeaderView>
@@ -127,6 +128,7 @@ private slots:
     void unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes();
     void plugInDuringASearchSearchesAgain();
     void unplugDuringASearchLeavesNoStaleRow();
+    void rowsAreReadAloudAndWorkFromTheKeyboard();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -598,6 +600,91 @@ void TstCameraListView::unplugDuringASearchLeavesNoStaleRow() {
     view.slot_deviceUSBPlugIn(QStringLiteral("1&3&1&0000"));
     QTRY_COMPARE_WITH_TIMEOUT(searchesEnded, 2, 10000);
     QCOMPARE(view.rowCount(), 2);
+}
+
+namespace {
+
+// Every node below `root` on the accessibility tree, depth first, as its role, name and
+// description, each child reached from its parent (the way a screen reader walks it).
+struct Node {
+    QAccessible::Role role;
+    QString name;
+    QString description;
+    QAccessibleInterface* iface;
+};
+
+void walk(QAccessibleInterface* root, QList<Node>& out, int depth = 0) {
+    if (!root || depth > 12)
+        return;
+    for (int i = 0; i < root->childCount(); ++i) {
+        QAccessibleInterface* child = root->child(i);
+        if (!child)
+            continue;
+        out.append(
+            {child->role(), child->text(QAccessible::Name), child->text(QAccessible::Description), child});
+        walk(child, out, depth + 1);
+    }
+}
+
+QList<Node> nodes(QWidget* root) {
+    QList<Node> out;
+    walk(QAccessible::queryAccessibleInterface(root), out);
+    return out;
+}
+
+}  // namespace
+
+void TstCameraListView::rowsAreReadAloudAndWorkFromTheKeyboard() {
+    const CameraSetup a = camera("1&2.4");
+    _rig->plug(a);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a), record(camera("1&3", "600e"))});
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    // Each row: its model as shown and a push button, both saying the row's state.
+    auto find = [&](QAccessible::Role role, const QString& name) {
+        QList<Node> found;
+        for (const Node& n : nodes(&view))
+            if (n.role == role && n.name == name)
+                found.append(n);
+        return found;
+    };
+    QCOMPARE(find(QAccessible::StaticText, QStringLiteral("ZM-150")).size(), 2);
+    QList<Node> buttons = find(QAccessible::Button, QStringLiteral("Connect"));
+    QCOMPARE(buttons.size(), 2);
+    QCOMPARE(buttons[0].description, QStringLiteral("Not connected"));
+    // A node found from the top leads back up to the table, so a reader knows where it is.
+    QAccessibleInterface* up = buttons[0].iface;
+    while (up && up->object() != view.findChild<QTableWidget*>(QStringLiteral("camera_tableWidget")))
+        up = up->parent();
+    QVERIFY(up);
+    QCOMPARE(up->text(QAccessible::Name), QStringLiteral("Cameras"));
+
+    // Pressed the way an assistive tool presses it.
+    QAccessibleActionInterface* press = buttons[0].iface->actionInterface();
+    QVERIFY(press);
+    press->doAction(QAccessibleActionInterface::pressAction());  // an animated click: it takes a moment
+    QTRY_VERIFY(view.currentReceiver());
+    QCOMPARE(find(QAccessible::Button, QStringLiteral("Disconnect")).size(), 1);
+    QCOMPARE(find(QAccessible::Button, QStringLiteral("Disconnect"))[0].description,
+             QStringLiteral("Connected"));
+    QCOMPARE(find(QAccessible::StaticText, QStringLiteral("ZM-150"))[0].description,
+             QStringLiteral("Connected"));
+
+    // The keyboard: Tab reaches the rows in order, before "PTZ Control"; Space and Enter act.
+    view.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    view.rowButton(0)->setFocus(Qt::TabFocusReason);
+    QCOMPARE(view.rowButton(0)->nextInFocusChain(), view.rowButton(1));
+    QCOMPARE(view.rowButton(1)->nextInFocusChain(),
+             view.findChild<QPushButton*>(QStringLiteral("ptz_pushButton")));
+    QTest::keyClick(view.rowButton(0), Qt::Key_Space);
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));
+    QTest::keyClick(view.rowButton(0), Qt::Key_Return);
+    QVERIFY(view.currentReceiver());
+    QVERIFY(isConnected(view, 0));
 }
 
 QTEST_MAIN(TstCameraListView)

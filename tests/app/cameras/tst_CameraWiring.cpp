@@ -2,12 +2,14 @@
 // worker at the start delay, commands from the tracking pages reaching the connected camera,
 // hot-plug, the saved camera reconnected at the next start, and the worker stopped at exit.
 #include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -16,6 +18,7 @@
 #include "CameraListView.h"
 #include "MainWindow.h"
 #include "PresetLink.h"
+#include "TrackingEngine.h"
 #include "SimCameraRig.h"
 #include "SoundDeviceSetting.h"
 #include "UsbSearch.h"
@@ -89,23 +92,28 @@ void TstCameraWiring::cameraListedConnectedAndSteeredThroughTheWorker() {
     list->slot_StartUSBSearch();
     QVERIFY(list->usbSearch()->wait(10000));
 
-    // The preset-link page calls the preset linked to the talker's position...
+    // The preset linked to a talker's position (an azimuth array's: the position names it)...
+    window.soundDevicePage()->deviceComboBox()->setCurrentIndex(3);
     PresetLink* presets = window.presetLinkPage();
-    presets->slot_GetSureSoundDeviceArrayPosState(3, true);
+    QSignalSpy sent(presets, &PresetLink::signal_AddUSBCommand);
     presets->slot_CallCameraPreset(3);
+    QCOMPARE(sent.count(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(wrote(*_rig, _camera, 0x1D, 3), 5000);
-    // ...and the microphone-array page's return home goes the same way.
-    emit window.soundDevicePage()->signal_AddUSBCommand(4, 25);
+    // ...and the tracking's return home go the one way every command takes.
+    window.trackingEngine()->returnHomeNow();
     QTRY_VERIFY_WITH_TIMEOUT(_rig->writes(_camera).size() >= 2, 5000);
     QVERIFY(_rig->writes(_camera).back().first != 0x1D);
 
-    // Disconnected, the tracking's commands reach no camera: the worker drops them as they
-    // come (its slots run right here).
+    // Disconnected, the tracking's commands reach no camera: the tracker knows there is none,
+    // and the worker would drop them as they come (its slots run right here).
     QTest::mouseClick(list->rowButton(0), Qt::LeftButton);
     QVERIFY(!list->currentReceiver());
     QTRY_COMPARE(window.commandWorker()->queuedCommands(), 0);
-    presets->slot_CallCameraPreset(3);
-    emit window.soundDevicePage()->signal_AddUSBCommand(1, 0);
+    presets->slot_CallCameraPreset(4);
+    window.trackingEngine()->returnHomeNow();
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(window.commandWorker()->queuedCommands(), 0);
+    window.commandWorker()->slot_AddCameraCommand(CameraCommand::preset(4, CameraCommand::Origin::Tracking));
     QCOMPARE(window.commandWorker()->queuedCommands(), 0);
 }
 

@@ -17,6 +17,7 @@
 #include "PTZControlForm.h"
 #include "SimCameraRig.h"
 #include "SoundDeviceSetting.h"
+#include "TrackingEngine.h"
 
 namespace {
 
@@ -251,7 +252,8 @@ private slots:
         // A preset the panel sends is heard as the panel's.
         window.slot_PTZControlClicked(true, QJsonObject{});
         QVERIFY(window.ptzControlForm());
-        emit window.ptzControlForm()->signal_AddUSBCommand(1, 4);
+        emit window.ptzControlForm()->signal_AddUSBCommand(
+            CameraCommand::preset(4, CameraCommand::Origin::Panel));
         const QJsonObject panelPreset = client.event(QStringLiteral("preset"));
         QCOMPARE(panelPreset.value(QStringLiteral("by")).toString(), QStringLiteral("panel"));
         QCOMPARE(panelPreset.value(QStringLiteral("lastPreset")).toInt(), 4);
@@ -271,6 +273,55 @@ private slots:
                          .toString(),
                      QStringLiteral("paused"));
         }
+    }
+
+    void decisionsAreHeardAndListedNewestFirst() {
+        MainWindow window(nullptr, uniqueInstanceName());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        QCOMPARE(result(client.request(1, QStringLiteral("tracking.log"))),
+                 (QJsonObject{{QStringLiteral("decisions"), QJsonArray{}}}));
+
+        // Without a camera a return home goes nowhere: the clients hear why, with the shape
+        // every decision has.
+        window.trackingEngine()->returnHomeNow();
+        const QJsonObject decision = client.event(QStringLiteral("decision"));
+        QCOMPARE(decision.value(QStringLiteral("action")).toString(), QStringLiteral("dropped"));
+        QCOMPARE(decision.value(QStringLiteral("reason")).toString(), QStringLiteral("no camera"));
+        for (const char* key :
+             {"time", "action", "position", "preset", "camera", "reason", "talkingMs", "level"})
+            QVERIFY2(decision.contains(QLatin1String(key)), key);
+        QVERIFY(decision.value(QStringLiteral("time")).toDouble() > 1.6e12);
+        QVERIFY(decision.value(QStringLiteral("position")).isNull());
+        QVERIFY(decision.value(QStringLiteral("camera")).isNull());
+
+        // Newest first, as many as asked for; a count that is no whole number of 1-500 is
+        // refused.
+        window.trackingEngine()->setTrackingEnabled(false);
+        window.trackingEngine()->returnHomeNow();
+        QCOMPARE(client.event(QStringLiteral("decision")).value(QStringLiteral("reason")).toString(),
+                 QStringLiteral("tracking off"));
+        const QJsonArray all = result(client.request(2, QStringLiteral("tracking.log")))
+                                   .value(QStringLiteral("decisions"))
+                                   .toArray();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all.at(0).toObject().value(QStringLiteral("reason")).toString(),
+                 QStringLiteral("tracking off"));
+        QCOMPARE(all.at(1).toObject(), decision);
+        const QJsonArray one =
+            result(client.request(3, QStringLiteral("tracking.log"), {{QStringLiteral("count"), 1}}))
+                .value(QStringLiteral("decisions"))
+                .toArray();
+        QCOMPARE(one.size(), 1);
+        for (const QJsonValue& bad :
+             {QJsonValue(0), QJsonValue(501), QJsonValue(1.5), QJsonValue(QStringLiteral("1"))})
+            QCOMPARE(errorCode(
+                         client.request(4, QStringLiteral("tracking.log"), {{QStringLiteral("count"), bad}})),
+                     -32602);
     }
 
 private:

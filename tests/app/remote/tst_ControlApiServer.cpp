@@ -52,6 +52,7 @@ struct RecordingBackend : ControlApiBackend {
         tracking = on ? QStringLiteral("on") : QStringLiteral("off");
         return true;
     }
+    QJsonArray trackingLog(int) override { return QJsonArray{}; }
     bool pauseTracking(int seconds, QString&) override {
         tracking = seconds > 0 ? QStringLiteral("paused") : QStringLiteral("on");
         return true;

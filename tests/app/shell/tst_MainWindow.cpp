@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,7 +22,9 @@
 #include <QtTest/qtestspontaneevent.h>
 
 #include "AboutWidget.h"
+#include "DecisionLogWindow.h"
 #include "PresetLink.h"
+#include "TrackingEngine.h"
 #include "SoundDeviceSetting.h"
 #include "MainWindow.h"
 #include "SettingsDocument.h"
@@ -209,12 +212,13 @@ void TstMainWindow::trayMenu() {
     QMenu* menu = window.systemTrayIcon()->contextMenu();
     QVERIFY(menu);
     const QList<QAction*> actions = menu->actions();
-    QCOMPARE(actions.size(), 5);
+    QCOMPARE(actions.size(), 6);
     QCOMPARE(actions[0]->text(), QStringLiteral("Show Window"));
     QCOMPARE(actions[1]->text(), QStringLiteral("Control interface"));
-    QVERIFY(actions[2]->isSeparator());
-    QCOMPARE(actions[3]->text(), QStringLiteral("Tracking"));
-    QCOMPARE(actions[4]->text(), QStringLiteral("Exit"));
+    QCOMPARE(actions[2]->text(), QStringLiteral("Tracking log"));
+    QVERIFY(actions[3]->isSeparator());
+    QCOMPARE(actions[4]->text(), QStringLiteral("Tracking"));
+    QCOMPARE(actions[5]->text(), QStringLiteral("Exit"));
 
     window.hide();
     actions.first()->trigger();
@@ -223,14 +227,37 @@ void TstMainWindow::trayMenu() {
     // "Tracking" and the array page's switch are one setting, whichever is used.
     QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
     auto* page = window.findChild<SoundDeviceSetting*>();
-    QVERIFY(actions[3]->isCheckable() && actions[3]->isChecked());
-    actions[3]->trigger();
+    QVERIFY(actions[4]->isCheckable() && actions[4]->isChecked());
+    actions[4]->trigger();
     QVERIFY(!page->isTrackingEnabled());
     QVERIFY(!page->trackingCheckBox()->isChecked());
     page->trackingCheckBox()->click();
     QVERIFY(page->isTrackingEnabled());
-    QVERIFY(actions[3]->isChecked());
-    actions[3]->trigger();
+    QVERIFY(actions[4]->isChecked());
+    actions[4]->trigger();
+
+    // "Tracking log" and the array page's button open the one window, newest first; it
+    // follows the log while it is open.
+    QVERIFY(!window.decisionLogWindow());
+    page->setTrackingEnabled(true);
+    window.trackingEngine()->returnHomeNow();  // no camera: dropped, and logged
+    actions[2]->trigger();
+    DecisionLogWindow* log = window.decisionLogWindow();
+    QVERIFY(log && log->isVisible());
+    QCOMPARE(log->list()->count(), 1);
+    QVERIFY(log->list()->item(0)->text().contains(QLatin1String("no camera")));
+    log->close();
+    page->trackingLogButton()->click();
+    QCOMPARE(window.decisionLogWindow(), log);
+    QVERIFY(log->isVisible());
+    page->setTrackingEnabled(false);
+    window.trackingEngine()->returnHomeNow();  // another reason
+    QCOMPARE(log->list()->count(), 2);
+    QVERIFY(log->list()->item(0)->text().contains(QLatin1String("tracking off")));
+    QCOMPARE(log->copyText().count(QLatin1Char('\n')), 1);
+    log->list()->item(1)->setSelected(true);
+    QVERIFY(log->copyText().contains(QLatin1String("no camera")));
+    QVERIFY(!log->copyText().contains(QLatin1String("tracking off")));
 
     // "Exit" saves the settings before it leaves the event loop.
     QVERIFY(!QFile::exists(window.configFilePath()));

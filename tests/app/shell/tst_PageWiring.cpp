@@ -22,6 +22,7 @@
 
 #include "AboutWidget.h"
 #include "CamUSBControlThread.h"
+#include "CameraCommandRouter.h"
 #include "CameraListView.h"
 #include "DebugLines.h"
 #include "MainWindow.h"
@@ -158,8 +159,8 @@ void TstPageWiring::receiverChangeReachesPresetLinkThenWorkerThenPanel() {
 }
 
 void TstPageWiring::presetCalledBeforeTheStartDelayReachesNoCamera() {
-    // A receiver of the camera made elsewhere, so that the preset-link page has one before
-    // the start delay (the window's own list connects nothing that early).
+    // A receiver of the camera made elsewhere, so that the worker has one as soon as it runs
+    // (the window's own list connects nothing that early).
     CameraListView other;
     other.slot_GetUSBCameras({SimCameraRig::searchRecord(_camera)});
     QTest::mouseClick(other.rowButton(0), Qt::LeftButton);
@@ -168,18 +169,16 @@ void TstPageWiring::presetCalledBeforeTheStartDelayReachesNoCamera() {
 
     MainWindow window(nullptr, uniqueInstanceName());
     QVERIFY(!window.commandWorker());
-    emit window.cameraListPage()->signal_ConnectUSBCamera(recv);
-    window.presetLinkPage()->slot_GetSureSoundDeviceArrayPosState(3, true);
-    window.presetLinkPage()->slot_CallCameraPreset(3);
-    emit window.soundDevicePage()->signal_AddUSBCommand(4, 25);
+    // Every origin's command takes the router's way, which reaches no worker yet.
+    window.commandRouter()->submit(CameraCommand::preset(3, CameraCommand::Origin::Tracking));
+    window.commandRouter()->submit(
+        CameraCommand::panTilt(CameraCommand::Direction::Home, CameraCommand::Origin::Tracking));
 
     QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 10000);
     QCOMPARE(window.commandWorker()->queuedCommands(), 0);
     // Once wired, a call goes through; the early ones never ran.
     emit window.cameraListPage()->signal_ConnectUSBCamera(recv);
-    window.presetLinkPage()->slot_GetSureSoundDeviceArrayPosState(3, false);
-    window.presetLinkPage()->slot_GetSureSoundDeviceArrayPosState(5, true);
-    window.presetLinkPage()->slot_CallCameraPreset(5);
+    window.commandRouter()->submit(CameraCommand::preset(5, CameraCommand::Origin::Tracking));
     QTRY_VERIFY_WITH_TIMEOUT(wrote(0x001D, 5), 5000);
     QVERIFY(!wrote(0x001D, 3));
     QVERIFY(!wrote(0x0021, 0x00AA));

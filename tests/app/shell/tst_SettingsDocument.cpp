@@ -17,6 +17,7 @@
 #include "PresetLink.h"
 #include "SettingsDocument.h"
 #include "SoundDeviceSetting.h"
+#include "TrackingSettings.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ void TstSettingsDocument::firstSaveWritesThePagesInitialValues() {
     QJsonObject doc = SettingsDocument::defaultDocument();
     QVERIFY(SettingsDocument::takesPageValues(doc));
     PresetLink page;
-    SettingsDocument::applySoundDeviceValues(doc, SettingsDocument::SoundDeviceValues{});
+    TrackingSettings{}.toJson(doc);
     SettingsDocument::applyPresetLinkValues(
         doc, {page.presetMap(), page.rangeTexts(PresetLink::Sennheiser), page.rangeTexts(PresetLink::Nureva),
               page.rangeTexts(PresetLink::Yamaha)});
@@ -198,18 +199,19 @@ void TstSettingsDocument::firstSaveWritesThePagesInitialValues() {
 }
 
 void TstSettingsDocument::pageValuesRoundTrip() {
-    SettingsDocument::SoundDeviceValues mic;
+    TrackingSettings mic;
     mic.soundDeviceIndex = 5;
-    mic.soundDeviceType = QStringLiteral("Yamaha: RM-CG");
     mic.ipAddress = QStringLiteral("10.0.0.7");
-    mic.delayTriggerTime = 500;
-    mic.portMap = {{"Shure", 2202}, {"Nurvea", 8000}};  // "Sennheiser" missing: written as 0
-    mic.levelMap = {{"Sennheiser", -60}};               // "Nurvea" missing: written as 0
-    mic.backToHomeMap = {{"BackToHomeTriggerTime", 180000}, {"BackToHomeAction", 0}};
+    mic.delayTriggerTimeMs = 500;
+    mic.nurevaPort = 8000;
+    mic.sennheiserPeakLevel = -60;
+    mic.nurevaBackgroundNoise = 61.9;  // saved as the whole number it runs as
+    mic.backHomeTimeMs = 180000;
+    mic.backHomeAction = 0;
     mic.autoReconnect = false;
-    mic.minimumHoldTime = 3000;
+    mic.minimumHoldTimeMs = 3000;
     mic.severalTalkersPreset = 7;
-    mic.manualOverrideTime = 0;
+    mic.manualOverrideTimeMs = 0;
     mic.trackingEnabled = false;
 
     PresetLink page;
@@ -221,7 +223,7 @@ void TstSettingsDocument::pageValuesRoundTrip() {
 
     QJsonObject doc = SettingsDocument::defaultDocument();
     doc.insert("UnknownKey", QJsonArray{1, "two"});
-    SettingsDocument::applySoundDeviceValues(doc, mic);
+    mic.toJson(doc);
     SettingsDocument::applyPresetLinkValues(
         doc, {page.presetMap(), page.rangeTexts(PresetLink::Sennheiser), page.rangeTexts(PresetLink::Nureva),
               page.rangeTexts(PresetLink::Yamaha)});
@@ -231,9 +233,11 @@ void TstSettingsDocument::pageValuesRoundTrip() {
 
     const QJsonObject loaded = SettingsDocument::load(configFile());
     QCOMPARE(loaded, doc);
-    QCOMPARE(loaded.value("PortMap").toObject().value("SennheiserPort").toInt(), 0);
+    QCOMPARE(loaded.value("SoundDeviceType").toString(), QStringLiteral("Yamaha: RM-CG"));
+    QCOMPARE(loaded.value("PortMap").toObject(),
+             (QJsonObject{{"ShurePort", 2202}, {"SennheiserPort", 45}, {"NurveaPort", 8000}}));
     QCOMPARE(loaded.value("AudioTriggerLevelMap").toObject(),
-             (QJsonObject{{"SennheiserPeakLevel", -60}, {"NurveaBackgroundNoise", 0}}));
+             (QJsonObject{{"SennheiserPeakLevel", -60}, {"NurveaBackgroundNoise", 61}}));
     QCOMPARE(loaded.value("PresetLinkMap").toObject().value("ArrayPos2").toInt(), -1);
     QCOMPARE(loaded.value("YamahaAzimuthRange").toObject().value("azimuthRange1").toString(),
              QStringLiteral("-179~-1"));

@@ -1,5 +1,5 @@
-// The preset-link page: azimuth lookups, lights, preset calls with their repeat rule, applying
-// and loading.
+// The preset-link page: azimuth lookups, lights, the links and zones it hands the tracker,
+// its calls of a position's preset (decided by the tracker), applying and loading.
 #include <QApplication>
 #include <QComboBox>
 #include <QJsonObject>
@@ -10,13 +10,25 @@
 #include <QTest>
 
 #include "PresetLink.h"
+#include "TrackingEngine.h"
 
 namespace {
 
-// The page only stores and compares the receiver pointer; it never calls through it.
-DC_Recv* fakeReceiver() {
-    static char storage;
-    return reinterpret_cast<DC_Recv*>(&storage);
+// A tracker for the page, with a camera connected, following the page's array.
+struct Tracking {
+    TrackingEngine engine;
+    explicit Tracking(PresetLink& page, int deviceType, int brand) {
+        engine.setCamera(QStringLiteral("1&2.4&1&0000"));
+        engine.setDevice(deviceType, brand);
+        page.slot_SwitchSoundDeviceType(deviceType, brand);
+        page.setTrackingEngine(&engine);
+    }
+};
+
+QList<int> presetsOf(const QSignalSpy& spy) {
+    QList<int> presets;
+    for (const QList<QVariant>& call : spy) presets << call.at(0).value<CameraCommand>().value;
+    return presets;
 }
 
 QJsonObject zones(const QStringList& texts) {
@@ -50,7 +62,7 @@ private slots:
     void repeatedPresetIsCalledOnce();
     void repeatIsForgottenWithoutCamera();
     void offPositionNeverMovesAndForgets();
-    void shureNeedsExactlyOneGate();
+    void theTrackerGetsTheLinksAndZonesAsTheyChange();
     void applyTakesBoxesAndZones();
     void loadSettingsReadsLinksAndZones();
     void loadSettingsWithoutIndexKeepsDefaults();
@@ -216,108 +228,79 @@ void TstPresetLink::shureGateLights() {
 
 void TstPresetLink::repeatedPresetIsCalledOnce() {
     PresetLink page;
-    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
-    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
-    page.slot_ConnectUSBCamera(fakeReceiver());
-
-    QSignalSpy called(&page, &PresetLink::signal_TrackingPresetCalled);
+    Tracking tracking(page, 3, PresetLink::Sennheiser);
+    QSignalSpy sent(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_CallCameraPreset(3);
     page.slot_CallCameraPreset(3);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(commands.at(0), (QVariantList{1, 3}));
-    QCOMPARE(page.lastPreset(), 3);
-    // Only calls that went out are reported as called.
-    QCOMPARE(called.count(), 1);
-    QCOMPARE(called.at(0), QVariantList{3});
+    QCOMPARE(presetsOf(sent), QList<int>{3});
+    const CameraCommand command = sent.at(0).at(0).value<CameraCommand>();
+    QVERIFY(command.isPresetCall());
+    QCOMPARE(command.origin, CameraCommand::Origin::Tracking);
 
     page.slot_CallCameraPreset(4);
     page.slot_CallCameraPreset(3);
-    QCOMPARE(commands.count(), 3);
-    QCOMPARE(commands.at(2), (QVariantList{1, 3}));
+    QCOMPARE(presetsOf(sent), (QList<int>{3, 4, 3}));
 
     // The repeat rule survives a brand switch.
+    tracking.engine.setDevice(5, PresetLink::Yamaha);
     page.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     page.slot_CallCameraPreset(3);
-    QCOMPARE(commands.count(), 3);
-
-    // A preset tracking chose itself follows the same rule; anything but 0-9 is none, and
-    // once someone else moved the camera a repeat goes out again.
-    page.slot_CallTrackingPreset(9);
-    page.slot_CallTrackingPreset(9);
-    page.slot_CallTrackingPreset(10);
-    page.slot_CallTrackingPreset(3);
-    page.forgetLastPreset();
-    page.slot_CallTrackingPreset(3);
-    QList<int> presets;
-    for (const QList<QVariant>& call : called) presets << call.at(0).toInt();
-    QCOMPARE(presets, (QList<int>{3, 4, 3, 9, 3, 3}));
-    QCOMPARE(commands.count(), 6);
+    QCOMPARE(sent.count(), 3);
 }
 
 void TstPresetLink::repeatIsForgottenWithoutCamera() {
     PresetLink page;
-    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
-    page.slot_SwitchSoundDeviceType(3, PresetLink::Sennheiser);
-    page.slot_ConnectUSBCamera(fakeReceiver());
+    Tracking tracking(page, 3, PresetLink::Sennheiser);
+    QSignalSpy sent(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 1);
+    QCOMPARE(sent.count(), 1);
 
-    page.slot_ConnectUSBCamera(nullptr);
+    tracking.engine.setCamera(QString());
     page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(page.lastPreset(), -1);
+    QCOMPARE(sent.count(), 1);
 
-    page.slot_ConnectUSBCamera(fakeReceiver());
+    tracking.engine.setCamera(QStringLiteral("1&2.4&1&0000"));
     page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 2);
+    QCOMPARE(sent.count(), 2);
 }
 
 void TstPresetLink::offPositionNeverMovesAndForgets() {
     PresetLink page;
-    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
-    page.slot_SwitchSoundDeviceType(4, PresetLink::Nureva);
-    page.slot_ConnectUSBCamera(fakeReceiver());
+    Tracking tracking(page, 4, PresetLink::Nureva);
+    QSignalSpy sent(&page, &PresetLink::signal_AddUSBCommand);
     page.presetBox(6)->setCurrentIndex(0);  // "Off"
     page.slot_Apply();
     QCOMPARE(page.presetMap().value(6), -1);
 
     page.slot_CallCameraPreset(1);
     page.slot_CallCameraPreset(6);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(page.lastPreset(), -1);
+    QCOMPARE(sent.count(), 1);
     page.slot_CallCameraPreset(1);
-    QCOMPARE(commands.count(), 2);
-    QCOMPARE(commands.at(1), (QVariantList{1, 1}));
+    QCOMPARE(presetsOf(sent), (QList<int>{1, 1}));
 }
 
-void TstPresetLink::shureNeedsExactlyOneGate() {
+void TstPresetLink::theTrackerGetsTheLinksAndZonesAsTheyChange() {
     PresetLink page;
-    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
-    page.slot_SwitchSoundDeviceType(0, PresetLink::Shure);
-    page.slot_ConnectUSBCamera(fakeReceiver());
+    Tracking tracking(page, 3, PresetLink::Sennheiser);
+    const PositionMap& map = tracking.engine.tracker().positionMap();
+    QCOMPARE(map, page.positionMap());
+    // A zone counts as it is edited, a preset once it is applied.
+    page.rangeStartBox(2)->setValue(50);
+    QCOMPARE(map.zone(PresetLink::Sennheiser, 2).start, 50);
+    QCOMPARE(map.positionForAzimuth(PresetLink::Sennheiser, 47), -1);
     page.presetBox(2)->setCurrentIndex(7);
+    QCOMPARE(map.presetOf(2), 2);
     page.slot_Apply();
-
-    page.slot_GetSureSoundDeviceArrayPosState(2, true);
-    page.slot_CallCameraPreset(5);  // the argument does not matter for Shure: the gate does
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(commands.at(0), (QVariantList{1, 7}));
-
-    page.slot_GetSureSoundDeviceArrayPosState(4, true);
-    page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(page.lastPreset(), -1);
-
-    // One gate closes: the remaining position's preset goes out again.
-    page.slot_GetSureSoundDeviceArrayPosState(4, false);
-    page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 2);
-    QCOMPARE(commands.at(1), (QVariantList{1, 7}));
-
-    // No gate at all sends nothing either.
-    page.slot_GetSureSoundDeviceArrayPosState(2, false);
-    page.slot_CallCameraPreset(2);
-    QCOMPARE(commands.count(), 2);
+    QCOMPARE(map.presetOf(2), 7);
+    // Loading hands over what was loaded.
+    QJsonObject links;
+    for (int i = 1; i <= 8; ++i) links.insert(QStringLiteral("ArrayPos%1").arg(i), 9 - i);
+    publish(QJsonObject{
+        {"SoundDeviceIndex", 3}, {"PresetLinkMap", links}, {"SennheiserAzimuthRange", zones({"10~20"})}});
+    page.loadSettings();
+    QCOMPARE(map.presetOf(1), 8);
+    QCOMPARE(map.zone(PresetLink::Sennheiser, 1).end, 20);
+    QCOMPARE(map, page.positionMap());
 }
 
 void TstPresetLink::applyTakesBoxesAndZones() {
@@ -380,11 +363,10 @@ void TstPresetLink::loadSettingsReadsLinksAndZones() {
     QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(1), QStringLiteral("0~45"));
 
     // Position 3 has preset 0 until the user applies the page.
-    QSignalSpy commands(&page, &PresetLink::signal_AddUSBCommand);
-    page.slot_ConnectUSBCamera(fakeReceiver());
+    Tracking tracking(page, 4, PresetLink::Nureva);
+    QSignalSpy sent(&page, &PresetLink::signal_AddUSBCommand);
     page.slot_CallCameraPreset(3);
-    QCOMPARE(commands.count(), 1);
-    QCOMPARE(commands.at(0), (QVariantList{1, 0}));
+    QCOMPARE(presetsOf(sent), QList<int>{0});
     page.presetBox(3)->setCurrentIndex(1);
     page.presetBox(3)->setCurrentIndex(0);
     page.slot_Apply();

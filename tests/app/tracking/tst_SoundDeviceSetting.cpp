@@ -22,8 +22,10 @@
 #include <memory>
 
 #include "AdvancedSetting.h"
+#include "CamUSBControlThread.h"
 #include "PresetLink.h"
 #include "SoundDeviceSetting.h"
+#include "TrackingEngine.h"
 #include "SimRawWebSocketArray.h"
 #include "SimTcpArray.h"
 #include "SimWebSocketArray.h"
@@ -114,10 +116,38 @@ bool containsCall(const QSignalSpy& spy, const QVariantList& arguments) {
     return callsOf(spy).contains(arguments);
 }
 
-// A fake camera for the preset-link page: it only checks that a receiver is present.
-DC_Recv* fakeReceiver() {
-    static char storage;
-    return reinterpret_cast<DC_Recv*>(&storage);
+// The tracking's camera commands as the camera's code pairs: either the presets (talkers' and
+// the several-talkers shot) or the returns home (the home position, or preset 0: no talker of
+// these tests is linked to preset 0).
+class TrackingCommands {
+public:
+    enum Which { Presets, Homes };
+    TrackingCommands(const QSignalSpy& spy, Which which) : _spy(spy), _which(which) {}
+
+    QList<QVariantList> all() const {
+        QList<QVariantList> out;
+        for (const QList<QVariant>& args : _spy) {
+            const auto command = args.at(0).value<CameraCommand>();
+            const bool home = !command.isPresetCall() || command.value == 0;
+            if (home == (_which == Homes)) {
+                const auto [code, value] = CamUSBControlThread::workerCode(command);
+                out.append(QVariantList{code, value});
+            }
+        }
+        return out;
+    }
+    int count() const { return all().size(); }
+    bool isEmpty() const { return all().isEmpty(); }
+    QVariantList at(int i) const { return all().at(i); }
+    QVariantList last() const { return all().last(); }
+
+private:
+    const QSignalSpy& _spy;
+    Which _which;
+};
+
+QList<QVariantList> callsOf(const TrackingCommands& commands) {
+    return commands.all();
 }
 
 }  // namespace
@@ -184,8 +214,9 @@ private:
     std::unique_ptr<QSignalSpy> lights;
     std::unique_ptr<QSignalSpy> calls;
     std::unique_ptr<QSignalSpy> warnings;
-    std::unique_ptr<QSignalSpy> commands;
-    std::unique_ptr<QSignalSpy> presetCommands;
+    std::unique_ptr<QSignalSpy> sent;
+    std::unique_ptr<TrackingCommands> commands;
+    std::unique_ptr<TrackingCommands> presetCommands;
     std::unique_ptr<QSignalSpy> sennheiserAzimuths;
     std::unique_ptr<QSignalSpy> nurevaAzimuths;
     std::unique_ptr<QSignalSpy> yamahaAzimuths;
@@ -197,28 +228,28 @@ void tst_SoundDeviceSetting::init() {
     presetLink = std::make_unique<PresetLink>();
     page = std::make_unique<SoundDeviceSetting>();
     page->setClock([this] { return fakeNow; });
-    // The main window's wiring between the two pages.
+    // The main window's wiring between the two pages and the tracker.
     connect(page.get(), &SoundDeviceSetting::signal_SwitchSoundDevice, presetLink.get(),
             &PresetLink::slot_SwitchSoundDeviceType);
     connect(page.get(), &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState, presetLink.get(),
             &PresetLink::slot_GetSureSoundDeviceArrayPosState);
-    connect(page.get(), &SoundDeviceSetting::signal_CallCameraPreset, presetLink.get(),
-            &PresetLink::slot_CallCameraPreset);
     connect(page.get(), &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth, presetLink.get(),
             &PresetLink::slot_GetSennheiserTCC2Azimuth);
     connect(page.get(), &SoundDeviceSetting::signal_GetNurveaAzimuth, presetLink.get(),
             &PresetLink::slot_GetNurveaAzimuth);
     connect(page.get(), &SoundDeviceSetting::signal_GetYamahaAzimuth, presetLink.get(),
             &PresetLink::slot_GetYamahaAzimuth);
-    page->setPresetLink(presetLink.get());
-    presetLink->slot_ConnectUSBCamera(fakeReceiver());
+    presetLink->setTrackingEngine(page->trackingEngine());
+    // A camera is connected.
+    page->trackingEngine()->setCamera(QStringLiteral("1&2.4&1&0000"));
 
     lights = std::make_unique<QSignalSpy>(page.get(),
                                           &SoundDeviceSetting::signal_GetShureSoundDeviceArrayPosState);
     calls = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_CallCameraPreset);
     warnings = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_WarningMessage);
-    commands = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_AddUSBCommand);
-    presetCommands = std::make_unique<QSignalSpy>(presetLink.get(), &PresetLink::signal_AddUSBCommand);
+    sent = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_AddUSBCommand);
+    commands = std::make_unique<TrackingCommands>(*sent, TrackingCommands::Homes);
+    presetCommands = std::make_unique<TrackingCommands>(*sent, TrackingCommands::Presets);
     sennheiserAzimuths =
         std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_GetSennheiserTCC2Azimuth);
     nurevaAzimuths = std::make_unique<QSignalSpy>(page.get(), &SoundDeviceSetting::signal_GetNurveaAzimuth);
@@ -231,6 +262,7 @@ void tst_SoundDeviceSetting::cleanup() {
     warnings.reset();
     commands.reset();
     presetCommands.reset();
+    sent.reset();
     sennheiserAzimuths.reset();
     nurevaAzimuths.reset();
     yamahaAzimuths.reset();
@@ -853,14 +885,24 @@ void tst_SoundDeviceSetting::returnHomePeriodActionsAndOff() {
     array.send(shurePeak(1, 0));  // nobody talks
     QTRY_VERIFY_WITH_TIMEOUT(page->isBackHomeTimerActive(), kLinkTimeoutMs);
     QCOMPARE(page->backHomeTimerIntervalMs(), 1000);
-    // Periodic: the home command repeats until a talker stops it.
-    QTRY_VERIFY_WITH_TIMEOUT(commands->count() >= 2, 5000);
-    QCOMPARE(commands->at(0), (QVariantList{4, 25}));
-    QCOMPARE(commands->at(1), (QVariantList{4, 25}));
+    // Periodic: the home command repeats until a talker stops it. The countdown runs on the
+    // page's clock; its wake-up is what the engine's timer would do at that moment.
+    TrackingEngine* engine = page->trackingEngine();
+    QVERIFY(engine->isWakePending());
+    QCOMPARE(engine->wakeDueMs(), fakeNow + 1000);
+    fakeNow += 999;
+    engine->runDue();
+    QVERIFY(commands->isEmpty());
+    fakeNow += 1;
+    engine->runDue();
+    fakeNow += 1000;
+    engine->runDue();
+    QCOMPARE(callsOf(*commands), (QList<QVariantList>{{4, 25}, {4, 25}}));
 
     page->slot_BackToHomeActionChange(0);
-    const int before = commands->count();
-    QTRY_VERIFY_WITH_TIMEOUT(commands->count() > before, 5000);
+    fakeNow += 1000;
+    engine->runDue();
+    QCOMPARE(commands->count(), 3);
     QCOMPARE(commands->last(), (QVariantList{1, 0}));
 
     array.send(shureGate(1, true) + shurePeak(1, 20));
@@ -1643,7 +1685,7 @@ void tst_SoundDeviceSetting::severalTalkersGetTheirOwnShot() {
 
 void tst_SoundDeviceSetting::manualOverridePausesPresetsAndReturnHome() {
     QSignalSpy stateChanges(page.get(), &SoundDeviceSetting::signal_TrackingStateChanged);
-    QSignalSpy presetsCalled(presetLink.get(), &PresetLink::signal_TrackingPresetCalled);
+    TrackingCommands& presetsCalled = *presetCommands;
     SimTcpArray array;
     QVERIFY(linkTo(array, kSennheiserTcc2));
     array.send(sennheiserReply(-20, 10));
@@ -1672,7 +1714,7 @@ void tst_SoundDeviceSetting::manualOverridePausesPresetsAndReturnHome() {
     // Over: the talker of the moment is followed again, and return home works again.
     fakeNow += 1;
     page->runTriggerCheck();
-    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1}, {3}}));
+    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1, 1}, {1, 3}}));
     QCOMPARE(page->trackingPauseRemainingMs(), 0);
     QVERIFY(page->pauseLabel()->text().isEmpty());
     QCOMPARE(stateChanges.count(), 2);
@@ -1684,7 +1726,7 @@ void tst_SoundDeviceSetting::manualOverridePausesPresetsAndReturnHome() {
     QCOMPARE(page->trackingPauseRemainingMs(), 2000);
     fakeNow += 2000;
     page->runTriggerCheck();
-    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1}, {3}, {3}}));
+    QCOMPARE(callsOf(presetsCalled), (QList<QVariantList>{{1, 1}, {1, 3}, {1, 3}}));
     // pauseTracking(0) ends a pause at once; an override time of 0 pauses nothing.
     page->pauseTracking(60000);
     page->pauseTracking(0);

@@ -232,6 +232,9 @@ TEST(VexctlApp, WordsBecomeRequests) {
     ASSERT_TRUE(VexctlAppRequestFor({"events"}, {{"--count", "2"}}, r, error)) << error;
     EXPECT_TRUE(r.watchEvents);
     EXPECT_EQ(r.eventCount, 2);
+    EXPECT_TRUE(r.onlyEvents.empty());
+    ASSERT_TRUE(VexctlAppRequestFor({"events"}, {{"--only", "decision,,preset"}}, r, error)) << error;
+    EXPECT_EQ(r.onlyEvents, (std::vector<std::string>{"decision", "preset"}));
 }
 
 TEST(VexctlApp, MistakesAreNamed) {
@@ -249,6 +252,8 @@ TEST(VexctlApp, MistakesAreNamed) {
         {{"tracking", "pause", "-1"}, {}},
         {{"state", "extra"}, {}},
         {{"state"}, {{"--count", "1"}}},
+        {{"state"}, {{"--only", "decision"}}},
+        {{"events"}, {{"--only", ","}}},
         {{"connect"}, {}},
         {{"launch"}, {}},
     };
