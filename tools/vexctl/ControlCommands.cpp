@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "Interrupt.h"
-#include "Output.h"
 #include "Subcommand.h"
 
 namespace vexctl {
@@ -181,9 +180,7 @@ int runRotate(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
 
 void printProperty(const Context& ctx, const VexctlCamera& camera, const std::string& property,
                    const VexctlFields& value, const std::string& text) {
-    VexctlPrint(
-        ctx.line.json,
-        VexctlFields().text("camera", camera.location).text("property", property).append(value).json(), text);
+    printResult(ctx, camera, VexctlFields().text("property", property).append(value), text);
 }
 
 int runGet(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,

@@ -3,7 +3,6 @@
 #include <list>
 
 #include "FormatChoice.h"
-#include "Output.h"
 #include "Subcommand.h"
 
 namespace vexctl {
@@ -67,9 +66,7 @@ int runFormats(Context& ctx, const Subcommand&, const VexctlCamera* camera, cons
         text += VexctlFormat("\n%-5d  %-11s  %-8.3f  %s", f.index, size.c_str(), f.frameRate,
                              VexctlFormatName(f.format));
     }
-    VexctlPrint(ctx.line.json,
-                VexctlFields().text("camera", camera->location).raw("formats", VexctlJsonArray(rows)).json(),
-                text);
+    printResult(ctx, *camera, VexctlFields().raw("formats", VexctlJsonArray(rows)), text);
     return kExitOk;
 }
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "Interrupt.h"
-#include "Output.h"
 #include "Picture.h"
 #include "Subcommand.h"
 
@@ -75,15 +74,13 @@ int runSnapshot(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
         height = picture.height();
     }
     const int64_t bytes = fileSize(path);
-    VexctlPrint(
-        ctx.line.json,
+    printResult(
+        ctx, *camera,
         VexctlFields()
-            .text("camera", camera->location)
             .text("file", path)
             .number("width", width)
             .number("height", height)
-            .number("bytes", bytes)
-            .json(),
+            .number("bytes", bytes),
         VexctlFormat("%s: %dx%d, %lld bytes", path.c_str(), width, height, static_cast<long long>(bytes)));
     return kExitOk;
 }
@@ -157,21 +154,20 @@ int runRecord(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
                     path + " holds what came until then");
     }
     const int64_t bytes = fileSize(path);
-    VexctlPrint(
-        ctx.line.json,
+    printResult(
+        ctx, *camera,
         VexctlFields()
-            .text("camera", camera->location)
             .text("file", path)
             .fixed("seconds", elapsed, 2)
             .number("frames", frames)
             .number("bytes", bytes)
             .boolean("audio", withAudio)
-            .boolean("interrupted", interrupted)
-            .json(),
+            .boolean("interrupted", interrupted),
         VexctlFormat("%s: %.1f s, %lld frames, %s%s", path.c_str(), elapsed, static_cast<long long>(frames),
                      megabytes(bytes).c_str(), interrupted ? " (stopped by Ctrl+C)" : ""));
     return kExitOk;
 }
+
 }  // namespace
 
 std::vector<Subcommand> mediaCommands() {

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "FormatChoice.h"
-#include "Output.h"
 
 namespace vexctl {
 
@@ -50,6 +49,11 @@ bool checked(std::vector<CallRecord>& log, const std::string& call, int result, 
     return false;
 }
 
+void printResult(const Context& ctx, const VexctlCamera& camera, const VexctlFields& fields,
+                 const std::string& text) {
+    VexctlPrint(ctx.line.json, VexctlFields().text("camera", camera.location).append(fields).json(), text);
+}
+
 void printCalls(const Context& ctx, const VexctlCamera& camera, const std::vector<CallRecord>& log) {
     std::vector<VexctlFields> calls;
     std::string text;
@@ -57,9 +61,7 @@ void printCalls(const Context& ctx, const VexctlCamera& camera, const std::vecto
         calls.push_back(VexctlFields().text("call", r.call).number("result", r.result));
         text += (text.empty() ? "" : "\n") + VexctlFormat("%s = %d", r.call.c_str(), r.result);
     }
-    VexctlPrint(ctx.line.json,
-                VexctlFields().text("camera", camera.location).raw("calls", VexctlJsonArray(calls)).json(),
-                text);
+    printResult(ctx, camera, VexctlFields().raw("calls", VexctlJsonArray(calls)), text);
 }
 
 namespace {

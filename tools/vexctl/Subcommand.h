@@ -18,6 +18,7 @@
 #include "CameraDirectory.h"
 #include "CameraSession.h"
 #include "CommandLine.h"
+#include "Output.h"
 #include "vexsdk.h"
 
 namespace vexctl {
@@ -73,6 +74,10 @@ int usage(const Subcommand* sub, const std::string& message);
 std::string meaning(int result);
 // Logs one call's answer and checks it against its success value; a failure is one stderr line.
 bool checked(std::vector<CallRecord>& log, const std::string& call, int result, int success);
+// Prints a result about `camera`: with --json one object, the camera's location first and
+// then `fields`; else `text`.
+void printResult(const Context& ctx, const VexctlCamera& camera, const VexctlFields& fields,
+                 const std::string& text);
 // The calls made and their answers.
 void printCalls(const Context& ctx, const VexctlCamera& camera, const std::vector<CallRecord>& log);
 

@@ -6,7 +6,6 @@
 #include <map>
 
 #include "Interrupt.h"
-#include "Output.h"
 #include "Picture.h"
 #include "Subcommand.h"
 
@@ -70,12 +69,7 @@ int runFollowShure(Context& ctx, const Subcommand& sub, const VexctlCamera* came
             selected = channel;
             const auto it = map.find(channel);
             const int preset = it == map.end() ? 0 : it->second;
-            VexctlPrint(ctx.line.json,
-                        VexctlFields()
-                            .text("camera", camera->location)
-                            .number("channel", channel)
-                            .number("preset", preset)
-                            .json(),
+            printResult(ctx, *camera, VexctlFields().number("channel", channel).number("preset", preset),
                         VexctlFormat("channel %d: callPreset(%d)", channel, preset));
         }
     }
@@ -162,19 +156,18 @@ int runTrack(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
         return fail(error);
     }
     const double elapsed = secondsSince(start);
-    VexctlPrint(ctx.line.json,
+    printResult(ctx, *camera,
                 VexctlFields()
-                    .text("camera", camera->location)
                     .number("mode", mode)
                     .fixed("seconds", elapsed, 2)
                     .number("frames", frames)
-                    .textOrNull("snapshot", snapshot)
-                    .json(),
+                    .textOrNull("snapshot", snapshot),
                 VexctlFormat("tracked in mode %d for %.1f s, %lld frames analysed%s%s",
                              static_cast<int>(mode), elapsed, static_cast<long long>(frames),
                              snapshot.empty() ? "" : "; last picture in ", snapshot.c_str()));
     return kExitOk;
 }
+
 }  // namespace
 
 std::vector<Subcommand> trackingCommands() {
