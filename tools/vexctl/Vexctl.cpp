@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "AppClient.h"
+#include "AppRequest.h"
 #include "CameraDirectory.h"
 #include "CameraSelection.h"
 #include "CommandLine.h"
@@ -38,7 +40,7 @@ void printOverview() {
     for (const Subcommand& sub : subcommands()) {
         std::printf("  %s\n", sub.synopsis);
     }
-    std::printf("  vexctl app REQUEST...   (drives the running VantorReda; see vexctl app --help)\n");
+    std::printf("  %s\n", VexctlAppSynopsis());
     std::printf(
         "\nCAMERA is a location identity as 'vexctl list' shows it, quoted in a shell because of\n"
         "its ampersands ('1&2.4&1&0000'); without it the camera is the one --index N names (list\n"
