@@ -67,10 +67,11 @@ TEST_F(SimServerTest, EveryLineIsAnsweredInOrderWhateverItHolds) {
     const Json devices = client.answer();
     EXPECT_TRUE(kxjson::flag(devices, "ok"));
     EXPECT_TRUE(kxjson::member(devices, "devices") != nullptr);
-    EXPECT_TRUE(kxjson::arrayMember(client.answer(), "devices").is_array());
+    EXPECT_TRUE(kxjson::flag(client.answer(), "ok"));
     for (const char* refused : {"garbage", "empty", "bytes", "nosuch", "op 5"}) {
         const Json answer = client.answer();
-        EXPECT_EQ(answer.value("ok", true), false) << refused << ": " << kxjson::dump(answer);
+        EXPECT_TRUE(answer.is_object() && !kxjson::flag(answer, "ok", true))
+            << refused << ": " << kxjson::dump(answer);
         EXPECT_FALSE(kxjson::text(answer, "error").empty()) << refused;
     }
     EXPECT_TRUE(kxjson::flag(client.answer(), "ok"));
