@@ -202,6 +202,10 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
     return true;
 }
 
+const char* VexctlAppSynopsis() {
+    return "vexctl app REQUEST...   (drives the running VantorReda; see vexctl app --help)";
+}
+
 const char* VexctlAppHelp() {
     return "Usage: vexctl app [--address A] [--port P] [--token-file FILE] REQUEST...\n"
            "\n"

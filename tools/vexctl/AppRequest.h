@@ -30,5 +30,6 @@ bool VexctlAppRequestFor(const std::vector<std::string>& positionals,
                          const std::map<std::string, std::string>& options, VexctlAppRequest& out,
                          std::string& error);
 
-// The help text of `vexctl app`.
+// The help text of `vexctl app`, and its line in vexctl's overview.
 const char* VexctlAppHelp();
+const char* VexctlAppSynopsis();

@@ -1,5 +1,6 @@
 // vexctl's rules without a device: the command line, numbers and preset maps as users type
-// them, which camera a command names, and which format a picture is opened on.
+// them, which camera a command names, which format a picture is opened on, and how a result
+// reads as JSON and as text.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "CameraSelection.h"
 #include "CommandLine.h"
 #include "FormatChoice.h"
+#include "Output.h"
 
 namespace {
 
@@ -262,4 +264,40 @@ TEST(VexctlApp, MistakesAreNamed) {
         EXPECT_FALSE(VexctlAppRequestFor(words, options, r, error)) << (words.empty() ? "" : words[0]);
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(VexctlOutput, FieldsKeepTheirOrderPrecisionAndEscaping) {
+    const VexctlFields call = VexctlFields().text("call", "setPanStop(20)").number("result", -255);
+    EXPECT_EQ(VexctlFields()
+                  .text("camera", "1&2.4&1\"\n")
+                  .fixed("frame_rate", 29.97, 3)
+                  .fixed("seconds", 1.005, 2)
+                  .number("bytes", 5000000000LL)
+                  .boolean("audio", false)
+                  .textOrNull("snapshot", "")
+                  .textOrNull("file", "a.jpg")
+                  .raw("calls", VexctlJsonArray({call, call}))
+                  .json(),
+              "{\"camera\":\"1&2.4&1\\\"\\n\",\"frame_rate\":29.970,\"seconds\":1.00,\"bytes\":5000000000,"
+              "\"audio\":false,\"snapshot\":null,\"file\":\"a.jpg\",\"calls\":[{\"call\":\"setPanStop(20)\","
+              "\"result\":-255},{\"call\":\"setPanStop(20)\",\"result\":-255}]}");
+    // Nothing to list is an empty array, and appending nothing (or to nothing) leaves no
+    // stray comma.
+    EXPECT_EQ(VexctlJsonArray({}), "[]");
+    EXPECT_EQ(VexctlFields().append(VexctlFields()).json(), "{}");
+    EXPECT_EQ(VexctlFields().append(call).json(), call.json());
+    EXPECT_EQ(VexctlFields().number("a", 1).append(VexctlFields()).append(call).json(),
+              "{\"a\":1,\"call\":\"setPanStop(20)\",\"result\":-255}");
+}
+
+TEST(VexctlOutput, TextOfAnyLengthAndOneFormOnly) {
+    // A path of any length is printed whole, not cut at a buffer's size.
+    const std::string path(5000, 'p');
+    EXPECT_EQ(VexctlFormat("%s: %dx%d", path.c_str(), 1280, 720), path + ": 1280x720");
+    EXPECT_EQ(VexctlFormat("%s", ""), "");
+
+    testing::internal::CaptureStdout();
+    VexctlPrint(false, "{\"a\":1}", "line one\nline two");
+    VexctlPrint(true, "{\"a\":1}", "line one");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "line one\nline two\n{\"a\":1}\n");
 }

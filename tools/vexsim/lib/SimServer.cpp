@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -421,7 +422,7 @@ void SimServer::serve() {
         if (fds[1].revents & POLLIN) {
             int fd = ::accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                _clients.push_back(Client{fd, std::string(), false});
+                _clients.push_back(Client{fd, KXLineReader(kMaxRequestBytes), false});
             }
         }
         // Clients accepted in this round are not in `fds` yet; they are polled next round.
@@ -454,16 +455,22 @@ bool SimServer::handleReadable(Client& client) {
     if (n <= 0) {
         return false;
     }
-    client.buffer.append(chunk, static_cast<size_t>(n));
-    size_t end;
-    while ((end = client.buffer.find('\n')) != std::string::npos) {
-        std::string line = client.buffer.substr(0, end);
-        client.buffer.erase(0, end + 1);
-        if (!answer(client, line)) {
-            return false;
+    client.reader.feed(std::string_view(chunk, static_cast<size_t>(n)));
+    std::string line;
+    for (;;) {
+        switch (client.reader.next(line)) {
+            case KXLineReader::Result::Line:
+                if (!answer(client, line)) {
+                    return false;
+                }
+                break;
+            case KXLineReader::Result::NeedMore:
+                return true;
+            case KXLineReader::Result::TooLong:
+                // Nothing to answer: the line is not read to its end, so the stream is lost.
+                return false;
         }
     }
-    return true;
 }
 
 bool SimServer::answer(Client& client, const std::string& line) {
@@ -473,9 +480,9 @@ bool SimServer::answer(Client& client, const std::string& line) {
     int delayMs = 0;
     bool watch = false;
     const std::string op = request ? kxjson::text(*request, "op") : std::string();
-    const bool protocolOp = !request || op == "usb_devices" || op == "capture_devices" || op == "xu" ||
-                            op == "watch" || op.empty();
-    if (!protocolOp) {
+    // A request naming none of the protocol's operations is the control handler's; garbage and
+    // a request without "op" are the protocol's to refuse.
+    if (request && !op.empty() && operation(op) == nullptr) {
         ControlHandler control;
         {
             std::lock_guard<std::mutex> lock(_mutex);
@@ -571,85 +578,99 @@ Json SimServer::handleLocal(const Json& request, Fault fault) {
     return reply;
 }
 
+const SimServer::Operation* SimServer::operation(const std::string& op) {
+    static const Operation kOperations[] = {
+        {"usb_devices", &SimServer::answerUsbDevices},
+        {"capture_devices", &SimServer::answerCaptureDevices},
+        {"xu", &SimServer::answerXu},
+        {"watch", &SimServer::answerWatch},
+    };
+    for (const Operation& o : kOperations) {
+        if (op == o.name) {
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
 Json SimServer::respond(const Json& request, bool& watch) {
-    const std::string op = kxjson::text(request, "op");
-    Json ok{{"ok", true}};
-    if (op == "usb_devices") {
-        ok["devices"] = Json(_usb);
-        return ok;
-    }
-    if (op == "capture_devices") {
-        Json list = Json::array();
-        if (kxjson::text(request, "class") == "video") {
-            for (const Camera& c : _cameras) {
-                Json caps = Json::array();
-                for (const Capability& cap : c.capabilities) {
-                    caps.push_back({{"subtype", cap.subtype},
-                                    {"width", cap.width},
-                                    {"height", cap.height},
-                                    {"min_interval", cap.minInterval},
-                                    {"max_interval", cap.maxInterval},
-                                    {"input", {{"format", cap.inputFormat}, {"url", cap.inputUrl}}}});
-                }
-                list.push_back({{"friendly_name", c.friendlyName},
-                                {"device_path", c.devicePath},
-                                {"interfaces", c.interfaces},
-                                {"capabilities", caps}});
+    const Operation* o = operation(kxjson::text(request, "op"));
+    return o == nullptr ? error("unknown op") : (this->*o->answer)(request, watch);
+}
+
+Json SimServer::answerUsbDevices(const Json&, bool&) {
+    return Json{{"ok", true}, {"devices", Json(_usb)}};
+}
+
+Json SimServer::answerCaptureDevices(const Json& request, bool&) {
+    Json list = Json::array();
+    if (kxjson::text(request, "class") == "video") {
+        for (const Camera& c : _cameras) {
+            Json caps = Json::array();
+            for (const Capability& cap : c.capabilities) {
+                caps.push_back({{"subtype", cap.subtype},
+                                {"width", cap.width},
+                                {"height", cap.height},
+                                {"min_interval", cap.minInterval},
+                                {"max_interval", cap.maxInterval},
+                                {"input", {{"format", cap.inputFormat}, {"url", cap.inputUrl}}}});
             }
+            list.push_back({{"friendly_name", c.friendlyName},
+                            {"device_path", c.devicePath},
+                            {"interfaces", c.interfaces},
+                            {"capabilities", caps}});
+        }
+    } else {
+        for (const AudioDevice& a : _audio) {
+            Json cap{{"sample_rate", a.sampleRate}, {"channels", a.channels}, {"bits", a.bits}};
+            list.push_back({{"friendly_name", a.friendlyName},
+                            {"capabilities", Json::array({cap})},
+                            {"input", {{"format", a.inputFormat}, {"url", a.inputUrl}}}});
+        }
+    }
+    return Json{{"ok", true}, {"devices", list}};
+}
+
+Json SimServer::answerXu(const Json& request, bool&) {
+    const std::string path = kxjson::text(request, "device_path");
+    Camera* camera = nullptr;
+    for (Camera& c : _cameras) {
+        if (c.devicePath == path) {
+            camera = &c;
+        }
+    }
+    auto model = _models.find(path);
+    if (camera == nullptr || model == _models.end()) {
+        return error("no such device");
+    }
+    bool hasUnit = false;
+    for (const std::string& i : camera->interfaces) {
+        hasUnit = hasUnit || i == "extension_unit";
+    }
+    uint8_t data[4];
+    if (!hasUnit || !parseHex4(kxjson::text(request, "data"), data)) {
+        return error("no extension unit or bad data");
+    }
+    const std::string query = kxjson::text(request, "query");
+    if (query == "set_cur") {
+        uint16_t reg = static_cast<uint16_t>(data[0] | (data[1] << 8));
+        uint16_t value = static_cast<uint16_t>(data[2] | (data[3] << 8));
+        if (reg == 0) {
+            _selected[path] = value;
         } else {
-            for (const AudioDevice& a : _audio) {
-                Json cap{{"sample_rate", a.sampleRate}, {"channels", a.channels}, {"bits", a.bits}};
-                list.push_back({{"friendly_name", a.friendlyName},
-                                {"capabilities", Json::array({cap})},
-                                {"input", {{"format", a.inputFormat}, {"url", a.inputUrl}}}});
-            }
+            model->second.write(reg, value, steadyNowMs());
         }
-        ok["devices"] = list;
-        return ok;
+        return Json{{"ok", true}, {"data", hex4(data)}};
     }
-    if (op == "xu") {
-        const std::string path = kxjson::text(request, "device_path");
-        Camera* camera = nullptr;
-        for (Camera& c : _cameras) {
-            if (c.devicePath == path) {
-                camera = &c;
-            }
-        }
-        auto model = _models.find(path);
-        if (camera == nullptr || model == _models.end()) {
-            return error("no such device");
-        }
-        bool hasUnit = false;
-        for (const std::string& i : camera->interfaces) {
-            hasUnit = hasUnit || i == "extension_unit";
-        }
-        uint8_t data[4];
-        if (!hasUnit || !parseHex4(kxjson::text(request, "data"), data)) {
-            return error("no extension unit or bad data");
-        }
-        const std::string query = kxjson::text(request, "query");
-        if (query == "set_cur") {
-            uint16_t reg = static_cast<uint16_t>(data[0] | (data[1] << 8));
-            uint16_t value = static_cast<uint16_t>(data[2] | (data[3] << 8));
-            if (reg == 0) {
-                _selected[path] = value;
-            } else {
-                model->second.write(reg, value, steadyNowMs());
-            }
-            ok["data"] = hex4(data);
-            return ok;
-        }
-        if (query == "get_cur") {
-            uint16_t value = model->second.read(_selected[path]);
-            uint8_t answer[4] = {0, 0, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
-            ok["data"] = hex4(answer);
-            return ok;
-        }
-        return error("bad query");
+    if (query == "get_cur") {
+        uint16_t value = model->second.read(_selected[path]);
+        uint8_t answer[4] = {0, 0, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
+        return Json{{"ok", true}, {"data", hex4(answer)}};
     }
-    if (op == "watch") {
-        watch = true;
-        return ok;
-    }
-    return error("unknown op");
+    return error("bad query");
+}
+
+Json SimServer::answerWatch(const Json&, bool& watch) {
+    watch = true;
+    return Json{{"ok", true}};
 }

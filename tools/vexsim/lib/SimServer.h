@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "KXJsonLine.h"
+#include "KXLineReader.h"
 #include "SimCamera.h"
 
 class SimServer {
@@ -161,11 +162,23 @@ public:
     // Sends any text (a fault: garbage, an endless line) to every watcher.
     void sendToWatchers(const std::string& text);
 
+    // The longest request line read. Requests are a few hundred bytes; a longer line (a peer
+    // that never ends its line) closes that connection, as the library's readers end a stream
+    // whose line passes their bound.
+    static constexpr size_t kMaxRequestBytes = 64 * 1024;
+
 private:
     struct Client {
         int fd;
-        std::string buffer;
+        KXLineReader reader;  // bytes received after the last full line
         bool watching = false;
+    };
+    // One of the protocol's operations: its answer to a request (needs _mutex); `watch` is
+    // set by the one that makes the connection a watcher.
+    using Answer = kxjson::Json (SimServer::*)(const kxjson::Json& request, bool& watch);
+    struct Operation {
+        const char* name;
+        Answer answer;
     };
     struct FaultState {
         Fault fault = Fault::None;
@@ -179,6 +192,12 @@ private:
     bool handleReadable(Client& client);
     bool answer(Client& client, const std::string& line);
     kxjson::Json respond(const kxjson::Json& request, bool& watch);  // needs _mutex
+    // The protocol's operation named `op`; nullptr when it is none of them (a control request).
+    static const Operation* operation(const std::string& op);
+    kxjson::Json answerUsbDevices(const kxjson::Json& request, bool& watch);
+    kxjson::Json answerCaptureDevices(const kxjson::Json& request, bool& watch);
+    kxjson::Json answerXu(const kxjson::Json& request, bool& watch);
+    kxjson::Json answerWatch(const kxjson::Json& request, bool& watch);
     void wake();
 
     std::string _folder;  // empty when the owner gave the path
