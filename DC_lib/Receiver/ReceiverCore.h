@@ -19,6 +19,7 @@ extern "C" {
 
 class FrameQueue;
 class KXAiFrameProcessor;
+class KXIUSBControl;
 class KXIDecoder;
 class KXRecorder;
 class PacketQueue;
@@ -101,6 +102,9 @@ public:
     std::map<int, int> soundArrayPresetMap() const;
     void setInvertTilt(bool on) { _invertTilt.store(on, std::memory_order_relaxed); }
     bool invertTilt() const { return _invertTilt.load(std::memory_order_relaxed); }
+    // This receiver's camera command channel (null for a network source); the control calls
+    // go to it, from any thread (it locks itself).
+    KXIUSBControl* controller() const { return _controller.get(); }
 
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
@@ -184,6 +188,8 @@ private:
     std::atomic<bool> _isEnableAIMode{false};
     std::atomic<int32_t> _aiMode{0};
     std::unique_ptr<KXAiFrameProcessor> _aiProcessor;  // video capture thread only
+
+    std::shared_ptr<KXIUSBControl> _controller;  // immutable after construction
 
     mutable std::mutex _presetMapMutex;
     std::map<int, int> _soundArrayPresetMap;  // guarded by _presetMapMutex
