@@ -40,6 +40,8 @@ class ZoomProcessor;
 //  - AI mode: setIsEnableAIMode (any thread) loads the models and then publishes the mode and
 //    the on flag through atomics; captureVideo reads them per frame and runs the analysis
 //    with _aiProcessor, which only the video capture thread uses.
+//  - _controller, this receiver's camera command channel, is set by the constructor and
+//    released by the destructor; the control calls use it from any thread (it locks itself).
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
 //    array client's read).
 //  - Recording: recordingStart and recordingStop hold _startStopMutex; they alone create,

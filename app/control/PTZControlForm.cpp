@@ -137,6 +137,14 @@ void PTZControlForm::buildForm() {
     settings->setFixedHeight(40);
     auto* settingsRow = new QHBoxLayout(settings);
     settingsRow->setContentsMargins(12, 0, 12, 0);
+    _cameraComboBox = new QComboBox(settings);
+    _cameraComboBox->setObjectName(QStringLiteral("camera_comboBox"));
+    _cameraComboBox->setFixedSize(170, 26);
+    _cameraComboBox->setFocusPolicy(Qt::NoFocus);
+    _cameraComboBox->setToolTip(tr("The camera this panel steers"));
+    _cameraComboBox->setAccessibleName(tr("Camera"));
+    _cameraComboBox->hide();
+    settingsRow->addWidget(_cameraComboBox);
     _directionCheckBox = new QCheckBox(tr("L/R Direction"), settings);
     _directionCheckBox->setObjectName(QStringLiteral("direction_checkBox"));
     _directionCheckBox->setFocusPolicy(Qt::NoFocus);
@@ -167,6 +175,11 @@ void PTZControlForm::buildForm() {
             &PTZControlForm::slot_CloseButtonClicked);
     connect(_titleBar, &titleWidget::signal_InofButtonClicked, this, &PTZControlForm::slot_InfoClicked);
     connect(_directionCheckBox, &QCheckBox::clicked, this, &PTZControlForm::slot_SetInvertTilt);
+    connect(_cameraComboBox, &QComboBox::activated, this, [this](int index) {
+        const QString location = _cameraComboBox->itemData(index).toString();
+        if (location.compare(_cameraLocation, Qt::CaseInsensitive) != 0)
+            emit signal_CameraChosen(location);
+    });
     connect(_mirrorFlipComboBox, &QComboBox::currentIndexChanged, this, &PTZControlForm::slot_SetMirrorFlip);
 }
 
@@ -380,6 +393,17 @@ void PTZControlForm::slot_SetCameraControl(DC_Recv* recv) {
     _receiver = recv;
 }
 
+void PTZControlForm::setCameraChoices(const QList<CameraChoice>& choices, const QString& chosen) {
+    const QSignalBlocker blocker(_cameraComboBox);
+    _cameraComboBox->clear();
+    for (const CameraChoice& choice : choices) {
+        _cameraComboBox->addItem(choice.label, choice.location);
+        if (choice.location.compare(chosen, Qt::CaseInsensitive) == 0)
+            _cameraComboBox->setCurrentIndex(_cameraComboBox->count() - 1);
+    }
+    _cameraComboBox->setVisible(choices.size() > 1);
+}
+
 void PTZControlForm::setUSBDataObject(QJsonObject dataObject) {
     _usbDataObject = dataObject;
     qDebug() << "PTZControlForm::setUSBDataObject"
@@ -460,6 +484,7 @@ void PTZControlForm::slot_initialize() {
     }
     _receiver->setInvertTilt(invertTilt);
     emit signal_SetInvertTilt(invertTilt);
+    emit signal_SetCameraInvertTilt(_cameraLocation, invertTilt);
     qDebug() << "PTZControlForm::slot_initialize"
              << "end";
 }
@@ -472,6 +497,7 @@ void PTZControlForm::slot_SetInvertTilt() {
     const bool invertTilt = _directionCheckBox->isChecked();
     _receiver->setInvertTilt(invertTilt);
     emit signal_SetInvertTilt(invertTilt);
+    emit signal_SetCameraInvertTilt(_cameraLocation, invertTilt);
 }
 
 void PTZControlForm::slot_SetMirrorFlip() {
@@ -519,7 +545,8 @@ void PTZControlForm::slot_releaseFocusNear() {
 // ---- zoom ----------------------------------------------------------------------------------------
 
 void PTZControlForm::send(Kind kind, int value) {
-    emit signal_AddUSBCommand(CameraCommand::make(kind, value, CameraCommand::Origin::Panel));
+    emit signal_AddUSBCommand(
+        CameraCommand::make(kind, value, CameraCommand::Origin::Panel, _cameraLocation));
 }
 
 void PTZControlForm::pressZoom(QPushButton* self, QPushButton* other, Kind kind) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QList>
+#include <QString>
 #include <QPoint>
 #include <QWidget>
 
@@ -44,6 +46,11 @@ class titleWidget;
 // at once and leaves stopPreview to the same thread, so neither an open nor a close holds
 // up the interface.
 //
+// Several cameras: the settings row's camera selector ("camera_comboBox", shown while more
+// than one camera is connected) chooses the camera the panel steers; the main window fills
+// it (setCameraChoices) and, on signal_CameraChosen, hands the panel that camera's receiver
+// and description. Every command the panel emits names its camera (setCameraLocation).
+//
 // Threading: interface thread only; the preview thread's end reaches it queued.
 class PTZControlForm : public QWidget {
     Q_OBJECT
@@ -55,6 +62,19 @@ public:
 
     void setUSBDataObject(QJsonObject dataObject);
     void setRender();
+
+    // One camera the selector offers: its location identity and what the selector shows.
+    struct CameraChoice {
+        QString location;
+        QString label;
+    };
+    // The connected cameras, and which one is shown as chosen (its location, any case).
+    // Changes no receiver: that is the main window's, on signal_CameraChosen.
+    void setCameraChoices(const QList<CameraChoice>& choices, const QString& chosen);
+    // The camera the panel's commands name (empty: none named, the default camera).
+    void setCameraLocation(const QString& location) { _cameraLocation = location; }
+    QString cameraLocation() const { return _cameraLocation; }
+    QComboBox* cameraSelector() const { return _cameraComboBox; }
 
     DC_Recv* receiver() const { return _receiver; }
     QJsonObject usbDataObject() const { return _usbDataObject; }
@@ -68,6 +88,10 @@ signals:
     void signal_moveWidget(QPoint movePoint);
     void signal_InofButtonClicked();
     void signal_SetInvertTilt(bool invertTilt);
+    // The same, for the camera it was set on.
+    void signal_SetCameraInvertTilt(QString location, bool invertTilt);
+    // The user chose another camera in the selector.
+    void signal_CameraChosen(QString location);
     void signal_AddUSBCommand(CameraCommand command);
 
 public slots:
@@ -152,6 +176,7 @@ private:
     RenderWidget* _renderWidget = nullptr;
     QCheckBox* _directionCheckBox = nullptr;
     QComboBox* _mirrorFlipComboBox = nullptr;
+    QComboBox* _cameraComboBox = nullptr;  // item data: the camera's location
     QPushButton* _panUp = nullptr;
     QPushButton* _panDown = nullptr;
     QPushButton* _panLeft = nullptr;
@@ -173,6 +198,7 @@ private:
 
     DC_Recv* _receiver = nullptr;  // not owned: the camera list's
     QJsonObject _usbDataObject;
+    QString _cameraLocation;  // the camera the commands name
 
     PreviewWindow* _previewWindow = nullptr;   // owned while a preview runs
     PreviewRenderer* _renderer = nullptr;      // owned while a preview runs

@@ -9,6 +9,7 @@
 class AboutWidget;
 class ArrayLink;
 class CamUSBControlThread;
+class DC_Recv;
 class CameraCommandRouter;
 class DecisionLog;
 class DecisionLogWindow;
@@ -95,6 +96,11 @@ public slots:
     // The tray's and the array page's "Tracking log".
     void slot_ShowTrackingLog();
     void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    // A camera's receiver came or went: the PTZ panel's selector and, when it was the panel's
+    // camera, the panel's receiver follow before the camera list destroys it.
+    void slot_CameraReceiverChanged(QString location, DC_Recv* recv);
+    // The panel steers (and shows) the camera at that location (empty: none).
+    void showPanelCamera(const QString& location);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -110,6 +116,7 @@ private:
     void connectPages();
     // Wiring of the PTZ panel, made once when it is created.
     void connectPTZPanel();
+    void refreshPanelCameraChoices();
     void createCore();
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
