@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "AppResources.h"
+#include "FramePump.h"
 #include "PreviewOpenThread.h"
 #include "PreviewRenderer.h"
 #include "PreviewWindow.h"
@@ -74,16 +75,40 @@ PTZControlForm::PTZControlForm(QWidget* parent) : QWidget(parent) {
     qRegisterMetaType<DC_Recv*>("DC_Recv*");
     buildForm();
     setWindowTitle(_titleBar->titleText());
-    _openThread = new PreviewOpenThread(this);
-    connect(_openThread, &QThread::finished, this, &PTZControlForm::previewThreadSettled);
+    _idleThread = new PreviewOpenThread(this);
 }
 
 PTZControlForm::~PTZControlForm() {
     teardownPreview();
-    // The thread's destructor stops a preview it started and waits for a call in progress;
-    // it must run before the receiver pointer means nothing any more.
-    delete _openThread;
-    _openThread = nullptr;
+    // The own pump's thread stops a preview it started and waits for a call in progress; it
+    // must do so before the receiver pointer means nothing any more.
+    delete _ownPump;
+    _ownPump = nullptr;
+}
+
+PreviewOpenThread* PTZControlForm::previewThread() const {
+    return _pump ? _pump->openThread() : _idleThread;
+}
+
+FramePump* PTZControlForm::pumpForReceiver() {
+    if (_receiver == nullptr)
+        return nullptr;
+    if (_pumpProvider) {
+        if (FramePump* provided = _pumpProvider(_receiver))
+            return provided;
+    }
+    if (_ownPump == nullptr || _ownPump->receiver() != _receiver) {
+        delete _ownPump;
+        _ownPump = new FramePump(_receiver, this);
+    }
+    return _ownPump;
+}
+
+void PTZControlForm::dropPump() {
+    // A provider's pump is its owner's to forget; the panel's own one forgets here (waiting
+    // for an open in progress, which is undone).
+    if (_ownPump != nullptr)
+        _ownPump->forget();
 }
 
 // ---- form ---------------------------------------------------------------------------------
@@ -374,7 +399,7 @@ void PTZControlForm::slot_SetCameraControl(DC_Recv* recv) {
         teardownPreview();
         // The camera list destroys the receiver when this returns: an open still running on
         // it is waited for here.
-        _openThread->forget(_receiver);
+        dropPump();
         _receiver = nullptr;
         releaseHeldKeys();
         hide();
@@ -384,7 +409,7 @@ void PTZControlForm::slot_SetCameraControl(DC_Recv* recv) {
         // Another camera without the announcement of none in between: the preview must not
         // go on pulling from the old receiver, which its owner may destroy at any time now.
         teardownPreview();
-        _openThread->forget(_receiver);
+        dropPump();
         _receiver = recv;
         if (isVisible())
             setRender();
@@ -424,21 +449,16 @@ void PTZControlForm::setRender() {
     _previewWindow->setState(PreviewWindow::State::Connecting);
     _previewWindow->show();
     _renderer = new PreviewRenderer(this, _previewWindow);
-    _renderer->setReceiver(_receiver);
-    // The pull starts in previewThreadSettled, once startPreview has returned.
-    _openThread->requestStart(_receiver);
-}
-
-void PTZControlForm::previewThreadSettled() {
-    if (_renderer != nullptr && !_renderer->isPulling() && _openThread->isStartedOn(_receiver)) {
-        qDebug() << "PTZControlForm::previewThreadSettled"
-                 << "preview started, pulling";
-        _renderer->start();
-    }
+    // Frames come once the pump's startPreview has returned.
+    _pump = pumpForReceiver();
+    if (_pump)
+        _pump->addConsumer(_renderer);
 }
 
 void PTZControlForm::teardownPreview() {
     if (_renderer != nullptr) {
+        if (_pump)
+            _pump->removeConsumer(_renderer);
         _renderer->stop();
         _renderer->release(_receiver);
         delete _renderer;
@@ -713,9 +733,8 @@ void PTZControlForm::slot_MinButtonClicked() {
 void PTZControlForm::slot_CloseButtonClicked() {
     // The pull stops first: no capture call may overlap the stop, which the preview thread
     // runs (after an open in progress, if any) so that a slow stop does not hold the window.
+    // Detaching is the stop: the pump stops the stream when nobody else wants it.
     teardownPreview();
-    if (_receiver != nullptr)
-        _openThread->requestStop();
     hide();
 }
 

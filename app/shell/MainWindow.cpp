@@ -21,6 +21,7 @@
 #include "AppResources.h"
 #include "ArrayLink.h"
 #include "CamUSBControlThread.h"
+#include "FramePump.h"
 #include "CameraCommandRouter.h"
 #include "CameraListView.h"
 #include "ControlApiBridge.h"
@@ -248,6 +249,8 @@ void MainWindow::connectPages() {
             &PresetLink::slot_ConnectUSBCamera);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, engine,
             [this](DC_Recv* recv) { engine->setCamera(recv ? cameraList->connectedLocation() : QString()); });
+    connect(cameraList, &CameraListView::signal_CameraReceiver, this,
+            &MainWindow::slot_CameraReceiverChanged);
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
     connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
@@ -298,8 +301,13 @@ void MainWindow::afterEnableDelay() {
 
 void MainWindow::connectPTZPanel() {
     connect(ptzPanel, &PTZControlForm::signal_moveWidget, this, &MainWindow::slot_MovePTZWidget);
-    connect(cameraList, &CameraListView::signal_CameraReceiver, this,
-            &MainWindow::slot_CameraReceiverChanged);
+    ptzPanel->setPumpProvider([this](DC_Recv* recv) -> FramePump* {
+        for (FramePump* pump : std::as_const(framePumps)) {
+            if (pump->receiver() == recv)
+                return pump;
+        }
+        return nullptr;
+    });
     connect(ptzPanel, &PTZControlForm::signal_CameraChosen, this, [this](QString location) {
         showPanelCamera(location);
         if (ptzPanel->isVisible())
@@ -468,6 +476,20 @@ void MainWindow::refreshPanelCameraChoices() {
 }
 
 void MainWindow::slot_CameraReceiverChanged(QString location, DC_Recv* recv) {
+    const QString key = location.toLower();
+    if (recv != nullptr && !framePumps.contains(key))
+        framePumps.insert(key, new FramePump(recv, this));
+    updatePanelForCamera(location, recv);
+    // After the consumers have let go: no call runs on the receiver once this returns.
+    if (recv == nullptr) {
+        if (FramePump* pump = framePumps.take(key)) {
+            pump->forget();
+            delete pump;
+        }
+    }
+}
+
+void MainWindow::updatePanelForCamera(const QString& location, DC_Recv* recv) {
     if (!ptzPanel)
         return;
     if (recv == nullptr && ptzPanel->receiver() != nullptr &&

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMap>
 #include <QMainWindow>
 #include <QPoint>
 #include <QStringList>
@@ -10,6 +11,7 @@ class AboutWidget;
 class ArrayLink;
 class CamUSBControlThread;
 class DC_Recv;
+class FramePump;
 class CameraCommandRouter;
 class DecisionLog;
 class DecisionLogWindow;
@@ -62,6 +64,8 @@ public:
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
     // Null until the first PTZ request.
     PTZControlForm* ptzControlForm() const { return ptzPanel; }
+    // The frame pump of the connected camera at that location (any case); null when none.
+    FramePump* framePump(const QString& location) const { return framePumps.value(location.toLower()); }
     ControlApiServer* controlApiServer() const { return controlApi; }
     ControlApiBridge* controlApiBridge() const { return controlBridge; }
     // Null until the tray's "Control interface" was chosen.
@@ -101,6 +105,7 @@ public slots:
     void slot_CameraReceiverChanged(QString location, DC_Recv* recv);
     // The panel steers (and shows) the camera at that location (empty: none).
     void showPanelCamera(const QString& location);
+    void updatePanelForCamera(const QString& location, DC_Recv* recv);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -142,7 +147,10 @@ private:
 
     bool dragging = false;
     QPoint pressOffset;
-    PTZControlForm* ptzPanel = nullptr;  // child; created on the first PTZ request, then reused
+    // One frame pump per connected camera (by lower-case location), made when its receiver
+    // comes and forgotten before it goes; every consumer of a camera's pictures attaches to it.
+    QMap<QString, FramePump*> framePumps;  // children
+    PTZControlForm* ptzPanel = nullptr;    // child; created on the first PTZ request, then reused
     QString configDir;
     QString configFile;
     QStringList configFiles;
