@@ -45,7 +45,7 @@ void setModelName(RecordingExtensionUnit& unit, const std::string& name) {
     }
 }
 
-class SeveralReceiversTest : public ::testing::Test {
+class SeveralReceiversControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
         auto platform = std::make_shared<SeveralCamerasPlatform>();
@@ -63,7 +63,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SeveralReceiversTest, EachReceiverSteersItsOwnCameraWhicheverWasBuiltLast) {
+TEST_F(SeveralReceiversControlTest, EachReceiverSteersItsOwnCameraWhicheverWasBuiltLast) {
     for (bool aFirst : {true, false}) {
         SCOPED_TRACE(aFirst ? "A built first" : "B built first");
         std::unique_ptr<DC_Recv> a;
@@ -116,7 +116,7 @@ TEST_F(SeveralReceiversTest, EachReceiverSteersItsOwnCameraWhicheverWasBuiltLast
 // Two threads drive two receivers, each with its own numbered sequence of presets and a
 // read of its own register: every write lands in its camera's journal, in order, and no
 // read picks up the other camera's value.
-TEST_F(SeveralReceiversTest, InterleavedCallsFromTwoThreadsReachTheRightCameraInOrder) {
+TEST_F(SeveralReceiversControlTest, InterleavedCallsFromTwoThreadsReachTheRightCameraInOrder) {
     DC_Recv a(cameraA.formats());
     DC_Recv b(cameraB.formats());
     unitA->clear();
@@ -162,7 +162,7 @@ TEST_F(SeveralReceiversTest, InterleavedCallsFromTwoThreadsReachTheRightCameraIn
 
 // A receiver destroyed while the other one is steered from another thread: the survivor's
 // commands keep reaching its camera, and the destroyed one's camera hears nothing more.
-TEST_F(SeveralReceiversTest, DestroyingOneLeavesTheOtherSteered) {
+TEST_F(SeveralReceiversControlTest, DestroyingOneLeavesTheOtherSteered) {
     for (bool destroyNewest : {true, false}) {
         SCOPED_TRACE(destroyNewest ? "the newest goes" : "the oldest goes");
         auto survivorUnit = destroyNewest ? unitA : unitB;
@@ -206,7 +206,7 @@ TEST_F(SeveralReceiversTest, DestroyingOneLeavesTheOtherSteered) {
 
 // The USB search's model query opens its own controller on a camera a receiver already
 // steers: both keep working, and neither splits the other's read.
-TEST_F(SeveralReceiversTest, ModelQueriesWhileReceiversAreSteered) {
+TEST_F(SeveralReceiversControlTest, ModelQueriesWhileReceiversAreSteered) {
     setModelName(*unitA, "ZM-150");
     setModelName(*unitB, "ZM-310");
     DC_Recv a(cameraA.formats());
