@@ -33,7 +33,7 @@ void DC_Recv::setSoundArrayPresetMap(std::map<int, int> map) {
 
 int DC_Recv::recvShureSoundArrayData(bool close) {
     try {
-        return KXShureArrayClient::shared().receive(close, _core->soundArrayPresetMap());
+        return KXShureArrayClient::shared().receive(close, _core->soundArrayPresetMap(), _core->controller());
     } catch (...) {
         return 0;
     }

@@ -94,6 +94,10 @@ bool KXShureArrayClient::connect(const char* ip) {
 }
 
 int KXShureArrayClient::receive(bool close, const std::map<int, int>& presetMap) {
+    return receive(close, presetMap, KXCurrentController().get());
+}
+
+int KXShureArrayClient::receive(bool close, const std::map<int, int>& presetMap, KXIUSBControl* camera) {
     std::lock_guard<std::mutex> lock(_mutex);
     if (close) {
         _gateOn.fill(0);
@@ -140,8 +144,8 @@ int KXShureArrayClient::receive(bool close, const std::map<int, int>& presetMap)
         _selectedPosition = static_cast<uint8_t>(openChannel);
         const auto entry = presetMap.find(openChannel);
         const int preset = entry != presetMap.end() ? entry->second : 0;
-        if (std::shared_ptr<KXIUSBControl> controller = KXCurrentController()) {
-            controller->callPreset(preset);
+        if (camera != nullptr) {
+            camera->callPreset(preset);
         }
         KXLog("set = %d\n", openChannel);
         std::this_thread::sleep_for(std::chrono::milliseconds(kRecallPauseMs));

@@ -22,6 +22,8 @@
 #include <mutex>
 #include <string>
 
+class KXIUSBControl;
+
 class KXShureArrayClient {
 public:
     static constexpr int kPort = 2202;
@@ -47,6 +49,9 @@ public:
     // at its start, recalls the preset of the single open channel when it changed (a channel
     // missing from `presetMap` recalls preset 0) and answers the selected channel (0: none
     // yet). A peer close answers 0.
+    // The preset is recalled on `camera` (the receiver the host reads through; null: none);
+    // the two-argument form recalls on the current controller.
+    int receive(bool close, const std::map<int, int>& presetMap, KXIUSBControl* camera);
     int receive(bool close, const std::map<int, int>& presetMap);
 
     // State, for diagnostics and tests.

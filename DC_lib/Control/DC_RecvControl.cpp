@@ -2,9 +2,9 @@
 #include "Receiver/ReceiverCore.h"
 #include "vexsdk.h"
 
-// The camera-control calls of the exported receiver. Each one acts on the process-wide
-// current controller (the one the most recently constructed local-camera receiver bound),
-// not on a controller of this object.
+// The camera-control calls of the exported receiver. Each one acts on this receiver's own
+// controller (bound to its camera when a local-camera receiver is constructed), so several
+// receivers in one process each steer their own camera. A network receiver has none.
 
 namespace {
 
@@ -12,9 +12,8 @@ constexpr int kNoController = -252;
 constexpr int kFocusModeFailed = -248;
 
 template <typename Call>
-int withController(int withoutController, Call call) {
-    std::shared_ptr<KXIUSBControl> controller = KXCurrentController();
-    if (!controller) {
+int withController(KXIUSBControl* controller, int withoutController, Call call) {
+    if (controller == nullptr) {
         return withoutController;
     }
     return call(*controller);
@@ -28,58 +27,59 @@ int focusResult(int writeResult) {
 }  // namespace
 
 int DC_Recv::setPanUp() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.panUp(); });
+    return withController(_core->controller(), kNoController, [](KXIUSBControl& c) { return c.panUp(); });
 }
 
 int DC_Recv::setPanDown() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.panDown(); });
+    return withController(_core->controller(), kNoController, [](KXIUSBControl& c) { return c.panDown(); });
 }
 
 // With inverted tilt the picture is mirrored, so the horizontal half of a direction swaps.
 int DC_Recv::setPanLeft() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panRight() : c.panLeft(); });
 }
 
 int DC_Recv::setPanRight() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panLeft() : c.panRight(); });
 }
 
 int DC_Recv::setPanUpLeft() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panUpRight() : c.panUpLeft(); });
 }
 
 int DC_Recv::setPanUpRight() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panUpLeft() : c.panUpRight(); });
 }
 
 int DC_Recv::setPanDownLeft() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panDownRight() : c.panDownLeft(); });
 }
 
 int DC_Recv::setPanDownRight() {
     const bool invert = _core->invertTilt();
-    return withController(kNoController,
+    return withController(_core->controller(), kNoController,
                           [invert](KXIUSBControl& c) { return invert ? c.panDownLeft() : c.panDownRight(); });
 }
 
 int DC_Recv::setPanStop(int command) {
-    return withController(kNoController, [command](KXIUSBControl& c) { return c.panTiltStop(command); });
+    return withController(_core->controller(), kNoController,
+                          [command](KXIUSBControl& c) { return c.panTiltStop(command); });
 }
 
 // Success only when the home command reached the camera. A write that "did not fail" is not
 // enough: 65535 means that nothing was sent because the camera has no extension unit.
 int DC_Recv::setPanHome() {
-    return withController(-1, [](KXIUSBControl& c) {
+    return withController(_core->controller(), -1, [](KXIUSBControl& c) {
         int mirrorFlip = 0;
         c.readCommand(40, &mirrorFlip);  // read first; the value does not change what follows
         return c.panHome() ? 0 : 255;
@@ -87,74 +87,86 @@ int DC_Recv::setPanHome() {
 }
 
 int DC_Recv::setPanSpeed(int speed) {
-    return withController(kNoController, [speed](KXIUSBControl& c) { return c.setPanSpeed(speed); });
+    return withController(_core->controller(), kNoController,
+                          [speed](KXIUSBControl& c) { return c.setPanSpeed(speed); });
 }
 
 int DC_Recv::setTiltSpeed(int speed) {
-    return withController(kNoController, [speed](KXIUSBControl& c) { return c.setTiltSpeed(speed); });
+    return withController(_core->controller(), kNoController,
+                          [speed](KXIUSBControl& c) { return c.setTiltSpeed(speed); });
 }
 
 int DC_Recv::setZoomIn() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.zoomIn(); });
+    return withController(_core->controller(), kNoController, [](KXIUSBControl& c) { return c.zoomIn(); });
 }
 
 int DC_Recv::setZoomOut() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.zoomOut(); });
+    return withController(_core->controller(), kNoController, [](KXIUSBControl& c) { return c.zoomOut(); });
 }
 
 int DC_Recv::setZoomStop(int command) {
-    return withController(kNoController, [command](KXIUSBControl& c) { return c.zoomStop(command); });
+    return withController(_core->controller(), kNoController,
+                          [command](KXIUSBControl& c) { return c.zoomStop(command); });
 }
 
 int DC_Recv::setFocusFar() {
-    return withController(-1, [](KXIUSBControl& c) { return focusResult(c.focusFar()); });
+    return withController(_core->controller(), -1,
+                          [](KXIUSBControl& c) { return focusResult(c.focusFar()); });
 }
 
 int DC_Recv::setFocusNear() {
-    return withController(-1, [](KXIUSBControl& c) { return focusResult(c.focusNear()); });
+    return withController(_core->controller(), -1,
+                          [](KXIUSBControl& c) { return focusResult(c.focusNear()); });
 }
 
 int DC_Recv::setFocusStop() {
-    return withController(-1, [](KXIUSBControl& c) { return focusResult(c.focusStop()); });
+    return withController(_core->controller(), -1,
+                          [](KXIUSBControl& c) { return focusResult(c.focusStop()); });
 }
 
 int DC_Recv::setAutoFocusMode(int mode) {
-    return withController(
-        kNoController, [mode](KXIUSBControl& c) { return c.setFocusMode(mode) == 0 ? 0 : kFocusModeFailed; });
+    return withController(_core->controller(), kNoController, [mode](KXIUSBControl& c) {
+        return c.setFocusMode(mode) == 0 ? 0 : kFocusModeFailed;
+    });
 }
 
 int DC_Recv::getAutoFocusMode(int* mode) {
-    return withController(kNoController, [mode](KXIUSBControl& c) {
+    return withController(_core->controller(), kNoController, [mode](KXIUSBControl& c) {
         int ignored = 0;
         return c.getFocusMode(mode != nullptr ? mode : &ignored);
     });
 }
 
 int DC_Recv::setRotate(int value) {
-    return withController(kNoController, [value](KXIUSBControl& c) { return c.setMirrorFlip(value); });
+    return withController(_core->controller(), kNoController,
+                          [value](KXIUSBControl& c) { return c.setMirrorFlip(value); });
 }
 
 int DC_Recv::getRotate(int* value) {
-    return withController(kNoController, [value](KXIUSBControl& c) {
+    return withController(_core->controller(), kNoController, [value](KXIUSBControl& c) {
         int ignored = 0;
         return c.readCommand(40, value != nullptr ? value : &ignored);
     });
 }
 
 int DC_Recv::callPreset(int preset) {
-    return withController(kNoController, [preset](KXIUSBControl& c) { return c.callPreset(preset); });
+    return withController(_core->controller(), kNoController,
+                          [preset](KXIUSBControl& c) { return c.callPreset(preset); });
 }
 
 int DC_Recv::savePreset(int preset) {
-    return withController(kNoController, [preset](KXIUSBControl& c) { return c.savePreset(preset); });
+    return withController(_core->controller(), kNoController,
+                          [preset](KXIUSBControl& c) { return c.savePreset(preset); });
 }
 
 int DC_Recv::resetPreset(int preset) {
-    return withController(kNoController, [preset](KXIUSBControl& c) { return c.resetPreset(preset); });
+    return withController(_core->controller(), kNoController,
+                          [preset](KXIUSBControl& c) { return c.resetPreset(preset); });
 }
 
 int DC_Recv::setWhiteBalanceMode(int mode) {
-    return withController(kNoController, [mode](KXIUSBControl& c) { return c.setWhiteBalanceMode(mode); });
+    return withController(_core->controller(), kNoController,
+                          [mode](KXIUSBControl& c) { return c.setWhiteBalanceMode(mode); });
 }
 
 int DC_Recv::getWhiteBalance(int*) {
@@ -166,27 +178,32 @@ int DC_Recv::getAutoWhitebalance(int*) {
 }
 
 int DC_Recv::setAutoFocusTrigger() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.autoFocusTrigger(); });
+    return withController(_core->controller(), kNoController,
+                          [](KXIUSBControl& c) { return c.autoFocusTrigger(); });
 }
 
 int DC_Recv::setAutoWhitebalanceTrigger() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.autoWhiteBalanceTrigger(); });
+    return withController(_core->controller(), kNoController,
+                          [](KXIUSBControl& c) { return c.autoWhiteBalanceTrigger(); });
 }
 
 int DC_Recv::setFactoryResetTrigger() {
-    return withController(kNoController, [](KXIUSBControl& c) { return c.factoryResetTrigger(); });
+    return withController(_core->controller(), kNoController,
+                          [](KXIUSBControl& c) { return c.factoryResetTrigger(); });
 }
 
 int DC_Recv::setAutoExposure(int command) {
-    return withController(kNoController, [command](KXIUSBControl& c) { return c.sendCommand(command); });
+    return withController(_core->controller(), kNoController,
+                          [command](KXIUSBControl& c) { return c.sendCommand(command); });
 }
 
 int DC_Recv::setAutoTrackingEnable(int value) {
-    return withController(kNoController, [value](KXIUSBControl& c) { return c.setAutoTracking(value); });
+    return withController(_core->controller(), kNoController,
+                          [value](KXIUSBControl& c) { return c.setAutoTracking(value); });
 }
 
 int DC_Recv::getFWVersion(char* text, int* length) {
-    return withController(kNoController, [text, length](KXIUSBControl& c) {
+    return withController(_core->controller(), kNoController, [text, length](KXIUSBControl& c) {
         if (text == nullptr || length == nullptr) {
             return -255;  // nowhere to put the text; the read would answer -255 anyway
         }

@@ -1,14 +1,19 @@
 #include "Control/KXControlChannel.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "Discovery/KXQueueDevV4L2.h"
 #include "KXLog.h"
 #include "KXPlatform.h"
 
 namespace {
 
-std::mutex g_channelMutex;
-KXChannelBinding g_sharedBinding;          // guarded by g_channelMutex
-std::shared_ptr<KXIUSBControl> g_current;  // guarded by g_channelMutex
+std::mutex g_channelMutex;  // see KXChannelMutex()
+
+std::mutex g_registryMutex;                          // never held with g_channelMutex
+std::shared_ptr<KXIUSBControl> g_current;            // guarded by g_registryMutex
+std::vector<std::shared_ptr<KXIUSBControl>> g_live;  // guarded by g_registryMutex; bind order
 
 }  // namespace
 
@@ -16,43 +21,52 @@ std::mutex& KXChannelMutex() {
     return g_channelMutex;
 }
 
-KXChannelBinding& KXSharedBindingLocked() {
-    return g_sharedBinding;
-}
-
 std::shared_ptr<KXIUSBControl> KXCurrentController() {
-    std::lock_guard<std::mutex> lock(g_channelMutex);
+    std::lock_guard<std::mutex> lock(g_registryMutex);
     return g_current;
 }
 
 void KXSetCurrentController(std::shared_ptr<KXIUSBControl> controller) {
-    std::lock_guard<std::mutex> lock(g_channelMutex);
+    std::lock_guard<std::mutex> lock(g_registryMutex);
     g_current.swap(controller);
-    // The previous controller is released after the lock (its destructor takes no lock, but
-    // holders elsewhere may keep it alive anyway).
+    // The previous controller is released after the lock (holders elsewhere may keep it
+    // alive anyway).
 }
 
-int KXBindReceiverController(const std::string& locationText, int model) {
+std::shared_ptr<KXIUSBControl> KXBindReceiverController(const std::string& locationText, int model,
+                                                        int* result) {
     KXLog("_deviceModel %d\n", model);
     std::unique_ptr<KXCaptureFilter> filter;
     {
         KXQueueDevV4L2 lookup(KXPlatformInstance());
         filter = lookup.getUsbFilter(locationText);
     }
-    auto controller = std::make_shared<KXIUSBControl>(KXIUSBControl::Binding::Shared);
-    KXSetCurrentController(controller);
-    int result = controller->initialize(filter.get(), model);
-    if (result != 0) {
+    auto controller = std::make_shared<KXIUSBControl>();
+    {
+        std::lock_guard<std::mutex> lock(g_registryMutex);
+        g_live.push_back(controller);
+        g_current = controller;
+    }
+    const int initialized = controller->initialize(filter.get(), model);
+    if (initialized != 0) {
         KXLog("kxiDShowControl initialize fail!!!.\n");
     }
-    return result;
+    if (result != nullptr) {
+        *result = initialized;
+    }
+    return controller;
 }
 
-void KXReleaseChannelInterfaces() {
-    KXChannelBinding released;
-    {
-        std::lock_guard<std::mutex> lock(g_channelMutex);
-        std::swap(released, g_sharedBinding);
+void KXReleaseReceiverController(const std::shared_ptr<KXIUSBControl>& controller) {
+    if (!controller) {
+        return;
     }
-    // `released` drops the interfaces here, after the lock.
+    {
+        std::lock_guard<std::mutex> lock(g_registryMutex);
+        g_live.erase(std::remove(g_live.begin(), g_live.end(), controller), g_live.end());
+        if (g_current == controller && !g_live.empty()) {
+            g_current = g_live.back();
+        }
+    }
+    controller->release();
 }

@@ -24,17 +24,18 @@ constexpr int kCommandFirmwareLast = 56;
 
 }  // namespace
 
-KXIUSBControl::KXIUSBControl(Binding binding) : _bindingKind(binding) {
-    if (_bindingKind == Binding::Private) {
-        _own = std::make_unique<KXChannelBinding>();
-    }
-}
+KXIUSBControl::KXIUSBControl() : _binding(std::make_unique<KXChannelBinding>()) {}
 
-// A private binding dies with its controller; a shared one belongs to the process.
+// The binding dies with its controller: nobody else holds a reference into it.
 KXIUSBControl::~KXIUSBControl() = default;
 
-KXChannelBinding& KXIUSBControl::bindingLocked() {
-    return _bindingKind == Binding::Private ? *_own : KXSharedBindingLocked();
+void KXIUSBControl::release() {
+    KXChannelBinding released;
+    {
+        std::lock_guard<std::mutex> lock(KXChannelMutex());
+        std::swap(*_binding, released);
+    }
+    // `released` drops the interfaces here, after the lock.
 }
 
 int KXIUSBControl::model() const {
@@ -90,7 +91,7 @@ int KXIUSBControl::initialize(void* filter, int model) {
     }
     {
         std::lock_guard<std::mutex> lock(KXChannelMutex());
-        std::swap(bindingLocked(), fresh);
+        std::swap(*_binding, fresh);
     }
     // `fresh` now holds the previous interfaces; they are released here, outside the lock.
     return result;
@@ -107,7 +108,7 @@ int KXIUSBControl::writeLocked(int command, int value) {
     }
     const KXCommandRow& row = table[command];
     const uint16_t sent = value == kDefaultValue ? row.defaultValue : static_cast<uint16_t>(value & 0xFFFF);
-    auto* unit = dynamic_cast<KXExtensionUnit*>(bindingLocked().extensionUnit.get());
+    auto* unit = dynamic_cast<KXExtensionUnit*>(_binding->extensionUnit.get());
     if (unit == nullptr) {
         KXLog("gextensionControl is NULL!!");
         return kResultNoUnitOnWrite;
@@ -132,7 +133,7 @@ int KXIUSBControl::readLocked(int command, uint16_t* value) {
         return kResultNoTable;
     }
     const KXCommandRow& row = table[command];
-    auto* unit = dynamic_cast<KXExtensionUnit*>(bindingLocked().extensionUnit.get());
+    auto* unit = dynamic_cast<KXExtensionUnit*>(_binding->extensionUnit.get());
     if (unit == nullptr) {
         KXLog("gExtensionControl is NULL when read!!");
         return -1;

@@ -3,11 +3,15 @@
 // The camera command channel: register writes and reads through the camera's vendor
 // extension unit, table-driven by command number.
 //
+// Each controller owns its binding: the interfaces of the camera it was initialised with.
+// Two controllers never share one, so a receiver's controller keeps steering its own camera
+// whatever other receivers or model queries initialise.
+//
 // Threading: any thread. Every read, write and binding change holds the one channel lock
-// (KXControlChannel.cpp); a read's select-then-get pair runs under it as one unit, so no
-// other command reaches a camera between the two. The lock is held across the extension
-// unit's platform request (a leaf call that never calls back) and never across a call into
-// the application.
+// (KXChannelMutex()); a read's select-then-get pair runs under it as one unit, so no other
+// command reaches a camera between the two. The lock is held across the extension unit's
+// platform request (a leaf call that never calls back) and never across a call into the
+// application.
 
 #include <cstdint>
 #include <memory>
@@ -19,14 +23,10 @@ struct KXChannelBinding;
 
 class KXIUSBControl : public KXIDShow_Control {
 public:
-    // Whose interfaces the controller binds and uses:
-    //  Shared: the process-wide binding (a receiver's controller: last initialisation wins);
-    //  Private: its own binding, invisible to everyone else (model queries, so that asking
-    //           a newly plugged camera for its model never disturbs the connected one).
-    enum class Binding { Shared, Private };
-
-    explicit KXIUSBControl(Binding binding = Binding::Shared);
+    KXIUSBControl();
     ~KXIUSBControl() override;
+    KXIUSBControl(const KXIUSBControl&) = delete;
+    KXIUSBControl& operator=(const KXIUSBControl&) = delete;
 
     int initialize(void* filter, int model) override;  // filter: a KXCaptureFilter*
     int readCommand(int command, int* value) override;
@@ -74,6 +74,10 @@ public:
 
     int model() const;
 
+    // Drops the bound interfaces (the receiver is going away): later writes answer 65535
+    // and reads -1. The interfaces are released outside the channel lock.
+    void release();
+
     // Default value marker: passing it as a write's value sends the row's default.
     static constexpr int kDefaultValue = 65535;
 
@@ -81,9 +85,7 @@ private:
     // Both need the channel lock held.
     int writeLocked(int command, int value);
     int readLocked(int command, uint16_t* value);
-    KXChannelBinding& bindingLocked();
 
-    const Binding _bindingKind;              // immutable after construction
-    int _model = 0;                          // guarded by the channel lock
-    std::unique_ptr<KXChannelBinding> _own;  // guarded by the channel lock (Private only)
+    int _model = 0;                              // guarded by the channel lock
+    std::unique_ptr<KXChannelBinding> _binding;  // pointee guarded by the channel lock
 };

@@ -53,9 +53,9 @@ int KXQueueDevV4L2::getDeviceModel(const std::string& text, char* modelName) {
     if (!filter) {
         return 0;
     }
-    // A controller of its own: asking a newly plugged camera for its model must not take
-    // the command channel away from the camera that is connected.
-    KXIUSBControl control(KXIUSBControl::Binding::Private);
+    // A controller of its own (as every controller is): asking a newly plugged camera for its
+    // model never touches the channels of the cameras that are connected.
+    KXIUSBControl control;
     if (control.initialize(filter.get(), 0) != 0) {
         KXLog("kxiDShowControl initialize fail!!!.\n");
         return 0;

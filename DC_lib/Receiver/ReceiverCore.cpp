@@ -78,7 +78,7 @@ ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
                   static_cast<int>(_videoCodecId));
             break;
         }
-        KXBindReceiverController(sourceText(formats.url), _deviceModel);
+        _controller = KXBindReceiverController(sourceText(formats.url), _deviceModel);
     } else if (_sourceKind == 1) {
         _netInfo.url = sourceText(formats.url);
     }
@@ -89,11 +89,9 @@ ReceiverCore::~ReceiverCore() {
     // A recording still running would outlive the queues it reads: it is ended and its file
     // finalised here.
     recordingStop();
-    if (_sourceKind == 0) {
-        // Only a local camera's receiver bound the command channel; a network receiver going
-        // away must not cut the connected camera's control.
-        KXReleaseChannelInterfaces();
-    }
+    // Only a local camera's receiver has a controller; releasing it leaves every other
+    // receiver's camera under control.
+    KXReleaseReceiverController(_controller);
     freeQueues();
     av_frame_free(&_videoCaptureFrame);
     av_frame_free(&_audioCaptureFrame);

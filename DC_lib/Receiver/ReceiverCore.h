@@ -19,6 +19,7 @@ extern "C" {
 
 class FrameQueue;
 class KXAiFrameProcessor;
+class KXIUSBControl;
 class KXIDecoder;
 class KXRecorder;
 class PacketQueue;
@@ -39,6 +40,8 @@ class ZoomProcessor;
 //  - AI mode: setIsEnableAIMode (any thread) loads the models and then publishes the mode and
 //    the on flag through atomics; captureVideo reads them per frame and runs the analysis
 //    with _aiProcessor, which only the video capture thread uses.
+//  - _controller, this receiver's camera command channel, is set by the constructor and
+//    released by the destructor; the control calls use it from any thread (it locks itself).
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
 //    array client's read).
 //  - Recording: recordingStart and recordingStop hold _startStopMutex; they alone create,
@@ -101,6 +104,9 @@ public:
     std::map<int, int> soundArrayPresetMap() const;
     void setInvertTilt(bool on) { _invertTilt.store(on, std::memory_order_relaxed); }
     bool invertTilt() const { return _invertTilt.load(std::memory_order_relaxed); }
+    // This receiver's camera command channel (null for a network source); the control calls
+    // go to it, from any thread (it locks itself).
+    KXIUSBControl* controller() const { return _controller.get(); }
 
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
@@ -184,6 +190,8 @@ private:
     std::atomic<bool> _isEnableAIMode{false};
     std::atomic<int32_t> _aiMode{0};
     std::unique_ptr<KXAiFrameProcessor> _aiProcessor;  // video capture thread only
+
+    std::shared_ptr<KXIUSBControl> _controller;  // immutable after construction
 
     mutable std::mutex _presetMapMutex;
     std::map<int, int> _soundArrayPresetMap;  // guarded by _presetMapMutex

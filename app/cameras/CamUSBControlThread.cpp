@@ -15,35 +15,106 @@ void CamUSBControlThread::requestStop() {
     std::lock_guard<std::mutex> lock(_mutex);
     _stopRequested = true;
     _receiver = nullptr;
-    _commandQueue.clear();
+    _named.clear();
+    _queues.clear();
+    _waitingForDefault.clear();
     _wake.notify_all();
 }
 
 int CamUSBControlThread::queuedCommands() const {
     std::lock_guard<std::mutex> lock(_mutex);
-    return static_cast<int>(_commandQueue.size());
+    size_t total = _waitingForDefault.size();
+    for (const auto& entry : _queues) total += entry.second.size();
+    return static_cast<int>(total);
+}
+
+void CamUSBControlThread::pruneLocked() {
+    for (auto it = _queues.begin(); it != _queues.end();) {
+        bool kept = it->first == _receiver;
+        for (const auto& named : _named) kept = kept || named.second == it->first;
+        it = kept ? std::next(it) : _queues.erase(it);
+    }
+}
+
+void CamUSBControlThread::enqueueLocked(DC_Recv* recv, const QueuedCommand& command) {
+    // Without a camera a command has nothing to act on; it is not kept for a later one.
+    if (recv == nullptr || _stopRequested)
+        return;
+    _queues[recv].push_back(command);
+    _wake.notify_all();
+}
+
+DC_Recv* CamUSBControlThread::nextInTurnLocked() const {
+    // The receivers after the one served last, then from the start: each camera in turn.
+    auto start = _queues.upper_bound(_lastServed);
+    for (auto it = start; it != _queues.end(); ++it) {
+        if (!it->second.empty())
+            return it->first;
+    }
+    for (auto it = _queues.begin(); it != start; ++it) {
+        if (!it->second.empty())
+            return it->first;
+    }
+    return nullptr;
 }
 
 void CamUSBControlThread::slot_ConnectUSBCamera(DC_Recv* recv) {
     qDebug() << "CamUSBControlThread::slot_ConnectUSBCamera"
              << " recv:" << static_cast<void*>(recv);
     std::lock_guard<std::mutex> lock(_mutex);
-    _receiver = recv;
+    if (_stopRequested)
+        return;
+    if (recv != _receiver) {
+        // The commands that named no camera go with the default role.
+        std::deque<QueuedCommand> moving;
+        moving.swap(_waitingForDefault);
+        const auto old = _queues.find(_receiver);
+        if (old != _queues.end()) {
+            std::deque<QueuedCommand> kept;
+            for (const QueuedCommand& command : old->second)
+                (command.toDefault ? moving : kept).push_back(command);
+            old->second.swap(kept);
+        }
+        _receiver = recv;
+        if (recv == nullptr) {
+            _waitingForDefault.swap(moving);
+        } else {
+            std::deque<QueuedCommand>& queue = _queues[recv];
+            queue.insert(queue.end(), moving.begin(), moving.end());
+        }
+    }
+    pruneLocked();
+    _wake.notify_all();
+}
+
+void CamUSBControlThread::slot_SetCameraReceiver(QString location, DC_Recv* recv) {
+    qDebug() << "CamUSBControlThread::slot_SetCameraReceiver"
+             << "location:" << location << " recv:" << static_cast<void*>(recv);
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_stopRequested)
+        return;
+    if (recv)
+        _named[location.toLower()] = recv;
+    else
+        _named.erase(location.toLower());
+    pruneLocked();
     _wake.notify_all();
 }
 
 void CamUSBControlThread::slot_AddUSBCommand(int commandID, int commandValue) {
     std::lock_guard<std::mutex> lock(_mutex);
-    // Without a camera a command has nothing to act on; it is not kept for a later one.
-    if (_receiver == nullptr)
-        return;
-    _commandQueue.push_back(QueuedCommand{commandID, commandValue});
-    _wake.notify_all();
+    enqueueLocked(_receiver, QueuedCommand{commandID, commandValue, true});
 }
 
 void CamUSBControlThread::slot_AddCameraCommand(CameraCommand command) {
     const auto [code, value] = workerCode(command);
-    slot_AddUSBCommand(code, value);
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (command.camera.isEmpty() || _named.empty()) {
+        enqueueLocked(_receiver, QueuedCommand{code, value, true});
+        return;
+    }
+    const auto named = _named.find(command.camera.toLower());
+    enqueueLocked(named != _named.end() ? named->second : nullptr, QueuedCommand{code, value, false});
 }
 
 namespace {
@@ -117,13 +188,15 @@ void CamUSBControlThread::run() {
     // waited for it.
     std::unique_lock<std::mutex> lock(_mutex);
     for (;;) {
-        _wake.wait(lock,
-                   [this] { return _stopRequested || (_receiver != nullptr && !_commandQueue.empty()); });
+        _wake.wait(lock, [this] { return _stopRequested || nextInTurnLocked() != nullptr; });
         if (_stopRequested)
             return;
-        const QueuedCommand command = _commandQueue.front();
-        _commandQueue.pop_front();
-        executeCommand(_receiver, command);
+        DC_Recv* recv = nextInTurnLocked();
+        std::deque<QueuedCommand>& queue = _queues[recv];
+        const QueuedCommand command = queue.front();
+        queue.pop_front();
+        _lastServed = recv;
+        executeCommand(recv, command);
         lock.unlock();
         QThread::usleep(kCommandGapUs);
         lock.lock();

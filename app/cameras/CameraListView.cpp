@@ -110,7 +110,44 @@ CameraListView::CameraListView(QWidget* parent) : QWidget(parent) {
 
 CameraListView::~CameraListView() {
     _usbSearch->wait();
-    destroyReceiver();
+    destroyAllReceivers();
+}
+
+bool CameraListView::severalCamerasSetting(const QJsonObject& document) {
+    return document.value(QStringLiteral("SeveralCameras")).toBool(false);
+}
+
+bool CameraListView::severalCameras() const {
+    return severalCamerasSetting(qApp->property("configDataInforJsonObject").toJsonObject());
+}
+
+DC_Recv* CameraListView::currentReceiver() const {
+    return _connectOrder.isEmpty() ? nullptr : _receivers.value(_connectOrder.first());
+}
+
+DC_Recv* CameraListView::receiverFor(const QString& locationIdentity) const {
+    return _receivers.value(locationIdentity.toLower());
+}
+
+QString CameraListView::selectedLocation() const {
+    if (_receivers.contains(_selected))
+        return _selected;
+    return _connectOrder.isEmpty() ? QString() : _connectOrder.first();
+}
+
+QPushButton* CameraListView::buttonOf(const QString& locationIdentity) const {
+    const QString wanted = locationIdentity.toLower();
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (button && rowLocation(button) == wanted)
+            return button;
+    }
+    return nullptr;
+}
+
+QJsonObject CameraListView::cameraData(const QString& locationIdentity) const {
+    QPushButton* button = buttonOf(locationIdentity);
+    return button ? button->property("DataInfo").toJsonObject() : QJsonObject();
 }
 
 void CameraListView::buildForm() {
@@ -241,12 +278,11 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
         addRow(info);
         // Heard before the saved camera's connection below, which names this row.
         emit signal_CamerasChanged();
-        if (!_pendingAutoConnect.isEmpty() && location == _pendingAutoConnect) {
-            const QString saved = _pendingAutoConnect;
-            _pendingAutoConnect.clear();
+        if (_pendingAutoConnect.contains(location)) {
+            _pendingAutoConnect.removeAll(location);
             qDebug() << "CameraListView::slot_GetUSBCameras"
-                     << "auto connect:" << saved;
-            connectSavedCamera(saved);
+                     << "auto connect:" << location;
+            connectSavedCamera(location);
         }
     }
 }
@@ -330,34 +366,53 @@ QJsonArray CameraListView::cameraArray() const {
 
 // ---- connecting -------------------------------------------------------------------------------
 
-void CameraListView::destroyReceiver() {
-    if (!_receiver)
+void CameraListView::destroyReceiver(const QString& locationIdentity) {
+    const QString location = locationIdentity.toLower();
+    DC_Recv* recv = _receivers.take(location);
+    if (!recv)
         return;
-    // Every listener drops the pointer first; the worker's slot returns only once no command
-    // runs on the receiver.
-    emit signal_ConnectUSBCamera(nullptr);
-    delete _receiver;
-    _receiver = nullptr;
+    const bool wasDefault = _connectOrder.value(0) == location;
+    _connectOrder.removeAll(location);
+    // Every listener drops the pointer first; the worker's slots return only once no command
+    // runs on the receiver. The default's listeners hear before the camera's (the panel).
+    if (wasDefault)
+        emit signal_ConnectUSBCamera(currentReceiver());
+    emit signal_CameraReceiver(location, nullptr);
+    delete recv;
+}
+
+void CameraListView::destroyAllReceivers() {
+    // The newest first, so the default is handed on as rarely as possible.
+    while (!_connectOrder.isEmpty()) destroyReceiver(_connectOrder.last());
 }
 
 void CameraListView::slot_ConnectUSBCamera() {
     if (auto* button = qobject_cast<QPushButton*>(sender())) {
-        // The user chose: a saved camera arriving later no longer overrides that.
-        _pendingAutoConnect.clear();
+        // The user chose: a saved camera arriving later no longer overrides that (with
+        // several cameras: for this camera).
+        if (severalCameras())
+            _pendingAutoConnect.removeAll(rowLocation(button));
+        else
+            _pendingAutoConnect.clear();
         connectUSBCameraProcess(button);
     }
 }
 
 void CameraListView::connectUSBCameraProcess(QPushButton* button) {
-    destroyReceiver();
+    const bool several = severalCameras();
+    const QString rowLocationText = rowLocation(button);
+    if (several)
+        destroyReceiver(rowLocationText);
+    else
+        destroyAllReceivers();
 
     const bool wasConnected = button->property("isConnected").toBool();
     const int senderId = _buttonGroup->id(button);
     qDebug() << "CameraListView::connectUSBCameraProcess"
-             << " senderButtonID" << senderId << " isConnected:" << wasConnected;
+             << " senderButtonID" << senderId << " isConnected:" << wasConnected << " several:" << several;
 
     const int buttons = _buttonGroup->buttons().size();
-    for (int id = 0; id < buttons; ++id) {
+    for (int id = 0; id < buttons && !several; ++id) {
         if (id == senderId)
             continue;
         if (QAbstractButton* other = _buttonGroup->button(id)) {
@@ -374,6 +429,7 @@ void CameraListView::connectUSBCameraProcess(QPushButton* button) {
         applyRowColours(row);
         return;
     }
+    _selected = rowLocationText;
 
     button->setText(tr("Disconnect"));
     button->setProperty("isConnected", true);
@@ -436,8 +492,11 @@ void CameraListView::connectUSBCameraProcess(QPushButton* button) {
             qDebug() << "CameraListView::connectUSBCameraProcess"
                      << "initialize:" << initialized;
             delete find;
-            _receiver = recv;
-            emit signal_ConnectUSBCamera(_receiver);
+            _receivers.insert(rowLocationText, recv);
+            _connectOrder.append(rowLocationText);
+            if (_connectOrder.size() == 1)
+                emit signal_ConnectUSBCamera(recv);  // the default camera
+            emit signal_CameraReceiver(rowLocationText, recv);
             applyRowColours(row);
             return;
         }
@@ -446,8 +505,10 @@ void CameraListView::connectUSBCameraProcess(QPushButton* button) {
                      << "initialize:" << initialized;
             delete find;
             // A camera that cannot be opened is not connected: the row offers "Connect" again
-            // and nobody is left holding a receiver that never worked.
-            emit signal_ConnectUSBCamera(nullptr);
+            // and nobody is left holding a receiver that never worked. (Nobody was ever
+            // handed this one; with one camera at a time nothing is connected now.)
+            if (!several)
+                emit signal_ConnectUSBCamera(nullptr);
             delete recv;
             button->setText(tr("Connect"));
             button->setProperty("isConnected", false);
@@ -468,9 +529,11 @@ bool CameraListView::connectSavedCamera(const QString& locationIdentity) {
         const QString location = rowLocation(button);
         if (location != locationIdentity)
             continue;
+        any = true;
+        if (_receivers.contains(location))
+            continue;  // already connected (a saved camera listed twice)
         button->setProperty("isConnected", false);
         connectUSBCameraProcess(button);
-        any = true;
     }
     return any;
 }
@@ -478,18 +541,27 @@ bool CameraListView::connectSavedCamera(const QString& locationIdentity) {
 void CameraListView::slot_StartAutoConnect() {
     const QJsonObject document = qApp->property("configDataInforJsonObject").toJsonObject();
     const QJsonArray saved = document.value(QStringLiteral("UsbCamerasArray")).toArray();
-    QString locationIdentity;
+    QStringList locations;
     for (const QJsonValue& value : saved) {
         const QJsonObject element = value.toObject();
-        if (element.value(name(CameraInfoKey::IsConnect)).toString() == QLatin1String("1"))
-            locationIdentity = element.value(name(CameraInfoKey::LocationIdentity)).toString().toLower();
+        if (element.value(name(CameraInfoKey::IsConnect)).toString() != QLatin1String("1"))
+            continue;
+        const QString location = element.value(name(CameraInfoKey::LocationIdentity)).toString().toLower();
+        if (location.isEmpty())
+            continue;
+        locations.removeAll(location);
+        locations.append(location);
     }
-    if (locationIdentity.isEmpty())
-        return;
-    // The first search may not have delivered the camera's row yet; then it is connected
+    // One camera at a time: the last one saved as connected (an older document may say
+    // more than one).
+    if (!severalCamerasSetting(document) && locations.size() > 1)
+        locations = QStringList{locations.last()};
+    // The first search may not have delivered a camera's row yet; then it is connected
     // when the row arrives.
-    if (!connectSavedCamera(locationIdentity))
-        _pendingAutoConnect = locationIdentity;
+    for (const QString& location : std::as_const(locations)) {
+        if (!connectSavedCamera(location) && !_pendingAutoConnect.contains(location))
+            _pendingAutoConnect.append(location);
+    }
 }
 
 // ---- hot-plug ---------------------------------------------------------------------------------
@@ -517,8 +589,11 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
         qDebug() << "locationId:" << location;
         if (location != deviceUSBPlugOutLocationIdentity)
             continue;
+        // Only this camera goes; the others stay connected (and the tracking moves to the
+        // next one when this was the default).
         if (button->property("isConnected").toBool())
-            destroyReceiver();
+            destroyReceiver(location);
+        _pendingAutoConnect.removeAll(location);
         _buttonGroup->removeButton(button);
         _table->removeRow(row);
     }
@@ -536,11 +611,14 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
         const QString location = rowLocation(button);
         if (location != wanted)
             continue;
-        if (button->property("isConnected").toBool() && _receiver)
+        if (button->property("isConnected").toBool() && _receivers.contains(wanted))
             return true;
         // A choice made from outside counts as the user's: a saved camera arriving later
         // does not override it.
-        _pendingAutoConnect.clear();
+        if (severalCameras())
+            _pendingAutoConnect.removeAll(wanted);
+        else
+            _pendingAutoConnect.clear();
         button->setProperty("isConnected", false);
         connectUSBCameraProcess(button);
         return true;
@@ -549,28 +627,22 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
 }
 
 void CameraListView::disconnectCamera() {
-    for (int row = 0; row < _table->rowCount(); ++row) {
-        QPushButton* button = rowButton(row);
-        if (button && button->property("isConnected").toBool()) {
+    if (_connectOrder.isEmpty())
+        return;
+    QPushButton* button = buttonOf(_connectOrder.first());
+    if (button && button->property("isConnected").toBool()) {
+        if (severalCameras())
+            _pendingAutoConnect.removeAll(_connectOrder.first());
+        else
             _pendingAutoConnect.clear();
-            connectUSBCameraProcess(button);
-            return;
-        }
+        connectUSBCameraProcess(button);
     }
 }
 
 QString CameraListView::connectedLocation() const {
-    if (!_receiver)
+    if (_connectOrder.isEmpty())
         return QString();
-    for (int row = 0; row < _table->rowCount(); ++row) {
-        QPushButton* button = rowButton(row);
-        if (button && button->property("isConnected").toBool())
-            return button->property("DataInfo")
-                .toJsonObject()
-                .value(name(CameraInfoKey::LocationIdentity))
-                .toString();
-    }
-    return QString();
+    return cameraData(_connectOrder.first()).value(name(CameraInfoKey::LocationIdentity)).toString();
 }
 
 void CameraListView::renumberButtons() {
@@ -584,24 +656,22 @@ void CameraListView::renumberButtons() {
 // ---- the connected camera ---------------------------------------------------------------------
 
 void CameraListView::slot_SetInvertTilt(bool inverTiltBool) {
-    for (int row = 0; row < _table->rowCount(); ++row) {
-        QPushButton* button = rowButton(row);
-        if (!button || !button->property("isConnected").toBool())
-            continue;
-        QJsonObject data = button->property("DataInfo").toJsonObject();
-        data.insert(name(CameraInfoKey::LRInvertTilt), inverTiltBool);
-        button->setProperty("DataInfo", data);
+    if (!_connectOrder.isEmpty())
+        slot_SetCameraInvertTilt(_connectOrder.first(), inverTiltBool);
+}
+
+void CameraListView::slot_SetCameraInvertTilt(QString locationIdentity, bool inverTiltBool) {
+    QPushButton* button = buttonOf(locationIdentity);
+    if (!button || !button->property("isConnected").toBool())
         return;
-    }
+    QJsonObject data = button->property("DataInfo").toJsonObject();
+    data.insert(name(CameraInfoKey::LRInvertTilt), inverTiltBool);
+    button->setProperty("DataInfo", data);
 }
 
 void CameraListView::slot_PTZControlClicked(bool clicked) {
-    QJsonObject dataObject;
-    for (int row = 0; row < _table->rowCount(); ++row) {
-        QPushButton* button = rowButton(row);
-        if (button && button->property("isConnected").toBool())
-            dataObject = button->property("DataInfo").toJsonObject();
-    }
+    const QString selected = selectedLocation();
+    const QJsonObject dataObject = selected.isEmpty() ? QJsonObject() : cameraData(selected);
     qDebug() << "CameraListView::slot_PTZControlClicked"
              << " dataObject:" << dataObject;
     emit signal_PTZControlClicked(clicked, dataObject);

@@ -3,7 +3,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include "USB_DeviceInfo.h"
@@ -18,10 +20,17 @@ class QTableWidget;
 class UsbSearch;
 
 // The "Camera Control & State" page: one row per attached camera, each with a
-// Connect/Disconnect button. Exactly one camera is connected at a time; connecting it means
-// building and initialising one library receiver, which this page owns and announces (or its
-// absence, as null) with signal_ConnectUSBCamera. The USB search fills the list, the hot-plug
-// signals keep it current.
+// Connect/Disconnect button. Connecting a camera means building and initialising one library
+// receiver, which this page owns. With the setting "SeveralCameras" (top level of the
+// settings document, default false) each row connects and disconnects on its own; without
+// it, connecting a camera disconnects the one connected before.
+//
+// Each receiver is announced with signal_CameraReceiver(location, receiver) and its end with
+// (location, null). The default camera, the first connected one still connected, is also
+// announced with signal_ConnectUSBCamera (null: none is connected): the tracking steers it
+// and commands naming no camera reach it. When it goes (disconnected, unplugged) the next
+// connected camera becomes the default. The selected camera, the row connected last by the
+// user, is the one the PTZ panel opens on.
 //
 // Each row's camera-info object (CameraInfoKey) lives in the property "DataInfo" of the
 // row's label and button; the button's copy is the one that counts (inverted tilt is stored
@@ -30,9 +39,9 @@ class UsbSearch;
 // presses the button.
 //
 // Threading: interface thread only. The search list arrives by a queued connection from the
-// search thread as a copy. The command worker uses the announced receiver on its own thread:
-// the page destroys a receiver only after announcing null, and the worker's slot returns
-// only once no command runs on the old receiver.
+// search thread as a copy. The command worker uses the announced receivers on its own thread:
+// the page destroys a receiver only after announcing null for every role it had, and the
+// worker's slots return only once no command runs on the old receiver.
 class CameraListView : public QWidget {
     Q_OBJECT
 
@@ -40,14 +49,28 @@ public:
     static constexpr int kConnectAttempts = 5;
 
     explicit CameraListView(QWidget* parent = nullptr);
-    // Announces null and destroys the receiver; waits for a search in progress.
+    // Announces null and destroys the receivers; waits for a search in progress.
     ~CameraListView() override;
 
-    // The receiver of the connected camera; null when none is connected.
-    DC_Recv* currentReceiver() const { return _receiver; }
+    // The receiver of the default camera; null when none is connected.
+    DC_Recv* currentReceiver() const;
+    // The receiver of the camera at that location identity (any case); null when it is not
+    // connected.
+    DC_Recv* receiverFor(const QString& locationIdentity) const;
+    // The connected cameras' location identities (lower case), the default one first.
+    QStringList connectedLocations() const { return _connectOrder; }
+    // The camera the PTZ panel opens on: the selected row when it is connected, else the
+    // default camera; empty when none is connected.
+    QString selectedLocation() const;
+    // The row's camera-info object for that location; empty when no row has it.
+    QJsonObject cameraData(const QString& locationIdentity) const;
+
+    // Whether each camera connects on its own: "SeveralCameras" in the settings document.
+    bool severalCameras() const;
+    static bool severalCamerasSetting(const QJsonObject& document);
 
     // The rows' camera-info objects for the settings document, in row order, "IsConnect"
-    // "1" for the connected row and "0" for the others. The rows' own objects are unchanged.
+    // "1" for the connected rows and "0" for the others. The rows' own objects are unchanged.
     QJsonArray cameraArray() const;
 
     // The connect/disconnect flow of a row button.
@@ -56,9 +79,9 @@ public:
     // Connects the camera of that location identity (any case), as its row button would;
     // a camera already connected stays as it is. false when no row has that location.
     bool connectCamera(const QString& locationIdentity);
-    // Disconnects the connected camera, as its row button would; nothing when none is.
+    // Disconnects the default camera, as its row button would; nothing when none is.
     void disconnectCamera();
-    // The location identity of the connected camera; empty when none is.
+    // The location identity of the default camera, as its row has it; empty when none is.
     QString connectedLocation() const;
 
     // "ZM-130" or "ZM-150" when the model name contains it, else the model name.
@@ -70,12 +93,18 @@ public:
     QLabel* rowLabel(int row) const;
     QButtonGroup* buttonGroup() const { return _buttonGroup; }
     UsbSearch* usbSearch() const { return _usbSearch; }
-    // The saved camera still to be connected when its row arrives (empty: none).
-    QString pendingAutoConnect() const { return _pendingAutoConnect; }
+    // The first saved camera still to be connected when its row arrives (empty: none).
+    QString pendingAutoConnect() const {
+        return _pendingAutoConnect.isEmpty() ? QString() : _pendingAutoConnect.first();
+    }
+    // All of them (with "SeveralCameras" every camera saved as connected).
+    QStringList pendingAutoConnects() const { return _pendingAutoConnect; }
 
 signals:
     void signal_PTZControlClicked(bool clicked, QJsonObject dataObject);
     void signal_ConnectUSBCamera(DC_Recv* recv);
+    // A camera's receiver (null: it is going; its location in lower case).
+    void signal_CameraReceiver(QString locationIdentity, DC_Recv* recv);
     // A camera could not be opened; the main window shows the message.
     void signal_WarningMessage(QString message);
     // Rows were added or removed.
@@ -86,7 +115,9 @@ public slots:
     void slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList);
     void slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdentity);
     void slot_deviceUSBPlugIn(QString deviceUSBPlugInLocationIdentity);
+    // For the default camera.
     void slot_SetInvertTilt(bool inverTiltBool);
+    void slot_SetCameraInvertTilt(QString locationIdentity, bool inverTiltBool);
     void slot_StartAutoConnect();
     void slot_ConnectUSBCamera();
     void slot_PTZControlClicked(bool clicked);
@@ -98,7 +129,11 @@ private:
     int rowOfButton(const QAbstractButton* button) const;
     void renumberButtons();
     void searchFinished();
-    void destroyReceiver();
+    // Announces the end of that camera's receiver (and a new default when it was the
+    // default) and destroys it.
+    void destroyReceiver(const QString& locationIdentity);
+    void destroyAllReceivers();
+    QPushButton* buttonOf(const QString& locationIdentity) const;
     // Connects the first row of that (lower-case) location; false when there is none.
     bool connectSavedCamera(const QString& locationIdentity);
 
@@ -110,7 +145,9 @@ private:
     QButtonGroup* _buttonGroup = nullptr;  // the row buttons; a button's id is its row
     UsbSearch* _usbSearch = nullptr;       // child of this page
 
-    DC_Recv* _receiver = nullptr;  // owned
+    QMap<QString, DC_Recv*> _receivers;  // owned; by lower-case location identity
+    QStringList _connectOrder;           // the connected locations, first connected first
+    QString _selected;                   // the location the user connected last
     // Lent to every receiver's initialize; the application never enables the AI mode, so the
     // library never reads it, but it must outlive the receiver.
     bool _aiFlag = false;
@@ -124,8 +161,8 @@ private:
     // Cameras unplugged while a search ran: that search may have listed them before they
     // went, so its results must not bring their rows back. Cleared when the search ends.
     QStringList _unpluggedDuringSearch;
-    // The camera saved as connected, when its row had not arrived by the auto-connect; it
-    // is connected when its row arrives, once, unless the user connects or disconnects a
-    // camera first.
-    QString _pendingAutoConnect;
+    // The cameras saved as connected whose rows had not arrived by the auto-connect; each is
+    // connected when its row arrives, once, unless the user connects or disconnects a camera
+    // first (with "SeveralCameras": unless the user connects or disconnects that camera).
+    QStringList _pendingAutoConnect;
 };

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "AppResources.h"
+#include "FramePump.h"
 #include "PreviewOpenThread.h"
 #include "PreviewRenderer.h"
 #include "PreviewWindow.h"
@@ -74,16 +75,40 @@ PTZControlForm::PTZControlForm(QWidget* parent) : QWidget(parent) {
     qRegisterMetaType<DC_Recv*>("DC_Recv*");
     buildForm();
     setWindowTitle(_titleBar->titleText());
-    _openThread = new PreviewOpenThread(this);
-    connect(_openThread, &QThread::finished, this, &PTZControlForm::previewThreadSettled);
+    _idleThread = new PreviewOpenThread(this);
 }
 
 PTZControlForm::~PTZControlForm() {
     teardownPreview();
-    // The thread's destructor stops a preview it started and waits for a call in progress;
-    // it must run before the receiver pointer means nothing any more.
-    delete _openThread;
-    _openThread = nullptr;
+    // The own pump's thread stops a preview it started and waits for a call in progress; it
+    // must do so before the receiver pointer means nothing any more.
+    delete _ownPump;
+    _ownPump = nullptr;
+}
+
+PreviewOpenThread* PTZControlForm::previewThread() const {
+    return _pump ? _pump->openThread() : _idleThread;
+}
+
+FramePump* PTZControlForm::pumpForReceiver() {
+    if (_receiver == nullptr)
+        return nullptr;
+    if (_pumpProvider) {
+        if (FramePump* provided = _pumpProvider(_receiver))
+            return provided;
+    }
+    if (_ownPump == nullptr || _ownPump->receiver() != _receiver) {
+        delete _ownPump;
+        _ownPump = new FramePump(_receiver, this);
+    }
+    return _ownPump;
+}
+
+void PTZControlForm::dropPump() {
+    // A provider's pump is its owner's to forget; the panel's own one forgets here (waiting
+    // for an open in progress, which is undone).
+    if (_ownPump != nullptr)
+        _ownPump->forget();
 }
 
 // ---- form ---------------------------------------------------------------------------------
@@ -137,6 +162,14 @@ void PTZControlForm::buildForm() {
     settings->setFixedHeight(40);
     auto* settingsRow = new QHBoxLayout(settings);
     settingsRow->setContentsMargins(12, 0, 12, 0);
+    _cameraComboBox = new QComboBox(settings);
+    _cameraComboBox->setObjectName(QStringLiteral("camera_comboBox"));
+    _cameraComboBox->setFixedSize(170, 26);
+    _cameraComboBox->setFocusPolicy(Qt::NoFocus);
+    _cameraComboBox->setToolTip(tr("The camera this panel steers"));
+    _cameraComboBox->setAccessibleName(tr("Camera"));
+    _cameraComboBox->hide();
+    settingsRow->addWidget(_cameraComboBox);
     _directionCheckBox = new QCheckBox(tr("L/R Direction"), settings);
     _directionCheckBox->setObjectName(QStringLiteral("direction_checkBox"));
     _directionCheckBox->setFocusPolicy(Qt::NoFocus);
@@ -167,6 +200,11 @@ void PTZControlForm::buildForm() {
             &PTZControlForm::slot_CloseButtonClicked);
     connect(_titleBar, &titleWidget::signal_InofButtonClicked, this, &PTZControlForm::slot_InfoClicked);
     connect(_directionCheckBox, &QCheckBox::clicked, this, &PTZControlForm::slot_SetInvertTilt);
+    connect(_cameraComboBox, &QComboBox::activated, this, [this](int index) {
+        const QString location = _cameraComboBox->itemData(index).toString();
+        if (location.compare(_cameraLocation, Qt::CaseInsensitive) != 0)
+            emit signal_CameraChosen(location);
+    });
     connect(_mirrorFlipComboBox, &QComboBox::currentIndexChanged, this, &PTZControlForm::slot_SetMirrorFlip);
 }
 
@@ -361,7 +399,7 @@ void PTZControlForm::slot_SetCameraControl(DC_Recv* recv) {
         teardownPreview();
         // The camera list destroys the receiver when this returns: an open still running on
         // it is waited for here.
-        _openThread->forget(_receiver);
+        dropPump();
         _receiver = nullptr;
         releaseHeldKeys();
         hide();
@@ -371,13 +409,24 @@ void PTZControlForm::slot_SetCameraControl(DC_Recv* recv) {
         // Another camera without the announcement of none in between: the preview must not
         // go on pulling from the old receiver, which its owner may destroy at any time now.
         teardownPreview();
-        _openThread->forget(_receiver);
+        dropPump();
         _receiver = recv;
         if (isVisible())
             setRender();
         return;
     }
     _receiver = recv;
+}
+
+void PTZControlForm::setCameraChoices(const QList<CameraChoice>& choices, const QString& chosen) {
+    const QSignalBlocker blocker(_cameraComboBox);
+    _cameraComboBox->clear();
+    for (const CameraChoice& choice : choices) {
+        _cameraComboBox->addItem(choice.label, choice.location);
+        if (choice.location.compare(chosen, Qt::CaseInsensitive) == 0)
+            _cameraComboBox->setCurrentIndex(_cameraComboBox->count() - 1);
+    }
+    _cameraComboBox->setVisible(choices.size() > 1);
 }
 
 void PTZControlForm::setUSBDataObject(QJsonObject dataObject) {
@@ -400,21 +449,16 @@ void PTZControlForm::setRender() {
     _previewWindow->setState(PreviewWindow::State::Connecting);
     _previewWindow->show();
     _renderer = new PreviewRenderer(this, _previewWindow);
-    _renderer->setReceiver(_receiver);
-    // The pull starts in previewThreadSettled, once startPreview has returned.
-    _openThread->requestStart(_receiver);
-}
-
-void PTZControlForm::previewThreadSettled() {
-    if (_renderer != nullptr && !_renderer->isPulling() && _openThread->isStartedOn(_receiver)) {
-        qDebug() << "PTZControlForm::previewThreadSettled"
-                 << "preview started, pulling";
-        _renderer->start();
-    }
+    // Frames come once the pump's startPreview has returned.
+    _pump = pumpForReceiver();
+    if (_pump)
+        _pump->addConsumer(_renderer);
 }
 
 void PTZControlForm::teardownPreview() {
     if (_renderer != nullptr) {
+        if (_pump)
+            _pump->removeConsumer(_renderer);
         _renderer->stop();
         _renderer->release(_receiver);
         delete _renderer;
@@ -460,6 +504,7 @@ void PTZControlForm::slot_initialize() {
     }
     _receiver->setInvertTilt(invertTilt);
     emit signal_SetInvertTilt(invertTilt);
+    emit signal_SetCameraInvertTilt(_cameraLocation, invertTilt);
     qDebug() << "PTZControlForm::slot_initialize"
              << "end";
 }
@@ -472,6 +517,7 @@ void PTZControlForm::slot_SetInvertTilt() {
     const bool invertTilt = _directionCheckBox->isChecked();
     _receiver->setInvertTilt(invertTilt);
     emit signal_SetInvertTilt(invertTilt);
+    emit signal_SetCameraInvertTilt(_cameraLocation, invertTilt);
 }
 
 void PTZControlForm::slot_SetMirrorFlip() {
@@ -519,7 +565,8 @@ void PTZControlForm::slot_releaseFocusNear() {
 // ---- zoom ----------------------------------------------------------------------------------------
 
 void PTZControlForm::send(Kind kind, int value) {
-    emit signal_AddUSBCommand(CameraCommand::make(kind, value, CameraCommand::Origin::Panel));
+    emit signal_AddUSBCommand(
+        CameraCommand::make(kind, value, CameraCommand::Origin::Panel, _cameraLocation));
 }
 
 void PTZControlForm::pressZoom(QPushButton* self, QPushButton* other, Kind kind) {
@@ -686,9 +733,8 @@ void PTZControlForm::slot_MinButtonClicked() {
 void PTZControlForm::slot_CloseButtonClicked() {
     // The pull stops first: no capture call may overlap the stop, which the preview thread
     // runs (after an open in progress, if any) so that a slow stop does not hold the window.
+    // Detaching is the stop: the pump stops the stream when nobody else wants it.
     teardownPreview();
-    if (_receiver != nullptr)
-        _openThread->requestStop();
     hide();
 }
 

@@ -1,13 +1,19 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QList>
+#include <QString>
 #include <QPoint>
+#include <QPointer>
 #include <QWidget>
+
+#include <functional>
 
 #include "CameraCommand.h"
 #include "PanTiltKeys.h"
 
 class DC_Recv;
+class FramePump;
 class PreviewOpenThread;
 class PreviewRenderer;
 class PreviewWindow;
@@ -39,10 +45,17 @@ class titleWidget;
 // sends nothing. A key held while the panel loses the keyboard (or hides) is taken as let go.
 //
 // The preview: setRender puts a preview window into the preview area, shows "Connecting…"
-// and asks the panel's own thread (PreviewOpenThread) to run the receiver's startPreview;
-// the 10 ms pull starts only once that call has returned. Closing the panel stops the pull
-// at once and leaves stopPreview to the same thread, so neither an open nor a close holds
-// up the interface.
+// and attaches its renderer to the receiver's FramePump, the one puller of that camera's
+// pictures (the main window's, through setPumpProvider; without one the panel keeps a pump
+// of its own). The pump runs startPreview on its thread and hands frames over only once that
+// call has returned. Closing the panel detaches it at once; when nobody else wants the
+// pictures the pump leaves stopPreview to the same thread, so neither an open nor a close
+// holds up the interface.
+//
+// Several cameras: the settings row's camera selector ("camera_comboBox", shown while more
+// than one camera is connected) chooses the camera the panel steers; the main window fills
+// it (setCameraChoices) and, on signal_CameraChosen, hands the panel that camera's receiver
+// and description. Every command the panel emits names its camera (setCameraLocation).
 //
 // Threading: interface thread only; the preview thread's end reaches it queued.
 class PTZControlForm : public QWidget {
@@ -56,18 +69,40 @@ public:
     void setUSBDataObject(QJsonObject dataObject);
     void setRender();
 
+    // One camera the selector offers: its location identity and what the selector shows.
+    struct CameraChoice {
+        QString location;
+        QString label;
+    };
+    // The connected cameras, and which one is shown as chosen (its location, any case).
+    // Changes no receiver: that is the main window's, on signal_CameraChosen.
+    void setCameraChoices(const QList<CameraChoice>& choices, const QString& chosen);
+    // The camera the panel's commands name (empty: none named, the default camera).
+    void setCameraLocation(const QString& location) { _cameraLocation = location; }
+    QString cameraLocation() const { return _cameraLocation; }
+    QComboBox* cameraSelector() const { return _cameraComboBox; }
+
     DC_Recv* receiver() const { return _receiver; }
     QJsonObject usbDataObject() const { return _usbDataObject; }
     // Present while a preview runs (or is being opened).
     PreviewWindow* previewWindow() const { return _previewWindow; }
     PreviewRenderer* renderer() const { return _renderer; }
-    PreviewOpenThread* previewThread() const { return _openThread; }
+    // The open thread of the pump the preview uses (an idle one while there is none).
+    PreviewOpenThread* previewThread() const;
+    // Where the panel gets a receiver's pump (null from it: the panel makes its own).
+    void setPumpProvider(std::function<FramePump*(DC_Recv*)> provider) {
+        _pumpProvider = std::move(provider);
+    }
     RenderWidget* renderArea() const { return _renderWidget; }
 
 signals:
     void signal_moveWidget(QPoint movePoint);
     void signal_InofButtonClicked();
     void signal_SetInvertTilt(bool invertTilt);
+    // The same, for the camera it was set on.
+    void signal_SetCameraInvertTilt(QString location, bool invertTilt);
+    // The user chose another camera in the selector.
+    void signal_CameraChosen(QString location);
     void signal_AddUSBCommand(CameraCommand command);
 
 public slots:
@@ -123,11 +158,12 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private slots:
-    // The preview thread has settled: the pull starts when the preview now runs.
-    void previewThreadSettled();
-
 private:
+    // The pump for _receiver: the provider's, else the panel's own (made afresh for a new
+    // receiver).
+    FramePump* pumpForReceiver();
+    // _receiver is about to go or change: the panel's own pump forgets it.
+    void dropPump();
     void buildForm();
     QWidget* buildPad(QWidget* parent);
     QWidget* buildPresets(QWidget* parent);
@@ -152,6 +188,7 @@ private:
     RenderWidget* _renderWidget = nullptr;
     QCheckBox* _directionCheckBox = nullptr;
     QComboBox* _mirrorFlipComboBox = nullptr;
+    QComboBox* _cameraComboBox = nullptr;  // item data: the camera's location
     QPushButton* _panUp = nullptr;
     QPushButton* _panDown = nullptr;
     QPushButton* _panLeft = nullptr;
@@ -173,10 +210,14 @@ private:
 
     DC_Recv* _receiver = nullptr;  // not owned: the camera list's
     QJsonObject _usbDataObject;
+    QString _cameraLocation;  // the camera the commands name
 
     PreviewWindow* _previewWindow = nullptr;   // owned while a preview runs
     PreviewRenderer* _renderer = nullptr;      // owned while a preview runs
-    PreviewOpenThread* _openThread = nullptr;  // child; lives as long as the panel
+    QPointer<FramePump> _pump;                 // the pump the preview uses; not owned unless _ownPump
+    FramePump* _ownPump = nullptr;             // child: the panel's own, without a provider
+    PreviewOpenThread* _idleThread = nullptr;  // child; never started
+    std::function<FramePump*(DC_Recv*)> _pumpProvider;
 
     bool dragging = false;
     QPoint pressPosition;  // widget coordinates of the press that began the drag

@@ -49,10 +49,25 @@ void PreviewRenderer::release(DC_Recv*) {
     }
     _receiverSource.setReceiver(nullptr);
     _source = nullptr;
+    _fed = false;
 }
 
 bool PreviewRenderer::isPulling() const {
-    return _timer && _timer->isActive();
+    return (_timer && _timer->isActive()) || _fed;
+}
+
+void PreviewRenderer::consumeFrame(const DC_Video_Frame& frame) {
+    _lastResult = DC_ERROR_NONE;
+    if (_window && _window->isVisible())
+        _window->drawFrame(frame);
+}
+
+void PreviewRenderer::streamEnded() {
+    _lastResult = DC_ERROR_NOT_RUNNING;
+    if (_window)
+        _window->setState(PreviewWindow::State::NoPicture);
+    emit signal_stopPreview_4K();
+    emit signal_StopRecordAndTimeLapse();
 }
 
 void PreviewRenderer::refleshVideo_QuillonThreadRender() {

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include "FramePump.h"
 #include "PreviewFrameSource.h"
 #include "vexsdk.h"
 
@@ -22,8 +23,11 @@ class QTimer;
 // thread: the panel starts this object only after startPreview has returned and stops it
 // before asking for stopPreview.
 //
+// Fed instead by a camera's FramePump (as the PTZ panel uses it), it pulls nothing itself:
+// the pump hands it each frame (drawn as above) and tells it when the receiver stops running.
+//
 // Threading: interface thread only (its timer runs there).
-class PreviewRenderer : public QObject {
+class PreviewRenderer : public QObject, public FrameConsumer {
     Q_OBJECT
 
 public:
@@ -45,7 +49,13 @@ public:
     // argument is not read.
     void release(DC_Recv* recv);
 
+    // Pulling itself, or fed by a pump whose stream runs.
     bool isPulling() const;
+
+    // FrameConsumer: what a pump hands over.
+    void consumeFrame(const DC_Video_Frame& frame) override;
+    void streamStateChanged(bool streaming) override { _fed = streaming; }
+    void streamEnded() override;
     DC_Error_Type lastResult() const { return _lastResult; }
 
 signals:
@@ -62,4 +72,5 @@ private:
     QTimer* _timer = nullptr;               // owned; null after release
     DC_Video_Frame _frame{};                // reused for every capture
     DC_Error_Type _lastResult = DC_ERROR_TIMEOUT;
+    bool _fed = false;  // a pump's stream runs and hands this object its frames
 };

@@ -21,6 +21,7 @@
 #include "AppResources.h"
 #include "ArrayLink.h"
 #include "CamUSBControlThread.h"
+#include "FramePump.h"
 #include "CameraCommandRouter.h"
 #include "CameraListView.h"
 #include "ControlApiBridge.h"
@@ -248,6 +249,8 @@ void MainWindow::connectPages() {
             &PresetLink::slot_ConnectUSBCamera);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, engine,
             [this](DC_Recv* recv) { engine->setCamera(recv ? cameraList->connectedLocation() : QString()); });
+    connect(cameraList, &CameraListView::signal_CameraReceiver, this,
+            &MainWindow::slot_CameraReceiverChanged);
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
     connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
@@ -283,6 +286,13 @@ void MainWindow::afterEnableDelay() {
     worker->start(QThread::InheritPriority);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, worker,
             &CamUSBControlThread::slot_ConnectUSBCamera);
+    connect(cameraList, &CameraListView::signal_CameraReceiver, worker,
+            &CamUSBControlThread::slot_SetCameraReceiver);
+    // Cameras connected before the worker existed.
+    for (const QString& location : cameraList->connectedLocations())
+        worker->slot_SetCameraReceiver(location, cameraList->receiverFor(location));
+    if (DC_Recv* current = cameraList->currentReceiver())
+        worker->slot_ConnectUSBCamera(current);
     // Every camera command, whoever asked, reaches the camera from now on.
     connect(router, &CameraCommandRouter::signal_Command, worker,
             &CamUSBControlThread::slot_AddCameraCommand);
@@ -291,10 +301,21 @@ void MainWindow::afterEnableDelay() {
 
 void MainWindow::connectPTZPanel() {
     connect(ptzPanel, &PTZControlForm::signal_moveWidget, this, &MainWindow::slot_MovePTZWidget);
-    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, ptzPanel,
-            &PTZControlForm::slot_SetCameraControl);
+    ptzPanel->setPumpProvider([this](DC_Recv* recv) -> FramePump* {
+        for (FramePump* pump : std::as_const(framePumps)) {
+            if (pump->receiver() == recv)
+                return pump;
+        }
+        return nullptr;
+    });
+    connect(ptzPanel, &PTZControlForm::signal_CameraChosen, this, [this](QString location) {
+        showPanelCamera(location);
+        if (ptzPanel->isVisible())
+            ptzPanel->slot_initialize();
+    });
     connect(ptzPanel, &PTZControlForm::signal_InofButtonClicked, this, &MainWindow::slot_InfoClicked);
-    connect(ptzPanel, &PTZControlForm::signal_SetInvertTilt, cameraList, &CameraListView::slot_SetInvertTilt);
+    connect(ptzPanel, &PTZControlForm::signal_SetCameraInvertTilt, cameraList,
+            &CameraListView::slot_SetCameraInvertTilt);
     connect(ptzPanel, &PTZControlForm::signal_AddUSBCommand, router, &CameraCommandRouter::submit);
 }
 
@@ -418,7 +439,8 @@ void MainWindow::slot_PTZControlClicked(bool clicked, QJsonObject dataObject) {
         ptzPanel = new PTZControlForm(this);
         connectPTZPanel();
     }
-    ptzPanel->slot_SetCameraControl(cameraList->currentReceiver());
+    // The list's selected camera (its data is `dataObject`).
+    showPanelCamera(cameraList->selectedLocation());
     ptzPanel->setUSBDataObject(dataObject);
     ptzPanel->setRender();
     if (!ptzPanel->isVisible())
@@ -426,6 +448,66 @@ void MainWindow::slot_PTZControlClicked(bool clicked, QJsonObject dataObject) {
     ptzPanel->move(x(), y());
     ptzPanel->show();
     ptzPanel->activateWindow();
+}
+
+void MainWindow::showPanelCamera(const QString& location) {
+    if (!ptzPanel)
+        return;
+    DC_Recv* recv = location.isEmpty() ? nullptr : cameraList->receiverFor(location);
+    const QJsonObject data = recv ? cameraList->cameraData(location) : QJsonObject();
+    ptzPanel->setCameraLocation(data.value(QStringLiteral("LocationIdentity")).toString());
+    ptzPanel->setUSBDataObject(data);
+    ptzPanel->slot_SetCameraControl(recv);
+    refreshPanelCameraChoices();
+}
+
+void MainWindow::refreshPanelCameraChoices() {
+    if (!ptzPanel)
+        return;
+    QList<PTZControlForm::CameraChoice> choices;
+    for (const QString& location : cameraList->connectedLocations()) {
+        const QJsonObject data = cameraList->cameraData(location);
+        const QString model =
+            CameraListView::displayModelName(data.value(QStringLiteral("ModelName")).toString());
+        choices.append({data.value(QStringLiteral("LocationIdentity")).toString(),
+                        QStringLiteral("%1 (%2)").arg(model, location)});
+    }
+    ptzPanel->setCameraChoices(choices, ptzPanel->cameraLocation());
+}
+
+void MainWindow::slot_CameraReceiverChanged(QString location, DC_Recv* recv) {
+    const QString key = location.toLower();
+    if (recv != nullptr && !framePumps.contains(key))
+        framePumps.insert(key, new FramePump(recv, this));
+    updatePanelForCamera(location, recv);
+    // After the consumers have let go: no call runs on the receiver once this returns.
+    if (recv == nullptr) {
+        if (FramePump* pump = framePumps.take(key)) {
+            pump->forget();
+            delete pump;
+        }
+    }
+}
+
+void MainWindow::updatePanelForCamera(const QString& location, DC_Recv* recv) {
+    if (!ptzPanel)
+        return;
+    if (recv == nullptr && ptzPanel->receiver() != nullptr &&
+        location.compare(ptzPanel->cameraLocation(), Qt::CaseInsensitive) == 0) {
+        // The panel's camera goes: with several cameras the panel moves to the list's
+        // selected one, else it closes (its receiver is dropped before it is destroyed).
+        const QString next = cameraList->severalCameras() ? cameraList->selectedLocation() : QString();
+        const bool wasVisible = ptzPanel->isVisible();
+        showPanelCamera(next);
+        if (!next.isEmpty() && wasVisible)
+            ptzPanel->slot_initialize();
+        return;
+    }
+    if (recv != nullptr && ptzPanel->receiver() == nullptr) {
+        showPanelCamera(location);
+        return;
+    }
+    refreshPanelCameraChoices();
 }
 
 void MainWindow::slot_MovePTZWidget(QPoint movePoint) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMap>
 #include <QMainWindow>
 #include <QPoint>
 #include <QStringList>
@@ -9,6 +10,8 @@
 class AboutWidget;
 class ArrayLink;
 class CamUSBControlThread;
+class DC_Recv;
+class FramePump;
 class CameraCommandRouter;
 class DecisionLog;
 class DecisionLogWindow;
@@ -61,6 +64,8 @@ public:
     WarningMessageWidget* warningMessageWidget() const { return warningDialog; }
     // Null until the first PTZ request.
     PTZControlForm* ptzControlForm() const { return ptzPanel; }
+    // The frame pump of the connected camera at that location (any case); null when none.
+    FramePump* framePump(const QString& location) const { return framePumps.value(location.toLower()); }
     ControlApiServer* controlApiServer() const { return controlApi; }
     ControlApiBridge* controlApiBridge() const { return controlBridge; }
     // Null until the tray's "Control interface" was chosen.
@@ -95,6 +100,12 @@ public slots:
     // The tray's and the array page's "Tracking log".
     void slot_ShowTrackingLog();
     void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    // A camera's receiver came or went: the PTZ panel's selector and, when it was the panel's
+    // camera, the panel's receiver follow before the camera list destroys it.
+    void slot_CameraReceiverChanged(QString location, DC_Recv* recv);
+    // The panel steers (and shows) the camera at that location (empty: none).
+    void showPanelCamera(const QString& location);
+    void updatePanelForCamera(const QString& location, DC_Recv* recv);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -110,6 +121,7 @@ private:
     void connectPages();
     // Wiring of the PTZ panel, made once when it is created.
     void connectPTZPanel();
+    void refreshPanelCameraChoices();
     void createCore();
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
@@ -135,7 +147,10 @@ private:
 
     bool dragging = false;
     QPoint pressOffset;
-    PTZControlForm* ptzPanel = nullptr;  // child; created on the first PTZ request, then reused
+    // One frame pump per connected camera (by lower-case location), made when its receiver
+    // comes and forgotten before it goes; every consumer of a camera's pictures attaches to it.
+    QMap<QString, FramePump*> framePumps;  // children
+    PTZControlForm* ptzPanel = nullptr;    // child; created on the first PTZ request, then reused
     QString configDir;
     QString configFile;
     QStringList configFiles;

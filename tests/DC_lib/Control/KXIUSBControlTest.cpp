@@ -28,10 +28,7 @@ protected:
         filter = std::make_unique<FakeCaptureFilter>(unit);
         KXSetLogSink(collectLine, &log);
     }
-    void TearDown() override {
-        KXSetLogSink(nullptr, nullptr);
-        KXReleaseChannelInterfaces();
-    }
+    void TearDown() override { KXSetLogSink(nullptr, nullptr); }
     bool logged(const std::string& text) const {
         for (const std::string& l : log) {
             if (l == text) {
@@ -214,7 +211,7 @@ TEST_F(ChannelTest, ReleasedInterfacesLeaveTheCurrentControllerAnsweringFailures
     ASSERT_EQ(control->initialize(filter.get(), 9), 0);
     EXPECT_EQ(KXCurrentController()->panRight(), 0);
 
-    KXReleaseChannelInterfaces();
+    KXReleaseReceiverController(control);
     ASSERT_EQ(KXCurrentController(), control);
     int value = 0;
     EXPECT_EQ(KXCurrentController()->panRight(), 65535);
@@ -222,20 +219,23 @@ TEST_F(ChannelTest, ReleasedInterfacesLeaveTheCurrentControllerAnsweringFailures
     EXPECT_EQ(unit->calls().size(), 1u);
 }
 
-TEST_F(ChannelTest, PrivateBindingNeverDisturbsTheSharedOne) {
-    KXIUSBControl shared;
-    ASSERT_EQ(shared.initialize(filter.get(), 0), 0);
+// Initialising (or releasing) one controller never moves another off its camera.
+TEST_F(ChannelTest, EachControllerKeepsItsOwnBinding) {
+    KXIUSBControl first;
+    ASSERT_EQ(first.initialize(filter.get(), 0), 0);
 
     auto otherUnit = std::make_shared<RecordingExtensionUnit>();
-    FakeCaptureFilter other(otherUnit);
+    FakeCaptureFilter other(otherUnit, 0, "1&2.5&1&0000");
     {
-        KXIUSBControl query(KXIUSBControl::Binding::Private);
+        KXIUSBControl query;
         ASSERT_EQ(query.initialize(&other, 0), 0);
         int value = 0;
         EXPECT_EQ(query.readModelName(80, &value), 0);
-        EXPECT_EQ(shared.panUp(), 0);  // still the first camera
+        EXPECT_EQ(first.panUp(), 0);  // still the first camera
+        query.release();
+        EXPECT_EQ(query.panUp(), 65535);
     }
-    EXPECT_EQ(shared.panDown(), 0);
+    EXPECT_EQ(first.panDown(), 0);
     EXPECT_EQ(unit->calls().size(), 2u);
     EXPECT_EQ(otherUnit->calls().size(), 2u);
 }

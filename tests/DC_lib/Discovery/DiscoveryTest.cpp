@@ -54,7 +54,7 @@ void expectFormat(const DC_VideoFormat& f, int w, int h, double rate, int format
 }
 
 SimServer::Capability cap(const std::string& subtype, int w, int h, int64_t minI, int64_t maxI,
-                              const std::string& url = "") {
+                          const std::string& url = "") {
     SimServer::Capability c;
     c.subtype = subtype;
     c.width = w;
@@ -105,10 +105,7 @@ protected:
         sim.addAudioDevice(micB);
         KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 1000));
     }
-    void TearDown() override {
-        KXReleaseChannelInterfaces();
-        KXSetPlatform(nullptr);
-    }
+    void TearDown() override { KXSetPlatform(nullptr); }
 
     SimServer sim;
 };
@@ -249,9 +246,10 @@ TEST_F(DiscoveryTest, QueryMatchingNothingLeavesTheBufferAlone) {
 }
 
 TEST_F(DiscoveryTest, ModelQueryKeepsTheConnectedCamerasChannel) {
-    ASSERT_EQ(KXBindReceiverController(kLocationA, 9), 0);
-    auto connected = KXCurrentController();
-    ASSERT_NE(connected, nullptr);
+    int bound = -1;
+    auto connected = KXBindReceiverController(kLocationA, 9, &bound);
+    ASSERT_EQ(bound, 0);
+    ASSERT_EQ(KXCurrentController(), connected);
 
     setText(sim, kPathB, 0x80, "KPH1000");
     DC_Find find;
@@ -269,23 +267,30 @@ TEST_F(DiscoveryTest, ModelQueryKeepsTheConnectedCamerasChannel) {
     EXPECT_EQ(sim.registerValue(kPathA, 0x27), 0x13);
 
     // The receiver goes away: the controller stays and answers failures.
-    KXReleaseChannelInterfaces();
+    KXReleaseReceiverController(connected);
     int value = 0;
     EXPECT_EQ(KXCurrentController()->panLeft(), 65535);
     EXPECT_EQ(KXCurrentController()->readCommand(40, &value), -1);
 }
 
 TEST_F(DiscoveryTest, ReceiverBindingWithoutDeviceOrUnit) {
-    EXPECT_EQ(KXBindReceiverController("9&9&9&0000", 9), -254);
-    ASSERT_NE(KXCurrentController(), nullptr);
-    EXPECT_EQ(KXCurrentController()->panUp(), 65535);
+    int bound = 0;
+    auto nowhere = KXBindReceiverController("9&9&9&0000", 9, &bound);
+    EXPECT_EQ(bound, -254);
+    ASSERT_NE(nowhere, nullptr);
+    EXPECT_EQ(nowhere->panUp(), 65535);
 
-    EXPECT_EQ(KXBindReceiverController("1&5&1&0000", 0), 0);  // the webcam: no extension unit
-    EXPECT_EQ(KXCurrentController()->panUp(), 65535);
+    auto webcam = KXBindReceiverController("1&5&1&0000", 0, &bound);  // no extension unit
+    EXPECT_EQ(bound, 0);
+    EXPECT_EQ(webcam->panUp(), 65535);
 
     sim.setFault("xu", SimServer::Fault::Error);
-    EXPECT_EQ(KXBindReceiverController(kLocationA, 9), 0);
-    EXPECT_EQ(KXCurrentController()->panUp(), -1);
+    auto failing = KXBindReceiverController(kLocationA, 9, &bound);
+    EXPECT_EQ(bound, 0);
+    EXPECT_EQ(failing->panUp(), -1);
+    for (const auto& c : {nowhere, webcam, failing}) {
+        KXReleaseReceiverController(c);
+    }
 }
 
 TEST_F(DiscoveryTest, SupportedCameraCheckAndModelNames) {
@@ -381,10 +386,7 @@ protected:
         }
         KXSetPlatform(std::make_shared<KXSimPlatform>(sim.socketPath(), 1000));
     }
-    void TearDown() override {
-        KXReleaseChannelInterfaces();
-        KXSetPlatform(nullptr);
-    }
+    void TearDown() override { KXSetPlatform(nullptr); }
 
     SimServer sim;
     std::vector<Camera> _cameras;
@@ -409,8 +411,11 @@ TEST_F(ManyBusesTest, IdentityMatchesOnlyAWholeComponentOfTheDevicePath) {
         EXPECT_STREQ(name, c.name);
 
         // The receiver binds this camera's extension unit: commands reach it and no other.
-        ASSERT_EQ(KXBindReceiverController(c.location, 9), 0);
-        EXPECT_EQ(KXCurrentController()->panUp(), 0);
+        int bound = -1;
+        auto controller = KXBindReceiverController(c.location, 9, &bound);
+        ASSERT_EQ(bound, 0);
+        EXPECT_EQ(controller->panUp(), 0);
+        KXReleaseReceiverController(controller);
         for (const Camera& other : _cameras) {
             EXPECT_EQ(sim.registerValue(other.path, 0x27), &other == &c ? 0x31 : 0) << other.location;
         }

@@ -52,11 +52,16 @@ void RecordingExtensionUnit::failNext(KXXuQuery query, int count) {
     (query == KXXuQuery::SetCur ? _failSet : _failGet) = count;
 }
 
-FakeCaptureFilter::FakeCaptureFilter(std::shared_ptr<RecordingExtensionUnit> unit, int cameraControlStatus)
+FakeCaptureFilter::FakeCaptureFilter(std::shared_ptr<RecordingExtensionUnit> unit, int cameraControlStatus,
+                                     const std::string& location)
     : _unit(std::move(unit)), _cameraControlStatus(cameraControlStatus) {
     _device.friendlyName = "Fake Camera";
     _device.devicePath =
-        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#1&2.4&1&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+        "\\\\?\\usb#vid_1d4d&pid_6009&mi_00#" + location + "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+}
+
+std::string FakeCaptureFilter::videoDeviceName(const std::string& location) {
+    return "@device_pnp_\\\\?\\usb#vid_1d4d&pid_6009&mi_00#" + location;
 }
 
 KXInterfaceResult FakeCaptureFilter::queryInterface(KXControlInterfaceKind kind) {

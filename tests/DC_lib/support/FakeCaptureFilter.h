@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,8 +46,14 @@ private:
 class FakeCaptureFilter : public KXCaptureFilter {
 public:
     // unit null: the camera offers no extension unit. cameraControlStatus < 0: the first
-    // interface query reports an error.
-    explicit FakeCaptureFilter(std::shared_ptr<RecordingExtensionUnit> unit, int cameraControlStatus = 0);
+    // interface query reports an error. location: the USB location identity its device path
+    // ends in (a second camera needs a location of its own).
+    explicit FakeCaptureFilter(std::shared_ptr<RecordingExtensionUnit> unit, int cameraControlStatus = 0,
+                               const std::string& location = kDefaultLocation);
+
+    static constexpr const char* kDefaultLocation = "1&2.4&1&0000";
+    // The capture device name a receiver for that location is built with.
+    static std::string videoDeviceName(const std::string& location);
 
     const KXCaptureDevice& device() const override { return _device; }
     KXInterfaceResult queryInterface(KXControlInterfaceKind kind) override;

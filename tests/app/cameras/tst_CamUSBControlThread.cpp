@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CamUSBControlThread.h"
+#include "CameraCommand.h"
 #include "SimCameraRig.h"
 #include "vexsdk.h"
 
@@ -52,6 +53,8 @@ private slots:
     void queuedCommandsWaitForTheNextReceiver();
     void stopDiscardsQueuedCommandsAndHoldsBeforeTheThreadRuns();
     void receiverChangeWaitsForTheCommandInProgress();
+    void eachCameraGetsItsOwnCommandsInOrder();
+    void aGoneCameraTakesOnlyItsOwnCommandsWithIt();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -179,6 +182,85 @@ void TstCamUSBControlThread::receiverChangeWaitsForTheCommandInProgress() {
     QVERIFY2(_rig->sim().answered("xu") > answeredBefore, "the receiver changed while a command used it");
     recv.reset();
     QCOMPARE(_rig->writes(_camera), (Writes{{kPresetCall, 8}}));
+}
+
+namespace {
+
+QString locationOf(const SimCameraRig::CameraSpec& camera) {
+    return QString::fromStdString(SimCameraRig::location(camera));
+}
+
+CameraCommand presetFor(int preset, const QString& camera) {
+    return CameraCommand::preset(preset, CameraCommand::Origin::Panel, camera);
+}
+
+Writes presets(std::initializer_list<int> values) {
+    Writes out;
+    for (int v : values) out.emplace_back(kPresetCall, static_cast<uint16_t>(v));
+    return out;
+}
+
+}  // namespace
+
+// Two cameras, commands for both queued interleaved (one naming no camera: the default's):
+// each camera hears exactly its own, in the order they came; a command for a camera that is
+// not connected reaches none.
+void TstCamUSBControlThread::eachCameraGetsItsOwnCommandsInOrder() {
+    SimCameraRig::CameraSpec other;
+    other.busPort = "1&3";
+    _rig->plug(other);
+    auto a = receiverFor(_camera);
+    auto b = receiverFor(other);
+    CamUSBControlThread worker;
+    worker.slot_SetCameraReceiver(locationOf(_camera), a.get());
+    worker.slot_SetCameraReceiver(locationOf(other), b.get());
+    worker.slot_ConnectUSBCamera(a.get());
+    for (int i = 0; i < 5; ++i) {
+        worker.slot_AddCameraCommand(presetFor(i, locationOf(_camera).toUpper()));  // any case
+        worker.slot_AddCameraCommand(presetFor(20 + i, locationOf(other)));
+        if (i == 2)
+            worker.slot_AddCameraCommand(presetFor(9, QString()));
+    }
+    worker.slot_AddCameraCommand(presetFor(8, QStringLiteral("9&9&9&0000")));
+    QCOMPARE(worker.queuedCommands(), 11);
+    worker.start();
+    QTRY_COMPARE_WITH_TIMEOUT(worker.queuedCommands(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(_rig->writes(_camera).size(), size_t(6), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(_rig->writes(other).size(), size_t(5), 5000);
+    QCOMPARE(_rig->writes(_camera), presets({0, 1, 2, 9, 3, 4}));
+    QCOMPARE(_rig->writes(other), presets({20, 21, 22, 23, 24}));
+}
+
+// The default camera is unplugged while commands wait: its own commands go with it, the
+// ones that named no camera move to the new default, the other camera keeps its own.
+void TstCamUSBControlThread::aGoneCameraTakesOnlyItsOwnCommandsWithIt() {
+    SimCameraRig::CameraSpec other;
+    other.busPort = "1&3";
+    _rig->plug(other);
+    auto a = receiverFor(_camera);
+    auto b = receiverFor(other);
+    CamUSBControlThread worker;
+    worker.slot_SetCameraReceiver(locationOf(_camera), a.get());
+    worker.slot_SetCameraReceiver(locationOf(other), b.get());
+    worker.slot_ConnectUSBCamera(a.get());
+    worker.slot_AddCameraCommand(presetFor(1, locationOf(other)));
+    worker.slot_AddCameraCommand(presetFor(2, QString()));
+    worker.slot_AddCameraCommand(presetFor(3, locationOf(_camera)));
+    worker.slot_AddUSBCommand(1, 4);  // the numeric entry names no camera either
+
+    // As the camera list announces an unplug: the camera, then the new default.
+    worker.slot_SetCameraReceiver(locationOf(_camera), nullptr);
+    worker.slot_ConnectUSBCamera(b.get());
+    a.reset();
+    QCOMPARE(worker.queuedCommands(), 3);
+    worker.start();
+    QTRY_COMPARE_WITH_TIMEOUT(_rig->writes(other).size(), size_t(3), 5000);
+    QCOMPARE(_rig->writes(other), presets({1, 2, 4}));
+    QTRY_COMPARE(worker.queuedCommands(), 0);
+    QVERIFY(_rig->writes(_camera).empty());
+    // Later commands for the gone camera reach nobody.
+    worker.slot_AddCameraCommand(presetFor(5, locationOf(_camera)));
+    QCOMPARE(worker.queuedCommands(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstCamUSBControlThread)

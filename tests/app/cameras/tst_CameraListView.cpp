@@ -129,6 +129,8 @@ private slots:
     void plugInDuringASearchSearchesAgain();
     void unplugDuringASearchLeavesNoStaleRow();
     void rowsAreReadAloudAndWorkFromTheKeyboard();
+    void severalCamerasConnectOnTheirOwnAndOutliveEachOther();
+    void severalCamerasAreAllConnectedAgainAtTheNextStart();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -685,6 +687,119 @@ void TstCameraListView::rowsAreReadAloudAndWorkFromTheKeyboard() {
     QTest::keyClick(view.rowButton(0), Qt::Key_Return);
     QVERIFY(view.currentReceiver());
     QVERIFY(isConnected(view, 0));
+}
+
+namespace {
+
+void publishSeveralCameras(const QJsonArray& cameras, bool several) {
+    QJsonObject document;
+    document.insert(QStringLiteral("UsbCamerasArray"), cameras);
+    document.insert(QStringLiteral("SeveralCameras"), several);
+    qApp->setProperty("configDataInforJsonObject", document);
+}
+
+}  // namespace
+
+// With "SeveralCameras" every row connects on its own: two receivers, the first connected is
+// the default; disconnecting it hands the default on, unplugging the other leaves none.
+void TstCameraListView::severalCamerasConnectOnTheirOwnAndOutliveEachOther() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    publishSeveralCameras({}, true);
+    CameraListView view;
+    QVERIFY(view.severalCameras());
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QSignalSpy defaults(&view, &CameraListView::signal_ConnectUSBCamera);
+    QSignalSpy receivers(&view, &CameraListView::signal_CameraReceiver);
+    const QString locA = QString::fromStdString(SimCameraRig::location(a));
+    const QString locB = QString::fromStdString(SimCameraRig::location(b));
+
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);
+    QVERIFY(isConnected(view, 0));
+    QVERIFY(isConnected(view, 1));
+    DC_Recv* recvA = view.receiverFor(locA);
+    DC_Recv* recvB = view.receiverFor(locB.toUpper());
+    QVERIFY(recvA && recvB && recvA != recvB);
+    QCOMPARE(view.currentReceiver(), recvA);
+    QCOMPARE(view.connectedLocations(), (QStringList{locA, locB}));
+    QCOMPARE(view.selectedLocation(), locB);  // the row connected last
+    QCOMPARE(defaults.count(), 1);            // only the first one became the default
+    QCOMPARE(receivers.count(), 2);
+    QCOMPARE(receivers.at(1).at(0).toString(), locB);
+    QCOMPARE(view.cameraArray().at(0).toObject().value("IsConnect").toString(), QStringLiteral("1"));
+    QCOMPARE(view.cameraArray().at(1).toObject().value("IsConnect").toString(), QStringLiteral("1"));
+
+    // Each receiver steers its own camera.
+    QCOMPARE(recvA->callPreset(3), 0);
+    QCOMPARE(recvB->callPreset(6), 0);
+    QCOMPARE(_rig->writes(a), (std::vector<std::pair<uint16_t, uint16_t>>{{0x1D, 3}}));
+    QCOMPARE(_rig->writes(b), (std::vector<std::pair<uint16_t, uint16_t>>{{0x1D, 6}}));
+
+    // Disconnecting the default: B stays and becomes the default.
+    defaults.clear();
+    receivers.clear();
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QVERIFY(!isConnected(view, 0));
+    QVERIFY(isConnected(view, 1));
+    QCOMPARE(view.currentReceiver(), recvB);
+    QCOMPARE(receivers.count(), 1);
+    QCOMPARE(receivers.at(0).at(0).toString(), locA);
+    QCOMPARE(receivers.at(0).at(1).value<DC_Recv*>(), static_cast<DC_Recv*>(nullptr));
+    QCOMPARE(defaults.count(), 1);
+    QCOMPARE(defaults.at(0).at(0).value<DC_Recv*>(), recvB);
+    QCOMPARE(recvB->setPanUp(), 0);
+
+    // Connect A again, then unplug it: B is untouched (still the default).
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    QCOMPARE(view.connectedLocations(), (QStringList{locB, locA}));
+    defaults.clear();
+    view.slot_deviceUSBPlugOut(locA);
+    QCOMPARE(view.rowCount(), 1);
+    QCOMPARE(view.currentReceiver(), recvB);
+    QCOMPARE(defaults.count(), 0);
+    QVERIFY(isConnected(view, 0));
+
+    view.slot_deviceUSBPlugOut(locB);
+    QVERIFY(!view.currentReceiver());
+    QVERIFY(view.connectedLocations().isEmpty());
+    QCOMPARE(defaults.count(), 1);
+}
+
+// Every camera saved as connected comes back, a late one when its row arrives; without the
+// setting only the last one saved does (as one camera at a time always did).
+void TstCameraListView::severalCamerasAreAllConnectedAgainAtTheNextStart() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    const QString locA = QString::fromStdString(SimCameraRig::location(a));
+    const QString locB = QString::fromStdString(SimCameraRig::location(b));
+    const QJsonArray saved2 = {saved(record(a), true), saved(record(b), true)};
+    {
+        publishSeveralCameras(saved2, true);
+        CameraListView view;
+        view.slot_GetUSBCameras({record(a)});
+        view.slot_StartAutoConnect();
+        QCOMPARE(view.connectedLocations(), (QStringList{locA}));
+        QCOMPARE(view.pendingAutoConnects(), (QStringList{locB}));
+        view.slot_GetUSBCameras({record(a), record(b)});
+        QCOMPARE(view.connectedLocations(), (QStringList{locA, locB}));
+        QVERIFY(view.pendingAutoConnects().isEmpty());
+        // A second auto-connect leaves them as they are.
+        DC_Recv* recvA = view.receiverFor(locA);
+        view.slot_StartAutoConnect();
+        QCOMPARE(view.receiverFor(locA), recvA);
+    }
+    {
+        publishSeveralCameras(saved2, false);
+        CameraListView view;
+        view.slot_GetUSBCameras({record(a), record(b)});
+        view.slot_StartAutoConnect();
+        QCOMPARE(view.connectedLocations(), (QStringList{locB}));
+    }
 }
 
 QTEST_MAIN(TstCameraListView)

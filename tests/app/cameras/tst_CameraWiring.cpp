@@ -3,6 +3,7 @@
 // hot-plug, the saved camera reconnected at the next start, and the worker stopped at exit.
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +18,8 @@
 #include "CamUSBControlThread.h"
 #include "CameraListView.h"
 #include "MainWindow.h"
+#include "PTZControlForm.h"
+#include "SettingsDocument.h"
 #include "PresetLink.h"
 #include "TrackingEngine.h"
 #include "SimCameraRig.h"
@@ -55,6 +58,7 @@ private slots:
     void failedConnectionShowsTheWarning();
     void savedCameraIsConnectedAgainAtTheNextStart();
     void exitStopsTheWorker();
+    void severalCamerasStayConnectedAndThePanelSteersTheChosenOne();
 
 private:
     std::unique_ptr<QTemporaryDir> _dir;
@@ -181,6 +185,90 @@ void TstCameraWiring::exitStopsTheWorker() {
     window.slot_Exit();
     QVERIFY(window.commandWorker()->isFinished());
     QVERIFY(QFile::exists(window.configFilePath()));
+}
+
+// "SeveralCameras": two cameras connected side by side; the tracking steers the first, the
+// panel the one chosen in its selector; unplugging one leaves the other connected and
+// tracked; both come back at the next start.
+void TstCameraWiring::severalCamerasStayConnectedAndThePanelSteersTheChosenOne() {
+    SimCameraRig::CameraSpec second;
+    second.busPort = "1&3";
+    second.pid = "600e";
+    _rig->plug(second);
+    const QString locA = QString::fromStdString(SimCameraRig::location(_camera));
+    const QString locB = QString::fromStdString(SimCameraRig::location(second));
+    const QString dir = SettingsDocument::configDir();
+    QVERIFY(QDir().mkpath(dir));
+    QJsonObject document;
+    document.insert(QStringLiteral("SoundDeviceIndex"), 2);  // a document the pages write back
+    document.insert(QStringLiteral("SeveralCameras"), true);
+    SettingsDocument::write(SettingsDocument::configFile(dir), document);
+
+    QString configFile;
+    {
+        MainWindow window(nullptr, uniqueInstanceName());
+        configFile = window.configFilePath();
+        CameraListView* list = window.cameraListPage();
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 5000);
+        QTRY_VERIFY(window.isEnabled());
+        QVERIFY(_rig->sim().waitForWatchers(1, 5000));
+        const int rowA =
+            list->rowButton(0)->property("DataInfo").toJsonObject().value("LocationIdentity").toString() ==
+                    locA
+                ? 0
+                : 1;
+        QTest::mouseClick(list->rowButton(rowA), Qt::LeftButton);
+        QTest::mouseClick(list->rowButton(1 - rowA), Qt::LeftButton);
+        QCOMPARE(list->connectedLocations(), (QStringList{locA, locB}));
+
+        // The tracking steers the first camera connected.
+        window.soundDevicePage()->deviceComboBox()->setCurrentIndex(3);
+        window.presetLinkPage()->slot_CallCameraPreset(3);
+        QTRY_VERIFY_WITH_TIMEOUT(wrote(*_rig, _camera, 0x1D, 3), 5000);
+        QVERIFY(_rig->writes(second).empty());
+
+        // The panel opens on the camera connected last, and steers the one chosen.
+        QTest::mouseClick(list->findChild<QPushButton*>(QStringLiteral("ptz_pushButton")), Qt::LeftButton);
+        PTZControlForm* panel = window.ptzControlForm();
+        QVERIFY(panel);
+        QCOMPARE(panel->receiver(), list->receiverFor(locB));
+        QCOMPARE(panel->cameraSelector()->count(), 2);
+        QVERIFY(!panel->cameraSelector()->isHidden());
+        panel->slot_pressPanHomeBtn();
+        QTRY_VERIFY_WITH_TIMEOUT(wrote(*_rig, second, 0x21, 0xAA), 5000);
+        const int indexA = panel->cameraSelector()->findData(locA);
+        QVERIFY(indexA >= 0);
+        emit panel->cameraSelector()->activated(indexA);
+        QCOMPARE(panel->receiver(), list->receiverFor(locA));
+        panel->slot_pressPanHomeBtn();
+        QTRY_VERIFY_WITH_TIMEOUT(wrote(*_rig, _camera, 0x21, 0xAA), 5000);
+
+        // The panel's camera is unplugged: the other stays connected, tracked and steered.
+        _rig->unplug(_camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 5000);
+        QCOMPARE(list->connectedLocations(), (QStringList{locB}));
+        QCOMPARE(panel->receiver(), list->receiverFor(locB));
+        QVERIFY(panel->cameraSelector()->isHidden());
+        window.trackingEngine()->pauseTracking(0);  // the panel's moves paused the tracking
+        window.presetLinkPage()->slot_CallCameraPreset(5);
+        QTRY_VERIFY_WITH_TIMEOUT(wrote(*_rig, second, 0x1D, 5), 5000);
+        _rig->plug(_camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 2, 10000);
+        QVERIFY(list->connectCamera(locA));
+        window.slot_CloseClicked();
+    }
+    QFile file(configFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject saved = QJsonDocument::fromJson(file.readAll()).object();
+    QVERIFY(saved.value("SeveralCameras").toBool());
+    int connected = 0;
+    for (const QJsonValue& camera : saved.value("UsbCamerasArray").toArray())
+        connected += camera.toObject().value("IsConnect").toString() == QLatin1String("1") ? 1 : 0;
+    QCOMPARE(connected, 2);
+
+    MainWindow again(nullptr, uniqueInstanceName());
+    QTRY_COMPARE_WITH_TIMEOUT(again.cameraListPage()->connectedLocations().size(), 2, 10000);
 }
 
 QTEST_MAIN(TstCameraWiring)

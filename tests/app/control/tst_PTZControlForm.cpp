@@ -68,6 +68,7 @@ private slots:
     void losingTheKeyboardStopsAHeldKey();
     void draggingMovesThePanelAndReportsIt();
     void anotherReceiverEndsThePreviewOfTheOldOne();
+    void cameraSelectorChoosesTheCameraTheCommandsName();
 
 private:
     QList<Command> taken();
@@ -479,6 +480,40 @@ void TstPTZControlForm::anotherReceiverEndsThePreviewOfTheOldOne() {
     QVERIFY(!_panel->renderer());
     QVERIFY(_panel->renderArea()->isPlaceholderVisible());
     _panel->slot_SetCameraControl(nullptr);
+}
+
+// The selector shows itself only while there is a choice; choosing asks the main window for
+// that camera (the panel's receiver stays until it is handed another); the commands name the
+// camera the panel steers.
+void TstPTZControlForm::cameraSelectorChoosesTheCameraTheCommandsName() {
+    QComboBox* selector = _panel->cameraSelector();
+    QVERIFY(selector && selector->isHidden());
+    const QString a = QStringLiteral("1&2.4&1&0000");
+    const QString b = QStringLiteral("1&3&1&0000");
+    _panel->setCameraChoices({{a, QStringLiteral("ZM-150 (a)")}, {b, QStringLiteral("ZM-150 (b)")}},
+                             b.toUpper());
+    QVERIFY(!selector->isHidden());
+    QCOMPARE(selector->count(), 2);
+    QCOMPARE(selector->currentIndex(), 1);
+
+    _panel->setCameraLocation(b);
+    QSignalSpy chosen(_panel.get(), &PTZControlForm::signal_CameraChosen);
+    emit selector->activated(1);  // the one it steers already: nothing to do
+    QCOMPARE(chosen.count(), 0);
+    emit selector->activated(0);
+    QCOMPARE(chosen.count(), 1);
+    QCOMPARE(chosen.at(0).at(0).toString(), a);
+    QCOMPARE(_panel->receiver(), _list->currentReceiver());
+
+    _panel->slot_pressPanHomeBtn();
+    QCOMPARE(_commands->count(), 1);
+    const auto command = _commands->at(0).at(0).value<CameraCommand>();
+    QCOMPARE(command.camera, b);
+    QCOMPARE(command.kind, CameraCommand::Kind::PanTilt);
+    _commands->clear();
+
+    _panel->setCameraChoices({{a, QStringLiteral("ZM-150 (a)")}}, a);
+    QVERIFY(selector->isHidden());
 }
 
 QTEST_MAIN(TstPTZControlForm)

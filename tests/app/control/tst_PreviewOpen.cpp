@@ -14,6 +14,7 @@
 
 #include "CameraListView.h"
 #include "DebugLines.h"
+#include "FramePump.h"
 #include "MainWindow.h"
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
@@ -43,6 +44,24 @@ int threadsNamed(const QString& name) {
     return count;
 }
 
+// Counts the frames a pump hands it; may leave the pump from inside a call.
+class CountingConsumer : public FrameConsumer {
+public:
+    void consumeFrame(const DC_Video_Frame& frame) override {
+        ++frames;
+        lastWidth = frame.width;
+        if (pump && frames == leaveAfter)
+            pump->removeConsumer(this);
+    }
+    void streamStateChanged(bool on) override { streaming = on; }
+
+    int frames = 0;
+    int lastWidth = 0;
+    bool streaming = false;
+    FramePump* pump = nullptr;  // set: leave after `leaveAfter` frames
+    int leaveAfter = -1;
+};
+
 // Generous: sanitizer builds on a shared two-core machine are slow.
 constexpr int kWaitMs = 20000;
 
@@ -59,6 +78,7 @@ private slots:
     void openCloseTenTimesOnALiveCamera();
     void cameraChangeDuringAnOpenWaitsForTheOpen();
     void closeDuringAnOpenStopsAfterItAndReopeningKeepsIt();
+    void oneStreamFeedsEveryConsumerOfACamera();
 
 private:
     // A window with the camera connected; `delayMs`: how long the camera takes to deliver.
@@ -223,6 +243,54 @@ void TstPreviewOpen::closeDuringAnOpenStopsAfterItAndReopeningKeepsIt() {
     QVERIFY(!panel->renderer()->isPulling());
     QTRY_COMPARE_WITH_TIMEOUT(panel->previewWindow()->state(), PreviewWindow::State::Picture, kWaitMs);
     QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
+}
+
+// The panel and a second consumer of the same camera both get its pictures from one stream
+// (the receiver hands each frame out once); the stream stops only when neither wants it.
+void TstPreviewOpen::oneStreamFeedsEveryConsumerOfACamera() {
+    startWindow(0);
+    const QString location = _window->cameraListPage()->connectedLocation();
+    FramePump* pump = _window->framePump(location);
+    QVERIFY(pump);
+    QCOMPARE(pump->receiver(), _window->cameraListPage()->currentReceiver());
+    QCOMPARE(pump->consumerCount(), 0);
+
+    PTZControlForm* panel = openPanel();
+    QVERIFY(panel);
+    QCOMPARE(panel->previewThread(), pump->openThread());
+    QTRY_COMPARE_WITH_TIMEOUT(panel->previewWindow()->state(), PreviewWindow::State::Picture, kWaitMs);
+
+    CountingConsumer other;
+    pump->addConsumer(&other);
+    QVERIFY(other.streaming);  // the stream runs already: no second open
+    QTRY_VERIFY_WITH_TIMEOUT(other.frames > 5, kWaitMs);
+    QCOMPARE(other.lastWidth, 320);
+    const QImage shot = panel->previewWindow()->grab().toImage();
+    QTRY_VERIFY_WITH_TIMEOUT(panel->previewWindow()->grab().toImage() != shot, kWaitMs);
+    QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
+
+    // The panel closes: the other consumer keeps the stream.
+    closePanel(panel);
+    const int before = other.frames;
+    QTRY_VERIFY_WITH_TIMEOUT(other.frames > before + 5, kWaitMs);
+    QVERIFY(!panel->previewThread()->isBusy());
+    QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
+
+    // The last consumer leaves from inside a call: the stream stops.
+    other.pump = pump;
+    other.leaveAfter = other.frames + 3;
+    QTRY_COMPARE_WITH_TIMEOUT(pump->consumerCount(), 0, kWaitMs);
+    QVERIFY(!pump->isPulling());
+    QTRY_COMPARE_WITH_TIMEOUT(threadsNamed(QStringLiteral("vex-read")), 0, kWaitMs);
+
+    // Disconnecting the camera forgets its pump before the receiver goes.
+    QVERIFY(!other.streaming);
+    other.pump = nullptr;
+    pump->addConsumer(&other);
+    QTRY_VERIFY_WITH_TIMEOUT(pump->isPulling() && other.streaming, kWaitMs);
+    QTest::mouseClick(_window->cameraListPage()->rowButton(0), Qt::LeftButton);
+    QVERIFY(!other.streaming);
+    QVERIFY(!_window->framePump(location));
 }
 
 QTEST_MAIN(TstPreviewOpen)
