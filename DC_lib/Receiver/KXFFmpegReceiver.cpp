@@ -6,6 +6,7 @@
 
 #include "KXLog.h"
 #include "KXPlatform.h"
+#include "Receiver/KXJpegSnapshot.h"
 #include "Receiver/PacketQueue.h"
 
 extern "C" {
@@ -415,6 +416,9 @@ void KXFFmpegReceiver::handlePacket(AVPacket* packet, bool fromAudioInput) {
         recordCopy(packet, source->streams[packet->stream_index]->codecpar->codec_type, inUseVideo,
                    inUseAudio);
         if (inUseVideo) {
+            if (_videoCodec == AV_CODEC_ID_MJPEG && _jpegSnapshot != nullptr) {
+                _jpegSnapshot->offerPacket(packet);
+            }
             if (startsNewSequence(_videoCodec, packet)) {
                 _videoQueue->flush();  // a new coded sequence makes everything queued stale
             }

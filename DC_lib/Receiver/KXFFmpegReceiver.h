@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+class KXJpegSnapshot;
 class PacketQueue;
 
 // Open parameters of a local capture device.
@@ -82,6 +83,9 @@ public:
     int run() override;
     bool isRunning() const override { return !_stop.load(std::memory_order_acquire); }
     void setPause(bool paused) override { _pause.store(paused, std::memory_order_release); }
+    // Where an MJPEG stream's pictures are offered for captureJPEG as the camera sent them
+    // (null: nowhere). Set before the read thread starts.
+    void setJpegSnapshot(KXJpegSnapshot* snapshot) { _jpegSnapshot = snapshot; }
 
     int videoStreamIndex() const { return _videoStreamIndex; }
     int audioStreamIndex() const { return _audioStreamIndex; }
@@ -113,6 +117,7 @@ private:
     PacketQueue* const _audioQueue;                 // not owned
     PacketQueue* const _videoQueue;                 // not owned
     PacketQueue* const _recordingQueue;             // not owned; aborted while no recording runs
+    KXJpegSnapshot* _jpegSnapshot = nullptr;        // not owned (guards itself); immutable after open
     AVFormatContext* _inputContext = nullptr;       // not owned; immutable after open
     AVFormatContext* _audioInputContext = nullptr;  // not owned; immutable after open
     std::atomic<bool> _stop{false};

@@ -111,10 +111,9 @@ void ReceiverCore::freeQueues() {
     delete _videoQueue;
     delete _audioQueue;
     delete _recordingVideoQueue;
-    delete _jpegQueue;
     delete _recordingAudioQueue;
     _videoPacketQueue = _audioPacketQueue = _recordingPacketQueue = nullptr;
-    _videoQueue = _audioQueue = _recordingVideoQueue = _jpegQueue = _recordingAudioQueue = nullptr;
+    _videoQueue = _audioQueue = _recordingVideoQueue = _recordingAudioQueue = nullptr;
 }
 
 bool ReceiverCore::initialize(bool* aiFlag) {
@@ -159,12 +158,11 @@ bool ReceiverCore::initialize(bool* aiFlag) {
     _videoQueue = new FrameQueue(_videoQueueSize);
     _audioQueue = new FrameQueue(kAudioQueueSize);
     _recordingVideoQueue = new FrameQueue(kRecordingQueueSize);
-    _jpegQueue = new FrameQueue(kJpegQueueSize);
     _recordingAudioQueue = new FrameQueue(kRecordingQueueSize);
-    const int opened[] = {
-        _videoPacketQueue->open(), _audioPacketQueue->open(),   _recordingPacketQueue->open(),
-        _videoQueue->open(),       _audioQueue->open(),         _recordingVideoQueue->open(),
-        _jpegQueue->open(),        _recordingAudioQueue->open()};
+    const int opened[] = {_videoPacketQueue->open(),     _audioPacketQueue->open(),
+                          _recordingPacketQueue->open(), _videoQueue->open(),
+                          _audioQueue->open(),           _recordingVideoQueue->open(),
+                          _recordingAudioQueue->open()};
     for (int rc : opened) {
         if (rc > 0) {  // a pthread error; -1 only means "already open"
             return fail("Couldn't open a queue.\n");
@@ -423,7 +421,6 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _audioPacketQueue->rearm();
     _videoQueue->rearm();
     _audioQueue->rearm();
-    _jpegQueue->rearm();
     if (_recorder == nullptr) {
         _recordingVideoQueue->abort();
         _recordingAudioQueue->abort();
@@ -451,6 +448,15 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _videoDecoder->setZoomProcessor(_zoomProcessor);
     _videoDecoder->setDigitalZoom(_isEnableDigitalZoom);
     _videoDecoder->setAiFlag(_aiFlag);
+    // An MJPEG camera's snapshot is its own JPEG, as sent; any other stream's is the newest
+    // decoded picture, encoded when asked for.
+    _jpegSource = videoStream->codecpar->codec_id == AV_CODEC_ID_MJPEG
+                      ? KXJpegSnapshot::Source::CameraJpeg
+                      : KXJpegSnapshot::Source::DecodedFrames;
+    _jpegSnapshot.arm(_jpegSource);
+    _receiver->setJpegSnapshot(&_jpegSnapshot);
+    _videoDecoder->setJpegSnapshot(_jpegSource == KXJpegSnapshot::Source::DecodedFrames ? &_jpegSnapshot
+                                                                                        : nullptr);
     if (_audioStreamIndex >= 0) {
         AVFormatContext* audioContext =
             _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
@@ -524,7 +530,6 @@ void ReceiverCore::stopLocked() {
     _videoPacketQueue->abort();
     _audioQueue->abort();
     _videoQueue->abort();
-    _jpegQueue->abort();
     // A running recording is not ended by a stop (recordingStop ends it): its queues keep
     // what is queued for the record thread, and a new start feeds them again.
     if (_recorder == nullptr) {
@@ -541,11 +546,7 @@ void ReceiverCore::stopLocked() {
     }
     _videoRunning.store(false, std::memory_order_release);
     _audioRunning.store(false, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> jpegLock(_jpegMutex);
-        ++_jpegWakeGeneration;
-    }
-    _jpegCondition.notify_all();
+    _jpegSnapshot.wake();
 
     // Every packet and frame still queued is released before the input closes: a capture
     // device's demuxer hands out packets that point into its own mapped buffers, and the
@@ -555,7 +556,8 @@ void ReceiverCore::stopLocked() {
     _audioPacketQueue->flush();
     _videoQueue->flush();
     _audioQueue->flush();
-    _jpegQueue->flush();
+    _jpegSnapshot.clear();
+    _jpegSource = KXJpegSnapshot::Source::None;
     if (_recorder == nullptr) {
         _recordingPacketQueue->flush();
         _recordingVideoQueue->flush();
@@ -588,13 +590,12 @@ void ReceiverCore::pause() {
     // frame queues refuse frames until resume, so nothing appears while paused.
     _videoQueue->abort();
     _audioQueue->abort();
-    _jpegQueue->abort();
+    _jpegSnapshot.clear();
     _audioPacketQueue->flush();
     _videoPacketQueue->flush();
     _videoQueue->flush();
     _audioQueue->flush();
     _recordingVideoQueue->flush();
-    _jpegQueue->flush();
     _recordingAudioQueue->flush();
 }
 
@@ -609,7 +610,7 @@ void ReceiverCore::resume() {
     }
     _videoQueue->rearm();
     _audioQueue->rearm();
-    _jpegQueue->rearm();
+    _jpegSnapshot.arm(_jpegSource);
     if (_receiver != nullptr) {
         _receiver->setPause(false);
     }
@@ -714,23 +715,18 @@ DC_Error_Type ReceiverCore::captureJPEG(DC_JPEG_Frame* frame, uint32_t timeoutMs
         !_videoRunning.load(std::memory_order_acquire)) {
         return DC_ERROR_NOT_RUNNING;
     }
-    if (timeoutMs == 0) {
+    // The newest picture not handed out yet, at once when there is one; otherwise the next
+    // one within the timeout. A stop wakes the wait early.
+    if (!_jpegSnapshot.take(_jpegPacket, clampTimeout(timeoutMs))) {
         return DC_ERROR_TIMEOUT;
     }
-    std::unique_lock<std::mutex> lock(_jpegMutex);
-    const uint64_t generation = _jpegWakeGeneration;
-    _jpegWaiting = true;
-    // A producer clears the wait flag once the picture is in the JPEG packet; a stop advances
-    // the generation. Spurious wake-ups go back to waiting.
-    _jpegCondition.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return !_jpegWaiting || _jpegWakeGeneration != generation; });
-    if (!_jpegWaiting && frame != nullptr) {
-        frame->data = _jpegPacket->data;
-        frame->size = _jpegPacket->size;
+    if (frame == nullptr) {
+        av_packet_unref(_jpegPacket);
         return DC_ERROR_NONE;
     }
-    _jpegWaiting = false;
-    return DC_ERROR_TIMEOUT;
+    frame->data = _jpegPacket->data;
+    frame->size = _jpegPacket->size;
+    return DC_ERROR_NONE;
 }
 
 void ReceiverCore::freeVideo() {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Receiver/KXFFmpegReceiver.h"
+#include "Receiver/KXJpegSnapshot.h"
 #include "vexsdk.h"
 
 extern "C" {
@@ -49,8 +50,10 @@ class ZoomProcessor;
 //  - Digital zoom: the flag is guarded by _startStopMutex (setIsEnableDigitalZoom hands it to
 //    the running video decoder under that mutex); the zoom commands write the processor's
 //    state, which guards itself.
-//  - _jpegMutex guards the JPEG wait. captureJPEG takes it alone; stop takes it briefly, while
-//    holding _startStopMutex, to wake a waiter. Lock order: _startStopMutex before _jpegMutex.
+//  - captureJPEG takes no receiver lock either: it waits in _jpegSnapshot, which the read
+//    thread (an MJPEG camera's own pictures) or the video decode thread (decoded pictures)
+//    feeds and which guards itself; the start/stop paths arm, clear and wake it while holding
+//    _startStopMutex. Lock order: _startStopMutex before the snapshot's lock.
 class ReceiverCore {
 public:
     explicit ReceiverCore(const DC_CaptureFormats& formats);
@@ -112,7 +115,6 @@ private:
     static constexpr int kVideoQueueSize = 70;
     static constexpr int kAudioQueueSize = 3;
     static constexpr int kRecordingQueueSize = 30;
-    static constexpr int kJpegQueueSize = 3;
 
     void stopLocked();
     bool openInputLocked();
@@ -142,7 +144,6 @@ private:
     FrameQueue* _videoQueue = nullptr;
     FrameQueue* _audioQueue = nullptr;
     FrameQueue* _recordingVideoQueue = nullptr;
-    FrameQueue* _jpegQueue = nullptr;
     FrameQueue* _recordingAudioQueue = nullptr;
 
     // --- open parameters: immutable after construction
@@ -205,8 +206,8 @@ private:
     AVPacket* _jpegPacket = nullptr;
 
     std::mutex _startStopMutex;
-    std::mutex _jpegMutex;
-    std::condition_variable _jpegCondition;
-    bool _jpegWaiting = false;         // guarded by _jpegMutex
-    uint64_t _jpegWakeGeneration = 0;  // guarded by _jpegMutex; advanced by stop
+    // captureJPEG's picture: guards itself (see KXJpegSnapshot); what it keeps is chosen at
+    // each start in _jpegSource (guarded by _startStopMutex), so that resume can re-arm it.
+    KXJpegSnapshot _jpegSnapshot;
+    KXJpegSnapshot::Source _jpegSource = KXJpegSnapshot::Source::None;
 };
