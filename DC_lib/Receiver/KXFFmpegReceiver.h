@@ -107,6 +107,8 @@ private:
     // Stream analysis and the choice of streams after an open; `localDevice` for a capture
     // device (its analysis is bounded and its analysed packet kept), false for a network source.
     bool finishOpen(AVFormatContext* context, bool localDevice);
+    static bool needsStreamAnalysis(const AVFormatContext* context);
+    static void boundNetworkAnalysis(AVFormatContext* context);
     // The local source's audio device as a second input; false (with a warning) when the
     // source goes on with video only.
     bool openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext);

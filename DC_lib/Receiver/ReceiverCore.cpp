@@ -436,8 +436,13 @@ void ReceiverCore::startPreview(void* deviceManager) {
         return;
     }
     const AVStream* videoStream = _inputFormatContext->streams[_videoStreamIndex];
-    _videoFrameRate.store(videoStream->avg_frame_rate.den != 0 ? av_q2d(videoStream->avg_frame_rate) : 0.0,
-                          std::memory_order_release);
+    // A container that declared its streams was not analysed, so the average rate may be
+    // unknown: the container's or the codec's own rate stands in for it.
+    AVRational rate = videoStream->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) {
+        rate = av_guess_frame_rate(_inputFormatContext, const_cast<AVStream*>(videoStream), nullptr);
+    }
+    _videoFrameRate.store(rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0, std::memory_order_release);
 
     // Every decoder opens before the read thread starts, so that no codec setup reads the
     // input context while the demuxer writes into it.
