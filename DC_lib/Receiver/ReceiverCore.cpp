@@ -563,6 +563,7 @@ void ReceiverCore::stopLocked() {
     _audioQueue->flush();
     _jpegSnapshot.clear();
     _jpegSource = KXJpegSnapshot::Source::None;
+    _aiProcessor->reset();
     if (_recorder == nullptr) {
         _recordingPacketQueue->flush();
         _recordingVideoQueue->flush();
@@ -649,8 +650,9 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
     frame->pts = pts;
     const AVFrame* delivered = captured;
     if (_isEnableAIMode.load(std::memory_order_acquire)) {
-        // The outlined picture comes back in pixel format 12; a frame that cannot be
-        // analysed is handed out as decoded.
+        // The picture is offered to the analysis thread and comes back at once in pixel
+        // format 12 with the latest outlines; a frame that cannot be converted is handed out
+        // as decoded.
         const AVFrame* outlined =
             _aiProcessor->process(captured, _aiMode.load(std::memory_order_acquire), _aiFlag);
         if (outlined != nullptr) {
@@ -668,10 +670,16 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
 void ReceiverCore::setIsEnableAIMode(bool on, int mode) {
     if (on && !KXAiFrameProcessor::loadModels()) {
         _isEnableAIMode.store(false, std::memory_order_release);
+        _aiProcessor->setActive(false);
         return;
     }
     _aiMode.store(mode, std::memory_order_release);
     _isEnableAIMode.store(on, std::memory_order_release);
+    _aiProcessor->setActive(on);
+}
+
+KXAiAnalysisThread::Statistics ReceiverCore::aiStatistics() const {
+    return _aiProcessor->statistics();
 }
 
 void ReceiverCore::setSoundArrayPresetMap(const std::map<int, int>& map) {

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <string>
 
+#include "Analysis/KXAiAnalysisThread.h"
 #include "Receiver/KXFFmpegReceiver.h"
 #include "Receiver/KXJpegSnapshot.h"
 #include "vexsdk.h"
@@ -38,8 +39,10 @@ class ZoomProcessor;
 //  - The read thread and the decode threads only see the queues, their own component and the
 //    liveness flag their thread entry clears when the loop ends.
 //  - AI mode: setIsEnableAIMode (any thread) loads the models and then publishes the mode and
-//    the on flag through atomics; captureVideo reads them per frame and runs the analysis
-//    with _aiProcessor, which only the video capture thread uses.
+//    the on flag through atomics; captureVideo reads them per frame, offers each picture to
+//    _aiProcessor's analysis thread and draws the latest outlines on it (capture thread); the
+//    analysis thread steers the camera. Switching AI mode off and stopping forget the waiting
+//    picture and the outlines (reset, any thread: the processor guards what its threads share).
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
 //    array client's read).
 //  - Recording: recordingStart and recordingStop hold _startStopMutex; they alone create,
@@ -99,6 +102,9 @@ public:
     // On: (re)loads the face models first; a model that cannot be read leaves AI mode off.
     void setIsEnableAIMode(bool on, int mode);
     bool isEnableAIMode() const { return _isEnableAIMode.load(std::memory_order_acquire); }
+    // Figures of the analysis thread (for the benchmark): pictures offered and analysed, the
+    // time from a picture to its steering commands, the time between analyses.
+    KXAiAnalysisThread::Statistics aiStatistics() const;
 
     void setSoundArrayPresetMap(const std::map<int, int>& map);
     std::map<int, int> soundArrayPresetMap() const;
@@ -184,7 +190,9 @@ private:
     // --- AI mode: written by setIsEnableAIMode, read by the video capture thread
     std::atomic<bool> _isEnableAIMode{false};
     std::atomic<int32_t> _aiMode{0};
-    std::unique_ptr<KXAiFrameProcessor> _aiProcessor;  // video capture thread only
+    // Immutable after construction; process() from the video capture thread only, reset() from
+    // any thread (see KXAiFrameProcessor).
+    std::unique_ptr<KXAiFrameProcessor> _aiProcessor;
 
     mutable std::mutex _presetMapMutex;
     std::map<int, int> _soundArrayPresetMap;  // guarded by _presetMapMutex
