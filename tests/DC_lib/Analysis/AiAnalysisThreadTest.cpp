@@ -166,14 +166,14 @@ TEST(AiAnalysisThread, SwitchingOffWaitsForTheRunningAnalysisAndRefusesPictures)
 }
 
 // A picture that waited longer than the bound while an analysis ran is not analysed: the
-// thread waits for the next one.
+// thread waits for the next one (in a following mode; one that switches tracking on is kept).
 TEST(AiAnalysisThread, StalePictureIsNotAnalysed) {
     constexpr int kMaxAgeMs = 1000;
     ScriptedAnalysis script;
     KXAiAnalysisThread thread(script.function(), kMaxAgeMs);
-    ASSERT_TRUE(thread.offer(picture(1).get(), 3, nullptr));
+    ASSERT_TRUE(thread.offer(picture(1).get(), 1, nullptr));
     ASSERT_TRUE(script.waitStarted(1));
-    ASSERT_TRUE(thread.offer(picture(2).get(), 3, nullptr));
+    ASSERT_TRUE(thread.offer(picture(2).get(), 1, nullptr));
     // Picture 2 grows older than the bound before the analysis of picture 1 ends.
     const auto stale = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxAgeMs + 100);
     while (std::chrono::steady_clock::now() < stale) {
@@ -181,7 +181,7 @@ TEST(AiAnalysisThread, StalePictureIsNotAnalysed) {
     }
     script.release();
     ASSERT_TRUE(MediaWaitFor([&] { return latestFace(thread) == 1; }, kMediaWaitMs));
-    ASSERT_TRUE(thread.offer(picture(3).get(), 3, nullptr));
+    ASSERT_TRUE(thread.offer(picture(3).get(), 1, nullptr));
     ASSERT_TRUE(script.waitStarted(2));
     EXPECT_EQ(script.started(), (std::vector<int64_t>{1, 3}));
     script.release();
