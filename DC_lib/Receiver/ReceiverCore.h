@@ -12,6 +12,8 @@
 #include "Analysis/KXAiAnalysisThread.h"
 #include "Receiver/KXFFmpegReceiver.h"
 #include "Receiver/KXJpegSnapshot.h"
+#include "Receiver/LiveQueues.h"
+#include "Receiver/RecordingQueues.h"
 #include "vexsdk.h"
 
 extern "C" {
@@ -19,15 +21,13 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-class FrameQueue;
 class KXAiFrameProcessor;
 class KXIDecoder;
 class KXRecorder;
-class PacketQueue;
 class ZoomProcessor;
 
-// Everything behind one DC_Recv: the stream reader, the decoders, the eight queues between
-// them and the worker threads.
+// Everything behind one DC_Recv: the stream reader, the decoders, the queues between them
+// (the live set and the recording set) and the worker threads.
 //
 // Threading:
 //  - startPreview, stopPreview, pause, resume and the destructor hold _startStopMutex for
@@ -122,11 +122,12 @@ private:
     static constexpr int kAudioQueueSize = 3;
     static constexpr int kRecordingQueueSize = 30;
 
+    // The start after its first checks; false on any failure (the caller then stops).
+    bool startLocked();
     void stopLocked();
     bool openInputLocked();
     bool startVideoDecoderLocked();
     bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started, const char* name);
-    void freeQueues();
 
     static void* readEntry(void* core);
     static void* recordEntry(void* core);
@@ -142,15 +143,10 @@ private:
     AVFormatContext* _inputFormatContext = nullptr;
     AVFormatContext* _audioInputContext = nullptr;  // a local source's audio device, if any
 
-    // --- queues: created by initialize, destroyed by the destructor; immutable in between
-    int _videoQueueSize = kVideoQueueSize;
-    PacketQueue* _videoPacketQueue = nullptr;
-    PacketQueue* _audioPacketQueue = nullptr;
-    PacketQueue* _recordingPacketQueue = nullptr;
-    FrameQueue* _videoQueue = nullptr;
-    FrameQueue* _audioQueue = nullptr;
-    FrameQueue* _recordingVideoQueue = nullptr;
-    FrameQueue* _recordingAudioQueue = nullptr;
+    // --- queues: opened by initialize; each set is armed, aborted and flushed as a whole by
+    //     the start/stop paths (see LiveQueues and RecordingQueues for who touches what)
+    LiveQueues _live;
+    RecordingQueues _recording;
 
     // --- open parameters: immutable after construction
     KXDevInfo _devInfo;
