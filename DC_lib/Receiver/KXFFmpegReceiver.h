@@ -105,9 +105,13 @@ private:
     void beginOpen(const AVInputFormat* format);
     void endOpen();
     // Stream analysis and the choice of streams after an open; `localDevice` for a capture
-    // device (its analysis is bounded and its analysed packet kept), false for a network source.
+    // device (its analysis is bounded in time), false for a network source (analysed only when
+    // its container does not declare its streams, and then for a bounded stretch of stream).
+    // Whatever the analysis read is kept for the read loop.
     bool finishOpen(AVFormatContext* context, bool localDevice);
+    // Whether an opened input still lacks a stream's codec, picture size or sound format.
     static bool needsStreamAnalysis(const AVFormatContext* context);
+    // Limits a network source's analysis (see kNetworkAnalysisUs).
     static void boundNetworkAnalysis(AVFormatContext* context);
     // The local source's audio device as a second input; false (with a warning) when the
     // source goes on with video only.

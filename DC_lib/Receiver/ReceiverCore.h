@@ -42,7 +42,9 @@ class ZoomProcessor;
 //    the on flag through atomics; captureVideo reads them per frame, offers each picture to
 //    _aiProcessor's analysis thread and draws the latest outlines on it (capture thread); the
 //    analysis thread steers the camera. Switching AI mode off and stopping forget the waiting
-//    picture and the outlines (reset, any thread: the processor guards what its threads share).
+//    picture and the outlines (reset, any thread: the processor guards what its threads share)
+//    and wait for a running analysis to end; the analysis thread takes the face tracker's
+//    lock and the camera channel's, never _startStopMutex, so a stop may wait for it.
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
 //    array client's read).
 //  - Recording: recordingStart and recordingStop hold _startStopMutex; they alone create,
