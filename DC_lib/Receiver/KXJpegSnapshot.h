@@ -58,9 +58,6 @@ public:
     // wake, or when the picture could not be encoded.
     bool take(AVPacket* out, int timeoutMs);
 
-    // Pictures encoded by take() so far (JPEG caller thread; for tests).
-    int64_t encodedCount() const { return _encoded; }
-
 private:
     bool encode(const AVFrame* frame, AVPacket* out);
     bool prepareEncoder(int width, int height);
@@ -81,5 +78,5 @@ private:
     int _sourceFormat = -1;
     int _width = 0;
     int _height = 0;
-    int64_t _encoded = 0;
+    int64_t _encoded = 0;  // pictures encoded so far (their pts)
 };
