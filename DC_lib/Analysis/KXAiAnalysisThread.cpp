@@ -58,7 +58,8 @@ bool KXAiAnalysisThread::offer(const AVFrame* frame, int mode, const bool* flags
         }
         // Mode 3 switches tracking on with the picture it comes with: skipped for a newer one,
         // the switch goes with that one instead of being lost.
-        const bool switchOnPending = _hasOffered && _mode == 3;
+        const bool switchOnPending = _switchOnPending || (_hasOffered && _mode == 3);
+        _switchOnPending = false;
         av_frame_unref(_offered);  // an older picture nobody analysed: skipped
         _hasOffered = av_frame_ref(_offered, frame) == 0;
         _offeredAt = Clock::now();
@@ -83,6 +84,7 @@ void KXAiAnalysisThread::reset() {
         av_frame_unref(_offered);
     }
     _hasOffered = false;
+    _switchOnPending = false;
     _faces.clear();
     _facesWidth = _facesHeight = 0;
     ++_resetGeneration;
@@ -118,8 +120,9 @@ void KXAiAnalysisThread::run() {
         const Clock::time_point offeredAt = _offeredAt;
         // A picture that waited while the previous analysis ran is stale by now: the next one
         // (at most a frame interval away) steers from a fresher view of the room.
-        // (Not one that switches tracking on: the switch would be lost with it.)
-        if (_maxAgeMs >= 0 && _mode != 3 && msBetween(offeredAt, Clock::now()) > _maxAgeMs) {
+        // A switch to tracking it carried goes with that next one.
+        if (_maxAgeMs >= 0 && msBetween(offeredAt, Clock::now()) > _maxAgeMs) {
+            _switchOnPending = _switchOnPending || _mode == 3;
             av_frame_unref(_offered);
             _hasOffered = false;
             continue;

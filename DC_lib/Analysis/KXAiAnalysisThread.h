@@ -89,6 +89,7 @@ private:
     std::condition_variable _wake;
     AVFrame* _offered = nullptr;         // guarded by _mutex; a reference, or empty
     bool _hasOffered = false;            // guarded by _mutex
+    bool _switchOnPending = false;       // guarded by _mutex; a skipped picture carried mode 3
     Clock::time_point _offeredAt;        // guarded by _mutex
     int _mode = 0;                       // guarded by _mutex; the offered picture's
     const bool* _flags = nullptr;        // guarded by _mutex; the offered picture's (the caller's)

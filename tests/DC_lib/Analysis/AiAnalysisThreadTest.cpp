@@ -166,14 +166,14 @@ TEST(AiAnalysisThread, SwitchingOffWaitsForTheRunningAnalysisAndRefusesPictures)
 }
 
 // A picture that waited longer than the bound while an analysis ran is not analysed: the
-// thread waits for the next one (in a following mode; one that switches tracking on is kept).
+// thread waits for the next one, which takes over a switch to tracking the stale one carried.
 TEST(AiAnalysisThread, StalePictureIsNotAnalysed) {
     constexpr int kMaxAgeMs = 1000;
     ScriptedAnalysis script;
     KXAiAnalysisThread thread(script.function(), kMaxAgeMs);
     ASSERT_TRUE(thread.offer(picture(1).get(), 1, nullptr));
     ASSERT_TRUE(script.waitStarted(1));
-    ASSERT_TRUE(thread.offer(picture(2).get(), 1, nullptr));
+    ASSERT_TRUE(thread.offer(picture(2).get(), 3, nullptr));
     // Picture 2 grows older than the bound before the analysis of picture 1 ends.
     const auto stale = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxAgeMs + 100);
     while (std::chrono::steady_clock::now() < stale) {
@@ -184,5 +184,6 @@ TEST(AiAnalysisThread, StalePictureIsNotAnalysed) {
     ASSERT_TRUE(thread.offer(picture(3).get(), 1, nullptr));
     ASSERT_TRUE(script.waitStarted(2));
     EXPECT_EQ(script.started(), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(script.modes(), (std::vector<int>{1, 3}));
     script.release();
 }
