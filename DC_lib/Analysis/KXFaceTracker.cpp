@@ -168,7 +168,7 @@ bool KXFaceTracker::loaded() const {
     return _netLoaded && _predictorLoaded;
 }
 
-bool KXFaceTracker::analyse(cv::Mat& image, int mode, const bool* flags) {
+bool KXFaceTracker::analyse(cv::Mat& image, int mode, const bool* flags, std::vector<KXFaceBox>* faces) {
     if (image.empty() || image.type() != CV_8UC3) {
         return false;
     }
@@ -186,6 +186,9 @@ bool KXFaceTracker::analyse(cv::Mat& image, int mode, const bool* flags) {
                 commands = trackTalkerLocked(landmarksLocked(image, boxes), mirrored);
             } else {
                 commands = trackLocked(boxes, mode, mirrored);
+            }
+            if (faces != nullptr) {
+                *faces = std::move(boxes);
             }
         } catch (const std::exception& e) {
             KXLog("AI mode: analysis failed: %s\n", e.what());

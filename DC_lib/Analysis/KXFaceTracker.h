@@ -81,8 +81,9 @@ public:
     // The analysis of one picture (8-bit BGR), changed in place by the outlines. `flags`:
     // the caller's camera-control flags; null sends no camera command, a non-zero third byte
     // mirrors left and right. false when the picture could not be analysed (no models, not
-    // BGR, or the network failed); the picture may then carry some outlines already.
-    bool analyse(cv::Mat& image, int mode, const bool* flags);
+    // BGR, or the network failed); the picture may then carry some outlines already. `faces`,
+    // when given, receives the faces found (in picture coordinates, ordered as tracked).
+    bool analyse(cv::Mat& image, int mode, const bool* flags, std::vector<KXFaceBox>* faces = nullptr);
 
     // --- the steps of analyse(), for tests and the benchmark (each takes the lock)
 

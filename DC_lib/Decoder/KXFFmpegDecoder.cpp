@@ -4,6 +4,7 @@
 
 #include "KXLog.h"
 #include "Receiver/FrameQueue.h"
+#include "Receiver/KXJpegSnapshot.h"
 #include "Receiver/PacketQueue.h"
 #include "Receiver/ZoomProcessor.h"
 
@@ -174,6 +175,9 @@ double KXFFmpegDecoder::prepareVideoFrame(AVFrame* frame) const {
 
 void KXFFmpegDecoder::putVideoFrame(AVFrame* out, double pts, double duration, int timeoutMs,
                                     double* lastPts) {
+    if (_jpegSnapshot != nullptr) {
+        _jpegSnapshot->offerFrame(out);  // a reference; encoded only when a snapshot is taken
+    }
     if (!_outputQueue->put(out, pts, duration, timeoutMs)) {
         KXLog("failed to put the frame into videoqueue. %f\n", pts - *lastPts);
         av_frame_unref(out);

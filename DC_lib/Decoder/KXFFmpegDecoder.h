@@ -35,6 +35,7 @@ public:
     void setZoomProcessor(ZoomProcessor* zoomProcessor) override { _zoomProcessor = zoomProcessor; }
     void setDigitalZoom(bool on) override { _digitalZoom.store(on, std::memory_order_relaxed); }
     bool digitalZoom() const override { return _digitalZoom.load(std::memory_order_relaxed); }
+    void setJpegSnapshot(KXJpegSnapshot* snapshot) override { _jpegSnapshot = snapshot; }
 
     // Decoded pictures offered to the recording frame queue while a recording ran, and those
     // of them the queue could not take (any thread).
@@ -124,6 +125,7 @@ protected:
     AVRational _nextPtsTimeBase{0, 1};   // decode thread only (audio)
     std::atomic<bool> _running{false};
     ZoomProcessor* _zoomProcessor = nullptr;  // immutable after start; not owned
+    KXJpegSnapshot* _jpegSnapshot = nullptr;  // immutable after start; not owned (guards itself)
     std::atomic<bool> _digitalZoom{false};
     AVFrame* _zoomed = nullptr;                 // owned; decode thread: the zoom stage's output
     std::atomic<int64_t> _recordingOffered{0};  // written by the decode thread

@@ -3,6 +3,7 @@
 // A decoder turns the packets of one stream, taken from a packet queue, into frames put into
 // a frame queue, on its own thread (decodeInThread).
 
+class KXJpegSnapshot;
 class ZoomProcessor;
 
 class KXIDecoder {
@@ -24,6 +25,9 @@ public:
     virtual void setZoomProcessor(ZoomProcessor* zoomProcessor) = 0;
     virtual void setDigitalZoom(bool on) = 0;
     virtual bool digitalZoom() const = 0;
+    // Where each picture handed to the caller is also offered for captureJPEG (null: nowhere).
+    // Set before the decode thread starts.
+    virtual void setJpegSnapshot(KXJpegSnapshot* snapshot) = 0;
 };
 
 // Thread entry of every decoder: runs the loop, reports an abnormal end and then marks the

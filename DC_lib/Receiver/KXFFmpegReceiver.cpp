@@ -6,6 +6,7 @@
 
 #include "KXLog.h"
 #include "KXPlatform.h"
+#include "Receiver/KXJpegSnapshot.h"
 #include "Receiver/PacketQueue.h"
 
 extern "C" {
@@ -47,6 +48,10 @@ void addDeviceBufferOptions(std::vector<std::pair<std::string, std::string>>& op
 bool isRtsp(const std::string& url) {
     return url.rfind("rtsp", 0) == 0;
 }
+
+// How much of a network stream (in stream time) its analysis may read when the container does
+// not declare the streams' parameters: enough for a key frame and an audio frame or two.
+constexpr int64_t kNetworkAnalysisUs = 500000;
 
 // Packets read in a row from one of two inputs while it still has bytes buffered.
 constexpr int kMaxBufferedReads = 16;
@@ -126,23 +131,59 @@ void KXFFmpegReceiver::installInterrupt(AVFormatContext* context) {
     context->interrupt_callback.opaque = this;
 }
 
-bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool localDevice) {
-    // No buffering keeps what a long stream analysis read from being handed on late. A local
-    // device's analysis reads just its first packet (its codec, size and rate are those of the
-    // chosen format; see localVideoOpen), and that packet is kept: it is at most one frame old,
-    // and for H.264 it is the camera's first key frame, without which nothing can be shown
-    // until the next one, a whole key-frame interval later.
-    if (!localDevice) {
-        context->flags |= AVFMT_FLAG_NOBUFFER;
+// A container that declares every stream's parameters in its header (NUT, Matroska, MP4,
+// ...) needs no stream analysis at all: the open already knows what the decoders need. One
+// that does not (MPEG-TS, a raw stream) has them found in its first packets.
+bool KXFFmpegReceiver::needsStreamAnalysis(const AVFormatContext* context) {
+    if (context->nb_streams == 0 || (context->ctx_flags & AVFMTCTX_NOHEADER) != 0) {
+        return true;
     }
-    av_format_inject_global_side_data(context);
-    // An analysis cut short by the open's time bound saw nothing usable, whatever it answers.
-    if (avformat_find_stream_info(context, nullptr) < 0 || _openTimedOut.load(std::memory_order_relaxed)) {
-        if (localDevice) {
-            KXLog("Could not find codec parameters.");
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVCodecParameters* codec = context->streams[i]->codecpar;
+        if (codec->codec_id == AV_CODEC_ID_NONE) {
+            return true;
         }
-        KXLog("Could not find codec parameters.\n");
-        return false;
+        if (codec->codec_type == AVMEDIA_TYPE_VIDEO && (codec->width <= 0 || codec->height <= 0)) {
+            return true;
+        }
+        if (codec->codec_type == AVMEDIA_TYPE_AUDIO &&
+            (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0 || codec->format < 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A live stream's analysis ends once it has seen what the streams need or this much of the
+// stream, whichever comes first: by default libavformat reads up to five seconds (or 5 MB) of
+// a stream whose container may add streams later (MPEG-TS), and waits for twenty pictures to
+// guess a frame rate the stream's own timing already gives.
+void KXFFmpegReceiver::boundNetworkAnalysis(AVFormatContext* context) {
+    context->max_analyze_duration = kNetworkAnalysisUs;
+    context->fps_probe_size = 0;
+}
+
+bool KXFFmpegReceiver::finishOpen(AVFormatContext* context, bool localDevice) {
+    // What the analysis reads is kept and handed on after it (libavformat queues it for the
+    // first reads): a local device's analysis reads just its first packet (its codec, size
+    // and rate are those of the chosen format; see localVideoOpen), for H.264 the camera's
+    // first key frame, without which nothing could be shown until the next one; a network
+    // source's analysis reads as little as its streams need (see needsStreamAnalysis), and
+    // dropping what it read would lose a whole key-frame interval at every start.
+    av_format_inject_global_side_data(context);
+    if (localDevice || needsStreamAnalysis(context)) {
+        if (!localDevice) {
+            boundNetworkAnalysis(context);
+        }
+        // An analysis cut short by the open's time bound saw nothing usable, whatever it answers.
+        if (avformat_find_stream_info(context, nullptr) < 0 ||
+            _openTimedOut.load(std::memory_order_relaxed)) {
+            if (localDevice) {
+                KXLog("Could not find codec parameters.");
+            }
+            KXLog("Could not find codec parameters.\n");
+            return false;
+        }
     }
     context->flags |= AVFMT_FLAG_NOBUFFER;
     int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -415,6 +456,9 @@ void KXFFmpegReceiver::handlePacket(AVPacket* packet, bool fromAudioInput) {
         recordCopy(packet, source->streams[packet->stream_index]->codecpar->codec_type, inUseVideo,
                    inUseAudio);
         if (inUseVideo) {
+            if (_videoCodec == AV_CODEC_ID_MJPEG && _jpegSnapshot != nullptr) {
+                _jpegSnapshot->offerPacket(packet);
+            }
             if (startsNewSequence(_videoCodec, packet)) {
                 _videoQueue->flush();  // a new coded sequence makes everything queued stale
             }

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+class KXJpegSnapshot;
 class PacketQueue;
 
 // Open parameters of a local capture device.
@@ -82,6 +83,9 @@ public:
     int run() override;
     bool isRunning() const override { return !_stop.load(std::memory_order_acquire); }
     void setPause(bool paused) override { _pause.store(paused, std::memory_order_release); }
+    // Where an MJPEG stream's pictures are offered for captureJPEG as the camera sent them
+    // (null: nowhere). Set before the read thread starts.
+    void setJpegSnapshot(KXJpegSnapshot* snapshot) { _jpegSnapshot = snapshot; }
 
     int videoStreamIndex() const { return _videoStreamIndex; }
     int audioStreamIndex() const { return _audioStreamIndex; }
@@ -101,8 +105,14 @@ private:
     void beginOpen(const AVInputFormat* format);
     void endOpen();
     // Stream analysis and the choice of streams after an open; `localDevice` for a capture
-    // device (its analysis is bounded and its analysed packet kept), false for a network source.
+    // device (its analysis is bounded in time), false for a network source (analysed only when
+    // its container does not declare its streams, and then for a bounded stretch of stream).
+    // Whatever the analysis read is kept for the read loop.
     bool finishOpen(AVFormatContext* context, bool localDevice);
+    // Whether an opened input still lacks a stream's codec, picture size or sound format.
+    static bool needsStreamAnalysis(const AVFormatContext* context);
+    // Limits a network source's analysis (see kNetworkAnalysisUs).
+    static void boundNetworkAnalysis(AVFormatContext* context);
     // The local source's audio device as a second input; false (with a warning) when the
     // source goes on with video only.
     bool openAudioDevice(KXDevInfo& devInfo, AVFormatContext** audioContext);
@@ -113,6 +123,7 @@ private:
     PacketQueue* const _audioQueue;                 // not owned
     PacketQueue* const _videoQueue;                 // not owned
     PacketQueue* const _recordingQueue;             // not owned; aborted while no recording runs
+    KXJpegSnapshot* _jpegSnapshot = nullptr;        // not owned (guards itself); immutable after open
     AVFormatContext* _inputContext = nullptr;       // not owned; immutable after open
     AVFormatContext* _audioInputContext = nullptr;  // not owned; immutable after open
     std::atomic<bool> _stop{false};

@@ -12,8 +12,6 @@
 #include "Decoder/KXFFmpegSWDecoder.h"
 #include "Decoder/KXVAAPIDecoder.h"
 #include "KXLog.h"
-#include "Receiver/FrameQueue.h"
-#include "Receiver/PacketQueue.h"
 #include "Receiver/ZoomProcessor.h"
 #include "Recorder/KXFFmpegEncodeRecorder.h"
 #include "Recorder/KXFFmpegRecorder.h"
@@ -40,7 +38,10 @@ int clampTimeout(uint32_t timeoutMs) {
 }  // namespace
 
 ReceiverCore::ReceiverCore(const DC_CaptureFormats& formats)
-    : _zoomProcessor(new ZoomProcessor), _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
+    : _live(kVideoQueueSize, kAudioQueueSize),
+      _recording(kRecordingQueueSize),
+      _zoomProcessor(new ZoomProcessor),
+      _aiProcessor(std::make_unique<KXAiFrameProcessor>()) {
     _sourceKind = formats.sourceType;
     _deviceModel = formats.deviceModel;
     _frameRateValue = formats.frameRate;
@@ -92,7 +93,6 @@ ReceiverCore::~ReceiverCore() {
     // Only a local camera's receiver has a controller; releasing it leaves every other
     // receiver's camera under control.
     KXReleaseReceiverController(_controller);
-    freeQueues();
     av_frame_free(&_videoCaptureFrame);
     av_frame_free(&_audioCaptureFrame);
     av_packet_free(&_jpegPacket);
@@ -100,19 +100,6 @@ ReceiverCore::~ReceiverCore() {
         avformat_network_deinit();
     }
     delete _zoomProcessor;  // after the stop: no decoder holds it any more
-}
-
-void ReceiverCore::freeQueues() {
-    delete _videoPacketQueue;
-    delete _audioPacketQueue;
-    delete _recordingPacketQueue;
-    delete _videoQueue;
-    delete _audioQueue;
-    delete _recordingVideoQueue;
-    delete _jpegQueue;
-    delete _recordingAudioQueue;
-    _videoPacketQueue = _audioPacketQueue = _recordingPacketQueue = nullptr;
-    _videoQueue = _audioQueue = _recordingVideoQueue = _jpegQueue = _recordingAudioQueue = nullptr;
 }
 
 bool ReceiverCore::initialize(bool* aiFlag) {
@@ -131,7 +118,6 @@ bool ReceiverCore::initialize(bool* aiFlag) {
         if (message != nullptr) {
             KXLog("%s", message);
         }
-        freeQueues();
         av_frame_free(&_videoCaptureFrame);
         av_frame_free(&_audioCaptureFrame);
         av_packet_free(&_jpegPacket);
@@ -151,27 +137,10 @@ bool ReceiverCore::initialize(bool* aiFlag) {
         return fail("Couldn't create a jpeg frame.\n");
     }
 
-    _videoPacketQueue = new PacketQueue(_videoQueueSize);
-    _audioPacketQueue = new PacketQueue(kAudioQueueSize);
-    _recordingPacketQueue = new PacketQueue(kRecordingQueueSize);
-    _videoQueue = new FrameQueue(_videoQueueSize);
-    _audioQueue = new FrameQueue(kAudioQueueSize);
-    _recordingVideoQueue = new FrameQueue(kRecordingQueueSize);
-    _jpegQueue = new FrameQueue(kJpegQueueSize);
-    _recordingAudioQueue = new FrameQueue(kRecordingQueueSize);
-    const int opened[] = {
-        _videoPacketQueue->open(), _audioPacketQueue->open(),   _recordingPacketQueue->open(),
-        _videoQueue->open(),       _audioQueue->open(),         _recordingVideoQueue->open(),
-        _jpegQueue->open(),        _recordingAudioQueue->open()};
-    for (int rc : opened) {
-        if (rc > 0) {  // a pthread error; -1 only means "already open"
-            return fail("Couldn't open a queue.\n");
-        }
+    // The recording queues are left aborted: no recording runs yet.
+    if (_live.open() != 0 || _recording.open() != 0) {
+        return fail("Couldn't open a queue.\n");
     }
-    // For the recording queues "aborted" means that no recording runs: producers skip them.
-    _recordingPacketQueue->abort();
-    _recordingVideoQueue->abort();
-    _recordingAudioQueue->abort();
     _initialized.store(true, std::memory_order_release);
     return true;
 }
@@ -197,9 +166,7 @@ void* ReceiverCore::recordEntry(void* arg) {
         // the producers skip its queues from now on instead of waiting on full ones at every
         // packet and picture until recordingStop. (Only recordingStop, after joining this
         // thread, aborts or re-arms these queues while a recorder exists.)
-        core->_recordingPacketQueue->abort();
-        core->_recordingVideoQueue->abort();
-        core->_recordingAudioQueue->abort();
+        core->_recording.abort();
     }
     return nullptr;
 }
@@ -243,9 +210,8 @@ bool ReceiverCore::openInputLocked() {
 
 bool ReceiverCore::startVideoDecoderLocked() {
     if (_isEnableDXVA2Decode.load(std::memory_order_relaxed)) {
-        auto* hardware =
-            new KXVAAPIDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _deviceManager,
-                               &_codedWidth, &_codedHeight, _recordingVideoQueue);
+        auto* hardware = new KXVAAPIDecoder(&_live.video, &_live.videoPackets, _inputFormatContext,
+                                            _deviceManager, &_codedWidth, &_codedHeight, &_recording.video);
         if (hardware->open(_videoStreamIndex) == 0) {
             KXLog("HW Decode");
             _videoDecoder = hardware;
@@ -255,7 +221,7 @@ bool ReceiverCore::startVideoDecoderLocked() {
         delete hardware;
     }
     auto* software =
-        new KXFFmpegSWDecoder(_videoQueue, _videoPacketQueue, _inputFormatContext, _recordingVideoQueue);
+        new KXFFmpegSWDecoder(&_live.video, &_live.videoPackets, _inputFormatContext, &_recording.video);
     if (software->open(_videoStreamIndex) != 0) {
         delete software;
         _decoderInitFailed = true;
@@ -275,14 +241,14 @@ bool ReceiverCore::recordingStart(const char* folder, const char* fileName, bool
     KXRecorder* recorder = nullptr;
     bool recordsAudio = false;
     if (_sourceKind == 1) {
-        recorder = new KXFFmpegRecorder(_recordingPacketQueue, _inputFormatContext, _videoStreamIndex,
+        recorder = new KXFFmpegRecorder(&_recording.packets, _inputFormatContext, _videoStreamIndex,
                                         _audioStreamIndex);
     } else if (_sourceKind == 0) {
         recordsAudio = withAudio && _audioStreamIndex >= 0;
         AVFormatContext* audioContext =
             _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
         recorder = new KXFFmpegEncodeRecorder(
-            _recordingVideoQueue, _recordingAudioQueue, _inputFormatContext, _videoStreamIndex, audioContext,
+            &_recording.video, &_recording.audio, _inputFormatContext, _videoStreamIndex, audioContext,
             recordsAudio ? _audioStreamIndex : -1, _hardwareDecoding.load(std::memory_order_acquire));
     } else {
         return false;
@@ -293,27 +259,14 @@ bool ReceiverCore::recordingStart(const char* folder, const char* fileName, bool
     }
     // The queues are armed before the record thread starts: a record thread that found its
     // queue still aborted would take that for the end of the recording.
-    if (_sourceKind == 1) {
-        // The stream reader starts copying at the next video key packet.
-        _recordingPacketQueue->rearm();
-    } else {
-        _recordingVideoQueue->rearm();
-        // Audio frames are queued only for a recording that takes them: nobody would take
-        // them from the queue otherwise, and the audio decoder would wait on it at every frame.
-        if (recordsAudio) {
-            _recordingAudioQueue->rearm();
-        }
-    }
+    // The stream reader starts copying a network source at its next video key packet.
+    _recording.rearm(_sourceKind == 1, _sourceKind == 0, _sourceKind == 0 && recordsAudio);
     _recorder = recorder;
     _recordResult.store(0, std::memory_order_release);
     if (!startThread(&_recordThread, &ReceiverCore::recordEntry, &_recordThreadStarted, "vex-record")) {
         _recorder = nullptr;
-        _recordingPacketQueue->abort();
-        _recordingVideoQueue->abort();
-        _recordingAudioQueue->abort();
-        _recordingPacketQueue->flush();
-        _recordingVideoQueue->flush();
-        _recordingAudioQueue->flush();
+        _recording.abort();
+        _recording.flush();
         recorder->close();
         delete recorder;
         return false;
@@ -333,12 +286,8 @@ bool ReceiverCore::recordingStop() {
         pthread_join(_recordThread, nullptr);
         _recordThreadStarted = false;
     }
-    _recordingPacketQueue->abort();
-    _recordingVideoQueue->abort();
-    _recordingAudioQueue->abort();
-    _recordingPacketQueue->flush();
-    _recordingVideoQueue->flush();
-    _recordingAudioQueue->flush();
+    _recording.abort();
+    _recording.flush();
     const int closed = _recorder->close();
     delete _recorder;
     _recorder = nullptr;
@@ -404,68 +353,74 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _openFailed = false;
     _decoderInitFailed = false;
     _hardwareDecoding.store(false, std::memory_order_release);
-    if (!_initialized.load()) {
+    // Every failure of the start leaves the receiver fully stopped, so that a later start
+    // begins from scratch.
+    if (!_initialized.load() || !startLocked()) {
         stopLocked();
-        return;
     }
+}
 
+bool ReceiverCore::startLocked() {
     _inputFormatContext = avformat_alloc_context();
     if (_inputFormatContext == nullptr) {
         KXLog("Could'nt create AVForamteContext.\n");
-        stopLocked();
-        return;
+        return false;
     }
-    _receiver = new KXFFmpegReceiver(_audioPacketQueue, _videoPacketQueue, _recordingPacketQueue);
+    _receiver = new KXFFmpegReceiver(&_live.audioPackets, &_live.videoPackets, &_recording.packets);
 
-    _videoPacketQueue->rearm();
-    _audioPacketQueue->rearm();
-    _videoQueue->rearm();
-    _audioQueue->rearm();
-    _jpegQueue->rearm();
+    _live.rearm();
     if (_recorder == nullptr) {
-        _recordingVideoQueue->abort();
-        _recordingAudioQueue->abort();
+        _recording.abort();
     }
 
     if ((_sourceKind != 0 && _sourceKind != 1) || !openInputLocked()) {
         _openFailed = true;
-        stopLocked();
-        return;
+        return false;
     }
     if (_videoStreamIndex < 0) {
-        stopLocked();
-        return;
+        return false;
     }
     const AVStream* videoStream = _inputFormatContext->streams[_videoStreamIndex];
-    _videoFrameRate.store(videoStream->avg_frame_rate.den != 0 ? av_q2d(videoStream->avg_frame_rate) : 0.0,
-                          std::memory_order_release);
+    // A container that declared its streams was not analysed, so the average rate may be
+    // unknown: the container's or the codec's own rate stands in for it.
+    AVRational rate = videoStream->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) {
+        rate = av_guess_frame_rate(_inputFormatContext, const_cast<AVStream*>(videoStream), nullptr);
+    }
+    _videoFrameRate.store(rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0, std::memory_order_release);
 
     // Every decoder opens before the read thread starts, so that no codec setup reads the
     // input context while the demuxer writes into it.
     if (!startVideoDecoderLocked()) {
-        stopLocked();
-        return;
+        return false;
     }
     _videoDecoder->setZoomProcessor(_zoomProcessor);
     _videoDecoder->setDigitalZoom(_isEnableDigitalZoom);
     _videoDecoder->setAiFlag(_aiFlag);
+    // An MJPEG camera's snapshot is its own JPEG, as sent; any other stream's is the newest
+    // decoded picture, encoded when asked for.
+    _jpegSource = videoStream->codecpar->codec_id == AV_CODEC_ID_MJPEG
+                      ? KXJpegSnapshot::Source::CameraJpeg
+                      : KXJpegSnapshot::Source::DecodedFrames;
+    _jpegSnapshot.arm(_jpegSource);
+    _receiver->setJpegSnapshot(&_jpegSnapshot);
+    _videoDecoder->setJpegSnapshot(_jpegSource == KXJpegSnapshot::Source::DecodedFrames ? &_jpegSnapshot
+                                                                                        : nullptr);
     if (_audioStreamIndex >= 0) {
         AVFormatContext* audioContext =
             _audioInputContext != nullptr ? _audioInputContext : _inputFormatContext;
         _audioDecoder =
-            new KXFFmpegAACDecoder(_audioQueue, _audioPacketQueue, audioContext, _recordingAudioQueue);
+            new KXFFmpegAACDecoder(&_live.audio, &_live.audioPackets, audioContext, &_recording.audio);
         if (_audioDecoder->open(_audioStreamIndex) != 0) {
             KXLog("Could'nt init _audioDecoder.\n");
             delete _audioDecoder;
             _audioDecoder = nullptr;
-            stopLocked();
-            return;
+            return false;
         }
     }
 
     if (!startThread(&_readThread, &ReceiverCore::readEntry, &_readThreadStarted, "vex-read")) {
-        stopLocked();
-        return;
+        return false;
     }
     // The hardware loop runs only while this is set: it must be set before the thread looks.
     _videoDecoder->setRunning(true);
@@ -474,11 +429,10 @@ void ReceiverCore::startPreview(void* deviceManager) {
                      "vex-video")) {
         _videoDecoder->setRunning(false);
         _videoRunning.store(false, std::memory_order_release);
-        stopLocked();
-        return;
+        return false;
     }
     if (_audioDecoder == nullptr) {
-        return;
+        return true;
     }
     _audioDecoder->setRunning(true);
     _audioRunning.store(true, std::memory_order_release);
@@ -486,8 +440,9 @@ void ReceiverCore::startPreview(void* deviceManager) {
                      "vex-audio")) {
         _audioDecoder->setRunning(false);
         _audioRunning.store(false, std::memory_order_release);
-        stopLocked();
+        return false;
     }
+    return true;
 }
 
 void ReceiverCore::stopPreview() {
@@ -518,16 +473,11 @@ void ReceiverCore::stopLocked() {
         pthread_join(_readThread, nullptr);
         _readThreadStarted = false;
     }
-    _audioPacketQueue->abort();
-    _videoPacketQueue->abort();
-    _audioQueue->abort();
-    _videoQueue->abort();
-    _jpegQueue->abort();
+    _live.abort();
     // A running recording is not ended by a stop (recordingStop ends it): its queues keep
     // what is queued for the record thread, and a new start feeds them again.
     if (_recorder == nullptr) {
-        _recordingVideoQueue->abort();
-        _recordingAudioQueue->abort();
+        _recording.abort();
     }
     if (_videoThreadStarted) {
         pthread_join(_videoDecodeThread, nullptr);
@@ -539,25 +489,18 @@ void ReceiverCore::stopLocked() {
     }
     _videoRunning.store(false, std::memory_order_release);
     _audioRunning.store(false, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> jpegLock(_jpegMutex);
-        ++_jpegWakeGeneration;
-    }
-    _jpegCondition.notify_all();
+    _jpegSnapshot.wake();
 
     // Every packet and frame still queued is released before the input closes: a capture
     // device's demuxer hands out packets that point into its own mapped buffers, and the
     // release of such a packet gives the buffer back to the demuxer. Released after the close,
     // it would read the freed demuxer and queue the buffer on a closed (or reused) descriptor.
-    _videoPacketQueue->flush();
-    _audioPacketQueue->flush();
-    _videoQueue->flush();
-    _audioQueue->flush();
-    _jpegQueue->flush();
+    _live.flush();
+    _jpegSnapshot.clear();
+    _jpegSource = KXJpegSnapshot::Source::None;
+    _aiProcessor->reset();
     if (_recorder == nullptr) {
-        _recordingPacketQueue->flush();
-        _recordingVideoQueue->flush();
-        _recordingAudioQueue->flush();
+        _recording.flush();
     }
 
     delete _videoDecoder;
@@ -584,16 +527,10 @@ void ReceiverCore::pause() {
     }
     // A decoder may still finish a picture from a packet it took before the pause: the live
     // frame queues refuse frames until resume, so nothing appears while paused.
-    _videoQueue->abort();
-    _audioQueue->abort();
-    _jpegQueue->abort();
-    _audioPacketQueue->flush();
-    _videoPacketQueue->flush();
-    _videoQueue->flush();
-    _audioQueue->flush();
-    _recordingVideoQueue->flush();
-    _jpegQueue->flush();
-    _recordingAudioQueue->flush();
+    _live.abortFrames();
+    _jpegSnapshot.clear();
+    _live.flush();
+    _recording.flushFrames();
 }
 
 void ReceiverCore::resume() {
@@ -605,9 +542,8 @@ void ReceiverCore::resume() {
     if (!_initialized.load()) {
         return;
     }
-    _videoQueue->rearm();
-    _audioQueue->rearm();
-    _jpegQueue->rearm();
+    _live.rearmFrames();
+    _jpegSnapshot.arm(_jpegSource);
     if (_receiver != nullptr) {
         _receiver->setPause(false);
     }
@@ -621,10 +557,10 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
     // Frames a decoder delivered before it ended are still handed out; the end shows once
     // its queue is empty.
     if (!_videoRunning.load(std::memory_order_acquire)) {
-        if (!_videoQueue->get(_videoCaptureFrame, &pts, nullptr, 0)) {
+        if (!_live.video.get(_videoCaptureFrame, &pts, nullptr, 0)) {
             return DC_ERROR_NOT_RUNNING;
         }
-    } else if (!_videoQueue->get(_videoCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
+    } else if (!_live.video.get(_videoCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
         return DC_ERROR_TIMEOUT;
     }
     if (frame == nullptr) {
@@ -641,8 +577,9 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
     frame->pts = pts;
     const AVFrame* delivered = captured;
     if (_isEnableAIMode.load(std::memory_order_acquire)) {
-        // The outlined picture comes back in pixel format 12; a frame that cannot be
-        // analysed is handed out as decoded.
+        // The picture is offered to the analysis thread and comes back at once in pixel
+        // format 12 with the latest outlines; a frame that cannot be converted is handed out
+        // as decoded.
         const AVFrame* outlined =
             _aiProcessor->process(captured, _aiMode.load(std::memory_order_acquire), _aiFlag);
         if (outlined != nullptr) {
@@ -660,10 +597,16 @@ DC_Error_Type ReceiverCore::captureVideo(DC_Video_Frame* frame, uint32_t timeout
 void ReceiverCore::setIsEnableAIMode(bool on, int mode) {
     if (on && !KXAiFrameProcessor::loadModels()) {
         _isEnableAIMode.store(false, std::memory_order_release);
+        _aiProcessor->setActive(false);
         return;
     }
     _aiMode.store(mode, std::memory_order_release);
     _isEnableAIMode.store(on, std::memory_order_release);
+    _aiProcessor->setActive(on);
+}
+
+KXAiAnalysisThread::Statistics ReceiverCore::aiStatistics() const {
+    return _aiProcessor->statistics();
 }
 
 void ReceiverCore::setSoundArrayPresetMap(const std::map<int, int>& map) {
@@ -682,10 +625,10 @@ DC_Error_Type ReceiverCore::captureAudio(DC_Audio_Frame* frame, uint32_t timeout
     }
     double pts = 0.0;
     if (!_audioRunning.load(std::memory_order_acquire)) {
-        if (!_audioQueue->get(_audioCaptureFrame, &pts, nullptr, 0)) {
+        if (!_live.audio.get(_audioCaptureFrame, &pts, nullptr, 0)) {
             return DC_ERROR_NOT_RUNNING;
         }
-    } else if (!_audioQueue->get(_audioCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
+    } else if (!_live.audio.get(_audioCaptureFrame, &pts, nullptr, clampTimeout(timeoutMs))) {
         return DC_ERROR_TIMEOUT;
     }
     if (frame == nullptr) {
@@ -712,23 +655,18 @@ DC_Error_Type ReceiverCore::captureJPEG(DC_JPEG_Frame* frame, uint32_t timeoutMs
         !_videoRunning.load(std::memory_order_acquire)) {
         return DC_ERROR_NOT_RUNNING;
     }
-    if (timeoutMs == 0) {
+    // The newest picture not handed out yet, at once when there is one; otherwise the next
+    // one within the timeout. A stop wakes the wait early.
+    if (!_jpegSnapshot.take(_jpegPacket, clampTimeout(timeoutMs))) {
         return DC_ERROR_TIMEOUT;
     }
-    std::unique_lock<std::mutex> lock(_jpegMutex);
-    const uint64_t generation = _jpegWakeGeneration;
-    _jpegWaiting = true;
-    // A producer clears the wait flag once the picture is in the JPEG packet; a stop advances
-    // the generation. Spurious wake-ups go back to waiting.
-    _jpegCondition.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return !_jpegWaiting || _jpegWakeGeneration != generation; });
-    if (!_jpegWaiting && frame != nullptr) {
-        frame->data = _jpegPacket->data;
-        frame->size = _jpegPacket->size;
+    if (frame == nullptr) {
+        av_packet_unref(_jpegPacket);
         return DC_ERROR_NONE;
     }
-    _jpegWaiting = false;
-    return DC_ERROR_TIMEOUT;
+    frame->data = _jpegPacket->data;
+    frame->size = _jpegPacket->size;
+    return DC_ERROR_NONE;
 }
 
 void ReceiverCore::freeVideo() {

@@ -9,7 +9,11 @@
 #include <pthread.h>
 #include <string>
 
+#include "Analysis/KXAiAnalysisThread.h"
 #include "Receiver/KXFFmpegReceiver.h"
+#include "Receiver/KXJpegSnapshot.h"
+#include "Receiver/LiveQueues.h"
+#include "Receiver/RecordingQueues.h"
 #include "vexsdk.h"
 
 extern "C" {
@@ -17,16 +21,14 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-class FrameQueue;
 class KXAiFrameProcessor;
 class KXIUSBControl;
 class KXIDecoder;
 class KXRecorder;
-class PacketQueue;
 class ZoomProcessor;
 
-// Everything behind one DC_Recv: the stream reader, the decoders, the eight queues between
-// them and the worker threads.
+// Everything behind one DC_Recv: the stream reader, the decoders, the queues between them
+// (the live set and the recording set) and the worker threads.
 //
 // Threading:
 //  - startPreview, stopPreview, pause, resume and the destructor hold _startStopMutex for
@@ -38,8 +40,12 @@ class ZoomProcessor;
 //  - The read thread and the decode threads only see the queues, their own component and the
 //    liveness flag their thread entry clears when the loop ends.
 //  - AI mode: setIsEnableAIMode (any thread) loads the models and then publishes the mode and
-//    the on flag through atomics; captureVideo reads them per frame and runs the analysis
-//    with _aiProcessor, which only the video capture thread uses.
+//    the on flag through atomics; captureVideo reads them per frame, offers each picture to
+//    _aiProcessor's analysis thread and draws the latest outlines on it (capture thread); the
+//    analysis thread steers the camera. Switching AI mode off and stopping forget the waiting
+//    picture and the outlines (reset, any thread: the processor guards what its threads share)
+//    and wait for a running analysis to end; the analysis thread takes the face tracker's
+//    lock and the camera channel's, never _startStopMutex, so a stop may wait for it.
 //  - _controller, this receiver's camera command channel, is set by the constructor and
 //    released by the destructor; the control calls use it from any thread (it locks itself).
 //  - _presetMapMutex guards the sound-array preset map (set by the host, copied by the
@@ -52,8 +58,10 @@ class ZoomProcessor;
 //  - Digital zoom: the flag is guarded by _startStopMutex (setIsEnableDigitalZoom hands it to
 //    the running video decoder under that mutex); the zoom commands write the processor's
 //    state, which guards itself.
-//  - _jpegMutex guards the JPEG wait. captureJPEG takes it alone; stop takes it briefly, while
-//    holding _startStopMutex, to wake a waiter. Lock order: _startStopMutex before _jpegMutex.
+//  - captureJPEG takes no receiver lock either: it waits in _jpegSnapshot, which the read
+//    thread (an MJPEG camera's own pictures) or the video decode thread (decoded pictures)
+//    feeds and which guards itself; the start/stop paths arm, clear and wake it while holding
+//    _startStopMutex. Lock order: _startStopMutex before the snapshot's lock.
 class ReceiverCore {
 public:
     explicit ReceiverCore(const DC_CaptureFormats& formats);
@@ -99,6 +107,9 @@ public:
     // On: (re)loads the face models first; a model that cannot be read leaves AI mode off.
     void setIsEnableAIMode(bool on, int mode);
     bool isEnableAIMode() const { return _isEnableAIMode.load(std::memory_order_acquire); }
+    // Figures of the analysis thread (for the benchmark): pictures offered and analysed, the
+    // time from a picture to its steering commands, the time between analyses.
+    KXAiAnalysisThread::Statistics aiStatistics() const;
 
     void setSoundArrayPresetMap(const std::map<int, int>& map);
     std::map<int, int> soundArrayPresetMap() const;
@@ -118,13 +129,13 @@ private:
     static constexpr int kVideoQueueSize = 70;
     static constexpr int kAudioQueueSize = 3;
     static constexpr int kRecordingQueueSize = 30;
-    static constexpr int kJpegQueueSize = 3;
 
+    // The start after its first checks; false on any failure (the caller then stops).
+    bool startLocked();
     void stopLocked();
     bool openInputLocked();
     bool startVideoDecoderLocked();
     bool startThread(pthread_t* thread, void* (*entry)(void*), bool* started, const char* name);
-    void freeQueues();
 
     static void* readEntry(void* core);
     static void* recordEntry(void* core);
@@ -140,16 +151,10 @@ private:
     AVFormatContext* _inputFormatContext = nullptr;
     AVFormatContext* _audioInputContext = nullptr;  // a local source's audio device, if any
 
-    // --- queues: created by initialize, destroyed by the destructor; immutable in between
-    int _videoQueueSize = kVideoQueueSize;
-    PacketQueue* _videoPacketQueue = nullptr;
-    PacketQueue* _audioPacketQueue = nullptr;
-    PacketQueue* _recordingPacketQueue = nullptr;
-    FrameQueue* _videoQueue = nullptr;
-    FrameQueue* _audioQueue = nullptr;
-    FrameQueue* _recordingVideoQueue = nullptr;
-    FrameQueue* _jpegQueue = nullptr;
-    FrameQueue* _recordingAudioQueue = nullptr;
+    // --- queues: opened by initialize; each set is armed, aborted and flushed as a whole by
+    //     the start/stop paths (see LiveQueues and RecordingQueues for who touches what)
+    LiveQueues _live;
+    RecordingQueues _recording;
 
     // --- open parameters: immutable after construction
     KXDevInfo _devInfo;
@@ -189,7 +194,9 @@ private:
     // --- AI mode: written by setIsEnableAIMode, read by the video capture thread
     std::atomic<bool> _isEnableAIMode{false};
     std::atomic<int32_t> _aiMode{0};
-    std::unique_ptr<KXAiFrameProcessor> _aiProcessor;  // video capture thread only
+    // Immutable after construction; process() from the video capture thread only, reset() from
+    // any thread (see KXAiFrameProcessor).
+    std::unique_ptr<KXAiFrameProcessor> _aiProcessor;
 
     std::shared_ptr<KXIUSBControl> _controller;  // immutable after construction
 
@@ -213,8 +220,8 @@ private:
     AVPacket* _jpegPacket = nullptr;
 
     std::mutex _startStopMutex;
-    std::mutex _jpegMutex;
-    std::condition_variable _jpegCondition;
-    bool _jpegWaiting = false;         // guarded by _jpegMutex
-    uint64_t _jpegWakeGeneration = 0;  // guarded by _jpegMutex; advanced by stop
+    // captureJPEG's picture: guards itself (see KXJpegSnapshot); what it keeps is chosen at
+    // each start in _jpegSource (guarded by _startStopMutex), so that resume can re-arm it.
+    KXJpegSnapshot _jpegSnapshot;
+    KXJpegSnapshot::Source _jpegSource = KXJpegSnapshot::Source::None;
 };

@@ -19,6 +19,29 @@ std::string megabytes(int64_t bytes) {
     return text;
 }
 
+// The picture size in a JPEG's frame header (SOF0-SOF15 but DHT, JPG and DAC); 0x0 when the
+// bytes hold none. Every length is checked against the end: the bytes come from a camera.
+void jpegSize(const uint8_t* data, int32_t size, int* width, int* height) {
+    *width = 0;
+    *height = 0;
+    int32_t at = 2;  // after SOI
+    while (at + 4 <= size && data[at] == 0xFF) {
+        const uint8_t marker = data[at + 1];
+        const int32_t length = (data[at + 2] << 8) | data[at + 3];
+        if (length < 2) {
+            return;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            if (at + 9 <= size) {
+                *height = (data[at + 5] << 8) | data[at + 6];
+                *width = (data[at + 7] << 8) | data[at + 8];
+            }
+            return;
+        }
+        at += 2 + length;
+    }
+}
+
 int runSnapshot(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
                 const std::vector<std::string>& args) {
     const std::string& path = args[0];
@@ -34,44 +57,30 @@ int runSnapshot(Context& ctx, const Subcommand& sub, const VexctlCamera* camera,
         return exitCode;
     }
     DC_Recv& recv = session.receiver();
-    int width = 0;
-    int height = 0;
-    // A camera pipeline that publishes its own JPEG pictures is used as is; otherwise the next
-    // picture is encoded here.
+    // The library hands out the camera's own JPEG (or the newest picture, encoded once).
     DC_JPEG_Frame jpeg{};
-    bool written = false;
-    if (recv.captureJPEG(&jpeg, 100) == DC_ERROR_NONE && jpeg.data != nullptr && jpeg.size > 0) {
-        written = VexctlWriteFile(path, jpeg.data, static_cast<size_t>(jpeg.size), error);
-        recv.freeJPEG(&jpeg);
-        if (!written) {
-            return fail(error);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstPictureMs);
+    for (;;) {
+        if (VexctlInterrupted()) {
+            return fail("interrupted before a picture came");
+        }
+        const DC_Error_Type result = recv.captureJPEG(&jpeg, 100);
+        if (result == DC_ERROR_NONE && jpeg.data != nullptr && jpeg.size > 0) {
+            break;
+        }
+        if (result == DC_ERROR_NONE) {
+            recv.freeJPEG(&jpeg);
+        } else if (result == DC_ERROR_NOT_RUNNING || std::chrono::steady_clock::now() > deadline) {
+            return fail("captureJPEG() = " + std::to_string(result) + ": no picture from the camera");
         }
     }
+    int width = 0;
+    int height = 0;
+    jpegSize(jpeg.data, jpeg.size, &width, &height);
+    const bool written = VexctlWriteFile(path, jpeg.data, static_cast<size_t>(jpeg.size), error);
+    recv.freeJPEG(&jpeg);
     if (!written) {
-        VexctlPicture picture;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstPictureMs);
-        while (picture.empty()) {
-            if (VexctlInterrupted()) {
-                return fail("interrupted before a picture came");
-            }
-            DC_Video_Frame frame{};
-            const DC_Error_Type result = recv.captureVideo(&frame, 100);
-            if (result == DC_ERROR_NONE) {
-                const bool copied = picture.copyFrom(frame);
-                recv.freeVideo(&frame);
-                if (!copied) {
-                    return fail("captureVideo() gave a picture of pixel format " +
-                                std::to_string(frame.format) + ", which cannot be written");
-                }
-            } else if (result == DC_ERROR_NOT_RUNNING || std::chrono::steady_clock::now() > deadline) {
-                return fail("captureVideo() = " + std::to_string(result) + ": no picture from the camera");
-            }
-        }
-        if (!picture.writeJpeg(path, error)) {
-            return fail(error);
-        }
-        width = picture.width();
-        height = picture.height();
+        return fail(error);
     }
     const int64_t bytes = fileSize(path);
     printResult(

@@ -1,7 +1,8 @@
 // AI mode as a host program uses it: a local camera receiver streaming a real photograph at
 // 1920x1080 (H.264 from a loopback server), AI mode switched on, frames taken with
-// captureVideo. The frames come back outlined in pixel format 12 and the camera commands
-// that steer towards the face reach the camera's extension unit from the capturing thread.
+// captureVideo. The frames come back in pixel format 12, outlined once the analysis thread
+// has analysed one, and the camera commands that steer towards the face reach the camera's
+// extension unit from that thread, never from the capturing one.
 
 #include <gtest/gtest.h>
 
@@ -115,29 +116,28 @@ TEST_F(AiModeReceiverTest, OutlinedFramesAndCommandsTowardsTheFace) {
     recv.setIsEnableAIMode(true, 3);
     recv.startPreview(nullptr);
 
-    int framesOutlined = 0;
+    bool outlined = false;
     ASSERT_TRUE(captureUntil([&](const DC_Video_Frame& frame) {
         EXPECT_EQ(frame.format, AV_PIX_FMT_YUVJ420P);
         EXPECT_EQ(frame.width, 1920);
         EXPECT_EQ(frame.height, 1080);
-        if (framesOutlined++ == 0) {
-            EXPECT_TRUE(nearestFaceOutlined(frame));
-        }
+        outlined = outlined || nearestFaceOutlined(frame);
         const Names sent = _camera->sent();
-        return std::find(sent.begin(), sent.end(), "down-right") != sent.end();
+        return outlined && std::find(sent.begin(), sent.end(), "down-right") != sent.end();
     }));
     // Mode 3 follows the face nearest the centre: right of centre and its chin below the
-    // centre line. Four frames confirm the direction, the fifth turns the camera.
+    // centre line. Four analyses confirm the direction, the fifth turns the camera.
     const Names sent = _camera->sent();
     ASSERT_GE(sent.size(), 15u);
     EXPECT_EQ(Names(sent.begin(), sent.begin() + 3), (Names{"pan-speed 1", "tilt-speed 7", "stop"}));
     EXPECT_EQ(Names(sent.begin() + 12, sent.begin() + 15),
               (Names{"pan-speed 1", "tilt-speed 7", "down-right"}));
     for (const RecordingExtensionUnit::Call& call : _camera->unit().calls()) {
-        EXPECT_EQ(call.thread, std::this_thread::get_id());  // sent from the capturing thread
+        EXPECT_NE(call.thread, std::this_thread::get_id());  // never from the capturing thread
     }
 
-    // Off: frames pass as decoded and the camera is left alone.
+    // Off: frames pass as decoded and the camera is left alone (the switch returns once an
+    // analysis that was running has sent its commands).
     recv.setIsEnableAIMode(false, 0);
     _camera->unit().clear();
     int plainFrames = 0;

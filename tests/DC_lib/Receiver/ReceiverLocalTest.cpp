@@ -155,9 +155,10 @@ TEST_F(LocalSourceTest, MicrophoneThatCannotBeOpenedIsReportedOnceAndThePictureG
 }
 
 // An H.264 camera sends a key frame when its stream starts and then rarely (here every ten
-// seconds). The start must not throw that first key frame away in its stream analysis: the
-// first picture is the camera's first frame, not one a whole key-frame interval later.
-TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
+// seconds). The start must not throw that first key frame away in its stream analysis, nor
+// any frame read while it analysed: the pictures are the camera's frames from its first on,
+// none missing.
+TEST(LocalH264Camera, PicturesAreTheCamerasFramesFromItsFirstOn) {
     MediaRecipe recipe;
     recipe.video = MediaVideo::H264;
     recipe.container = "h264";  // the raw stream, as a camera delivers it
@@ -177,16 +178,20 @@ TEST(LocalH264Camera, FirstPictureIsTheCamerasFirstFrame) {
     recv.startPreview(nullptr);
     // The raw stream carries no timestamps of its own: the picture tells which frame it is
     // (the generated gradient's top row holds x + 3 * frame index).
-    int firstIndex = -1;
+    std::vector<int> indices;
     ASSERT_TRUE(MediaCaptureUntil(recv, [&](const DC_Video_Frame& frame) {
         int offset = 0;
         for (int x = 0; x < 16; ++x) {
             offset += frame.data[0][x] - x;
         }
-        firstIndex = static_cast<int>(std::lround(offset / 16.0 / 3.0));
-        return true;
+        indices.push_back(static_cast<int>(std::lround(offset / 16.0 / 3.0)));
+        return indices.size() >= 45;
     }));
-    EXPECT_EQ(firstIndex, 0);
+    std::vector<int> expected(45);
+    for (int i = 0; i < 45; ++i) {
+        expected[static_cast<size_t>(i)] = i;
+    }
+    EXPECT_EQ(indices, expected);
 }
 
 namespace {

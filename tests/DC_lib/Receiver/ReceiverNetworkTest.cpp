@@ -563,3 +563,90 @@ TEST(NetworkSourceEnd, FramesQueuedBeforeTheEndReachASlowConsumer) {
     }
     core.stopPreview();
 }
+
+namespace {
+
+// A live stream of numbered frames (pts = index / 30) in `container`, served to each client
+// from its first frame.
+std::unique_ptr<MediaStreamServer> serveLive(MediaVideo video, const char* container,
+                                             MediaStreamServer::Options options) {
+    MediaRecipe recipe;
+    recipe.video = video;
+    recipe.container = container;
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 90;
+    recipe.gop = 90;
+    options.loop = true;
+    return MediaServe(recipe, options);
+}
+
+std::vector<int64_t> frameIndices(const std::vector<Captured>& frames) {
+    std::vector<int64_t> indices;
+    for (const Captured& frame : frames) {
+        indices.push_back(std::llround(frame.pts * 30.0));
+    }
+    return indices;
+}
+
+struct LiveCase {
+    const char* name;
+    MediaVideo video;
+    const char* container;
+};
+
+class LiveNetworkStartTest : public ::testing::TestWithParam<LiveCase> {};
+
+}  // namespace
+
+// The start reads the stream to learn its parameters; what it read is delivered, not thrown
+// away: the pictures are the stream's from its first frame on, none missing (an H.264 stream
+// whose only key frame is its first would otherwise show nothing for a whole key-frame interval).
+TEST_P(LiveNetworkStartTest, FramesReadWhileStartingAreDelivered) {
+    std::unique_ptr<MediaStreamServer> server =
+        serveLive(GetParam().video, GetParam().container, MediaStreamServer::Options{});
+    ASSERT_TRUE(server);
+    MediaNetworkReceiver receiver(server->url());
+    DC_Recv& recv = receiver.recv();
+    ASSERT_TRUE(recv.initialize(nullptr));
+    recv.startPreview(nullptr);
+    const std::vector<Captured> frames = pullVideo(recv, 40);
+    std::vector<int64_t> expected(40);
+    for (int i = 0; i < 40; ++i) {
+        expected[static_cast<size_t>(i)] = i;
+    }
+    EXPECT_EQ(frameIndices(frames), expected);
+    recv.stopPreview();
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, LiveNetworkStartTest,
+                         ::testing::Values(LiveCase{"NutMjpeg", MediaVideo::MJPEG, "nut"},
+                                           LiveCase{"NutH264", MediaVideo::H264, "nut"},
+                                           LiveCase{"MpegTsH264", MediaVideo::H264, "mpegts"}),
+                         [](const ::testing::TestParamInfo<LiveCase>& info) { return info.param.name; });
+
+// A stream that sends two pictures and then pauses (a camera that encodes only on change, a
+// congested link): a container that declares its streams needs nothing more to start, so the
+// start returns and both pictures are shown while the stream waits.
+TEST(LiveNetworkStart, StreamThatPausesAfterTwoPicturesStillStarts) {
+    MediaStreamServer::Options options;
+    options.stallAfterPackets = 2;
+    std::unique_ptr<MediaStreamServer> server = serveLive(MediaVideo::H264, "nut", options);
+    ASSERT_TRUE(server);
+    auto receiver = std::make_unique<MediaNetworkReceiver>(server->url());
+    DC_Recv& recv = receiver->recv();
+    ASSERT_TRUE(recv.initialize(nullptr));
+    std::atomic<bool> started{false};
+    std::thread starter([&] {
+        recv.startPreview(nullptr);
+        started = true;
+    });
+    const bool startReturned = MediaWaitFor([&] { return started.load(); }, kMediaWaitMs);
+    if (!startReturned) {
+        server.reset();  // closes the connection: the stuck start gives up and returns
+    }
+    starter.join();
+    ASSERT_TRUE(startReturned) << "the start waited for more of the stream";
+    EXPECT_EQ(frameIndices(pullVideo(recv, 2)), (std::vector<int64_t>{0, 1}));
+    recv.stopPreview();
+}
