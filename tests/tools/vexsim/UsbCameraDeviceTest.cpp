@@ -22,11 +22,11 @@ using namespace uvcsim;
 
 namespace {
 
-DeviceSpec rigSpec() {
+DeviceDesc rigDevice() {
     std::string error;
     const auto s = SimScenario::fromFile(VEX_SOURCE_DIR "/tools/vexsim/scenarios/rig.json", error);
     EXPECT_TRUE(s) << error;
-    return s ? UsbWorld::deviceSpec(s->cameras.at(0)) : DeviceSpec{};
+    return s ? UsbWorld::deviceDesc(s->cameras.at(0)) : DeviceDesc{};
 }
 
 uint16_t le16(const Bytes& b, size_t at) {
@@ -65,8 +65,8 @@ SetupPacket set(uint8_t entity, uint8_t interface, uint8_t selector, uint16_t le
                  static_cast<uint16_t>(entity << 8 | interface), length);
 }
 
-UvcFunction configured(DeviceSpec spec = rigSpec()) {
-    UvcFunction f(std::move(spec));
+UvcFunction configured(DeviceDesc desc = rigDevice()) {
+    UvcFunction f(std::move(desc));
     const SetupPacket s = setup(0x00, 0x09, 1, 0, 0);
     EXPECT_EQ(f.plan(s).kind, Ep0Kind::Receive);
     EXPECT_EQ(f.received(s, {}).kind, Ep0Event::Kind::Configured);
@@ -90,8 +90,8 @@ Bytes probe(uint8_t format, uint8_t frame, uint32_t interval) {
 }  // namespace
 
 TEST(UsbCameraDescriptors, TheConfigurationHoldsTogetherAndOurBackendFindsTheCommandUnit) {
-    const DeviceSpec spec = rigSpec();
-    const Bytes config = configurationDescriptor(spec);
+    const DeviceDesc desc = rigDevice();
+    const Bytes config = configurationDescriptor(desc);
     EXPECT_EQ(le16(config, 2), config.size());
     const std::vector<Bytes> all = split(config);
     size_t vcTotal = 0, vcDeclared = 0, vsTotal = 0, vsDeclared = 0;
@@ -129,11 +129,11 @@ TEST(UsbCameraDescriptors, TheConfigurationHoldsTogetherAndOurBackendFindsTheCom
     EXPECT_EQ(intervals[1], (std::vector<uint32_t>{666666, 2000000}));  // 15 and 5 frames a second
 
     // The sysfs "descriptors" file is the device descriptor followed by the configuration.
-    Bytes blob = deviceDescriptor(spec);
+    Bytes blob = deviceDescriptor(desc);
     blob.insert(blob.end(), config.begin(), config.end());
     EXPECT_EQ(kxuvc::findExtensionUnit(blob.data(), blob.size(), kxuvc::kCommandUnitGuid, 0),
               kExtensionUnitId);
-    DeviceSpec without = spec;
+    DeviceDesc without = desc;
     without.extensionUnit = false;
     const Bytes bare = configurationDescriptor(without);
     EXPECT_EQ(kxuvc::findExtensionUnit(bare.data(), bare.size(), kxuvc::kCommandUnitGuid, -1), -1);
@@ -141,33 +141,33 @@ TEST(UsbCameraDescriptors, TheConfigurationHoldsTogetherAndOurBackendFindsTheCom
 }
 
 TEST(UsbCameraDescriptors, IdsAndStringsNameTheCamera) {
-    DeviceSpec spec = rigSpec();
-    const Bytes d = deviceDescriptor(spec);
+    DeviceDesc desc = rigDevice();
+    const Bytes d = deviceDescriptor(desc);
     ASSERT_EQ(d.size(), 18u);
     EXPECT_EQ(le16(d, 8), 0x1d4d);
     EXPECT_EQ(le16(d, 10), 0x6009);
     EXPECT_EQ(d[16], kSerialString);
-    const Bytes product = stringDescriptor(spec, kProductString);
-    ASSERT_EQ(product.size(), 2 + 2 * spec.product.size());
+    const Bytes product = stringDescriptor(desc, kProductString);
+    ASSERT_EQ(product.size(), 2 + 2 * desc.product.size());
     EXPECT_EQ(product[2], 'Z');
     EXPECT_EQ(product[3], 0);
-    EXPECT_EQ(stringDescriptor(spec, 0), (Bytes{4, 3, 0x09, 0x04}));
-    EXPECT_TRUE(stringDescriptor(spec, 9).empty());
-    spec.serial.clear();
-    EXPECT_EQ(deviceDescriptor(spec)[16], 0);
-    EXPECT_TRUE(stringDescriptor(spec, kSerialString).empty());
-    spec.product = std::string(300, 'x');  // a descriptor's length is one byte
-    EXPECT_EQ(stringDescriptor(spec, kProductString).size(), 254u);
+    EXPECT_EQ(stringDescriptor(desc, 0), (Bytes{4, 3, 0x09, 0x04}));
+    EXPECT_TRUE(stringDescriptor(desc, 9).empty());
+    desc.serial.clear();
+    EXPECT_EQ(deviceDescriptor(desc)[16], 0);
+    EXPECT_TRUE(stringDescriptor(desc, kSerialString).empty());
+    desc.product = std::string(300, 'x');  // a descriptor's length is one byte
+    EXPECT_EQ(stringDescriptor(desc, kProductString).size(), 254u);
 }
 
 TEST(UsbCameraRequests, StandardRequestsEnumerateTheDevice) {
-    UvcFunction f(rigSpec());
+    UvcFunction f(rigDevice());
     // Class requests wait for a configuration.
     EXPECT_EQ(f.plan(get(kGetInfo, kExtensionUnitId, 0, 5, 1)).kind, Ep0Kind::Stall);
     const Ep0Plan head = f.plan(setup(0x80, 0x06, 0x0200, 0, 9));
     ASSERT_EQ(head.kind, Ep0Kind::Send);
     EXPECT_EQ(head.data.size(), 9u);  // the host asks for the header first
-    EXPECT_EQ(f.plan(setup(0x80, 0x06, 0x0200, 0, 4096)).data, configurationDescriptor(f.spec()));
+    EXPECT_EQ(f.plan(setup(0x80, 0x06, 0x0200, 0, 4096)).data, configurationDescriptor(f.desc()));
     EXPECT_EQ(f.plan(setup(0x80, 0x06, 0x0100, 0, 64)).data.size(), 18u);
     EXPECT_EQ(f.plan(setup(0x80, 0x06, 0x0700, 0, 64)).kind, Ep0Kind::Stall);  // no other speed
     EXPECT_EQ(f.plan(setup(0x80, 0x06, 0x0309, 0, 64)).kind, Ep0Kind::Stall);
@@ -209,7 +209,7 @@ TEST(UsbCameraRequests, TheCommandUnitAnswersWhatTheDriverAsksAndHandsOnItsComma
     EXPECT_EQ(f.plan(get(kGetInfo, kExtensionUnitId, 0, 5, 1)).kind, Ep0Kind::Send);
     EXPECT_EQ(errorCode(f), kErrorNone);
 
-    DeviceSpec bare = rigSpec();
+    DeviceDesc bare = rigDevice();
     bare.extensionUnit = false;
     UvcFunction g = configured(bare);
     EXPECT_EQ(g.plan(set(kExtensionUnitId, 0, 5, 4)).kind, Ep0Kind::Stall);
@@ -292,7 +292,7 @@ TEST(UsbCameraRequests, GarbageSetupPacketsAreAnsweredWithoutHarm) {
             f.received(setup(0x00, 0x09, 1, 0, 0), {});
     }
     EXPECT_GE(f.probe().formatIndex, 1);
-    EXPECT_LE(f.probe().formatIndex, f.spec().formats.size());
+    EXPECT_LE(f.probe().formatIndex, f.desc().formats.size());
 }
 
 namespace {
@@ -398,11 +398,11 @@ TEST(UsbCameraScenario, RatesBusesAndSerialsAreReadAndChecked) {
     EXPECT_EQ(s->cameras[0].usbBus, 11);
     EXPECT_EQ(s->cameras[0].serial, "VX100001");
     EXPECT_EQ(s->cameras[0].capabilities[0].rates, (std::vector<int>{15, 5}));
-    const DeviceSpec spec = UsbWorld::deviceSpec(s->cameras[0]);
-    ASSERT_EQ(spec.formats.size(), 1u);
-    EXPECT_EQ(spec.formats[0].kind, FormatKind::Uncompressed);
-    EXPECT_EQ(spec.formats[0].frames[0].intervals, (std::vector<uint32_t>{666666, 2000000}));
-    EXPECT_EQ(spec.formats[0].frames[0].defaultInterval, 666666u);
+    const DeviceDesc desc = UsbWorld::deviceDesc(s->cameras[0]);
+    ASSERT_EQ(desc.formats.size(), 1u);
+    EXPECT_EQ(desc.formats[0].kind, FormatKind::Uncompressed);
+    EXPECT_EQ(desc.formats[0].frames[0].intervals, (std::vector<uint32_t>{666666, 2000000}));
+    EXPECT_EQ(desc.formats[0].frames[0].defaultInterval, 666666u);
     EXPECT_FALSE(parse(R"({"cameras":[{"capabilities":[{"fps":30,"rates":[15]}]}]})"));
     EXPECT_NE(error.find("rates"), std::string::npos);
     EXPECT_FALSE(parse(R"({"cameras":[{"capabilities":[{"rates":[0]}]}]})"));

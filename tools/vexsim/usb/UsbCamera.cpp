@@ -96,7 +96,7 @@ bool UsbCamera::plug(std::string& error) {
         return false;
     }
     _fd = fd;
-    _function = std::make_unique<uvcsim::UvcFunction>(_setup.spec);
+    _function = std::make_unique<uvcsim::UvcFunction>(_setup.desc);
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _stopping = false;
@@ -523,7 +523,7 @@ Json UsbCamera::status() const {
     return Json{{"plugged", _fd >= 0},
                 {"udc", "dummy_udc." + std::to_string(_setup.udcIndex)},
                 {"bus", _setup.udcIndex + 1},
-                {"serial", _setup.spec.serial},
+                {"serial", _setup.desc.serial},
                 {"configured", _configured},
                 {"command_requests", _commandRequests},
                 {"stream", stream}};

@@ -47,7 +47,7 @@ public:
         std::string id;          // the scenario's camera id
         std::string devicePath;  // the path its requests are journalled under (SimServer)
         int udcIndex = 0;        // dummy_udc.N
-        uvcsim::DeviceSpec spec;
+        uvcsim::DeviceDesc desc;
     };
     struct Callbacks {
         // The host configured the device (SET_CONFIGURATION with a configuration).

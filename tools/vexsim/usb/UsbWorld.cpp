@@ -30,24 +30,24 @@ uint32_t intervalOf(int fps) {
 
 }  // namespace
 
-uvcsim::DeviceSpec UsbWorld::deviceSpec(const SimScenario::Camera& c) {
-    uvcsim::DeviceSpec spec;
-    spec.vendorId = static_cast<uint16_t>(std::stoul(c.vid, nullptr, 16));
-    spec.productId = static_cast<uint16_t>(std::stoul(c.pid, nullptr, 16));
-    spec.product = c.friendlyName;
-    spec.serial = c.serial;
-    spec.extensionUnit = c.extensionUnit;
+uvcsim::DeviceDesc UsbWorld::deviceDesc(const SimScenario::Camera& c) {
+    uvcsim::DeviceDesc desc;
+    desc.vendorId = static_cast<uint16_t>(std::stoul(c.vid, nullptr, 16));
+    desc.productId = static_cast<uint16_t>(std::stoul(c.pid, nullptr, 16));
+    desc.product = c.friendlyName;
+    desc.serial = c.serial;
+    desc.extensionUnit = c.extensionUnit;
     // One format per subtype, in the order the scenario first names each; its frames in the
     // scenario's order.
     for (const SimScenario::Capability& cap : c.capabilities) {
         const uvcsim::FormatKind kind = kindOf(cap.subtype);
-        auto format = std::find_if(spec.formats.begin(), spec.formats.end(),
-                                   [&](const uvcsim::FormatSpec& f) { return f.kind == kind; });
-        if (format == spec.formats.end()) {
-            spec.formats.push_back(uvcsim::FormatSpec{kind, {}});
-            format = spec.formats.end() - 1;
+        auto format = std::find_if(desc.formats.begin(), desc.formats.end(),
+                                   [&](const uvcsim::FormatDesc& f) { return f.kind == kind; });
+        if (format == desc.formats.end()) {
+            desc.formats.push_back(uvcsim::FormatDesc{kind, {}});
+            format = desc.formats.end() - 1;
         }
-        uvcsim::FrameSpec frame;
+        uvcsim::FrameDesc frame;
         frame.width = static_cast<uint16_t>(cap.width);
         frame.height = static_cast<uint16_t>(cap.height);
         for (int rate : cap.rates.empty() ? std::vector<int>{cap.fps} : cap.rates) {
@@ -56,7 +56,7 @@ uvcsim::DeviceSpec UsbWorld::deviceSpec(const SimScenario::Camera& c) {
         frame.defaultInterval = intervalOf(cap.fps);
         format->frames.push_back(frame);
     }
-    return spec;
+    return desc;
 }
 
 UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, const std::string& readyFile)
@@ -104,7 +104,7 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
         setup.id = c.id;
         setup.devicePath = SimWorld::devicePathOf(c);
         setup.udcIndex = udcIndex[k];
-        setup.spec = deviceSpec(c);
+        setup.desc = deviceDesc(c);
         if (setup.udcIndex > 10) {
             _error = "camera " + c.id + ": no bus left (11 at most; give it a \"usb_bus\")";
             return;

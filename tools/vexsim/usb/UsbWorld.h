@@ -49,7 +49,7 @@ public:
     std::function<void()> onQuit;
 
     // The USB device a scenario camera becomes (descriptors' ids, strings and formats).
-    static uvcsim::DeviceSpec deviceSpec(const SimScenario::Camera& camera);
+    static uvcsim::DeviceDesc deviceDesc(const SimScenario::Camera& camera);
 
 private:
     UsbCamera* camera(const kxjson::Json& request, std::string& error);

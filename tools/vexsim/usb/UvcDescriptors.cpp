@@ -39,13 +39,13 @@ void set16(Bytes& b, size_t at, uint32_t v) {
 }
 
 // The bytes per second of a frame size at its fastest and slowest interval.
-uint32_t bitRate(FormatKind kind, const FrameSpec& frame, uint32_t interval) {
+uint32_t bitRate(FormatKind kind, const FrameDesc& frame, uint32_t interval) {
     const uint64_t bits = static_cast<uint64_t>(maxFrameBytes(kind, frame.width, frame.height)) * 8;
     const uint64_t rate = interval == 0 ? bits : bits * 10000000ull / interval;
     return static_cast<uint32_t>(std::min<uint64_t>(rate, 0xFFFFFFFFull));
 }
 
-void appendFrame(Bytes& b, FormatKind kind, const FrameSpec& frame, uint8_t index) {
+void appendFrame(Bytes& b, FormatKind kind, const FrameDesc& frame, uint8_t index) {
     const size_t start = b.size();
     const uint8_t subtype = kind == FormatKind::Uncompressed ? 0x05 : kind == FormatKind::Mjpeg ? 0x07 : 0x11;
     const size_t count = std::min<size_t>(frame.intervals.size(), 255);
@@ -75,7 +75,7 @@ void appendFrame(Bytes& b, FormatKind kind, const FrameSpec& frame, uint8_t inde
     b[start] = static_cast<uint8_t>(b.size() - start);
 }
 
-void appendFormat(Bytes& b, const FormatSpec& format, uint8_t index) {
+void appendFormat(Bytes& b, const FormatDesc& format, uint8_t index) {
     const size_t frames = std::min<size_t>(format.frames.size(), 255);
     switch (format.kind) {
         case FormatKind::Uncompressed:
@@ -133,7 +133,7 @@ void appendFormat(Bytes& b, const FormatSpec& format, uint8_t index) {
     put8(b, 4);
 }
 
-Bytes videoControlClassDescriptors(const DeviceSpec& spec) {
+Bytes videoControlClassDescriptors(const DeviceDesc& desc) {
     Bytes b;
     // Header: UVC 1.1, one streaming interface in the collection.
     put8(b, 13);
@@ -172,7 +172,7 @@ Bytes videoControlClassDescriptors(const DeviceSpec& spec) {
     put8(b, 0);  // iProcessing
     put8(b, 0);  // bmVideoStandards
     // The family's extension unit: one control, the command channel at selector 5.
-    if (spec.extensionUnit) {
+    if (desc.extensionUnit) {
         put8(b, 26);
         put8(b, kCsInterface);
         put8(b, 0x06);  // VC_EXTENSION_UNIT
@@ -192,15 +192,15 @@ Bytes videoControlClassDescriptors(const DeviceSpec& spec) {
     put8(b, kOutputTerminalId);
     put16(b, 0x0101);  // TT_STREAMING
     put8(b, 0);
-    put8(b, spec.extensionUnit ? kExtensionUnitId : kProcessingUnitId);
+    put8(b, desc.extensionUnit ? kExtensionUnitId : kProcessingUnitId);
     put8(b, 0);
     set16(b, 5, static_cast<uint32_t>(b.size()));
     return b;
 }
 
-Bytes videoStreamingClassDescriptors(const DeviceSpec& spec) {
+Bytes videoStreamingClassDescriptors(const DeviceDesc& desc) {
     Bytes b;
-    const size_t formats = std::min<size_t>(spec.formats.size(), 255);
+    const size_t formats = std::min<size_t>(desc.formats.size(), 255);
     put8(b, 13 + formats);
     put8(b, kCsInterface);
     put8(b, 0x01);  // VS_INPUT_HEADER
@@ -217,7 +217,7 @@ Bytes videoStreamingClassDescriptors(const DeviceSpec& spec) {
         put8(b, 0);
     }
     for (size_t f = 0; f < formats; ++f) {
-        appendFormat(b, spec.formats[f], static_cast<uint8_t>(f + 1));
+        appendFormat(b, desc.formats[f], static_cast<uint8_t>(f + 1));
     }
     set16(b, 4, static_cast<uint32_t>(b.size()));
     return b;
@@ -256,7 +256,7 @@ const char* subtypeName(FormatKind kind) {
     return "";
 }
 
-Bytes deviceDescriptor(const DeviceSpec& spec) {
+Bytes deviceDescriptor(const DeviceDesc& desc) {
     Bytes b;
     put8(b, 18);
     put8(b, 0x01);
@@ -265,12 +265,12 @@ Bytes deviceDescriptor(const DeviceSpec& spec) {
     put8(b, 0x02);
     put8(b, 0x01);
     put8(b, kEp0MaxPacket);
-    put16(b, spec.vendorId);
-    put16(b, spec.productId);
-    put16(b, spec.bcdDevice);
+    put16(b, desc.vendorId);
+    put16(b, desc.productId);
+    put16(b, desc.bcdDevice);
     put8(b, kManufacturerString);
     put8(b, kProductString);
-    put8(b, spec.serial.empty() ? 0 : kSerialString);
+    put8(b, desc.serial.empty() ? 0 : kSerialString);
     put8(b, 1);  // bNumConfigurations
     return b;
 }
@@ -289,7 +289,7 @@ Bytes deviceQualifierDescriptor() {
     return b;
 }
 
-Bytes configurationDescriptor(const DeviceSpec& spec) {
+Bytes configurationDescriptor(const DeviceDesc& desc) {
     Bytes b;
     put8(b, 9);
     put8(b, 0x02);
@@ -309,10 +309,10 @@ Bytes configurationDescriptor(const DeviceSpec& spec) {
     put8(b, 0);
     put8(b, kProductString);
     appendInterface(b, kVideoControlInterface, 0, 0x01);
-    const Bytes vc = videoControlClassDescriptors(spec);
+    const Bytes vc = videoControlClassDescriptors(desc);
     b.insert(b.end(), vc.begin(), vc.end());
     appendInterface(b, kVideoStreamingInterface, 1, 0x02);
-    const Bytes vs = videoStreamingClassDescriptors(spec);
+    const Bytes vs = videoStreamingClassDescriptors(desc);
     b.insert(b.end(), vs.begin(), vs.end());
     put8(b, 7);
     put8(b, 0x05);
@@ -324,7 +324,7 @@ Bytes configurationDescriptor(const DeviceSpec& spec) {
     return b;
 }
 
-Bytes stringDescriptor(const DeviceSpec& spec, uint8_t index) {
+Bytes stringDescriptor(const DeviceDesc& desc, uint8_t index) {
     Bytes b;
     if (index == 0) {
         put8(b, 4);
@@ -332,9 +332,9 @@ Bytes stringDescriptor(const DeviceSpec& spec, uint8_t index) {
         put16(b, 0x0409);
         return b;
     }
-    const std::string* text = index == kManufacturerString ? &spec.manufacturer
-                              : index == kProductString    ? &spec.product
-                              : index == kSerialString     ? &spec.serial
+    const std::string* text = index == kManufacturerString ? &desc.manufacturer
+                              : index == kProductString    ? &desc.product
+                              : index == kSerialString     ? &desc.serial
                                                            : nullptr;
     if (text == nullptr || (index == kSerialString && text->empty())) {
         return b;

@@ -40,19 +40,19 @@ constexpr uint16_t kCommandLength = 4;
 
 enum class FormatKind { Uncompressed, Mjpeg, FrameBased };
 
-struct FrameSpec {
+struct FrameDesc {
     uint16_t width = 0;
     uint16_t height = 0;
     std::vector<uint32_t> intervals;  // 100 ns units, shortest (fastest) first, at least one
     uint32_t defaultInterval = 0;     // one of `intervals`
 };
 
-struct FormatSpec {
+struct FormatDesc {
     FormatKind kind = FormatKind::Mjpeg;
-    std::vector<FrameSpec> frames;  // at least one
+    std::vector<FrameDesc> frames;  // at least one
 };
 
-struct DeviceSpec {
+struct DeviceDesc {
     uint16_t vendorId = 0x1d4d;
     uint16_t productId = 0x6009;
     uint16_t bcdDevice = 0x0100;
@@ -60,7 +60,7 @@ struct DeviceSpec {
     std::string product = "ZM-150 Camera";
     std::string serial;
     bool extensionUnit = true;        // false: a camera without the command channel
-    std::vector<FormatSpec> formats;  // bFormatIndex = position + 1
+    std::vector<FormatDesc> formats;  // bFormatIndex = position + 1
 };
 
 // String descriptor indexes.
@@ -68,15 +68,15 @@ constexpr uint8_t kManufacturerString = 1;
 constexpr uint8_t kProductString = 2;
 constexpr uint8_t kSerialString = 3;
 
-Bytes deviceDescriptor(const DeviceSpec& spec);
+Bytes deviceDescriptor(const DeviceDesc& desc);
 Bytes deviceQualifierDescriptor();
 // The whole configuration: configuration, association, interfaces, class-specific
 // descriptors and the endpoint, wTotalLength filled in.
-Bytes configurationDescriptor(const DeviceSpec& spec);
+Bytes configurationDescriptor(const DeviceDesc& desc);
 // Index 0: the language list (US English); 1-3: manufacturer, product, serial number (UTF-16LE
 // of the ASCII text; a text longer than a descriptor can hold is cut). Empty for any other
-// index, or for the serial number when the spec has none.
-Bytes stringDescriptor(const DeviceSpec& spec, uint8_t index);
+// index, or for the serial number when the desc has none.
+Bytes stringDescriptor(const DeviceDesc& desc, uint8_t index);
 
 // The largest frame of a format and size, in bytes: what the probe control reports as
 // dwMaxVideoFrameSize and the uncompressed/MJPEG frame descriptors as their buffer size. An

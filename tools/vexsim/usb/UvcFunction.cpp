@@ -64,7 +64,7 @@ SetupPacket SetupPacket::fromBytes(const uint8_t b[8]) {
     return s;
 }
 
-UvcFunction::UvcFunction(DeviceSpec spec) : _spec(std::move(spec)) {
+UvcFunction::UvcFunction(DeviceDesc desc) : _desc(std::move(desc)) {
     _controls = {
         {kCameraTerminalId, kZoomAbsoluteControl, 2, 100, 1200, 1, 100, 100},
         {kProcessingUnitId, kBrightnessControl, 2, -64, 64, 1, 0, 0},
@@ -74,8 +74,8 @@ UvcFunction::UvcFunction(DeviceSpec spec) : _spec(std::move(spec)) {
 }
 
 StreamParams UvcFunction::complete(StreamParams p) const {
-    const FormatSpec& format = _spec.formats[p.formatIndex - 1];
-    const FrameSpec& frame = format.frames[p.frameIndex - 1];
+    const FormatDesc& format = _desc.formats[p.formatIndex - 1];
+    const FrameDesc& frame = format.frames[p.frameIndex - 1];
     p.kind = format.kind;
     p.width = frame.width;
     p.height = frame.height;
@@ -84,31 +84,31 @@ StreamParams UvcFunction::complete(StreamParams p) const {
 
 StreamParams UvcFunction::defaults() const {
     StreamParams p;
-    if (_spec.formats.empty() || _spec.formats.front().frames.empty()) {
+    if (_desc.formats.empty() || _desc.formats.front().frames.empty()) {
         return p;
     }
     p.formatIndex = 1;
     p.frameIndex = 1;
-    p.interval = _spec.formats.front().frames.front().defaultInterval;
+    p.interval = _desc.formats.front().frames.front().defaultInterval;
     return complete(p);
 }
 
 StreamParams UvcFunction::negotiate(const Bytes& probe) const {
     StreamParams p = defaults();
-    if (_spec.formats.empty()) {
+    if (_desc.formats.empty()) {
         return p;
     }
     p.hint = le16(probe, 0);
     const uint8_t formatIndex = probe.size() > 2 ? probe[2] : 0;
     const uint8_t frameIndex = probe.size() > 3 ? probe[3] : 0;
     const uint32_t interval = le32(probe, 4);
-    if (formatIndex >= 1 && formatIndex <= _spec.formats.size() &&
-        !_spec.formats[formatIndex - 1].frames.empty()) {
+    if (formatIndex >= 1 && formatIndex <= _desc.formats.size() &&
+        !_desc.formats[formatIndex - 1].frames.empty()) {
         p.formatIndex = formatIndex;
     }
-    const FormatSpec& format = _spec.formats[p.formatIndex - 1];
+    const FormatDesc& format = _desc.formats[p.formatIndex - 1];
     p.frameIndex = frameIndex >= 1 && frameIndex <= format.frames.size() ? frameIndex : 1;
-    const FrameSpec& frame = format.frames[p.frameIndex - 1];
+    const FrameDesc& frame = format.frames[p.frameIndex - 1];
     p.interval = frame.defaultInterval;
     if (interval != 0 && !frame.intervals.empty()) {
         p.interval =
@@ -187,11 +187,11 @@ Ep0Plan UvcFunction::standardRequest(const SetupPacket& setup) {
             const uint8_t index = static_cast<uint8_t>(setup.value);
             Bytes d;
             if (type == 0x01) {
-                d = deviceDescriptor(_spec);
+                d = deviceDescriptor(_desc);
             } else if (type == 0x02 && index == 0) {
-                d = configurationDescriptor(_spec);
+                d = configurationDescriptor(_desc);
             } else if (type == 0x03) {
-                d = stringDescriptor(_spec, index);
+                d = stringDescriptor(_desc, index);
             } else if (type == 0x06) {
                 d = deviceQualifierDescriptor();
             }
@@ -261,7 +261,7 @@ Ep0Plan UvcFunction::videoControl(const SetupPacket& setup, uint8_t entity, uint
         }
         return stall(kErrorInvalidRequest);
     }
-    if (entity == kExtensionUnitId && _spec.extensionUnit) {
+    if (entity == kExtensionUnitId && _desc.extensionUnit) {
         if (selector != kCommandSelector) {
             return stall(kErrorInvalidControl);
         }

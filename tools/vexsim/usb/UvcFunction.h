@@ -103,9 +103,9 @@ struct Ep0Event {
 
 class UvcFunction {
 public:
-    explicit UvcFunction(DeviceSpec spec);
+    explicit UvcFunction(DeviceDesc desc);
 
-    const DeviceSpec& spec() const { return _spec; }
+    const DeviceDesc& desc() const { return _desc; }
 
     Ep0Plan plan(const SetupPacket& setup);
     // The data stage of a request planned as Receive (its bytes, possibly fewer than wLength).
@@ -143,7 +143,7 @@ private:
     Control* control(uint8_t entity, uint8_t selector);
     StreamParams complete(StreamParams params) const;
 
-    DeviceSpec _spec;
+    DeviceDesc _desc;
     uint8_t _configuration = 0;
     uint8_t _requestError = kErrorNone;
     StreamParams _probe;
