@@ -53,7 +53,7 @@ public:
     virtual QString commandCamera(const QString& requested) = 0;
     // 0, or an error code (NoSuchCamera) with `message`.
     virtual int connectCamera(const QString& location, QString& message) = 0;
-    // An empty location: whichever camera is connected.
+    // An empty location: the default camera. Other connected cameras stay.
     virtual int disconnectCamera(const QString& location, QString& message) = 0;
     // One command for the camera command worker, on behalf of a client, for `camera` (an
     // answer of commandCamera).

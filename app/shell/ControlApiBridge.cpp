@@ -170,11 +170,9 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
             message = QStringLiteral("no camera at \"%1\"").arg(location);
             return NoSuchCamera;
         }
-        // Another camera than the one named is connected: it stays.
-        if (_cameras->connectedLocation().compare(location, Qt::CaseInsensitive) != 0)
-            return 0;
     }
-    _cameras->disconnectCamera();
+    // A named camera that is not connected: nothing changes, every other camera stays.
+    _cameras->disconnectCamera(location);
     return 0;
 }
 

@@ -425,6 +425,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(wrote(second, 4), 1, 5000);
         QCOMPARE(client.event(QStringLiteral("preset")).value(QStringLiteral("camera")).toString(), locB);
         QCOMPARE(wrote(_camera, 4), 0);
+
+        // The named camera goes, though it is not the default one; the panel, and with it
+        // "connected", moves to the one left.
+        QVERIFY(
+            client.request(++id, QStringLiteral("camera.disconnect"), {{QStringLiteral("location"), locB}})
+                .contains(QStringLiteral("result")));
+        QCOMPARE(list->connectedLocations(), QStringList{locA});
+        const QJsonObject left = client.event(QStringLiteral("camera"));
+        QCOMPARE(left.value(QStringLiteral("connected")).toString(), locA);
+        QCOMPARE(left.value(QStringLiteral("connectedCameras")).toArray().size(), 1);
+        QCOMPARE(result(client.request(++id, QStringLiteral("state")))
+                     .value(QStringLiteral("connected"))
+                     .toString(),
+                 locA);
         window.ptzControlForm()->slot_CloseButtonClicked();
     }
 
