@@ -698,13 +698,14 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
     return false;
 }
 
-void CameraListView::disconnectCamera() {
-    if (_connectOrder.isEmpty())
+void CameraListView::disconnectCamera(const QString& locationIdentity) {
+    const QString location = locationIdentity.isEmpty() ? _connectOrder.value(0) : locationIdentity.toLower();
+    if (!_receivers.contains(location))
         return;
-    QPushButton* button = buttonOf(_connectOrder.first());
+    QPushButton* button = buttonOf(location);
     if (button && button->property("isConnected").toBool()) {
         if (severalCameras())
-            _pendingAutoConnect.removeAll(_connectOrder.first());
+            _pendingAutoConnect.removeAll(location);
         else
             _pendingAutoConnect.clear();
         connectUSBCameraProcess(button);

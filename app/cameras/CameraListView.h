@@ -83,8 +83,9 @@ public:
     // Connects the camera of that location identity (any case), as its row button would;
     // a camera already connected stays as it is. false when no row has that location.
     bool connectCamera(const QString& locationIdentity);
-    // Disconnects the default camera, as its row button would; nothing when none is.
-    void disconnectCamera();
+    // Disconnects the camera of that location identity (any case; empty: the default camera),
+    // as its row button would; nothing when it is not connected.
+    void disconnectCamera(const QString& locationIdentity = QString());
     // The location identity of the default camera, as its row has it; empty when none is.
     QString connectedLocation() const;
 

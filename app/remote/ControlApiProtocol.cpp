@@ -111,8 +111,23 @@ bool durationMs(const QJsonObject& params, int& ms, QString& error) {
     return true;
 }
 
-bool cameraAction(const QString& method, const QJsonObject& params, CameraAction& out, QString& error) {
-    out = CameraAction{};
+bool cameraParam(const QJsonObject& params, QString& camera, QString& error) {
+    camera.clear();
+    const QJsonValue value = params.value(QStringLiteral("camera"));
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (!value.isString() || value.toString().isEmpty()) {
+        error = QStringLiteral("\"camera\" must be a location identity (a string)");
+        return false;
+    }
+    camera = value.toString();
+    return true;
+}
+
+namespace {
+
+// The method's own params ("camera" is common to all of them).
+bool cameraActionFor(const QString& method, const QJsonObject& params, CameraAction& out, QString& error) {
     // The method before its params: an unknown one is unknown whatever it carries.
     if (method == QLatin1String("preset.call"))
         out.commandId = CmdCallPreset;
@@ -203,6 +218,15 @@ bool cameraAction(const QString& method, const QJsonObject& params, CameraAction
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool cameraAction(const QString& method, const QJsonObject& params, CameraAction& out, QString& error) {
+    out = CameraAction{};
+    if (!cameraActionFor(method, params, out, error))
+        return false;
+    return cameraParam(params, out.camera, error);
 }
 
 QByteArray authOk() {

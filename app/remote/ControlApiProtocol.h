@@ -95,13 +95,17 @@ struct CameraAction {
     bool isStop = false;
     // How long a movement runs before it is stopped (0: until a stop).
     int ms = 0;
+    // The camera it is for, as the request named it (location identity, any case); empty:
+    // the camera the PTZ panel steers.
+    QString camera;
 };
 
 // The pan/tilt value of a direction name ("up", "down-left", "home"); -1 when unknown.
 int directionValue(const QString& direction);
 
 // A request's params checked and turned into a camera action. Methods: "ptz.move",
-// "ptz.stop", "zoom", "focus", "preset.call", "preset.save", "preset.reset".
+// "ptz.stop", "zoom", "focus", "preset.call", "preset.save", "preset.reset"; each takes an
+// optional "camera" (see cameraParam).
 // false with `error` naming the faulty parameter; false with `error` empty for a method that
 // is none of these (whatever its params). The "ms" of "ptz.move", "zoom" and "focus" is
 // checked for every action of theirs; it counts only for a movement (stopId >= 0).
@@ -110,6 +114,10 @@ bool cameraAction(const QString& method, const QJsonObject& params, CameraAction
 // The optional "ms" of a movement: 0 when absent; false when present but not a whole
 // number of 1 to kMaxMoveMs.
 bool durationMs(const QJsonObject& params, int& ms, QString& error);
+
+// The optional "camera" of a camera command: empty when absent or null; false when present
+// but not a non-empty string. Whether that camera is connected is the backend's to say.
+bool cameraParam(const QJsonObject& params, QString& camera, QString& error);
 
 // Whole numbers only: 3 and 3.0 are 3, 3.5 and "3" are not.
 bool wholeNumber(const QJsonValue& value, qint64 min, qint64 max, qint64& out);

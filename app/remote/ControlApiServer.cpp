@@ -90,11 +90,6 @@ bool isOwnPage(const QString& origin) {
 
 ControlApiServer::ControlApiServer(ControlApiBackend* backend, QObject* parent)
     : QObject(parent), _backend(backend), _status(QStringLiteral("Off")) {
-    for (Motion* motion : {&_panTilt, &_zoom, &_focus}) {
-        motion->timer = new QTimer(this);
-        motion->timer->setSingleShot(true);
-        connect(motion->timer, &QTimer::timeout, this, [this, motion] { endMotion(*motion, true); });
-    }
     _outputTimer = new QTimer(this);
     _outputTimer->setInterval(kOutputCheckMs);
     _outputTimer->setTimerType(Qt::PreciseTimer);
@@ -267,7 +262,7 @@ ControlApiServer::Client* ControlApiServer::find(QWebSocket* socket) {
 
 void ControlApiServer::endMotionsOf(QWebSocket* socket) {
     // A client that went away while it moved the camera would leave it moving.
-    for (Motion* motion : {&_panTilt, &_zoom, &_focus}) {
+    for (const std::unique_ptr<Motion>& motion : _motions) {
         if (motion->running && motion->owner == socket)
             endMotion(*motion, true);
     }
@@ -496,25 +491,34 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
             send(socket, error(request.id, BadParams, problem));
         return;
     }
-    if (!_backend->isCameraConnected()) {
-        send(socket, error(request.id, NoCameraConnected, QStringLiteral("no camera connected")));
+    const QString camera = _backend->commandCamera(action.camera);
+    if (camera.isEmpty()) {
+        send(socket,
+             error(request.id, NoCameraConnected,
+                   action.camera.isEmpty() ? QStringLiteral("no camera connected")
+                                           : QStringLiteral("camera not connected: %1").arg(action.camera)));
         return;
     }
-    runCameraAction(socket, action, action.ms);
+    runCameraAction(socket, action, camera);
     send(socket, result(request.id, QJsonObject{}));
 }
 
-ControlApiServer::Motion* ControlApiServer::motionFor(CameraAction::Axis axis) {
-    switch (axis) {
-        case CameraAction::PanTilt:
-            return &_panTilt;
-        case CameraAction::Zoom:
-            return &_zoom;
-        case CameraAction::Focus:
-            return &_focus;
-        default:
-            return nullptr;
+ControlApiServer::Motion* ControlApiServer::motionFor(const QString& camera, CameraAction::Axis axis) {
+    if (axis == CameraAction::None)
+        return nullptr;
+    for (const std::unique_ptr<Motion>& motion : _motions) {
+        if (motion->axis == axis && motion->camera.compare(camera, Qt::CaseInsensitive) == 0)
+            return motion.get();
     }
+    auto made = std::make_unique<Motion>();
+    Motion* motion = made.get();
+    motion->camera = camera;
+    motion->axis = axis;
+    motion->timer = new QTimer(this);
+    motion->timer->setSingleShot(true);
+    connect(motion->timer, &QTimer::timeout, this, [this, motion] { endMotion(*motion, true); });
+    _motions.push_back(std::move(made));
+    return motion;
 }
 
 void ControlApiServer::endMotion(Motion& motion, bool sendStop) {
@@ -522,23 +526,25 @@ void ControlApiServer::endMotion(Motion& motion, bool sendStop) {
     const bool wasRunning = motion.running;
     motion.running = false;
     motion.owner = nullptr;
-    if (sendStop && wasRunning && _backend->isCameraConnected())
-        _backend->sendCameraCommand(motion.stopId, motion.stopValue);
+    // A camera that has gone hears nothing.
+    if (sendStop && wasRunning && !_backend->commandCamera(motion.camera).isEmpty())
+        _backend->sendCameraCommand(motion.stopId, motion.stopValue, motion.camera);
 }
 
-void ControlApiServer::runCameraAction(QWebSocket* socket, const CameraAction& action, int ms) {
-    Motion* motion = motionFor(action.axis);
-    // Whatever this axis did before is replaced by this command (a stop, a home, a new
-    // direction): no timer of an earlier movement may stop this one.
+void ControlApiServer::runCameraAction(QWebSocket* socket, const CameraAction& action,
+                                       const QString& camera) {
+    Motion* motion = motionFor(camera, action.axis);
+    // Whatever this axis of this camera did before is replaced by this command (a stop, a
+    // home, a new direction): no timer of an earlier movement may stop this one.
     if (motion)
         endMotion(*motion, false);
-    _backend->sendCameraCommand(action.commandId, action.value);
+    _backend->sendCameraCommand(action.commandId, action.value, camera);
     if (motion && action.stopId >= 0) {
         motion->owner = socket;
         motion->stopId = action.stopId;
         motion->stopValue = action.stopValue;
         motion->running = true;
-        if (ms > 0)
-            motion->timer->start(ms);
+        if (action.ms > 0)
+            motion->timer->start(action.ms);
     }
 }

@@ -9,6 +9,9 @@
 #include <QString>
 #include <QWebSocketProtocol>
 
+#include <memory>
+#include <vector>
+
 #include "ControlApiProtocol.h"
 
 class QTimer;
@@ -43,13 +46,18 @@ public:
     virtual ~ControlApiBackend() = default;
     // The answer to "state".
     virtual QJsonObject state() = 0;
-    virtual bool isCameraConnected() = 0;
+    // The connected camera a camera command goes to, as the camera list spells its location
+    // identity: the one at `requested` (any case), or the camera the PTZ panel steers when
+    // `requested` is empty. Empty when that camera is not connected (or commands cannot reach
+    // any camera yet).
+    virtual QString commandCamera(const QString& requested) = 0;
     // 0, or an error code (NoSuchCamera) with `message`.
     virtual int connectCamera(const QString& location, QString& message) = 0;
-    // An empty location: whichever camera is connected.
+    // An empty location: the default camera. Other connected cameras stay.
     virtual int disconnectCamera(const QString& location, QString& message) = 0;
-    // One command for the camera command worker, on behalf of a client.
-    virtual void sendCameraCommand(int commandId, int value) = 0;
+    // One command for the camera command worker, on behalf of a client, for `camera` (an
+    // answer of commandCamera).
+    virtual void sendCameraCommand(int commandId, int value, const QString& camera) = 0;
     // Tracking switch and pause; false with `message` when tracking cannot do that.
     virtual bool setTracking(bool on, QString& message) = 0;
     virtual bool pauseTracking(int seconds, QString& message) = 0;
@@ -81,10 +89,14 @@ public:
 // anything is queued. A connection over its budget is dropped at once. A message over 64 KiB
 // closes its connection.
 //
+// Camera commands name their camera ("camera", a location identity) or go to the camera the
+// PTZ panel steers; the camera is settled when the request arrives, so the stop of a movement
+// reaches the camera it started on whatever the panel steers by then.
+//
 // Movements (pan/tilt, zoom, focus) belong to the client that started them: a movement with
 // "ms" stops when that time is up, and a client that goes away, or that the server closes,
-// stops the movements it still owns. A later movement of the same axis, by any client, takes
-// it over.
+// stops the movements it still owns. A later movement of the same axis of the same camera, by
+// any client, takes it over.
 //
 // Threading: interface thread only (sockets, timers and the backend all live there).
 class ControlApiServer : public QObject {
@@ -137,7 +149,10 @@ private:
         QTimer* authTimer = nullptr;  // child of the socket; Waiting only
         qint64 budgetBytes = 0;       // most output that may be queued for it
     };
+    // One axis of one camera.
     struct Motion {
+        QString camera;  // as commandCamera answered it
+        ControlApi::CameraAction::Axis axis = ControlApi::CameraAction::None;
         QPointer<QWebSocket> owner;
         QTimer* timer = nullptr;  // child of this server; single shot
         int stopId = -1;
@@ -167,19 +182,20 @@ private:
     void watchOutput();
     Client* find(QWebSocket* socket);
     void handleRequest(QWebSocket* socket, const ControlApi::Message& request);
-    void runCameraAction(QWebSocket* socket, const ControlApi::CameraAction& action, int ms);
+    void runCameraAction(QWebSocket* socket, const ControlApi::CameraAction& action, const QString& camera);
     void endMotion(Motion& motion, bool sendStop);
     void endMotionsOf(QWebSocket* socket);
-    Motion* motionFor(ControlApi::CameraAction::Axis axis);
+    // That camera's motion of that axis, made on first use; null for no axis.
+    Motion* motionFor(const QString& camera, ControlApi::CameraAction::Axis axis);
 
     ControlApiBackend* _backend;  // not owned; outlives the server
     ControlApiSettings _settings;
     QWebSocketServer* _server = nullptr;  // child while listening
     QList<Client> _clients;               // oldest first
     QTimer* _outputTimer = nullptr;       // child; runs while any output is queued
-    Motion _panTilt;
-    Motion _zoom;
-    Motion _focus;
+    // Entries are kept once made (their timers are reused): at most three per camera ever
+    // connected, since only a connected camera gets one.
+    std::vector<std::unique_ptr<Motion>> _motions;
     QString _status;
     int _authTimeoutMs = ControlApi::kAuthTimeoutMs;
     int _closeTimeoutMs = ControlApi::kCloseTimeoutMs;

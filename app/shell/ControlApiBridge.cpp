@@ -21,6 +21,7 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter*
     connect(_cameras, &CameraListView::signal_CamerasChanged, this, &ControlApiBridge::slot_CamerasChanged);
     connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this,
             &ControlApiBridge::slot_ConnectUSBCamera);
+    connect(_cameras, &CameraListView::signal_CameraReceiver, this, &ControlApiBridge::slot_CameraReceiver);
     connect(_router, &CameraCommandRouter::signal_Routed, this, &ControlApiBridge::slot_CommandRouted);
     connect(_link, &ArrayLink::signal_StateChanged, this, [this] {
         broadcast(QStringLiteral("link"), QJsonObject{{QStringLiteral("array"), arrayObject()}});
@@ -44,22 +45,60 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter*
 
 QJsonArray ControlApiBridge::cameraList() const {
     QJsonArray list;
-    const QString connected = _cameras->connectedLocation();
     const QJsonArray rows = _cameras->cameraArray();
     for (const QJsonValue& row : rows) {
         const QJsonObject info = row.toObject();
         const QString location = info.value(QStringLiteral("LocationIdentity")).toString();
-        list.append(
-            QJsonObject{{QStringLiteral("location"), location},
-                        {QStringLiteral("model"), info.value(QStringLiteral("ModelName")).toString()},
-                        {QStringLiteral("connected"), !connected.isEmpty() && location == connected}});
+        list.append(QJsonObject{{QStringLiteral("location"), location},
+                                {QStringLiteral("model"), info.value(QStringLiteral("ModelName")).toString()},
+                                {QStringLiteral("connected"), !connectedSpelling(location).isEmpty()}});
     }
     return list;
 }
 
+QString ControlApiBridge::connectedSpelling(const QString& location) const {
+    if (location.isEmpty())
+        return QString();
+    const QStringList connected = _cameras->connectedLocations();
+    for (const QString& key : connected) {
+        if (key.compare(location, Qt::CaseInsensitive) != 0)
+            continue;
+        const QString spelled =
+            _cameras->cameraData(key).value(QStringLiteral("LocationIdentity")).toString();
+        return spelled.isEmpty() ? key : spelled;
+    }
+    return QString();
+}
+
+QString ControlApiBridge::steeredLocation() const {
+    const QString steered = connectedSpelling(_steered);
+    return steered.isEmpty() ? _cameras->connectedLocation() : steered;
+}
+
 QJsonValue ControlApiBridge::connectedValue() const {
-    const QString connected = _cameras->connectedLocation();
-    return connected.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(connected);
+    const QString steered = steeredLocation();
+    return steered.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(steered);
+}
+
+QJsonArray ControlApiBridge::connectedCameras() const {
+    QJsonArray list;
+    const QString steered = steeredLocation();
+    const QStringList connected = _cameras->connectedLocations();
+    for (const QString& key : connected) {
+        const QJsonObject data = _cameras->cameraData(key);
+        QString location = data.value(QStringLiteral("LocationIdentity")).toString();
+        if (location.isEmpty())
+            location = key;
+        list.append(QJsonObject{
+            {QStringLiteral("location"), location},
+            {QStringLiteral("model"),
+             CameraListView::displayModelName(data.value(QStringLiteral("ModelName")).toString())},
+            {QStringLiteral("shortName"), data.value(QStringLiteral("ShortName")).toString()},
+            {QStringLiteral("steered"), location.compare(steered, Qt::CaseInsensitive) == 0},
+            {QStringLiteral("default"), list.isEmpty()},
+        });
+    }
+    return list;
 }
 
 QJsonObject ControlApiBridge::arrayObject() const {
@@ -85,6 +124,7 @@ QJsonObject ControlApiBridge::state() {
     return QJsonObject{
         {QStringLiteral("cameras"), cameraList()},
         {QStringLiteral("connected"), connectedValue()},
+        {QStringLiteral("connectedCameras"), connectedCameras()},
         {QStringLiteral("array"), arrayObject()},
         {QStringLiteral("tracking"), trackingText()},
         {QStringLiteral("talker"), talker > 0 ? QJsonValue(talker) : QJsonValue(QJsonValue::Null)},
@@ -93,8 +133,15 @@ QJsonObject ControlApiBridge::state() {
     };
 }
 
-bool ControlApiBridge::isCameraConnected() {
-    return _commandRoute && _cameras->currentReceiver() != nullptr;
+void ControlApiBridge::setSteeredCamera(const QString& location) {
+    _steered = location;
+    announceCameras();
+}
+
+QString ControlApiBridge::commandCamera(const QString& requested) {
+    if (!_commandRoute)
+        return QString();
+    return requested.isEmpty() ? steeredLocation() : connectedSpelling(requested);
 }
 
 int ControlApiBridge::connectCamera(const QString& location, QString& message) {
@@ -123,22 +170,24 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
             message = QStringLiteral("no camera at \"%1\"").arg(location);
             return NoSuchCamera;
         }
-        // Another camera than the one named is connected: it stays.
-        if (_cameras->connectedLocation().compare(location, Qt::CaseInsensitive) != 0)
-            return 0;
     }
-    _cameras->disconnectCamera();
+    // A named camera that is not connected: nothing changes, every other camera stays.
+    _cameras->disconnectCamera(location);
     return 0;
 }
 
-void ControlApiBridge::sendCameraCommand(int commandId, int value) {
-    qDebug() << "ControlApiBridge::sendCameraCommand" << commandId << value;
+void ControlApiBridge::sendCameraCommand(int commandId, int value, const QString& camera) {
+    qDebug() << "ControlApiBridge::sendCameraCommand" << commandId << value << camera;
     // The interface's requests name commands in the camera's own code; the worker's table
     // turns them into the command every origin sends.
-    const std::optional<CameraCommand> command =
+    std::optional<CameraCommand> command =
         CamUSBControlThread::fromWorkerCode(commandId, value, CameraCommand::Origin::ControlInterface);
-    if (command)
-        _router->submit(*command);
+    if (!command)
+        return;
+    // Named always: the default camera is not the one a client without "camera" means once
+    // the panel steers another.
+    command->camera = camera;
+    _router->submit(*command);
 }
 
 bool ControlApiBridge::setTracking(bool on, QString&) {
@@ -160,23 +209,39 @@ void ControlApiBridge::slot_CamerasChanged() {
     broadcast(QStringLiteral("cameras"), QJsonObject{{QStringLiteral("cameras"), cameraList()}});
 }
 
-void ControlApiBridge::slot_ConnectUSBCamera(DC_Recv* recv) {
-    // The list announces null before it destroys a receiver, while its row still reads as
-    // connected: the announcement itself says whether a camera is connected.
-    const QString connected = recv ? _cameras->connectedLocation() : QString();
-    if (connected == _announcedConnected)
+void ControlApiBridge::slot_ConnectUSBCamera(DC_Recv*) {
+    // The list updates its connect order before it announces, so what it reads now is what
+    // the announcement means.
+    announceCameras();
+}
+
+void ControlApiBridge::slot_CameraReceiver(const QString&, DC_Recv*) {
+    announceCameras();
+}
+
+void ControlApiBridge::announceCameras() {
+    const QString connected = steeredLocation();
+    const QJsonArray cameras = connectedCameras();
+    if (connected == _announcedConnected && cameras == _announcedCameras)
         return;
     _announcedConnected = connected;
+    _announcedCameras = cameras;
     broadcast(QStringLiteral("camera"),
               QJsonObject{{QStringLiteral("connected"),
-                           connected.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(connected)}});
+                           connected.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(connected)},
+                          {QStringLiteral("connectedCameras"), cameras}});
 }
 
 void ControlApiBridge::slot_CommandRouted(const CameraCommand& command) {
-    if (command.isPresetCall())
-        broadcast(QStringLiteral("preset"),
-                  QJsonObject{{QStringLiteral("lastPreset"), command.value},
-                              {QStringLiteral("by"), CameraCommand::originName(command.origin)}});
+    if (!command.isPresetCall())
+        return;
+    // A command naming no camera went to the default camera.
+    const QString camera = command.camera.isEmpty() ? _cameras->connectedLocation() : command.camera;
+    broadcast(QStringLiteral("preset"),
+              QJsonObject{{QStringLiteral("lastPreset"), command.value},
+                          {QStringLiteral("by"), CameraCommand::originName(command.origin)},
+                          {QStringLiteral("camera"),
+                           camera.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(camera)}});
 }
 
 void ControlApiBridge::broadcast(const QString& name, const QJsonObject& data) {

@@ -22,6 +22,11 @@ class TrackingEngine;
 // last preset and decision log). It also watches them and pushes their changes to the
 // clients as events.
 //
+// Several cameras: "connected" is the camera the PTZ panel steers (the main window tells,
+// setSteeredCamera; before the panel has a camera, the default camera), and a command that
+// names no camera goes there. "connectedCameras" lists every connected camera in the list's
+// connect order, the default first.
+//
 // Threading: interface thread only.
 class ControlApiBridge : public QObject, public ControlApiBackend {
     Q_OBJECT
@@ -35,12 +40,15 @@ public:
     // The worker is wired: commands sent from now on reach the camera.
     void setCommandRouteReady(bool ready) { _commandRoute = ready; }
 
+    // The camera the PTZ panel steers (empty: it has none); announced when it changes.
+    void setSteeredCamera(const QString& location);
+
     // ControlApiBackend
     QJsonObject state() override;
-    bool isCameraConnected() override;
+    QString commandCamera(const QString& requested) override;
     int connectCamera(const QString& location, QString& message) override;
     int disconnectCamera(const QString& location, QString& message) override;
-    void sendCameraCommand(int commandId, int value) override;
+    void sendCameraCommand(int commandId, int value, const QString& camera) override;
     bool setTracking(bool on, QString& message) override;
     bool pauseTracking(int seconds, QString& message) override;
     QJsonArray trackingLog(int count) override;
@@ -48,17 +56,29 @@ public:
     // The parts of "state", as the events carry them.
     QJsonArray cameraList() const;
     QJsonValue connectedValue() const;
+    QJsonArray connectedCameras() const;
+    // The location identity of the camera the panel steers, as its row spells it; empty when
+    // none is connected.
+    QString steeredLocation() const;
     QJsonObject arrayObject() const;
     QString trackingText() const;
 
 public slots:
     void slot_CamerasChanged();
     void slot_ConnectUSBCamera(DC_Recv* recv);
+    // A camera's receiver came or went.
+    void slot_CameraReceiver(const QString& location, DC_Recv* recv);
     // A command the router sent: a preset call is reported to the clients.
     void slot_CommandRouted(const CameraCommand& command);
 
 private:
     void broadcast(const QString& name, const QJsonObject& data);
+    // The "camera" event, when the steered camera or the connected ones differ from what the
+    // clients last heard.
+    void announceCameras();
+    // The row's spelling of a connected camera's location (any case); empty when it is not
+    // connected.
+    QString connectedSpelling(const QString& location) const;
 
     CameraListView* _cameras;            // not owned
     CameraCommandRouter* _router;        // not owned
@@ -67,6 +87,8 @@ private:
     DecisionLog* _log;                   // not owned
     QPointer<ControlApiServer> _server;  // not owned; null once it is gone
     bool _commandRoute = false;
-    QString _announcedConnected;  // the connected camera the clients last heard of
-    QString _announcedTracking;   // the tracking state the clients last heard of
+    QString _steered;              // the panel's camera, as the main window last told
+    QString _announcedConnected;   // the steered camera the clients last heard of
+    QJsonArray _announcedCameras;  // the connected cameras the clients last heard of
+    QString _announcedTracking;    // the tracking state the clients last heard of
 };

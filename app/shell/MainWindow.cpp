@@ -467,6 +467,9 @@ void MainWindow::showPanelCamera(const QString& location) {
     DC_Recv* recv = location.isEmpty() ? nullptr : cameraList->receiverFor(location);
     const QJsonObject data = recv ? cameraList->cameraData(location) : QJsonObject();
     ptzPanel->setCameraLocation(data.value(QStringLiteral("LocationIdentity")).toString());
+    // Requests of the control interface that name no camera follow the panel.
+    if (controlBridge)
+        controlBridge->setSteeredCamera(ptzPanel->cameraLocation());
     ptzPanel->setUSBDataObject(data);
     ptzPanel->slot_SetCameraControl(recv);
     refreshPanelCameraChoices();

@@ -429,7 +429,8 @@ def case_control_api_token(session):
     wait_until("preset 3 at the camera", lambda: any(v == 3 for _, _, v in session.writes(CALL_PRESET, since=since)), 5)
     # The preset is heard first; the operator's hold of tracking follows it.
     event = watcher.next_event()
-    expect(event == {"event": "preset", "data": {"lastPreset": 3, "by": "api"}}, "the preset event: %s" % event)
+    expect(event == {"event": "preset", "data": {"lastPreset": 3, "by": "api", "camera": CAMERA_LOCATION}},
+           "the preset event: %s" % event)
     event = watcher.next_event()
     expect(event == {"event": "tracking", "data": {"tracking": "paused"}}, "the tracking event: %s" % event)
 
@@ -509,12 +510,18 @@ def case_control_api_loopback(session):
 
     reply = client.request(2, "camera.disconnect", location=CAMERA_LOCATION)
     expect(reply.get("result") == {"connected": None}, "camera.disconnect answered %s" % reply)
-    expect(watcher.next_event() == {"event": "camera", "data": {"connected": None}}, "no disconnect event")
+    event = watcher.next_event()
+    expect(event == {"event": "camera", "data": {"connected": None, "connectedCameras": []}},
+           "no disconnect event: %s" % event)
     expect(client.request(3, "preset.call", preset=1)["error"]["code"] == 1, "a preset without a camera")
     expect(client.request(4, "camera.connect", location="9&9&9&0000")["error"]["code"] == 2, "an unknown camera")
     reply = client.request(5, "camera.connect", location=CAMERA_LOCATION, timeout=20)
     expect(reply.get("result") == {"connected": CAMERA_LOCATION}, "camera.connect answered %s" % reply)
-    expect(watcher.next_event() == {"event": "camera", "data": {"connected": CAMERA_LOCATION}}, "no connect event")
+    event = watcher.next_event() or {}
+    data = event.get("data", {})
+    expect(event.get("event") == "camera" and data.get("connected") == CAMERA_LOCATION
+           and [(c["location"], c["steered"], c["default"]) for c in data.get("connectedCameras", [])]
+           == [(CAMERA_LOCATION, True, True)], "no connect event: %s" % event)
 
     # Tracking: the talker's position is heard before the preset tracking calls for it. The
     # requests above paused tracking as an operator's command would: the pause ends first.
@@ -528,7 +535,8 @@ def case_control_api_loopback(session):
         expect(e is not None, "no preset event after the tracking's call: %s" % seen)
         seen.append(e)
     heard = [(e["event"], e["data"]) for e in seen]
-    expect(("talker", {"talker": 3}) in heard and heard[-1] == ("preset", {"lastPreset": 3, "by": "tracking"})
+    tracking_preset = ("preset", {"lastPreset": 3, "by": "tracking", "camera": CAMERA_LOCATION})
+    expect(("talker", {"talker": 3}) in heard and heard[-1] == tracking_preset
            and heard.index(("talker", {"talker": 3})) < len(heard) - 1, "events in this order: %s" % heard)
     state = client.request(11, "state")["result"]
     expect(state["talker"] == 3 and state["lastPreset"] == 3 and state["tracking"] == "on", "state: %s" % state)

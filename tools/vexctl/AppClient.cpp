@@ -159,7 +159,8 @@ bool readToken(const std::map<std::string, std::string>& options, QString& token
 int VexctlAppMain(const std::vector<std::string>& args) {
     VexctlCommandLine line;
     std::string error;
-    if (!VexctlParse(args, {}, {"--address", "--port", "--token-file", "--for", "--count", "--only"}, line,
+    if (!VexctlParse(args, {},
+                     {"--address", "--port", "--token-file", "--for", "--count", "--only", "--camera"}, line,
                      error)) {
         return usage(error);
     }

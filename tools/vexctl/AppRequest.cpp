@@ -29,6 +29,15 @@ bool arity(const std::vector<std::string>& p, size_t min, size_t max, std::strin
     return true;
 }
 
+// `object` (a JSON object's text, "{}" or "{...}") with `member` ("\"key\":value") added last.
+std::string withMember(const std::string& object, const std::string& member) {
+    if (object.size() < 2 || object.back() != '}') {
+        return object;  // hand-written params ("call") are never touched
+    }
+    const std::string head = object.substr(0, object.size() - 1);
+    return head + (head == "{" ? "" : ",") + member + "}";
+}
+
 }  // namespace
 
 bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::string, std::string>& options,
@@ -52,6 +61,13 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
     if ((countOption != options.end() || onlyOption != options.end()) && what != "events") {
         error =
             std::string(countOption != options.end() ? "--count" : "--only") + " applies to app events only";
+        return false;
+    }
+    const auto cameraOption = options.find("--camera");
+    const bool takesCamera = what == "preset" || what == "ptz" || what == "zoom" || what == "focus";
+    if (cameraOption != options.end() && (!takesCamera || cameraOption->second.empty())) {
+        error = takesCamera ? "--camera takes a location identity"
+                            : "--camera applies to preset, ptz, zoom and focus only";
         return false;
     }
     bool movement = false;
@@ -199,6 +215,14 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
         error = "--for applies to a movement";
         return false;
     }
+    if (cameraOption != options.end()) {
+        // The stop too: Ctrl+C must end the movement on the camera it started on.
+        const std::string member = "\"camera\":" + VexctlJsonString(cameraOption->second);
+        out.params = withMember(out.params, member);
+        if (!out.stopMethod.empty()) {
+            out.stopParams = withMember(out.stopParams, member);
+        }
+    }
     return true;
 }
 
@@ -212,12 +236,12 @@ const char* VexctlAppHelp() {
            "Drives the running VantorReda through its control interface (tray menu, \"Control\n"
            "interface\"), so that scripts and vexctl do not open the camera a second time.\n"
            "\n"
-           "  vexctl app state                          cameras, connected camera, array link, tracking\n"
+           "  vexctl app state                          cameras, connected cameras, array link, tracking\n"
            "  vexctl app connect LOCATION | disconnect [LOCATION]\n"
-           "  vexctl app preset call|save|reset N\n"
-           "  vexctl app ptz DIRECTION|home|stop [--for MS]\n"
-           "  vexctl app zoom in|out|stop [--for MS]\n"
-           "  vexctl app focus near|far|stop|auto|manual [--for MS]\n"
+           "  vexctl app preset call|save|reset N [--camera LOCATION]\n"
+           "  vexctl app ptz DIRECTION|home|stop [--for MS] [--camera LOCATION]\n"
+           "  vexctl app zoom in|out|stop [--for MS] [--camera LOCATION]\n"
+           "  vexctl app focus near|far|stop|auto|manual [--for MS] [--camera LOCATION]\n"
            "  vexctl app tracking on|off | tracking pause SECONDS\n"
            "  vexctl app events [--count N] [--only E,...]  prints events, one JSON object a line\n"
            "                                            (--only decision: why tracking moved the camera)\n"
@@ -225,6 +249,9 @@ const char* VexctlAppHelp() {
            "\n"
            "DIRECTION: up, down, left, right, up-left, up-right, down-left, down-right.\n"
            "A movement without --for lasts until Ctrl+C (leaving stops it).\n"
+           "--camera names the connected camera a command is for by its location identity (see\n"
+           "app state, \"connectedCameras\"); without it the command goes to the camera the PTZ\n"
+           "panel steers.\n"
            "The address defaults to 127.0.0.1 and the port to 8940. The token (when the interface\n"
            "has one) is read from FILE or from the environment variable VEXCTL_APP_TOKEN, never from\n"
            "the command line, where other users could see it.\n"

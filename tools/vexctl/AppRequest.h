@@ -24,8 +24,8 @@ struct VexctlAppRequest {
     std::vector<std::string> onlyEvents;
 };
 
-// positionals: the words after "app"; options: "--for", "--count", "--only" (others are the
-// connection's). false with `error` on a mistake.
+// positionals: the words after "app"; options: "--for", "--count", "--only", "--camera"
+// (others are the connection's). false with `error` on a mistake.
 bool VexctlAppRequestFor(const std::vector<std::string>& positionals,
                          const std::map<std::string, std::string>& options, VexctlAppRequest& out,
                          std::string& error);

@@ -1,6 +1,7 @@
 // The control interface in the main window with simulated cameras: what a client hears and
 // what its requests do to the camera, through the camera list and the command worker.
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include "ControlApiServer.h"
 #include "MainWindow.h"
 #include "PTZControlForm.h"
+#include "SettingsDocument.h"
 #include "SimCameraRig.h"
 #include "SoundDeviceSetting.h"
 #include "TrackingEngine.h"
@@ -257,6 +259,9 @@ private slots:
         const QJsonObject panelPreset = client.event(QStringLiteral("preset"));
         QCOMPARE(panelPreset.value(QStringLiteral("by")).toString(), QStringLiteral("panel"));
         QCOMPARE(panelPreset.value(QStringLiteral("lastPreset")).toInt(), 4);
+        // It named no camera: it went to the default one, and the event says which.
+        QCOMPARE(panelPreset.value(QStringLiteral("camera")).toString(),
+                 QString::fromStdString(SimCameraRig::location(_camera)));
         window.ptzControlForm()->slot_CloseButtonClicked();
         QVERIFY(result(client.request(9, QStringLiteral("tracking.pause"), {{QStringLiteral("seconds"), 0}}))
                     .contains(QStringLiteral("tracking")));
@@ -322,6 +327,119 @@ private slots:
             QCOMPARE(errorCode(
                          client.request(4, QStringLiteral("tracking.log"), {{QStringLiteral("count"), bad}})),
                      -32602);
+    }
+
+    // "SeveralCameras": the clients see every connected camera, name the one a command is
+    // for, and without a name steer the panel's camera, which "connected" reports.
+    void severalCamerasAreListedAndNamed() {
+        SimCameraRig::CameraSpec second;
+        second.busPort = "1&3";
+        second.pid = "600e";
+        _rig->plug(_camera);
+        _rig->plug(second);
+        const QString locA = QString::fromStdString(SimCameraRig::location(_camera));
+        const QString locB = QString::fromStdString(SimCameraRig::location(second));
+        QVERIFY(QDir().mkpath(SettingsDocument::configDir()));
+        SettingsDocument::write(SettingsDocument::configFile(SettingsDocument::configDir()),
+                                QJsonObject{{QStringLiteral("SeveralCameras"), true}});
+
+        MainWindow window(nullptr, uniqueInstanceName());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        CameraListView* list = window.cameraListPage();
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 5000);
+        int id = 0;
+        for (const QString& location : {locA, locB})
+            QVERIFY(
+                client
+                    .request(++id, QStringLiteral("camera.connect"), {{QStringLiteral("location"), location}})
+                    .contains(QStringLiteral("result")));
+        QCOMPARE(list->connectedLocations(), (QStringList{locA, locB}));
+
+        // Both listed in connect order; before the panel has a camera the default one is
+        // steered. The second connect was heard with the list.
+        (void)client.event(QStringLiteral("camera"));
+        const QJsonObject heard = client.event(QStringLiteral("camera"));
+        QCOMPARE(heard.value(QStringLiteral("connected")).toString(), locA);
+        const QJsonObject state = result(client.request(++id, QStringLiteral("state")));
+        QCOMPARE(state.value(QStringLiteral("connectedCameras")),
+                 heard.value(QStringLiteral("connectedCameras")));
+        const QJsonArray cameras = state.value(QStringLiteral("connectedCameras")).toArray();
+        QCOMPARE(cameras.size(), 2);
+        const QJsonObject first = cameras.at(0).toObject();
+        const QJsonObject other = cameras.at(1).toObject();
+        QCOMPARE(first.value(QStringLiteral("location")).toString(), locA);
+        QCOMPARE(other.value(QStringLiteral("location")).toString(), locB);
+        QCOMPARE(first.value(QStringLiteral("default")), QJsonValue(true));
+        QCOMPARE(other.value(QStringLiteral("default")), QJsonValue(false));
+        QCOMPARE(first.value(QStringLiteral("steered")), QJsonValue(true));
+        QCOMPARE(other.value(QStringLiteral("steered")), QJsonValue(false));
+        QVERIFY(other.value(QStringLiteral("shortName")).isString());
+        QCOMPARE(other.value(QStringLiteral("model")).toString(),
+                 CameraListView::displayModelName(
+                     list->cameraData(locB).value(QStringLiteral("ModelName")).toString()));
+        for (const QJsonValue& row : state.value(QStringLiteral("cameras")).toArray())
+            QCOMPARE(row.toObject().value(QStringLiteral("connected")), QJsonValue(true));
+
+        const auto wrote = [this](const SimCameraRig::CameraSpec& camera, uint16_t preset) {
+            const auto writes = _rig->writes(camera);
+            return std::count(writes.begin(), writes.end(), std::make_pair(uint16_t(0x1D), preset));
+        };
+        // Named (in another case): that camera alone, and the event names it.
+        QVERIFY(result(client.request(
+                           ++id, QStringLiteral("preset.call"),
+                           {{QStringLiteral("preset"), 3}, {QStringLiteral("camera"), locB.toUpper()}}))
+                    .isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(wrote(second, 3), 1, 5000);
+        QCOMPARE(client.event(QStringLiteral("preset")).value(QStringLiteral("camera")).toString(), locB);
+        QCOMPARE(wrote(_camera, 3), 0);
+        const QJsonObject unknown =
+            client.request(++id, QStringLiteral("ptz.move"),
+                           {{QStringLiteral("direction"), QStringLiteral("home")},
+                            {QStringLiteral("camera"), QStringLiteral("9&9&9&0000")}});
+        QCOMPARE(errorCode(unknown), 1);
+
+        // The panel opens on the camera connected last: it is steered now, and a command naming
+        // no camera goes there.
+        window.slot_PTZControlClicked(true, QJsonObject{});
+        QCOMPARE(window.ptzControlForm()->cameraLocation(), locB);
+        const QJsonObject steered = client.event(QStringLiteral("camera"));
+        QCOMPARE(steered.value(QStringLiteral("connected")).toString(), locB);
+        QCOMPARE(steered.value(QStringLiteral("connectedCameras"))
+                     .toArray()
+                     .at(1)
+                     .toObject()
+                     .value(QStringLiteral("steered")),
+                 QJsonValue(true));
+        QCOMPARE(result(client.request(++id, QStringLiteral("state")))
+                     .value(QStringLiteral("connected"))
+                     .toString(),
+                 locB);
+        QVERIFY(result(client.request(++id, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 4}}))
+                    .isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(wrote(second, 4), 1, 5000);
+        QCOMPARE(client.event(QStringLiteral("preset")).value(QStringLiteral("camera")).toString(), locB);
+        QCOMPARE(wrote(_camera, 4), 0);
+
+        // The named camera goes, though it is not the default one; the panel, and with it
+        // "connected", moves to the one left.
+        QVERIFY(
+            client.request(++id, QStringLiteral("camera.disconnect"), {{QStringLiteral("location"), locB}})
+                .contains(QStringLiteral("result")));
+        QCOMPARE(list->connectedLocations(), QStringList{locA});
+        const QJsonObject left = client.event(QStringLiteral("camera"));
+        QCOMPARE(left.value(QStringLiteral("connected")).toString(), locA);
+        QCOMPARE(left.value(QStringLiteral("connectedCameras")).toArray().size(), 1);
+        QCOMPARE(result(client.request(++id, QStringLiteral("state")))
+                     .value(QStringLiteral("connected"))
+                     .toString(),
+                 locA);
+        window.ptzControlForm()->slot_CloseButtonClicked();
     }
 
 private:

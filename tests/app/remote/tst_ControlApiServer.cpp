@@ -24,9 +24,16 @@
 
 namespace {
 
+const QString kCameraA = QStringLiteral("1&2.4&1&0000");
+const QString kCameraB = QStringLiteral("1&3&1&00AB");
+
 struct RecordingBackend : ControlApiBackend {
-    bool connected = true;
+    bool connected = true;  // kCameraA and the others
+    QStringList others;     // further connected cameras
+    QString steered = kCameraA;
     QList<QPair<int, int>> commands;
+    QStringList commandCameras;  // the camera of each of `commands`
+    QString goesAfterCommand;    // one of `others` that is unplugged once it has had a command
     QString tracking = QStringLiteral("on");
 
     QJsonObject state() override {
@@ -34,7 +41,17 @@ struct RecordingBackend : ControlApiBackend {
                             connected ? QJsonValue(QStringLiteral("1&2.4&1&0000")) : QJsonValue()},
                            {QStringLiteral("tracking"), tracking}};
     }
-    bool isCameraConnected() override { return connected; }
+    QString commandCamera(const QString& requested) override {
+        if (!connected)
+            return QString();
+        if (requested.isEmpty())
+            return steered;
+        for (const QString& camera : QStringList{kCameraA} + others) {
+            if (camera.compare(requested, Qt::CaseInsensitive) == 0)
+                return camera;
+        }
+        return QString();
+    }
     int connectCamera(const QString& location, QString& message) override {
         if (location != QLatin1String("1&2.4&1&0000")) {
             message = QStringLiteral("no such camera");
@@ -47,7 +64,12 @@ struct RecordingBackend : ControlApiBackend {
         connected = false;
         return 0;
     }
-    void sendCameraCommand(int commandId, int value) override { commands.append({commandId, value}); }
+    void sendCameraCommand(int commandId, int value, const QString& camera) override {
+        commands.append({commandId, value});
+        commandCameras.append(camera);
+        if (!goesAfterCommand.isEmpty() && camera == goesAfterCommand)
+            others.removeAll(goesAfterCommand);
+    }
     bool setTracking(bool on, QString&) override {
         tracking = on ? QStringLiteral("on") : QStringLiteral("off");
         return true;
@@ -566,6 +588,95 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(backend.commands, expected);
         QCOMPARE(server->clientCount(), 2);  // a and other
+    }
+
+    // "camera" picks the camera of a command; without it the steered one. Each camera's
+    // movements are its own: they neither replace nor stop another camera's, and a stop goes
+    // to the camera the movement started on.
+    void theCameraParameterChoosesTheCamera() {
+        const quint16 port = start(QString());
+        backend.others = {kCameraB};
+        Client c(port);
+        QVERIFY(c.waitOpen());
+        int id = 0;
+        for (const char* method : {"preset.call", "ptz.move", "ptz.stop", "zoom", "focus"}) {
+            for (const QJsonValue& camera : {QJsonValue(3), QJsonValue(true), QJsonValue(QString()),
+                                             QJsonValue(QJsonArray{kCameraB}), QJsonValue(QJsonObject{})}) {
+                const QJsonObject params{{QStringLiteral("preset"), 1},
+                                         {QStringLiteral("direction"), QStringLiteral("up")},
+                                         {QStringLiteral("action"), QStringLiteral("stop")},
+                                         {QStringLiteral("camera"), camera}};
+                c.request(++id, QString::fromLatin1(method), params);
+                QVERIFY2(errorCode(c.reply(id)) == ControlApi::BadParams, method);
+            }
+        }
+        c.request(++id, QStringLiteral("preset.call"),
+                  {{QStringLiteral("preset"), 1}, {QStringLiteral("camera"), QStringLiteral("9&9&9&0000")}});
+        const QJsonObject unknown = c.reply(id);
+        QCOMPARE(errorCode(unknown), int(ControlApi::NoCameraConnected));
+        QCOMPARE(
+            unknown.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString(),
+            QStringLiteral("camera not connected: 9&9&9&0000"));
+        QCOMPARE(backend.commands.size(), 0);
+
+        // Named in any case, it reaches the camera as the backend spells it; unnamed, or null,
+        // the steered one.
+        c.request(++id, QStringLiteral("preset.save"),
+                  {{QStringLiteral("preset"), 4}, {QStringLiteral("camera"), kCameraB.toLower()}});
+        QVERIFY(c.reply(id).contains(QStringLiteral("result")));
+        backend.steered = kCameraB;
+        c.request(++id, QStringLiteral("preset.call"),
+                  {{QStringLiteral("preset"), 5}, {QStringLiteral("camera"), QJsonValue()}});
+        QVERIFY(c.reply(id).contains(QStringLiteral("result")));
+        backend.steered = kCameraA;
+        c.request(++id, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 6}});
+        QVERIFY(c.reply(id).contains(QStringLiteral("result")));
+        QCOMPARE(backend.commands, (QList<QPair<int, int>>{{2, 4}, {1, 5}, {1, 6}}));
+        QCOMPARE(backend.commandCameras, (QStringList{kCameraB, kCameraB, kCameraA}));
+
+        // Two cameras panning at once: a timed move on the steered camera stops there although
+        // the panel steers the other by then; the untimed one on B runs on until its client
+        // goes.
+        backend.commands.clear();
+        backend.commandCameras.clear();
+        {
+            Client mover(port);
+            QVERIFY(mover.waitOpen());
+            mover.request(1, QStringLiteral("ptz.move"),
+                          {{QStringLiteral("direction"), QStringLiteral("left")},
+                           {QStringLiteral("camera"), kCameraB}});
+            QVERIFY(mover.reply(1).contains(QStringLiteral("result")));
+            mover.request(2, QStringLiteral("ptz.move"),
+                          {{QStringLiteral("direction"), QStringLiteral("up")}, {QStringLiteral("ms"), 300}});
+            QVERIFY(mover.reply(2).contains(QStringLiteral("result")));
+            backend.steered = kCameraB;
+            QTRY_COMPARE_WITH_TIMEOUT(backend.commands.size(), 3, 5000);
+            QCOMPARE(backend.commands, (QList<QPair<int, int>>{{4, 23}, {4, 21}, {4, 20}}));
+            QCOMPARE(backend.commandCameras, (QStringList{kCameraB, kCameraA, kCameraA}));
+            mover.socket().abort();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(backend.commands.size(), 4, 5000);
+        QCOMPARE(backend.commands.last(), (QPair<int, int>{4, 20}));
+        QCOMPARE(backend.commandCameras.last(), kCameraB);
+
+        // A camera that went before its movement's time was up hears no stop; the zoom of the
+        // other camera, due later, still stops.
+        backend.commands.clear();
+        backend.commandCameras.clear();
+        backend.goesAfterCommand = kCameraB;
+        c.request(++id, QStringLiteral("zoom"),
+                  {{QStringLiteral("action"), QStringLiteral("in")},
+                   {QStringLiteral("ms"), 50},
+                   {QStringLiteral("camera"), kCameraB}});
+        QVERIFY(c.reply(id).contains(QStringLiteral("result")));
+        c.request(++id, QStringLiteral("zoom"),
+                  {{QStringLiteral("action"), QStringLiteral("out")},
+                   {QStringLiteral("ms"), 100},
+                   {QStringLiteral("camera"), kCameraA}});
+        QVERIFY(c.reply(id).contains(QStringLiteral("result")));
+        QTRY_COMPARE_WITH_TIMEOUT(backend.commands.size(), 3, 5000);
+        QCOMPARE(backend.commands, (QList<QPair<int, int>>{{9, 0}, {10, 0}, {11, 0}}));
+        QCOMPARE(backend.commandCameras, (QStringList{kCameraB, kCameraA, kCameraA}));
     }
 
     void atMostEightClientsAndSmallMessages() {

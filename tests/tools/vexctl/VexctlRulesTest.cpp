@@ -239,6 +239,35 @@ TEST(VexctlApp, WordsBecomeRequests) {
     EXPECT_EQ(r.onlyEvents, (std::vector<std::string>{"decision", "preset"}));
 }
 
+// --camera goes into the request and into the stop vexctl sends at Ctrl+C, so the movement
+// ends on the camera it started on.
+TEST(VexctlApp, CameraNamesTheRequestAndItsStop) {
+    VexctlAppRequest r;
+    std::string error;
+    const std::map<std::string, std::string> camera = {{"--camera", "1&3&1&0000"}};
+    ASSERT_TRUE(VexctlAppRequestFor({"preset", "call", "3"}, camera, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"preset\":3,\"camera\":\"1&3&1&0000\"}");
+    ASSERT_TRUE(VexctlAppRequestFor({"ptz", "stop"}, camera, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"camera\":\"1&3&1&0000\"}");
+    ASSERT_TRUE(VexctlAppRequestFor({"ptz", "left"}, camera, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"direction\":\"left\",\"camera\":\"1&3&1&0000\"}");
+    EXPECT_EQ(r.stopParams, "{\"camera\":\"1&3&1&0000\"}");
+    std::map<std::string, std::string> timed = camera;
+    timed["--for"] = "200";
+    ASSERT_TRUE(VexctlAppRequestFor({"zoom", "in"}, timed, r, error)) << error;
+    EXPECT_EQ(r.params, "{\"action\":\"in\",\"ms\":200,\"camera\":\"1&3&1&0000\"}");
+    EXPECT_EQ(r.stopParams, "{\"action\":\"stop\",\"camera\":\"1&3&1&0000\"}");
+
+    // Only the camera commands take it, and only with a location.
+    for (const char* what : {"state", "events", "disconnect"}) {
+        error.clear();
+        EXPECT_FALSE(VexctlAppRequestFor({what}, camera, r, error)) << what;
+        EXPECT_NE(error.find("--camera"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(VexctlAppRequestFor({"tracking", "on"}, camera, r, error));
+    EXPECT_FALSE(VexctlAppRequestFor({"focus", "auto"}, {{"--camera", ""}}, r, error));
+}
+
 TEST(VexctlApp, MistakesAreNamed) {
     VexctlAppRequest r;
     std::string error;
