@@ -22,6 +22,8 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter*
     connect(_cameras, &CameraListView::signal_ConnectUSBCamera, this,
             &ControlApiBridge::slot_ConnectUSBCamera);
     connect(_cameras, &CameraListView::signal_CameraReceiver, this, &ControlApiBridge::slot_CameraReceiver);
+    // A connected camera's new short name is news to the clients that show it.
+    connect(_cameras, &CameraListView::signal_ShortNameChanged, this, &ControlApiBridge::announceCameras);
     connect(_router, &CameraCommandRouter::signal_Routed, this, &ControlApiBridge::slot_CommandRouted);
     connect(_link, &ArrayLink::signal_StateChanged, this, [this] {
         broadcast(QStringLiteral("link"), QJsonObject{{QStringLiteral("array"), arrayObject()}});
