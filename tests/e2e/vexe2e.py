@@ -90,13 +90,14 @@ def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_acti
                     cameras=1):
     """The demonstration's settings for one array brand. The demonstration runs two cameras;
     a case gets as many of its saved cameras as it asks for, and with one camera none of the
-    several-camera settings (every position then goes to that camera, as before)."""
+    several-camera settings (every position then goes to that camera)."""
     with open(DEMO_SETTINGS) as f:
         settings = json.load(f)
     settings["UsbCamerasArray"] = settings["UsbCamerasArray"][:cameras]
     if cameras == 1:
         for key in ("SeveralCameras", "PresetLinkCameraMap", "BackToHomeCameras", "SeveralTalkersCamera"):
             settings.pop(key, None)
+        settings["UsbCamerasArray"][0].pop("ShortName", None)  # its row shows the model, as before
     names = ["Shure: MXA910", "Shure: MXA920", "Shure: MXA310", "Sennheiser: TCC2", "Nureva: HDL300", "Yamaha: RM-CG"]
     settings["SoundDeviceIndex"] = brand_index
     settings["SoundDeviceType"] = names[brand_index]
