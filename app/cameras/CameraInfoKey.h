@@ -20,12 +20,13 @@ enum Key : int {
     LocationIdentity,  // string: lower case; the camera's identity
     LRInvertTilt,      // bool: left/right inverted tilt chosen for this camera
     IsConnect,         // string: "1" connected, "0" not (set only in saved copies)
+    ShortName,         // string: the user's name for the camera ("Front"); may be empty
     Count
 };
 
 inline constexpr const char* kNames[Count] = {
-    "ModelName", "DeviceModeInt", "FriendlyName",     "VID",          "PID",      "Type",
-    "PortPath",  "PortInfo",      "LocationIdentity", "LRInvertTilt", "IsConnect"};
+    "ModelName", "DeviceModeInt", "FriendlyName",     "VID",          "PID",       "Type",
+    "PortPath",  "PortInfo",      "LocationIdentity", "LRInvertTilt", "IsConnect", "ShortName"};
 
 inline QString name(Key key) {
     return key >= 0 && key < Count ? QString::fromLatin1(kNames[key]) : QString();

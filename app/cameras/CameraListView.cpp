@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QJsonValue>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QTableWidget>
@@ -51,7 +52,7 @@ const char* kPageStyle =
 
 QString rowStyle(bool connected) {
     return QStringLiteral(
-               "QLabel,QPushButton{background:%1;color:#f0f0f0;font-family:Arial;font-size:14px;"
+               "QLabel,QPushButton,QLineEdit{background:%1;color:#f0f0f0;font-family:Arial;font-size:14px;"
                "border:none;border-bottom:1px solid #8C8C8C;}"
                "QPushButton:hover{background:#4BBDEF;color:#434343;}"
                "QPushButton:focus{border:1px solid #f0f0f0;}")
@@ -135,6 +136,17 @@ QString CameraListView::selectedLocation() const {
     return _connectOrder.isEmpty() ? QString() : _connectOrder.first();
 }
 
+QStringList CameraListView::connectedLocationsInListOrder() const {
+    QStringList locations;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        const QPushButton* button = rowButton(row);
+        const QString location = button ? rowLocation(button) : QString();
+        if (_receivers.contains(location) && !locations.contains(location))
+            locations.append(location);
+    }
+    return locations;
+}
+
 QPushButton* CameraListView::buttonOf(const QString& locationIdentity) const {
     const QString wanted = locationIdentity.toLower();
     for (int row = 0; row < _table->rowCount(); ++row) {
@@ -178,7 +190,7 @@ void CameraListView::buildForm() {
 
     _table = new QTableWidget(0, 3, _frame);
     _table->setObjectName(QStringLiteral("camera_tableWidget"));
-    _table->setHorizontalHeaderLabels({tr("Camera"), tr("Control Status"), QString()});
+    _table->setHorizontalHeaderLabels({tr("Camera"), tr("Control Status"), tr("Name")});
     for (int c = 0; c < 3; ++c) _table->setColumnWidth(c, 200);
     _table->setShowGrid(false);
     _table->verticalHeader()->setVisible(false);
@@ -320,6 +332,7 @@ void CameraListView::addRow(const USB_DeviceInfo& info) {
             invertTilt = element.value(name(CameraInfoKey::LRInvertTilt)).toBool();
     }
     data.insert(name(CameraInfoKey::LRInvertTilt), invertTilt);
+    data.insert(name(CameraInfoKey::ShortName), savedShortName(info.locationIdentity));
 
     auto* label = new QLabel(displayModelName(info.modelName));
     label->setObjectName(QStringLiteral("ModelName"));
@@ -338,16 +351,75 @@ void CameraListView::addRow(const USB_DeviceInfo& info) {
     connect(button, &QPushButton::clicked, this, &CameraListView::slot_ConnectUSBCamera);
     _table->setCellWidget(row, 1, button);
     _buttonGroup->addButton(button, row);
-    if (QPushButton* previous = row > 0 ? rowButton(row - 1) : nullptr)
+    // After the previous row's name (its last stop), else its button.
+    QWidget* previous = row > 0 ? _table->cellWidget(row - 1, 2) : nullptr;
+    if (!previous && row > 0)
+        previous = rowButton(row - 1);
+    if (previous)
         QWidget::setTabOrder(previous, button);
-    QWidget::setTabOrder(button, _ptzButton);
 
-    auto* space = new QLabel;
-    space->setObjectName(QStringLiteral("SpaceItem"));
-    space->setAlignment(Qt::AlignCenter);
-    _table->setCellWidget(row, 2, space);
+    // The name people in the room call the camera by ("Front", "Side"), shown wherever a
+    // camera is chosen.
+    auto* shortName = new QLineEdit(data.value(name(CameraInfoKey::ShortName)).toString());
+    shortName->setObjectName(QStringLiteral("ShortName"));
+    shortName->setAlignment(Qt::AlignCenter);
+    shortName->setMaxLength(kShortNameMaxLength);
+    shortName->setPlaceholderText(tr("Name"));
+    shortName->setAccessibleName(tr("Short name of %1").arg(displayModelName(info.modelName)));
+    const QString location = info.locationIdentity.toLower();
+    connect(shortName, &QLineEdit::editingFinished, this,
+            [this, shortName, location] { setShortName(location, shortName->text()); });
+    _table->setCellWidget(row, 2, shortName);
+    QWidget::setTabOrder(button, shortName);
+    QWidget::setTabOrder(shortName, _ptzButton);
 
     applyRowColours(row);
+}
+
+QString CameraListView::savedShortName(const QString& locationIdentity) {
+    const QJsonArray saved = qApp->property("configDataInforJsonObject")
+                                 .toJsonObject()
+                                 .value(QStringLiteral("UsbCamerasArray"))
+                                 .toArray();
+    QString found;
+    for (const QJsonValue& value : saved) {
+        const QJsonObject element = value.toObject();
+        if (element.value(name(CameraInfoKey::LocationIdentity))
+                .toString()
+                .compare(locationIdentity, Qt::CaseInsensitive) == 0)
+            found = element.value(name(CameraInfoKey::ShortName)).toString();
+    }
+    return found.trimmed().left(kShortNameMaxLength);
+}
+
+bool CameraListView::setShortName(const QString& locationIdentity, const QString& shortName) {
+    const QString text = shortName.trimmed().left(kShortNameMaxLength);
+    bool changed = false;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        QPushButton* button = rowButton(row);
+        if (!button || rowLocation(button) != locationIdentity.toLower())
+            continue;
+        QJsonObject data = button->property("DataInfo").toJsonObject();
+        changed = changed || data.value(name(CameraInfoKey::ShortName)).toString() != text;
+        data.insert(name(CameraInfoKey::ShortName), text);
+        button->setProperty("DataInfo", data);
+        if (auto* label = qobject_cast<QLabel*>(_table->cellWidget(row, 0))) {
+            QJsonObject labelData = label->property("DataInfo").toJsonObject();
+            labelData.insert(name(CameraInfoKey::ShortName), text);
+            label->setProperty("DataInfo", labelData);
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(_table->cellWidget(row, 2)); edit && edit->text() != text)
+            edit->setText(text);
+    }
+    if (changed)
+        emit signal_ShortNameChanged(locationIdentity.toLower(), text);
+    return changed;
+}
+
+QString CameraListView::cameraLabel(const QJsonObject& data) {
+    const QString shortName = data.value(name(CameraInfoKey::ShortName)).toString();
+    return shortName.isEmpty() ? displayModelName(data.value(name(CameraInfoKey::ModelName)).toString())
+                               : shortName;
 }
 
 QJsonArray CameraListView::cameraArray() const {

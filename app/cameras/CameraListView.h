@@ -47,6 +47,8 @@ class CameraListView : public QWidget {
 
 public:
     static constexpr int kConnectAttempts = 5;
+    // Long enough for "Front left", short enough for the mapping page's camera boxes.
+    static constexpr int kShortNameMaxLength = 24;
 
     explicit CameraListView(QWidget* parent = nullptr);
     // Announces null and destroys the receivers; waits for a search in progress.
@@ -59,6 +61,8 @@ public:
     DC_Recv* receiverFor(const QString& locationIdentity) const;
     // The connected cameras' location identities (lower case), the default one first.
     QStringList connectedLocations() const { return _connectOrder; }
+    // The same, in the list's row order (how a person reads "the first connected camera").
+    QStringList connectedLocationsInListOrder() const;
     // The camera the PTZ panel opens on: the selected row when it is connected, else the
     // default camera; empty when none is connected.
     QString selectedLocation() const;
@@ -86,6 +90,13 @@ public:
 
     // "ZM-130" or "ZM-150" when the model name contains it, else the model name.
     static QString displayModelName(const QString& modelName);
+    // How a camera is named where one is chosen: its short name, else its model.
+    static QString cameraLabel(const QJsonObject& data);
+
+    // The name the user gave the camera (trimmed, at most kShortNameMaxLength characters),
+    // kept in its camera-info object as "ShortName" and saved with it; false when no row has
+    // that location or the name is unchanged.
+    bool setShortName(const QString& locationIdentity, const QString& shortName);
 
     // Views for the window and the tests.
     int rowCount() const;
@@ -109,6 +120,7 @@ signals:
     void signal_WarningMessage(QString message);
     // Rows were added or removed.
     void signal_CamerasChanged();
+    void signal_ShortNameChanged(QString locationIdentity, QString shortName);
 
 public slots:
     void slot_StartUSBSearch();
@@ -124,6 +136,8 @@ public slots:
 
 private:
     void buildForm();
+    // The short name saved for that camera in the settings document; empty when none.
+    static QString savedShortName(const QString& locationIdentity);
     void addRow(const USB_DeviceInfo& info);
     void applyRowColours(int row);
     int rowOfButton(const QAbstractButton* button) const;

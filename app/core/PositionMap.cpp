@@ -1,6 +1,7 @@
 #include "PositionMap.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "ArrayDevices.h"
 
@@ -47,6 +48,19 @@ void PositionMap::setPreset(int position, int preset) {
         _presets[position] = preset;
 }
 
+const std::string& PositionMap::cameraOf(int position) const {
+    return position >= 1 && position <= kPositionCount ? _cameras[position] : _cameras[0];
+}
+
+void PositionMap::setCamera(int position, const std::string& location) {
+    if (position < 1 || position > kPositionCount)
+        return;
+    std::string lower = location;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    _cameras[position] = std::move(lower);
+}
+
 AzimuthRange PositionMap::zone(int brand, int position) const {
     const int table = zoneTable(brand);
     if (table < 0 || position < 1 || position > kPositionCount)
@@ -72,7 +86,7 @@ int PositionMap::positionForAzimuth(int brand, int azimuth) const {
 }
 
 bool PositionMap::operator==(const PositionMap& other) const {
-    if (_presets != other._presets)
+    if (_presets != other._presets || _cameras != other._cameras)
         return false;
     for (int t = 0; t < 3; ++t) {
         for (int i = 1; i <= kPositionCount; ++i) {

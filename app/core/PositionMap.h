@@ -1,11 +1,12 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 #include "AzimuthRange.h"
 
-// What the preset-link page links: the camera preset of each array position, and for the
-// arrays that report an azimuth the zone that makes each position. The page edits it; the
+// What the preset-link page links: the camera and the camera preset of each array position,
+// and for the arrays that report an azimuth the zone that makes each position. The page edits it; the
 // tracker only looks things up in the copy it was handed.
 //
 // A plain value.
@@ -21,6 +22,10 @@ public:
     // settings file without it), as the page has always read it.
     int presetOf(int position) const;
     void setPreset(int position, int preset);
+    // The camera a position's preset is called on (a location identity, lower case); empty:
+    // the first connected camera, as before positions named cameras.
+    const std::string& cameraOf(int position) const;
+    void setCamera(int position, const std::string& location);
 
     // The zone of a position for an azimuth brand (an empty zone for anything else).
     AzimuthRange zone(int brand, int position) const;
@@ -38,5 +43,6 @@ private:
     static int zoneTable(int brand);
 
     std::array<int, kPositionCount + 1> _presets{};                        // [0] unused
+    std::array<std::string, kPositionCount + 1> _cameras{};                // [0] unused
     std::array<std::array<AzimuthRange, kPositionCount + 1>, 3> _zones{};  // Sennheiser, Nureva, Yamaha
 };

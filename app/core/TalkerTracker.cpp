@@ -1,6 +1,7 @@
 #include "TalkerTracker.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 
 #include "ArrayDevices.h"
@@ -144,6 +145,52 @@ int TalkerTracker::lastPresetAnyCamera() const {
 
 void TalkerTracker::forgetLastPreset() {
     for (auto& entry : _records) entry.second.standing = false;
+}
+
+// ---- the cameras -------------------------------------------------------------------------------
+
+namespace {
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+const std::string kNoCameraName;
+
+}  // namespace
+
+void TalkerTracker::setCameras(const std::vector<std::string>& locations) {
+    _cameras.clear();
+    for (const std::string& location : locations) {
+        std::string lower = lowerCase(location);
+        if (!lower.empty() && std::find(_cameras.begin(), _cameras.end(), lower) == _cameras.end())
+            _cameras.push_back(std::move(lower));
+    }
+}
+
+void TalkerTracker::setCamera(const std::string& location) {
+    setCameras(location.empty() ? std::vector<std::string>{} : std::vector<std::string>{location});
+}
+
+const std::string& TalkerTracker::camera() const {
+    return _cameras.empty() ? kNoCameraName : _cameras.front();
+}
+
+bool TalkerTracker::isConnected(const std::string& location) const {
+    return std::find(_cameras.begin(), _cameras.end(), location) != _cameras.end();
+}
+
+std::string TalkerTracker::meantCamera(const std::string& linked) const {
+    return linked.empty() ? camera() : lowerCase(linked);
+}
+
+const char* TalkerTracker::targetCamera(const std::string& linked, std::string& camera) const {
+    camera = meantCamera(linked);
+    if (camera.empty())
+        return TrackerReason::kNoCamera;
+    return isConnected(camera) ? nullptr : TrackerReason::kCameraNotConnected;
 }
 
 // ---- Shure -----------------------------------------------------------------------------------
@@ -386,19 +433,20 @@ const char* TalkerTracker::notActingReason() const {
     return _settings.trackingEnabled ? TrackerReason::kOperatorPause : TrackerReason::kTrackingOff;
 }
 
-bool TalkerTracker::heldAgainst(int preset, qint64 now) const {
+bool TalkerTracker::heldAgainst(const std::string& camera, int preset, qint64 now) const {
+    // The hold is the room's: a shot on another camera is a switch as much as another preset.
     const int hold = _settings.minimumHoldTimeMs;
-    return hold > 0 && _lastCallMs != 0 && preset >= 0 && preset != _lastCalledPreset &&
-           now - _lastCallMs < hold;
+    const bool sameShot = preset == _lastCalledPreset && camera == _lastCalledCamera;
+    return hold > 0 && _lastCallMs != 0 && preset >= 0 && !sameShot && now - _lastCallMs < hold;
 }
 
-TrackerDecision TalkerTracker::action(Kind kind, int position, int preset, const char* reason,
-                                      qint64 now) const {
+TrackerDecision TalkerTracker::action(Kind kind, int position, int preset, const std::string& camera,
+                                      const char* reason, qint64 now) const {
     TrackerDecision d;
     d.kind = kind;
     d.position = position;
     d.preset = preset;
-    d.camera = _camera;
+    d.camera = camera;
     d.reason = reason;
     d.timeMs = now;
     const auto found = position > 0 ? _states.find(position) : _states.end();
@@ -411,9 +459,9 @@ TrackerDecision TalkerTracker::action(Kind kind, int position, int preset, const
     return d;
 }
 
-void TalkerTracker::drop(Decisions& out, Kind what, int position, int preset, const char* reason, qint64 now,
-                         bool asked) {
-    TrackerDecision d = action(Kind::Dropped, position, preset, reason, now);
+void TalkerTracker::drop(Decisions& out, Kind what, int position, int preset, const std::string& camera,
+                         const char* reason, qint64 now, bool asked) {
+    TrackerDecision d = action(Kind::Dropped, position, preset, camera, reason, now);
     d.dropped = what;
     d.asked = asked;
     if (what == Kind::Home) {
@@ -432,25 +480,35 @@ void TalkerTracker::drop(Decisions& out, Kind what, int position, int preset, co
     out.push_back(d);
 }
 
-void TalkerTracker::sendPreset(Decisions& out, Kind kind, int preset, int position, const char* reason,
-                               qint64 now) {
-    if (_camera.empty() || preset < 0) {
+void TalkerTracker::sendPreset(Decisions& out, Kind kind, int preset, int position, const std::string& linked,
+                               const char* reason, qint64 now) {
+    std::string camera;
+    const char* cannot = targetCamera(linked, camera);
+    if (cannot == TrackerReason::kCameraNotConnected) {
+        // Never on another camera: that one frames another part of the room. The camera may
+        // be moved while it is away, so its next call goes out even if it repeats this one.
+        _records[camera].standing = false;
+        drop(out, kind, position, preset, camera, cannot, now, true);
+        return;
+    }
+    if (cannot || preset < 0) {
         // Nothing goes out, and the next call that can goes out even if it repeats the
         // earlier one: someone may have moved the camera meanwhile.
         forgetLastPreset();
-        drop(out, kind, position, preset, _camera.empty() ? TrackerReason::kNoCamera : reason, now, true);
+        drop(out, kind, position, preset, camera, cannot ? cannot : reason, now, true);
         return;
     }
-    PresetRecord& record = _records[_camera];
+    PresetRecord& record = _records[camera];
     if (record.standing && record.preset == preset) {
-        drop(out, kind, position, preset, TrackerReason::kSamePreset, now, true);
+        drop(out, kind, position, preset, camera, TrackerReason::kSamePreset, now, true);
         return;
     }
     record = PresetRecord{preset, true, now};
     _lastCalledPreset = preset;
+    _lastCalledCamera = camera;
     _lastCallMs = now;
-    TrackerDecision d =
-        action(kind, position, preset, kind == Kind::Several ? TrackerReason::kSeveralTalkers : reason, now);
+    TrackerDecision d = action(kind, position, preset, camera,
+                               kind == Kind::Several ? TrackerReason::kSeveralTalkers : reason, now);
     d.asked = true;
     out.push_back(d);
     // Later reports of the same talking period ask again; that the preset stands is no news.
@@ -462,7 +520,7 @@ void TalkerTracker::sendPreset(Decisions& out, Kind kind, int preset, int positi
 void TalkerTracker::askPreset(Decisions& out, int position, qint64 now) {
     if (_brand != ArrayDevices::Shure) {
         const int preset = _map.presetOf(position);
-        sendPreset(out, Kind::Preset, preset, position,
+        sendPreset(out, Kind::Preset, preset, position, _map.cameraOf(position),
                    preset < 0 ? TrackerReason::kNoPreset : TrackerReason::kTriggerDelay, now);
         return;
     }
@@ -476,16 +534,17 @@ void TalkerTracker::askPreset(Decisions& out, int position, qint64 now) {
             openPosition = i;
         }
     }
-    if (open != 1 && !_camera.empty()) {
+    if (open != 1 && !_cameras.empty()) {
         // Nothing goes out, and the next call that can goes out even if it repeats the
         // earlier one.
         forgetLastPreset();
-        drop(out, Kind::Preset, position, _map.presetOf(position),
+        drop(out, Kind::Preset, position, _map.presetOf(position), meantCamera(_map.cameraOf(position)),
              open > 1 ? TrackerReason::kSeveralTalkers : TrackerReason::kNoPreset, now, true);
         return;
     }
-    const int preset = _map.presetOf(open == 1 ? openPosition : position);
-    sendPreset(out, Kind::Preset, preset, position,
+    const int named = open == 1 ? openPosition : position;
+    const int preset = _map.presetOf(named);
+    sendPreset(out, Kind::Preset, preset, position, _map.cameraOf(named),
                preset < 0 ? TrackerReason::kNoPreset : TrackerReason::kTriggerDelay, now);
 }
 
@@ -515,15 +574,17 @@ void TalkerTracker::callDuePresets(Decisions& out, qint64 now) {
                 _severalSince = now;
             _severalShown = true;
             _soloSince = 0;
+            const std::string linked = _settings.severalTalkersCamera.toStdString();
+            const std::string meant = meantCamera(linked);
             if (!mayAct(now)) {
-                drop(out, Kind::Several, 0, several, notActingReason(), now, false);
+                drop(out, Kind::Several, 0, several, meant, notActingReason(), now, false);
                 return;
             }
-            if (heldAgainst(several, now)) {
+            if (heldAgainst(meant, several, now)) {
                 _blockedUntilMs = _lastCallMs + _settings.minimumHoldTimeMs;
-                drop(out, Kind::Several, 0, several, TrackerReason::kMinimumHold, now, false);
+                drop(out, Kind::Several, 0, several, meant, TrackerReason::kMinimumHold, now, false);
             } else {
-                sendPreset(out, Kind::Several, several, 0, TrackerReason::kSeveralTalkers, now);
+                sendPreset(out, Kind::Several, several, 0, linked, TrackerReason::kSeveralTalkers, now);
             }
             return;
         }
@@ -550,14 +611,16 @@ void TalkerTracker::callDuePresets(Decisions& out, qint64 now) {
         return;
     if (!mayAct(now)) {
         for (const int position : due)
-            drop(out, Kind::Preset, position, _map.presetOf(position), notActingReason(), now, false);
+            drop(out, Kind::Preset, position, _map.presetOf(position), meantCamera(_map.cameraOf(position)),
+                 notActingReason(), now, false);
         return;
     }
     for (const int position : due) {
-        if (heldAgainst(_map.presetOf(position), now)) {
+        const std::string meant = meantCamera(_map.cameraOf(position));
+        if (heldAgainst(meant, _map.presetOf(position), now)) {
             _blockedUntilMs = _lastCallMs + _settings.minimumHoldTimeMs;
-            drop(out, Kind::Preset, position, _map.presetOf(position), TrackerReason::kMinimumHold, now,
-                 false);
+            drop(out, Kind::Preset, position, _map.presetOf(position), meant, TrackerReason::kMinimumHold,
+                 now, false);
             continue;
         }
         askPreset(out, position, now);
@@ -654,27 +717,43 @@ TalkerTracker::Decisions TalkerTracker::returnHome(qint64 now) {
         homeAction != TrackingSettings::kBackHomeToPresetZero)
         return out;
     const int preset = homeAction == TrackingSettings::kBackHomeToPresetZero ? 0 : -1;
+    const bool all = _settings.backHomeToAllCameras();
+    const std::string named = all ? std::string() : _settings.backHomeCameras.toStdString();
     if (!mayAct(now)) {
-        drop(out, Kind::Home, 0, preset, notActingReason(), now, false);
+        drop(out, Kind::Home, 0, preset, named, notActingReason(), now, false);
         return out;
     }
-    if (_camera.empty()) {
-        drop(out, Kind::Home, 0, preset, TrackerReason::kNoCamera, now, false);
-        return out;
+    if (all) {
+        if (_cameras.empty()) {
+            drop(out, Kind::Home, 0, preset, kNoCameraName, TrackerReason::kNoCamera, now, false);
+            return out;
+        }
+        for (const std::string& camera : _cameras) returnHomeOn(out, camera, preset, now);
+    } else {
+        std::string camera;
+        if (const char* cannot = targetCamera(named, camera)) {
+            drop(out, Kind::Home, 0, preset, camera, cannot, now, false);
+            return out;
+        }
+        returnHomeOn(out, camera, preset, now);
     }
-    TrackerDecision d = action(Kind::Home, 0, preset, TrackerReason::kSilence, now);
-    d.logged = !_homeLogged;
     _homeLogged = true;
+    return out;
+}
+
+void TalkerTracker::returnHomeOn(Decisions& out, const std::string& camera, int preset, qint64 now) {
+    TrackerDecision d = action(Kind::Home, 0, preset, camera, TrackerReason::kSilence, now);
+    // The first return home of a silence is logged, for each camera it sent home.
+    d.logged = !_homeLogged;
     out.push_back(d);
     // The camera shows the room, not the preset called last: whoever talks next is framed
     // again, even at that preset.
-    PresetRecord& record = _records[_camera];
+    PresetRecord& record = _records[camera];
     record.standing = false;
     if (preset >= 0) {
         record.preset = preset;
         record.timeMs = now;
     }
-    return out;
 }
 
 // ---- the operator ------------------------------------------------------------------------------
@@ -721,7 +800,7 @@ TalkerTracker::Decisions TalkerTracker::operatorCommand(const CameraCommand& com
     Decisions out;
     if (!command.movesCamera())
         return out;
-    const std::string camera = command.camera.isEmpty() ? _camera : command.camera.toStdString();
+    const std::string camera = meantCamera(command.camera.toStdString());
     if (camera.empty()) {
         forgetLastPreset();
     } else {

@@ -37,12 +37,16 @@
 //  - A talker who has talked for the trigger delay gets its position's preset, unless
 //    tracking is off or paused, the minimum hold since the last call has not passed, the
 //    position is "Off", no camera is connected, or the preset is the one tracking called
-//    last (and nothing moved the camera since). Shure arrays name the preset by their one
+//    last on that camera (and nothing moved the camera since). Each position names its
+//    camera (none: the first connected one); a call whose camera is not connected is dropped,
+//    never sent to another camera. The minimum hold and the pause are the room's, whatever
+//    camera a call is for. Shure arrays name the preset by their one
 //    open gate; with two or more, nothing is called unless a several-talkers preset is set:
 //    then two talkers past the delay get it, and a talker left alone is followed again once
 //    alone for the delay.
 //  - When no talker is present the return-home countdown runs; it calls the home position
-//    (or preset 0) every period until a talker stops it, and a return home clears "the
+//    (or preset 0) of every connected camera, or of the one camera the settings name, every
+//    period until a talker stops it, and a return home clears "the
 //    preset called last": the next talker is framed again even at the preset called before.
 //  - An operator's command that moves the camera clears it too, and pauses tracking for the
 //    manual-override time (a longer pause already running is kept).
@@ -66,9 +70,15 @@ public:
     const PositionMap& positionMap() const { return _map; }
     void setDevice(int deviceType, int brand);
     int brand() const { return _brand; }
-    // The connected camera's location identity; empty when none is connected.
-    void setCamera(const std::string& location) { _camera = location; }
-    const std::string& camera() const { return _camera; }
+    // The connected cameras' location identities in the camera list's order, the default
+    // camera first: a position linked to no camera calls its preset there. Empty when none
+    // is connected. Compared without case.
+    void setCameras(const std::vector<std::string>& locations);
+    // One camera connected (none when empty).
+    void setCamera(const std::string& location);
+    // The default camera; empty when none is connected.
+    const std::string& camera() const;
+    const std::vector<std::string>& cameras() const { return _cameras; }
 
     // ---- the link ----
     // A connection attempt begins: nothing known so far counts, and nothing is linked until
@@ -150,24 +160,31 @@ private:
     bool mayAct(qint64 now);
     const char* notActingReason() const;
     void endPauseIfOver(qint64 now);
-    bool heldAgainst(int preset, qint64 now) const;
+    bool heldAgainst(const std::string& camera, int preset, qint64 now) const;
     // The preset-link rules for a due position: which preset, then send or drop it.
     void askPreset(Decisions& out, int position, qint64 now);
-    void sendPreset(Decisions& out, TrackerDecision::Kind kind, int preset, int position, const char* reason,
-                    qint64 now);
-    void drop(Decisions& out, TrackerDecision::Kind what, int position, int preset, const char* reason,
-              qint64 now, bool asked);
-    TrackerDecision action(TrackerDecision::Kind kind, int position, int preset, const char* reason,
-                           qint64 now) const;
+    // `linked`: the camera the call is linked to (empty: the default camera).
+    void sendPreset(Decisions& out, TrackerDecision::Kind kind, int preset, int position,
+                    const std::string& linked, const char* reason, qint64 now);
+    void drop(Decisions& out, TrackerDecision::Kind what, int position, int preset, const std::string& camera,
+              const char* reason, qint64 now, bool asked);
+    TrackerDecision action(TrackerDecision::Kind kind, int position, int preset, const std::string& camera,
+                           const char* reason, qint64 now) const;
     void forgetLastPreset();
-    int lastPresetOfCamera() const { return lastPreset(_camera); }
+    // The camera a call linked to `linked` goes to (empty: the default camera), or the reason
+    // it cannot go out: no camera connected, or the linked one is not.
+    const char* targetCamera(const std::string& linked, std::string& camera) const;
+    bool isConnected(const std::string& location) const;
+    // The camera a position's call is meant for, connected or not (for what a drop names).
+    std::string meantCamera(const std::string& linked) const;
+    void returnHomeOn(Decisions& out, const std::string& camera, int preset, qint64 now);
     void setArmed(bool armed, qint64 now);
 
     TrackingSettings _settings;
     PositionMap _map;
     int _deviceType = 2;
     int _brand = 0;
-    std::string _camera;
+    std::vector<std::string> _cameras;  // lower case; the default camera first
     bool _linked = false;
 
     std::map<int, ArrayPositionState> _states;
@@ -196,6 +213,7 @@ private:
     qint64 _pauseUntilMs = 0;  // 0: not paused
     // The hold counts from tracking's last call that reached the camera.
     int _lastCalledPreset = -1;
+    std::string _lastCalledCamera;
     qint64 _lastCallMs = 0;
     std::map<std::string, PresetRecord> _records;  // per camera location
     // A drop logged for a talking period (per position, 0 = the several-talkers shot): its

@@ -50,6 +50,8 @@ inline constexpr const char* kOperatorPause = "operator pause";
 inline constexpr const char* kTrackingOff = "tracking off";
 inline constexpr const char* kSamePreset = "same preset";
 inline constexpr const char* kNoCamera = "no camera";
+// The call names a camera that is not connected (it never goes to another one).
+inline constexpr const char* kCameraNotConnected = "camera not connected";
 inline constexpr const char* kSilence = "silence";
 inline constexpr const char* kSeveralTalkers = "several talkers";
 // The position is linked to "Off".

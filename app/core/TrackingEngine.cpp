@@ -68,6 +68,13 @@ void TrackingEngine::setCamera(const QString& location) {
     _tracker.setCamera(location.toStdString());
 }
 
+void TrackingEngine::setCameras(const QStringList& locations) {
+    std::vector<std::string> cameras;
+    cameras.reserve(static_cast<std::size_t>(locations.size()));
+    for (const QString& location : locations) cameras.push_back(location.toStdString());
+    _tracker.setCameras(cameras);
+}
+
 void TrackingEngine::connectAttempt() {
     apply(_tracker.connectAttempt(now()));
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -44,6 +45,8 @@ public:
     void setDevice(int deviceType, int brand);
     // The connected camera's location identity; empty when none is connected.
     void setCamera(const QString& location);
+    // The connected cameras in the camera list's order, the default camera first.
+    void setCameras(const QStringList& locations);
 
     // A connection attempt begins / the views want every position forgotten.
     void connectAttempt();

@@ -58,6 +58,8 @@ const Field kFields[] = {
     {nullptr, "ManualOverrideTime", &T::manualOverrideTimeMs,
      [](double v) { return v >= 0 && v <= T::kMaxPauseMs; }},
     {nullptr, "TrackingEnabled", &T::trackingEnabled},
+    {nullptr, "SeveralTalkersCamera", &T::severalTalkersCamera},
+    {nullptr, "BackToHomeCameras", &T::backHomeCameras},
 };
 
 // Reads one field into `settings`; false when the saved value was replaced by the default.
@@ -85,7 +87,13 @@ bool readField(const Field& field, const QJsonValue& saved, TrackingSettings& se
     auto* member = std::get_if<QString T::*>(&field.member);
     if (!saved.isString())
         return false;
-    settings.*(*member) = saved.toString();
+    // The camera keys hold location identities, which the camera list spells in lower case;
+    // a hand-edited file may not.
+    const bool camera = *member == &T::severalTalkersCamera || *member == &T::backHomeCameras;
+    const QString text = camera ? saved.toString().trimmed().toLower() : saved.toString();
+    if (*member == &T::backHomeCameras && text.isEmpty())
+        return false;
+    settings.*(*member) = text;
     return true;
 }
 
@@ -182,6 +190,10 @@ int TrackingSettings::checkedSeveralTalkersPreset(int preset) {
     return preset >= 0 && preset <= 9 ? preset : kSeveralTalkersOff;
 }
 
+bool TrackingSettings::backHomeToAllCameras() const {
+    return backHomeCameras.isEmpty() || backHomeCameras == QLatin1String(kAllCameras);
+}
+
 bool TrackingSettings::operator==(const TrackingSettings& o) const {
     return soundDeviceIndex == o.soundDeviceIndex && ipAddress == o.ipAddress && shurePort == o.shurePort &&
            sennheiserPort == o.sennheiserPort && nurevaPort == o.nurevaPort && yamahaPort == o.yamahaPort &&
@@ -189,5 +201,6 @@ bool TrackingSettings::operator==(const TrackingSettings& o) const {
            nurevaBackgroundNoise == o.nurevaBackgroundNoise && backHomeTimeMs == o.backHomeTimeMs &&
            backHomeAction == o.backHomeAction && autoReconnect == o.autoReconnect &&
            minimumHoldTimeMs == o.minimumHoldTimeMs && severalTalkersPreset == o.severalTalkersPreset &&
-           manualOverrideTimeMs == o.manualOverrideTimeMs && trackingEnabled == o.trackingEnabled;
+           manualOverrideTimeMs == o.manualOverrideTimeMs && trackingEnabled == o.trackingEnabled &&
+           severalTalkersCamera == o.severalTalkersCamera && backHomeCameras == o.backHomeCameras;
 }

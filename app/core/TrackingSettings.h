@@ -34,6 +34,7 @@ struct TrackingSettings {
     static constexpr int kSeveralTalkersOff = -1;
     // Longest hold, pause or override time that can be meant (a day).
     static constexpr int kMaxPauseMs = 24 * 3600 * 1000;
+    static constexpr const char* kAllCameras = "all";
 
     int soundDeviceIndex = 2;  // "SoundDeviceIndex" (an index of ArrayDevices::kDevices)
     QString ipAddress;         // "IPAddress"
@@ -54,7 +55,12 @@ struct TrackingSettings {
     int minimumHoldTimeMs = 0;                      // "MinimumHoldTime"
     int severalTalkersPreset = kSeveralTalkersOff;  // "SeveralTalkersPreset": -1 or 0-9
     int manualOverrideTimeMs = 30000;               // "ManualOverrideTime", 0 = no pause
-    bool trackingEnabled = true;                    // "TrackingEnabled"
+    // "SeveralTalkersCamera": the camera the several-talkers shot is called on (a location
+    // identity); empty: the first connected camera.
+    QString severalTalkersCamera;
+    // "BackToHomeCameras": "all" (every connected camera goes home) or one location identity.
+    QString backHomeCameras = QStringLiteral("all");
+    bool trackingEnabled = true;  // "TrackingEnabled"
 
     static TrackingSettings fromJson(const QJsonObject& document, QStringList* replaced = nullptr);
     // Writes every key (and "SoundDeviceType", the text of the chosen device) into `document`,
@@ -71,6 +77,8 @@ struct TrackingSettings {
     // off).
     static int clampedHoldOrOverrideMs(int ms);
     static int checkedSeveralTalkersPreset(int preset);
+    // Whether a return home sends every connected camera home.
+    bool backHomeToAllCameras() const;
 
     bool operator==(const TrackingSettings& other) const;
 };

@@ -247,10 +247,20 @@ void MainWindow::connectPages() {
             &PresetLink::slot_GetYamahaAzimuth);
     connect(cameraList, &CameraListView::signal_ConnectUSBCamera, presetLink,
             &PresetLink::slot_ConnectUSBCamera);
-    connect(cameraList, &CameraListView::signal_ConnectUSBCamera, engine,
-            [this](DC_Recv* recv) { engine->setCamera(recv ? cameraList->connectedLocation() : QString()); });
+    // Every connected camera is tracked; a position linked to none calls the first in the list.
+    connect(cameraList, &CameraListView::signal_CameraReceiver, engine,
+            [this] { engine->setCameras(cameraList->connectedLocationsInListOrder()); });
+    connect(cameraList, &CameraListView::signal_CamerasChanged, engine,
+            [this] { engine->setCameras(cameraList->connectedLocationsInListOrder()); });
     connect(cameraList, &CameraListView::signal_CameraReceiver, this,
             &MainWindow::slot_CameraReceiverChanged);
+    // The mapping page offers every camera in the list, by the name the user gave it.
+    connect(cameraList, &CameraListView::signal_CamerasChanged, this,
+            &MainWindow::refreshMappingCameraChoices);
+    connect(cameraList, &CameraListView::signal_ShortNameChanged, this, [this] {
+        refreshMappingCameraChoices();
+        refreshPanelCameraChoices();
+    });
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
     connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
@@ -358,6 +368,7 @@ void MainWindow::writeConfigFile() {
 void MainWindow::collectPresetLinkValues(QJsonObject& document) const {
     SettingsDocument::PresetLinkValues values;
     values.presetMap = presetLink->presetMap();
+    values.cameraMap = presetLink->cameraMap();
     values.sennheiserRanges = presetLink->rangeTexts(PresetLink::Sennheiser);
     values.nurevaRanges = presetLink->rangeTexts(PresetLink::Nureva);
     values.yamahaRanges = presetLink->rangeTexts(PresetLink::Yamaha);
@@ -469,10 +480,24 @@ void MainWindow::refreshPanelCameraChoices() {
         const QJsonObject data = cameraList->cameraData(location);
         const QString model =
             CameraListView::displayModelName(data.value(QStringLiteral("ModelName")).toString());
+        const QString shortName = data.value(QStringLiteral("ShortName")).toString();
         choices.append({data.value(QStringLiteral("LocationIdentity")).toString(),
-                        QStringLiteral("%1 (%2)").arg(model, location)});
+                        QStringLiteral("%1 (%2)").arg(shortName.isEmpty() ? model : shortName,
+                                                      shortName.isEmpty() ? location : model)});
     }
     ptzPanel->setCameraChoices(choices, ptzPanel->cameraLocation());
+}
+
+void MainWindow::refreshMappingCameraChoices() {
+    CameraChoices choices;
+    for (const QJsonValue& value : cameraList->cameraArray()) {
+        const QJsonObject data = value.toObject();
+        const QString location = data.value(QStringLiteral("LocationIdentity")).toString().toLower();
+        if (!location.isEmpty())
+            choices.append({location, CameraListView::cameraLabel(data)});
+    }
+    presetLink->setCameraChoices(choices);
+    soundDevice->setCameraChoices(choices);
 }
 
 void MainWindow::slot_CameraReceiverChanged(QString location, DC_Recv* recv) {

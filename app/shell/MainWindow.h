@@ -122,6 +122,8 @@ private:
     // Wiring of the PTZ panel, made once when it is created.
     void connectPTZPanel();
     void refreshPanelCameraChoices();
+    // The cameras the mapping page's camera boxes offer: the list's rows.
+    void refreshMappingCameraChoices();
     void createCore();
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);

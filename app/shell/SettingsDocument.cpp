@@ -144,6 +144,12 @@ void SettingsDocument::applyPresetLinkValues(QJsonObject& document, const Preset
     for (auto it = values.presetMap.cbegin(); it != values.presetMap.cend(); ++it)
         presets.insert(QStringLiteral("ArrayPos%1").arg(it.key()), it.value());
     document.insert(QStringLiteral("PresetLinkMap"), presets);
+    QJsonObject cameras;
+    for (auto it = values.cameraMap.cbegin(); it != values.cameraMap.cend(); ++it) {
+        if (!it.value().isEmpty())
+            cameras.insert(QStringLiteral("ArrayPos%1").arg(it.key()), it.value());
+    }
+    document.insert(QStringLiteral("PresetLinkCameraMap"), cameras);
     document.insert(QStringLiteral("SennheiserAzimuthRange"), zoneObject(values.sennheiserRanges));
     document.insert(QStringLiteral("NurevaAzimuthRange"), zoneObject(values.nurevaRanges));
     document.insert(QStringLiteral("YamahaAzimuthRange"), zoneObject(values.yamahaRanges));

@@ -23,6 +23,9 @@ public:
         QStringList sennheiserRanges;
         QStringList nurevaRanges;
         QStringList yamahaRanges;
+        // position 1-8 -> the location identity of its camera; empty or missing: the first
+        // connected camera (and no key is written for it).
+        QMap<int, QString> cameraMap;
     };
 
     // Called just before a save is committed; a test cancels the save here to see that an

@@ -102,6 +102,8 @@ AdvancedSetting::AdvancedSetting(QWidget* parent) : QDialog(parent) {
     selectByData(_holdTimeBox, _minimumHoldTime);
     selectByData(_severalTalkersBox, _severalTalkersPreset);
     selectByData(_overrideTimeBox, _manualOverrideTime);
+    fillCameraBox(_severalTalkersCameraBox, tr("First camera"), QString(), {}, _severalTalkersCamera);
+    fillCameraBox(_backHomeCamerasBox, tr("All cameras"), QStringLiteral("all"), {}, _backHomeCameras);
     _delayTimeBox->setCurrentIndex(2);
     _backHomeBox->setCurrentIndex(1);
     _backHomeActionBox->setCurrentIndex(0);
@@ -117,8 +119,8 @@ AdvancedSetting::~AdvancedSetting() = default;
 
 void AdvancedSetting::buildForm() {
     setObjectName(QStringLiteral("AdvancedSetting"));
-    resize(449, 420);
-    setMinimumSize(449, 420);
+    resize(449, 500);
+    setMinimumSize(449, 500);
     setStyleSheet(QString::fromLatin1(kStyle));
 
     auto* outer = new QVBoxLayout(this);
@@ -179,14 +181,23 @@ void AdvancedSetting::buildForm() {
     _severalTalkersLabel = addRow(5, tr("Several Talkers Preset :"), _severalTalkersBox);
     _severalTalkersLabel->setObjectName(QStringLiteral("severalTalkers_label"));
 
+    _severalTalkersCameraBox = new QComboBox(frame);
+    _severalTalkersCameraBox->setObjectName(QStringLiteral("severalTalkersCamera_comboBox"));
+    _severalTalkersCameraLabel = addRow(6, tr("Several Talkers Camera :"), _severalTalkersCameraBox);
+    _severalTalkersCameraLabel->setObjectName(QStringLiteral("severalTalkersCamera_label"));
+
+    _backHomeCamerasBox = new QComboBox(frame);
+    _backHomeCamerasBox->setObjectName(QStringLiteral("backHomeCameras_comboBox"));
+    addRow(7, tr("Back To Home Cameras :"), _backHomeCamerasBox);
+
     _overrideTimeBox = new QComboBox(frame);
     _overrideTimeBox->setObjectName(QStringLiteral("manualOverride_comboBox"));
-    addRow(6, tr("Manual Override Time :"), _overrideTimeBox);
+    addRow(8, tr("Manual Override Time :"), _overrideTimeBox);
 
     _autoReconnectBox = new QCheckBox(frame);
     _autoReconnectBox->setObjectName(QStringLiteral("autoReconnect_checkBox"));
     _autoReconnectBox->setAccessibleName(tr("Auto Reconnect"));
-    addRow(7, tr("Auto Reconnect :"), _autoReconnectBox);
+    addRow(9, tr("Auto Reconnect :"), _autoReconnectBox);
     grid->setColumnStretch(1, 1);
     body->addLayout(grid);
     body->addStretch(1);
@@ -214,7 +225,8 @@ void AdvancedSetting::connectEditors() {
             &AdvancedSetting::slot_BackToHomeTriggerTimeChange);
     connect(_backHomeActionBox, &QComboBox::currentIndexChanged, this,
             &AdvancedSetting::slot_BackToHomeActionChange);
-    for (QComboBox* box : {_holdTimeBox, _severalTalkersBox, _overrideTimeBox})
+    for (QComboBox* box :
+         {_holdTimeBox, _severalTalkersBox, _overrideTimeBox, _severalTalkersCameraBox, _backHomeCamerasBox})
         connect(box, &QComboBox::currentIndexChanged, this, &AdvancedSetting::slot_TrackingChoiceChange);
     connect(_autoReconnectBox, &QCheckBox::toggled, this, &AdvancedSetting::slot_TrackingChoiceChange);
 }
@@ -227,7 +239,8 @@ void AdvancedSetting::disconnectEditors() {
                &AdvancedSetting::slot_BackToHomeTriggerTimeChange);
     disconnect(_backHomeActionBox, &QComboBox::currentIndexChanged, this,
                &AdvancedSetting::slot_BackToHomeActionChange);
-    for (QComboBox* box : {_holdTimeBox, _severalTalkersBox, _overrideTimeBox})
+    for (QComboBox* box :
+         {_holdTimeBox, _severalTalkersBox, _overrideTimeBox, _severalTalkersCameraBox, _backHomeCamerasBox})
         disconnect(box, &QComboBox::currentIndexChanged, this, &AdvancedSetting::slot_TrackingChoiceChange);
     disconnect(_autoReconnectBox, &QCheckBox::toggled, this, &AdvancedSetting::slot_TrackingChoiceChange);
 }
@@ -319,6 +332,8 @@ void AdvancedSetting::setValues(int deviceTypeInt, int deviceBrandInt, int sennh
     // Only arrays that report several gates at once can have several talkers.
     _severalTalkersLabel->setEnabled(deviceBrandInt == Shure);
     _severalTalkersBox->setEnabled(deviceBrandInt == Shure);
+    _severalTalkersCameraLabel->setEnabled(deviceBrandInt == Shure);
+    _severalTalkersCameraBox->setEnabled(deviceBrandInt == Shure);
 
     _applyButton->setEnabled(false);
     connectEditors();
@@ -341,11 +356,34 @@ void AdvancedSetting::setTrackingValues(bool autoReconnect, int minimumHoldTimeM
     connectEditors();
 }
 
+void AdvancedSetting::fillCameraBox(QComboBox* box, const QString& firstText, const QString& firstValue,
+                                    const CameraChoices& cameras, const QString& chosen) {
+    box->clear();
+    box->addItem(firstText, firstValue);
+    for (const CameraChoice& camera : cameras) box->addItem(camera.label, camera.location);
+    if (box->findData(chosen) < 0)
+        box->addItem(tr("%1 (not attached)").arg(chosen), chosen);
+    box->setCurrentIndex(box->findData(chosen));
+}
+
+void AdvancedSetting::setCameraValues(const CameraChoices& cameras, const QString& severalTalkersCamera,
+                                      const QString& backHomeCameras) {
+    disconnectEditors();
+    _severalTalkersCamera = severalTalkersCamera;
+    _backHomeCameras = backHomeCameras.isEmpty() ? QStringLiteral("all") : backHomeCameras;
+    fillCameraBox(_severalTalkersCameraBox, tr("First camera"), QString(), cameras, _severalTalkersCamera);
+    fillCameraBox(_backHomeCamerasBox, tr("All cameras"), QStringLiteral("all"), cameras, _backHomeCameras);
+    _applyButton->setEnabled(false);
+    connectEditors();
+}
+
 void AdvancedSetting::slot_TrackingChoiceChange() {
     _autoReconnect = _autoReconnectBox->isChecked();
     _minimumHoldTime = _holdTimeBox->currentData().toInt();
     _severalTalkersPreset = _severalTalkersBox->currentData().toInt();
     _manualOverrideTime = _overrideTimeBox->currentData().toInt();
+    _severalTalkersCamera = _severalTalkersCameraBox->currentData().toString();
+    _backHomeCameras = _backHomeCamerasBox->currentData().toString();
     _applyButton->setEnabled(true);
 }
 
@@ -389,6 +427,8 @@ void AdvancedSetting::slot_Apply() {
     emit signal_MinimumHoldTimeChange(_minimumHoldTime);
     emit signal_SeveralTalkersPresetChange(_severalTalkersPreset);
     emit signal_ManualOverrideTimeChange(_manualOverrideTime);
+    emit signal_SeveralTalkersCameraChange(_severalTalkersCamera);
+    emit signal_BackToHomeCamerasChange(_backHomeCameras);
     close();
 }
 

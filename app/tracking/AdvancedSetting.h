@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QPoint>
 
+#include "CameraChoice.h"
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -29,12 +31,19 @@ public:
     // The tracking behaviours for real rooms, loaded the same way after setValues().
     void setTrackingValues(bool autoReconnect, int minimumHoldTimeMs, int severalTalkersPreset,
                            int manualOverrideTimeMs);
+    // The cameras of the room, and which ones the several-talkers shot and the return home
+    // go to (empty: the first connected camera; "all": every connected camera). A camera
+    // that is not attached keeps its entry. Loaded after setTrackingValues().
+    void setCameraValues(const CameraChoices& cameras, const QString& severalTalkersCamera,
+                         const QString& backHomeCameras);
 
     // Working copy, for the tests and the page.
     bool autoReconnect() const { return _autoReconnect; }
     int minimumHoldTimeMs() const { return _minimumHoldTime; }
     int severalTalkersPreset() const { return _severalTalkersPreset; }
     int manualOverrideTimeMs() const { return _manualOverrideTime; }
+    QString severalTalkersCamera() const { return _severalTalkersCamera; }
+    QString backHomeCameras() const { return _backHomeCameras; }
     double nurveaBackgroundNoise() const { return _nurveaBackgroundNoise; }
     int sennheiserPeakLevel() const { return _sennheiserPeakLevel; }
     int backHomeTimeInt() const { return _backHomeTimeInt; }
@@ -50,6 +59,8 @@ signals:
     void signal_MinimumHoldTimeChange(int ms);
     void signal_SeveralTalkersPresetChange(int preset);
     void signal_ManualOverrideTimeChange(int ms);
+    void signal_SeveralTalkersCameraChange(QString location);
+    void signal_BackToHomeCamerasChange(QString cameras);
 
 public slots:
     void slot_Cancel();
@@ -70,6 +81,9 @@ private:
     void connectEditors();
     void disconnectEditors();
     static void selectByData(QComboBox* box, qint64 value);
+    // A camera box: its first entry, the cameras, and `chosen` (added when none is it).
+    static void fillCameraBox(QComboBox* box, const QString& firstText, const QString& firstValue,
+                              const CameraChoices& cameras, const QString& chosen);
     // Selects the entry of a stored time; a time no entry names gets one of its own when
     // ownEntryAllowed (and the selection is left as it was otherwise).
     static void selectTime(QComboBox* box, int value, bool ownEntryAllowed);
@@ -85,6 +99,9 @@ private:
     QLabel* _severalTalkersLabel = nullptr;
     QComboBox* _severalTalkersBox = nullptr;
     QComboBox* _overrideTimeBox = nullptr;
+    QLabel* _severalTalkersCameraLabel = nullptr;
+    QComboBox* _severalTalkersCameraBox = nullptr;
+    QComboBox* _backHomeCamerasBox = nullptr;
     QPushButton* _cancelButton = nullptr;
     QPushButton* _applyButton = nullptr;
 
@@ -99,6 +116,8 @@ private:
     int _minimumHoldTime = 0;
     int _severalTalkersPreset = -1;
     int _manualOverrideTime = 30000;
+    QString _severalTalkersCamera;
+    QString _backHomeCameras = QStringLiteral("all");
 
     bool _dragging = false;
     QPoint _pressOffset;

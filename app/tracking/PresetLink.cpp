@@ -1,5 +1,7 @@
 #include "PresetLink.h"
 
+#include <algorithm>
+
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
@@ -25,6 +27,8 @@ constexpr int kLightSize = 24;
 // the title and "Apply": 9 x 22 + 8 x 4 leaves "Apply" room of its own below the last row.
 constexpr int kRowHeight = 22;
 constexpr int kRowSpacing = 4;
+// The camera boxes' first item: the position takes the first connected camera.
+const char* kFirstCamera = QT_TRANSLATE_NOOP("PresetLink", "First camera");
 
 struct Span {
     int low;
@@ -92,6 +96,7 @@ PresetLink::PresetLink(QWidget* parent) : QWidget(parent) {
         for (int preset = 1; preset <= kPositionCount; ++preset)
             box->addItem(QString::number(preset), preset);
         box->setCurrentIndex(i);
+        fillCameraBox(_cameraBoxes[i], QString());
     }
 
     connectEditSignals();
@@ -126,7 +131,7 @@ void PresetLink::buildForm() {
     page->addWidget(title);
 
     auto* grid = new QGridLayout;
-    grid->setHorizontalSpacing(12);
+    grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(kRowSpacing);
     _rowHeight = kRowHeight;
     _rowSpacing = kRowSpacing;
@@ -146,11 +151,17 @@ void PresetLink::buildForm() {
     presetTitle->setAlignment(Qt::AlignCenter);
     presetTitle->setFixedHeight(kRowHeight);
     grid->addWidget(presetTitle, 0, 2);
+    auto* cameraTitle = new QLabel(tr("Camera"), frame);
+    cameraTitle->setObjectName(QStringLiteral("camera_label"));
+    cameraTitle->setAlignment(Qt::AlignCenter);
+    cameraTitle->setFixedHeight(kRowHeight);
+    grid->addWidget(cameraTitle, 0, 3);
 
     // Index 0 of every list is unused: positions address the lists directly.
     _positionLights.append(nullptr);
     _positionLabels.append(nullptr);
     _presetBoxes.append(nullptr);
+    _cameraBoxes.append(nullptr);
     _rangeStartBoxes.append(nullptr);
     _rangeEndBoxes.append(nullptr);
     _rangeFrames.append(nullptr);
@@ -179,7 +190,7 @@ void PresetLink::buildForm() {
             spin->setButtonSymbols(QAbstractSpinBox::NoButtons);
             spin->setAlignment(Qt::AlignCenter);
             spin->setFixedHeight(kRowHeight);
-            spin->setMinimumWidth(52);
+            spin->setMinimumWidth(44);
             return spin;
         };
         QSpinBox* start = makeSpin(QStringLiteral("azimuth%1_start_spinBox").arg(i));
@@ -204,18 +215,30 @@ void PresetLink::buildForm() {
         auto* box = new QComboBox(frame);
         box->setObjectName(QStringLiteral("preset%1_comboBox").arg(i));
         box->setFixedHeight(kRowHeight);
-        box->setMinimumWidth(80);
+        box->setMinimumWidth(56);
         box->setEditable(true);
         box->lineEdit()->setReadOnly(true);
         box->lineEdit()->setAlignment(Qt::AlignCenter);
+        box->setAccessibleName(tr("Preset of position %1").arg(i));
         grid->addWidget(box, i, 2);
         _presetBoxes.append(box);
+
+        auto* camera = new QComboBox(frame);
+        camera->setObjectName(QStringLiteral("camera%1_comboBox").arg(i));
+        camera->setFixedHeight(kRowHeight);
+        camera->setMinimumWidth(68);
+        camera->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        camera->setMinimumContentsLength(6);
+        camera->setAccessibleName(tr("Camera of position %1").arg(i));
+        grid->addWidget(camera, i, 3);
+        _cameraBoxes.append(camera);
     }
     // Keeps rows 1-4 in place when rows 5-8 are hidden for the four-lobe array.
     _lowerRowsSpacer = new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
     grid->addItem(_lowerRowsSpacer, kPositionCount + 1, 0);
     grid->setColumnStretch(0, 3);
     grid->setColumnStretch(2, 2);
+    grid->setColumnStretch(3, 2);
     page->addLayout(grid);
     page->addStretch(1);
 
@@ -242,6 +265,8 @@ void PresetLink::connectEditSignals() {
         }
         connect(_presetBoxes[i], &QComboBox::currentIndexChanged, this,
                 &PresetLink::slot_PresetOrAzimuthEdited);
+        connect(_cameraBoxes[i], &QComboBox::currentIndexChanged, this,
+                &PresetLink::slot_PresetOrAzimuthEdited);
     }
 }
 
@@ -252,6 +277,8 @@ void PresetLink::disconnectEditSignals() {
             disconnect(box, &QSpinBox::valueChanged, this, &PresetLink::zoneEdited);
         }
         disconnect(_presetBoxes[i], &QComboBox::currentIndexChanged, this,
+                   &PresetLink::slot_PresetOrAzimuthEdited);
+        disconnect(_cameraBoxes[i], &QComboBox::currentIndexChanged, this,
                    &PresetLink::slot_PresetOrAzimuthEdited);
     }
 }
@@ -269,6 +296,7 @@ PositionMap PresetLink::positionMap() const {
     PositionMap map;
     for (int i = 1; i <= kPositionCount; ++i) {
         map.setPreset(i, _presetMap.value(i, 0));
+        map.setCamera(i, _cameraMap.value(i).toStdString());
         for (int brand : {Sennheiser, Nureva, Yamaha}) map.setZone(brand, i, rangeTable(brand)->value(i));
     }
     return map;
@@ -365,9 +393,11 @@ void PresetLink::slot_SwitchSoundDeviceType(int deviceTypeInt, int deviceBrandIn
             _positionLabels[i]->setVisible(false);
             _positionLights[i]->setVisible(false);
             _presetBoxes[i]->setVisible(false);
+            _cameraBoxes[i]->setVisible(false);
         } else {
             _positionLights[i]->setVisible(true);
             _presetBoxes[i]->setVisible(true);
+            _cameraBoxes[i]->setVisible(true);
         }
     }
     if (fourLobes)
@@ -431,7 +461,10 @@ void PresetLink::slot_ConnectUSBCamera(DC_Recv* recv) {
 
 void PresetLink::slot_Apply() {
     _applyButton->setEnabled(false);
-    for (int k = 1; k <= kPositionCount; ++k) _presetMap[k] = _presetBoxes[k]->currentData().toInt();
+    for (int k = 1; k <= kPositionCount; ++k) {
+        _presetMap[k] = _presetBoxes[k]->currentData().toInt();
+        _cameraMap[k] = _cameraBoxes[k]->currentData().toString();
+    }
     if (RangeTable* table = rangeTable(_deviceBrandInt)) {
         for (int i = 1; i <= kPositionCount; ++i) takeRangeFromEditors(*table, i);
     }
@@ -456,6 +489,12 @@ void PresetLink::loadSettings() {
                     preset = -1;
                 _presetMap[i] = preset;
             }
+        }
+        // A position without a camera (or with anything but a text) takes the first one.
+        const QJsonObject cameras = doc.value(QStringLiteral("PresetLinkCameraMap")).toObject();
+        for (int i = 1; i <= kPositionCount; ++i) {
+            const QJsonValue camera = cameras.value(QStringLiteral("ArrayPos%1").arg(i));
+            _cameraMap[i] = camera.isString() ? camera.toString().trimmed().toLower() : QString();
         }
         const struct {
             const char* key;
@@ -487,6 +526,7 @@ void PresetLink::loadSettings() {
     for (int i = 1; i <= kPositionCount; ++i) {
         const int preset = _presetMap.value(i, 0);
         _presetBoxes[i]->setCurrentIndex(preset < 0 ? 0 : preset);
+        fillCameraBox(_cameraBoxes[i], _cameraMap.value(i));
     }
     refreshRangeEditors();
     connectEditSignals();
@@ -520,6 +560,36 @@ bool PresetLink::isApplyEnabled() const {
 
 QComboBox* PresetLink::presetBox(int position) const {
     return position >= 1 && position <= kPositionCount ? _presetBoxes[position] : nullptr;
+}
+
+QComboBox* PresetLink::cameraBox(int position) const {
+    return position >= 1 && position <= kPositionCount ? _cameraBoxes[position] : nullptr;
+}
+
+void PresetLink::setCameraChoices(const QList<CameraChoice>& choices) {
+    _cameraChoices = choices;
+    // The boxes keep what they show, applied or not: new choices are no edit.
+    disconnectEditSignals();
+    for (int i = 1; i <= kPositionCount; ++i)
+        fillCameraBox(_cameraBoxes[i], _cameraBoxes[i]->currentData().toString());
+    connectEditSignals();
+}
+
+void PresetLink::fillCameraBox(QComboBox* box, const QString& location) {
+    box->clear();
+    box->addItem(tr(kFirstCamera), QString());
+    bool found = location.isEmpty();
+    for (const CameraChoice& choice : std::as_const(_cameraChoices)) {
+        box->addItem(choice.label, choice.location);
+        box->setItemData(box->count() - 1, choice.location, Qt::ToolTipRole);
+        found = found || choice.location == location;
+    }
+    if (!found) {
+        // Linked to a camera that is not attached: the link stays until the user changes it.
+        box->addItem(tr("%1 (not attached)").arg(location), location);
+        box->setItemData(box->count() - 1, location, Qt::ToolTipRole);
+    }
+    box->setCurrentIndex(std::max(0, box->findData(location)));
 }
 
 QSpinBox* PresetLink::rangeStartBox(int position) const {

@@ -7,6 +7,7 @@
 
 #include "AzimuthRange.h"
 #include "ArrayDevices.h"
+#include "CameraChoice.h"
 #include "CameraCommand.h"
 #include "PositionMap.h"
 #include "vexsdk.h"
@@ -19,8 +20,11 @@ class QSpacerItem;
 class QSpinBox;
 class TrackingEngine;
 
-// The "Device & Camera Mapping" page: links the eight array positions to camera presets,
-// keeps the azimuth zones per array brand and lights the position of the active talker.
+// The "Device & Camera Mapping" page: links the eight array positions to a camera and one of
+// its presets, keeps the azimuth zones per array brand and lights the position of the active
+// talker. A position's camera is a location identity ("First camera": none, so the first
+// connected camera in the list takes it, as before positions named cameras); a camera that is
+// not attached keeps its links and is shown as such.
 // It decides nothing: the tracker is handed the links and zones (a PositionMap) whenever
 // they change (the zones as they are edited, the presets on "Apply"), and a call of a
 // position's preset from here goes to the tracker, which calls it by its rules.
@@ -60,8 +64,14 @@ public:
     // Reads the preset links and zones from the published settings document.
     void loadSettings();
 
+    // The cameras the camera boxes offer (the list's rows). A position linked to a camera
+    // that is not among them keeps its link.
+    void setCameraChoices(const QList<CameraChoice>& choices);
+
     // Settings writer accessors.
     QMap<int, int> presetMap() const { return _presetMap; }
+    // Position -> location identity of its camera (empty: the first connected camera).
+    QMap<int, QString> cameraMap() const { return _cameraMap; }
     // Nine texts: element 0 is the placeholder "Start", elements 1-8 are "start~end" of the
     // brand's zones (1 Sennheiser, 2 Nureva, 3 Yamaha; any other brand gives an empty list).
     QStringList rangeTexts(int deviceBrandInt) const;
@@ -74,6 +84,7 @@ public:
     bool isLightOn(int position) const;
     bool isApplyEnabled() const;
     QComboBox* presetBox(int position) const;
+    QComboBox* cameraBox(int position) const;
     QSpinBox* rangeStartBox(int position) const;
     QSpinBox* rangeEndBox(int position) const;
 
@@ -103,6 +114,8 @@ private:
     void refreshRangeEditors();
     void setAllLights(bool on);
     void setLight(int position, bool on);
+    // Fills one camera box with the choices, showing `location` (adding it when absent).
+    void fillCameraBox(QComboBox* box, const QString& location);
     // Hands the tracker the links and zones as they are now.
     void publishMap();
     // A zone editor changed: its zone counts at once (before "Apply").
@@ -123,6 +136,7 @@ private:
     QList<QLabel*> _positionLights;
     QList<QLabel*> _positionLabels;
     QList<QComboBox*> _presetBoxes;
+    QList<QComboBox*> _cameraBoxes;
     QList<QSpinBox*> _rangeStartBoxes;
     QList<QSpinBox*> _rangeEndBoxes;
     QList<QFrame*> _rangeFrames;
@@ -137,6 +151,8 @@ private:
     int _deviceTypeInt = 0;
     DC_Recv* _receiver = nullptr;  // not owned: the camera list owns the receiver
     QMap<int, int> _presetMap;
+    QMap<int, QString> _cameraMap;  // as applied; lower case
+    QList<CameraChoice> _cameraChoices;
     RangeTable _sennheiserRanges;
     RangeTable _nurevaRanges;
     RangeTable _yamahaRanges;

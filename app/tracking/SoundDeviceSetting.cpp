@@ -635,6 +635,10 @@ void SoundDeviceSetting::slot_AdvancedSetting() {
                 &SoundDeviceSetting::slot_SeveralTalkersPresetChange);
         connect(advancedSetting, &AdvancedSetting::signal_ManualOverrideTimeChange, this,
                 &SoundDeviceSetting::slot_ManualOverrideTimeChange);
+        connect(advancedSetting, &AdvancedSetting::signal_SeveralTalkersCameraChange, this,
+                &SoundDeviceSetting::slot_SeveralTalkersCameraChange);
+        connect(advancedSetting, &AdvancedSetting::signal_BackToHomeCamerasChange, this,
+                &SoundDeviceSetting::slot_BackToHomeCamerasChange);
     }
     const TrackingSettings& s = _engine->settings();
     advancedSetting->setValues(deviceTypeInt, deviceBrandInt, s.sennheiserPeakLevel,
@@ -642,6 +646,7 @@ void SoundDeviceSetting::slot_AdvancedSetting() {
                                s.backHomeAction);
     advancedSetting->setTrackingValues(s.autoReconnect, s.minimumHoldTimeMs, s.severalTalkersPreset,
                                        s.manualOverrideTimeMs);
+    advancedSetting->setCameraValues(_cameraChoices, s.severalTalkersCamera, s.backHomeCameras);
     advancedSetting->exec();
 }
 
@@ -682,6 +687,17 @@ void SoundDeviceSetting::slot_MinimumHoldTimeChange(int ms) {
 void SoundDeviceSetting::slot_SeveralTalkersPresetChange(int preset) {
     updateSettings([preset](TrackingSettings& s) {
         s.severalTalkersPreset = TrackingSettings::checkedSeveralTalkersPreset(preset);
+    });
+}
+
+void SoundDeviceSetting::slot_SeveralTalkersCameraChange(const QString& location) {
+    updateSettings([&](TrackingSettings& s) { s.severalTalkersCamera = location.trimmed().toLower(); });
+}
+
+void SoundDeviceSetting::slot_BackToHomeCamerasChange(const QString& cameras) {
+    const QString text = cameras.trimmed().toLower();
+    updateSettings([&](TrackingSettings& s) {
+        s.backHomeCameras = text.isEmpty() ? QString::fromLatin1(TrackingSettings::kAllCameras) : text;
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "CameraChoice.h"
 #include "ArrayDevices.h"
 #include "ArrayLink.h"
 #include "CameraCommand.h"
@@ -76,6 +77,10 @@ public:
     void loadSettings(const TrackingSettings& settings);
     // What the settings writer saves: the tracking settings with the form's values.
     TrackingSettings settings() const;
+
+    // The room's cameras, which the timing dialog offers for the several-talkers shot and the
+    // return home.
+    void setCameraChoices(const CameraChoices& cameras) { _cameraChoices = cameras; }
 
     // Evaluates the Yamaha beam notifications of a text, each line on its own.
     void processYamahaMessage(const QString& message);
@@ -214,6 +219,8 @@ public slots:
     void slot_MinimumHoldTimeChange(int ms);
     void slot_SeveralTalkersPresetChange(int preset);
     void slot_ManualOverrideTimeChange(int ms);
+    void slot_SeveralTalkersCameraChange(const QString& location);
+    void slot_BackToHomeCamerasChange(const QString& cameras);
 
 private:
     struct Ui;
@@ -236,4 +243,5 @@ private:
     // The connect being made retries on failure (the one at start); one the user makes warns.
     bool connectRetries = false;
     QTimer* pauseTimer = nullptr;  // refreshes "Tracking paused (N s)"
+    CameraChoices _cameraChoices;
 };

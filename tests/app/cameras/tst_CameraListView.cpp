@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -123,6 +124,7 @@ private slots:
     void autoConnectWaitsForALateRowOnce();
     void userChoiceCancelsAWaitingAutoConnect();
     void invertTiltIsStoredInTheConnectedRowOnly();
+    void shortNamesAreKeptPerCameraAndSaved();
     void ptzRequestCarriesTheConnectedCamera();
     void plugInSearchesAndPlugOutRemovesOnlyThatRow();
     void unplugOfTheConnectedCameraAnnouncesNullBeforeTheReceiverGoes();
@@ -160,7 +162,7 @@ void TstCameraListView::form() {
     QCOMPARE(table->columnCount(), 3);
     QCOMPARE(table->horizontalHeaderItem(0)->text(), QStringLiteral("Camera"));
     QCOMPARE(table->horizontalHeaderItem(1)->text(), QStringLiteral("Control Status"));
-    QCOMPARE(table->horizontalHeaderItem(2)->text(), QString());
+    QCOMPARE(table->horizontalHeaderItem(2)->text(), QStringLiteral("Name"));
     for (int c = 0; c < 3; ++c) QCOMPARE(table->columnWidth(c), 200);
     QVERIFY(!table->showGrid());
     QVERIFY(!table->verticalHeader()->isVisible());
@@ -456,6 +458,39 @@ void TstCameraListView::invertTiltIsStoredInTheConnectedRowOnly() {
     QVERIFY(view.cameraArray().at(1).toObject().value("LRInvertTilt").toBool());
 }
 
+void TstCameraListView::shortNamesAreKeptPerCameraAndSaved() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    QJsonObject savedA = saved(record(a), false);
+    savedA.insert(QStringLiteral("ShortName"), QStringLiteral("  Front of the room, by the window  "));
+    publishSavedCameras({savedA});
+    CameraListView view;
+    QSignalSpy renamed(&view, &CameraListView::signal_ShortNameChanged);
+    view.slot_GetUSBCameras({record(a), record(b)});
+    // A saved name comes back trimmed and bounded; a camera without one is named by its model.
+    const QString bounded = QStringLiteral("Front of the room, by th");
+    QCOMPARE(dataInfo(view.rowButton(0)).value("ShortName").toString(), bounded);
+    QCOMPARE(CameraListView::cameraLabel(dataInfo(view.rowButton(1))), QStringLiteral("ZM-150"));
+
+    // Typed into the row's name field.
+    const QList<QLineEdit*> names = view.findChildren<QLineEdit*>(QStringLiteral("ShortName"));
+    QCOMPARE(names.size(), 2);
+    QLineEdit* nameB = names[0]->text() == bounded ? names[1] : names[0];
+    nameB->setText(QStringLiteral(" Side "));
+    emit nameB->editingFinished();
+    QCOMPARE(renamed.size(), 1);
+    QCOMPARE(renamed[0][0].toString(), locationOfRow(view, 1));
+    QCOMPARE(renamed[0][1].toString(), QStringLiteral("Side"));
+    QCOMPARE(CameraListView::cameraLabel(dataInfo(view.rowButton(1))), QStringLiteral("Side"));
+    QCOMPARE(view.cameraArray().at(1).toObject().value("ShortName").toString(), QStringLiteral("Side"));
+    // The same name again is no change; an unknown camera none.
+    QVERIFY(!view.setShortName(locationOfRow(view, 1).toUpper(), QStringLiteral("Side")));
+    QVERIFY(!view.setShortName(QStringLiteral("9&9&1&0000"), QStringLiteral("Gone")));
+    QCOMPARE(renamed.size(), 1);
+}
+
 void TstCameraListView::ptzRequestCarriesTheConnectedCamera() {
     const CameraSetup a = camera("1&2.4");
     _rig->plug(a);
@@ -674,13 +709,19 @@ void TstCameraListView::rowsAreReadAloudAndWorkFromTheKeyboard() {
     QCOMPARE(find(QAccessible::StaticText, QStringLiteral("ZM-150"))[0].description,
              QStringLiteral("Connected"));
 
-    // The keyboard: Tab reaches the rows in order, before "PTZ Control"; Space and Enter act.
+    // The keyboard: Tab reaches the rows in order (each button, then its row's name), before
+    // "PTZ Control"; Space and Enter act.
     view.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&view));
     view.rowButton(0)->setFocus(Qt::TabFocusReason);
-    QCOMPARE(view.rowButton(0)->nextInFocusChain(), view.rowButton(1));
-    QCOMPARE(view.rowButton(1)->nextInFocusChain(),
-             view.findChild<QPushButton*>(QStringLiteral("ptz_pushButton")));
+    const QList<QLineEdit*> names = view.findChildren<QLineEdit*>(QStringLiteral("ShortName"));
+    QCOMPARE(names.size(), 2);
+    QWidget* name0 = view.rowButton(0)->nextInFocusChain();
+    QVERIFY(names.contains(qobject_cast<QLineEdit*>(name0)));
+    QCOMPARE(name0->nextInFocusChain(), view.rowButton(1));
+    QWidget* name1 = view.rowButton(1)->nextInFocusChain();
+    QVERIFY(names.contains(qobject_cast<QLineEdit*>(name1)) && name1 != name0);
+    QCOMPARE(name1->nextInFocusChain(), view.findChild<QPushButton*>(QStringLiteral("ptz_pushButton")));
     QTest::keyClick(view.rowButton(0), Qt::Key_Space);
     QVERIFY(!view.currentReceiver());
     QCOMPARE(view.rowButton(0)->text(), QStringLiteral("Connect"));

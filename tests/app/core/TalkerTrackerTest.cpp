@@ -662,4 +662,152 @@ TEST(TrackerDetails, WakesOnlyWhenSomethingIsDue) {
     EXPECT_EQ(tracker.nextWakeMs(), 0);
 }
 
+// ---- several cameras -------------------------------------------------------------------------
+
+// Positions 1-4 on camera A, 5-8 on camera B; both connected, A first in the list.
+const std::string kCameraA = "1&2.4&1&0000";
+const std::string kCameraB = "1&2.5&1&0000";
+
+struct Shot {
+    qint64 at;
+    Kind kind;
+    int preset;
+    std::string camera;
+    std::string reason;  // drops only
+
+    bool operator==(const Shot& o) const {
+        return at == o.at && kind == o.kind && preset == o.preset && camera == o.camera && reason == o.reason;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Shot& s) {
+    return out << "{" << s.at << " ms, " << kindName(s.kind) << " " << s.preset << " on '" << s.camera << "' "
+               << s.reason << "}";
+}
+
+class TwoCameraRoom : public Room {
+public:
+    TwoCameraRoom(int brand, const TrackingSettings& settings,
+                  std::vector<std::string> connected = {kCameraA, kCameraB})
+        : Room(brand, settings) {
+        PositionMap map = tracker().positionMap();
+        // Spelled as a hand-edited file might: links are compared without case.
+        for (int p = 1; p <= 8; ++p) map.setCamera(p, p <= 4 ? "1&2.4&1&0000" : "1&2.5&1&0000");
+        tracker().setPositionMap(map);
+        tracker().setCameras(connected);
+    }
+
+    // What went to the cameras (drops: what the log got), in order.
+    std::vector<Shot> shots(bool drops = false) const {
+        std::vector<Shot> out;
+        for (const TrackerDecision& d : all()) {
+            if (!d.isAction() || (d.kind == Kind::Dropped) != drops || (drops && !d.logged))
+                continue;
+            out.push_back({d.timeMs - kStart, d.kind == Kind::Dropped ? d.dropped : d.kind, d.preset,
+                           d.camera, drops ? d.reason : ""});
+        }
+        return out;
+    }
+};
+
+TEST(SeveralCameras, EachPositionMovesItsOwnCameraAndEachCameraKeepsItsLastPreset) {
+    for (const int brand : {ArrayDevices::Shure, ArrayDevices::Sennheiser, ArrayDevices::Nureva}) {
+        SCOPED_TRACE(brand);
+        TrackingSettings settings = base();
+        settings.backHomeTimeMs = TrackingSettings::kBackHomeOff;
+        TwoCameraRoom room(brand, settings);
+        // 2 on A, 6 on B, then 2 again: A still shows preset 2 (B's call did not clear it).
+        room.run({talk(0, {2}), talk(3000, {6}), talk(6000, {2}), talk(9000, {7})}, 11000);
+        EXPECT_EQ(room.shots(), (std::vector<Shot>{{1500, Kind::Preset, 2, kCameraA, ""},
+                                                   {4500, Kind::Preset, 6, kCameraB, ""},
+                                                   {10500, Kind::Preset, 7, kCameraB, ""}}));
+        const std::vector<Shot> drops = room.shots(true);
+        ASSERT_EQ(drops.size(), 1u);
+        EXPECT_EQ(drops[0], (Shot{7500, Kind::Preset, 2, kCameraA, R::kSamePreset}));
+        EXPECT_EQ(room.tracker().lastPreset(kCameraA), 2);
+        EXPECT_EQ(room.tracker().lastPreset(kCameraB), 7);
+    }
+}
+
+TEST(SeveralCameras, ACallForACameraThatIsNotConnectedIsDroppedNeverSentToAnother) {
+    TrackingSettings settings = base();
+    settings.backHomeTimeMs = TrackingSettings::kBackHomeOff;
+    TwoCameraRoom room(ArrayDevices::Sennheiser, settings, {kCameraA});
+    PositionMap map = room.tracker().positionMap();
+    map.setCamera(3, "");  // no camera named: the first connected one
+    room.tracker().setPositionMap(map);
+    room.run({talk(0, {6}), talk(3000, {3})}, 5000);
+    EXPECT_EQ(room.shots(), (std::vector<Shot>{{4500, Kind::Preset, 3, kCameraA, ""}}));
+    // Logged once for the talking period, naming the camera it was meant for.
+    EXPECT_EQ(room.shots(true),
+              (std::vector<Shot>{{1500, Kind::Preset, 6, kCameraB, R::kCameraNotConnected}}));
+
+    // B arrives: the next talker there is framed, even at the preset dropped before.
+    room.tracker().setCameras({kCameraA, kCameraB});
+    room.run({talk(5000, {6})}, 7000);
+    EXPECT_EQ(room.shots().back(), (Shot{6500, Kind::Preset, 6, kCameraB, ""}));
+}
+
+TEST(SeveralCameras, ReturnHomeSendsEveryConnectedCameraOrTheOneNamed) {
+    struct {
+        const char* cameras;
+        std::vector<Shot> sent;
+        std::vector<Shot> dropped;
+    } const runs[] = {
+        {"all", {{6000, Kind::Home, -1, kCameraA, ""}, {6000, Kind::Home, -1, kCameraB, ""}}, {}},
+        {"1&2.5&1&0000", {{6000, Kind::Home, -1, kCameraB, ""}}, {}},
+        {"9&9&1&0000", {}, {{6000, Kind::Home, -1, "9&9&1&0000", R::kCameraNotConnected}}},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.cameras);
+        TrackingSettings settings = base();
+        settings.backHomeCameras = QString::fromLatin1(run.cameras);
+        TwoCameraRoom room(ArrayDevices::Sennheiser, settings);
+        room.run({talk(0, {3}), silence(2000)}, 6100);
+        std::vector<Shot> sent = room.shots();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front(), (Shot{1500, Kind::Preset, 3, kCameraA, ""}));
+        sent.erase(sent.begin());
+        EXPECT_EQ(sent, run.sent);
+        EXPECT_EQ(room.shots(true), run.dropped);
+    }
+}
+
+TEST(SeveralCameras, TheSeveralTalkersShotAndTheHoldBelongToTheRoom) {
+    // Several talkers go to the camera the settings name; the minimum hold keeps a call on
+    // another camera waiting as it keeps another preset waiting.
+    TrackingSettings settings = base();
+    settings.backHomeTimeMs = TrackingSettings::kBackHomeOff;
+    settings.severalTalkersPreset = 9;
+    settings.severalTalkersCamera = QString::fromStdString(kCameraB);
+    TwoCameraRoom room(ArrayDevices::Shure, settings);
+    room.run({talk(0, {2, 7})}, 2000);
+    EXPECT_EQ(room.shots(), (std::vector<Shot>{{1500, Kind::Several, 9, kCameraB, ""}}));
+
+    settings.severalTalkersPreset = TrackingSettings::kSeveralTalkersOff;
+    settings.minimumHoldTimeMs = 5000;
+    TwoCameraRoom held(ArrayDevices::Sennheiser, settings);
+    held.run({talk(0, {2}), talk(2000, {6})}, 7000);
+    EXPECT_EQ(held.shots(), (std::vector<Shot>{{1500, Kind::Preset, 2, kCameraA, ""},
+                                               {6500, Kind::Preset, 6, kCameraB, ""}}));
+    EXPECT_EQ(held.shots(true), (std::vector<Shot>{{3500, Kind::Preset, 6, kCameraB, R::kMinimumHold}}));
+}
+
+TEST(SeveralCameras, AnOperatorsMoveClearsOnlyTheCameraItMoved) {
+    TrackingSettings settings = base();
+    settings.backHomeTimeMs = TrackingSettings::kBackHomeOff;
+    settings.manualOverrideTimeMs = 0;
+    TwoCameraRoom room(ArrayDevices::Sennheiser, settings);
+    CameraCommand moveB = CameraCommand::panTilt(CameraCommand::Direction::Left, CameraCommand::Origin::Panel,
+                                                 QStringLiteral("1&2.5&1&0000"));
+    room.run({talk(0, {2}), talk(2000, {6}), silence(3800), operatorCommand(4000, moveB), talk(5000, {2}),
+              talk(8000, {6})},
+             10000);
+    EXPECT_TRUE(room.tracker().lastPresetStands(kCameraB));
+    EXPECT_EQ(room.shots(), (std::vector<Shot>{{1500, Kind::Preset, 2, kCameraA, ""},
+                                               {3500, Kind::Preset, 6, kCameraB, ""},
+                                               {9500, Kind::Preset, 6, kCameraB, ""}}));
+    EXPECT_EQ(room.shots(true), (std::vector<Shot>{{6500, Kind::Preset, 2, kCameraA, R::kSamePreset}}));
+}
+
 }  // namespace

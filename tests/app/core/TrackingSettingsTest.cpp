@@ -56,7 +56,9 @@ TEST(TrackingSettings, AnOlderDocumentLoadsAsItWasAndIsWrittenBackWithEveryKey) 
         EXPECT_EQ(written.value(it.key()), it.value()) << it.key().toStdString();
     EXPECT_EQ(written.value("AutoReconnect"), QJsonValue(true));
     EXPECT_EQ(written.value("ManualOverrideTime"), QJsonValue(30000));
-    EXPECT_EQ(written.size(), older.size() + 5);
+    EXPECT_EQ(written.value("BackToHomeCameras"), QJsonValue("all"));
+    EXPECT_EQ(written.value("SeveralTalkersCamera"), QJsonValue(""));
+    EXPECT_EQ(written.size(), older.size() + 7);
     // Read again, the same values.
     EXPECT_EQ(TrackingSettings::fromJson(written), s);
 }
@@ -76,6 +78,8 @@ TEST(TrackingSettings, EveryValueSurvivesARoundTrip) {
     s.severalTalkersPreset = 0;
     s.manualOverrideTimeMs = 0;
     s.trackingEnabled = false;
+    s.severalTalkersCamera = QStringLiteral("1&2.5&1&0000");
+    s.backHomeCameras = QStringLiteral("1&2.4&1&0000");
     QJsonObject document;
     s.toJson(document);
     EXPECT_EQ(document.value("SoundDeviceType").toString(), QStringLiteral("Yamaha: RM-CG"));
@@ -127,7 +131,20 @@ INSTANTIATE_TEST_SUITE_P(
             [](auto& s) { return s.severalTalkersPreset == -1; }},
         Odd{R"({"ManualOverrideTime": 1.5})", "ManualOverrideTime",
             [](auto& s) { return s.manualOverrideTimeMs == 30000; }},
-        Odd{R"({"TrackingEnabled": 1})", "TrackingEnabled", [](auto& s) { return s.trackingEnabled; }}));
+        Odd{R"({"TrackingEnabled": 1})", "TrackingEnabled", [](auto& s) { return s.trackingEnabled; }},
+        Odd{R"({"SeveralTalkersCamera": 4})", "SeveralTalkersCamera",
+            [](auto& s) { return s.severalTalkersCamera.isEmpty(); }},
+        Odd{R"({"BackToHomeCameras": "  "})", "BackToHomeCameras",
+            [](auto& s) { return s.backHomeToAllCameras(); }}));
+
+TEST(TrackingSettings, CameraKeysAreLocationsInTheListsSpelling) {
+    const TrackingSettings s = TrackingSettings::fromJson(
+        json(R"({"SeveralTalkersCamera": " 1&2.5&1&ABCD ", "BackToHomeCameras": "1&2.4&1&0000"})"));
+    EXPECT_EQ(s.severalTalkersCamera, QStringLiteral("1&2.5&1&abcd"));
+    EXPECT_FALSE(s.backHomeToAllCameras());
+    // A document from before several cameras: every camera goes home.
+    EXPECT_TRUE(TrackingSettings::fromJson(json("{}")).backHomeToAllCameras());
+}
 
 TEST(TrackingSettings, MeantValuesStayAndShortPeriodsRunAsTheFloor) {
     QStringList replaced;

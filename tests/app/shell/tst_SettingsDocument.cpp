@@ -219,6 +219,8 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     page.presetBox(2)->setCurrentIndex(0);
     page.rangeStartBox(1)->setValue(-179);
     page.rangeEndBox(1)->setValue(-1);
+    page.setCameraChoices({{QStringLiteral("1&2.5&1&0000"), QStringLiteral("Side")}});
+    page.cameraBox(6)->setCurrentIndex(page.cameraBox(6)->findData(QStringLiteral("1&2.5&1&0000")));
     page.slot_Apply();
 
     QJsonObject doc = SettingsDocument::defaultDocument();
@@ -226,7 +228,7 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     mic.toJson(doc);
     SettingsDocument::applyPresetLinkValues(
         doc, {page.presetMap(), page.rangeTexts(PresetLink::Sennheiser), page.rangeTexts(PresetLink::Nureva),
-              page.rangeTexts(PresetLink::Yamaha)});
+              page.rangeTexts(PresetLink::Yamaha), page.cameraMap()});
     SettingsDocument::applyCameraList(doc, QJsonArray{QJsonObject{{"IsConnect", "0"}}});
     QDir().mkpath(QFileInfo(configFile()).path());
     QVERIFY(SettingsDocument::write(configFile(), doc));
@@ -239,6 +241,8 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     QCOMPARE(loaded.value("AudioTriggerLevelMap").toObject(),
              (QJsonObject{{"SennheiserPeakLevel", -60}, {"NurveaBackgroundNoise", 61}}));
     QCOMPARE(loaded.value("PresetLinkMap").toObject().value("ArrayPos2").toInt(), -1);
+    // Only a position that names its camera has a key: the others take the first camera.
+    QCOMPARE(loaded.value("PresetLinkCameraMap").toObject(), (QJsonObject{{"ArrayPos6", "1&2.5&1&0000"}}));
     QCOMPARE(loaded.value("YamahaAzimuthRange").toObject().value("azimuthRange1").toString(),
              QStringLiteral("-179~-1"));
 
@@ -248,6 +252,7 @@ void TstSettingsDocument::pageValuesRoundTrip() {
     reloaded.slot_SwitchSoundDeviceType(5, PresetLink::Yamaha);
     reloaded.loadSettings();
     QCOMPARE(reloaded.presetMap(), page.presetMap());
+    QCOMPARE(reloaded.cameraMap(), page.cameraMap());
     QCOMPARE(reloaded.presetBox(2)->currentText(), QStringLiteral("Off"));
     for (int brand : {1, 2, 3}) QCOMPARE(reloaded.rangeTexts(brand), page.rangeTexts(brand));
     QCOMPARE(reloaded.rangeStartBox(1)->value(), -179);
@@ -280,6 +285,10 @@ void TstSettingsDocument::saveThroughTheWindowKeepsEveryKey() {
     expectedFirst.insert("SeveralTalkersPreset", -1);
     expectedFirst.insert("ManualOverrideTime", 30000);
     expectedFirst.insert("TrackingEnabled", true);
+    // And of a version before positions named cameras: every position takes the first one.
+    expectedFirst.insert("SeveralTalkersCamera", "");
+    expectedFirst.insert("BackToHomeCameras", "all");
+    expectedFirst.insert("PresetLinkCameraMap", QJsonObject());
     QCOMPARE(readJson(configFile()), expectedFirst);
 
     {

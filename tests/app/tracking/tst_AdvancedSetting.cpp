@@ -58,6 +58,7 @@ private slots:
     void unmatchedStoredValuesSurviveApply();
     void unmatchedStoredTimesShowAsTheirOwnEntries();
     void trackingChoicesLoadAndApply();
+    void camerasLoadAndApply();
 };
 
 void TstAdvancedSetting::initialChoices() {
@@ -73,7 +74,7 @@ void TstAdvancedSetting::initialChoices() {
     QCOMPARE(f.action->currentText(), QStringLiteral("Home"));
     QCOMPARE(f.action->itemData(1).toInt(), 0);
     QVERIFY(dialog.windowFlags() & Qt::FramelessWindowHint);
-    QCOMPARE(dialog.minimumSize(), QSize(449, 420));
+    QCOMPARE(dialog.minimumSize(), QSize(449, 500));
 }
 
 void TstAdvancedSetting::levelPerBrand_data() {
@@ -270,6 +271,32 @@ void TstAdvancedSetting::trackingChoicesLoadAndApply() {
     override->setCurrentIndex(3);
     dialog.slot_Apply();
     QCOMPARE(calls, (QStringList{"action", "reconnect=1", "hold=2500", "several=9", "override=60000"}));
+}
+
+void TstAdvancedSetting::camerasLoadAndApply() {
+    AdvancedSetting dialog;
+    auto* several = dialog.findChild<QComboBox*>("severalTalkersCamera_comboBox");
+    auto* home = dialog.findChild<QComboBox*>("backHomeCameras_comboBox");
+    QVERIFY(several && home);
+    QCOMPARE(several->currentText(), QStringLiteral("First camera"));
+    QCOMPARE(home->currentText(), QStringLiteral("All cameras"));
+
+    const CameraChoices cameras{{"1&2.4&1&0000", "Front"}, {"1&2.5&1&0000", "Side"}};
+    // A saved camera that is not attached keeps its entry and is handed back unchanged.
+    dialog.setCameraValues(cameras, "1&9&1&0000", "1&2.5&1&0000");
+    QVERIFY(!dialog.findChild<QPushButton*>("apply_pushButton")->isEnabled());
+    QCOMPARE(several->currentText(), QStringLiteral("1&9&1&0000 (not attached)"));
+    QCOMPARE(home->currentText(), QStringLiteral("Side"));
+
+    QStringList calls;
+    connect(&dialog, &AdvancedSetting::signal_SeveralTalkersCameraChange,
+            [&](const QString& v) { calls << "several=" + v; });
+    connect(&dialog, &AdvancedSetting::signal_BackToHomeCamerasChange,
+            [&](const QString& v) { calls << "home=" + v; });
+    home->setCurrentIndex(0);
+    QVERIFY(dialog.findChild<QPushButton*>("apply_pushButton")->isEnabled());
+    dialog.slot_Apply();
+    QCOMPARE(calls, (QStringList{"several=1&9&1&0000", "home=all"}));
 }
 
 #include "tst_AdvancedSetting.moc"

@@ -66,6 +66,7 @@ private slots:
     void applyTakesBoxesAndZones();
     void loadSettingsReadsLinksAndZones();
     void loadSettingsWithoutIndexKeepsDefaults();
+    void positionsNameTheirCameras();
 };
 
 void TstPresetLink::defaultZoneBoundaries_data() {
@@ -389,6 +390,48 @@ void TstPresetLink::loadSettingsWithoutIndexKeepsDefaults() {
         QCOMPARE(page.presetBox(i)->currentIndex(), i);
     }
     QCOMPARE(page.rangeTexts(PresetLink::Sennheiser).value(1), QStringLiteral("0~45"));
+}
+
+void TstPresetLink::positionsNameTheirCameras() {
+    const QString front = QStringLiteral("1&2.4&1&0000");
+    const QString side = QStringLiteral("1&2.5&1&0000");
+    QJsonObject cameras{{"ArrayPos1", "1&2.4&1&0000"}, {"ArrayPos6", " 1&2.5&1&0000 "}, {"ArrayPos7", 5}};
+    publish(QJsonObject{{"SoundDeviceIndex", 3}, {"PresetLinkCameraMap", cameras}});
+    PresetLink page;
+    Tracking tracking(page, 3, PresetLink::Sennheiser);
+    page.loadSettings();
+    // Before the list has rows, a linked camera shows as not attached; a link that is not a
+    // location takes the first camera.
+    QCOMPARE(page.cameraBox(6)->currentText(), QStringLiteral("1&2.5&1&0000 (not attached)"));
+    QCOMPARE(page.cameraBox(7)->currentText(), QStringLiteral("First camera"));
+    QCOMPARE(tracking.engine.tracker().positionMap().cameraOf(6), side.toStdString());
+    QCOMPARE(tracking.engine.tracker().positionMap().cameraOf(7), std::string());
+
+    // The rows arrive: the boxes name the cameras by their short names; that is no edit.
+    page.setCameraChoices({{front, QStringLiteral("Front")}, {side, QStringLiteral("Side")}});
+    QVERIFY(!page.isApplyEnabled());
+    QCOMPARE(page.cameraBox(1)->currentText(), QStringLiteral("Front"));
+    QCOMPARE(page.cameraBox(6)->currentText(), QStringLiteral("Side"));
+    QCOMPARE(page.cameraBox(6)->count(), 3);
+
+    // A choice counts on Apply, and survives its camera leaving the list.
+    page.cameraBox(2)->setCurrentIndex(page.cameraBox(2)->findData(side));
+    QVERIFY(page.isApplyEnabled());
+    QCOMPARE(page.cameraMap().value(2), QString());
+    page.slot_Apply();
+    QCOMPARE(page.cameraMap().value(2), side);
+    QCOMPARE(tracking.engine.tracker().positionMap().cameraOf(2), side.toStdString());
+    page.setCameraChoices({{front, QStringLiteral("Front")}});
+    QCOMPARE(page.cameraBox(2)->currentText(), QStringLiteral("1&2.5&1&0000 (not attached)"));
+    page.slot_Apply();
+    QCOMPARE(page.cameraMap().value(2), side);
+
+    // Linked to a camera that is not connected: nothing goes to the camera that is.
+    QSignalSpy sent(&page, &PresetLink::signal_AddUSBCommand);
+    page.slot_CallCameraPreset(6);
+    QVERIFY(sent.isEmpty());
+    page.slot_CallCameraPreset(1);
+    QCOMPARE(presetsOf(sent), QList<int>{1});
 }
 
 void TstPresetLink::everyLayoutFitsThePage_data() {
