@@ -3,10 +3,11 @@
 #
 # Which devices: with VEXSDK_SIM set, or with a supported camera attached (USB vendor 1d4d),
 # the application runs on them as they are. Otherwise this runs the demonstration: the
-# simulator (vexsim) with tools/vexsim/scenarios/demo.json -- a camera whose picture shows a
-# room with eight numbered seats, and a Shure array on 127.0.0.1 whose talker moves from seat
-# to seat -- and the application on it, with its own settings folder seeded from
-# demo-settings.json (array linked, positions linked to presets, the camera saved as
+# simulator (vexsim) with tools/vexsim/scenarios/demo.json -- two cameras whose pictures show a
+# room with eight numbered seats, each room in colours of its own, and a Shure array on
+# 127.0.0.1 whose talker moves from seat to seat -- and the application on them, with its own
+# settings folder seeded from demo-settings.json (array linked, several cameras, positions 1-4
+# linked to the front camera's presets and 5-8 to the side camera's, both cameras saved as
 # connected). The user's own settings are never read or written in the demonstration.
 #
 # The application refuses to start without a system tray, so on a machine without a display
@@ -70,7 +71,7 @@ if [ -z "${VEXSDK_SIM:-}" ] && ! camera_attached; then
     [ -S "$VEXSDK_SIM" ]
   }
   wait_for 20 sim_ready || { echo "run: the simulator did not start" >&2; exit 1; }
-  echo "run: no camera found, so this is the demonstration (simulated camera and Shure array, settings in a" \
+  echo "run: no camera found, so this is the demonstration (two simulated cameras and a Shure array, settings in a" \
        "throw-away folder); attach a camera (USB vendor 1d4d) or set VEXSDK_SIM to run against real devices"
 fi
 

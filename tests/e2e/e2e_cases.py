@@ -633,6 +633,77 @@ def case_talker_returns_after_home(session):
     expect(session.alive("app"), "the application ended")
 
 
+# What turns a head: a preset recall, home, a continuous pan/tilt or zoom.
+MOVES = (CALL_PRESET, HOME, "0x0027", "0x002a")
+
+
+def moves(session, since):
+    """The journal's head-moving writes from `since` on: (time_ms, camera, register, value)."""
+    entries = session.sim("journal", since=since)["entries"]
+    return [(e["time_ms"], e["camera"], e["register"], e["value"]) for e in entries if e.get("register") in MOVES]
+
+
+def case_two_cameras(session):
+    """Two cameras, each linked to the talkers on its side of the table: a talker at position 2
+    turns camera A to its preset 2, then one at position 6 camera B to its preset 6. Nothing
+    else moves: A is not sent to preset 6, B not to preset 2, and neither goes home."""
+    delay_ms = 1000
+    front = "1&2.4&1&0000"
+    side = "1&2.5&1&0000"
+    cam_a = dict(copy.deepcopy(CAMERA), room="default")
+    cam_b = dict(copy.deepcopy(CAMERA), id="cam2", bus_port="1&2.5", room="blue")
+    session.start_sim({"cameras": [cam_a, cam_b],
+                       "arrays": [{"id": "shure", "brand": "shure", "address": session.address}]})
+    settings = seeded_settings(BRANDS["shure"], session.address, delay_ms=delay_ms, home_ms=120000, cameras=2)
+    settings["SeveralCameras"] = True
+    settings["PresetLinkMap"] = {"ArrayPos%d" % n: n for n in range(1, 9)}
+    settings["PresetLinkCameraMap"] = {"ArrayPos%d" % n: front if n <= 4 else side for n in range(1, 9)}
+    settings["BackToHomeCameras"] = "all"
+    locations = [c["LocationIdentity"] for c in settings["UsbCamerasArray"]]
+    expect(locations == [front, side], "the seeded cameras: %s" % locations)
+    session.seed(settings)
+    session.start_app()
+
+    # The two pictures are told apart at a glance: at the same view most of them differs.
+    a = session.camera_picture("front", "cam1")
+    b = session.camera_picture("side", "cam2")
+    differing = session.pixels_differing(a, b)
+    expect(differing > CAMERA["capabilities"][0]["width"] * CAMERA["capabilities"][0]["height"] // 2,
+           "the two cameras' pictures differ in only %d pixels" % differing)
+
+    def both_connected():
+        rows = session.camera_list()
+        return len(rows) == 2 and all(r["button"] == "Disconnect" and r["state"] == "Connected" for r in rows)
+
+    wait_until("both saved cameras to connect", both_connected, 15)
+    wait_until("the array link", lambda: session.array_status("shure")["connected"], 10)
+
+    since = session.sim("journal")["next"]
+    onset = session.sim("talk", array="shure", position=2)["time_ms"]
+
+    def recall(camera, preset, after_ms):
+        return next((t for t, c, r, v in moves(session, since) if t >= after_ms and c == camera and r == CALL_PRESET
+                     and v == preset), None)
+
+    t2 = wait_until("camera A's preset 2", lambda: recall("cam1", 2, onset), delay_ms / 1000 + 4)
+    expect(t2 - onset >= delay_ms, "camera A's preset 2 %.0f ms after the onset, before the %d ms trigger delay"
+           % (t2 - onset, delay_ms))
+    wait_until("camera A to turn to seat 2",
+               lambda: abs(session.camera_status("cam1")["view"]["pan"] - (-100)) < 0.5, 5)
+    moved = session.sim("talk", array="shure", position=6)["time_ms"]
+    t6 = wait_until("camera B's preset 6", lambda: recall("cam2", 6, moved), delay_ms / 1000 + 4)
+    expect(t6 - moved >= delay_ms, "camera B's preset 6 %.0f ms after the onset, before the %d ms trigger delay"
+           % (t6 - moved, delay_ms))
+    wait_until("camera B to turn to seat 6", lambda: abs(session.camera_status("cam2")["view"]["pan"] - 60) < 0.5, 5)
+    # Nothing to wait for when nothing may happen: the talker has gone on well past the delay.
+    wait_until("the talker to talk past the delay", lambda: time.time() * 1000 >= t6 + delay_ms + 800, 5)
+    seen = [(c, r, v) for _, c, r, v in moves(session, since)]
+    expect(seen == [("cam1", CALL_PRESET, 2), ("cam2", CALL_PRESET, 6)],
+           "the heads were moved by %s" % seen)
+    expect(abs(session.camera_status("cam1")["view"]["pan"] - (-100)) < 0.5, "camera A left seat 2")
+    expect(session.alive("app"), "the application ended")
+
+
 def case_display_keeps_state(session):
     """The harness's own display: it does not reset when its last client leaves, so a tray
     panel starting slowly beside a look at the window tree is never refused. With only
@@ -677,6 +748,7 @@ CASES = {
     "control_api_loopback": (case_control_api_loopback, 26),
     "display_keeps_state": (case_display_keeps_state, 27),
     "talker_returns_after_home": (case_talker_returns_after_home, 28),
+    "two_cameras": (case_two_cameras, 29),
 }
 
 if __name__ == "__main__":

@@ -86,9 +86,18 @@ def wait_until(what, condition, timeout, interval=0.05):
         time.sleep(interval)
 
 
-def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_action=300, nureva_port=8931):
+def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_action=300, nureva_port=8931,
+                    cameras=1):
+    """The demonstration's settings for one array brand. The demonstration runs two cameras;
+    a case gets as many of its saved cameras as it asks for, and with one camera none of the
+    several-camera settings (every position then goes to that camera)."""
     with open(DEMO_SETTINGS) as f:
         settings = json.load(f)
+    settings["UsbCamerasArray"] = settings["UsbCamerasArray"][:cameras]
+    if cameras == 1:
+        for key in ("SeveralCameras", "PresetLinkCameraMap", "BackToHomeCameras", "SeveralTalkersCamera"):
+            settings.pop(key, None)
+        settings["UsbCamerasArray"][0].pop("ShortName", None)  # its row shows the model, as before
     names = ["Shure: MXA910", "Shure: MXA920", "Shure: MXA310", "Sennheiser: TCC2", "Nureva: HDL300", "Yamaha: RM-CG"]
     settings["SoundDeviceIndex"] = brand_index
     settings["SoundDeviceType"] = names[brand_index]
@@ -328,6 +337,36 @@ class Session:
                 continue  # a row that went away while we walked
         return [{"model": model, "state": state, "button": button.name, "node": button}
                 for (model, state), button in zip(labels, buttons)]
+
+    def camera_picture(self, name, camera_id="cam1", timeout=10):
+        """One picture of the camera's first stream (MJPEG: a raw sequence of JPEG pictures),
+        taken straight from the simulator, as a file."""
+        url = self.camera_status(camera_id)["streams"][0]["url"]
+        host, port = url[len("tcp://"):].rsplit(":", 1)
+        data = b""
+        deadline = time.monotonic() + timeout
+        with socket.create_connection((host, int(port)), timeout=timeout) as s:
+            while True:
+                start = data.find(b"\xff\xd8")
+                # Entropy-coded data stuffs every 0xff byte, so the first end marker after
+                # the start marker ends the picture.
+                end = data.find(b"\xff\xd9", start + 2) if start >= 0 else -1
+                if end >= 0:
+                    break
+                if time.monotonic() > deadline or len(data) > 16 << 20:
+                    raise Failure("no whole picture from %s's stream" % camera_id)
+                s.settimeout(max(0.1, deadline - time.monotonic()))
+                try:
+                    chunk = s.recv(1 << 16)
+                except socket.timeout:
+                    continue
+                if not chunk:
+                    raise Failure("%s's stream ended before a whole picture" % camera_id)
+                data += chunk
+        path = os.path.join(self.work, name + ".jpg")
+        with open(path, "wb") as f:
+            f.write(data[start:end + 2])
+        return path
 
     def camera_rows(self):
         return len(self.camera_list())

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -71,6 +72,39 @@ TEST(SimPicture, PanZoomAndMirrorChangeThePictureTheFrameCountOnlyTheStrip) {
     const size_t strip = size_t(180 - std::max(8, 180 / 14)) * 320;
     EXPECT_TRUE(std::equal(a.y.begin(), a.y.begin() + strip, e.y.begin()));
     EXPECT_NE(a.y, e.y);
+}
+
+// How far apart two planes are on average (0: the same picture).
+double meanDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+    return a.empty() ? 0 : sum / double(a.size());
+}
+
+TEST(SimPicture, EachRoomHasWallsOfItsOwnAndTheSameSeats) {
+    const SimPicture rooms[] = {SimPicture(6), SimPicture(6, SimRoom::Blue), SimPicture(6, SimRoom::Green)};
+    // Where the demonstration's preset 3 looks: the seat, the wall behind it and the floor.
+    const SimView atSeat{-60, 6, 1.8};
+    std::vector<Planes> shown;
+    for (const SimPicture& room : rooms) {
+        shown.emplace_back(320, 180);
+        shown.back().render(room, atSeat);
+    }
+    for (size_t a = 0; a < shown.size(); ++a)
+        for (size_t b = a + 1; b < shown.size(); ++b) {
+            // Told apart at a glance: the colour of most of the picture differs.
+            EXPECT_GT(meanDifference(shown[a].u, shown[b].u) + meanDifference(shown[a].v, shown[b].v), 15.0)
+                << simRoomName(rooms[a].room()) << " and " << simRoomName(rooms[b].room());
+        }
+    // The seat's person and number are where they were, in every room: presets frame the same.
+    const SimPicture& first = rooms[0];
+    const int x = static_cast<int>((SimPicture::seatPanDeg(3) + SimPicture::kPanSpanDeg / 2) * 6);
+    for (int tilt : {-5, 6, 17}) {
+        const int y = static_cast<int>((SimPicture::kTiltTopDeg - tilt) * 6);
+        for (const SimPicture& room : rooms) EXPECT_EQ(room.roomLuma(x, y), first.roomLuma(x, y)) << tilt;
+    }
+    for (SimRoom room : {SimRoom::Default, SimRoom::Blue, SimRoom::Green})
+        EXPECT_EQ(simRoomFromName(simRoomName(room)), room);
 }
 
 TEST(SimPicture, TextBeyondThePlaneIsClipped) {

@@ -50,7 +50,44 @@ void fillLuma(uint8_t* plane, int stride, int width, int height, int x0, int y0,
     }
 }
 
+// What differs between the rooms: the wall (luma at its top and bottom, chroma) and the floor.
+struct RoomColours {
+    uint8_t wallTop, wallBottom, wallU, wallV;
+    uint8_t floorY, floorU, floorV;
+};
+
+RoomColours coloursOf(SimRoom room) {
+    switch (room) {
+        case SimRoom::Blue:
+            return {150, 115, 165, 105, 70, 140, 120};
+        case SimRoom::Green:
+            return {170, 130, 95, 95, 80, 120, 110};
+        case SimRoom::Default:
+            break;
+    }
+    return {190, 150, 118, 138, 85, 110, 150};
+}
+
 }  // namespace
+
+std::optional<SimRoom> simRoomFromName(const std::string& name) {
+    for (SimRoom room : {SimRoom::Default, SimRoom::Blue, SimRoom::Green})
+        if (name == simRoomName(room))
+            return room;
+    return std::nullopt;
+}
+
+const char* simRoomName(SimRoom room) {
+    switch (room) {
+        case SimRoom::Blue:
+            return "blue";
+        case SimRoom::Green:
+            return "green";
+        case SimRoom::Default:
+            break;
+    }
+    return "default";
+}
 
 void simDrawText(uint8_t* plane, int stride, int width, int height, int x, int y, int digitHeight,
                  const char* text, uint8_t luma) {
@@ -136,22 +173,25 @@ void SimPicture::drawNumber(int x, int y, int digitHeight, int number, uint8_t l
     simDrawText(_y.data(), _width, _width, _height, x, y, digitHeight, text, luma);
 }
 
-SimPicture::SimPicture(int pixelsPerDegree)
-    : _ppd(std::clamp(pixelsPerDegree, 2, 40)),
+SimPicture::SimPicture(int pixelsPerDegree, SimRoom room)
+    : _room(room),
+      _ppd(std::clamp(pixelsPerDegree, 2, 40)),
       _width(static_cast<int>(kPanSpanDeg * _ppd)),
       _height(static_cast<int>(kTiltSpanDeg * _ppd)),
       _y(static_cast<size_t>(_width) * _height),
       _u(_y.size()),
       _v(_y.size()) {
     // Ceiling, wall, floor.
+    const RoomColours colours = coloursOf(room);
     fillRect(0, 0, _width, yForTilt(55), 215, 128, 128);
     for (int row = yForTilt(55); row < yForTilt(-12); ++row) {
         // The wall darkens a little towards the floor, so a tilt shows as a change of shade.
-        const uint8_t shade =
-            static_cast<uint8_t>(190 - (row - yForTilt(55)) * 40 / std::max(1, yForTilt(-12) - yForTilt(55)));
-        fillRect(0, row, _width, row + 1, shade, 118, 138);
+        const int fall = colours.wallTop - colours.wallBottom;
+        const uint8_t shade = static_cast<uint8_t>(
+            colours.wallTop - (row - yForTilt(55)) * fall / std::max(1, yForTilt(-12) - yForTilt(55)));
+        fillRect(0, row, _width, row + 1, shade, colours.wallU, colours.wallV);
     }
-    fillRect(0, yForTilt(-12), _width, _height, 85, 110, 150);
+    fillRect(0, yForTilt(-12), _width, _height, colours.floorY, colours.floorU, colours.floorV);
     // Windows along the wall every 60 degrees, between the seats.
     for (int pan = -180; pan <= 180; pan += 60) {
         fillRect(xForPan(pan - 8), yForTilt(48), xForPan(pan + 8), yForTilt(25), 225, 150, 110);

@@ -4,21 +4,34 @@
 // numbered seats around it) in which the camera's pan, tilt and zoom choose the part shown,
 // rendered into planar YUV 4:2:0 frames of any size. A strip along the bottom of every frame
 // shows the pan, tilt and zoom in figures and a marker that moves with the frame count, so a
-// live picture never repeats itself even while the head stands still.
+// live picture never repeats itself even while the head stands still. The room comes in a few
+// colourings (SimRoom) so that several cameras' pictures are told apart at a glance; the seats,
+// the scale and the strip are the same in all of them, so a preset frames the same seat.
 //
 // Threading: the room is drawn once in the constructor and only read afterwards, so one
 // SimPicture may render frames for several threads at once.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "SimCamera.h"
+
+// The colouring of a drawn room: a light warm wall (the default), a blue one, a green one.
+enum class SimRoom { Default, Blue, Green };
+
+// "default", "blue", "green"; nullopt for any other name.
+std::optional<SimRoom> simRoomFromName(const std::string& name);
+const char* simRoomName(SimRoom room);
 
 class SimPicture {
 public:
     // The room spans pan -215..+215 degrees and tilt -60..+115 degrees (the head's range plus
     // half the widest view), at `pixelsPerDegree` (the sharpness at full zoom).
-    explicit SimPicture(int pixelsPerDegree = 12);
+    explicit SimPicture(int pixelsPerDegree = 12, SimRoom room = SimRoom::Default);
+
+    SimRoom room() const { return _room; }
 
     // Horizontal field of view at zoom 1, in degrees; the vertical one follows the frame's
     // aspect ratio.
@@ -48,6 +61,7 @@ private:
     int xForPan(double panDeg) const;
     int yForTilt(double tiltDeg) const;
 
+    SimRoom _room;
     int _ppd;
     int _width;
     int _height;

@@ -141,8 +141,14 @@ std::optional<SimScenario> SimScenario::fromJson(const Json& document, std::stri
         r.number("usb_bus", c.usbBus, 1, 11);
         c.serial = "VX" + std::to_string(100001 + i);
         r.text("serial", c.serial);
+        std::string room = simRoomName(c.room);
+        r.text("room", room);
         if (!r.ok())
             break;
+        if (const std::optional<SimRoom> named = simRoomFromName(room))
+            c.room = *named;
+        else
+            r.fail("room", "must be \"default\", \"blue\" or \"green\"");
         std::transform(c.vid.begin(), c.vid.end(), c.vid.begin(), ::tolower);
         std::transform(c.pid.begin(), c.pid.end(), c.pid.begin(), ::tolower);
         if (!isHex4(c.vid) || !isHex4(c.pid))

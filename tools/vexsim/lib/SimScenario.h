@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KXJsonLine.h"
+#include "SimPicture.h"
 
 struct SimScenario {
     struct Capability {
@@ -39,6 +40,7 @@ struct SimScenario {
         bool extensionUnit = true;
         int usbBus = 0;      // USB mode: the emulated bus (1 ..), 0: by the camera's place in the list
         std::string serial;  // USB mode: the serial number string
+        SimRoom room = SimRoom::Default;  // the colouring of the room its picture shows
         std::vector<Capability> capabilities;
         Place start;
         std::vector<std::pair<int, Place>> presets;  // preset number -> place

@@ -121,7 +121,9 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, c
         return;
     }
     if (options.liveStreams)
-        _picture = std::make_shared<SimPicture>(10);
+        for (const SimScenario::Camera& setup : scenario.cameras)
+            if (_pictures.count(setup.room) == 0)
+                _pictures[setup.room] = std::make_shared<SimPicture>(10, setup.room);
 
     for (const SimScenario::Camera& setup : scenario.cameras) {
         CameraEntry entry;
@@ -140,7 +142,8 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, c
             o.port = cap.port;
             o.startDelayMs = cap.startDelayMs;
             auto stream = std::make_unique<SimVideoServer>(
-                _picture, [server, path](SimView& view) { return server->view(path, view); }, o);
+                _pictures.at(setup.room), [server, path](SimView& view) { return server->view(path, view); },
+                o);
             if (!stream->ok()) {
                 _error = "camera " + setup.id + ": " + stream->error();
                 return;
@@ -402,6 +405,7 @@ Json SimWorld::status() {
                            {"plugged", c.plugged},
                            {"device_path", c.devicePath},
                            {"location", SimServer::locationFor(c.setup.busPort, 0)},
+                           {"room", simRoomName(c.setup.room)},
                            {"view", known ? viewJson(view) : Json()},
                            {"streams", streams}});
     }

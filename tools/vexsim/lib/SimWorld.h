@@ -119,7 +119,9 @@ private:
     void runTimelineFrom(size_t index);
 
     std::string _error;
-    std::shared_ptr<const SimPicture> _picture;
+    // One picture per room a camera shows, drawn here before any stream starts; immutable
+    // after that, shared read-only by the cameras' streaming threads.
+    std::map<SimRoom, std::shared_ptr<const SimPicture>> _pictures;
     std::unique_ptr<SimServer> _server;
     std::vector<CameraEntry> _cameras;
     std::vector<std::pair<std::string, std::unique_ptr<SimArray>>> _arrays;

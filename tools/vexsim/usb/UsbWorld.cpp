@@ -95,7 +95,10 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
         _error = _world->error();
         return;
     }
-    _picture = std::make_shared<SimPicture>(4);  // small pictures: a coarse room is sharp enough
+    // Small pictures: a coarse room is sharp enough.
+    for (const SimScenario::Camera& c : cameras.cameras)
+        if (_pictures.count(c.room) == 0)
+            _pictures[c.room] = std::make_shared<SimPicture>(4, c.room);
 
     std::set<int> udcs;
     for (size_t k = 0; k < cameras.cameras.size(); ++k) {
@@ -124,7 +127,8 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
                 },
                 Qt::QueuedConnection);
         };
-        _cameras.push_back(std::make_unique<UsbCamera>(setup, _world->server(), _picture, callbacks));
+        _cameras.push_back(
+            std::make_unique<UsbCamera>(setup, _world->server(), _pictures.at(c.room), callbacks));
         _plugAtStart.push_back(c.plugged);
     }
     _inbox = std::make_unique<SimControlInbox>([this](const Json& request) { return control(request); },

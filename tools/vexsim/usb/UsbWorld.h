@@ -22,6 +22,7 @@
 #include <QObject>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -58,7 +59,8 @@ private:
 
     std::string _error;
     std::unique_ptr<SimWorld> _world;
-    std::shared_ptr<const SimPicture> _picture;
+    // One picture per room a camera shows; immutable once built, read by the cameras' threads.
+    std::map<SimRoom, std::shared_ptr<const SimPicture>> _pictures;
     std::vector<std::unique_ptr<UsbCamera>> _cameras;
     std::vector<bool> _plugAtStart;
     std::unique_ptr<SimControlInbox> _inbox;
