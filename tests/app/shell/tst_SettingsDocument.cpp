@@ -168,7 +168,7 @@ void TstSettingsDocument::firstSaveWritesThePagesInitialValues() {
     TrackingSettings{}.toJson(doc);
     SettingsDocument::applyPresetLinkValues(
         doc, {page.presetMap(), page.rangeTexts(PresetLink::Sennheiser), page.rangeTexts(PresetLink::Nureva),
-              page.rangeTexts(PresetLink::Yamaha)});
+              page.rangeTexts(PresetLink::Yamaha), page.cameraMap()});
     QDir().mkpath(QFileInfo(configFile()).path());
     QVERIFY(SettingsDocument::write(configFile(), doc));
 
