@@ -21,12 +21,13 @@ enum Key : int {
     LRInvertTilt,      // bool: left/right inverted tilt chosen for this camera
     IsConnect,         // string: "1" connected, "0" not (set only in saved copies)
     ShortName,         // string: the user's name for the camera ("Front"); may be empty
+    Serial,            // string: the USB serial number; empty when the camera has none
     Count
 };
 
 inline constexpr const char* kNames[Count] = {
-    "ModelName", "DeviceModeInt", "FriendlyName",     "VID",          "PID",       "Type",
-    "PortPath",  "PortInfo",      "LocationIdentity", "LRInvertTilt", "IsConnect", "ShortName"};
+    "ModelName", "DeviceModeInt",    "FriendlyName", "VID",       "PID",       "Type",  "PortPath",
+    "PortInfo",  "LocationIdentity", "LRInvertTilt", "IsConnect", "ShortName", "Serial"};
 
 inline QString name(Key key) {
     return key >= 0 && key < Count ? QString::fromLatin1(kNames[key]) : QString();

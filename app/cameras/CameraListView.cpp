@@ -38,6 +38,10 @@ QString rowLocation(const QPushButton* button) {
         .toLower();
 }
 
+QString rowSerial(const QPushButton* button) {
+    return button->property("DataInfo").toJsonObject().value(name(CameraInfoKey::Serial)).toString();
+}
+
 const char* kPageStyle =
     "QFrame#CameraView_frame{background:#474E53;border:1px solid #595959;border-radius:4px;}"
     "QLabel#title_label{color:#4BBDEF;font-family:Arial;font-size:14px;font-weight:bold;"
@@ -296,6 +300,47 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
                      << "auto connect:" << location;
             connectSavedCamera(location);
         }
+        const int awaited = awaitedIndexOf(location, info.serial);
+        if (awaited >= 0) {
+            _awaited.removeAt(awaited);
+            qDebug() << "CameraListView::slot_GetUSBCameras"
+                     << "reconnect:" << location << info.serial;
+            connectSavedCamera(location);
+        }
+    }
+}
+
+void CameraListView::setAutoReconnect(bool on) {
+    _autoReconnect = on;
+    if (!on)
+        _awaited.clear();
+}
+
+int CameraListView::awaitedIndexOf(const QString& locationIdentity, const QString& serial) const {
+    // Its place first; a camera with a serial number is also known on another port. (A different
+    // camera plugged into the same place is taken for it: the place is what the user chose.)
+    for (int i = 0; i < _awaited.size(); ++i) {
+        if (_awaited.at(i).location == locationIdentity)
+            return i;
+    }
+    for (int i = 0; i < _awaited.size() && !serial.isEmpty(); ++i) {
+        if (_awaited.at(i).serial == serial)
+            return i;
+    }
+    return -1;
+}
+
+void CameraListView::userChose(const QString& locationIdentity, const QString& serial) {
+    if (!severalCameras()) {
+        _pendingAutoConnect.clear();
+        _awaited.clear();
+        return;
+    }
+    _pendingAutoConnect.removeAll(locationIdentity);
+    for (int i = _awaited.size() - 1; i >= 0; --i) {
+        const AwaitedCamera& camera = _awaited.at(i);
+        if (camera.location == locationIdentity || (!serial.isEmpty() && camera.serial == serial))
+            _awaited.removeAt(i);
     }
 }
 
@@ -333,6 +378,7 @@ void CameraListView::addRow(const USB_DeviceInfo& info) {
     }
     data.insert(name(CameraInfoKey::LRInvertTilt), invertTilt);
     data.insert(name(CameraInfoKey::ShortName), savedShortName(info.locationIdentity));
+    data.insert(name(CameraInfoKey::Serial), info.serial);
 
     auto* label = new QLabel(displayModelName(info.modelName));
     label->setObjectName(QStringLiteral("ModelName"));
@@ -460,12 +506,9 @@ void CameraListView::destroyAllReceivers() {
 
 void CameraListView::slot_ConnectUSBCamera() {
     if (auto* button = qobject_cast<QPushButton*>(sender())) {
-        // The user chose: a saved camera arriving later no longer overrides that (with
-        // several cameras: for this camera).
-        if (severalCameras())
-            _pendingAutoConnect.removeAll(rowLocation(button));
-        else
-            _pendingAutoConnect.clear();
+        // The user chose: a saved or awaited camera arriving later no longer overrides that
+        // (with several cameras: for this camera).
+        userChose(rowLocation(button), rowSerial(button));
         connectUSBCameraProcess(button);
     }
 }
@@ -663,8 +706,23 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
             continue;
         // Only this camera goes; the others stay connected (and the tracking moves to the
         // next one when this was the default).
-        if (button->property("isConnected").toBool())
+        if (button->property("isConnected").toBool() && _receivers.contains(location)) {
             destroyReceiver(location);
+            // Gone while connected (a loose cable, a hub losing power): connected again when
+            // it is back, unless the user chooses otherwise meanwhile.
+            if (_autoReconnect) {
+                const QJsonObject data = button->property("DataInfo").toJsonObject();
+                AwaitedCamera awaited{
+                    location, rowSerial(button),
+                    displayModelName(data.value(name(CameraInfoKey::ModelName)).toString())};
+                for (int i = _awaited.size() - 1; i >= 0; --i) {
+                    if (_awaited.at(i).location == location ||
+                        (!awaited.serial.isEmpty() && _awaited.at(i).serial == awaited.serial))
+                        _awaited.removeAt(i);
+                }
+                _awaited.append(awaited);
+            }
+        }
         _pendingAutoConnect.removeAll(location);
         _buttonGroup->removeButton(button);
         _table->removeRow(row);
@@ -687,10 +745,7 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
             return true;
         // A choice made from outside counts as the user's: a saved camera arriving later
         // does not override it.
-        if (severalCameras())
-            _pendingAutoConnect.removeAll(wanted);
-        else
-            _pendingAutoConnect.clear();
+        userChose(wanted, rowSerial(button));
         button->setProperty("isConnected", false);
         connectUSBCameraProcess(button);
         return true;
@@ -700,14 +755,17 @@ bool CameraListView::connectCamera(const QString& locationIdentity) {
 
 void CameraListView::disconnectCamera(const QString& locationIdentity) {
     const QString location = locationIdentity.isEmpty() ? _connectOrder.value(0) : locationIdentity.toLower();
-    if (!_receivers.contains(location))
+    if (!_receivers.contains(location)) {
+        // A camera away while it is disconnected by hand stays disconnected when it is back.
+        for (int i = _awaited.size() - 1; i >= 0 && !location.isEmpty(); --i) {
+            if (_awaited.at(i).location == location)
+                _awaited.removeAt(i);
+        }
         return;
+    }
     QPushButton* button = buttonOf(location);
     if (button && button->property("isConnected").toBool()) {
-        if (severalCameras())
-            _pendingAutoConnect.removeAll(location);
-        else
-            _pendingAutoConnect.clear();
+        userChose(location, rowSerial(button));
         connectUSBCameraProcess(button);
     }
 }

@@ -32,6 +32,12 @@ class UsbSearch;
 // connected camera becomes the default. The selected camera, the row connected last by the
 // user, is the one the PTZ panel opens on.
 //
+// A camera connected when it is unplugged (a loose cable, a hub losing power) is awaited: when
+// a row with its location identity arrives, or one with its USB serial number on another
+// port, that row is connected at once. Only with "AutoReconnect" (the timing dialog's switch,
+// on by default); a camera disconnected by hand is not awaited, and a choice of the user ends
+// the wait as it ends a pending auto-connect.
+//
 // Each row's camera-info object (CameraInfoKey) lives in the property "DataInfo" of the
 // row's label and button; the button's copy is the one that counts (inverted tilt is stored
 // there only). A screen reader finds each row's model label and button, both describing the
@@ -112,6 +118,19 @@ public:
     // All of them (with "SeveralCameras" every camera saved as connected).
     QStringList pendingAutoConnects() const { return _pendingAutoConnect; }
 
+    // A camera that was connected when it went away, awaited to come back.
+    struct AwaitedCamera {
+        QString location;  // lower case
+        QString serial;    // empty when the camera has none
+        QString model;
+    };
+    // Whether a camera connected when it goes away is connected again when it comes back
+    // ("AutoReconnect", on by default). Off: nothing is awaited any more.
+    void setAutoReconnect(bool on);
+    bool autoReconnect() const { return _autoReconnect; }
+    // The cameras awaited, in the order they went.
+    QList<AwaitedCamera> awaitedCameras() const { return _awaited; }
+
 signals:
     void signal_PTZControlClicked(bool clicked, QJsonObject dataObject);
     void signal_ConnectUSBCamera(DC_Recv* recv);
@@ -151,6 +170,12 @@ private:
     QPushButton* buttonOf(const QString& locationIdentity) const;
     // Connects the first row of that (lower-case) location; false when there is none.
     bool connectSavedCamera(const QString& locationIdentity);
+    // The user chose about the camera of that location and serial number (connected or
+    // disconnected it): no saved or awaited camera arriving later overrides the choice. With
+    // one camera at a time any choice ends every wait; with several, the waits for that camera.
+    void userChose(const QString& locationIdentity, const QString& serial);
+    // The awaited camera a row with that location (lower case) and serial brings back; -1: none.
+    int awaitedIndexOf(const QString& locationIdentity, const QString& serial) const;
 
     QFrame* _frame = nullptr;
     QLabel* _titleLabel = nullptr;
@@ -180,4 +205,6 @@ private:
     // connected when its row arrives, once, unless the user connects or disconnects a camera
     // first (with "SeveralCameras": unless the user connects or disconnects that camera).
     QStringList _pendingAutoConnect;
+    bool _autoReconnect = true;     // "AutoReconnect", from the main window
+    QList<AwaitedCamera> _awaited;  // see AwaitedCamera; none while _autoReconnect is off
 };

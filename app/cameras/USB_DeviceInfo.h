@@ -18,6 +18,9 @@ struct USB_DeviceInfo {
     QString pid;
     QString friendlyName;
     QString deviceDesc;
+    // The device's USB serial number; empty when it has none. It follows the camera from one
+    // port to another, where the location identity does not.
+    QString serial;
 };
 
 Q_DECLARE_METATYPE(USB_DeviceInfo)

@@ -34,6 +34,33 @@ void UsbSearch::vendorProductOf(const QString& hardwareId, QString& vendorId, QS
     productId = parts.value(1).remove(QStringLiteral("PID_")).toLower();
 }
 
+QString UsbSearch::serialOf(const std::vector<KXUsbDevice>& devices, const QString& interfacePath,
+                            const QString& interfaceInstanceId) {
+    if (interfacePath.isEmpty())
+        return QString();
+    for (const KXUsbDevice& device : devices) {
+        if (!device.locationPaths || device.locationPaths->empty() || device.locationPaths->front().empty())
+            continue;
+        const QString id = QString::fromStdString(device.instanceId);
+        if (id.contains(QLatin1String("&MI_"), Qt::CaseInsensitive))
+            continue;  // another interface
+        const QString devicePath = QString::fromStdString(device.locationPaths->front());
+        if (!interfacePath.startsWith(devicePath + QLatin1Char(':')))
+            continue;
+        const qsizetype backslash = id.lastIndexOf(QLatin1Char('\\'));
+        if (backslash <= 0)
+            continue;
+        // The same vendor and product: "USB\VID_..&PID_.." begins both instance ids.
+        if (!interfaceInstanceId.startsWith(id.left(backslash) + QLatin1String("&MI_"), Qt::CaseInsensitive))
+            continue;
+        const QString tail = id.mid(backslash + 1);
+        if (tail.isEmpty() || tail.contains(QLatin1Char('&')) || tail.size() > kMaxSerialLength)
+            return QString();
+        return tail;
+    }
+    return QString();
+}
+
 QList<USB_DeviceInfo> UsbSearch::searchDevices(const std::vector<KXUsbDevice>& devices, DC_Find& find) {
     QList<USB_DeviceInfo> found;
     for (const KXUsbDevice& device : devices) {
@@ -74,6 +101,7 @@ QList<USB_DeviceInfo> UsbSearch::searchDevices(const std::vector<KXUsbDevice>& d
         info.portPath = device.locationPaths && !device.locationPaths->empty()
                             ? QString::fromStdString(device.locationPaths->front())
                             : QString();
+        info.serial = serialOf(devices, info.portPath, instanceId);
         info.friendlyName = textOf(device.friendlyName);
         info.deviceDesc = textOf(device.description);
         info.deviceModeInt = model;
@@ -84,6 +112,7 @@ QList<USB_DeviceInfo> UsbSearch::searchDevices(const std::vector<KXUsbDevice>& d
         qDebug() << "SPDRP_LOCATION_INFORMATION:" << info.portInfo;
         qDebug() << "SPDRP_LOCATION_PATHS:" << info.portPath;
         qDebug() << "Friendly Name:" << info.friendlyName;
+        qDebug() << "Serial:" << info.serial;
         found.append(info);
     }
     return found;

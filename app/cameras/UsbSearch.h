@@ -37,6 +37,16 @@ public:
     // "1d4d" and "6009"); a missing part is empty.
     static void vendorProductOf(const QString& hardwareId, QString& vendorId, QString& productId);
 
+    // The serial number of the device whose interface has this location path and instance id,
+    // read from the whole device's entry in `devices`: the device's location path is the
+    // interface's without ":<configuration>.<interface>", and its instance id ends in the serial
+    // number, or in "B&P" (with '&') when the device has none. Empty when there is none, or
+    // no such entry.
+    static QString serialOf(const std::vector<KXUsbDevice>& devices, const QString& interfacePath,
+                            const QString& interfaceInstanceId);
+    // The longest serial number a USB string descriptor can carry.
+    static constexpr int kMaxSerialLength = 126;
+
 signals:
     void signal_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList);
 

@@ -132,7 +132,18 @@ QJsonObject ControlApiBridge::state() {
         {QStringLiteral("talker"), talker > 0 ? QJsonValue(talker) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("lastPreset"),
          lastPreset >= 0 ? QJsonValue(lastPreset) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("awaited"), awaitedList()},
     };
+}
+
+QJsonArray ControlApiBridge::awaitedList() const {
+    QJsonArray list;
+    const QList<CameraListView::AwaitedCamera> awaited = _cameras->awaitedCameras();
+    for (const CameraListView::AwaitedCamera& camera : awaited)
+        list.append(QJsonObject{{QStringLiteral("location"), camera.location},
+                                {QStringLiteral("serial"), camera.serial},
+                                {QStringLiteral("model"), camera.model}});
+    return list;
 }
 
 void ControlApiBridge::setSteeredCamera(const QString& location) {
@@ -168,6 +179,10 @@ int ControlApiBridge::disconnectCamera(const QString& location, QString& message
                                      .value(QStringLiteral("location"))
                                      .toString()
                                      .compare(location, Qt::CaseInsensitive) == 0;
+        // A camera awaited after its unplug: disconnecting it ends the wait.
+        const QList<CameraListView::AwaitedCamera> awaited = _cameras->awaitedCameras();
+        for (const CameraListView::AwaitedCamera& camera : awaited)
+            known = known || camera.location.compare(location, Qt::CaseInsensitive) == 0;
         if (!known) {
             message = QStringLiteral("no camera at \"%1\"").arg(location);
             return NoSuchCamera;

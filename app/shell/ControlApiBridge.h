@@ -55,6 +55,8 @@ public:
 
     // The parts of "state", as the events carry them.
     QJsonArray cameraList() const;
+    // The cameras awaited after an unplug: {location, serial, model} each.
+    QJsonArray awaitedList() const;
     QJsonValue connectedValue() const;
     QJsonArray connectedCameras() const;
     // The location identity of the camera the panel steers, as its row spells it; empty when

@@ -81,6 +81,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
         qDebug() << "MainWindow::MainWindow"
                  << "settings: replaced" << key << "by its default";
     soundDevice->loadSettings(tracking);
+    cameraList->setAutoReconnect(tracking.autoReconnect);
     presetLink->loadSettings();
     startControlApi();
 
@@ -264,6 +265,9 @@ void MainWindow::connectPages() {
     connect(this, &MainWindow::signal_StartAutoConnect, soundDevice,
             &SoundDeviceSetting::slot_StartAutoConnect);
     connect(this, &MainWindow::signal_StartAutoConnect, cameraList, &CameraListView::slot_StartAutoConnect);
+    // Before the settings are loaded, so the list starts with the saved switch.
+    connect(soundDevice, &SoundDeviceSetting::signal_AutoReconnectChanged, cameraList,
+            &CameraListView::setAutoReconnect);
     connect(soundDevice, &SoundDeviceSetting::signal_ShowTrackingLog, this,
             &MainWindow::slot_ShowTrackingLog);
     presetLink->setTrackingEngine(engine);

@@ -197,6 +197,9 @@ void AdvancedSetting::buildForm() {
     _autoReconnectBox = new QCheckBox(frame);
     _autoReconnectBox->setObjectName(QStringLiteral("autoReconnect_checkBox"));
     _autoReconnectBox->setAccessibleName(tr("Auto Reconnect"));
+    _autoReconnectBox->setToolTip(
+        tr("Retries a lost array link, and connects a camera again when it comes back after an "
+           "unplug (the same port, or its serial number on another port)."));
     addRow(9, tr("Auto Reconnect :"), _autoReconnectBox);
     grid->setColumnStretch(1, 1);
     body->addLayout(grid);

@@ -264,6 +264,7 @@ void SoundDeviceSetting::loadSettings(const TrackingSettings& loaded) {
     settings.yamahaPort = current.yamahaPort;
     _engine->setSettings(settings);
     _link->setAutoReconnect(settings.autoReconnect);
+    emit signal_AutoReconnectChanged(settings.autoReconnect);
     {
         const QSignalBlocker blocker(ui->tracking_checkBox);
         ui->tracking_checkBox->setChecked(_engine->isTrackingEnabled());
@@ -677,6 +678,7 @@ void SoundDeviceSetting::slot_BackToHomeActionChange(int newBackHomeActionInt) {
 void SoundDeviceSetting::slot_AutoReconnectChange(bool on) {
     updateSettings([on](TrackingSettings& s) { s.autoReconnect = on; });
     _link->setAutoReconnect(on);
+    emit signal_AutoReconnectChanged(on);
 }
 
 void SoundDeviceSetting::slot_MinimumHoldTimeChange(int ms) {

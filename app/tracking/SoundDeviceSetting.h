@@ -194,6 +194,8 @@ signals:
     void signal_TalkerPositionChanged(int position);
     // The "Tracking log" button.
     void signal_ShowTrackingLog();
+    // "AutoReconnect", loaded or changed in the timing dialog; the camera list follows it too.
+    void signal_AutoReconnectChanged(bool on);
 
 public slots:
     void slot_StartAutoConnect();

@@ -112,7 +112,10 @@ def case_shure_auto_coverage(session):
 
 
 def case_hotplug(session):
-    start(session, "shure")
+    # Without Auto Reconnect the camera plugged back waits for the user's click.
+    settings = seeded_settings(BRANDS["shure"], session.address)
+    settings["AutoReconnect"] = False
+    start(session, "shure", settings=settings)
     wait_connected(session)
     # The control interface is off unless the settings switch it on.
     expect(not port_open("127.0.0.1", 8940), "the control interface listens although it is off by default")
@@ -129,6 +132,21 @@ def case_hotplug(session):
     wait_until("the camera to connect from its row", lambda: camera_connected(session), 10)
     session.responsive()
     expect(session.alive("app"), "the application ended after the plug")
+
+
+def case_camera_back_after_unplug(session):
+    """A loose cable: the connected camera is out for 3 s and back; it is connected again by
+    itself as its row returns, and a talker's preset reaches it again."""
+    start(session, "shure")
+    wait_connected(session)
+    session.sim("unplug", camera="cam1")
+    wait_until("the camera's row to go", lambda: session.camera_rows() == 0, 10)
+    time.sleep(3)  # how long the cable is out (the scenario, not a wait for the application)
+    session.sim("plug", camera="cam1")
+    wait_until("the camera's row to return", lambda: session.camera_rows() == 1, 10)
+    wait_until("the camera to connect again by itself", lambda: camera_connected(session), 2)
+    track_once(session, "shure", {"position": 3}, 3, 1500, 2500)
+    expect(session.alive("app"), "the application ended")
 
 
 def case_link_drop(session):
@@ -749,6 +767,7 @@ CASES = {
     "display_keeps_state": (case_display_keeps_state, 27),
     "talker_returns_after_home": (case_talker_returns_after_home, 28),
     "two_cameras": (case_two_cameras, 29),
+    "camera_back_after_unplug": (case_camera_back_after_unplug, 31),
 }
 
 if __name__ == "__main__":

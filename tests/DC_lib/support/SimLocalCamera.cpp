@@ -55,7 +55,7 @@ std::string SimLocalCamera::plug() {
 
 std::string SimLocalCamera::plug(const Setup& setup) {
     if (setup.onBus) {
-        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", setup.pid, setup.busPort));
+        _sim.addUsbDevice(SimServer::usbDeviceEntry("1d4d", setup.pid, setup.busPort, setup.serial));
         _sim.addUsbDevice(
             SimServer::usbInterfaceEntry("1d4d", setup.pid, setup.busPort, 0, setup.friendlyName));
     }

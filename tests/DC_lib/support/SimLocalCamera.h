@@ -31,6 +31,7 @@ public:
         // Also on the USB bus (the device and its camera interface 0), where a host program's
         // search walks; without it only the capture device is listed.
         bool onBus = false;
+        std::string serial;  // the device's USB serial number (on the bus); empty: none
         // How the camera tells its model: the firmware version text (registers from 0x80) and
         // the name it reports itself (registers from 0x1A8); empty ones are not set.
         std::string firmware;

@@ -133,6 +133,9 @@ private slots:
     void rowsAreReadAloudAndWorkFromTheKeyboard();
     void severalCamerasConnectOnTheirOwnAndOutliveEachOther();
     void severalCamerasAreAllConnectedAgainAtTheNextStart();
+    void aCameraConnectedWhenUnpluggedIsConnectedAgainWhenItReturns();
+    void aCameraWithASerialNumberIsKnownOnAnotherPort();
+    void aChoiceOfTheUserEndsTheWait();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -402,7 +405,9 @@ void TstCameraListView::autoConnectWaitsForALateRowOnce() {
     QVERIFY(isConnected(view, 1));
     QVERIFY(view.pendingAutoConnect().isEmpty());
 
-    // Once per start: unplugged and plugged again, it is not connected by itself again.
+    // Once per start: unplugged and plugged again, it is not connected by itself again (as a
+    // saved camera; with AutoReconnect on it would come back as an awaited one).
+    view.setAutoReconnect(false);
     view.slot_deviceUSBPlugOut(QStringLiteral("1&3&1&0000"));
     QVERIFY(!view.currentReceiver());
     view.slot_GetUSBCameras({record(a), record(b)});
@@ -841,6 +846,202 @@ void TstCameraListView::severalCamerasAreAllConnectedAgainAtTheNextStart() {
         view.slot_StartAutoConnect();
         QCOMPARE(view.connectedLocations(), (QStringList{locB}));
     }
+}
+
+namespace {
+
+// The list with the platform's hot-plug signals wired as the main window wires them, and the
+// first search done.
+struct HotPlugView {
+    CameraListView view;
+    USBListener listener;
+
+    bool start(SimCameraRig& rig, int rows) {
+        if (!listener.startListening() || !rig.sim().waitForWatchers(1, 5000))
+            return false;
+        QObject::connect(&listener, &USBListener::signal_deviceUSBPlugIn, &view,
+                         &CameraListView::slot_deviceUSBPlugIn);
+        QObject::connect(&listener, &USBListener::signal_deviceUSBPlugOut, &view,
+                         &CameraListView::slot_deviceUSBPlugOut);
+        view.slot_StartUSBSearch();
+        return QTest::qWaitFor([&] { return view.rowCount() == rows; }, 10000);
+    }
+    int rowOf(const QString& location) {
+        for (int row = 0; row < view.rowCount(); ++row)
+            if (locationOfRow(view, row) == location)
+                return row;
+        return -1;
+    }
+};
+
+}  // namespace
+
+// A loose cable or a hub losing power: the connected camera goes and comes back, and is
+// connected again as soon as its row is back. A camera disconnected by hand, or any camera with
+// AutoReconnect off, stays disconnected.
+void TstCameraListView::aCameraConnectedWhenUnpluggedIsConnectedAgainWhenItReturns() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    HotPlugView h;
+    QVERIFY(h.start(*_rig, 2));
+    CameraListView& view = h.view;
+    const QString locA = QString::fromStdString(SimCameraRig::location(a));
+    QTest::mouseClick(view.rowButton(h.rowOf(locA)), Qt::LeftButton);
+    QVERIFY(view.receiverFor(locA));
+    QSignalSpy receivers(&view, &CameraListView::signal_CameraReceiver);
+
+    _rig->unplug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.awaitedCameras().size(), 1);
+    QCOMPARE(view.awaitedCameras().at(0).location, locA);
+    QCOMPARE(view.awaitedCameras().at(0).model, QStringLiteral("ZM-150"));
+    _rig->plug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(view.receiverFor(locA) != nullptr, 2000);
+    QCOMPARE(view.currentReceiver(), view.receiverFor(locA));
+    QVERIFY(isConnected(view, h.rowOf(locA)));
+    QVERIFY(view.awaitedCameras().isEmpty());
+    // The tracking and the command worker hear of the new receiver.
+    QVERIFY(!receivers.isEmpty());
+    QCOMPARE(receivers.last().at(0).toString(), locA);
+    QVERIFY(receivers.last().at(1).value<DC_Recv*>() != nullptr);
+
+    // Disconnected by hand (the row button's way, and the control interface's), then unplugged.
+    view.disconnectCamera(locA);
+    QVERIFY(!view.currentReceiver());
+    _rig->unplug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    QVERIFY(view.awaitedCameras().isEmpty());
+    _rig->plug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QVERIFY(!view.currentReceiver());  // the row's arrival would have connected it
+
+    // AutoReconnect off: connected when unplugged, still not connected again.
+    view.setAutoReconnect(false);
+    QTest::mouseClick(view.rowButton(h.rowOf(locA)), Qt::LeftButton);
+    QVERIFY(view.receiverFor(locA));
+    _rig->unplug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    QVERIFY(view.awaitedCameras().isEmpty());
+    _rig->plug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QVERIFY(!view.currentReceiver());
+
+    // Switched off while the camera is away: it is no longer awaited.
+    view.setAutoReconnect(true);
+    QTest::mouseClick(view.rowButton(h.rowOf(locA)), Qt::LeftButton);
+    _rig->unplug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.awaitedCameras().size(), 1, 5000);
+    view.setAutoReconnect(false);
+    QVERIFY(view.awaitedCameras().isEmpty());
+    _rig->plug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QVERIFY(!view.currentReceiver());
+}
+
+// The serial number the search reads follows a camera to another port; a camera without one is
+// known by its place only. The place comes first: another camera plugged into the place of the
+// awaited one is connected (the simple rule; the user chose that place).
+void TstCameraListView::aCameraWithASerialNumberIsKnownOnAnotherPort() {
+    CameraSetup a = camera("1&2.4");
+    a.serial = "VX100001";
+    const CameraSetup b = camera("1&3", "600e");  // no serial number
+    _rig->plug(a);
+    _rig->plug(b);
+    HotPlugView h;
+    QVERIFY(h.start(*_rig, 2));
+    CameraListView& view = h.view;
+    const QString locA = QString::fromStdString(SimCameraRig::location(a));
+    const QString locB = QString::fromStdString(SimCameraRig::location(b));
+    QCOMPARE(view.cameraData(locA).value(QStringLiteral("Serial")).toString(), QStringLiteral("VX100001"));
+    QCOMPARE(view.cameraData(locB).value(QStringLiteral("Serial")).toString(), QString());
+
+    // Without a serial number, another port is another camera (an empty one matches nothing).
+    QTest::mouseClick(view.rowButton(h.rowOf(locB)), Qt::LeftButton);
+    QVERIFY(view.receiverFor(locB));
+    _rig->unplug(b, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    CameraSetup bElsewhere = b;
+    bElsewhere.busPort = "1&5";
+    _rig->plug(bElsewhere, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.awaitedCameras().size(), 1);
+
+    // With one, the camera is connected on its new port (the user's click on A ends B's wait).
+    QTest::mouseClick(view.rowButton(h.rowOf(locA)), Qt::LeftButton);
+    QVERIFY(view.receiverFor(locA));
+    QVERIFY(view.awaitedCameras().isEmpty());
+    _rig->unplug(a, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    QCOMPARE(view.awaitedCameras().at(0).serial, QStringLiteral("VX100001"));
+    CameraSetup aMoved = a;
+    aMoved.busPort = "1&4";
+    const QString locMoved = QString::fromStdString(SimCameraRig::location(aMoved));
+    _rig->plug(aMoved, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(view.receiverFor(locMoved) != nullptr, 2000);
+    QCOMPARE(view.connectedLocations(), QStringList{locMoved});
+    QVERIFY(view.awaitedCameras().isEmpty());
+
+    // Another camera in the awaited camera's place.
+    _rig->unplug(aMoved, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 1, 5000);
+    CameraSetup c = camera("1&4", "600f");
+    c.serial = "VX999999";
+    _rig->plug(c, true);
+    QTRY_COMPARE_WITH_TIMEOUT(view.rowCount(), 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(view.receiverFor(locMoved) != nullptr, 2000);
+    QCOMPARE(view.cameraData(locMoved).value(QStringLiteral("Serial")).toString(),
+             QStringLiteral("VX999999"));
+}
+
+// One camera at a time: connecting another camera while one is away ends the wait. Several:
+// only a choice about the awaited camera does (disconnecting it while it is away).
+void TstCameraListView::aChoiceOfTheUserEndsTheWait() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    _rig->plug(a);
+    _rig->plug(b);
+    const QString locA = QString::fromStdString(SimCameraRig::location(a));
+    const QString locB = QString::fromStdString(SimCameraRig::location(b));
+    {
+        CameraListView view;
+        view.slot_GetUSBCameras({record(a), record(b)});
+        QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+        view.slot_deviceUSBPlugOut(locA);
+        QCOMPARE(view.awaitedCameras().size(), 1);
+        QTest::mouseClick(view.rowButton(0), Qt::LeftButton);  // B, now the only row
+        DC_Recv* chosen = view.receiverFor(locB);
+        QVERIFY(chosen);
+        QVERIFY(view.awaitedCameras().isEmpty());
+        view.slot_GetUSBCameras({record(a), record(b)});
+        QCOMPARE(view.rowCount(), 2);
+        QCOMPARE(view.connectedLocations(), QStringList{locB});
+        QCOMPARE(view.currentReceiver(), chosen);
+    }
+
+    publishSeveralCameras({}, true);
+    CameraListView view;
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);
+    view.slot_deviceUSBPlugOut(locA);
+    QTest::mouseClick(view.rowButton(0), Qt::LeftButton);  // B: a choice about another camera
+    QCOMPARE(view.awaitedCameras().size(), 1);
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QCOMPARE(view.connectedLocations(), (QStringList{locB, locA}));
+    QCOMPARE(view.currentReceiver(), view.receiverFor(locB));
+
+    // Disconnected by hand while it is away (the control interface names it): it stays so.
+    view.slot_deviceUSBPlugOut(locA);
+    QCOMPARE(view.awaitedCameras().size(), 1);
+    view.disconnectCamera(locA);
+    QVERIFY(view.awaitedCameras().isEmpty());
+    view.slot_GetUSBCameras({record(a), record(b)});
+    QCOMPARE(view.connectedLocations(), QStringList{locB});
 }
 
 QTEST_MAIN(TstCameraListView)

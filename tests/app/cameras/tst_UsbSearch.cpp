@@ -1,5 +1,6 @@
 // The USB search and the hot-plug listener over the simulated backend: which devices become
 // camera records, and which broadcasts become plug-in and plug-out signals.
+#include <QMap>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -71,6 +72,7 @@ private slots:
     void walkThatFailsEmitsNothing();
     void searchRecordsCrossAsCopies();
     void hardwareIdTexts();
+    void serialNumbersComeFromTheWholeDevicesEntry();
     void listenerSignalsArrivalAndRemovalOfSupportedCameras();
     void listenerChecksOnRecordedBroadcasts();
 };
@@ -161,6 +163,73 @@ void TstUsbSearch::hardwareIdTexts() {
     UsbSearch::vendorProductOf(QString(), vid, pid);
     QCOMPARE(vid, QString());
     QCOMPARE(pid, QString());
+}
+
+namespace {
+
+KXUsbDevice deviceEntry(const std::string& instanceId, std::optional<std::vector<std::string>> paths) {
+    KXUsbDevice d;
+    d.instanceId = instanceId;
+    d.locationPaths = std::move(paths);
+    return d;
+}
+
+}  // namespace
+
+// The serial number of a camera is the tail of its whole device's instance id, found by the
+// device's place; a device without one ends in "B&P". A camera behind a hub must not be given
+// the hub-side device's serial number, and broken entries give none.
+void TstUsbSearch::serialNumbersComeFromTheWholeDevicesEntry() {
+    {
+        SimCameraRig rig;
+        CameraSetup outer = cameraA();
+        outer.busPort = "1&2";
+        outer.serial = "VX100001";
+        CameraSetup behind = cameraA();
+        behind.busPort = "1&2.4";  // its path begins with the other device's path
+        CameraSetup other = cameraA();
+        other.busPort = "1&3";
+        other.serial = "VX100002";
+        rig.plug(behind);
+        rig.plug(outer);
+        rig.plug(other);
+        UsbSearch search;
+        const QList<USB_DeviceInfo> found = runSearch(search);
+        QCOMPARE(found.size(), 3);
+        QMap<QString, QString> serials;
+        for (const USB_DeviceInfo& info : found) serials.insert(info.locationIdentity, info.serial);
+        QCOMPARE(serials.value(QStringLiteral("1&2&1&0000")), QStringLiteral("VX100001"));
+        QCOMPARE(serials.value(QStringLiteral("1&2.4&1&0000")), QString());
+        QCOMPARE(serials.value(QStringLiteral("1&3&1&0000")), QStringLiteral("VX100002"));
+    }
+
+    const QString path = QStringLiteral("pci-0000:00:14.0-usb-0:2.4:1.0");
+    const QString id = QStringLiteral("USB\\VID_1D4D&PID_6009&MI_00\\1&2.4&1&0000");
+    const std::vector<std::string> devicePath{"pci-0000:00:14.0-usb-0:2.4"};
+    const std::string longSerial(UsbSearch::kMaxSerialLength + 1, 'S');
+    const std::vector<KXUsbDevice> garbage = {
+        deviceEntry("USB\\VID_1D4D&PID_6009\\NOPATHS", std::nullopt),
+        deviceEntry("USB\\VID_1D4D&PID_6009\\EMPTYPATHS", std::vector<std::string>{}),
+        deviceEntry("USB\\VID_1D4D&PID_6009\\BLANKPATH", std::vector<std::string>{""}),
+        deviceEntry("USB\\VID_1D4D&PID_6009&MI_02\\INTERFACE", devicePath),  // an interface
+        deviceEntry("USB\\VID_046D&PID_0825\\OTHERIDS", devicePath),         // not this camera
+        deviceEntry("NOBACKSLASH", devicePath),
+    };
+    QCOMPARE(UsbSearch::serialOf(garbage, path, id), QString());
+
+    std::vector<KXUsbDevice> devices = garbage;
+    devices.push_back(deviceEntry("USB\\VID_1D4D&PID_6009\\1&2.4", devicePath));  // no serial
+    QCOMPARE(UsbSearch::serialOf(devices, path, id), QString());
+    devices.back() = deviceEntry("USB\\VID_1D4D&PID_6009\\" + longSerial, devicePath);
+    QCOMPARE(UsbSearch::serialOf(devices, path, id), QString());
+    devices.back() = deviceEntry("USB\\VID_1D4D&PID_6009\\", devicePath);
+    QCOMPARE(UsbSearch::serialOf(devices, path, id), QString());
+    devices.back() = deviceEntry("USB\\VID_1D4D&PID_6009\\Cam-42", devicePath);
+    QCOMPARE(UsbSearch::serialOf(devices, path, id), QStringLiteral("Cam-42"));
+    // Another configuration's interface of the same device.
+    QCOMPARE(UsbSearch::serialOf(devices, QStringLiteral("pci-0000:00:14.0-usb-0:2.4:2.0"), id),
+             QStringLiteral("Cam-42"));
+    QCOMPARE(UsbSearch::serialOf(devices, QString(), id), QString());
 }
 
 void TstUsbSearch::listenerSignalsArrivalAndRemovalOfSupportedCameras() {

@@ -442,6 +442,79 @@ private slots:
         window.ptzControlForm()->slot_CloseButtonClicked();
     }
 
+    // A camera unplugged while connected and plugged back: awaited meanwhile (the state says
+    // so), connected again on its return, and a preset reaches it again. The saved switch is
+    // followed from the start; switched off in the timing dialog, nothing is awaited; a camera
+    // disconnected by hand while it is away is awaited no more.
+    void aCameraBackFromAnUnplugTakesCommandsAgain() {
+        SimCameraRig::CameraSpec camera;
+        camera.serial = "VX100001";
+        _rig->plug(camera);
+        const QString location = QString::fromStdString(SimCameraRig::location(camera));
+        QVERIFY(QDir().mkpath(SettingsDocument::configDir()));
+        SettingsDocument::write(SettingsDocument::configFile(SettingsDocument::configDir()),
+                                QJsonObject{{QStringLiteral("AutoReconnect"), false}});
+        MainWindow window(nullptr, uniqueInstanceName());
+        CameraListView* list = window.cameraListPage();
+        QVERIFY(!list->autoReconnect());
+        window.soundDevicePage()->slot_AutoReconnectChange(true);
+        QVERIFY(list->autoReconnect());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 5000);
+        QVERIFY(_rig->sim().waitForWatchers(1, 5000));
+        int id = 0;
+        QVERIFY(result(client.request(++id, QStringLiteral("camera.connect"),
+                                      {{QStringLiteral("location"), location}}))
+                    .contains(QStringLiteral("connected")));
+
+        _rig->unplug(camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 0, 5000);
+        const QJsonArray awaited =
+            result(client.request(++id, QStringLiteral("state"))).value(QStringLiteral("awaited")).toArray();
+        QCOMPARE(awaited.size(), 1);
+        QCOMPARE(awaited.at(0).toObject(),
+                 (QJsonObject{{QStringLiteral("location"), location},
+                              {QStringLiteral("serial"), QStringLiteral("VX100001")},
+                              {QStringLiteral("model"), QStringLiteral("ZM-150")}}));
+        _rig->plug(camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(list->currentReceiver() != nullptr, 2000);
+        QVERIFY(result(client.request(++id, QStringLiteral("state")))
+                    .value(QStringLiteral("awaited"))
+                    .toArray()
+                    .isEmpty());
+        QVERIFY(result(client.request(++id, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 3}}))
+                    .isEmpty());
+        const auto presetWrites = [&] {
+            const auto writes = _rig->writes(camera);
+            return std::count(writes.begin(), writes.end(), std::make_pair(uint16_t(0x1D), uint16_t(3)));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(presetWrites(), 1, 5000);
+
+        // Disconnected by hand (by the control interface) while it is away.
+        _rig->unplug(camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 0, 5000);
+        QCOMPARE(list->awaitedCameras().size(), 1);
+        QVERIFY(
+            client
+                .request(++id, QStringLiteral("camera.disconnect"), {{QStringLiteral("location"), location}})
+                .contains(QStringLiteral("result")));
+        QVERIFY(list->awaitedCameras().isEmpty());
+        _rig->plug(camera, true);
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 10000);
+        QVERIFY(!list->currentReceiver());
+
+        // Switched off in the timing dialog: the list follows.
+        window.soundDevicePage()->slot_AutoReconnectChange(false);
+        QVERIFY(!list->autoReconnect());
+    }
+
 private:
     std::unique_ptr<QTemporaryDir> _dir;
     std::unique_ptr<SimCameraRig> _rig;

@@ -35,7 +35,7 @@ SimCameraRig::~SimCameraRig() {
 }
 
 SimServer::Capability SimCameraRig::capability(const std::string& subtype, int width, int height,
-                                                   double fps) {
+                                               double fps) {
     SimServer::Capability c;
     c.subtype = subtype;
     c.width = width;
@@ -66,15 +66,15 @@ USB_DeviceInfo SimCameraRig::searchRecord(const CameraSpec& camera) {
     info.pid = QString::fromStdString(camera.pid);
     info.friendlyName = QString::fromStdString(camera.friendlyName);
     info.deviceDesc = info.friendlyName;
+    info.serial = QString::fromStdString(camera.serial);
     return info;
 }
 
 void SimCameraRig::plug(const CameraSpec& camera, bool announce) {
-    _sim.addUsbDevice(SimServer::usbDeviceEntry(camera.vid, camera.pid, camera.busPort));
+    _sim.addUsbDevice(SimServer::usbDeviceEntry(camera.vid, camera.pid, camera.busPort, camera.serial));
     _sim.addUsbDevice(
         SimServer::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 0, camera.friendlyName));
-    _sim.addUsbDevice(
-        SimServer::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
+    _sim.addUsbDevice(SimServer::usbInterfaceEntry(camera.vid, camera.pid, camera.busPort, 2, "USB Audio"));
 
     SimServer::Camera c;
     c.friendlyName = camera.friendlyName;

@@ -22,6 +22,7 @@ class SimCameraRig {
 public:
     struct CameraSpec {
         std::string busPort = "1&2.4";  // bus and port path: "B&P"
+        std::string serial;             // the USB serial number; empty: the camera has none
         std::string vid = "1d4d";
         std::string pid = "6009";
         std::string friendlyName = "ZM-150 Camera";
@@ -43,8 +44,7 @@ public:
     SimServer& sim() { return _sim; }
 
     static SimServer::Capability defaultCapability();
-    static SimServer::Capability capability(const std::string& subtype, int width, int height,
-                                                double fps);
+    static SimServer::Capability capability(const std::string& subtype, int width, int height, double fps);
 
     // Lists the camera on the bus and among the capture devices; `announce`: the watchers
     // hear its arrival.

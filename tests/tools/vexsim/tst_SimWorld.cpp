@@ -96,6 +96,7 @@ private slots:
     // ---- control operations ----
     void controlOperationsOverTheSocket();
     void timelineRunsTheScenarioInOrder();
+    void aCameraPluggedOnAnotherPortKeepsItsMemory();
     void aStaleSocketIsReplacedAndTheSocketRemovedAtTheEnd();
 };
 
@@ -379,6 +380,74 @@ void tst_SimWorld::timelineRunsTheScenarioInOrder() {
         was = is;
     }
     QCOMPARE(arrivals, 2);
+}
+
+namespace {
+
+// The usb_devices entry whose instance id is `id`; null when none is.
+Json usbEntry(const std::string& socketPath, const std::string& id) {
+    const Json devices = ask(socketPath, {{"op", "usb_devices"}});
+    for (const Json& d : kxjson::arrayMember(devices, "devices"))
+        if (kxjson::text(d, "instance_id") == id)
+            return d;
+    return Json();
+}
+
+}  // namespace
+
+// A camera unplugged and plugged in on another port (its serial number names it): its entries
+// and device path follow the port, its presets stay, and the bus keeps no stale entry.
+void tst_SimWorld::aCameraPluggedOnAnotherPortKeepsItsMemory() {
+    std::string error;
+    auto scenario = SimScenario::fromJson(*kxjson::parse(R"({
+        "cameras":[{"id":"a","capabilities":[{"width":160,"height":90,"fps":5}],
+                    "presets":{"1":{"pan":-60,"tilt":5,"zoom":2}}},
+                   {"id":"b","bus_port":"1&3","serial":"","capabilities":[{"width":160,"height":90,"fps":5}]}]})"),
+                                          error);
+    QVERIFY2(scenario, error.c_str());
+    const std::string path = tempSocket("move");
+    SimWorld world(*scenario, path);
+    QVERIFY2(world.ok(), world.error().c_str());
+    const std::string serialId = "USB\\VID_1D4D&PID_6009\\VX100001";
+    Json entry = usbEntry(path, serialId);
+    QVERIFY2(entry.is_object(), kxjson::dump(ask(path, {{"op", "usb_devices"}})).c_str());
+    QVERIFY(entry["location_paths"] == Json::array({"pci-0000:00:14.0-usb-0:2.4"}));
+    QVERIFY(usbEntry(path, "USB\\VID_1D4D&PID_6009\\1&3").is_object());  // no serial number
+
+    // Only an unplugged camera moves, to a free, well-formed place.
+    QVERIFY(!kxjson::flag(ask(path, {{"op", "plug"}, {"camera", "a"}, {"bus_port", "1&4"}}), "ok"));
+    QVERIFY(kxjson::flag(ask(path, {{"op", "unplug"}, {"camera", "a"}}), "ok"));
+    QVERIFY(!usbEntry(path, serialId).is_object());
+    for (const char* bad : {"1&3", "14", "1&", "&4", "1&4&1", "1&4;x", "1&4/../2"})
+        QVERIFY2(!kxjson::flag(ask(path, {{"op", "plug"}, {"camera", "a"}, {"bus_port", bad}}), "ok"), bad);
+    QVERIFY(kxjson::flag(ask(path, {{"op", "plug"}, {"camera", "a"}, {"bus_port", "1&4"}}), "ok"));
+
+    const Json status = ask(path, {{"op", "status"}});
+    QCOMPARE(kxjson::text(status["cameras"][0], "location"), std::string("1&4&1&0000"));
+    const std::string moved = SimServer::devicePathFor("1d4d", "6009", "1&4&1&0000");
+    QCOMPARE(kxjson::text(status["cameras"][0], "device_path"), moved);
+    QVERIFY(world.server().hasCamera(moved));
+    QVERIFY(!world.server().hasCamera(SimServer::devicePathFor("1d4d", "6009", "1&2.4&1&0000")));
+    entry = usbEntry(path, serialId);
+    QVERIFY(entry.is_object() && entry["location_paths"] == Json::array({"pci-0000:00:14.0-usb-0:4"}));
+    QVERIFY(usbEntry(path, "USB\\VID_1D4D&PID_6009&MI_00\\1&4&1&0000").is_object());
+
+    // Its preset 1, recalled on the new path, still looks where the scenario put it.
+    QVERIFY(kxjson::flag(ask(path, {{"op", "xu"},
+                                    {"device_path", moved},
+                                    {"query", "set_cur"},
+                                    {"selector", 5},
+                                    {"data", "1d000100"}}),
+                         "ok"));
+    SimView view;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        world.server().view(moved, view) && std::abs(view.panDeg + 60.0) < 0.5 && !view.moving, 5000);
+
+    // Unplugged from there, it leaves the new port's entries behind it none.
+    QVERIFY(kxjson::flag(ask(path, {{"op", "unplug"}, {"camera", "a"}}), "ok"));
+    QVERIFY(!usbEntry(path, serialId).is_object());
+    QVERIFY(!usbEntry(path, "USB\\VID_1D4D&PID_6009&MI_00\\1&4&1&0000").is_object());
+    QVERIFY(usbEntry(path, "USB\\VID_1D4D&PID_6009\\1&3").is_object());
 }
 
 void tst_SimWorld::aStaleSocketIsReplacedAndTheSocketRemovedAtTheEnd() {

@@ -292,6 +292,12 @@ std::string upper(std::string s) {
 
 }  // namespace
 
+std::string SimServer::deviceLocationPath(const std::string& busPort) {
+    const size_t amp = busPort.find('&');
+    const std::string port = amp == std::string::npos ? busPort : busPort.substr(amp + 1);
+    return "pci-0000:00:14.0-usb-0:" + port;
+}
+
 Json SimServer::usbInterfaceEntry(const std::string& vid, const std::string& pid, const std::string& busPort,
                                   int interfaceNumber, const std::string& friendlyName) {
     char mi[8];
@@ -308,25 +314,55 @@ Json SimServer::usbInterfaceEntry(const std::string& vid, const std::string& pid
                 {"description", friendlyName},
                 {"location_information", std::string(info)},
                 {"location_paths",
-                 Json::array({"pci-0000:00:14.0-usb-0:" + port + ":1." + std::to_string(interfaceNumber)})}};
+                 Json::array({deviceLocationPath(busPort) + ":1." + std::to_string(interfaceNumber)})}};
 }
 
-Json SimServer::usbDeviceEntry(const std::string& vid, const std::string& pid, const std::string& busPort) {
+Json SimServer::usbDeviceEntry(const std::string& vid, const std::string& pid, const std::string& busPort,
+                               const std::string& serial) {
     const std::string ids = "USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
-    return Json{{"instance_id", ids + "\\" + busPort}, {"hardware_ids", Json::array({ids + "&REV_0100"})}};
+    return Json{{"instance_id", ids + "\\" + (serial.empty() ? busPort : serial)},
+                {"hardware_ids", Json::array({ids + "&REV_0100"})},
+                {"location_paths", Json::array({deviceLocationPath(busPort)})}};
 }
 
 void SimServer::removeUsbDevices(const std::string& busPort) {
+    const std::string devicePath = deviceLocationPath(busPort);
     std::lock_guard<std::mutex> lock(_mutex);
     std::vector<Json> kept;
     for (const Json& e : _usb) {
         const std::string id = kxjson::text(e, "instance_id");
         const std::string tail = id.substr(id.rfind('\\') + 1);
-        if (tail != upper(busPort) && tail.rfind(upper(busPort) + "&", 0) != 0) {
+        bool same = tail == upper(busPort) || tail.rfind(upper(busPort) + "&", 0) == 0;
+        // A device entry that ends in its serial number is found by its place.
+        if (!same && tail.find('&') == std::string::npos && id.find("&MI_") == std::string::npos) {
+            const Json* paths = kxjson::member(e, "location_paths");
+            same = paths != nullptr && paths->is_array() && !paths->empty() && (*paths)[0].is_string() &&
+                   (*paths)[0].get<std::string>() == devicePath;
+        }
+        if (!same) {
             kept.push_back(e);
         }
     }
     _usb.swap(kept);
+}
+
+bool SimServer::moveCameraModel(const std::string& from, const std::string& to) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (from == to) {
+        return _models.count(from) != 0;
+    }
+    auto it = _models.find(from);
+    if (it == _models.end() || _models.count(to) != 0) {
+        return false;
+    }
+    SimCamera model = std::move(it->second);
+    _models.erase(it);
+    _models.emplace(to, std::move(model));
+    auto selected = _selected.find(from);
+    if (selected != _selected.end()) {
+        _selected.erase(selected);
+    }
+    return true;
 }
 
 size_t SimServer::answered(const std::string& op) const {

@@ -121,12 +121,22 @@ public:
     static kxjson::Json usbInterfaceEntry(const std::string& vid, const std::string& pid,
                                           const std::string& busPort, int interfaceNumber,
                                           const std::string& friendlyName);
-    // The entry of the whole device ("USB\VID_..&PID_..\B&P").
+    // The entry of the whole device: "USB\VID_..&PID_..\" and its serial number, or "B&P"
+    // when it has none (`serial` empty), with the device's location path.
     static kxjson::Json usbDeviceEntry(const std::string& vid, const std::string& pid,
-                                       const std::string& busPort);
+                                       const std::string& busPort, const std::string& serial = std::string());
+    // The location path of the whole device at "B&P" ("pci-0000:00:14.0-usb-0:2.4"); its
+    // interfaces' paths add ":1.<interface>".
+    static std::string deviceLocationPath(const std::string& busPort);
     // The location identity of interface `interfaceNumber` of the device at "B&P" ("1&2.4").
     static std::string locationFor(const std::string& busPort, int interfaceNumber);
+    // Removes the device at "B&P" and its interfaces (the device entry also when it carries a
+    // serial number instead of "B&P").
     void removeUsbDevices(const std::string& busPort);
+    // A camera plugged in on another port: its model (position, presets, registers) moves from
+    // one device path to the other, so it keeps its memory; false when there is no model at
+    // `from` or `to` is taken by another camera's model.
+    bool moveCameraModel(const std::string& from, const std::string& to);
 
     // A request that reaches a simulated camera by another way than this socket (the USB
     // device's control endpoint). takeFault() takes the fault that applies to the next request

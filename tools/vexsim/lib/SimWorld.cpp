@@ -5,6 +5,7 @@
 #include <QEvent>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 
@@ -129,7 +130,8 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, c
         CameraEntry entry;
         entry.setup = setup;
         entry.devicePath = devicePathOf(setup);
-        const std::string path = entry.devicePath;
+        entry.viewPath = std::make_shared<ViewPath>(entry.devicePath);
+        std::shared_ptr<ViewPath> path = entry.viewPath;
         SimServer* server = _server.get();
         for (const SimScenario::Capability& cap : setup.capabilities) {
             if (!options.liveStreams)
@@ -142,7 +144,7 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, c
             o.port = cap.port;
             o.startDelayMs = cap.startDelayMs;
             auto stream = std::make_unique<SimVideoServer>(
-                _pictures.at(setup.room), [server, path](SimView& view) { return server->view(path, view); },
+                _pictures.at(setup.room), [server, path](SimView& view) { return server->view(path->get(), view); },
                 o);
             if (!stream->ok()) {
                 _error = "camera " + setup.id + ": " + stream->error();
@@ -247,7 +249,7 @@ void SimWorld::plug(CameraEntry& c, bool announce) {
         camera.capabilities.push_back(out);
     }
     for (auto& stream : c.streams) stream->setEnabled(true);
-    _server->addUsbDevice(SimServer::usbDeviceEntry(s.vid, s.pid, s.busPort));
+    _server->addUsbDevice(SimServer::usbDeviceEntry(s.vid, s.pid, s.busPort, s.serial));
     _server->addUsbDevice(SimServer::usbInterfaceEntry(s.vid, s.pid, s.busPort, 0, s.friendlyName));
     // Arrival is announced only once the camera is listed (addCamera lists, then announces).
     _server->addCamera(camera, announce);
@@ -260,6 +262,43 @@ void SimWorld::plug(CameraEntry& c, bool announce) {
         c.configured = true;
     }
     c.plugged = true;
+}
+
+bool SimWorld::plugAt(CameraEntry& c, const std::string& busPort, std::string& error) {
+    if (busPort == c.setup.busPort)
+        return true;
+    const size_t amp = busPort.find('&');
+    const bool wellFormed = busPort.size() <= 32 && amp != std::string::npos && amp > 0 &&
+                            amp + 1 < busPort.size() && busPort.find('&', amp + 1) == std::string::npos &&
+                            std::all_of(busPort.begin(), busPort.end(), [](char ch) {
+                                return std::isdigit(static_cast<unsigned char>(ch)) || ch == '&' || ch == '.';
+                            });
+    if (!wellFormed) {
+        error = "\"bus_port\" must look like \"1&2.4\" (bus & port path)";
+        return false;
+    }
+    if (c.plugged) {
+        error = "camera \"" + c.setup.id + "\" is plugged in at " + c.setup.busPort + "; unplug it first";
+        return false;
+    }
+    for (const CameraEntry& other : _cameras) {
+        if (&other != &c && other.plugged && other.setup.busPort == busPort) {
+            error = "camera \"" + other.setup.id + "\" is plugged in at " + busPort;
+            return false;
+        }
+    }
+    SimScenario::Camera moved = c.setup;
+    moved.busPort = busPort;
+    const std::string path = devicePathOf(moved);
+    // Its memory (presets, registers) goes with it; a camera not yet configured has none.
+    if (c.configured && !_server->moveCameraModel(c.devicePath, path)) {
+        error = "another camera was once plugged in at " + busPort;
+        return false;
+    }
+    c.setup.busPort = busPort;
+    c.devicePath = path;
+    c.viewPath->set(path);
+    return true;
 }
 
 void SimWorld::unplug(CameraEntry& c, bool announce) {
@@ -331,9 +370,12 @@ Json SimWorld::control(const Json& request) {
         CameraEntry* c = camera(request, error);
         if (c == nullptr)
             return failure(error);
-        if (op == "plug")
+        if (op == "plug") {
+            const std::string busPort = kxjson::text(request, "bus_port");
+            if (!busPort.empty() && !plugAt(*c, busPort, error))
+                return failure(error);
             plug(*c, true);
-        else
+        } else
             unplug(*c, true);
         return Json{{"ok", true}, {"time_ms", SimServer::wallNowMs()}};
     }

@@ -100,15 +100,39 @@ public:
     std::function<void()> onQuit;
 
 private:
+    // The device path a camera's streams look its view up by: set on the owning thread when the
+    // camera is plugged in on another port, read on the streams' threads.
+    class ViewPath {
+    public:
+        explicit ViewPath(std::string path) : _path(std::move(path)) {}
+        std::string get() const {
+            std::lock_guard<std::mutex> lock(_mutex);
+            return _path;
+        }
+        void set(const std::string& path) {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _path = path;
+        }
+
+    private:
+        mutable std::mutex _mutex;
+        std::string _path;  // guarded by _mutex
+    };
+
     struct CameraEntry {
-        SimScenario::Camera setup;
+        SimScenario::Camera setup;  // setup.busPort: where the camera is (or was last) plugged in
         std::string devicePath;
+        std::shared_ptr<ViewPath> viewPath;  // shared with the streams' view lookups
         std::vector<std::unique_ptr<SimVideoServer>> streams;
         bool plugged = false;
         bool configured = false;  // start place and presets applied
     };
 
     void plug(CameraEntry& camera, bool announce);
+    // Plugs an unplugged camera in at another "B&P": it keeps its model and its streams; false
+    // (and `error`) when the port is malformed, the camera is plugged in elsewhere, or another
+    // camera has that place.
+    bool plugAt(CameraEntry& camera, const std::string& busPort, std::string& error);
     void unplug(CameraEntry& camera, bool announce);
     CameraEntry* camera(const kxjson::Json& request, std::string& error);
     SimArray* arrayFor(const kxjson::Json& request, std::string& error);
