@@ -1,13 +1,45 @@
+#include <map>
+#include <mutex>
+
+#include "KXPlatformExports.h"
 #include "Receiver/ReceiverCore.h"
 #include "vexsdk.h"
 
 // The exported receiver: lifecycle and capture calls forward to the core. None throws: an
 // allocation failure inside a call is answered like any other failure of that call.
 
-DC_Recv::DC_Recv(DC_CaptureFormats formats) : _core(new ReceiverCore(formats)) {}
+namespace {
+
+// Every live receiver's core, for the calls outside the class that the application may make
+// on a receiver (KXPlatformExports.h): the public class keeps its core to itself.
+std::mutex g_coresMutex;
+std::map<const DC_Recv*, const ReceiverCore*> g_cores;  // guarded by g_coresMutex
+
+}  // namespace
+
+DC_Recv::DC_Recv(DC_CaptureFormats formats) : _core(new ReceiverCore(formats)) {
+    try {
+        std::lock_guard<std::mutex> lock(g_coresMutex);
+        g_cores[this] = _core;
+    } catch (...) {
+        delete _core;
+        throw;
+    }
+}
 
 DC_Recv::~DC_Recv() {
+    {
+        std::lock_guard<std::mutex> lock(g_coresMutex);
+        g_cores.erase(this);
+    }
     delete _core;
+}
+
+KXOpenFailure KXReceiverOpenFailure(const DC_Recv* recv) {
+    std::lock_guard<std::mutex> lock(g_coresMutex);
+    auto it = g_cores.find(recv);
+    // Read under the lock: the destructor cannot delete the core meanwhile.
+    return it == g_cores.end() ? KXOpenFailure::None : it->second->openFailure();
 }
 
 bool DC_Recv::initialize(bool* aiFlag) {

@@ -1,5 +1,6 @@
 #include "Receiver/KXFFmpegReceiver.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -242,8 +243,22 @@ int KXFFmpegReceiver::openInput(AVFormatContext** context, const AVInputFormat* 
     return ret;
 }
 
+KXOpenFailure KXFFmpegReceiver::openFailureFor(int result) {
+    if (result >= 0) {
+        return KXOpenFailure::None;
+    }
+    if (result == AVERROR(EBUSY)) {
+        return KXOpenFailure::Busy;
+    }
+    if (result == AVERROR(EACCES) || result == AVERROR(EPERM)) {
+        return KXOpenFailure::NoPermission;
+    }
+    return KXOpenFailure::Other;
+}
+
 bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
                                   AVFormatContext** audioContext) {
+    _openFailure = KXOpenFailure::Other;
     if (context == nullptr || *context == nullptr) {
         return false;
     }
@@ -267,8 +282,24 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
     }
 
     KXLog("devInfo.devName.c_str():%s\n", devInfo.devName.c_str());
+    if (input.refusedErrno > 0) {
+        // The backend already knows the device would refuse (a simulated camera whose picture
+        // another program holds): fail as the driver's open would.
+        _openFailure = openFailureFor(AVERROR(input.refusedErrno));
+        KXLog("%s: %s\n", devInfo.devName.c_str(), errorText(AVERROR(input.refusedErrno)).c_str());
+        avformat_free_context(*context);
+        *context = nullptr;
+        return false;
+    }
     beginOpen(format);
     int ret = openInput(context, format, localVideoOpen(input, false));
+    _openFailure = openFailureFor(ret);
+    if (_openFailure == KXOpenFailure::Busy || _openFailure == KXOpenFailure::NoPermission) {
+        // Another format would meet the same refusal: the device is not ours to stream now.
+        endOpen();
+        KXLog("%s: %s\n", devInfo.devName.c_str(), errorText(ret).c_str());
+        return false;  // avformat_open_input freed and nulled the context
+    }
     if (ret < 0) {
         // The device refused the requested size, rate or codec: take its default format.
         *context = avformat_alloc_context();
@@ -278,6 +309,7 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
         }
         beginOpen(format);
         ret = openInput(context, format, localVideoOpen(input, true));
+        _openFailure = openFailureFor(ret);
         if (ret < 0) {
             endOpen();
             KXLog("avformat_open_input fail");
@@ -288,6 +320,7 @@ bool KXFFmpegReceiver::openDevice(AVFormatContext** context, KXDevInfo& devInfo,
     const bool analysed = finishOpen(*context, true);
     endOpen();
     if (!analysed) {
+        _openFailure = KXOpenFailure::Other;
         return false;  // the caller closes the context
     }
     devInfo.videoStreamIndex = _videoStreamIndex;
@@ -349,6 +382,7 @@ bool KXFFmpegReceiver::openAudioDevice(KXDevInfo& devInfo, AVFormatContext** aud
 }
 
 bool KXFFmpegReceiver::openNetwork(AVFormatContext** context, KXNetInfo& netInfo) {
+    _openFailure = KXOpenFailure::Other;
     if (context == nullptr || *context == nullptr) {
         return false;
     }
@@ -365,11 +399,13 @@ bool KXFFmpegReceiver::openNetwork(AVFormatContext** context, KXNetInfo& netInfo
     installInterrupt(*context);
     int ret = avformat_open_input(context, netInfo.url.c_str(), nullptr, &options);
     av_dict_free(&options);
+    _openFailure = openFailureFor(ret);
     if (ret < 0) {
         KXLog("%s: %s\n", netInfo.url.c_str(), errorText(ret).c_str());
         return false;
     }
     if (!finishOpen(*context, false)) {
+        _openFailure = KXOpenFailure::Other;
         return false;
     }
     netInfo.videoStreamIndex = _videoStreamIndex;

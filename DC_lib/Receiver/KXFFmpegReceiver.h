@@ -87,6 +87,14 @@ public:
     // (null: nowhere). Set before the read thread starts.
     void setJpegSnapshot(KXJpegSnapshot* snapshot) { _jpegSnapshot = snapshot; }
 
+    // Why the last open failed (None after one that succeeded): start/stop thread, after the
+    // open returned.
+    KXOpenFailure openFailure() const { return _openFailure; }
+    // The failure a libavformat result stands for: a device another program streams answers
+    // EBUSY (the v4l2 input passes the driver's errno on as AVERROR(errno)), one this user may
+    // not open EACCES or EPERM; any other negative result is Other, and success None.
+    static KXOpenFailure openFailureFor(int result);
+
     int videoStreamIndex() const { return _videoStreamIndex; }
     int audioStreamIndex() const { return _audioStreamIndex; }
 
@@ -134,13 +142,14 @@ private:
     // device input, whose analysis would otherwise spin on "nothing yet").
     std::atomic<int64_t> _openDeadlineNs{0};
     std::atomic<bool> _openPollsSlowly{false};
-    std::atomic<bool> _openTimedOut{false};    // the bound above ended the open
-    int _videoStreamIndex = -1;                // immutable after open
-    int _audioStreamIndex = -1;                // immutable after open
-    AVCodecID _videoCodec = AV_CODEC_ID_NONE;  // immutable after open
-    bool _videoStartSeen = false;              // read thread only
-    bool _audioStartSeen = false;              // read thread only
-    int64_t _videoStartPts = 0;                // read thread only
+    std::atomic<bool> _openTimedOut{false};            // the bound above ended the open
+    KXOpenFailure _openFailure = KXOpenFailure::None;  // start/stop thread only
+    int _videoStreamIndex = -1;                        // immutable after open
+    int _audioStreamIndex = -1;                        // immutable after open
+    AVCodecID _videoCodec = AV_CODEC_ID_NONE;          // immutable after open
+    bool _videoStartSeen = false;                      // read thread only
+    bool _audioStartSeen = false;                      // read thread only
+    int64_t _videoStartPts = 0;                        // read thread only
     int64_t _videoStartDts = 0;
     int64_t _audioStartPts = 0;
     int64_t _audioStartDts = 0;

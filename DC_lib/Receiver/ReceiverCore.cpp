@@ -353,9 +353,15 @@ void ReceiverCore::startPreview(void* deviceManager) {
     _openFailed = false;
     _decoderInitFailed = false;
     _hardwareDecoding.store(false, std::memory_order_release);
+    _openFailure.store(KXOpenFailure::None, std::memory_order_release);
     // Every failure of the start leaves the receiver fully stopped, so that a later start
     // begins from scratch.
     if (!_initialized.load() || !startLocked()) {
+        // Read before the stop destroys the reader; a start that failed after its open (a
+        // decoder, a thread) is Other.
+        const KXOpenFailure why = _receiver != nullptr ? _receiver->openFailure() : KXOpenFailure::Other;
+        _openFailure.store(why == KXOpenFailure::None ? KXOpenFailure::Other : why,
+                           std::memory_order_release);
         stopLocked();
     }
 }

@@ -122,6 +122,8 @@ public:
     // What the last start chose (for diagnostics and tests).
     bool usingHardwareDecoder() const { return _hardwareDecoding.load(std::memory_order_acquire); }
     bool isStarted() const { return _started.load(std::memory_order_acquire); }
+    // Why the last start failed (None after a start that ran, and before any start).
+    KXOpenFailure openFailure() const { return _openFailure.load(std::memory_order_acquire); }
     // Whether the video decode loop still runs (false once it reached the end of the stream).
     bool videoDecoderRunning() const { return _videoRunning.load(std::memory_order_acquire); }
 
@@ -210,6 +212,7 @@ private:
     std::atomic<bool> _audioRunning{false};    // cleared by the audio decode thread's exit
     std::atomic<double> _videoFrameRate{0.0};  // the video stream's average frame rate
     std::atomic<bool> _hardwareDecoding{false};
+    std::atomic<KXOpenFailure> _openFailure{KXOpenFailure::None};  // also read by any thread
     std::atomic<bool> _isEnableDXVA2Decode{true};
     std::atomic<bool> _invertTilt{false};
     bool* _aiFlag = nullptr;  // the caller's; immutable after initialize

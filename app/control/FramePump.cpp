@@ -13,6 +13,10 @@ FramePump::FramePump(DC_Recv* recv, QObject* parent) : QObject(parent), _receive
     _timer->setTimerType(Qt::PreciseTimer);
     _timer->setInterval(kPullIntervalMs);
     connect(_timer, &QTimer::timeout, this, &FramePump::pull);
+    _retryTimer = new QTimer(this);
+    _retryTimer->setSingleShot(true);
+    _retryTimer->setInterval(kBusyRetryMs);
+    connect(_retryTimer, &QTimer::timeout, this, &FramePump::retryBusyStart);
     connect(_thread, &QThread::finished, this, &FramePump::threadSettled, Qt::QueuedConnection);
 }
 
@@ -22,6 +26,10 @@ FramePump::~FramePump() {
 
 bool FramePump::isPulling() const {
     return _timer->isActive();
+}
+
+bool FramePump::isWaitingForBusyCamera() const {
+    return _retryTimer->isActive();
 }
 
 void FramePump::setStreaming(bool on) {
@@ -63,6 +71,7 @@ void FramePump::removeConsumer(FrameConsumer* consumer) {
     if (_consumers.isEmpty() && _receiver != nullptr) {
         // The pull must not overlap the stop: it ends before the stop is asked for.
         _timer->stop();
+        _retryTimer->stop();
         qDebug() << "FramePump::removeConsumer"
                  << "stop the stream of" << static_cast<void*>(_receiver);
         _thread->requestStop();
@@ -70,15 +79,39 @@ void FramePump::removeConsumer(FrameConsumer* consumer) {
 }
 
 void FramePump::threadSettled() {
-    if (_receiver != nullptr && !_consumers.isEmpty() && !_timer->isActive() &&
-        _thread->isStartedOn(_receiver))
-        setStreaming(true);
+    if (_receiver == nullptr || _consumers.isEmpty() || _timer->isActive() ||
+        !_thread->isStartedOn(_receiver))
+        return;
+    const KXOpenFailure why = KXReceiverOpenFailure(_receiver);
+    if (why == KXOpenFailure::Busy || why == KXOpenFailure::NoPermission) {
+        // Nothing to pull: the receiver did not start. Its consumers hear why instead.
+        if (why == KXOpenFailure::Busy && !_retryTimer->isActive()) {
+            qDebug() << "FramePump::threadSettled"
+                     << "the camera is busy, try again in ms:" << kBusyRetryMs;
+            _retryTimer->start();
+        }
+        const QList<FrameConsumer*> consumers = _consumers;
+        for (FrameConsumer* consumer : consumers) {
+            if (_consumers.contains(consumer))
+                consumer->streamRefused(why);
+        }
+        return;
+    }
+    setStreaming(true);
+}
+
+void FramePump::retryBusyStart() {
+    if (_receiver == nullptr || _consumers.isEmpty() || _timer->isActive() ||
+        !_thread->isStartedOn(_receiver))
+        return;
+    _thread->requestRestart(_receiver);
 }
 
 void FramePump::forget() {
     if (_receiver == nullptr)
         return;
     _timer->stop();
+    _retryTimer->stop();
     const QList<FrameConsumer*> consumers = _consumers;
     _consumers.clear();
     for (FrameConsumer* consumer : consumers) consumer->streamStateChanged(false);

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 
+#include "KXPlatformExports.h"
 #include "vexsdk.h"
 
 class PreviewOpenThread;
@@ -18,6 +19,9 @@ public:
     virtual void streamStateChanged(bool streaming) { (void)streaming; }
     // The receiver says it does not run any more (its stream ended or failed).
     virtual void streamEnded() {}
+    // The stream could not be started, and why: Busy (another program streams the camera; the
+    // pump tries again every kBusyRetryMs) or NoPermission (it does not try again).
+    virtual void streamRefused(KXOpenFailure why) { (void)why; }
 };
 
 // The one puller of a connected receiver's pictures. A receiver's capture calls serve one
@@ -30,6 +34,11 @@ public:
 // last one leaves, the pull stops at once and stopPreview is left to that thread. Neither
 // holds up the interface.
 //
+// A start that failed because another program streams the camera (a video call that holds the
+// capture device) is tried again every kBusyRetryMs while anyone wants the pictures, so the
+// picture comes back by itself once that program lets go. Only the pictures wait: the camera's
+// commands take its extension unit, which the other program does not hold.
+//
 // Threading: interface thread only (its timer runs there; the open thread's end reaches it
 // queued). Consumers are called on it and may attach or detach themselves from inside a call.
 class FramePump : public QObject {
@@ -37,6 +46,7 @@ class FramePump : public QObject {
 
 public:
     static constexpr int kPullIntervalMs = 10;
+    static constexpr int kBusyRetryMs = 2000;
 
     // `recv`: not owned; see forget().
     explicit FramePump(DC_Recv* recv, QObject* parent = nullptr);
@@ -51,6 +61,8 @@ public:
 
     // The pull runs (the stream is started and someone wants it).
     bool isPulling() const;
+    // A start failed because another program streams the camera, and the next try is due.
+    bool isWaitingForBusyCamera() const;
     PreviewOpenThread* openThread() const { return _thread; }
 
     // The receiver is about to be destroyed: returns once no call runs on it and none will;
@@ -60,6 +72,7 @@ public:
 private slots:
     void threadSettled();
     void pull();
+    void retryBusyStart();
 
 private:
     void setStreaming(bool on);
@@ -67,6 +80,7 @@ private:
     DC_Recv* _receiver = nullptr;          // not owned; null once forgotten
     PreviewOpenThread* _thread = nullptr;  // child
     QTimer* _timer = nullptr;              // child
+    QTimer* _retryTimer = nullptr;         // child: single shot, while the camera is busy
     QList<FrameConsumer*> _consumers;      // not owned
     DC_Video_Frame _frame{};               // reused for every capture
 };

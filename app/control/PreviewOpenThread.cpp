@@ -50,6 +50,13 @@ void PreviewOpenThread::requestStart(DC_Recv* recv) {
     kick();
 }
 
+void PreviewOpenThread::requestRestart(DC_Recv* recv) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _wanted = recv;
+    _restart = recv != nullptr;
+    kick();
+}
+
 void PreviewOpenThread::requestStop() {
     std::lock_guard<std::mutex> lock(_mutex);
     _wanted = nullptr;
@@ -93,12 +100,14 @@ bool PreviewOpenThread::isBusy() const {
 void PreviewOpenThread::run() {
     std::unique_lock<std::mutex> lock(_mutex);
     for (;;) {
-        if (_started == _wanted) {
+        if (_started == _wanted && !(_restart && _started != nullptr)) {
+            _restart = false;
             _busy = false;
             return;
         }
         if (_started != nullptr) {
             DC_Recv* recv = _started;
+            _restart = false;
             lock.unlock();
             recv->stopPreview();
             lock.lock();
@@ -106,6 +115,7 @@ void PreviewOpenThread::run() {
             continue;
         }
         DC_Recv* recv = _wanted;
+        _restart = false;  // this start is the fresh one asked for
         lock.unlock();
         AVBufferRef* device = createHardwareDevice();
         qDebug() << "PreviewOpenThread::run"

@@ -18,9 +18,10 @@ class DC_Recv;
 // before that simply keeps it running.
 //
 // Threading:
-//  - requestStart, requestStop, forget, isStartedOn and isBusy: interface thread only.
+//  - requestStart, requestRestart, requestStop, forget, isStartedOn and isBusy: interface
+//    thread only.
 //  - run(): the thread. It calls startPreview/stopPreview without the lock.
-//  - _mutex guards _wanted, _started and _busy. _busy is set by the interface thread before
+//  - _mutex guards _wanted, _started, _restart and _busy. _busy is set by the interface thread before
 //    it starts the thread and cleared by run() in the same critical section in which it
 //    finds nothing more to do, so a request either is seen by the running thread or starts a
 //    new run; never both, never neither.
@@ -37,6 +38,9 @@ public:
 
     // The preview should run on `recv`: started (after stopping another receiver it runs on).
     void requestStart(DC_Recv* recv);
+    // The preview should run on `recv` from a fresh start: stopped and started again even if
+    // it is already started there (a start that failed because the camera was busy).
+    void requestRestart(DC_Recv* recv);
     // The preview should not run: stopped once any call in progress has returned.
     void requestStop();
     // `recv` is about to be destroyed: returns once no call runs on it and none will. A start
@@ -58,4 +62,5 @@ private:
     DC_Recv* _wanted = nullptr;   // guarded by _mutex: where the preview should run, or null
     DC_Recv* _started = nullptr;  // guarded by _mutex: started there and not stopped since
     bool _busy = false;           // guarded by _mutex: a run is going or about to
+    bool _restart = false;        // guarded by _mutex: stop _started even if it is _wanted
 };

@@ -70,6 +70,23 @@ void PreviewRenderer::streamEnded() {
     emit signal_StopRecordAndTimeLapse();
 }
 
+void PreviewRenderer::streamRefused(KXOpenFailure why) {
+    if (!_window)
+        return;
+    switch (why) {
+        case KXOpenFailure::Busy:
+            _window->setState(PreviewWindow::State::Busy);
+            break;
+        case KXOpenFailure::NoPermission:
+            _window->setState(PreviewWindow::State::NoPermission);
+            break;
+        case KXOpenFailure::None:
+        case KXOpenFailure::Other:
+            _window->setState(PreviewWindow::State::NoPicture);
+            break;
+    }
+}
+
 void PreviewRenderer::refleshVideo_QuillonThreadRender() {
     if (!_source)
         return;

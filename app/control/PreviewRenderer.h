@@ -56,6 +56,9 @@ public:
     void consumeFrame(const DC_Video_Frame& frame) override;
     void streamStateChanged(bool streaming) override { _fed = streaming; }
     void streamEnded() override;
+    // The window says why no picture comes (another program holds the camera, or this user
+    // may not open it).
+    void streamRefused(KXOpenFailure why) override;
     DC_Error_Type lastResult() const { return _lastResult; }
 
 signals:

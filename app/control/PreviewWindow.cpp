@@ -27,6 +27,10 @@ QString PreviewWindow::stateText(State state) {
             return tr("Connecting…");
         case State::NoPicture:
             return tr("No picture from the camera");
+        case State::Busy:
+            return tr("Another program is using this camera's picture.");
+        case State::NoPermission:
+            return tr("This user may not open the camera's picture.");
         case State::Blank:
         case State::Picture:
             break;

@@ -22,10 +22,12 @@ class PreviewWindow : public QWidget {
 
 public:
     enum class State {
-        Blank,       // nothing yet
-        Connecting,  // the stream is being opened
-        Picture,     // the last frame drawn
-        NoPicture,   // the receiver delivers no frames (it stopped, or the stream did not open)
+        Blank,         // nothing yet
+        Connecting,    // the stream is being opened
+        Picture,       // the last frame drawn
+        NoPicture,     // the receiver delivers no frames (it stopped, or the stream did not open)
+        Busy,          // another program streams the camera; the open is tried again
+        NoPermission,  // this user may not open the camera's capture device
     };
 
     explicit PreviewWindow(QWidget* parent = nullptr);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "KXPlatform.h"
+#include "KXPlatformExports.h"
 #include "RigSupport.h"
 #include "SimScenario.h"
 
@@ -521,11 +522,23 @@ TEST_F(RigCamera, ControlCallsWorkWhileAnotherProgramStreamsTheCamera) {
     recv.startPreview(nullptr);
     DC_Video_Frame f{};
     EXPECT_EQ(recv.captureVideo(&f, 100), DC_ERROR_NOT_RUNNING);
+    // The driver's EBUSY reaches the application as "another program has it", so the panel
+    // can say so and try again, and the command channel is still the camera's.
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::Busy);
+    const uint64_t afterFailure = rig::journalEnd();
+    EXPECT_EQ(recv.callPreset(3), 0);
+    EXPECT_EQ(journalSince(afterFailure, 1), (std::vector<std::string>{setText(0x1D, 3)}));
     recv.stopPreview();
 
     kill(ffmpeg, SIGINT);
     int status = 0;
     EXPECT_TRUE(rig::waitFor([&] { return waitpid(ffmpeg, &status, WNOHANG) == ffmpeg; }, kBound));
+
+    // Once the other program has let go, the next start has the picture.
+    recv.startPreview(nullptr);
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::None);
+    EXPECT_EQ(capture(recv, 3).size(), 3u);
+    recv.stopPreview();
 }
 
 TEST_F(RigCamera, ACaptureNodeTheUserMayNotOpenIsNamedAndNothingFails) {

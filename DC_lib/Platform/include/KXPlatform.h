@@ -47,6 +47,18 @@ struct KXCaptureInput {
     std::string format;
     std::string url;
     std::vector<std::pair<std::string, std::string>> options;
+    // Simulated backend: the errno an open of this input would meet now (EBUSY while another
+    // program streams the camera), so the receiver fails the open as the driver would; 0 to
+    // open it. A Linux open learns this from the driver itself.
+    int refusedErrno = 0;
+};
+
+// Why a capture device did not open.
+enum class KXOpenFailure {
+    None,          // it opened, or no open has failed since the last start
+    Busy,          // another program streams the device (EBUSY)
+    NoPermission,  // this user may not open it (EACCES, EPERM)
+    Other,         // anything else: no such device, no picture, a broken stream
 };
 
 // One video capability: a four-character subtype ("MJPG", "H264", "YUY2", "NV12", ...),
@@ -80,6 +92,7 @@ struct KXCaptureDevice {
     std::string node;           // Linux: /dev/videoN (the first capture node) or hw:N,D; empty
                                 // when simulated
     KXCaptureInput audioInput;  // simulated audio devices: how to open them
+    bool busy = false;          // simulated video devices: another program streams it now
 };
 
 // ---------------------------------------------------------------------------------------

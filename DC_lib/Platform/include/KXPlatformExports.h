@@ -15,6 +15,8 @@
 #include "KXExport.h"
 #include "KXPlatform.h"
 
+class DC_Recv;
+
 // Every USB device and interface present, from the process's backend. false: the walk
 // could not be done at all.
 KX_PLATFORM_EXPORT bool KXPlatformUsbDevices(std::vector<KXUsbDevice>& out);
@@ -29,3 +31,9 @@ KX_PLATFORM_EXPORT void KXPlatformInstall(std::shared_ptr<KXPlatform> platform);
 
 // The backend the library uses now (created on first use; never null).
 KX_PLATFORM_EXPORT std::shared_ptr<KXPlatform> KXPlatformCurrent();
+
+// Why the receiver's last startPreview did not start it: Busy while another program streams
+// the camera (a later start may succeed once it lets go), NoPermission when this user may not
+// open the device, Other for any other failure; None after a start that ran, before the
+// first start, and for a receiver that does not exist (any longer).
+KX_PLATFORM_EXPORT KXOpenFailure KXReceiverOpenFailure(const DC_Recv* recv);

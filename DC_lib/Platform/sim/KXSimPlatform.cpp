@@ -1,5 +1,7 @@
 #include "sim/KXSimPlatform.h"
 
+#include <cerrno>
+
 #include "sim/KXSimProtocol.h"
 #include "sim/KXUnixSocket.h"
 
@@ -195,6 +197,7 @@ bool KXSimPlatform::resolveVideoInput(const KXVideoInputRequest& request, KXCapt
         }
         if (sizeMatch != nullptr) {
             out = KXCaptureInput{sizeMatch->input.format, sizeMatch->input.url, {}};
+            out.refusedErrno = d.busy ? EBUSY : 0;
             // A bare picture stream (JPEG pictures, an H.264 elementary stream) carries no
             // rate, and its demuxer would time the pictures at 25 a second whatever the
             // camera sends; the rate of the chosen format is the camera's.

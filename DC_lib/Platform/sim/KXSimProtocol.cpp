@@ -129,6 +129,8 @@ std::optional<KXCaptureDevice> captureDevice(const Json& entry, KXDeviceClass de
     d.friendlyName = kxjson::stringMember(entry, "friendly_name");
     d.devicePath = kxjson::stringMember(entry, "device_path");
     d.interfaces = strings(kxjson::arrayMember(entry, "interfaces"));
+    const Json* busy = kxjson::member(entry, "busy");
+    d.busy = busy != nullptr && busy->is_boolean() && busy->get<bool>();
     for (const Json& c : kxjson::arrayMember(entry, "capabilities")) {
         if (!c.is_object()) {
             continue;

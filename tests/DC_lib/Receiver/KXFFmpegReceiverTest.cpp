@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -132,4 +133,21 @@ TEST(LocalInputOpen, CaptureNodesAndMicrophonesOpenNonBlockingWithTheirOptions) 
     EXPECT_EQ(microphone.url, "plughw:1,0");
     EXPECT_NE(microphone.contextFlags & AVFMT_FLAG_NONBLOCK, 0);
     EXPECT_EQ(microphone.options, (Options{{"sample_rate", "16000"}, {"channels", "1"}}));
+}
+
+// What a failed open tells the application: only a node another program streams may be
+// waited for, only a refused user needs to be told to fix rights; a missing device, garbage
+// or a timeout are neither (libavformat's own error tags are negative but no errno).
+TEST(OpenFailureReason, BusyAndPermissionErrorsAreToldApartFromEveryOtherResult) {
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(0), KXOpenFailure::None);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR(EBUSY)), KXOpenFailure::Busy);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR(EACCES)), KXOpenFailure::NoPermission);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR(EPERM)), KXOpenFailure::NoPermission);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR(ENOENT)), KXOpenFailure::Other);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR(ENODEV)), KXOpenFailure::Other);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR_INVALIDDATA), KXOpenFailure::Other);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR_EXIT), KXOpenFailure::Other);
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(AVERROR_EOF), KXOpenFailure::Other);
+    // A positive errno is no libavformat result: the sign matters.
+    EXPECT_EQ(KXFFmpegReceiver::openFailureFor(EBUSY), KXOpenFailure::None);
 }

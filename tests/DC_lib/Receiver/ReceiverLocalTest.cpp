@@ -14,6 +14,7 @@
 
 #include "MediaGenerator.h"
 #include "MediaStreamServer.h"
+#include "KXPlatformExports.h"
 #include "MediaTestSupport.h"
 #include "SimLocalCamera.h"
 #include "vexsdk.h"
@@ -88,6 +89,37 @@ TEST_F(LocalSourceTest, FormatThatIsNeitherMjpegNorH264FailsToStart) {
     DC_Video_Frame frame{};
     EXPECT_EQ(recv.captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
     EXPECT_EQ(_camera.stream().connections(), 0);
+    // Nothing another program or the user's rights could change: the panel must not wait on it.
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::Other);
+}
+
+// Another program streams the camera: the start fails and says so, the command channel still
+// steers, and once the other program lets go the next start shows the picture.
+TEST_F(LocalSourceTest, CameraStreamedElsewhereFailsAsBusyAndStartsOnceFree) {
+    DC_CaptureFormats formats = _camera.discover(4);
+    DC_Recv recv(formats);
+    ASSERT_TRUE(recv.initialize(nullptr));
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::None);
+    EXPECT_EQ(KXReceiverOpenFailure(nullptr), KXOpenFailure::None);
+
+    _camera.sim().setBusy(_devicePath, true);
+    recv.startPreview(nullptr);
+    DC_Video_Frame frame{};
+    EXPECT_EQ(recv.captureVideo(&frame, 0), DC_ERROR_NOT_RUNNING);
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::Busy);
+    EXPECT_EQ(_camera.stream().connections(), 0);
+    EXPECT_EQ(recv.callPreset(6), 0);
+    EXPECT_EQ(_camera.sim().registerValue(_devicePath, 0x1D), 6);
+    // A second try while it is still held meets the same refusal.
+    recv.startPreview(nullptr);
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::Busy);
+
+    _camera.sim().setBusy(_devicePath, false);
+    recv.startPreview(nullptr);
+    EXPECT_EQ(KXReceiverOpenFailure(&recv), KXOpenFailure::None);
+    int delivered = 0;
+    ASSERT_TRUE(MediaCaptureUntil(recv, [&](const DC_Video_Frame&) { return ++delivered >= 3; }));
+    recv.stopPreview();
 }
 
 TEST_F(LocalSourceTest, CameraWithoutAVideoDeviceNameDoesNotInitialize) {

@@ -2,7 +2,8 @@
 // server generates: "PTZ Control" opens the panel with the moving picture; the stream is
 // opened on the panel's own thread while the interface goes on ("Connecting…", no capture
 // during the open); closing stops the receiver's threads; and a camera change or a close in
-// the middle of an open never destroys or pulls from a receiver whose open still runs.
+// the middle of an open never destroys or pulls from a receiver whose open still runs; a
+// camera another program streams says so and shows its picture once that program lets go.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 #include "CameraListView.h"
@@ -79,6 +81,7 @@ private slots:
     void cameraChangeDuringAnOpenWaitsForTheOpen();
     void closeDuringAnOpenStopsAfterItAndReopeningKeepsIt();
     void oneStreamFeedsEveryConsumerOfACamera();
+    void cameraHeldByAnotherProgramSaysSoAndShowsThePictureOnceFree();
 
 private:
     // A window with the camera connected; `delayMs`: how long the camera takes to deliver.
@@ -291,6 +294,67 @@ void TstPreviewOpen::oneStreamFeedsEveryConsumerOfACamera() {
     QTest::mouseClick(_window->cameraListPage()->rowButton(0), Qt::LeftButton);
     QVERIFY(!other.streaming);
     QVERIFY(!_window->framePump(location));
+}
+
+// A video call holds the camera's picture when the panel opens: the picture area says so, the
+// panel keeps trying by itself, the camera still obeys the panel, and the picture comes as soon
+// as the call lets go, in the same panel.
+void TstPreviewOpen::cameraHeldByAnotherProgramSaysSoAndShowsThePictureOnceFree() {
+    startWindow(0);
+    const SimCameraRig::CameraSpec camera;
+    const std::string devicePath = SimCameraRig::devicePath(camera);
+    FramePump* pump = _window->framePump(_window->cameraListPage()->connectedLocation());
+    QVERIFY(pump);
+    _rig->sim().setBusy(devicePath, true);
+    DebugLines lines;
+    const QString starting = QStringLiteral("startPreview, hardware device");
+
+    PTZControlForm* panel = openPanel();
+    QVERIFY(panel);
+    PreviewWindow* shown = panel->previewWindow();
+    QTRY_COMPARE_WITH_TIMEOUT(shown->state(), PreviewWindow::State::Busy, kWaitMs);
+    QCOMPARE(PreviewWindow::stateText(shown->state()),
+             QStringLiteral("Another program is using this camera's picture."));
+    QVERIFY(!panel->renderer()->isPulling());
+
+    // It tries again on its own, without the panel being opened again.
+    QVERIFY(pump->isWaitingForBusyCamera());
+    QTRY_VERIFY_WITH_TIMEOUT(lines.count(starting) >= 2, FramePump::kBusyRetryMs + kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(pump->isWaitingForBusyCamera(), kWaitMs);
+    QCOMPARE(shown->state(), PreviewWindow::State::Busy);
+    QCOMPARE(panel->previewWindow(), shown);
+    QCOMPARE(_server->connections(), 0);
+
+    // The extension unit is not the other program's: a preset reaches the camera meanwhile.
+    QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("preset4_pushButton")), Qt::LeftButton);
+    const std::pair<uint16_t, uint16_t> callFour{0x1D, 4};
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            const auto writes = _rig->writes(camera);
+            return std::find(writes.begin(), writes.end(), callFour) != writes.end();
+        }(),
+        kWaitMs);
+
+    // The call ends: within a retry or two the same panel shows the live picture.
+    _rig->sim().setBusy(devicePath, false);
+    QTRY_COMPARE_WITH_TIMEOUT(shown->state(), PreviewWindow::State::Picture,
+                              FramePump::kBusyRetryMs * 2 + kWaitMs);
+    QCOMPARE(panel->previewWindow(), shown);
+    QVERIFY(panel->renderer()->isPulling());
+    QVERIFY(!pump->isWaitingForBusyCamera());
+    QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
+
+    // Closed while the camera is busy, the panel leaves no retry behind.
+    closePanel(panel);
+    QTRY_VERIFY_WITH_TIMEOUT(!panel->previewThread()->isBusy(), kWaitMs);
+    _rig->sim().setBusy(devicePath, true);
+    QVERIFY(openPanel());
+    QTRY_VERIFY_WITH_TIMEOUT(pump->isWaitingForBusyCamera(), kWaitMs);
+    QCOMPARE(panel->previewWindow()->state(), PreviewWindow::State::Busy);
+    closePanel(panel);
+    QVERIFY(!pump->isWaitingForBusyCamera());
+    QTRY_VERIFY_WITH_TIMEOUT(!panel->previewThread()->isBusy(), kWaitMs);
+    QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 0);
 }
 
 QTEST_MAIN(TstPreviewOpen)

@@ -184,10 +184,25 @@ void SimServer::removeCamera(const std::string& devicePath, bool announceIt) {
                 break;
             }
         }
+        _busy.erase(devicePath);
     }
     if (announceIt) {
         announce("removal", devicePath);
     }
+}
+
+void SimServer::setBusy(const std::string& devicePath, bool busy) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (busy) {
+        _busy.insert(devicePath);
+    } else {
+        _busy.erase(devicePath);
+    }
+}
+
+bool SimServer::isBusy(const std::string& devicePath) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _busy.count(devicePath) != 0;
 }
 
 void SimServer::addAudioDevice(const AudioDevice& device) {
@@ -655,6 +670,9 @@ Json SimServer::answerCaptureDevices(const Json& request, bool&) {
                             {"device_path", c.devicePath},
                             {"interfaces", c.interfaces},
                             {"capabilities", caps}});
+            if (_busy.count(c.devicePath) != 0) {
+                list.back()["busy"] = true;
+            }
         }
     } else {
         for (const AudioDevice& a : _audio) {

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,11 @@ public:
     // Every register of a camera (empty when no camera has that path).
     std::map<uint16_t, uint16_t> registers(const std::string& devicePath) const;
     bool hasCamera(const std::string& devicePath) const;
+    // Another program streams the camera (or lets go of it): while it does, the camera's video
+    // device is listed with "busy": true, and a receiver's open of it fails as a driver's
+    // would (EBUSY). Its extension unit answers as before. Taking the camera away ends it.
+    void setBusy(const std::string& devicePath, bool busy);
+    bool isBusy(const std::string& devicePath) const;
     // Where a camera looks now (false when there is no such camera model). A camera keeps its
     // model (position, presets) while unplugged, so a picture can still be asked for.
     bool view(const std::string& devicePath, SimView& out) const;
@@ -224,6 +230,7 @@ private:
     std::vector<kxjson::Json> _usb;             // guarded by _mutex
     std::map<std::string, uint16_t> _selected;  // guarded by _mutex: device -> selected register
     std::map<std::string, FaultState> _faults;  // guarded by _mutex
+    std::set<std::string> _busy;                // guarded by _mutex: device paths streamed elsewhere
     std::vector<JournalEntry> _journal;         // guarded by _mutex
     uint64_t _journalSeq = 0;                   // guarded by _mutex
     // guarded by _mutex: device path -> model; mutable because looking integrates the motion

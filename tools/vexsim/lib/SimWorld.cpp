@@ -379,6 +379,8 @@ Json SimWorld::control(const Json& request) {
             unplug(*c, true);
         return Json{{"ok", true}, {"time_ms", SimServer::wallNowMs()}};
     }
+    if (op == "busy")
+        return busy(request);
     if (op == "talk" || op == "silence")
         return talk(request, op == "talk");
     if (op == "drop") {
@@ -576,5 +578,17 @@ Json SimWorld::talk(const Json& request, bool talking) {
             t.elevation = static_cast<int>(std::clamp(*v, -90.0, 90.0));
     }
     a->setTalker(t);
+    return Json{{"ok", true}, {"time_ms", SimServer::wallNowMs()}};
+}
+
+Json SimWorld::busy(const Json& request) {
+    std::string error;
+    CameraEntry* c = camera(request, error);
+    if (c == nullptr)
+        return failure(error);
+    const Json* on = kxjson::member(request, "on");
+    if (on == nullptr || !on->is_boolean())
+        return failure("busy needs \"on\": true or false");
+    _server->setBusy(c->devicePath, on->get<bool>());
     return Json{{"ok", true}, {"time_ms", SimServer::wallNowMs()}};
 }

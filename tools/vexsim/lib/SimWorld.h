@@ -140,6 +140,8 @@ private:
     kxjson::Json journal(const kxjson::Json& request);
     kxjson::Json registers(const kxjson::Json& request);
     kxjson::Json talk(const kxjson::Json& request, bool talking);
+    // "busy": another program starts or stops streaming a camera (SimServer::setBusy).
+    kxjson::Json busy(const kxjson::Json& request);
     void runTimelineFrom(size_t index);
 
     std::string _error;

@@ -250,6 +250,11 @@ Json UsbWorld::control(const Json& request) {
         }
         return answer;
     }
+    if (op == "busy") {
+        // The listing's flag would mislead nobody here: the host opens the real capture node,
+        // which the kernel itself refuses while another program streams it.
+        return failure("in USB mode a camera is busy while a program streams its capture node");
+    }
     if (op == "status") {
         Json answer = _world->control(request);
         if (Json* list = answer.contains("cameras") ? &answer["cameras"] : nullptr) {
