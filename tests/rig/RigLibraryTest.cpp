@@ -507,6 +507,8 @@ TEST_F(RigCamera, ControlCallsWorkWhileAnotherProgramStreamsTheCamera) {
 
     rig::CameraFormats formats(camera.location);
     EXPECT_FALSE(formats.get().videoFormatList.empty());
+    // The format is chosen before the receiver is built from the record: it copies it.
+    formats.get().videoFormatIndex = formats.indexOf(kMjpeg, 320, 180);
     DC_Recv recv(formats.get());
     const uint64_t since = rig::journalEnd();
     EXPECT_EQ(recv.setPanRight(), 0);
@@ -516,7 +518,6 @@ TEST_F(RigCamera, ControlCallsWorkWhileAnotherProgramStreamsTheCamera) {
     EXPECT_EQ(journalSince(since, 4),
               (std::vector<std::string>{setText(0x27, 0x23), setText(0x27, 0x33), selectText(0x0B), "get"}));
     // Our own preview cannot have the stream: it reports so and stops cleanly.
-    formats.get().videoFormatIndex = formats.indexOf(kMjpeg, 320, 180);
     recv.setIsEnableDXAV2Decode(false);
     ASSERT_TRUE(recv.initialize(nullptr));
     recv.startPreview(nullptr);
