@@ -55,7 +55,16 @@ VideoFormatChoice VideoFormatChoice::choose(const std::list<DC_VideoFormat>& for
         // discovery found no device to name either.
         return choice;
     }
-    const DC_VideoFormat& first = formats.front();
+    // The receiver decodes H.264, HEVC and MJPEG only: an uncompressed format listed first
+    // (uvcvideo lists YUYV first) would connect a camera that never shows a picture.
+    const DC_VideoFormat* decodable = nullptr;
+    for (const DC_VideoFormat& f : formats) {
+        if (f.format == kH264 || f.format == kHevc || f.format == kMjpeg) {
+            decodable = &f;
+            break;
+        }
+    }
+    const DC_VideoFormat& first = decodable != nullptr ? *decodable : formats.front();
     choice.found = true;
     choice.videoFormatIndex = first.index;
     choice.hardwareDecoding = first.format == kH264 || first.format == kHevc;

@@ -111,6 +111,9 @@ def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_acti
 class Session:
     """One case's world: display, tray, accessibility bus, simulator, application."""
 
+    # The application's cameras are the simulator's (VEXSDK_SIM); false for real drivers.
+    simulated_cameras = True
+
     def __init__(self, build_dir, name, address_index):
         self.build_dir = os.path.abspath(build_dir)
         self.name = name
@@ -222,8 +225,12 @@ class Session:
     def start_app(self, accessible=True):
         """Starts VantorReda; waits until it is on the accessibility bus (or, when
         `accessible` is false, only until it runs: one process can follow one bus only)."""
-        self.env.update({"VEXSDK_SIM": self.socket_path, "ALLUSERSPROFILE": self.profile,
-                         "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1"})
+        self.env.update({"ALLUSERSPROFILE": self.profile, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
+                         "QT_ACCESSIBILITY": "1"})
+        if self.simulated_cameras:
+            self.env["VEXSDK_SIM"] = self.socket_path
+        else:
+            self.env.pop("VEXSDK_SIM", None)  # the real drivers' cameras
         self.env.pop("QT_QPA_PLATFORM", None)
         self._spawn("app", [os.path.join(self.build_dir, "app", "VantorReda")])
         self.app_started_at = time.time()
@@ -246,10 +253,14 @@ class Session:
     # ---- the simulator's control operations ----------------------------------------------------
 
     def sim(self, op, **members):
+        return self.ask(self.socket_path, op, **members)
+
+    def ask(self, socket_path, op, **members):
+        """One control operation of the simulator listening on `socket_path`."""
         request = dict(members, op=op)
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(10)
-            s.connect(self.socket_path)
+            s.connect(socket_path)
             s.sendall((json.dumps(request) + "\n").encode())
             data = b""
             while not data.endswith(b"\n"):
@@ -424,29 +435,35 @@ class Session:
         return wait_until("the application to answer", lambda: len(self.widgets("push button")) > 0, timeout)
 
 
-def run(cases):
-    """Entry point: `vexe2e.py BUILD_DIR CASE`; the case function gets its Session factory."""
+def run(cases, session_class=None):
+    """Entry point: `vexe2e.py BUILD_DIR CASE`; the case function gets its Session (of
+    `session_class`, by default Session)."""
     if len(sys.argv) != 3 or sys.argv[2] not in cases:
         print("usage: %s BUILD_DIR CASE   (cases: %s)" % (sys.argv[0], ", ".join(cases)), file=sys.stderr)
         return 2
-    build_dir, name = sys.argv[1], sys.argv[2]
+    return run_one(sys.argv[1], sys.argv[2], cases, session_class or Session)
+
+
+def run_one(build_dir, name, cases, session_class):
     case, address_index = cases[name]
-    session = Session(build_dir, name, address_index)
+    session = session_class(build_dir, name, address_index)
     started = time.monotonic()
     try:
         session.start_display()
         case(session)
     except Failure as e:
         print("FAIL %s: %s" % (name, e))
-        for log in ("vexsim", "app", "trayer", "xvfb"):
+        for log in ("vexsim", "app", "trayer", "xvfb") + tuple(getattr(session, "more_logs", ())):
             text = session.log(log)
             if not text and log in ("trayer", "xvfb"):
                 continue
             print("---- %s log (last 6000 characters) ----\n%s" % (log, text[-6000:]))
+        sys.stdout.flush()
         return 1
     finally:
         session.close()
     print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+    sys.stdout.flush()
     return 0
 
 

@@ -210,6 +210,12 @@ void TstCameraListView::formatChoice() {
     c = VideoFormatChoice::choose({format(640, 480, 30.0, 1, 3), format(320, 240, 15.0, 4, 4)});
     QCOMPARE(c.videoFormatIndex, 3);
     QVERIFY(c.hardwareDecoding);
+    // Uncompressed first, as uvcvideo lists it: the receiver cannot decode it, so the first
+    // compressed format is opened instead (a connected camera without a picture otherwise).
+    c = VideoFormatChoice::choose(
+        {format(160, 120, 10.0, 0, 0), format(320, 180, 15.0, 4, 1), format(320, 180, 15.0, 1, 2)});
+    QCOMPARE(c.videoFormatIndex, 1);
+    QVERIFY(!c.hardwareDecoding);
     c = VideoFormatChoice::choose({format(1280, 720, 30.0, 0, 9)});  // uncompressed 720p30
     QCOMPARE(c.videoFormatIndex, 9);
     QVERIFY(!c.hardwareDecoding);
