@@ -62,3 +62,10 @@ void KXPlatformInstall(std::shared_ptr<KXPlatform> platform) {
 std::shared_ptr<KXPlatform> KXPlatformCurrent() {
     return KXPlatformInstance();
 }
+
+KXOpenFailure KXCameraAccess(const char* locationIdentity) {
+    if (locationIdentity == nullptr) {
+        return KXOpenFailure::None;
+    }
+    return KXPlatformInstance()->cameraAccess(locationIdentity);
+}

@@ -286,10 +286,31 @@ void CameraListView::slot_GetUSBCameras(QList<USB_DeviceInfo> usbDeviceList) {
             known.append(rowLocation(button));
         }
     }
+    QStringList denied;
+    for (int row = 0; row < _table->rowCount(); ++row) {
+        const QString location = noPermissionLocation(row);
+        if (!location.isEmpty())
+            denied.append(location);
+    }
     for (const USB_DeviceInfo& info : std::as_const(usbDeviceList)) {
         const QString location = info.locationIdentity.toLower();
         if (known.contains(location) || _unpluggedDuringSearch.contains(location))
             continue;
+        if (info.noPermission) {
+            // Said in the list until the camera can be opened; a saved or awaited connection
+            // of it waits for that.
+            if (!denied.contains(location)) {
+                denied.append(location);
+                addNoPermissionRow(info);
+                emit signal_CamerasChanged();
+            }
+            continue;
+        }
+        if (denied.contains(location)) {
+            // The rights came (the udev rule, a new login): the camera's own row replaces it.
+            denied.removeAll(location);
+            removeNoPermissionRow(location);
+        }
         known.append(location);
         addRow(info);
         // Heard before the saved camera's connection below, which names this row.
@@ -422,6 +443,36 @@ void CameraListView::addRow(const USB_DeviceInfo& info) {
     applyRowColours(row);
 }
 
+void CameraListView::addNoPermissionRow(const USB_DeviceInfo& info) {
+    const int row = _table->rowCount();
+    _table->insertRow(row);
+    auto* label = new QLabel(tr("No permission to use this camera: see Real cameras in the README."));
+    label->setObjectName(QStringLiteral("NoPermission"));
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setProperty("NoPermissionLocation", info.locationIdentity.toLower());
+    label->setToolTip(info.portInfo.isEmpty() ? info.locationIdentity : info.portInfo);
+    label->setStyleSheet(rowStyle(false));
+    _table->setCellWidget(row, 0, label);
+    _table->setSpan(row, 0, 1, 3);
+}
+
+QString CameraListView::noPermissionLocation(int row) const {
+    const QLabel* label = rowLabel(row);
+    return label ? label->property("NoPermissionLocation").toString() : QString();
+}
+
+void CameraListView::removeNoPermissionRow(const QString& locationIdentity) {
+    const QString location = locationIdentity.toLower();
+    for (int row = _table->rowCount() - 1; row >= 0; --row) {
+        if (noPermissionLocation(row) == location) {
+            _table->setSpan(row, 0, 1, 1);
+            _table->removeRow(row);
+        }
+    }
+    renumberButtons();
+}
+
 QString CameraListView::savedShortName(const QString& locationIdentity) {
     const QJsonArray saved = qApp->property("configDataInforJsonObject")
                                  .toJsonObject()
@@ -526,15 +577,14 @@ void CameraListView::connectUSBCameraProcess(QPushButton* button) {
     qDebug() << "CameraListView::connectUSBCameraProcess"
              << " senderButtonID" << senderId << " isConnected:" << wasConnected << " several:" << several;
 
-    const int buttons = _buttonGroup->buttons().size();
-    for (int id = 0; id < buttons && !several; ++id) {
-        if (id == senderId)
+    // Every other row's button (ids are row numbers, and a row without a button leaves a gap).
+    const QList<QAbstractButton*> buttons = _buttonGroup->buttons();
+    for (QAbstractButton* other : buttons) {
+        if (several || other == button)
             continue;
-        if (QAbstractButton* other = _buttonGroup->button(id)) {
-            other->setProperty("isConnected", false);
-            other->setText(tr("Connect"));
-            applyRowColours(rowOfButton(other));
-        }
+        other->setProperty("isConnected", false);
+        other->setText(tr("Connect"));
+        applyRowColours(rowOfButton(other));
     }
 
     const int row = rowOfButton(button);
@@ -727,6 +777,7 @@ void CameraListView::slot_deviceUSBPlugOut(QString deviceUSBPlugOutLocationIdent
         _buttonGroup->removeButton(button);
         _table->removeRow(row);
     }
+    removeNoPermissionRow(deviceUSBPlugOutLocationIdentity);
     renumberButtons();
     if (_table->rowCount() != rowsBefore)
         emit signal_CamerasChanged();

@@ -159,6 +159,11 @@ private:
     // The short name saved for that camera in the settings document; empty when none.
     static QString savedShortName(const QString& locationIdentity);
     void addRow(const USB_DeviceInfo& info);
+    // A camera this user may not open: one cell that says so, no button (so it is never
+    // connected, saved or offered), its location kept on the label.
+    void addNoPermissionRow(const USB_DeviceInfo& info);
+    QString noPermissionLocation(int row) const;  // empty for a camera's own row
+    void removeNoPermissionRow(const QString& locationIdentity);
     void applyRowColours(int row);
     int rowOfButton(const QAbstractButton* button) const;
     void renumberButtons();

@@ -21,6 +21,9 @@ struct USB_DeviceInfo {
     // The device's USB serial number; empty when it has none. It follows the camera from one
     // port to another, where the location identity does not.
     QString serial;
+    // Present, but this user may not open its capture device: its model is unknown and it
+    // cannot be connected (the list says why instead of leaving it out).
+    bool noPermission = false;
 };
 
 Q_DECLARE_METATYPE(USB_DeviceInfo)

@@ -90,10 +90,13 @@ QList<USB_DeviceInfo> UsbSearch::searchDevices(const std::vector<KXUsbDevice>& d
         const int model = find.getDevModel(locationIdentity.toUtf8().constData(), modelNameBuffer);
         qDebug() << "UsbSearch::run"
                  << "devModelInt:" << model << " devModelNameChar:" << modelNameBuffer;
-        if (model <= 0)
+        const bool noPermission = model <= 0 && KXCameraAccess(locationIdentity.toUtf8().constData()) ==
+                                                    KXOpenFailure::NoPermission;
+        if (model <= 0 && !noPermission)
             continue;
 
         USB_DeviceInfo info;
+        info.noPermission = noPermission;
         info.locationIdentity = locationIdentity;
         info.vid = vendorId;
         info.pid = productId;
@@ -105,7 +108,8 @@ QList<USB_DeviceInfo> UsbSearch::searchDevices(const std::vector<KXUsbDevice>& d
         info.friendlyName = textOf(device.friendlyName);
         info.deviceDesc = textOf(device.description);
         info.deviceModeInt = model;
-        info.modelName = model == kModelReportedByCamera
+        info.modelName = noPermission ? QString()
+                         : model == kModelReportedByCamera
                              ? QString::fromUtf8(modelNameBuffer)
                              : QString::fromStdString(find.getDevModelName(model));
         qDebug() << "locationIdentity:" << info.locationIdentity;

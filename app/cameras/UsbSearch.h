@@ -12,7 +12,8 @@ class DC_Find;
 struct KXUsbDevice;
 
 // The USB search: walks every present USB device and interface, keeps the first interface of
-// each supported camera whose model the library knows, and hands the list to the camera list.
+// each supported camera whose model the library knows (or that this user may not open, which
+// the list shows as such), and hands the list to the camera list.
 //
 // Threading: run() executes on the search thread and touches only its own list and a DC_Find
 // of its own. The list crosses to the interface thread as a copy (a value signal argument),

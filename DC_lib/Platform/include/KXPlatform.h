@@ -176,6 +176,15 @@ public:
 
     // A source of capture-device arrival/removal records; null when none can be opened.
     virtual std::unique_ptr<KXHotplugSource> openHotplugSource() = 0;
+
+    // Whether this user may open the capture device of the camera at this location identity
+    // ("1&2.4&1&0000", any case): NoPermission when it has capture nodes and none of them may
+    // be opened for that reason; None otherwise (no such camera included). Backends without
+    // access rights answer None.
+    virtual KXOpenFailure cameraAccess(const std::string& locationIdentity) {
+        (void)locationIdentity;
+        return KXOpenFailure::None;
+    }
 };
 
 // The process's backend (created on first use; never null).

@@ -37,3 +37,8 @@ KX_PLATFORM_EXPORT std::shared_ptr<KXPlatform> KXPlatformCurrent();
 // open the device, Other for any other failure; None after a start that ran, before the
 // first start, and for a receiver that does not exist (any longer).
 KX_PLATFORM_EXPORT KXOpenFailure KXReceiverOpenFailure(const DC_Recv* recv);
+
+// Whether this user may open the camera at this location identity (KXPlatform::cameraAccess,
+// on the process's backend): NoPermission is why such a camera is missing from the capture
+// devices and answers no model query. Null gives None.
+KX_PLATFORM_EXPORT KXOpenFailure KXCameraAccess(const char* locationIdentity);

@@ -174,6 +174,34 @@ bool KXLinuxPlatform::videoDevices(std::vector<KXCaptureDevice>& out) {
     return true;
 }
 
+KXOpenFailure KXLinuxPlatform::cameraAccess(const std::string& locationIdentity) {
+    std::string wanted = locationIdentity;
+    std::transform(wanted.begin(), wanted.end(), wanted.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    kxusb::SysfsUsb usb(_sysfsRoot);
+    bool refused = false;
+    for (const std::string& name : kxsys::listDirectory(_sysfsRoot + "/class/video4linux")) {
+        if (videoNodeNumber(name) < 0) {
+            continue;
+        }
+        const std::optional<std::string> dir = usb.interfaceDirOfNode(name);
+        if (!dir) {
+            continue;
+        }
+        const std::optional<kxusb::UsbName> usbName = kxusb::parseUsbName(dir->substr(dir->rfind('/') + 1));
+        if (!usbName || kxusb::locationIdentity(*usbName) != wanted) {
+            continue;
+        }
+        const int fd = _calls.open(_devRoot + "/" + name, _calls.context);
+        if (fd >= 0) {
+            _calls.close(fd, _calls.context);
+            return KXOpenFailure::None;  // one node that opens is access enough
+        }
+        refused = refused || errno == EACCES || errno == EPERM;
+    }
+    return refused ? KXOpenFailure::NoPermission : KXOpenFailure::None;
+}
+
 void KXLinuxPlatform::warnUnopenable(const std::string& node, int error) {
     // A camera the user may not open would otherwise simply be missing from the list.
     if (error == EACCES || error == EPERM) {

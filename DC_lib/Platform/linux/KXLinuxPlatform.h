@@ -21,6 +21,7 @@ public:
     bool resolveVideoInput(const KXVideoInputRequest& request, KXCaptureInput& out) override;
     bool resolveAudioInput(const std::string& friendlyName, KXCaptureInput& out) override;
     std::unique_ptr<KXHotplugSource> openHotplugSource() override;
+    KXOpenFailure cameraAccess(const std::string& locationIdentity) override;
 
     // The libavdevice input for a capture node and the chosen format.
     static KXCaptureInput videoInputFor(const std::string& node, const KXVideoInputRequest& request);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "KXPlatformExports.h"
 #include "LogCapture.h"
 #include "Platform/linux/KXHotplugTracker.h"
 #include "Platform/linux/KXLinuxPlatform.h"
@@ -670,6 +671,30 @@ TEST_F(SysfsUsbTest, NodeThatCannotBeOpenedIsReportedOncePerProcess) {
     EXPECT_EQ(log.count("warning: cannot open video node " + dev + "/video2: Permission denied"), 1);
     EXPECT_TRUE(log.contains("'video' group"));
     EXPECT_EQ(log.count("video0"), 0);
+}
+
+// A camera left out of the capture devices for want of access rights is told apart from one
+// that is simply absent or that opens, whatever case its location identity is written in.
+TEST_F(SysfsUsbTest, CameraAccessSaysWhichCameraThisUserMayNotOpen) {
+    ScriptedNodes nodes;
+    const std::string dev = "/fixture/access";
+    nodes.formats[dev + "/video0"] = {{V4L2_PIX_FMT_MJPEG, 1920, 1080}};
+    nodes.refused[dev + "/video2"] = EACCES;
+    KXLinuxPlatform platform(fx.root, dev, nodes.calls());
+    EXPECT_EQ(platform.cameraAccess("1&3&1&0000"), KXOpenFailure::NoPermission);
+    EXPECT_EQ(platform.cameraAccess("1&3&1&0000"), KXOpenFailure::NoPermission);
+    EXPECT_EQ(platform.cameraAccess("1&2.4&1&0000"), KXOpenFailure::None);
+    EXPECT_EQ(platform.cameraAccess("1&9&1&0000"), KXOpenFailure::None);  // no such camera
+    EXPECT_EQ(platform.cameraAccess(""), KXOpenFailure::None);
+
+    nodes.refused[dev + "/video2"] = EPERM;
+    KXSetPlatform(std::make_shared<KXLinuxPlatform>(fx.root, dev, nodes.calls()));
+    EXPECT_EQ(KXCameraAccess("1&3&1&0000"), KXOpenFailure::NoPermission);
+    EXPECT_EQ(KXCameraAccess(nullptr), KXOpenFailure::None);
+    // Busy or gone is not a question of rights.
+    nodes.refused[dev + "/video2"] = EBUSY;
+    EXPECT_EQ(KXCameraAccess("1&3&1&0000"), KXOpenFailure::None);
+    KXSetPlatform(nullptr);
 }
 
 }  // namespace

@@ -136,6 +136,7 @@ private slots:
     void aCameraConnectedWhenUnpluggedIsConnectedAgainWhenItReturns();
     void aCameraWithASerialNumberIsKnownOnAnotherPort();
     void aChoiceOfTheUserEndsTheWait();
+    void aCameraThisUserMayNotOpenIsListedAsSuchUntilItCanBe();
 
 private:
     std::unique_ptr<SimCameraRig> _rig;
@@ -1052,3 +1053,65 @@ void TstCameraListView::aChoiceOfTheUserEndsTheWait() {
 
 QTEST_MAIN(TstCameraListView)
 #include "tst_CameraListView.moc"
+
+void TstCameraListView::aCameraThisUserMayNotOpenIsListedAsSuchUntilItCanBe() {
+    const CameraSetup a = camera("1&2.4");
+    const CameraSetup b = camera("1&3", "600e");
+    const CameraSetup c = camera("1&4", "600f");
+    for (const CameraSetup& s : {a, b, c}) _rig->plug(s);
+    publishSavedCameras({saved(record(b), true)});
+    USB_DeviceInfo denied = record(b);
+    denied.noPermission = true;
+    denied.modelName.clear();
+    denied.deviceModeInt = 0;
+    const QString message = QStringLiteral("No permission to use this camera: see Real cameras in the README.");
+
+    CameraListView view;
+    QSignalSpy changed(&view, &CameraListView::signal_CamerasChanged);
+    view.slot_GetUSBCameras({denied, record(a), record(c)});
+    view.slot_StartAutoConnect();
+    QCOMPARE(view.rowCount(), 3);
+    QVERIFY(view.rowLabel(0));
+    QCOMPARE(view.rowLabel(0)->text(), message);
+    QVERIFY(!view.rowButton(0));  // nothing to press
+    QCOMPARE(view.cameraArray().size(), 2);  // neither saved nor offered elsewhere
+    QVERIFY(!view.currentReceiver());
+    QCOMPARE(view.pendingAutoConnect(), QStringLiteral("1&3&1&0000"));  // it waits for access
+    QVERIFY(!view.connectCamera(QStringLiteral("1&3&1&0000")));
+    QCOMPARE(changed.count(), 3);
+
+    // One camera at a time across the gap the row leaves among the buttons' row numbers.
+    QTest::mouseClick(view.rowButton(2), Qt::LeftButton);
+    QVERIFY(isConnected(view, 2));
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);
+    QVERIFY(isConnected(view, 1));
+    QVERIFY(!isConnected(view, 2));
+    QTest::mouseClick(view.rowButton(1), Qt::LeftButton);  // disconnected again by hand
+    QVERIFY(!view.currentReceiver());
+
+    // A later search does not repeat the row; once the camera may be opened its own row
+    // takes the place, and an unplug takes a refused camera's row away like any other.
+    view.slot_GetUSBCameras({denied, record(a), record(c)});
+    QCOMPARE(view.rowCount(), 3);
+    view.slot_GetUSBCameras({record(b), record(a), record(c)});
+    QCOMPARE(view.rowCount(), 3);
+    QCOMPARE(locationOfRow(view, 2), QStringLiteral("1&3&1&0000"));
+    QCOMPARE(view.buttonGroup()->id(view.rowButton(2)), 2);
+    QCOMPARE(view.cameraArray().size(), 3);
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&3&1&0000"));
+    view.slot_GetUSBCameras({denied});
+    QCOMPARE(view.rowCount(), 3);
+    view.slot_deviceUSBPlugOut(QStringLiteral("1&3&1&0000"));
+    QCOMPARE(view.rowCount(), 2);
+    QCOMPARE(view.cameraArray().size(), 2);
+
+    // The saved camera waits through the refusal and connects once it may be opened.
+    CameraListView later;
+    later.slot_GetUSBCameras({denied});
+    later.slot_StartAutoConnect();
+    QVERIFY(!later.currentReceiver());
+    later.slot_GetUSBCameras({record(b)});
+    QCOMPARE(later.rowCount(), 1);
+    QVERIFY(later.currentReceiver());
+    QVERIFY(isConnected(later, 0));
+}

@@ -70,7 +70,8 @@ UsbCamera::UsbCamera(Setup setup, SimServer& server, std::shared_ptr<const SimPi
     : _setup(std::move(setup)),
       _server(server),
       _picture(std::move(picture)),
-      _callbacks(std::move(callbacks)) {}
+      _callbacks(std::move(callbacks)),
+      _udcIndex(_setup.udcIndex) {}
 
 UsbCamera::~UsbCamera() {
     unplug();
@@ -80,7 +81,7 @@ bool UsbCamera::plug(std::string& error) {
     if (_fd >= 0) {
         return true;
     }
-    const std::string udc = "dummy_udc." + std::to_string(_setup.udcIndex);
+    const std::string udc = "dummy_udc." + std::to_string(_udcIndex);
     const int fd = rawgadget::open();
     if (fd < 0) {
         error = std::string("cannot open ") + rawgadget::kDevice + ": " + std::strerror(-fd);
@@ -521,8 +522,8 @@ Json UsbCamera::status() const {
                       {"stalled", _streamStalled}};
     }
     return Json{{"plugged", _fd >= 0},
-                {"udc", "dummy_udc." + std::to_string(_setup.udcIndex)},
-                {"bus", _setup.udcIndex + 1},
+                {"udc", "dummy_udc." + std::to_string(_udcIndex)},
+                {"bus", _udcIndex + 1},
                 {"serial", _setup.desc.serial},
                 {"configured", _configured},
                 {"command_requests", _commandRequests},

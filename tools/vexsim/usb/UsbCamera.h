@@ -46,7 +46,7 @@ public:
     struct Setup {
         std::string id;          // the scenario's camera id
         std::string devicePath;  // the path its requests are journalled under (SimServer)
-        int udcIndex = 0;        // dummy_udc.N
+        int udcIndex = 0;        // dummy_udc.N at first (moveTo changes it)
         uvcsim::DeviceDesc desc;
     };
     struct Callbacks {
@@ -69,6 +69,9 @@ public:
     // The device leaves the bus. Safe when not plugged.
     void unplug();
     bool plugged() const { return _fd >= 0; }
+    // The bus the next plug binds to (dummy_udc.N); only while unplugged.
+    int udcIndex() const { return _udcIndex; }
+    void moveTo(int udcIndex) { _udcIndex = udcIndex; }
 
     // After `afterFrames` more frames of the stream.
     void setStreamFault(StreamFault fault, int64_t afterFrames);
@@ -109,6 +112,7 @@ private:
     const std::shared_ptr<const SimPicture> _picture;  // immutable
     const Callbacks _callbacks;                        // immutable
     int _fd = -1;                                    // owner's thread; immutable while the device threads run
+    int _udcIndex;                                   // owner's thread; changed only while unplugged
     std::unique_ptr<uvcsim::UvcFunction> _function;  // control thread while plugged
     UsbIoThread _controlThread;
     UsbIoThread _streamThread;

@@ -243,6 +243,24 @@ Json UsbWorld::control(const Json& request) {
             c->unplug();  // the device leaves the bus first, then the model's listing
             return _world->control(forwarded);
         }
+        if (request.contains("usb_bus")) {
+            // Plugged back on another bus: a new place for the host (another location, another
+            // capture node), the same device with its serial, registers and journal.
+            const std::optional<int64_t> bus = kxjson::integerMember(request, "usb_bus");
+            if (!bus || *bus < 1 || *bus > 11) {
+                return failure("usb_bus is a bus number from 1 to 11");
+            }
+            if (c->plugged() && c->udcIndex() != *bus - 1) {
+                return failure("camera " + c->setup().id + " is plugged in elsewhere: unplug it first");
+            }
+            for (auto& other : _cameras) {
+                if (other.get() != c && other->udcIndex() == *bus - 1) {
+                    return failure("bus " + std::to_string(*bus) + " already has a camera");
+                }
+            }
+            c->moveTo(static_cast<int>(*bus - 1));
+            forwarded.erase("usb_bus");
+        }
         const Json answer = _world->control(forwarded);
         if (!c->plug(error)) {
             _world->control(Json{{"op", "unplug"}, {"camera", c->setup().id}});
