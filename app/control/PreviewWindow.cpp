@@ -42,6 +42,9 @@ void PreviewWindow::setState(State state) {
     if (_state == state)
         return;
     _state = state;
+    // What the picture area says is painted, not a label: a screen reader hears it as the
+    // area's name.
+    setAccessibleName(stateText(state));
     update();
 }
 
@@ -63,7 +66,10 @@ bool PreviewWindow::drawFrame(const DC_Video_Frame& frame) {
     ensurePicture();
     if (_picture.isNull() || !_scaler.scale(frame, _picture))
         return false;
-    _state = State::Picture;
+    if (_state != State::Picture) {
+        _state = State::Picture;
+        setAccessibleName(QString());
+    }
     update();
     return true;
 }

@@ -98,7 +98,8 @@ count_capture_nodes() {
     [ "$(cat "$node/index" 2>/dev/null)" = 0 ] || continue
     dev=$(readlink -f "$node/device")
     while [ -n "$dev" ] && [ "$dev" != / ] && [ ! -f "$dev/idVendor" ]; do dev=${dev%/*}; done
-    [ -f "$dev/idVendor" ] && [ "$(cat "$dev/idVendor")" = 1d4d ] && [ -e "/dev/${node##*/}" ] && n=$((n + 1))
+    # Every emulated camera, of any vendor: the guest has no USB device of its own.
+    [ -f "$dev/idVendor" ] && [ -e "/dev/${node##*/}" ] && n=$((n + 1))
   done
   echo "$n"
 }

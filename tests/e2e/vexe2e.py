@@ -74,12 +74,19 @@ def _x11():
     return _x11_instance
 
 
+# VEXE2E_TRACE=1: how long each wait took (where a slow case spends its time).
+TRACE = os.environ.get("VEXE2E_TRACE") == "1"
+
+
 def wait_until(what, condition, timeout, interval=0.05):
     """Polls `condition` until it returns something true, at most `timeout` seconds."""
-    deadline = time.monotonic() + timeout
+    started = time.monotonic()
+    deadline = started + timeout
     while True:
         value = condition()
         if value:
+            if TRACE:
+                print("  waited %.1f s for %s" % (time.monotonic() - started, what), flush=True)
             return value
         if time.monotonic() > deadline:
             raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
@@ -305,9 +312,10 @@ class Session:
                 return child
         return None
 
-    def widgets(self, role=None, name=None):
-        """Every node of the application's tree (breadth first) matching role and name."""
-        app = self.app_node()
+    def widgets(self, role=None, name=None, root=None):
+        """Every node of the application's tree (breadth first), or of `root`'s, matching role
+        and name."""
+        app = root if root is not None else self.app_node()
         if app is None:
             raise Failure("VantorReda is not on the accessibility bus")
         found, queue, seen = [], [app], 0
@@ -336,7 +344,9 @@ class Session:
             node = queue.pop(0)
             try:
                 role = node.getRoleName()
-                if role == "label" and node.name:
+                # A camera's row says its state; a row that only explains (a camera this user
+                # may not open) has no button and no state.
+                if role == "label" and node.name and node.description in ("Connected", "Not connected"):
                     labels.append((node.name, node.description))
                 elif role == "push button" and node.name in ("Connect", "Disconnect"):
                     buttons.append(node)
@@ -394,10 +404,10 @@ class Session:
         subprocess.run(argv + [path], env=self.env, check=True, capture_output=True, timeout=30)
         return path
 
-    def preview_region(self):
+    def preview_region(self, root=None):
         """Where the panel's picture is on screen: the frame that holds the preview's
         placeholder label and the picture's own widget, which covers the frame."""
-        for node in self.widgets("frame"):
+        for node in self.widgets("frame", root=root):
             try:
                 if node.childCount != 2:
                     continue
@@ -407,10 +417,23 @@ class Session:
                 e = node.queryComponent().getExtents(0)
                 p = picture.queryComponent().getExtents(0)
                 if (e.x, e.y, e.width, e.height) == (p.x, p.y, p.width, p.height) and e.width > 100:
+                    self.preview_node = picture  # what the picture area says is its name
                     return (e.x, e.y, e.width, e.height)
             except Exception:
                 continue
         return None
+
+    def panel_window(self):
+        """The window that holds the preview found last (a walk of it alone is much shorter
+        than one of the whole application)."""
+        node = getattr(self, "preview_node", None)
+        app = self.app_node()
+        while node is not None:
+            parent = node.parent
+            if parent is None or parent == app:
+                return node
+            node = parent
+        raise Failure("no panel found yet")
 
     def pixels_differing(self, a, b):
         """How many pixels of two screenshots differ by more than 5 %."""

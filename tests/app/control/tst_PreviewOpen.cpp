@@ -315,6 +315,7 @@ void TstPreviewOpen::cameraHeldByAnotherProgramSaysSoAndShowsThePictureOnceFree(
     QTRY_COMPARE_WITH_TIMEOUT(shown->state(), PreviewWindow::State::Busy, kWaitMs);
     QCOMPARE(PreviewWindow::stateText(shown->state()),
              QStringLiteral("Another program is using this camera's picture."));
+    QCOMPARE(shown->accessibleName(), PreviewWindow::stateText(shown->state()));  // read aloud too
     QVERIFY(!panel->renderer()->isPulling());
 
     // It tries again on its own, without the panel being opened again.
@@ -340,6 +341,7 @@ void TstPreviewOpen::cameraHeldByAnotherProgramSaysSoAndShowsThePictureOnceFree(
     QTRY_COMPARE_WITH_TIMEOUT(shown->state(), PreviewWindow::State::Picture,
                               FramePump::kBusyRetryMs * 2 + kWaitMs);
     QCOMPARE(panel->previewWindow(), shown);
+    QVERIFY(shown->accessibleName().isEmpty());
     QVERIFY(panel->renderer()->isPulling());
     QVERIFY(!pump->isWaitingForBusyCamera());
     QCOMPARE(threadsNamed(QStringLiteral("vex-read")), 1);
