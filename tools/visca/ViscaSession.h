@@ -30,6 +30,7 @@ public:
     enum class Transport { Udp, Tcp };
     static constexpr int kSockets = 2;
 
+    // `address`: the camera address 1..7 the session answers to (another value means 1).
     ViscaSession(ViscaCamera& camera, Transport transport, int address = 1);
 
     // UDP: `data` is one datagram; TCP: one read of the stream, split anywhere. Returns what to

@@ -242,6 +242,12 @@ TEST(ViscaTcp, StreamSplitAnywhereAndOverlongMessagesResync) {
               (std::vector<Bytes>{kAck1, kDone1}));
     EXPECT_EQ(camera.actions.size(), 1u);
     EXPECT_EQ(session.receive(Bytes{0xFF}), std::vector<Bytes>{kSyntax});
+    // Camera 2 answers as A0 and leaves camera 1's messages alone.
+    ViscaSession second(camera, ViscaSession::Transport::Tcp, 2);
+    EXPECT_EQ(second.receive(Bytes{0x82, 0x01, 0x06, 0x04, 0xFF, 0x81, 0x01, 0x06, 0x04, 0xFF}),
+              (std::vector<Bytes>{{0xA0, 0x41, 0xFF}, {0xA0, 0x51, 0xFF}}));
+    EXPECT_EQ(second.receive(Bytes{0x82, 0x01, 0x04, 0x07, 0x09, 0xFF}),
+              (std::vector<Bytes>{{0xA0, 0x60, 0x02, 0xFF}}));
     // Exactly sixteen bytes with the terminator last is still a message.
     ViscaStreamFramer framer;
     Bytes sixteen(15, 0x01);
