@@ -64,6 +64,7 @@ std::vector<Subcommand> listCommands();
 std::vector<Subcommand> controlCommands();
 std::vector<Subcommand> mediaCommands();
 std::vector<Subcommand> trackingCommands();
+std::vector<Subcommand> viscaCommands();
 
 // One stderr line; answers kExitFailed.
 int fail(const std::string& message);

@@ -23,7 +23,7 @@ const std::vector<Subcommand>& subcommands() {
     static const std::vector<Subcommand> table = [] {
         std::vector<Subcommand> rows;
         for (std::vector<Subcommand> (*topic)() :
-             {listCommands, controlCommands, mediaCommands, trackingCommands}) {
+             {listCommands, controlCommands, mediaCommands, trackingCommands, viscaCommands}) {
             std::vector<Subcommand> more = topic();
             rows.insert(rows.end(), std::make_move_iterator(more.begin()),
                         std::make_move_iterator(more.end()));

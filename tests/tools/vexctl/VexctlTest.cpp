@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -669,4 +673,157 @@ TEST_F(VexctlTest, TrackAnalysesPicturesAndStopsTheCamera) {
     ASSERT_TRUE(file.opened);
     ASSERT_NE(file.first(AVMEDIA_TYPE_VIDEO), nullptr);
     EXPECT_EQ(file.first(AVMEDIA_TYPE_VIDEO)->width, 320);
+}
+
+namespace {
+
+// A free port of this kind on loopback (taken again by the caller at once).
+int freePort(int type) {
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string unhex(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// A controller's side of VISCA over IP: one UDP socket, datagrams in hex.
+class ViscaUdpClient {
+public:
+    explicit ViscaUdpClient(int port) : _fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    ~ViscaUdpClient() { ::close(_fd); }
+    // Sends a header of `type` and `sequence` with the payload, and collects the replies that
+    // come until `replies` are in (or 5 s pass).
+    std::vector<std::string> ask(uint16_t type, uint32_t sequence, const std::string& payloadHex, size_t replies) {
+        const std::string payload = unhex(payloadHex);
+        std::string datagram;
+        datagram += static_cast<char>(type >> 8);
+        datagram += static_cast<char>(type & 0xFF);
+        datagram += static_cast<char>(payload.size() >> 8);
+        datagram += static_cast<char>(payload.size() & 0xFF);
+        for (int shift = 24; shift >= 0; shift -= 8) datagram += static_cast<char>((sequence >> shift) & 0xFF);
+        datagram += payload;
+        ::send(_fd, datagram.data(), datagram.size(), 0);
+        std::vector<std::string> out;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (out.size() < replies && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{_fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buffer[256];
+            const ssize_t n = ::recv(_fd, buffer, sizeof buffer, 0);
+            if (n > 0)
+                out.push_back(hex(std::string(buffer, static_cast<size_t>(n))));
+        }
+        return out;
+    }
+
+private:
+    int _fd;
+};
+
+}  // namespace
+
+// A controller drives the camera through `vexctl visca`: over UDP with VISCA-over-IP headers
+// (a retried datagram answered again but carried out once), and over TCP in plain VISCA split
+// across writes; a position inquiry is answered at once.
+TEST_F(VexctlTest, ViscaControllersSteerTheCameraOverUdpAndTcp) {
+    const int udp = freePort(SOCK_DGRAM);
+    const int tcp = freePort(SOCK_STREAM);
+    ASSERT_GT(udp, 0);
+    ASSERT_GT(tcp, 0);
+    auto process = start({"visca", "--udp-port", std::to_string(udp), "--tcp-port", std::to_string(tcp)});
+    ASSERT_TRUE(whileRunning(*process, [&] { return process->out().find("serving") != std::string::npos; }))
+        << process->err();
+    _camera.sim().clearJournal();
+
+    ViscaUdpClient client(udp);
+    EXPECT_EQ(client.ask(0x0200, 7, "01", 1), std::vector<std::string>{"0201000100000007" "01"});  // RESET
+    const std::vector<std::string> recall = {"0111000300000000" "9041ff", "0111000300000000" "9051ff"};
+    EXPECT_EQ(client.ask(0x0100, 0, "8101043f0203ff", 2), recall);
+    EXPECT_EQ(client.ask(0x0100, 0, "8101043f0203ff", 2), recall);  // the controller lost the replies
+    EXPECT_EQ(client.ask(0x0100, 1, "8101060108080103ff", 2).size(), 2u);  // left
+    EXPECT_EQ(client.ask(0x0100, 2, "8101060108080303ff", 2).size(), 2u);  // stop
+    EXPECT_EQ(client.ask(0x0100, 3, "8101040702ff", 2).size(), 2u);         // zoom tele
+    EXPECT_EQ(client.ask(0x0100, 4, "8101040802ff", 2).size(), 2u);         // focus far
+    const std::vector<std::string> position = client.ask(0x0110, 5, "81090612ff", 1);
+    ASSERT_EQ(position.size(), 1u);
+    EXPECT_NE(position[0].find("41ff"), std::string::npos) << position[0];  // not executable
+    EXPECT_EQ(client.ask(0x0110, 6, "8109043fff", 1),
+              std::vector<std::string>{"0111000400000006" "905003ff"});  // the preset recalled last
+    EXPECT_EQ(writes(), (std::vector<std::string>{"1d000300", "27001300", "27003300", "2a002100", "2b002100"}));
+
+    _camera.sim().clearJournal();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(tcp));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string first = unhex("8101043f"), second = unhex("0205ff");
+    ::send(fd, first.data(), first.size(), 0);
+    ::send(fd, second.data(), second.size(), 0);
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < 6 && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[64];
+        if (::poll(&p, 1, 100) > 0) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    EXPECT_EQ(hex(got), "9041ff9051ff");
+    EXPECT_EQ(writes(), std::vector<std::string>{"1d000500"});
+
+    process->interrupt();
+    ASSERT_TRUE(process->wait());
+    EXPECT_EQ(process->status(), 0) << process->err();
+    EXPECT_NE(process->out().find("refused 0 from peers not allowed"), std::string::npos) << process->out();
+}
+
+// Beyond loopback VISCA would let anyone steer the camera: an address of the network needs
+// the peers that may, and a bad entry or port is a usage error before anything is bound.
+TEST_F(VexctlTest, ViscaRefusesAnOpenAddressWithoutAllowedPeers) {
+    Result r = run({"visca", "--address", "0.0.0.0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("needs --allow"), std::string::npos) << r.err;
+    r = run({"visca", "--address", "0.0.0.0", "--allow", "10.0.0.0/33"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("10.0.0.0/33"), std::string::npos) << r.err;
+    r = run({"visca", "--udp-port", "70000"});
+    EXPECT_EQ(r.status, 2);
+    r = run({"visca", "--udp-port", "1000"});  // its TCP port would be below 1
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(writes().empty());
 }
