@@ -45,6 +45,8 @@ QString CameraCommand::originName(Origin origin) {
             return QStringLiteral("panel");
         case Origin::ControlInterface:
             return QStringLiteral("api");
+        case Origin::Visca:
+            return QStringLiteral("visca");
     }
     return QString();
 }

@@ -28,7 +28,7 @@ struct CameraCommand {
     enum class Direction { Stop, Up, Down, Left, Right, Home, UpLeft, UpRight, DownLeft, DownRight };
     // Who asked. The panel's keys report as the panel: to the camera and to the people
     // watching, a key is the panel.
-    enum class Origin { Tracking, Panel, ControlInterface };
+    enum class Origin { Tracking, Panel, ControlInterface, Visca };
 
     Kind kind = Kind::CallPreset;
     int value = 0;
@@ -50,7 +50,7 @@ struct CameraCommand {
     bool movesCamera() const;
     bool fromOperator() const { return origin != Origin::Tracking; }
 
-    // "tracking", "panel" or "api": how the control interface's events name an origin.
+    // "tracking", "panel", "api" or "visca": how the control interface's events name an origin.
     static QString originName(Origin origin);
 
     bool operator==(const CameraCommand& other) const;

@@ -17,8 +17,8 @@ struct ViscaSettings {
     QString address = QStringLiteral("127.0.0.1");
     int udpPort = kDefaultUdpPort;  // the first camera's
     int tcpPort = kDefaultTcpPort;
-    QStringList allowedPeers;       // addresses or CIDR ranges
-    QMap<QString, int> ports;       // lower-case location identity -> UDP port
+    QStringList allowedPeers;  // addresses or CIDR ranges
+    QMap<QString, int> ports;  // lower-case location identity -> UDP port
 
     // Missing or mistyped members keep their defaults; a port outside 1-65535 is the default;
     // "Ports" entries with a port outside the range, or whose TCP port would be, are left out.

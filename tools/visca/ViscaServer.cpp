@@ -21,38 +21,59 @@ ViscaServer::~ViscaServer() {
 bool ViscaServer::start(const QHostAddress& address, const std::vector<Endpoint>& endpoints,
                         const ViscaPeers& peers, QString& error) {
     stop();
+    _address = address;
     _peers = peers;
     for (const Endpoint& endpoint : endpoints) {
-        if (endpoint.camera == nullptr) {
-            error = QStringLiteral("no camera for UDP port %1").arg(endpoint.udpPort);
+        if (!bindEndpoint(endpoint, error)) {
             stop();
             return false;
         }
-        _ports.emplace_back();
-        Port& port = _ports.back();
-        port.endpoint = endpoint;
-        port.udp = new QUdpSocket(this);
-        if (!port.udp->bind(address, endpoint.udpPort)) {
-            error = QStringLiteral("cannot listen on UDP %1 port %2: %3")
-                        .arg(address.toString())
-                        .arg(endpoint.udpPort)
-                        .arg(port.udp->errorString());
-            stop();
-            return false;
-        }
-        port.tcp = new QTcpServer(this);
-        port.tcp->setMaxPendingConnections(kMaxTcpClients);
-        if (!port.tcp->listen(address, endpoint.tcpPort)) {
-            error = QStringLiteral("cannot listen on TCP %1 port %2: %3")
-                        .arg(address.toString())
-                        .arg(endpoint.tcpPort)
-                        .arg(port.tcp->errorString());
-            stop();
-            return false;
-        }
-        connect(port.udp, &QUdpSocket::readyRead, this, [this, &port] { readDatagrams(port); });
-        connect(port.tcp, &QTcpServer::newConnection, this, [this, &port] { acceptClients(port); });
     }
+    _running = true;
+    return true;
+}
+
+bool ViscaServer::addEndpoint(const Endpoint& endpoint, QString& error) {
+    if (!_running) {
+        error = QStringLiteral("the VISCA server is not running");
+        return false;
+    }
+    return bindEndpoint(endpoint, error);
+}
+
+bool ViscaServer::bindEndpoint(const Endpoint& endpoint, QString& error) {
+    if (endpoint.camera == nullptr) {
+        error = QStringLiteral("no camera for UDP port %1").arg(endpoint.udpPort);
+        return false;
+    }
+    auto udp = new QUdpSocket(this);
+    // Exclusive: another program on the port would take half the datagrams.
+    if (!udp->bind(_address, endpoint.udpPort, QAbstractSocket::DontShareAddress)) {
+        error = QStringLiteral("cannot listen on UDP %1 port %2: %3")
+                    .arg(_address.toString())
+                    .arg(endpoint.udpPort)
+                    .arg(udp->errorString());
+        delete udp;
+        return false;
+    }
+    auto tcp = new QTcpServer(this);
+    tcp->setMaxPendingConnections(kMaxTcpClients);
+    if (!tcp->listen(_address, endpoint.tcpPort)) {
+        error = QStringLiteral("cannot listen on TCP %1 port %2: %3")
+                    .arg(_address.toString())
+                    .arg(endpoint.tcpPort)
+                    .arg(tcp->errorString());
+        delete udp;
+        delete tcp;
+        return false;
+    }
+    _ports.emplace_back();
+    Port& port = _ports.back();
+    port.endpoint = endpoint;
+    port.udp = udp;
+    port.tcp = tcp;
+    connect(udp, &QUdpSocket::readyRead, this, [this, &port] { readDatagrams(port); });
+    connect(tcp, &QTcpServer::newConnection, this, [this, &port] { acceptClients(port); });
     return true;
 }
 
@@ -75,6 +96,7 @@ void ViscaServer::stop() {
         }
     }
     _ports.clear();
+    _running = false;
 }
 
 bool ViscaServer::allowed(const QHostAddress& peer) {

@@ -55,9 +55,12 @@ public:
     // cannot be bound; nothing is left bound then.
     bool start(const QHostAddress& address, const std::vector<Endpoint>& endpoints, const ViscaPeers& peers,
                QString& error);
+    // Binds one more endpoint on the running server's address (a camera served for the first
+    // time), leaving the others' sessions as they are. false with `error` when it cannot.
+    bool addEndpoint(const Endpoint& endpoint, QString& error);
     // Closes every port and session; safe to call twice.
     void stop();
-    bool isRunning() const { return !_ports.empty(); }
+    bool isRunning() const { return _running; }
 
     // Datagrams and connections refused since the start (their peer was not allowed).
     int64_t dropped() const { return _dropped; }
@@ -86,6 +89,7 @@ private:
         std::list<TcpClient> tcpClients;
     };
 
+    bool bindEndpoint(const Endpoint& endpoint, QString& error);
     void readDatagrams(Port& port);
     void acceptClients(Port& port);
     void readClient(Port& port, QTcpSocket* socket);
@@ -93,6 +97,8 @@ private:
     ViscaSession& udpSession(Port& port, const QHostAddress& address, uint16_t peerPort);
 
     std::list<Port> _ports;  // stable addresses: the sockets' slots hold a Port&
+    QHostAddress _address;
+    bool _running = false;
     ViscaPeers _peers;
     int64_t _dropped = 0;
     int64_t _handled = 0;
