@@ -104,13 +104,8 @@ int main(int argc, char** argv) {
     auto unit = std::make_shared<StampingUnit>();
     KXPlatformInstall(std::make_shared<InProcessPlatform>(unit));
 
-    DC_SourceText url{strdup(kLocation), static_cast<int32_t>(std::strlen(kLocation) + 1)};
-    DC_CaptureFormats formats;
-    formats.url = &url;
-    formats.sourceType = 0;
-    formats.deviceModel = 9;
-    DC_Recv recv(formats);
-    std::free(url.source);
+    const std::unique_ptr<DC_Recv> receiver = receiverAtLocation();
+    DC_Recv& recv = *receiver;
 
     std::printf("Camera commands: preset calls, in-process backend (%d direct, %d back to back, %d spaced)\n",
                 kCommands, kCommands, kSpacedCommands);

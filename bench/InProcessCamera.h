@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "KXPlatformExports.h"
+#include "vexsdk.h"
 
 namespace benchsupport {
 
@@ -129,6 +132,19 @@ inline Percentiles percentiles(std::vector<double> us) {
 
 inline double microseconds(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// A receiver of the camera at kLocation (its command channel only: no picture is opened), on
+// whichever backend is installed.
+inline std::unique_ptr<DC_Recv> receiverAtLocation() {
+    DC_SourceText url{strdup(kLocation), static_cast<int32_t>(std::strlen(kLocation) + 1)};
+    DC_CaptureFormats formats;
+    formats.url = &url;
+    formats.sourceType = 0;
+    formats.deviceModel = 9;
+    auto recv = std::make_unique<DC_Recv>(formats);
+    std::free(url.source);
+    return recv;
 }
 
 }  // namespace benchsupport

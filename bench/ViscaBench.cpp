@@ -102,13 +102,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     auto unit = std::make_shared<StampingUnit>();
     KXPlatformInstall(std::make_shared<InProcessPlatform>(unit));
-    DC_SourceText url{strdup(kLocation), static_cast<int32_t>(std::strlen(kLocation) + 1)};
-    DC_CaptureFormats formats;
-    formats.url = &url;
-    formats.sourceType = 0;
-    formats.deviceModel = 9;
-    DC_Recv recv(formats);
-    std::free(url.source);
+    const std::unique_ptr<DC_Recv> receiver = receiverAtLocation();
+    DC_Recv& recv = *receiver;
 
     CamUSBControlThread worker;
     worker.setObjectName(QStringLiteral("vex-cmd-worker"));
