@@ -97,6 +97,19 @@ QString ViscaSettings::problem() const {
         if (!ViscaPeers::parse(peer.toStdString(), nullptr, &why))
             return QString::fromStdString(why);
     }
+    // A changed first pair moves every camera's TCP port with it: each must stay a port, and
+    // no camera's port may land on another's.
+    std::set<int> used;
+    for (auto it = ports.begin(); it != ports.end(); ++it) {
+        const int tcp = tcpPortFor(it.value());
+        if (!isPort(tcp))
+            return QStringLiteral("The TCP port of camera %1 would be %2, outside 1-65535.").arg(it.key()).arg(tcp);
+        if (!used.insert(it.value()).second || !used.insert(tcp).second)
+            return QStringLiteral("The ports of camera %1 (UDP %2, TCP %3) are another camera's.")
+                .arg(it.key())
+                .arg(it.value())
+                .arg(tcp);
+    }
     if (!isLoopback() && allowedPeers.isEmpty())
         return QStringLiteral(
             "VISCA has no password: an address other than 127.0.0.1 needs at least one allowed peer.");

@@ -33,7 +33,8 @@ struct ViscaSettings {
 
     bool isLoopback() const;
     // Why these settings cannot be served (empty: they can): an address that is none, a bad
-    // peer entry, a non-loopback address without any allowed peer, equal UDP and TCP ports.
+    // peer entry, a non-loopback address without any allowed peer, equal UDP and TCP ports,
+    // a camera whose TCP port would leave 1-65535 or whose pair overlaps another camera's.
     QString problem() const;
     bool operator==(const ViscaSettings& other) const;
     bool operator!=(const ViscaSettings& other) const { return !(*this == other); }

@@ -27,6 +27,8 @@
 #include "ControlApiBridge.h"
 #include "ControlApiDialog.h"
 #include "ControlApiServer.h"
+#include "ViscaBridge.h"
+#include "ViscaDialog.h"
 #include "DecisionLog.h"
 #include "DecisionLogWindow.h"
 #include "PTZControlForm.h"
@@ -84,6 +86,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& instanceName) : QMainWind
     cameraList->setAutoReconnect(tracking.autoReconnect);
     presetLink->loadSettings();
     startControlApi();
+    startVisca();
 
     setEnabled(false);
     QTimer::singleShot(kEnableDelayMs, this, &MainWindow::afterEnableDelay);
@@ -107,6 +110,9 @@ MainWindow::~MainWindow() {
     controlApi = nullptr;
     delete controlBridge;
     controlBridge = nullptr;
+    // VISCA's sockets close before the list and the router its cameras reach go.
+    delete visca;
+    visca = nullptr;
     // The worker goes first: once it is stopped no command runs on the receiver, which the
     // camera list destroys with itself.
     stopWorker(-1);
@@ -201,6 +207,8 @@ void MainWindow::buildTray() {
 
     controlApiAction = new QAction(tr("Control interface"), this);
     connect(controlApiAction, &QAction::triggered, this, &MainWindow::slot_ControlApiClicked);
+    viscaAction = new QAction(tr("VISCA"), this);
+    connect(viscaAction, &QAction::triggered, this, &MainWindow::slot_ViscaClicked);
     trackingLogAction = new QAction(tr("Tracking log"), this);
     connect(trackingLogAction, &QAction::triggered, this, &MainWindow::slot_ShowTrackingLog);
 
@@ -215,6 +223,7 @@ void MainWindow::buildTray() {
     trayMenu = new QMenu(this);
     trayMenu->addAction(showAction);
     trayMenu->addAction(controlApiAction);
+    trayMenu->addAction(viscaAction);
     trayMenu->addAction(trackingLogAction);
     trayMenu->addSeparator();
     trayMenu->addAction(trackingAction);
@@ -366,6 +375,8 @@ void MainWindow::writeConfigFile() {
     // whatever it held (nothing, for a user who never opened it).
     if (controlApi && controlApiChanged)
         document.insert(QStringLiteral("ControlApi"), controlApi->settings().toJson());
+    if (visca && viscaChanged)
+        document.insert(QStringLiteral("Visca"), visca->settings().toJson());
     SettingsDocument::write(configFile, document);
 }
 
@@ -387,6 +398,53 @@ void MainWindow::startControlApi() {
     controlBridge->setServer(controlApi);
     const QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     controlApi->apply(ControlApiSettings::fromJson(document.value(QStringLiteral("ControlApi")).toObject()));
+}
+
+void MainWindow::startVisca() {
+    visca = new ViscaBridge(cameraList, router, this);
+    connect(cameraList, &CameraListView::signal_CameraReceiver, visca, [this] { visca->camerasChanged(); });
+    // A camera given its port pair for the first time: saved at once, so a controller set up
+    // for that pair finds the same camera after a crash.
+    connect(visca, &ViscaBridge::signal_SettingsChanged, this, [this] {
+        viscaChanged = true;
+        writeConfigFile();
+    });
+    connect(visca, &ViscaBridge::signal_Log, this, [](const QString& line) { qInfo().noquote() << line; });
+    const QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
+    const QString problem = visca->apply(ViscaSettings::fromJson(document.value(QStringLiteral("Visca")).toObject()));
+    if (!problem.isEmpty())
+        qWarning().noquote() << "MainWindow::startVisca" << problem;
+}
+
+void MainWindow::slot_ViscaClicked() {
+    if (viscaSettingsDialog && viscaSettingsDialog->isVisible()) {
+        viscaSettingsDialog->raise();
+        viscaSettingsDialog->activateWindow();
+        return;
+    }
+    delete viscaSettingsDialog;
+    viscaSettingsDialog = new ViscaDialog(visca->settings(), this);
+    QMap<QString, QString> names;
+    for (const QJsonValue& value : cameraList->cameraArray()) {
+        const QJsonObject data = value.toObject();
+        const QString location = data.value(QStringLiteral("LocationIdentity")).toString().toLower();
+        if (!location.isEmpty())
+            names.insert(location, CameraListView::cameraLabel(data));
+    }
+    viscaSettingsDialog->setCameraNames(names);
+    viscaSettingsDialog->setStatus(visca->statusText());
+    connect(viscaSettingsDialog, &QDialog::accepted, this, [this] {
+        const QString problem = visca->apply(viscaSettingsDialog->settings());
+        viscaChanged = true;
+        writeConfigFile();
+        // The dialog is gone by now: a port another program holds is said in a warning.
+        if (!problem.isEmpty())
+            slot_ShowWarningMessage(tr("VISCA is not served: %1").arg(problem));
+    });
+    centreOn(viscaSettingsDialog, this);
+    viscaSettingsDialog->show();
+    viscaSettingsDialog->raise();
+    viscaSettingsDialog->activateWindow();
 }
 
 void MainWindow::slot_ShowTrackingLog() {

@@ -27,6 +27,8 @@ class QMenu;
 class SoundDeviceSetting;
 class TrackingEngine;
 class USBListener;
+class ViscaBridge;
+class ViscaDialog;
 class WarningMessageWidget;
 class titleWidget;
 
@@ -70,6 +72,9 @@ public:
     ControlApiBridge* controlApiBridge() const { return controlBridge; }
     // Null until the tray's "Control interface" was chosen.
     ControlApiDialog* controlApiDialog() const { return controlDialog; }
+    ViscaBridge* viscaBridge() const { return visca; }
+    // Null until the tray's "VISCA" was chosen; a new one each time it opens.
+    ViscaDialog* viscaDialog() const { return viscaSettingsDialog; }
     // The core: every camera command's way, the array link, the tracking and its log.
     CameraCommandRouter* commandRouter() const { return router; }
     ArrayLink* arrayLink() const { return link; }
@@ -97,6 +102,8 @@ public slots:
     void slot_GetSecondOpenApp();
     // The tray's "Control interface": opens the dialog of the control interface.
     void slot_ControlApiClicked();
+    // The tray's "VISCA": opens the VISCA dialog; what it accepts is served and saved.
+    void slot_ViscaClicked();
     // The tray's and the array page's "Tracking log".
     void slot_ShowTrackingLog();
     void slot_SysTrayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -128,6 +135,7 @@ private:
     void collectPresetLinkValues(QJsonObject& document) const;
     void stopWorker(int waitMs);
     void startControlApi();
+    void startVisca();
     // The window a warning opens over: the active window when it is one of this window's
     // own, else this window.
     QWidget* warningAnchor();
@@ -164,6 +172,7 @@ private:
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
     QAction* controlApiAction = nullptr;
+    QAction* viscaAction = nullptr;
     QAction* trackingLogAction = nullptr;
     DecisionLogWindow* logWindow = nullptr;     // child; created on first use
     ControlApiBridge* controlBridge = nullptr;  // child; deleted right after controlApi
@@ -171,6 +180,11 @@ private:
     ControlApiDialog* controlDialog = nullptr;  // child; created on first use
     // The dialog changed the interface's settings: from now on every save writes them.
     bool controlApiChanged = false;
+    ViscaBridge* visca = nullptr;                 // child; deleted with the control interface
+    ViscaDialog* viscaSettingsDialog = nullptr;  // child; replaced each time it opens
+    // The VISCA settings changed (the dialog, or a camera given its port pair): from now on
+    // every save writes them.
+    bool viscaChanged = false;
     QAction* trackingAction = nullptr;  // checkable: the array page's tracking switch
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;

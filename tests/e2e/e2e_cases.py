@@ -8,6 +8,8 @@ import copy
 import json
 import os
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import time
@@ -747,6 +749,114 @@ def case_display_keeps_state(session):
         churn.wait()
 
 
+class ViscaUdp:
+    """A VISCA-over-IP controller: datagrams with the 8-byte header, the replies that come."""
+
+    def __init__(self, host, port):
+        self.target = (host, port)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((host, 0))
+
+    def ask(self, kind, sequence, payload_hex, replies, timeout=5):
+        payload = bytes.fromhex(payload_hex)
+        self.sock.sendto(struct.pack(">HHI", kind, len(payload), sequence) + payload, self.target)
+        out = []
+        deadline = time.time() + timeout
+        while len(out) < replies and time.time() < deadline:
+            self.sock.settimeout(max(0.01, deadline - time.time()))
+            try:
+                data, _ = self.sock.recvfrom(2048)
+            except socket.timeout:
+                break
+            out.append(data)
+        return out
+
+
+def case_visca(session):
+    """A room controller speaks VISCA over IP to the running application: the camera gets its
+    port pair when it connects (saved), a preset is recalled (a lost reply's retry is answered,
+    not executed again), the head moves and stops, zooms and focuses; a position inquiry is
+    refused at once; plain VISCA over TCP on the pair's TCP port; the preset event names
+    "visca"."""
+    octet = int(session.address.rsplit(".", 1)[1])
+    udp, tcp, api = 31000 + 2 * octet, 32000 + 2 * octet, 18900 + octet
+    settings = seeded_settings(BRANDS["shure"], session.address)
+    settings["ControlApi"] = {"Enabled": True, "Address": session.address, "Port": api, "Token": ""}
+    settings["Visca"] = {"Enabled": True, "Address": session.address, "UdpPort": udp, "TcpPort": tcp,
+                         "AllowedPeers": [], "Ports": {}}
+    start(session, "shure", settings=settings)
+    wait_connected(session)
+
+    def saved_ports():
+        try:
+            with open(session.settings_file) as f:
+                return json.load(f).get("Visca", {}).get("Ports", {})
+        except (OSError, ValueError):
+            return {}
+
+    ports = wait_until("the camera's VISCA ports in the settings", lambda: saved_ports() or None, 10)
+    expect(ports == {CAMERA_LOCATION: udp}, "the saved VISCA ports: %s" % ports)
+    wait_until("the control interface", lambda: port_open(session.address, api), 10)
+    watcher = WebSocketClient(session.address, api)
+    expect(watcher.request(1, "tracking.pause", seconds=0)["result"]["tracking"] == "on", "tracking not on")
+    watcher.events.clear()
+
+    since = session.sim("journal")["next"]
+    client = ViscaUdp(session.address, udp)
+    reset = client.ask(0x0200, 7, "01", 1)
+    expect(reset == [bytes.fromhex("0201000100000007" "01")], "RESET answered %s" % reset)
+    recall = [bytes.fromhex("0111000300000000" "9041ff"), bytes.fromhex("0111000300000000" "9051ff")]
+    got = client.ask(0x0100, 0, "8101043f0204ff", 2)
+    expect(got == recall, "preset 4 answered %s" % got)
+    got = client.ask(0x0100, 0, "8101043f0204ff", 2)  # the controller lost the replies
+    expect(got == recall, "the retry of preset 4 answered %s" % got)
+    for sequence, payload, what in ((1, "8101060108080103ff", "left"), (2, "8101060108080303ff", "stop"),
+                                    (3, "8101040702ff", "zoom tele"), (4, "8101040802ff", "focus far")):
+        got = client.ask(0x0100, sequence, payload, 2)
+        expect([g[8:] for g in got] == [bytes.fromhex("9041ff"), bytes.fromhex("9051ff")],
+               "%s answered %s" % (what, got))
+    position = client.ask(0x0110, 5, "81090612ff", 1)
+    expect(len(position) == 1 and position[0].endswith(bytes.fromhex("41ff")),
+           "the position inquiry answered %s" % position)
+
+    expected = [(CALL_PRESET, 4), ("0x0027", 0x13), ("0x0027", 0x33), ("0x002a", 0x21), ("0x002b", 0x21)]
+
+    def journal():
+        entries = session.sim("journal", since=since)["entries"]
+        return [(e["register"], e["value"]) for e in entries if e.get("register") in dict(expected)]
+
+    seen = wait_until("the controller's commands at the camera",
+                      lambda: journal() if len(journal()) >= len(expected) else None, 10)
+    expect(seen == expected, "the camera was written %s" % seen)
+
+    events = []
+    while not any(e["event"] == "preset" for e in events):
+        e = watcher.next_event(timeout=3)
+        expect(e is not None, "no preset event after VISCA's recall: %s" % events)
+        events.append(e)
+    preset = next(e for e in events if e["event"] == "preset")
+    expect(preset["data"] == {"lastPreset": 4, "by": "visca", "camera": CAMERA_LOCATION},
+           "the preset event: %s" % preset)
+
+    # Plain VISCA over TCP, the message split across two writes as a byte stream may be.
+    since = session.sim("journal")["next"]
+    stream = socket.create_connection((session.address, tcp), timeout=5)
+    stream.sendall(bytes.fromhex("8101043f"))
+    stream.sendall(bytes.fromhex("0206ff"))
+    got = b""
+    deadline = time.time() + 5
+    while len(got) < 6 and time.time() < deadline:
+        chunk = stream.recv(64)
+        if not chunk:
+            break
+        got += chunk
+    stream.close()
+    expect(got == bytes.fromhex("9041ff9051ff"), "preset 6 over TCP answered %s" % got.hex())
+    wait_until("preset 6 at the camera", lambda: any(v == 6 for _, _, v in session.writes(CALL_PRESET, since=since)),
+               10)
+    expect(session.alive("app"), "the application ended")
+
+
 CASES = {
     "shure_tracking": (case_tracking("shure", {"position": 3}, 3), 11),
     "sennheiser_tracking": (case_tracking("sennheiser", {"azimuth": 100}, 3), 12),
@@ -768,6 +878,7 @@ CASES = {
     "talker_returns_after_home": (case_talker_returns_after_home, 28),
     "two_cameras": (case_two_cameras, 29),
     "camera_back_after_unplug": (case_camera_back_after_unplug, 31),
+    "visca": (case_visca, 30),
 }
 
 if __name__ == "__main__":

@@ -17,14 +17,18 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 #include <QtTest/qtestspontaneevent.h>
 
 #include "AboutWidget.h"
 #include "DecisionLogWindow.h"
 #include "PresetLink.h"
 #include "TrackingEngine.h"
+#include "ViscaBridge.h"
+#include "ViscaDialog.h"
 #include "SoundDeviceSetting.h"
 #include "MainWindow.h"
 #include "SettingsDocument.h"
@@ -59,6 +63,7 @@ private slots:
     void trayActivation();
     void trayMenu();
     void aboutDialogIsReused();
+    void viscaDialogServesAndSavesWhatItAccepts();
     void warningReplacesShownMessage();
     void warningOpensCentredOnTheWindowInUse();
     void arrayPageReachesThePresetLinkPage();
@@ -212,13 +217,14 @@ void TstMainWindow::trayMenu() {
     QMenu* menu = window.systemTrayIcon()->contextMenu();
     QVERIFY(menu);
     const QList<QAction*> actions = menu->actions();
-    QCOMPARE(actions.size(), 6);
+    QCOMPARE(actions.size(), 7);
     QCOMPARE(actions[0]->text(), QStringLiteral("Show Window"));
     QCOMPARE(actions[1]->text(), QStringLiteral("Control interface"));
-    QCOMPARE(actions[2]->text(), QStringLiteral("Tracking log"));
-    QVERIFY(actions[3]->isSeparator());
-    QCOMPARE(actions[4]->text(), QStringLiteral("Tracking"));
-    QCOMPARE(actions[5]->text(), QStringLiteral("Exit"));
+    QCOMPARE(actions[2]->text(), QStringLiteral("VISCA"));
+    QCOMPARE(actions[3]->text(), QStringLiteral("Tracking log"));
+    QVERIFY(actions[4]->isSeparator());
+    QCOMPARE(actions[5]->text(), QStringLiteral("Tracking"));
+    QCOMPARE(actions[6]->text(), QStringLiteral("Exit"));
 
     window.hide();
     actions.first()->trigger();
@@ -227,21 +233,21 @@ void TstMainWindow::trayMenu() {
     // "Tracking" and the array page's switch are one setting, whichever is used.
     QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
     auto* page = window.findChild<SoundDeviceSetting*>();
-    QVERIFY(actions[4]->isCheckable() && actions[4]->isChecked());
-    actions[4]->trigger();
+    QVERIFY(actions[5]->isCheckable() && actions[5]->isChecked());
+    actions[5]->trigger();
     QVERIFY(!page->isTrackingEnabled());
     QVERIFY(!page->trackingCheckBox()->isChecked());
     page->trackingCheckBox()->click();
     QVERIFY(page->isTrackingEnabled());
-    QVERIFY(actions[4]->isChecked());
-    actions[4]->trigger();
+    QVERIFY(actions[5]->isChecked());
+    actions[5]->trigger();
 
     // "Tracking log" and the array page's button open the one window, newest first; it
     // follows the log while it is open.
     QVERIFY(!window.decisionLogWindow());
     page->setTrackingEnabled(true);
     window.trackingEngine()->returnHomeNow();  // no camera: dropped, and logged
-    actions[2]->trigger();
+    actions[3]->trigger();
     DecisionLogWindow* log = window.decisionLogWindow();
     QVERIFY(log && log->isVisible());
     QCOMPARE(log->list()->count(), 1);
@@ -266,6 +272,47 @@ void TstMainWindow::trayMenu() {
     QFile saved(window.configFilePath());
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(QJsonDocument::fromJson(saved.readAll()).object().value("TrackingEnabled"), QJsonValue(false));
+}
+
+void TstMainWindow::viscaDialogServesAndSavesWhatItAccepts() {
+    MainWindow window(nullptr, uniqueInstanceName());
+    QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 5000);
+    QVERIFY(!window.viscaBridge()->isServing());
+    // A user who never opened the dialog has no "Visca" in the file.
+    window.writeConfigFile();
+    QVERIFY(!SettingsDocument::load(window.configFilePath()).contains(QLatin1String("Visca")));
+
+    // Ports free on loopback: the first pair the dialog asks for.
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+    const int udp = probe.localPort();
+    probe.close();
+
+    window.slot_ViscaClicked();
+    ViscaDialog* dialog = window.viscaDialog();
+    QVERIFY(dialog && dialog->isVisible());
+    window.slot_ViscaClicked();  // open: raised, not a second one
+    QCOMPARE(window.viscaDialog(), dialog);
+    dialog->enabledBox()->setChecked(true);
+    dialog->udpPortBox()->setValue(udp);
+    dialog->tcpPortBox()->setValue(udp == 65535 ? udp - 1 : udp + 1);
+    // Cancel changes nothing.
+    dialog->reject();
+    QVERIFY(!window.viscaBridge()->isServing());
+
+    window.slot_ViscaClicked();
+    dialog = window.viscaDialog();
+    QVERIFY(!dialog->enabledBox()->isChecked());
+    dialog->enabledBox()->setChecked(true);
+    dialog->udpPortBox()->setValue(udp);
+    dialog->tcpPortBox()->setValue(udp == 65535 ? udp - 1 : udp + 1);
+    dialog->okButton()->click();
+    QVERIFY(!dialog->isVisible());
+    QVERIFY(window.viscaBridge()->isServing());
+    const QJsonObject saved =
+        SettingsDocument::load(window.configFilePath()).value(QStringLiteral("Visca")).toObject();
+    QCOMPARE(saved.value(QStringLiteral("Enabled")), QJsonValue(true));
+    QCOMPARE(saved.value(QStringLiteral("UdpPort")).toInt(), udp);
 }
 
 void TstMainWindow::aboutDialogIsReused() {

@@ -213,6 +213,15 @@ void TstViscaBridge::settingsThatCannotBeServedServeNothing() {
     QCOMPARE(read.assignPort(QStringLiteral("1&5&1&0000")), 52383);
     QCOMPARE(read.tcpPortFor(52383), 5680);
     QCOMPARE(read.assignPort(QStringLiteral("1&2&1&0000")), 52381);
+
+    // The first pair moved by hand moves every camera's TCP port with it: out of range, or
+    // onto another camera's UDP port, is refused before anything is bound.
+    ViscaSettings moved = read;
+    moved.tcpPort = 65534;
+    QVERIFY(moved.problem().contains(QLatin1String("outside 1-65535")));
+    moved.tcpPort = 52382;  // camera 1&2's TCP port would be camera 1&4's UDP port
+    QVERIFY(moved.problem().contains(QLatin1String("another camera's")));
+    QVERIFY(read.problem().isEmpty());
 }
 
 QTEST_MAIN(TstViscaBridge)
