@@ -1000,6 +1000,26 @@ private slots:
         QCOMPARE(html.count("<script"), html.count("<script src=\"/"));
         QVERIFY(!html.contains("http://") && !html.contains("https://"));
         QVERIFY(!QString::fromUtf8(html).contains(QRegularExpression(QStringLiteral("\\son[a-z]+\\s*="))));
+        // Every control the page starts with has a name a screen reader (and a test) finds it
+        // by: a button its text or aria-label, an input its label.
+        const QString markup = QString::fromUtf8(html);
+        QRegularExpressionMatchIterator buttons =
+            QRegularExpression(QStringLiteral("<button([^>]*)>([^<]*)</button>")).globalMatch(markup);
+        int buttonCount = 0;
+        while (buttons.hasNext()) {
+            const QRegularExpressionMatch button = buttons.next();
+            ++buttonCount;
+            QVERIFY2(!button.captured(2).trimmed().isEmpty() || button.captured(1).contains(QStringLiteral("aria-label=\"")),
+                     qPrintable(button.captured(0)));
+        }
+        QCOMPARE(buttonCount, markup.count(QStringLiteral("<button")));
+        QRegularExpressionMatchIterator inputs =
+            QRegularExpression(QStringLiteral("<input id=\"([^\"]+)\"")).globalMatch(markup);
+        QCOMPARE(markup.count(QStringLiteral("<input")), markup.count(QStringLiteral("<input id=\"")));
+        while (inputs.hasNext()) {
+            const QString id = inputs.next().captured(1);
+            QVERIFY2(markup.contains(QStringLiteral("<label for=\"%1\"").arg(id)), qPrintable(id));
+        }
 
         // Its files, under localhost too, with a query; HEAD gives the head alone.
         const struct {
