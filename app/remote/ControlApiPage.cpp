@@ -113,15 +113,20 @@ QByteArray ControlApiPage::error(int status, const QString& reason) {
 }
 
 QByteArray ControlApiPage::answer(const HttpRequest& request, const QString& host) {
+    const bool headOnly = request.method == "HEAD";
+    // HEAD gets the head an error would have, without its text.
+    const auto failed = [headOnly](int status, const QString& reason) {
+        QByteArray bytes = error(status, reason);
+        return headOnly ? bytes.left(bytes.indexOf("\r\n\r\n") + 4) : bytes;
+    };
     const ServedFile* file = findFile(request.path);
     if (!file)
-        return error(404, QStringLiteral("no such page"));
-    const bool headOnly = request.method == "HEAD";
+        return failed(404, QStringLiteral("no such page"));
     if (request.method != "GET" && !headOnly)
         return error(405, QStringLiteral("only GET and HEAD"));
     const QByteArray& content = contentOf(*file);
     if (content.isEmpty())
-        return error(500, QStringLiteral("page missing from the program"));
+        return failed(500, QStringLiteral("page missing from the program"));
     const QByteArray bytes = head(200, file->type, content.size(), contentSecurityPolicy(host));
     return headOnly ? bytes : bytes + content;
 }

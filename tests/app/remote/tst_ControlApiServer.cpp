@@ -1037,6 +1037,10 @@ private slots:
         QCOMPARE(headOnly.status(), 200);
         QCOMPARE(headOnly.header("Content-Length").toLongLong(), html.size());
         QVERIFY(headOnly.body().isEmpty());
+        HttpVisitor headMissing(port, get("/missing", host, "HEAD"));
+        QCOMPARE(headMissing.status(), 404);
+        QVERIFY(headMissing.header("Content-Length").toLongLong() > 0);
+        QVERIFY(headMissing.body().isEmpty());
 
         // Other paths and methods: an error, with the same protective headers, then the close.
         const struct {
