@@ -2,16 +2,24 @@
 
 #include <QDebug>
 #include <QJsonArray>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <string_view>
+
+#include <sys/socket.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+
+#include "ControlApiPage.h"
 
 using namespace ControlApi;
 
@@ -78,12 +86,12 @@ constexpr qint64 kReadBufferBytes = 2 * kMaxMessageBytes;
 // socket's buffers are many small blocks that the allocator otherwise keeps.
 constexpr qint64 kTrimAfterBytes = 1024 * 1024;
 
-// Browsers' pages that may connect (with a token only): the pages this application serves
-// itself, by their origin. It serves none yet; when it does, its own origin goes here, and no
-// other page's ever does.
-bool isOwnPage(const QString& origin) {
-    Q_UNUSED(origin);
-    return false;
+bool isLocalhost(const QString& name) {
+    return name.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0;
+}
+
+QString fromStd(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
@@ -101,11 +109,11 @@ ControlApiServer::~ControlApiServer() {
 }
 
 bool ControlApiServer::isListening() const {
-    return _server && _server->isListening();
+    return _listener && _listener->isListening();
 }
 
 quint16 ControlApiServer::serverPort() const {
-    return isListening() ? _server->serverPort() : 0;
+    return isListening() ? _listener->serverPort() : 0;
 }
 
 int ControlApiServer::clientCount() const {
@@ -134,8 +142,15 @@ void ControlApiServer::stopListening() {
     for (const Client& client : clients)
         closeClient(client.socket, QWebSocketProtocol::CloseCodeGoingAway,
                     QStringLiteral("control interface off"));
+    const QList<Visitor> visitors = _visitors;
+    for (const Visitor& visitor : visitors)
+        dropVisitor(visitor.socket, "control interface off");
+    if (_listener) {
+        _listener->close();
+        _listener->deleteLater();
+        _listener = nullptr;
+    }
     if (_server) {
-        _server->close();
         _server->deleteLater();
         _server = nullptr;
     }
@@ -151,21 +166,26 @@ bool ControlApiServer::apply(const ControlApiSettings& settings) {
         _status = QStringLiteral("Not listening: ") + problem;
         ok = false;
     } else {
+        // The WebSocket server does not listen: it takes the upgrades the listener hands it.
         _server = new QWebSocketServer(QStringLiteral("VantorReda"), QWebSocketServer::NonSecureMode, this);
         connect(_server, &QWebSocketServer::newConnection, this, &ControlApiServer::onNewConnection);
         connect(_server, &QWebSocketServer::originAuthenticationRequired, this,
                 &ControlApiServer::onOriginCheck);
+        _listener = new QTcpServer(this);
+        connect(_listener, &QTcpServer::newConnection, this, &ControlApiServer::onTcpConnection);
         QHostAddress host(settings.address);
         // "Any" means both address families.
         if (host == QHostAddress(QHostAddress::AnyIPv4) || host == QHostAddress(QHostAddress::AnyIPv6))
             host = QHostAddress(QHostAddress::Any);
-        if (_server->listen(host, static_cast<quint16>(settings.port))) {
-            _status = QStringLiteral("Listening on %1:%2").arg(settings.address).arg(_server->serverPort());
+        if (_listener->listen(host, static_cast<quint16>(settings.port))) {
+            _status = QStringLiteral("Listening on %1:%2").arg(settings.address).arg(_listener->serverPort());
         } else {
             _status = QStringLiteral("Cannot listen on %1:%2: %3")
                           .arg(settings.address)
                           .arg(settings.port)
-                          .arg(_server->errorString());
+                          .arg(_listener->errorString());
+            _listener->deleteLater();
+            _listener = nullptr;
             _server->deleteLater();
             _server = nullptr;
             ok = false;
@@ -180,14 +200,213 @@ void ControlApiServer::onOriginCheck(QWebSocketCorsAuthenticator* authenticator)
     // A browser sends Origin; scripts and room controllers do not. Any site the user visits
     // can open sockets to this machine, token or not: without one it could drive the camera,
     // with one it could still take places and try tokens. So no page is let in but this
-    // application's own, and that one only with a token.
+    // application's own. route() has already matched the origin with the request's Host;
+    // this is the second look, for any handshake that reached the WebSocket server otherwise.
     const QString origin = authenticator->origin();
-    const bool allowed = origin.isEmpty() || (!_settings.token.isEmpty() && isOwnPage(origin));
+    const bool allowed = origin.isEmpty() || isPageOrigin(origin);
     if (!allowed)
         qDebug() << "ControlApiServer::onOriginCheck"
                  << "refused origin" << origin;
     authenticator->setAllowed(allowed);
 }
+
+// ---- visitors: the request head, the Host rule, the page --------------------------------------
+
+bool ControlApiServer::isOwnHostName(const QString& name, const QHostAddress& local) const {
+    if (isLocalhost(name))
+        return true;
+    QHostAddress address;
+    // Only address literals besides localhost: a name is what a rebinding attacker controls.
+    if (!address.setAddress(name))
+        return false;
+    if (address.isEqual(QHostAddress(_settings.address), QHostAddress::ConvertV4MappedToIPv4))
+        return true;
+    return !local.isNull() && address.isEqual(local, QHostAddress::ConvertV4MappedToIPv4);
+}
+
+bool ControlApiServer::isPageOrigin(const QString& origin) const {
+    static const QLatin1String scheme("http://");
+    if (!origin.startsWith(scheme, Qt::CaseInsensitive))
+        return false;
+    std::string name;
+    int port = -1;
+    if (!HttpRequestReader::splitHost(origin.mid(scheme.size()).toStdString(), name, port))
+        return false;
+    const QString host = fromStd(name);
+    if (isOwnHostName(host, QHostAddress()))
+        return true;
+    // Listening on every address: the page may have come from any of this machine's.
+    const QHostAddress listening(_settings.address);
+    if (listening != QHostAddress(QHostAddress::AnyIPv4) && listening != QHostAddress(QHostAddress::AnyIPv6))
+        return false;
+    const QHostAddress address(host);
+    const QList<QHostAddress> locals = QNetworkInterface::allAddresses();
+    return std::any_of(locals.begin(), locals.end(), [&](const QHostAddress& local) {
+        return address.isEqual(local, QHostAddress::ConvertV4MappedToIPv4);
+    });
+}
+
+ControlApiServer::Visitor* ControlApiServer::findVisitor(QTcpSocket* socket) {
+    for (Visitor& visitor : _visitors) {
+        if (visitor.socket == socket)
+            return &visitor;
+    }
+    return nullptr;
+}
+
+void ControlApiServer::makeVisitorRoom() {
+    if (_visitors.size() < kMaxVisitors)
+        return;
+    // An answered one first (its answer is out or nearly), then the oldest still sending: a
+    // browser sends its head at once, so whoever has been at it longest is the likeliest to
+    // be holding a place for nothing.
+    QTcpSocket* oldest = _visitors.front().socket;
+    for (const Visitor& visitor : _visitors) {
+        if (visitor.answered) {
+            oldest = visitor.socket;
+            break;
+        }
+    }
+    dropVisitor(oldest, "pushed out by a newer connection");
+}
+
+void ControlApiServer::onTcpConnection() {
+    while (QTcpSocket* socket = _listener ? _listener->nextPendingConnection() : nullptr) {
+        makeVisitorRoom();
+        socket->setParent(this);
+        // What is peeked at is what the socket buffers: a head's worth and a byte more, so a
+        // head over its limit shows as one.
+        socket->setReadBufferSize(static_cast<qint64>(_reader.limits().headBytes) + 1);
+        Visitor visitor;
+        visitor.socket = socket;
+        visitor.deadline = new QTimer(socket);
+        visitor.deadline->setSingleShot(true);
+        connect(visitor.deadline, &QTimer::timeout, this, [this, socket] {
+            const Visitor* v = findVisitor(socket);
+            if (v && !v->answered)
+                answer(socket, ControlApiPage::error(408, QStringLiteral("the request head took too long")));
+            else
+                dropVisitor(socket, "answer not taken in time");
+        });
+        visitor.deadline->start(_headTimeoutMs);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onVisitorData(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { finishAnswer(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onVisitorGone(socket); });
+        _visitors.append(visitor);
+        // Bytes may have come with the connection.
+        if (socket->bytesAvailable() > 0)
+            onVisitorData(socket);
+    }
+}
+
+void ControlApiServer::onVisitorData(QTcpSocket* socket) {
+    Visitor* visitor = findVisitor(socket);
+    if (!visitor)
+        return;
+    if (visitor->answered) {
+        socket->skip(socket->bytesAvailable());
+        return;
+    }
+    const QByteArray seen = socket->peek(static_cast<qint64>(_reader.limits().headBytes) + 1);
+    const HttpRequestReader::Result read =
+        _reader.read(std::string_view(seen.constData(), static_cast<std::size_t>(seen.size())));
+    if (read.status == HttpRequestReader::Result::NeedMore)
+        return;
+    if (read.status == HttpRequestReader::Result::Error) {
+        qDebug() << "ControlApiServer::onVisitorData" << socket->peerAddress() << read.httpStatus
+                 << read.reason.c_str();
+        answer(socket, ControlApiPage::error(read.httpStatus, fromStd(read.reason)));
+        return;
+    }
+    route(socket, read.request);
+}
+
+void ControlApiServer::route(QTcpSocket* socket, const HttpRequest& request) {
+    const std::string* hostValue = request.header("Host");
+    std::string name;
+    int port = -1;
+    if (!hostValue || !HttpRequestReader::splitHost(*hostValue, name, port)) {
+        answer(socket, ControlApiPage::error(400, QStringLiteral("no Host, or one that is no host")));
+        return;
+    }
+    const QString host = fromStd(*hostValue);
+    if (!isOwnHostName(fromStd(name), socket->localAddress())) {
+        qDebug() << "ControlApiServer::route"
+                 << "refused Host" << host << "from" << socket->peerAddress();
+        answer(socket, ControlApiPage::error(421, QStringLiteral("this server does not answer to that name")));
+        return;
+    }
+
+    if (request.headerHasToken("Upgrade", "websocket")) {
+        if (const std::string* origin = request.header("Origin")) {
+            // The page's own origin only: the scheme and the very Host it is asking under.
+            if (fromStd(*origin).compare(QLatin1String("http://") + host, Qt::CaseInsensitive) != 0) {
+                qDebug() << "ControlApiServer::route"
+                         << "refused origin" << fromStd(*origin) << "under Host" << host;
+                answer(socket, ControlApiPage::error(403, QStringLiteral("foreign origin")));
+                return;
+            }
+        }
+        const std::string* version = request.header("Sec-WebSocket-Version");
+        if (request.method != "GET" || !request.headerHasToken("Connection", "upgrade") ||
+            !request.header("Sec-WebSocket-Key") || !version || *version != "13") {
+            answer(socket, ControlApiPage::error(400, QStringLiteral("not a WebSocket handshake")));
+            return;
+        }
+        // Handed over with its head unread; the WebSocket server reads it, and from then on
+        // the connection is a client like any other.
+        QTimer* deadline = findVisitor(socket)->deadline;
+        _visitors.erase(std::remove_if(_visitors.begin(), _visitors.end(),
+                                       [socket](const Visitor& v) { return v.socket == socket; }),
+                        _visitors.end());
+        socket->disconnect(this);
+        delete deadline;
+        socket->setReadBufferSize(0);
+        _server->handleConnection(socket);
+        return;
+    }
+    answer(socket, ControlApiPage::answer(request, host));
+}
+
+void ControlApiServer::answer(QTcpSocket* socket, const QByteArray& bytes) {
+    Visitor* visitor = findVisitor(socket);
+    if (!visitor || visitor->answered)
+        return;
+    visitor->answered = true;
+    visitor->deadline->start(_closeTimeoutMs);
+    socket->skip(socket->bytesAvailable());
+    socket->write(bytes);
+    finishAnswer(socket);
+}
+
+void ControlApiServer::finishAnswer(QTcpSocket* socket) {
+    const Visitor* visitor = findVisitor(socket);
+    if (!visitor || !visitor->answered || socket->bytesToWrite() > 0)
+        return;
+    // All of it is with the system: end the sending side, and wait for the peer to close.
+    if (socket->socketDescriptor() >= 0)
+        ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+}
+
+void ControlApiServer::onVisitorGone(QTcpSocket* socket) {
+    if (!findVisitor(socket))
+        return;
+    _visitors.erase(std::remove_if(_visitors.begin(), _visitors.end(),
+                                   [socket](const Visitor& v) { return v.socket == socket; }),
+                    _visitors.end());
+    socket->disconnect(this);
+    socket->deleteLater();
+}
+
+void ControlApiServer::dropVisitor(QTcpSocket* socket, const char* why) {
+    if (!findVisitor(socket))
+        return;
+    qDebug() << "ControlApiServer::dropVisitor" << why << socket->peerAddress();
+    onVisitorGone(socket);
+    socket->abort();
+}
+
+// ---- WebSocket clients ------------------------------------------------------------------------
 
 void ControlApiServer::onNewConnection() {
     while (QWebSocket* socket = _server ? _server->nextPendingConnection() : nullptr) {

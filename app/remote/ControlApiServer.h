@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "ControlApiProtocol.h"
+#include "HttpRequestReader.h"
 
+class QTcpServer;
+class QTcpSocket;
 class QTimer;
 class QWebSocket;
 class QWebSocketServer;
@@ -65,14 +68,27 @@ public:
     virtual QJsonArray trackingLog(int count) = 0;
 };
 
-// The WebSocket server of the control interface.
+// The server of the control interface: its WebSocket and its page, on one port.
+//
+// Every connection starts as a visitor: the server peeks at its request head (without taking
+// it off the socket), at most HttpRequestReader::kMaxHeadBytes of it and for at most
+// kHeadTimeoutMs, so a client that sends half a head is dropped by its deadline. A WebSocket
+// upgrade is handed to the WebSocket server with the head still unread; any other request is
+// answered here (the page, or an HTTP error) and its connection closed. Visitors have
+// kMaxVisitors places; a new one that finds them taken pushes out the oldest.
+//
+// Whatever the request, its Host must name this server: the listening address, the address
+// the connection came in on, or "localhost" (any port: an SSH tunnel moves it). Any other name
+// is a page whose name an attacker's DNS turned into this machine's address (DNS rebinding),
+// and is refused before anything is served.
 //
 // A client with a token set must send {"auth": TOKEN} first; anything else, or a wrong
 // token, is answered with error 3 and the connection closes, as does a client that has not
 // authenticated within kAuthTimeoutMs. Without a token (loopback only) every client is
 // authenticated from its first byte. A handshake that carries an Origin header (a web page in
-// a browser on this machine) is refused, token or not: any site the user visits could
-// otherwise drive the camera, or take places and try tokens.
+// a browser) is refused unless that origin is the page's own, "http://" and the Host it was
+// served under: any other site the user visits could otherwise drive the camera, or take
+// places and try tokens. The page itself then follows the token rule like any client.
 //
 // Places: kMaxClients authenticated clients; a client that authenticates when they are taken
 // gets error 4 and is closed. Connections still to authenticate, and connections being
@@ -108,6 +124,10 @@ public:
     // Output budget of a connection still to authenticate: a few replies and the pongs to a few
     // pings, not a pile of them.
     static constexpr qint64 kMaxWaitingPendingBytes = 64 * 1024;
+    // A connection whose request head is not complete by then is dropped.
+    static constexpr int kHeadTimeoutMs = 5000;
+    // Connections still sending their head, and those being answered over plain HTTP.
+    static constexpr int kMaxVisitors = 16;
 
     explicit ControlApiServer(ControlApiBackend* backend, QObject* parent = nullptr);
     ~ControlApiServer() override;
@@ -126,13 +146,16 @@ public:
     int clientCount() const;
     // Connections still to authenticate.
     int waitingCount() const;
-    // Every connection still held, closing ones included.
+    // Every WebSocket connection still held, closing ones included.
     int connectionCount() const { return static_cast<int>(_clients.size()); }
+    // Connections still sending their head or being answered over plain HTTP.
+    int visitorCount() const { return static_cast<int>(_visitors.size()); }
 
     // The deadlines and budgets (kAuthTimeoutMs, kCloseTimeoutMs, kMaxPendingBytes,
     // kMaxWaitingPendingBytes); the tests shorten or widen them.
     void setAuthTimeoutMs(int ms) { _authTimeoutMs = ms; }
     void setCloseTimeoutMs(int ms) { _closeTimeoutMs = ms; }
+    void setHeadTimeoutMs(int ms) { _headTimeoutMs = ms; }
     void setOutputBudgets(qint64 authenticatedBytes, qint64 waitingBytes);
 
     // Sends an event to every authenticated client.
@@ -160,7 +183,31 @@ private:
         bool running = false;
     };
 
+    // A connection before its request is known (or while its HTTP answer goes out).
+    struct Visitor {
+        QTcpSocket* socket = nullptr;  // owned (deleteLater when it goes)
+        QTimer* deadline = nullptr;    // child of the socket
+        bool answered = false;         // its answer is written; what it sends is discarded
+    };
+
     void stopListening();
+    void onTcpConnection();
+    void onVisitorData(QTcpSocket* socket);
+    void onVisitorGone(QTcpSocket* socket);
+    // Routes a whole head: refuses a foreign Host or Origin, hands an upgrade over, answers
+    // the rest.
+    void route(QTcpSocket* socket, const HttpRequest& request);
+    // Writes the answer, then closes the sending side once it is out and reads whatever the
+    // peer still sends until it closes (a close with unread input would reset the
+    // connection, and the peer could lose the answer); the deadline ends it either way.
+    void answer(QTcpSocket* socket, const QByteArray& bytes);
+    void finishAnswer(QTcpSocket* socket);
+    void dropVisitor(QTcpSocket* socket, const char* why);
+    Visitor* findVisitor(QTcpSocket* socket);
+    void makeVisitorRoom();
+    // Host rule: localhost, or an address literal that is the listening one or `local`.
+    bool isOwnHostName(const QString& name, const QHostAddress& local) const;
+    bool isPageOrigin(const QString& origin) const;
     void onNewConnection();
     void onOriginCheck(QWebSocketCorsAuthenticator* authenticator);
     void onText(QWebSocket* socket, const QString& text);
@@ -190,8 +237,11 @@ private:
 
     ControlApiBackend* _backend;  // not owned; outlives the server
     ControlApiSettings _settings;
-    QWebSocketServer* _server = nullptr;  // child while listening
+    QTcpServer* _listener = nullptr;      // child while listening
+    QWebSocketServer* _server = nullptr;  // child while listening; takes handed-over sockets
     QList<Client> _clients;               // oldest first
+    QList<Visitor> _visitors;             // oldest first
+    HttpRequestReader _reader;
     QTimer* _outputTimer = nullptr;       // child; runs while any output is queued
     // Entries are kept once made (their timers are reused): at most three per camera ever
     // connected, since only a connected camera gets one.
@@ -199,6 +249,7 @@ private:
     QString _status;
     int _authTimeoutMs = ControlApi::kAuthTimeoutMs;
     int _closeTimeoutMs = ControlApi::kCloseTimeoutMs;
+    int _headTimeoutMs = kHeadTimeoutMs;
     qint64 _servedBudgetBytes = kMaxPendingBytes;
     qint64 _waitingBudgetBytes = kMaxWaitingPendingBytes;
 };

@@ -6,8 +6,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <arpa/inet.h>
@@ -84,11 +87,13 @@ struct RecordingBackend : ControlApiBackend {
 // One client: every text it receives, and whether the server closed it.
 class Client {
 public:
-    explicit Client(quint16 port, const QString& origin = QString()) : _socket(origin) {
+    explicit Client(quint16 port, const QString& origin = QString(),
+                    const QString& host = QStringLiteral("127.0.0.1"))
+        : _socket(origin) {
         QObject::connect(&_socket, &QWebSocket::textMessageReceived,
                          [this](const QString& text) { _received.append(text); });
         QObject::connect(&_socket, &QWebSocket::disconnected, [this] { _closed = true; });
-        _socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+        _socket.open(QUrl(QStringLiteral("ws://%1:%2").arg(host).arg(port)));
     }
     bool waitOpen() {
         return QTest::qWaitFor(
@@ -134,7 +139,8 @@ private:
 // pings, unmasked frames) and reads only when told to, so the server's output piles up.
 class RawClient {
 public:
-    explicit RawClient(quint16 port, const QByteArray& origin = QByteArray()) {
+    explicit RawClient(quint16 port, const QByteArray& origin = QByteArray(),
+                       const QByteArray& host = QByteArray("127.0.0.1")) {
         _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         // A small receive window, so that what the server sends stays queued on its side.
         const int window = 4096;
@@ -144,9 +150,9 @@ public:
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        _out =
-            "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+        _out = "GET / HTTP/1.1\r\nHost: " + host + ':' + QByteArray::number(port) +
+               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
         if (!origin.isEmpty())
             _out += "Origin: " + origin + "\r\n";
         _out += "\r\n";
@@ -237,6 +243,63 @@ private:
     QByteArray _in;
     bool _broken = false;
 };
+
+// A plain HTTP client on a QTcpSocket: sends what it is given, when it is told, and keeps
+// everything the server answers until the server closes.
+class HttpVisitor {
+public:
+    explicit HttpVisitor(quint16 port, const QByteArray& head = QByteArray()) {
+        QObject::connect(&_socket, &QTcpSocket::readyRead, [this] { _in += _socket.readAll(); });
+        QObject::connect(&_socket, &QTcpSocket::disconnected, [this] { _closed = true; });
+        _socket.connectToHost(QHostAddress::LocalHost, port);
+        _socket.waitForConnected(5000);
+        if (!head.isEmpty())
+            send(head);
+    }
+    void send(const QByteArray& bytes) {
+        _socket.write(bytes);
+        _socket.flush();
+    }
+    // Waits for the server to close; true when it did within `ms`.
+    bool waitClosed(int ms = 5000) {
+        return QTest::qWaitFor([this] { return _closed; }, ms);
+    }
+    // The whole answer (waits for the close).
+    QByteArray answer() {
+        waitClosed();
+        return _in;
+    }
+    int status() {
+        const QByteArray bytes = answer();
+        return bytes.startsWith("HTTP/1.1 ") ? bytes.mid(9, 3).toInt() : 0;
+    }
+    // A header of the answer ("" when it has none).
+    QByteArray header(const QByteArray& name) {
+        const QByteArray bytes = answer();
+        const QByteArray head = bytes.left(bytes.indexOf("\r\n\r\n"));
+        for (const QByteArray& line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.mid(colon + 1).trimmed();
+        }
+        return QByteArray();
+    }
+    QByteArray body() {
+        const QByteArray bytes = answer();
+        const qsizetype end = bytes.indexOf("\r\n\r\n");
+        return end < 0 ? QByteArray() : bytes.mid(end + 4);
+    }
+    bool closed() const { return _closed; }
+
+private:
+    QTcpSocket _socket;
+    QByteArray _in;
+    bool _closed = false;
+};
+
+QByteArray get(const QByteArray& path, const QByteArray& host, const QByteArray& method = "GET") {
+    return method + ' ' + path + " HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: test\r\n\r\n";
+}
 
 // The process's resident memory, in bytes.
 qint64 residentBytes() {
@@ -852,9 +915,10 @@ private slots:
             QVERIFY(server->connectionCount() <= 1 + ControlApi::kMaxWaitingClients);
         }
 
-        // A browser's page is refused, token or not (this application serves no page).
+        // Another page in a browser is refused, token or not, also one on another port of
+        // this machine.
         const QByteArray origins[] = {QByteArray("http://localhost:8000"),
-                                      QByteArray("http://127.0.0.1:") + QByteArray::number(port),
+                                      QByteArray("http://127.0.0.1:") + QByteArray::number(port + 1),
                                       QByteArray("null")};
         for (const QByteArray& origin : origins) {
             RawClient page(port, origin);
@@ -909,6 +973,281 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, 5000);
         other.request(3, QStringLiteral("state"));
         QVERIFY(other.reply(3).contains(QStringLiteral("result")));
+    }
+
+    void thePageIsServedWithItsHeaders() {
+        const quint16 port = start(QString());
+        QVERIFY(port != 0);
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+
+        HttpVisitor page(port, get("/", host));
+        QCOMPARE(page.status(), 200);
+        QVERIFY(page.header("Content-Type").startsWith("text/html"));
+        QCOMPARE(page.header("Content-Length").toLongLong(), page.body().size());
+        QCOMPARE(page.header("Connection"), QByteArray("close"));
+        const QByteArray policy = page.header("Content-Security-Policy");
+        QVERIFY2(policy.contains("default-src 'self'"), policy.constData());
+        QVERIFY2(policy.contains("connect-src 'self' ws://" + host + ";"), policy.constData());
+        QVERIFY2(policy.contains("frame-ancestors 'none'"), policy.constData());
+        QVERIFY2(!policy.contains("unsafe-inline") && !policy.contains("unsafe-eval"), policy.constData());
+        QCOMPARE(page.header("X-Content-Type-Options"), QByteArray("nosniff"));
+        QCOMPARE(page.header("X-Frame-Options"), QByteArray("DENY"));
+        QCOMPARE(page.header("Referrer-Policy"), QByteArray("no-referrer"));
+        QCOMPARE(page.header("Cache-Control"), QByteArray("no-store"));
+        // The page's scripts are its own files: no inline script, nothing from elsewhere.
+        const QByteArray html = page.body();
+        QVERIFY(html.contains("<script src=\"/app.js\""));
+        QCOMPARE(html.count("<script"), html.count("<script src=\"/"));
+        QVERIFY(!html.contains("http://") && !html.contains("https://"));
+        QVERIFY(!QString::fromUtf8(html).contains(QRegularExpression(QStringLiteral("\\son[a-z]+\\s*="))));
+        // Every control the page starts with has a name a screen reader (and a test) finds it
+        // by: a button its text or aria-label, an input its label.
+        const QString markup = QString::fromUtf8(html);
+        QRegularExpressionMatchIterator buttons =
+            QRegularExpression(QStringLiteral("<button([^>]*)>([^<]*)</button>")).globalMatch(markup);
+        int buttonCount = 0;
+        while (buttons.hasNext()) {
+            const QRegularExpressionMatch button = buttons.next();
+            ++buttonCount;
+            QVERIFY2(!button.captured(2).trimmed().isEmpty() || button.captured(1).contains(QStringLiteral("aria-label=\"")),
+                     qPrintable(button.captured(0)));
+        }
+        QCOMPARE(buttonCount, markup.count(QStringLiteral("<button")));
+        QRegularExpressionMatchIterator inputs =
+            QRegularExpression(QStringLiteral("<input id=\"([^\"]+)\"")).globalMatch(markup);
+        QCOMPARE(markup.count(QStringLiteral("<input")), markup.count(QStringLiteral("<input id=\"")));
+        while (inputs.hasNext()) {
+            const QString id = inputs.next().captured(1);
+            QVERIFY2(markup.contains(QStringLiteral("<label for=\"%1\"").arg(id)), qPrintable(id));
+        }
+
+        // Its files, under localhost too, with a query; HEAD gives the head alone.
+        const struct {
+            QByteArray path;
+            QByteArray type;
+        } files[] = {{"/app.css", "text/css"}, {"/app.js", "text/javascript"}, {"/?from=tray", "text/html"}};
+        for (const auto& file : files) {
+            HttpVisitor visitor(port, get(file.path, "localhost:" + QByteArray::number(port)));
+            QCOMPARE(visitor.status(), 200);
+            QVERIFY2(visitor.header("Content-Type").startsWith(file.type), file.path.constData());
+            QVERIFY(!visitor.body().isEmpty());
+            QVERIFY(visitor.header("Content-Security-Policy").contains("ws://localhost:"));
+        }
+        HttpVisitor headOnly(port, get("/", host, "HEAD"));
+        QCOMPARE(headOnly.status(), 200);
+        QCOMPARE(headOnly.header("Content-Length").toLongLong(), html.size());
+        QVERIFY(headOnly.body().isEmpty());
+        HttpVisitor headMissing(port, get("/missing", host, "HEAD"));
+        QCOMPARE(headMissing.status(), 404);
+        QVERIFY(headMissing.header("Content-Length").toLongLong() > 0);
+        QVERIFY(headMissing.body().isEmpty());
+
+        // Other paths and methods: an error, with the same protective headers, then the close.
+        const struct {
+            QByteArray head;
+            int status;
+        } refused[] = {
+            {get("/index.html", host), 404},
+            {get("/../../etc/passwd", host), 404},
+            {get("/%2e%2e/app.js", host), 404},
+            {get("//app.js", host), 404},
+            {get("/app.js/", host), 404},
+            {get("/", host, "POST"), 405},
+            {get("/app.js", host, "DELETE"), 405},
+            {get("/", host, "get"), 405},
+        };
+        for (const auto& r : refused) {
+            HttpVisitor visitor(port, r.head);
+            QCOMPARE(visitor.status(), r.status);
+            QVERIFY(visitor.closed());
+            QCOMPARE(visitor.header("X-Frame-Options"), QByteArray("DENY"));
+            QVERIFY(visitor.header("Content-Security-Policy").contains("frame-ancestors 'none'"));
+            if (r.status == 405)
+                QCOMPARE(visitor.header("Allow"), QByteArray("GET, HEAD"));
+        }
+
+        // The WebSocket keeps its place on the same port, and nothing above reached the camera.
+        Client script(port);
+        QVERIFY(script.waitOpen());
+        script.request(1, QStringLiteral("state"));
+        QVERIFY(script.reply(1).contains(QStringLiteral("result")));
+        QCOMPARE(backend.commands.size(), 0);
+        QTRY_COMPARE(server->visitorCount(), 0);
+    }
+
+    void aHostThatIsNotThisServerIsRefused() {
+        const quint16 port = start(QString());
+        const QByteArray p = QByteArray::number(port);
+        // A page whose name an attacker's DNS pointed at this machine asks under that name.
+        const struct {
+            QByteArray head;
+            int status;
+        } cases[] = {
+            {get("/", "rebind.example:" + p), 421},
+            {get("/", "127.0.0.2:" + p), 421},
+            {get("/", "localhost.rebind.example:" + p), 421},
+            {get("/", "[::1]:" + p), 421},  // listening on 127.0.0.1 only
+            {get("/", "127.0.0.1:" + p + ", evil.example"), 400},
+            {get("/", "user@127.0.0.1:" + p), 400},
+            {"GET / HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\nHost: evil.example\r\n\r\n", 400},
+            {"GET / HTTP/1.0\r\n\r\n", 400},  // HTTP/1.0 may omit it; this server needs it
+            {get("/", "127.0.0.1"), 200},     // any port (a tunnel moves it), no port
+            {get("/", "LOCALHOST:1234"), 200},
+        };
+        for (const auto& c : cases) {
+            HttpVisitor visitor(port, c.head);
+            QCOMPARE(visitor.status(), c.status);
+            if (c.status != 200)
+                QVERIFY2(!visitor.body().contains("<html"), c.head.constData());
+        }
+
+        // The WebSocket the same, with or without an origin that matches the name.
+        const QByteArray rebound[] = {"rebind.example", "127.0.0.2"};
+        for (const QByteArray& name : rebound) {
+            RawClient withOrigin(port, "http://" + name + ':' + p, name);
+            QVERIFY2(!withOrigin.upgrade(), name.constData());
+            QVERIFY(withOrigin.readSome().startsWith("HTTP/1.1 421"));
+            RawClient withoutOrigin(port, QByteArray(), name);
+            QVERIFY2(!withoutOrigin.upgrade(), name.constData());
+        }
+        QCOMPARE(server->clientCount(), 0);
+        RawClient local(port, QByteArray(), "localhost");
+        QVERIFY(local.upgrade());
+        QTRY_COMPARE(server->clientCount(), 1);
+    }
+
+    void thePagesOwnOriginIsTheOnlyBrowserOriginLetIn() {
+        quint16 port = start(QString());
+        QString p = QString::number(port);
+        // Without a token (loopback) the page is a client at once, under either name.
+        Client page(port, QStringLiteral("http://127.0.0.1:") + p);
+        QVERIFY(page.waitOpen());
+        page.request(1, QStringLiteral("state"));
+        QVERIFY(page.reply(1).contains(QStringLiteral("result")));
+        Client named(port, QStringLiteral("http://localhost:") + p, QStringLiteral("localhost"));
+        QVERIFY(named.waitOpen());
+
+        // Any other origin is refused, even one a letter away; and an origin must be the one
+        // of the Host asked under, not merely another name of this server.
+        const QString foreign[] = {
+            QStringLiteral("http://evil.example"),
+            QStringLiteral("http://127.0.0.1:%1").arg(port + 1),
+            QStringLiteral("https://127.0.0.1:") + p,
+            QStringLiteral("http://127.0.0.1:") + p + QStringLiteral("/"),
+            QStringLiteral("http://127.0.0.1"),
+            QStringLiteral("http://localhost:") + p,
+            QStringLiteral("null"),
+        };
+        for (const QString& origin : foreign) {
+            Client other(port, origin);
+            QVERIFY2(!other.waitOpen(), qPrintable(origin));
+        }
+        QCOMPARE(server->clientCount(), 2);
+        QCOMPARE(backend.commands.size(), 0);
+
+        // With a token the page gets in as far as any client: it still has to send it.
+        port = start(kToken);
+        p = QString::number(port);
+        Client guest(port, QStringLiteral("http://127.0.0.1:") + p);
+        QVERIFY(guest.waitOpen());
+        guest.request(2, QStringLiteral("state"));
+        QCOMPARE(errorCode(guest.next()), int(ControlApi::NotAuthenticated));
+        QVERIFY(guest.waitClosed());
+        Client member(port, QStringLiteral("http://127.0.0.1:") + p);
+        QVERIFY(member.waitOpen());
+        member.send(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+        QCOMPARE(member.next().value(QStringLiteral("auth")).toString(), QStringLiteral("ok"));
+        Client intruder(port, QStringLiteral("http://evil.example"));
+        QVERIFY(!intruder.waitOpen());
+    }
+
+    void badHeadsGetAnErrorAndTheServerStays() {
+        const quint16 port = start(QString());
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+        const struct {
+            QByteArray bytes;
+            int status;
+        } cases[] = {
+            {QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), 400},  // TLS
+            {QByteArray("\x00\x01\x02\x03", 4), 400},
+            {"GET / HTTP/2.0\r\nHost: " + host + "\r\n\r\n", 505},
+            {"GET /" + QByteArray(5000, 'a') + " HTTP/1.1\r\n", 414},
+            {"GET / HTTP/1.1\r\nHost: " + host + "\r\nCookie: " + QByteArray(20000, 'c') + "\r\n\r\n", 431},
+            {"GET / HTTP/1.1\r\nHost: " + host + "\r\n" + QByteArray("X: 1\r\n").repeated(100) + "\r\n", 431},
+            {"GET / HTTP/1.1\r\nHost: " + host + "\r\n folded\r\n\r\n", 400},
+            // An upgrade that is no WebSocket handshake is answered here, not half-taken.
+            {"GET / HTTP/1.1\r\nHost: " + host + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", 400},
+            {"POST / HTTP/1.1\r\nHost: " + host +
+                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+             400},
+        };
+        for (const auto& c : cases) {
+            HttpVisitor visitor(port, c.bytes);
+            QVERIFY2(visitor.waitClosed(), c.bytes.left(40).constData());
+            QCOMPARE(visitor.status(), c.status);
+            QCOMPARE(visitor.header("X-Content-Type-Options"), QByteArray("nosniff"));
+        }
+        // A request with a body: answered, and the body is never taken for a second request.
+        HttpVisitor smuggler(port, "GET / HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 40\r\n\r\n" +
+                                       get("/app.js", host));
+        QCOMPARE(smuggler.status(), 200);
+        QCOMPARE(smuggler.answer().count("HTTP/1.1 "), 1);
+
+        // Many at once never hold more than the visitor places, and the server stays sound.
+        std::vector<std::unique_ptr<HttpVisitor>> crowd;
+        for (int i = 0; i < 3 * ControlApiServer::kMaxVisitors; ++i) {
+            crowd.push_back(std::make_unique<HttpVisitor>(port, "GET / HTTP/1.1\r\nHost: "));
+            QCoreApplication::processEvents();
+            QVERIFY(server->visitorCount() <= ControlApiServer::kMaxVisitors);
+        }
+        HttpVisitor late(port, get("/", host));
+        QCOMPARE(late.status(), 200);
+        crowd.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(server->visitorCount(), 0, 5000);
+        Client script(port);
+        QVERIFY(script.waitOpen());
+        script.request(1, QStringLiteral("state"));
+        QVERIFY(script.reply(1).contains(QStringLiteral("result")));
+    }
+
+    void aSlowHeadIsDroppedByItsDeadline() {
+        const quint16 port = start(kToken);
+        server->setHeadTimeoutMs(400);
+        server->setCloseTimeoutMs(300);
+        const QByteArray head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                                "\r\nUpgrade: websocket\r\nX-Pad: ";
+        // One byte every 20 ms: always sending, never done.
+        HttpVisitor slow(port, head);
+        QTimer drip;
+        QObject::connect(&drip, &QTimer::timeout, [&] {
+            if (!slow.closed())
+                slow.send("a");
+        });
+        drip.start(20);
+        // One that says nothing after connecting, and one that takes nothing it is sent.
+        HttpVisitor mute(port);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QVERIFY(slow.waitClosed(400 + 300 + 2000));
+        QVERIFY(mute.waitClosed(2000));
+        QVERIFY2(elapsed.elapsed() >= 300, "closed before its deadline");
+        QCOMPARE(slow.status(), 408);
+        drip.stop();
+        QTRY_COMPARE(server->visitorCount(), 0);
+        QCOMPARE(server->connectionCount(), 0);
+
+        // A head that arrives in pieces within its time is read whole.
+        Client client(port);
+        QVERIFY(client.waitOpen());
+        client.send(QByteArray("{\"auth\": \"") + kToken.toUtf8() + "\"}");
+        QCOMPARE(client.next().value(QStringLiteral("auth")).toString(), QStringLiteral("ok"));
+        HttpVisitor pieces(port, "GE");
+        QTRY_COMPARE(server->visitorCount(), 1);
+        pieces.send("T / HTTP/1.1\r\nHo");
+        QVERIFY(!pieces.waitClosed(100));
+        pieces.send("st: localhost\r\n\r\n");
+        QCOMPARE(pieces.status(), 200);
     }
 
     void tokensAndNumbers() {
