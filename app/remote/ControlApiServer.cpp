@@ -330,14 +330,20 @@ void ControlApiServer::route(QTcpSocket* socket, const HttpRequest& request) {
         return;
     }
     const QString host = fromStd(*hostValue);
-    if (!isOwnHostName(fromStd(name), socket->localAddress())) {
+    const bool upgrade = request.headerHasToken("Upgrade", "websocket");
+    // The name rule guards against a browser whose DNS an attacker pointed here; a browser
+    // always sends its Origin on a WebSocket handshake. A program without one (vexctl, a room
+    // controller) is not fooled by DNS and may well reach the room computer by its name: the
+    // token is its guard, as before.
+    const bool fromBrowser = !upgrade || request.header("Origin");
+    if (fromBrowser && !isOwnHostName(fromStd(name), socket->localAddress())) {
         qDebug() << "ControlApiServer::route"
                  << "refused Host" << host << "from" << socket->peerAddress();
         answer(socket, ControlApiPage::error(421, QStringLiteral("this server does not answer to that name")));
         return;
     }
 
-    if (request.headerHasToken("Upgrade", "websocket")) {
+    if (upgrade) {
         if (const std::string* origin = request.header("Origin")) {
             // The page's own origin only: the scheme and the very Host it is asking under.
             if (fromStd(*origin).compare(QLatin1String("http://") + host, Qt::CaseInsensitive) != 0) {
