@@ -16,12 +16,14 @@ flags=(
   -idirafter /usr/include/opencv4 -idirafter /usr/include -idirafter /usr/include/x86_64-linux-gnu
 )
 mapfile -t sources < <(find DC_lib -name '*.cpp' | sort)
-failed=0
-for source in "${sources[@]}"; do
-  if ! "$cxx" "${flags[@]}" "$source"; then
-    echo "check-aarch64: $source does not compile for aarch64" >&2
-    failed=1
-  fi
-done
-[ "$failed" = 0 ] || exit 1
-echo "check-aarch64: ${#sources[@]} library sources compile for aarch64"
+# One compiler per core: each source is checked on its own, so the order does not matter.
+export cxx
+check_one() {
+  "$cxx" "${@:2}" "$1" || { echo "check-aarch64: $1 does not compile for aarch64" >&2; return 1; }
+}
+export -f check_one
+if printf '%s\0' "${sources[@]}" | xargs -0 -P "$(nproc)" -I{} bash -c 'check_one "$@"' _ {} "${flags[@]}"; then
+  echo "check-aarch64: ${#sources[@]} library sources compile for aarch64"
+else
+  exit 1
+fi
