@@ -23,6 +23,7 @@ extern "C" {
 #include "SimMarker.h"
 #include "SimPicture.h"
 #include "SimVideoServer.h"
+#include "UvcFrameSource.h"
 
 namespace {
 
@@ -171,4 +172,21 @@ TEST(SimMarker, TheLiveStreamCarriesItThroughJpegAndAScaleToPackedYuyv) {
     sws_freeContext(sws);
     av_frame_free(&frame);
     EXPECT_EQ(simmarker::read(packed.data(), w * 2, w, h, 2), (SimMarker{6, true}));
+}
+
+TEST(SimMarker, TheEmulatedUsbCamerasPackedFramesCarryItToo) {
+    uvcsim::UvcFrameSource source(room(), uvcsim::FormatKind::Uncompressed, 320, 180, 30, 11);
+    ASSERT_TRUE(source.ok()) << source.error();
+    uvcsim::Bytes packed;
+    SimView view{10, 0, 1};
+    ASSERT_TRUE(source.next(view, 0, true, packed));
+    EXPECT_EQ(simmarker::read(packed.data(), 320 * 2, 320, 180, 2), (SimMarker{11, false}));
+    view.moving = true;
+    ASSERT_TRUE(source.next(view, 1, false, packed));
+    EXPECT_EQ(simmarker::read(packed.data(), 320 * 2, 320, 180, 2), (SimMarker{11, true}));
+
+    // Without a number the picture is the room alone.
+    uvcsim::UvcFrameSource unmarked(room(), uvcsim::FormatKind::Uncompressed, 320, 180, 30);
+    ASSERT_TRUE(unmarked.next(view, 0, true, packed));
+    EXPECT_FALSE(simmarker::read(packed.data(), 320 * 2, 320, 180, 2).has_value());
 }
