@@ -57,9 +57,15 @@ bool ProgramOutput::configure(const ProgramSettings& settings, QString* error) {
     if (!_sink) {
         if (error)
             *error = QStringLiteral("The program has nowhere to go.");
+        _frameBytes = 0;
         return false;
     }
-    return _sink->open(_width, _height, _frameRate, error);
+    if (!_sink->open(_width, _height, _frameRate, error)) {
+        // Nothing is converted or paced for a sink that is not there.
+        _frameBytes = 0;
+        return false;
+    }
+    return true;
 }
 
 bool ProgramOutput::start(const ProgramSettings& settings, QString* error, Clock clock) {
