@@ -26,20 +26,6 @@ QStringList lowered(const QStringList& locations) {
 
 }  // namespace
 
-QJsonObject ProgramCut::toJson() const {
-    return QJsonObject{{QStringLiteral("program"), program},
-                       {QStringLiteral("previous"), previous.isEmpty() ? QJsonValue() : QJsonValue(previous)},
-                       {QStringLiteral("reason"), reason},
-                       {QStringLiteral("decided"), decidedMs},
-                       {QStringLiteral("time"), timeMs},
-                       {QStringLiteral("delayMs"), timeMs - decidedMs}};
-}
-
-bool ProgramCut::operator==(const ProgramCut& o) const {
-    return program == o.program && previous == o.previous && reason == o.reason && decidedMs == o.decidedMs &&
-           timeMs == o.timeMs;
-}
-
 ProgramSwitcher::ProgramSwitcher(QObject* parent) : QObject(parent), _clock(systemClock) {
     qRegisterMetaType<ProgramCut>();
     _wake = new QTimer(this);

@@ -260,3 +260,27 @@ TEST(ProgramSwitcherTracking, AReturnHomeOfEveryCameraIsOneDecisionOnTheLiveCame
 }
 
 }  // namespace
+
+#include "DecisionLog.h"
+
+TEST(ProgramSwitcherLog, ACutIsLoggedWithItsCamerasAndTiming) {
+    DecisionLog log;
+    const qint64 decided = 1'700'000'000'000;
+    log.appendCut(
+        ProgramCut{"usb-b", "usb-a", "shot on usb-b: trigger delay reached", decided, decided + 700});
+    log.appendCut(ProgramCut{"", "usb-b", "no camera connected", decided + 900, decided + 900});
+    ASSERT_EQ(log.size(), 2);
+    const QJsonObject cut = log.newestFirst().at(1).toObject();
+    EXPECT_EQ(cut.value("action").toString(), QStringLiteral("program"));
+    EXPECT_EQ(cut.value("camera").toString(), QStringLiteral("usb-b"));
+    EXPECT_EQ(cut.value("previous").toString(), QStringLiteral("usb-a"));
+    EXPECT_EQ(cut.value("delayMs").toInt(), 700);
+    EXPECT_EQ(cut.value("time").toDouble(), double(decided + 700));
+    const QString line = DecisionLog::describe(log.entry(1));
+    EXPECT_TRUE(line.contains("program: usb-b") && line.contains("was usb-a") && line.contains("700 ms"))
+        << line.toStdString();
+    // The cut to nothing names no camera and no delay.
+    EXPECT_TRUE(log.newestFirst().at(0).toObject().value("camera").isNull());
+    const QString none = DecisionLog::describe(log.entry(0));
+    EXPECT_TRUE(none.contains("no camera") && !none.contains("ms after")) << none.toStdString();
+}
