@@ -1,6 +1,7 @@
 // The program picture: its pacing on a simulated clock, repeated frames when a camera is
 // late, cuts on a frame boundary, freezes, all read back from a file sink; the real pacer
 // thread; and the loopback sink's device logic on a fake device table.
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -326,6 +327,34 @@ private slots:
         QVERIFY(!nowhere.start(smallProgram(), &error));
         QVERIFY(error.contains("no/such/folder"));
         QVERIFY(!nowhere.isRunning());
+    }
+
+    void framesHandedOverWhileThePacerWritesAreNeverTorn() {
+        // The interface thread converts and cuts as fast as it can while the pacer writes:
+        // every frame written must be wholly one picture.
+        const QString file = path("race.yuv");
+        ProgramOutput output(std::make_unique<FileProgramSink>(file));
+        QString error;
+        QVERIFY(output.start(smallProgram(60), &error));
+        FlatFrame a(320, 240, 50), b(320, 240, 210);
+        QElapsedTimer running;
+        running.start();
+        int round = 0;
+        while (output.stats().written < 20 && running.elapsed() < 10000) {
+            output.setSource(round % 7 < 3 ? "a" : "b");
+            output.setFrozen(round % 11 == 0);
+            output.consumeFrame("a", a.frame);
+            output.consumeFrame("b", b.frame);
+            ++round;
+        }
+        output.stop();
+        QVERIFY(output.stats().written >= 20);
+        bool flat = false;
+        const std::vector<int> luma = lumaOfFrames(file, output.frameBytes(), &flat);
+        QVERIFY(flat);
+        for (int value : luma)
+            QVERIFY2(near(value, 16) || near(value, 50) || near(value, 210),
+                     qPrintable(QString::number(value)));
     }
 
     void theConverterRejectsBrokenRecordsAndKeepsItsContext() {
