@@ -46,7 +46,25 @@ QJsonObject DecisionLog::toJson(const TrackerDecision& d) {
 void DecisionLog::append(const TrackerDecision& decision) {
     if (!decision.isAction() || !decision.logged)
         return;
-    Entry entry{toJson(decision), decision.dropped};
+    push(Entry{toJson(decision), decision.dropped});
+}
+
+void DecisionLog::appendCut(const ProgramCut& cut) {
+    push(Entry{QJsonObject{
+        {QStringLiteral("time"), static_cast<double>(cut.timeMs)},
+        {QStringLiteral("action"), QStringLiteral("program")},
+        {QStringLiteral("position"), QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("preset"), QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("camera"), orNull(!cut.program.isEmpty(), cut.program)},
+        {QStringLiteral("previous"), orNull(!cut.previous.isEmpty(), cut.previous)},
+        {QStringLiteral("reason"), cut.reason},
+        {QStringLiteral("delayMs"), static_cast<double>(cut.timeMs - cut.decidedMs)},
+        {QStringLiteral("talkingMs"), QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("level"), QJsonValue(QJsonValue::Null)},
+    }});
+}
+
+void DecisionLog::push(const Entry& entry) {
     _entries.push_back(entry);
     while (_entries.size() > static_cast<std::size_t>(kCapacity)) _entries.pop_front();
     emit signal_Appended(entry.json);
@@ -85,6 +103,24 @@ QString DecisionLog::describe(const Entry& entry) {
     };
 
     QString what;
+    if (action == QLatin1String("program")) {
+        // The camera is the subject here, not a detail.
+        const QJsonValue camera = e.value(QStringLiteral("camera"));
+        const QJsonValue previous = e.value(QStringLiteral("previous"));
+        what = QStringLiteral("program: %1")
+                   .arg(camera.isNull() ? QStringLiteral("no camera") : camera.toString());
+        QStringList details;
+        if (!previous.isNull())
+            details << QStringLiteral("was %1").arg(previous.toString());
+        const qint64 delay = static_cast<qint64>(e.value(QStringLiteral("delayMs")).toDouble());
+        if (delay > 0)
+            details << QStringLiteral("%1 ms after the decision").arg(delay);
+        QString line =
+            QStringLiteral("%1  %2 \u2014 %3").arg(time, what, e.value(QStringLiteral("reason")).toString());
+        if (!details.isEmpty())
+            line += QStringLiteral(" (%1)").arg(details.join(QStringLiteral(", ")));
+        return line;
+    }
     if (action == QLatin1String("preset")) {
         what = QStringLiteral("preset %1 for position %2").arg(preset.toInt()).arg(position.toInt());
     } else if (action == QLatin1String("several")) {

@@ -7,6 +7,7 @@
 
 #include <deque>
 
+#include "ProgramCut.h"
 #include "TrackerDecision.h"
 
 // "Why did it switch": the tracking's recent preset calls, returns home, several-talkers shots
@@ -15,8 +16,10 @@
 // the control interface's "decision" event and its "tracking.log" request read it.
 //
 // An entry as JSON: {"time": ms since the epoch, "action": "preset" | "home" | "several" |
-// "dropped", "position", "preset", "camera", "reason", "talkingMs", "level"}, with null for
-// what does not apply (a return home has no position; a home position no preset).
+// "dropped" | "program", "position", "preset", "camera", "reason", "talkingMs", "level"}, with
+// null for what does not apply (a return home has no position; a home position no preset).
+// A "program" entry is a cut of the program picture: "camera" is the camera now live, and it
+// adds "previous" and "delayMs" (from the decision to the cut).
 //
 // Threading: interface thread only.
 class DecisionLog : public QObject {
@@ -34,6 +37,8 @@ public:
 
     // Takes an action decision meant for the log (others are ignored).
     void append(const TrackerDecision& decision);
+    // Takes a cut of the program picture.
+    void appendCut(const ProgramCut& cut);
     int size() const { return static_cast<int>(_entries.size()); }
     // Newest first; at most `count` (all when count <= 0).
     QJsonArray newestFirst(int count = 0) const;
@@ -51,5 +56,7 @@ signals:
     void signal_Cleared();
 
 private:
+    void push(const Entry& entry);
+
     std::deque<Entry> _entries;  // oldest first
 };

@@ -181,8 +181,16 @@ void TrackingEngine::send(const CameraCommand& command) {
 }
 
 void TrackingEngine::apply(const TalkerTracker::Decisions& decisions) {
+    QStringList moved;
+    QString movedReason;
     for (const TrackerDecision& d : decisions) {
         const QString camera = QString::fromStdString(d.camera);
+        if ((d.kind == Kind::Preset || d.kind == Kind::Several || d.kind == Kind::Home) &&
+            !moved.contains(camera)) {
+            if (moved.isEmpty())
+                movedReason = QString::fromLatin1(d.reason);
+            moved.append(camera);
+        }
         switch (d.kind) {
             case Kind::Light:
                 emit signal_Light(d.position, d.on);
@@ -214,6 +222,8 @@ void TrackingEngine::apply(const TalkerTracker::Decisions& decisions) {
         if (d.isAction() && d.logged && _log)
             _log->append(d);
     }
+    if (!moved.isEmpty())
+        emit signal_ShotDecided(moved, movedReason);
     settle();
 }
 

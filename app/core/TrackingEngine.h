@@ -99,6 +99,10 @@ signals:
     void signal_PositionDue(int position);
     // A camera command the tracking sent.
     void signal_TrackingCommand(CameraCommand command);
+    // One decision's camera moves have been sent (a preset, the several-talkers shot, a
+    // return home; once for all the cameras a return home sent home), for `reason`: the
+    // program switcher decides its cut from it.
+    void signal_ShotDecided(QStringList cameras, QString reason);
 
 private:
     void apply(const TalkerTracker::Decisions& decisions);

@@ -36,8 +36,12 @@ bool queryCapture(int fd, IoctlFn ioctlFn, void* context, std::string& card) {
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0) {
         return false;
     }
-    card.assign(reinterpret_cast<const char*>(cap.card),
-                strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+    std::string name(reinterpret_cast<const char*>(cap.card),
+                     strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+    if (name == kProgramCardLabel) {
+        return false;
+    }
+    card = std::move(name);
     return true;
 }
 

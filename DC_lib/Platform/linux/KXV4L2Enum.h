@@ -13,7 +13,13 @@ namespace kxv4l2 {
 
 using IoctlFn = int (*)(int fd, unsigned long request, void* arg, void* context);
 
-// VIDIOC_QUERYCAP: true for a video-capture node (metadata nodes answer false).
+// The card label of the application's program picture: a video loopback device that
+// announces capture as soon as the application writes to it. It is never a camera: listed,
+// it would be offered as one, and opening it would feed the program back into itself.
+inline constexpr const char* kProgramCardLabel = "VantorReda Program";
+
+// VIDIOC_QUERYCAP: true for a video-capture node (metadata nodes and the program picture's
+// loopback device answer false).
 bool queryCapture(int fd, IoctlFn ioctlFn, void* context, std::string& card);
 
 // ENUM_FMT x ENUM_FRAMESIZES x ENUM_FRAMEINTERVALS: one capability per format and frame

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -534,6 +535,7 @@ struct ScriptedNodes {
     };
     std::map<std::string, std::vector<Format>> formats;  // by node path
     std::map<std::string, int> refused;                  // by node path: errno
+    std::map<std::string, std::string> cards;            // by node path; else a camera's
     std::vector<std::string> byFd;                       // fd - 100 -> node path
 
     static int open(const std::string& path, void* context) {
@@ -553,10 +555,13 @@ struct ScriptedNodes {
     static void close(int, void*) {}
     static int ioctl(int fd, unsigned long request, void* arg, void* context) {
         auto* self = static_cast<ScriptedNodes*>(context);
-        const std::vector<Format>& list = self->formats[self->byFd.at(static_cast<size_t>(fd - 100))];
+        const std::string& path = self->byFd.at(static_cast<size_t>(fd - 100));
+        const std::vector<Format>& list = self->formats[path];
         if (request == VIDIOC_QUERYCAP) {
             auto* cap = static_cast<v4l2_capability*>(arg);
-            std::strcpy(reinterpret_cast<char*>(cap->card), "ZM-150: Camera");
+            const auto card = self->cards.find(path);
+            std::strcpy(reinterpret_cast<char*>(cap->card),
+                        card == self->cards.end() ? "ZM-150: Camera" : card->second.c_str());
             cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE;
             cap->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
             return 0;
@@ -596,6 +601,32 @@ struct ScriptedNodes {
         return kxv4l2::DeviceCalls{&ScriptedNodes::open, &ScriptedNodes::close, &ScriptedNodes::ioctl, this};
     }
 };
+
+// The application's program picture is a loopback device that announces capture once it is
+// written to; the walk must never list it, or the program would be offered as a camera and
+// could be fed back into itself.
+TEST_F(SysfsUsbTest, TheProgramPicturesLoopbackDeviceIsNeverListedAsACamera) {
+    fx.videoNode("devices/virtual", "video9", kxv4l2::kProgramCardLabel);
+    fx.videoNode("devices/virtual", "video10", "Some Other Loopback");
+    ScriptedNodes nodes;
+    const std::string dev = "/fixture/dev";
+    nodes.formats[dev + "/video0"] = {{V4L2_PIX_FMT_MJPEG, 1920, 1080}};
+    nodes.formats[dev + "/video2"] = {{V4L2_PIX_FMT_MJPEG, 1280, 720}};
+    nodes.formats[dev + "/video9"] = {{V4L2_PIX_FMT_YUYV, 1280, 720}};
+    nodes.cards[dev + "/video9"] = kxv4l2::kProgramCardLabel;
+    nodes.formats[dev + "/video10"] = {{V4L2_PIX_FMT_YUYV, 640, 480}};
+    nodes.cards[dev + "/video10"] = "Some Other Loopback";
+    KXLinuxPlatform platform(fx.root, dev, nodes.calls());
+
+    std::vector<KXCaptureDevice> video;
+    ASSERT_TRUE(platform.captureDevices(KXDeviceClass::Video, video));
+    std::vector<std::string> listed;
+    for (const KXCaptureDevice& d : video) listed.push_back(d.node);
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), dev + "/video9"), 0);
+    // Only our own label is filtered: another program's virtual camera stays a source.
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), dev + "/video10"), 1);
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), dev + "/video0"), 1);
+}
 
 // A camera with two video-streaming interfaces has two capture nodes on one VideoControl
 // interface, so both carry the same device path; its H.264 mode is offered by the second

@@ -20,6 +20,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "SimMarker.h"
+
 struct SimVideoServer::Impl {
     struct Client {
         int fd = -1;
@@ -249,6 +251,9 @@ void SimVideoServer::run() {
         AVFrame* f = s.frame;
         _picture->render(view, s.frameNumber, _options.width, _options.height, f->data[0], f->linesize[0],
                          f->data[1], f->linesize[1], f->data[2], f->linesize[2]);
+        if (_options.markerCamera >= 0)
+            simmarker::draw({_options.markerCamera, view.moving}, _options.width, _options.height, f->data[0],
+                            f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2]);
         f->pts = s.frameNumber++;
         f->pict_type = s.forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         if (_options.codec == "mjpeg")

@@ -36,6 +36,8 @@ public:
         int quality = 5;                  // MJPEG quantiser (2 best .. 31)
         size_t maxQueuedBytes = 8 << 20;  // per client; beyond it whole frames are dropped
         int startDelayMs = 0;             // a camera slow to deliver: each viewer's stream begins this late
+        // The camera's number in the marker drawn into every frame (SimMarker); -1: none.
+        int markerCamera = -1;
     };
     // Fills the view; false while the camera is away (the picture then holds still).
     using ViewSource = std::function<bool(SimView& view)>;

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "SimMarker.h"
+
 using kxjson::Json;
 
 namespace {
@@ -143,6 +145,8 @@ SimWorld::SimWorld(const SimScenario& scenario, const std::string& socketPath, c
             o.fps = cap.fps;
             o.port = cap.port;
             o.startDelayMs = cap.startDelayMs;
+            // The camera's place in the scenario, so readers of a switched picture tell them apart.
+            o.markerCamera = static_cast<int>(_cameras.size()) % (simmarker::kMaxCamera + 1);
             auto stream = std::make_unique<SimVideoServer>(
                 _pictures.at(setup.room), [server, path](SimView& view) { return server->view(path->get(), view); },
                 o);

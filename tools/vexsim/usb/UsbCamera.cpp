@@ -392,7 +392,7 @@ bool UsbCamera::streamSession(const Session& session, int handle) {
     const int fps = p.interval > 0 ? std::max(1, static_cast<int>(std::lround(1e7 / p.interval))) : 30;
     const auto interval =
         std::chrono::nanoseconds(static_cast<int64_t>(p.interval > 0 ? p.interval : 333333) * 100);
-    uvcsim::UvcFrameSource source(_picture, p.kind, p.width, p.height, fps);
+    uvcsim::UvcFrameSource source(_picture, p.kind, p.width, p.height, fps, _setup.markerCamera);
     if (!source.ok()) {
         std::fprintf(stderr, "vexsim: camera %s: %s\n", _setup.id.c_str(), source.error().c_str());
         return false;

@@ -47,6 +47,7 @@ public:
         std::string id;          // the scenario's camera id
         std::string devicePath;  // the path its requests are journalled under (SimServer)
         int udcIndex = 0;        // dummy_udc.N at first (moveTo changes it)
+        int markerCamera = -1;   // its number in the picture's marker (SimMarker); -1: none
         uvcsim::DeviceDesc desc;
     };
     struct Callbacks {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <map>
 
+#include "SimMarker.h"
+
 using kxjson::Json;
 
 namespace {
@@ -117,6 +119,8 @@ UsbWorld::UsbWorld(const SimScenario& scenario, const std::string& socketPath, c
                 "camera " + c.id + ": bus " + std::to_string(setup.udcIndex + 1) + " already has a camera";
             return;
         }
+        // The camera's place in the scenario, as the socket simulator's streams mark it.
+        setup.markerCamera = static_cast<int>(_cameras.size()) % (simmarker::kMaxCamera + 1);
         UsbCamera::Callbacks callbacks;
         callbacks.configured = [this](const std::string& id) { cameraConfigured(id); };
         callbacks.lost = [this](const std::string& id) {

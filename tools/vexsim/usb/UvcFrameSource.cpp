@@ -1,5 +1,6 @@
 #include "UvcFrameSource.h"
 
+#include "SimMarker.h"
 #include "SimVideoServer.h"
 
 extern "C" {
@@ -30,8 +31,8 @@ void packYuy2(const uint8_t* y, int yStride, const uint8_t* u, int uStride, cons
 }
 
 UvcFrameSource::UvcFrameSource(std::shared_ptr<const SimPicture> picture, FormatKind kind, int width,
-                               int height, int fps)
-    : _picture(std::move(picture)), _kind(kind), _width(width), _height(height) {
+                               int height, int fps, int markerCamera)
+    : _picture(std::move(picture)), _kind(kind), _width(width), _height(height), _markerCamera(markerCamera) {
     if (!_picture || width < 16 || height < 16 || width > 4096 || height > 4096 || fps < 1 || fps > 240) {
         _error = "bad picture size or frame rate";
         return;
@@ -74,6 +75,10 @@ bool UvcFrameSource::next(const SimView& view, int64_t number, bool key, Bytes& 
     AVFrame* f = _frame;
     _picture->render(view, number, _width, _height, f->data[0], f->linesize[0], f->data[1], f->linesize[1],
                      f->data[2], f->linesize[2]);
+    if (_markerCamera >= 0) {
+        simmarker::draw({_markerCamera, view.moving}, _width, _height, f->data[0], f->linesize[0], f->data[1],
+                        f->linesize[1], f->data[2], f->linesize[2]);
+    }
     if (_kind == FormatKind::Uncompressed) {
         out.resize(static_cast<size_t>(_width) * _height * 2);
         packYuy2(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], _width,

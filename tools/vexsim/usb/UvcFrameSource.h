@@ -23,8 +23,9 @@ namespace uvcsim {
 
 class UvcFrameSource {
 public:
+    // `markerCamera`: the camera's number in the marker drawn into every frame; -1: none.
     UvcFrameSource(std::shared_ptr<const SimPicture> picture, FormatKind kind, int width, int height,
-                   int fps);
+                   int fps, int markerCamera = -1);
     ~UvcFrameSource();
     UvcFrameSource(const UvcFrameSource&) = delete;
     UvcFrameSource& operator=(const UvcFrameSource&) = delete;
@@ -41,6 +42,7 @@ private:
     FormatKind _kind;
     int _width;
     int _height;
+    int _markerCamera;
     std::string _error;
     AVCodecContext* _codec = nullptr;  // compressed formats
     AVFrame* _frame = nullptr;         // the rendered planar 4:2:0 picture
