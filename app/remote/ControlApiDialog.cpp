@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "RemoteDialogFrame.h"
 #include "titleWidget.h"
 
 namespace {
@@ -18,34 +19,12 @@ const QString kAny = QStringLiteral("0.0.0.0");
 }  // namespace
 
 ControlApiDialog::ControlApiDialog(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("ControlApiDialog"));
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    const RemoteDialogFrame frame =
+        RemoteDialogFrame::build(this, QStringLiteral("ControlApiDialog"), tr("Control interface"));
+    _titleBar = frame.titleBar;
     setMinimumSize(480, 300);
-    setAttribute(Qt::WA_StyledBackground, true);
-    setStyleSheet(QStringLiteral(
-        "QDialog#ControlApiDialog{background:#474E53;border:1px solid #595959;}"
-        "QLabel,QCheckBox{color:#f0f0f0;font-family:Arial;font-size:14px;}"
-        "QLineEdit,QComboBox,QSpinBox{color:#f0f0f0;background:#40484D;border:1px solid #8C8C8C;"
-        "font-family:Arial;font-size:14px;padding:2px;}"
-        "QPushButton{color:#f0f0f0;background:#40484D;border:1px solid #8C8C8C;font-family:Arial;"
-        "font-size:14px;padding:4px 12px;}"
-        "QPushButton:hover{background:#4BBDEF;color:#434343;}"
-        "QPushButton:disabled{color:#8C8C8C;}"));
-
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    _titleBar = new titleWidget(this);
-    _titleBar->setMinimumWidth(0);
-    _titleBar->setInfoButtonVisible(false);
-    _titleBar->setMinButtonVisible(false);
-    _titleBar->setTitleLabelText(tr("Control interface"));
-    outer->addWidget(_titleBar);
-
-    auto* body = new QVBoxLayout;
-    body->setContentsMargins(24, 16, 24, 16);
+    QVBoxLayout* body = frame.body;
     body->setSpacing(12);
-    outer->addLayout(body, 1);
 
     _enabled = new QCheckBox(tr("Enable the control interface"), this);
     _enabled->setObjectName(QStringLiteral("controlapi_enabled"));
@@ -93,7 +72,6 @@ ControlApiDialog::ControlApiDialog(QWidget* parent) : QDialog(parent) {
     buttons->addWidget(_apply);
     body->addLayout(buttons);
 
-    setWindowTitle(tr("Control interface"));
     connect(_titleBar, &titleWidget::signal_CloseButtonClicked, this, &QDialog::hide);
     connect(_address, &QComboBox::currentIndexChanged, this, &ControlApiDialog::updateControls);
     connect(_newToken, &QPushButton::clicked, this, [this] {

@@ -16,41 +16,19 @@
 #include <utility>
 #include <vector>
 
+#include "RemoteDialogFrame.h"
 #include "titleWidget.h"
 
 ViscaDialog::ViscaDialog(const ViscaSettings& settings, QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("ViscaDialog"));
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    const RemoteDialogFrame frame = RemoteDialogFrame::build(
+        this, QStringLiteral("ViscaDialog"), tr("VISCA"),
+        QStringLiteral("QLabel#visca_error{color:#FFB347;}"
+                       "QHeaderView::section{color:#f0f0f0;background:#474E53;border:none;"
+                       "font-family:Arial;font-size:13px;padding:2px;}"));
+    _titleBar = frame.titleBar;
     setMinimumSize(520, 560);
-    setAttribute(Qt::WA_StyledBackground, true);
-    // The control interface dialog's look: both are the room's ways in from outside.
-    setStyleSheet(QStringLiteral(
-        "QDialog#ViscaDialog{background:#474E53;border:1px solid #595959;}"
-        "QLabel,QCheckBox{color:#f0f0f0;font-family:Arial;font-size:14px;}"
-        "QLabel#visca_error{color:#FFB347;}"
-        "QLineEdit,QSpinBox,QPlainTextEdit,QTableWidget{color:#f0f0f0;background:#40484D;"
-        "border:1px solid #8C8C8C;font-family:Arial;font-size:14px;padding:2px;}"
-        "QHeaderView::section{color:#f0f0f0;background:#474E53;border:none;font-family:Arial;"
-        "font-size:13px;padding:2px;}"
-        "QPushButton{color:#f0f0f0;background:#40484D;border:1px solid #8C8C8C;font-family:Arial;"
-        "font-size:14px;padding:4px 12px;}"
-        "QPushButton:hover{background:#4BBDEF;color:#434343;}"
-        "QPushButton:disabled{color:#8C8C8C;}"));
-
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    _titleBar = new titleWidget(this);
-    _titleBar->setMinimumWidth(0);
-    _titleBar->setInfoButtonVisible(false);
-    _titleBar->setMinButtonVisible(false);
-    _titleBar->setTitleLabelText(tr("VISCA"));
-    outer->addWidget(_titleBar);
-
-    auto* body = new QVBoxLayout;
-    body->setContentsMargins(24, 16, 24, 16);
+    QVBoxLayout* body = frame.body;
     body->setSpacing(10);
-    outer->addLayout(body, 1);
 
     _enabled = new QCheckBox(tr("Serve VISCA over IP"), this);
     _enabled->setObjectName(QStringLiteral("visca_enabled"));
@@ -127,8 +105,6 @@ ViscaDialog::ViscaDialog(const ViscaSettings& settings, QWidget* parent) : QDial
     _ok->setDefault(true);
     buttons->addWidget(_ok);
     body->addLayout(buttons);
-
-    setWindowTitle(tr("VISCA"));
 
     _enabled->setChecked(settings.enabled);
     _address->setText(settings.address);
