@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -109,7 +111,8 @@ QList<QByteArray> binaryMessages(const QByteArray& stream) {
             if (at + 10 > stream.size())
                 break;
             length = 0;
-            for (int i = 0; i < 8; ++i) length = (length << 8) | static_cast<unsigned char>(stream[at + 2 + i]);
+            for (int i = 0; i < 8; ++i)
+                length = (length << 8) | static_cast<unsigned char>(stream[at + 2 + i]);
             head = 10;
         }
         if (at + head + length > stream.size())
@@ -1436,6 +1439,42 @@ private slots:
                 return !pictures.isEmpty() && pictures.last() == picture(kOffered + 1, 1000);
             },
             5000));
+    }
+
+    // `vexctl app picture` asks for its width, saves so many pictures whole and in order,
+    // then lets go.
+    void vexctlSavesPictures() {
+        const QString vexctl = qEnvironmentVariable("VEX_TEST_BINARY_DIR") + QStringLiteral("/tools/vexctl/vexctl");
+        QVERIFY2(QFile::exists(vexctl), qPrintable(vexctl));
+        const quint16 port = start(QString());
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QProcess process;
+        process.start(vexctl, {QStringLiteral("app"), QStringLiteral("picture"), QStringLiteral("--port"),
+                               QString::number(port), QStringLiteral("--out"), dir.path(), QStringLiteral("--count"),
+                               QStringLiteral("3"), QStringLiteral("--width"), QStringLiteral("320")});
+        QVERIFY(process.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(server->pictureDemand().size(), 1, 10000);
+        QCOMPARE(server->pictureDemand().at(0).width, 320);
+        int next = 1;
+        QTimer feed;
+        QObject::connect(&feed, &QTimer::timeout, [&] { server->sendPicture(kCameraA, 320, picture(next++, 5000)); });
+        feed.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 20000);
+        feed.stop();
+        QCOMPARE(process.exitCode(), 0);
+        QTRY_VERIFY(server->pictureDemand().isEmpty());
+        int last = 0;
+        for (int i = 1; i <= 3; ++i) {
+            QFile file(dir.filePath(QStringLiteral("picture-%1.jpg").arg(i, 4, 10, QLatin1Char('0'))));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            const QByteArray bytes = file.readAll();
+            QCOMPARE(bytes.size(), 5000);
+            const int number = bytes.mid(4, bytes.indexOf(';') - 4).toInt();
+            QVERIFY(number > last);
+            last = number;
+        }
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("picture-0004.jpg"))));
     }
 
     void tokensAndNumbers() {
