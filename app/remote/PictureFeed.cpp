@@ -7,10 +7,11 @@
 
 namespace {
 
-// The least time between two pictures, in microseconds (at most kMaxPicturesPerSecond a
-// second, measured from picture to picture).
-constexpr qint64 kIntervalUs =
-    (1000000 + ControlApi::kMaxPicturesPerSecond - 1) / ControlApi::kMaxPicturesPerSecond;
+// At most kMaxPicturesPerSecond pictures in any second, and no two closer than three
+// quarters of their even spacing: a 30 fps camera gives every other frame, 15 a second, though
+// the pump's pull moves each frame by up to 10 ms.
+constexpr qint64 kSecondUs = 1000000;
+constexpr qint64 kLeastGapUs = kSecondUs * 3 / (4 * ControlApi::kMaxPicturesPerSecond);
 
 qint64 steadyUs() {
     static QElapsedTimer clock;
@@ -58,12 +59,17 @@ void PictureFeed::attach() {
 }
 
 void PictureFeed::consumeFrame(const DC_Video_Frame& frame) {
-    // No two pictures closer than 1/15 s: so no second ever holds more than 15.
     const qint64 nowUs = _clock();
-    if (_widths.isEmpty() || (_any && nowUs - _lastUs < kIntervalUs))
+    if (_widths.isEmpty())
         return;
-    _any = true;
-    _lastUs = nowUs;
+    if (!_madeUs.empty() && nowUs - _madeUs.back() < kLeastGapUs)
+        return;
+    if (_madeUs.size() >= static_cast<size_t>(ControlApi::kMaxPicturesPerSecond) &&
+        nowUs - _madeUs.front() < kSecondUs)
+        return;
+    _madeUs.push_back(nowUs);
+    if (_madeUs.size() > static_cast<size_t>(ControlApi::kMaxPicturesPerSecond))
+        _madeUs.pop_front();
     QByteArray own;
     bool ownTaken = false;
     const QList<int> widths = _widths;

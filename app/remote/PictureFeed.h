@@ -4,6 +4,7 @@
 #include <QList>
 #include <QPointer>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,7 +13,7 @@
 #include "PictureEncoder.h"
 
 // One camera's pictures for the control interface's clients: a consumer of the camera's
-// frame pump that, at most kMaxPicturesPerSecond times a second, turns the frame at hand into
+// frame pump that, at most kMaxPicturesPerSecond times in any second, turns the frame at hand into
 // a JPEG for each width the clients asked for. Each width's JPEG is made once and handed to
 // every client of that width. A frame no wider than the width asked goes as the camera's own
 // JPEG when the receiver has one at hand (no encoding at all), else it is encoded here.
@@ -59,8 +60,8 @@ private:
     bool _attached = false;
     QList<int> _widths;
     std::map<int, std::unique_ptr<PictureEncoder>> _encoders;  // one per width wanted
-    qint64 _lastUs = 0;
-    bool _any = false;  // a picture has been made (_lastUs counts)
+    // When the last kMaxPicturesPerSecond pictures were made (the clock's), oldest first.
+    std::deque<qint64> _madeUs;
     int _encoded = 0;
     int _cameraJpegs = 0;
 };
