@@ -44,6 +44,12 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter*
                   QJsonObject{{QStringLiteral("talker"),
                                position > 0 ? QJsonValue(position) : QJsonValue(QJsonValue::Null)}});
     });
+    connect(_engine, &TrackingEngine::signal_Light, this, [this](int position, bool on) {
+        if (position < 1 || position >= static_cast<int>(_lights.size()) || _lights[position] == on)
+            return;
+        _lights[position] = on;
+        broadcast(QStringLiteral("lights"), QJsonObject{{QStringLiteral("lights"), litPositions()}});
+    });
     connect(_log, &DecisionLog::signal_Appended, this,
             [this](const QJsonObject& entry) { broadcast(QStringLiteral("decision"), entry); });
     _announcedTracking = trackingText();
@@ -138,7 +144,17 @@ QJsonObject ControlApiBridge::state() {
          lastPreset >= 0 ? QJsonValue(lastPreset) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("awaited"), awaitedList()},
         {QStringLiteral("pauseSeconds"), pauseSeconds()},
+        {QStringLiteral("lights"), litPositions()},
     };
+}
+
+QJsonArray ControlApiBridge::litPositions() const {
+    QJsonArray lit;
+    for (int position = 1; position < static_cast<int>(_lights.size()); ++position) {
+        if (_lights[position])
+            lit.append(position);
+    }
+    return lit;
 }
 
 QJsonValue ControlApiBridge::pauseSeconds() const {

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -84,6 +85,8 @@ public:
     QString steeredLocation() const;
     QJsonObject arrayObject() const;
     QString trackingText() const;
+    // The positions whose lights are on, in order.
+    QJsonArray litPositions() const;
     // The seconds a pause of the tracking still lasts (rounded up); null when not paused.
     QJsonValue pauseSeconds() const;
 
@@ -118,6 +121,7 @@ private:
     QJsonArray _announcedCameras;  // the connected cameras the clients last heard of
     QString _announcedTracking;    // the tracking state the clients last heard of
     PumpLookup _pumpLookup;
-    QList<PictureWant> _pictureWants;                        // as the server last told
+    std::array<bool, 9> _lights{};     // [position], as the tracking last lit them; [0] unused
+    QList<PictureWant> _pictureWants;  // as the server last told
     std::map<QString, std::unique_ptr<PictureFeed>> _feeds;  // by lower-case location
 };

@@ -191,6 +191,7 @@
     if (name === "cameras" || name === "camera") refresh();
     else if (name === "link") showArray(data.array);
     else if (name === "talker") showTalker(data.talker);
+    else if (name === "lights") showLights(data.lights);
     else if (name === "tracking") showTracking(data.tracking, data.pauseSeconds);
     else if (name === "decision") addDecisions([data]);
     else if (name === "preset") showLastPreset(data.lastPreset);
@@ -205,6 +206,7 @@
         showCameras(state);
         showArray(state.array);
         showTalker(state.talker);
+        showLights(state.lights);
         showTracking(state.tracking, state.pauseSeconds);
         showLastPreset(state.lastPreset);
         steered = typeof state.connected === "string" ? state.connected : null;
@@ -457,14 +459,31 @@
     for (const kind of Object.keys(words)) view.arrayLink.classList.toggle(kind, kind === link);
   }
 
-  function showTalker(talker) {
-    const position = Number.isInteger(talker) && talker >= 1 && talker <= POSITIONS ? talker : null;
+  let talking = null; // the talker's position
+  let lit = new Set(); // the positions whose lights are on
+
+  function showPositions() {
     for (const light of view.lights.children) {
-      const lit = Number(light.dataset.position) === position;
-      light.classList.toggle("talking", lit);
-      light.setAttribute("aria-label", `Position ${light.dataset.position}${lit ? ", talking" : ""}`);
+      const position = Number(light.dataset.position);
+      const on = lit.has(position);
+      const talks = position === talking;
+      light.classList.toggle("lit", on);
+      light.classList.toggle("talking", talks);
+      const words = [talks ? "talking" : "", on ? "lit" : ""].filter((w) => w).join(", ");
+      light.setAttribute("aria-label", `Position ${position}${words ? `, ${words}` : ""}`);
     }
-    view.talker.textContent = position ? `Talker at position ${position}` : "No talker";
+    view.talker.textContent = talking ? `Talker at position ${talking}` : "No talker";
+  }
+
+  function showTalker(talker) {
+    talking = Number.isInteger(talker) && talker >= 1 && talker <= POSITIONS ? talker : null;
+    showPositions();
+  }
+
+  function showLights(lights) {
+    const list = Array.isArray(lights) ? lights : [];
+    lit = new Set(list.filter((p) => Number.isInteger(p) && p >= 1 && p <= POSITIONS));
+    showPositions();
   }
 
   function decisionText(d) {

@@ -370,6 +370,12 @@ async function main() {
   assert.strictEqual(byId("talker").textContent, "No talker");
   ws.event("talker", { talker: 99 });
   assert.ok(lights.every((l) => !l.classList.contains("talking")), "a position out of range lights nothing");
+  ws.event("lights", { lights: [1, 6, 42, "2"] });
+  assert.ok(lights[0].classList.contains("lit") && lights[5].classList.contains("lit"));
+  assert.ok(!lights[1].classList.contains("lit"), "only whole positions 1-8 light");
+  assert.strictEqual(lights[0].getAttribute("aria-label"), "Position 1, lit");
+  ws.event("lights", { lights: [] });
+  assert.ok(lights.every((l) => !l.classList.contains("lit")));
   ws.event("link", { array: { device: "Nureva", address: "10.0.0.6", link: "reconnecting" } });
   assert.ok(byId("array-link").textContent.includes("reconnecting"));
 

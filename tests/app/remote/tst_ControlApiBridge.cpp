@@ -275,6 +275,26 @@ private slots:
                     .value(QStringLiteral("pauseSeconds"))
                     .isNull());
 
+        // The position lights: heard as they change (once), and in state; positions that are
+        // none are ignored.
+        TrackingEngine* engine = window.trackingEngine();
+        emit engine->signal_Light(3, true);
+        emit engine->signal_Light(3, true);
+        emit engine->signal_Light(9, true);
+        emit engine->signal_Light(0, true);
+        emit engine->signal_Light(8, true);
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{3}));
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{3, 8}));
+        emit engine->signal_Light(3, false);
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{8}));
+        QCOMPARE(
+            result(client.request(42, QStringLiteral("state"))).value(QStringLiteral("lights")).toArray(),
+            (QJsonArray{8}));
+        QCOMPARE(client.events(QStringLiteral("lights")), 0);
+
         // A preset the panel sends is heard as the panel's.
         window.slot_PTZControlClicked(true, QJsonObject{});
         QVERIFY(window.ptzControlForm());
