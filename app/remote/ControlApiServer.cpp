@@ -598,6 +598,10 @@ void ControlApiServer::sendPicture(const QString& camera, int width, const QByte
         QWebSocket* socket = client->socket;
         const qint64 before = socket->bytesToWrite();
         socket->sendBinaryMessage(jpeg);
+        // Looked up again: a write error may have dropped it meanwhile.
+        client = find(socket);
+        if (!client)
+            continue;
         client->pictureQueued = true;
         client->pictureBytes = socket->bytesToWrite() - before;
         client->pictureTail = 0;
