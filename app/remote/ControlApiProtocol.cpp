@@ -124,6 +124,22 @@ bool cameraParam(const QJsonObject& params, QString& camera, QString& error) {
     return true;
 }
 
+bool pictureParams(const QJsonObject& params, PictureRequest& out, QString& error) {
+    out = PictureRequest{};
+    const QJsonValue width = params.value(QStringLiteral("width"));
+    if (!width.isUndefined() && !width.isNull()) {
+        qint64 number = 0;
+        if (!wholeNumber(width, kMinPictureWidth, kMaxPictureWidth, number)) {
+            error = QStringLiteral("\"width\" must be a whole number of %1 to %2")
+                        .arg(kMinPictureWidth)
+                        .arg(kMaxPictureWidth);
+            return false;
+        }
+        out.width = static_cast<int>(number);
+    }
+    return cameraParam(params, out.camera, error);
+}
+
 namespace {
 
 // The method's own params ("camera" is common to all of them).

@@ -11,6 +11,13 @@
 //   {"id": N, "method": "NAME", "params": {...}}        -> {"id": N, "result": {...}}
 //                                                        | {"id": N, "error": {"code": C, "message": "..."}}
 //   event                                               <- {"event": "NAME", "data": {...}}
+//   picture                                             <- one binary message: a JPEG
+//
+// Pictures ("picture.start") go as binary messages on the same connection rather than as a
+// separate MJPEG stream: the connection has passed the token and origin checks already, and
+// the server decides per client which picture goes out and which is skipped (newest only),
+// which a stream over its own HTTP connection would leave to the socket's buffers. A binary
+// message carries nothing but the JPEG: a client has at most one picture running.
 //
 // Everything here takes bytes or JSON and answers records; nothing touches a socket or a
 // page, so every rule is tested on bytes.
@@ -50,6 +57,13 @@ constexpr int kMaxMoveMs = 60000;
 constexpr int kMaxPauseSeconds = 86400;
 // Most decisions "tracking.log" answers with (all the application keeps).
 constexpr int kMaxLogEntries = 500;
+
+// Pictures: at most this wide (a wider request is refused), this narrow, this many a second.
+constexpr int kMaxPictureWidth = 640;
+constexpr int kMinPictureWidth = 16;
+constexpr int kMaxPicturesPerSecond = 15;
+// A larger picture is not sent: no 640-wide JPEG comes near it, so it is a broken one.
+constexpr qint64 kMaxPictureBytes = 1024 * 1024;
 
 // The camera commands of the command worker that requests turn into.
 enum Command {
@@ -118,6 +132,15 @@ bool durationMs(const QJsonObject& params, int& ms, QString& error);
 // The optional "camera" of a camera command: empty when absent or null; false when present
 // but not a non-empty string. Whether that camera is connected is the backend's to say.
 bool cameraParam(const QJsonObject& params, QString& camera, QString& error);
+
+// The params of "picture.start": the optional "camera" (see cameraParam; empty: the camera
+// the PTZ panel steers) and the optional "width" (kMinPictureWidth to kMaxPictureWidth;
+// kMaxPictureWidth when absent). false with `error` naming the faulty parameter.
+struct PictureRequest {
+    QString camera;
+    int width = kMaxPictureWidth;
+};
+bool pictureParams(const QJsonObject& params, PictureRequest& out, QString& error);
 
 // Whole numbers only: 3 and 3.0 are 3, 3.5 and "3" are not.
 bool wholeNumber(const QJsonValue& value, qint64 min, qint64 max, qint64& out);

@@ -501,6 +501,7 @@ void ControlApiServer::onGone(QWebSocket* socket) {
     if (_clients.size() == before)
         return;
     endMotionsOf(socket);
+    updatePictureDemand();
     qDebug() << "ControlApiServer::onGone"
              << "clients:" << clientCount() << "waiting:" << waitingPlacesTaken();
 }
@@ -515,6 +516,8 @@ void ControlApiServer::closeClient(QWebSocket* socket, QWebSocketProtocol::Close
         client->authTimer->stop();
     // It can send nothing more, so nothing it started may run on.
     endMotionsOf(socket);
+    client->pictureWidth = 0;
+    updatePictureDemand();
     // Closing stops the socket reading, so its output only shrinks from here; but a peer
     // that does not read never lets it go, hence the deadline.
     QTimer::singleShot(_closeTimeoutMs, socket, [this, socket] { drop(socket, "did not close in time"); });
@@ -540,7 +543,9 @@ bool ControlApiServer::checkOutput(QWebSocket* socket) {
     Client* client = find(socket);
     if (!client)
         return false;
-    if (socket->bytesToWrite() <= client->budgetBytes)
+    // A picture still queued is not counted: there is at most one.
+    const qint64 picture = pictureStillQueued(*client) ? client->pictureBytes : 0;
+    if (socket->bytesToWrite() <= client->budgetBytes + picture)
         return true;
     drop(socket, client->state == Client::Served ? "client does not read" : "output over its budget");
     return false;
@@ -565,8 +570,58 @@ void ControlApiServer::watchOutput() {
 void ControlApiServer::send(QWebSocket* socket, const QByteArray& text) {
     if (!checkOutput(socket))
         return;
+    const qint64 before = socket->bytesToWrite();
     socket->sendTextMessage(QString::fromUtf8(text));
+    if (Client* client = find(socket); client && client->pictureQueued)
+        client->pictureTail += socket->bytesToWrite() - before;
     watchOutput();
+}
+
+bool ControlApiServer::pictureStillQueued(Client& client) {
+    if (client.pictureQueued && client.socket->bytesToWrite() <= client.pictureTail)
+        client.pictureQueued = false;
+    return client.pictureQueued;
+}
+
+void ControlApiServer::sendPicture(const QString& camera, int width, const QByteArray& jpeg) {
+    if (jpeg.isEmpty() || jpeg.size() > kMaxPictureBytes)
+        return;
+    const QList<Client> clients = _clients;
+    for (const Client& listed : clients) {
+        Client* client = find(listed.socket);
+        if (!client || client->state != Client::Served || client->pictureWidth != width ||
+            client->pictureCamera.compare(camera, Qt::CaseInsensitive) != 0)
+            continue;
+        // Newest only: a client that has not taken its last picture yet skips this one.
+        if (pictureStillQueued(*client) || !checkOutput(client->socket))
+            continue;
+        QWebSocket* socket = client->socket;
+        const qint64 before = socket->bytesToWrite();
+        socket->sendBinaryMessage(jpeg);
+        // Looked up again: a write error may have dropped it meanwhile.
+        client = find(socket);
+        if (!client)
+            continue;
+        client->pictureQueued = true;
+        client->pictureBytes = socket->bytesToWrite() - before;
+        client->pictureTail = 0;
+        watchOutput();
+    }
+}
+
+void ControlApiServer::updatePictureDemand() {
+    QList<ControlApiBackend::PictureWant> wants;
+    for (const Client& client : std::as_const(_clients)) {
+        if (client.state != Client::Served || client.pictureWidth <= 0)
+            continue;
+        const ControlApiBackend::PictureWant want{client.pictureCamera, client.pictureWidth};
+        if (!wants.contains(want))
+            wants.append(want);
+    }
+    if (wants == _pictureDemand)
+        return;
+    _pictureDemand = wants;
+    _backend->setPictureDemand(wants);
 }
 
 void ControlApiServer::refuse(QWebSocket* socket, int code, const QString& message) {
@@ -703,6 +758,36 @@ void ControlApiServer::handleRequest(QWebSocket* socket, const Message& request)
         }
         send(socket, result(request.id, QJsonObject{{QStringLiteral("decisions"),
                                                      _backend->trackingLog(static_cast<int>(count))}}));
+        return;
+    }
+
+    if (method == QLatin1String("picture.start")) {
+        PictureRequest picture;
+        if (!pictureParams(params, picture, message)) {
+            send(socket, error(request.id, BadParams, message));
+            return;
+        }
+        // The camera is settled now: a client that wants the panel's next camera asks again.
+        const QString camera = _backend->commandCamera(picture.camera);
+        if (camera.isEmpty()) {
+            send(socket, error(request.id, NoCameraConnected,
+                               picture.camera.isEmpty()
+                                   ? QStringLiteral("no camera connected")
+                                   : QStringLiteral("camera not connected: %1").arg(picture.camera)));
+            return;
+        }
+        Client* client = find(socket);
+        client->pictureCamera = camera;
+        client->pictureWidth = picture.width;
+        updatePictureDemand();
+        send(socket, result(request.id, QJsonObject{{QStringLiteral("camera"), camera},
+                                                    {QStringLiteral("width"), picture.width}}));
+        return;
+    }
+    if (method == QLatin1String("picture.stop")) {
+        find(socket)->pictureWidth = 0;
+        updatePictureDemand();
+        send(socket, result(request.id, QJsonObject{}));
         return;
     }
 

@@ -66,6 +66,18 @@ public:
     virtual bool pauseTracking(int seconds, QString& message) = 0;
     // The tracking's decisions, newest first, at most `count` (all kept when 0).
     virtual QJsonArray trackingLog(int count) = 0;
+
+    // One camera at one width that some client wants pictures of.
+    struct PictureWant {
+        QString camera;  // as commandCamera answered it
+        int width = 0;
+        bool operator==(const PictureWant& other) const {
+            return width == other.width && camera.compare(other.camera, Qt::CaseInsensitive) == 0;
+        }
+    };
+    // Every picture the clients want now (each camera and width once); empty: none. The
+    // backend hands the pictures to ControlApiServer::sendPicture.
+    virtual void setPictureDemand(const QList<PictureWant>& wants) { (void)wants; }
 };
 
 // The server of the control interface: its WebSocket and its page, on one port.
@@ -114,6 +126,12 @@ public:
 // stops the movements it still owns. A later movement of the same axis of the same camera, by
 // any client, takes it over.
 //
+// Pictures: a client that asked ("picture.start") gets each picture the backend hands over
+// for its camera and width as one binary message, unless its previous picture is still
+// queued: then it skips this one (newest only). So at most one picture is queued per client,
+// and a picture still queued does not count toward the output budget. "picture.stop", a
+// close or a disconnect ends its pictures.
+//
 // Threading: interface thread only (sockets, timers and the backend all live there).
 class ControlApiServer : public QObject {
     Q_OBJECT
@@ -160,6 +178,10 @@ public:
 
     // Sends an event to every authenticated client.
     void broadcast(const QString& name, const QJsonObject& data);
+    // One picture of `camera` at `width` for the clients that asked for it.
+    void sendPicture(const QString& camera, int width, const QByteArray& jpeg);
+    // What the clients want now (as the backend last heard it).
+    QList<ControlApiBackend::PictureWant> pictureDemand() const { return _pictureDemand; }
 
 signals:
     void signal_StatusChanged(QString status);
@@ -171,6 +193,15 @@ private:
         State state = Waiting;
         QTimer* authTimer = nullptr;  // child of the socket; Waiting only
         qint64 budgetBytes = 0;       // most output that may be queued for it
+        // Its pictures (pictureWidth 0: none asked).
+        QString pictureCamera;
+        int pictureWidth = 0;
+        // The last picture sent may still be queued: it is while more is queued than what
+        // was queued after it (pictureTail; pongs the socket adds by itself make it look
+        // queued for longer, never shorter).
+        bool pictureQueued = false;
+        qint64 pictureBytes = 0;
+        qint64 pictureTail = 0;
     };
     // One axis of one camera.
     struct Motion {
@@ -214,6 +245,10 @@ private:
     void onBinary(QWebSocket* socket);
     void onGone(QWebSocket* socket);
     void send(QWebSocket* socket, const QByteArray& text);
+    // The client's last picture is still queued (and clears the mark once it is not).
+    bool pictureStillQueued(Client& client);
+    // Tells the backend when what the clients want has changed.
+    void updatePictureDemand();
     void refuse(QWebSocket* socket, int code, const QString& message);
     // Starts the closing handshake; the connection is dropped if it is still there after
     // _closeTimeoutMs.
@@ -246,6 +281,7 @@ private:
     // Entries are kept once made (their timers are reused): at most three per camera ever
     // connected, since only a connected camera gets one.
     std::vector<std::unique_ptr<Motion>> _motions;
+    QList<ControlApiBackend::PictureWant> _pictureDemand;  // as the backend last heard it
     QString _status;
     int _authTimeoutMs = ControlApi::kAuthTimeoutMs;
     int _closeTimeoutMs = ControlApi::kCloseTimeoutMs;

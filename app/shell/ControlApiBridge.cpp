@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QJsonArray>
+#include <QTimer>
 
 #include "ArrayDevices.h"
 #include "ArrayLink.h"
@@ -10,6 +11,8 @@
 #include "CameraInfoKey.h"
 #include "CameraListView.h"
 #include "DecisionLog.h"
+#include "FramePump.h"
+#include "PictureFeed.h"
 #include "TrackingEngine.h"
 #include "vexsdk.h"
 
@@ -33,12 +36,19 @@ ControlApiBridge::ControlApiBridge(CameraListView* cameras, CameraCommandRouter*
         if (tracking == _announcedTracking)
             return;
         _announcedTracking = tracking;
-        broadcast(QStringLiteral("tracking"), QJsonObject{{QStringLiteral("tracking"), tracking}});
+        broadcast(QStringLiteral("tracking"), QJsonObject{{QStringLiteral("tracking"), tracking},
+                                                          {QStringLiteral("pauseSeconds"), pauseSeconds()}});
     });
     connect(_engine, &TrackingEngine::signal_TalkerPositionChanged, this, [this](int position) {
         broadcast(QStringLiteral("talker"),
                   QJsonObject{{QStringLiteral("talker"),
                                position > 0 ? QJsonValue(position) : QJsonValue(QJsonValue::Null)}});
+    });
+    connect(_engine, &TrackingEngine::signal_Light, this, [this](int position, bool on) {
+        if (position < 1 || position >= static_cast<int>(_lights.size()) || _lights[position] == on)
+            return;
+        _lights[position] = on;
+        broadcast(QStringLiteral("lights"), QJsonObject{{QStringLiteral("lights"), litPositions()}});
     });
     connect(_log, &DecisionLog::signal_Appended, this,
             [this](const QJsonObject& entry) { broadcast(QStringLiteral("decision"), entry); });
@@ -133,7 +143,26 @@ QJsonObject ControlApiBridge::state() {
         {QStringLiteral("lastPreset"),
          lastPreset >= 0 ? QJsonValue(lastPreset) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("awaited"), awaitedList()},
+        {QStringLiteral("pauseSeconds"), pauseSeconds()},
+        {QStringLiteral("lights"), litPositions()},
     };
+}
+
+QJsonArray ControlApiBridge::litPositions() const {
+    QJsonArray lit;
+    for (int position = 1; position < static_cast<int>(_lights.size()); ++position) {
+        if (_lights[position])
+            lit.append(position);
+    }
+    return lit;
+}
+
+QJsonValue ControlApiBridge::pauseSeconds() const {
+    const int ms = _engine->pauseRemainingMs();
+    if (ms <= 0 || trackingText() != QLatin1String("paused"))
+        return QJsonValue(QJsonValue::Null);
+    // Whole seconds, rounded up: a pause with 0.4 s left is still a pause.
+    return QJsonValue((ms + 999) / 1000);
 }
 
 QJsonArray ControlApiBridge::awaitedList() const {
@@ -234,6 +263,54 @@ void ControlApiBridge::slot_ConnectUSBCamera(DC_Recv*) {
 
 void ControlApiBridge::slot_CameraReceiver(const QString&, DC_Recv*) {
     announceCameras();
+    // After the main window has made or ended the camera's pump, whichever slot runs first.
+    QTimer::singleShot(0, this, &ControlApiBridge::applyPictureDemand);
+}
+
+ControlApiBridge::~ControlApiBridge() = default;
+
+PictureFeed* ControlApiBridge::pictureFeed(const QString& location) const {
+    const auto it = _feeds.find(location.toLower());
+    return it == _feeds.end() ? nullptr : it->second.get();
+}
+
+void ControlApiBridge::setPictureDemand(const QList<PictureWant>& wants) {
+    _pictureWants = wants;
+    applyPictureDemand();
+}
+
+void ControlApiBridge::applyPictureDemand() {
+    std::map<QString, QList<int>> widths;
+    for (const PictureWant& want : std::as_const(_pictureWants))
+        widths[want.camera.toLower()].append(want.width);
+    for (auto it = _feeds.begin(); it != _feeds.end();)
+        it = widths.count(it->first) ? std::next(it) : _feeds.erase(it);
+    for (const auto& [camera, wanted] : widths) {
+        std::unique_ptr<PictureFeed>& feed = _feeds[camera];
+        if (!feed) {
+            const QString location = camera;
+            feed = std::make_unique<PictureFeed>([this, location](int width, const QByteArray& jpeg) {
+                if (_server)
+                    _server->sendPicture(location, width, jpeg);
+            });
+        }
+        FramePump* pump = _pumpLookup ? _pumpLookup(camera) : nullptr;
+        feed->setCameraJpeg([f = feed.get()]() -> QByteArray {
+            // The pump's receiver now: null once it is forgotten.
+            DC_Recv* recv = f->pump() ? f->pump()->receiver() : nullptr;
+            DC_JPEG_Frame jpeg{};
+            // The newest not handed out yet, or none at once: never waits.
+            if (!recv || recv->captureJPEG(&jpeg, 0) != DC_ERROR_NONE)
+                return {};
+            QByteArray bytes;
+            if (jpeg.data && jpeg.size > 0 && jpeg.size <= kMaxPictureBytes)
+                bytes = QByteArray(reinterpret_cast<const char*>(jpeg.data), jpeg.size);
+            recv->freeJPEG(&jpeg);
+            return bytes;
+        });
+        feed->setWidths(wanted);
+        feed->setPump(pump);
+    }
 }
 
 void ControlApiBridge::announceCameras() {

@@ -5,6 +5,11 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+
 #include "CameraCommand.h"
 #include "ControlApiServer.h"
 
@@ -13,6 +18,8 @@ class CameraCommandRouter;
 class CameraListView;
 class DC_Recv;
 class DecisionLog;
+class FramePump;
+class PictureFeed;
 class TrackingEngine;
 
 // What the control interface acts on in the running application: the camera list (cameras,
@@ -27,6 +34,11 @@ class TrackingEngine;
 // names no camera goes there. "connectedCameras" lists every connected camera in the list's
 // connect order, the default first.
 //
+// Pictures: each camera some client wants pictures of has a PictureFeed on that camera's frame
+// pump (the main window's, found with the lookup it sets), with the widths the clients asked
+// for; a feed goes when nobody wants its camera any more. When a camera's receiver comes or
+// goes, the feeds look up their pumps again.
+//
 // Threading: interface thread only.
 class ControlApiBridge : public QObject, public ControlApiBackend {
     Q_OBJECT
@@ -34,6 +46,14 @@ class ControlApiBridge : public QObject, public ControlApiBackend {
 public:
     ControlApiBridge(CameraListView* cameras, CameraCommandRouter* router, ArrayLink* link,
                      TrackingEngine* engine, DecisionLog* log, QObject* parent = nullptr);
+    ~ControlApiBridge() override;
+
+    // The frame pump of a connected camera (by location, any case; null: none); set once by
+    // the main window.
+    using PumpLookup = std::function<FramePump*(const QString& location)>;
+    void setFramePumpLookup(PumpLookup lookup) { _pumpLookup = std::move(lookup); }
+    // The feed of a camera's pictures (null: nobody wants them); tests and diagnostics.
+    PictureFeed* pictureFeed(const QString& location) const;
 
     // The server whose clients hear the events; set once by the main window. Not owned.
     void setServer(ControlApiServer* server) { _server = server; }
@@ -52,6 +72,7 @@ public:
     bool setTracking(bool on, QString& message) override;
     bool pauseTracking(int seconds, QString& message) override;
     QJsonArray trackingLog(int count) override;
+    void setPictureDemand(const QList<PictureWant>& wants) override;
 
     // The parts of "state", as the events carry them.
     QJsonArray cameraList() const;
@@ -64,6 +85,10 @@ public:
     QString steeredLocation() const;
     QJsonObject arrayObject() const;
     QString trackingText() const;
+    // The positions whose lights are on, in order.
+    QJsonArray litPositions() const;
+    // The seconds a pause of the tracking still lasts (rounded up); null when not paused.
+    QJsonValue pauseSeconds() const;
 
 public slots:
     void slot_CamerasChanged();
@@ -81,6 +106,8 @@ private:
     // The row's spelling of a connected camera's location (any case); empty when it is not
     // connected.
     QString connectedSpelling(const QString& location) const;
+    // Makes, updates and ends the feeds after _pictureWants, each on its camera's pump now.
+    void applyPictureDemand();
 
     CameraListView* _cameras;            // not owned
     CameraCommandRouter* _router;        // not owned
@@ -93,4 +120,8 @@ private:
     QString _announcedConnected;   // the steered camera the clients last heard of
     QJsonArray _announcedCameras;  // the connected cameras the clients last heard of
     QString _announcedTracking;    // the tracking state the clients last heard of
+    PumpLookup _pumpLookup;
+    std::array<bool, 9> _lights{};     // [position], as the tracking last lit them; [0] unused
+    QList<PictureWant> _pictureWants;  // as the server last told
+    std::map<QString, std::unique_ptr<PictureFeed>> _feeds;  // by lower-case location
 };

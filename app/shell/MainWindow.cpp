@@ -396,6 +396,7 @@ void MainWindow::startControlApi() {
     controlBridge = new ControlApiBridge(cameraList, router, link, engine, log, this);
     controlApi = new ControlApiServer(controlBridge, this);
     controlBridge->setServer(controlApi);
+    controlBridge->setFramePumpLookup([this](const QString& location) { return framePump(location); });
     const QJsonObject document = qApp->property(SettingsDocument::kPropertyName).toJsonObject();
     controlApi->apply(ControlApiSettings::fromJson(document.value(QStringLiteral("ControlApi")).toObject()));
 }

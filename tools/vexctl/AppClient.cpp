@@ -26,6 +26,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kReplyTimeoutMs = 30000;  // connecting a camera may take a while
+constexpr int kPictureTimeoutMs = 10000;
 
 int usage(const std::string& message) {
     std::fprintf(stderr, "vexctl app: %s (see vexctl app --help)\n", message.c_str());
@@ -46,7 +47,20 @@ public:
         QObject::connect(&_socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
             _inbox.push_back(QJsonDocument::fromJson(text.toUtf8()).object());
         });
+        QObject::connect(&_socket, &QWebSocket::binaryMessageReceived,
+                         [this](const QByteArray& bytes) { _pictures.push_back(bytes); });
         QObject::connect(&_socket, &QWebSocket::disconnected, [this] { _closed = true; });
+    }
+
+    // Waits for the next picture (a binary message); false when none came in time.
+    bool nextPicture(QByteArray& picture, int timeoutMs) {
+        wait([this] { return !_pictures.empty() || _closed; }, timeoutMs);
+        if (_pictures.empty()) {
+            return false;
+        }
+        picture = _pictures.front();
+        _pictures.pop_front();
+        return true;
     }
 
     bool open(const QUrl& url) {
@@ -95,8 +109,31 @@ public:
 private:
     QWebSocket _socket;
     std::deque<QJsonObject> _inbox;
+    std::deque<QByteArray> _pictures;
     bool _closed = false;
 };
+
+// Saves `count` pictures as DIR/picture-0001.jpg and on; a failure says which.
+int savePictures(Connection& connection, const VexctlAppRequest& req) {
+    for (int i = 1; i <= req.pictureCount; ++i) {
+        QByteArray picture;
+        if (!connection.nextPicture(picture, kPictureTimeoutMs)) {
+            return fail(VexctlInterrupted() ? "interrupted"
+                                            : "no picture from the application (" + std::to_string(i - 1) +
+                                                  " of " + std::to_string(req.pictureCount) + " saved)");
+        }
+        const QString path = QStringLiteral("%1/picture-%2.jpg")
+                                 .arg(QString::fromStdString(req.pictureDir))
+                                 .arg(i, 4, 10, QLatin1Char('0'));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(picture) != picture.size()) {
+            return fail("cannot write " + path.toStdString());
+        }
+        std::printf("%s\n", path.toLocal8Bit().constData());
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
 
 QByteArray compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -160,8 +197,9 @@ int VexctlAppMain(const std::vector<std::string>& args) {
     VexctlCommandLine line;
     std::string error;
     if (!VexctlParse(args, {},
-                     {"--address", "--port", "--token-file", "--for", "--count", "--only", "--camera"}, line,
-                     error)) {
+                     {"--address", "--port", "--token-file", "--for", "--count", "--only", "--camera",
+                      "--width", "--out"},
+                     line, error)) {
         return usage(error);
     }
     if (line.help) {
@@ -264,6 +302,16 @@ int VexctlAppMain(const std::vector<std::string>& args) {
     }
     std::printf("%s\n", compact(result).constData());
     std::fflush(stdout);
+    if (req.pictureCount > 0) {
+        status = savePictures(connection, req);
+        if (!connection.closed()) {
+            QJsonObject ignored;
+            const int stopped = request(connection, 2, req.stopMethod, "{}", ignored);
+            status = status != kExitOk ? status : stopped;
+        }
+        connection.close();
+        return status;
+    }
     if (req.holdMs > 0) {
         // Leaving before the time is up would stop the movement: the application stops it
         // itself when the time is up.

@@ -46,7 +46,7 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
     if (p.empty()) {
         error =
             "app needs a request (state, connect, disconnect, preset, ptz, zoom, focus, tracking, events, "
-            "call)";
+            "picture, call)";
         return false;
     }
     const std::string& what = p[0];
@@ -58,16 +58,27 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
     }
     const auto countOption = options.find("--count");
     const auto onlyOption = options.find("--only");
-    if ((countOption != options.end() || onlyOption != options.end()) && what != "events") {
+    if (countOption != options.end() && what != "events" && what != "picture") {
+        error = "--count applies to app events and app picture only";
+        return false;
+    }
+    if (onlyOption != options.end() && what != "events") {
+        error = "--only applies to app events only";
+        return false;
+    }
+    const auto widthOption = options.find("--width");
+    const auto outOption = options.find("--out");
+    if ((widthOption != options.end() || outOption != options.end()) && what != "picture") {
         error =
-            std::string(countOption != options.end() ? "--count" : "--only") + " applies to app events only";
+            std::string(widthOption != options.end() ? "--width" : "--out") + " applies to app picture only";
         return false;
     }
     const auto cameraOption = options.find("--camera");
-    const bool takesCamera = what == "preset" || what == "ptz" || what == "zoom" || what == "focus";
+    const bool takesCamera =
+        what == "preset" || what == "ptz" || what == "zoom" || what == "focus" || what == "picture";
     if (cameraOption != options.end() && (!takesCamera || cameraOption->second.empty())) {
         error = takesCamera ? "--camera takes a location identity"
-                            : "--camera applies to preset, ptz, zoom and focus only";
+                            : "--camera applies to preset, ptz, zoom, focus and picture only";
         return false;
     }
     bool movement = false;
@@ -183,6 +194,32 @@ bool VexctlAppRequestFor(const std::vector<std::string>& p, const std::map<std::
                 return false;
             }
         }
+    } else if (what == "picture") {
+        if (!arity(p, 0, 0, error)) {
+            return false;
+        }
+        if (outOption == options.end() || outOption->second.empty()) {
+            error = "app picture needs --out DIRECTORY";
+            return false;
+        }
+        out.pictureDir = outOption->second;
+        int64_t count = 1;
+        if (countOption != options.end() && !VexctlParseInt(countOption->second, 1, 100000, count)) {
+            error = "--count takes a number of pictures from 1";
+            return false;
+        }
+        out.pictureCount = static_cast<int>(count);
+        out.method = "picture.start";
+        out.stopMethod = "picture.stop";
+        if (widthOption != options.end()) {
+            int64_t width = 0;
+            // The application's own bounds: a picture is at most 640 wide.
+            if (!VexctlParseInt(widthOption->second, 16, 640, width)) {
+                error = "--width takes pixels from 16 to 640";
+                return false;
+            }
+            out.params = withMember(out.params, "\"width\":" + std::to_string(width));
+        }
     } else if (what == "call") {
         if (!arity(p, 1, 2, error)) {
             return false;
@@ -242,6 +279,7 @@ const char* VexctlAppHelp() {
            "  vexctl app ptz DIRECTION|home|stop [--for MS] [--camera LOCATION]\n"
            "  vexctl app zoom in|out|stop [--for MS] [--camera LOCATION]\n"
            "  vexctl app focus near|far|stop|auto|manual [--for MS] [--camera LOCATION]\n"
+           "  vexctl app picture --out DIR [--count N] [--width PIXELS] [--camera LOCATION]\n"
            "  vexctl app tracking on|off | tracking pause SECONDS\n"
            "  vexctl app events [--count N] [--only E,...]  prints events, one JSON object a line\n"
            "                                            (--only decision: why tracking moved the camera)\n"

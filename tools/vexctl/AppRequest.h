@@ -22,9 +22,14 @@ struct VexctlAppRequest {
     bool watchEvents = false;
     int eventCount = 0;
     std::vector<std::string> onlyEvents;
+    // "picture": after "picture.start", save pictureCount pictures (binary messages) as
+    // pictureDir/picture-0001.jpg and on, then "picture.stop".
+    int pictureCount = 0;
+    std::string pictureDir;
 };
 
-// positionals: the words after "app"; options: "--for", "--count", "--only", "--camera"
+// positionals: the words after "app"; options: "--for", "--count", "--only", "--camera",
+// "--width", "--out"
 // (others are the connection's). false with `error` on a mistake.
 bool VexctlAppRequestFor(const std::vector<std::string>& positionals,
                          const std::map<std::string, std::string>& options, VexctlAppRequest& out,

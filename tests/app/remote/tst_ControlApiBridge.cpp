@@ -2,6 +2,7 @@
 // what its requests do to the camera, through the camera list and the command worker.
 
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,8 +14,13 @@
 
 #include "CamUSBControlThread.h"
 #include "CameraListView.h"
+#include "ControlApiBridge.h"
 #include "ControlApiServer.h"
+#include "FramePump.h"
 #include "MainWindow.h"
+#include "MediaGenerator.h"
+#include "MediaStreamServer.h"
+#include "PictureFeed.h"
 #include "PTZControlForm.h"
 #include "SettingsDocument.h"
 #include "SimCameraRig.h"
@@ -36,6 +42,8 @@ public:
             const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
             (message.contains(QStringLiteral("event")) ? _events : _replies).append(message);
         });
+        QObject::connect(&_socket, &QWebSocket::binaryMessageReceived,
+                         [this](const QByteArray& bytes) { _pictures.append(bytes); });
         _socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     }
     bool waitOpen() {
@@ -81,8 +89,12 @@ public:
         return n;
     }
 
+    const QList<QByteArray>& pictures() const { return _pictures; }
+    void close() { _socket.close(); }
+
 private:
     QWebSocket _socket;
+    QList<QByteArray> _pictures;
     QList<QJsonObject> _replies;
     QList<QJsonObject> _events;
 };
@@ -241,6 +253,15 @@ private slots:
                 .toString(),
             QStringLiteral("paused"));
         QVERIFY(page->trackingPauseRemainingMs() > 590000);
+        // The page counts the pause down from what state and the event say is left.
+        const int left =
+            result(client.request(40, QStringLiteral("state"))).value(QStringLiteral("pauseSeconds")).toInt();
+        QVERIFY2(left > 590 && left <= 600, QByteArray::number(left).constData());
+        QVERIFY(
+            client.event(QStringLiteral("tracking")).value(QStringLiteral("pauseSeconds")).isNull());  // "on"
+        const QJsonObject paused = client.event(QStringLiteral("tracking"));
+        QCOMPARE(paused.value(QStringLiteral("tracking")).toString(), QStringLiteral("paused"));
+        QVERIFY(paused.value(QStringLiteral("pauseSeconds")).toInt() > 590);
         QVERIFY(client.request(5, QStringLiteral("preset.call"), {{QStringLiteral("preset"), 2}})
                     .contains(QStringLiteral("result")));
         QCOMPARE(client.event(QStringLiteral("preset")).value(QStringLiteral("by")).toString(),
@@ -250,6 +271,29 @@ private slots:
                      .value(QStringLiteral("tracking"))
                      .toString(),
                  QStringLiteral("on"));
+        QVERIFY(result(client.request(41, QStringLiteral("state")))
+                    .value(QStringLiteral("pauseSeconds"))
+                    .isNull());
+
+        // The position lights: heard as they change (once), and in state; positions that are
+        // none are ignored.
+        TrackingEngine* engine = window.trackingEngine();
+        emit engine->signal_Light(3, true);
+        emit engine->signal_Light(3, true);
+        emit engine->signal_Light(9, true);
+        emit engine->signal_Light(0, true);
+        emit engine->signal_Light(8, true);
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{3}));
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{3, 8}));
+        emit engine->signal_Light(3, false);
+        QCOMPARE(client.event(QStringLiteral("lights")).value(QStringLiteral("lights")).toArray(),
+                 (QJsonArray{8}));
+        QCOMPARE(
+            result(client.request(42, QStringLiteral("state"))).value(QStringLiteral("lights")).toArray(),
+            (QJsonArray{8}));
+        QCOMPARE(client.events(QStringLiteral("lights")), 0);
 
         // A preset the panel sends is heard as the panel's.
         window.slot_PTZControlClicked(true, QJsonObject{});
@@ -513,6 +557,79 @@ private slots:
         // Switched off in the timing dialog: the list follows.
         window.soundDevicePage()->slot_AutoReconnectChange(false);
         QVERIFY(!list->autoReconnect());
+    }
+
+    // The live picture of a camera that streams 1280x720 MJPEG: JPEGs at most as wide as
+    // asked, which change; a stop ends them and lets go of the camera's stream, and so does a
+    // client that goes away.
+    void picturesOfTheSteeredCamera() {
+        MediaRecipe recipe;
+        recipe.video = MediaVideo::MJPEG;
+        recipe.container = "mjpeg";
+        recipe.width = 1280;
+        recipe.height = 720;
+        recipe.frames = 30;
+        auto clip = std::make_shared<MediaClip>(recipe);
+        QVERIFY(clip->ok());
+        MediaStreamServer::Options options;
+        options.loop = true;
+        MediaStreamServer stream(clip, options);
+        QVERIFY(stream.ok());
+        SimCameraRig::CameraSpec camera;
+        SimServer::Capability mjpeg = SimCameraRig::capability("MJPG", 1280, 720, 30.0);
+        mjpeg.inputUrl = stream.url();
+        camera.capabilities = {mjpeg};
+        _rig->plug(camera);
+
+        MainWindow window(nullptr, uniqueInstanceName());
+        ControlApiSettings settings;
+        settings.enabled = true;
+        settings.port = 0;
+        QVERIFY(window.controlApiServer()->apply(settings));
+        CameraListView* list = window.cameraListPage();
+        QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.commandWorker() && window.commandWorker()->isRunning(), 5000);
+        const QString location = QString::fromStdString(SimCameraRig::location(camera));
+        Client client(window.controlApiServer()->serverPort());
+        QVERIFY(client.waitOpen());
+        QVERIFY(result(client.request(1, QStringLiteral("camera.connect"),
+                                      {{QStringLiteral("location"), location}}))
+                    .contains(QStringLiteral("connected")));
+        FramePump* pump = window.framePump(location);
+        QVERIFY(pump);
+        QCOMPARE(pump->consumerCount(), 0);
+
+        const QJsonObject started =
+            result(client.request(2, QStringLiteral("picture.start"), {{QStringLiteral("width"), 320}}));
+        QCOMPARE(started.value(QStringLiteral("camera")).toString(), location);
+        QVERIFY(window.controlApiBridge()->pictureFeed(location));
+        QCOMPARE(pump->consumerCount(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(client.pictures().size() >= 5, 15000);
+        bool changed = false;
+        for (const QByteArray& jpeg : client.pictures()) {
+            QVERIFY(jpeg.startsWith("\xff\xd8"));
+            QImage image;
+            QVERIFY(image.loadFromData(jpeg, "JPEG"));
+            QCOMPARE(image.size(), QSize(320, 180));
+            changed = changed || jpeg != client.pictures().first();
+        }
+        QVERIFY(changed);
+
+        // Stopped: no feed, no consumer, and nothing more after the stop's reply.
+        QVERIFY(client.request(3, QStringLiteral("picture.stop")).contains(QStringLiteral("result")));
+        const qsizetype afterStop = client.pictures().size();
+        QVERIFY(!window.controlApiBridge()->pictureFeed(location));
+        QCOMPARE(pump->consumerCount(), 0);
+        // With no feed nothing can make a picture; a round trip shows none was on its way.
+        QVERIFY(client.request(4, QStringLiteral("state")).contains(QStringLiteral("result")));
+        QCOMPARE(client.pictures().size(), afterStop);
+
+        // Started again, then the client goes: the feed goes with it.
+        QVERIFY(client.request(5, QStringLiteral("picture.start")).contains(QStringLiteral("result")));
+        QCOMPARE(pump->consumerCount(), 1);
+        client.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.controlApiBridge()->pictureFeed(location), 5000);
+        QCOMPARE(pump->consumerCount(), 0);
     }
 
 private:

@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -82,7 +84,53 @@ struct RecordingBackend : ControlApiBackend {
         tracking = seconds > 0 ? QStringLiteral("paused") : QStringLiteral("on");
         return true;
     }
+    QList<QList<PictureWant>> demands;  // every demand the server told, in order
+    void setPictureDemand(const QList<PictureWant>& wants) override { demands.append(wants); }
+    QList<PictureWant> demand() const { return demands.isEmpty() ? QList<PictureWant>{} : demands.last(); }
 };
+
+// The payloads of the binary messages in what a server sent (after its handshake answer),
+// frame by frame; a frame not complete yet ends the walk.
+QList<QByteArray> binaryMessages(const QByteArray& stream) {
+    QList<QByteArray> found;
+    qsizetype at = stream.indexOf("\r\n\r\n");
+    if (at < 0)
+        return found;
+    at += 4;
+    while (at + 2 <= stream.size()) {
+        const int opcode = static_cast<unsigned char>(stream[at]) & 0x0f;
+        qint64 length = static_cast<unsigned char>(stream[at + 1]) & 0x7f;
+        qsizetype head = 2;
+        if (length == 126) {
+            if (at + 4 > stream.size())
+                break;
+            length = (qint64(static_cast<unsigned char>(stream[at + 2])) << 8) |
+                     static_cast<unsigned char>(stream[at + 3]);
+            head = 4;
+        } else if (length == 127) {
+            if (at + 10 > stream.size())
+                break;
+            length = 0;
+            for (int i = 0; i < 8; ++i)
+                length = (length << 8) | static_cast<unsigned char>(stream[at + 2 + i]);
+            head = 10;
+        }
+        if (at + head + length > stream.size())
+            break;
+        if (opcode == 2)
+            found.append(stream.mid(at + head, length));
+        at += head + length;
+    }
+    return found;
+}
+
+// A stand-in picture: a JPEG's first bytes, its number and filler up to `bytes`.
+QByteArray picture(int number, int bytes = 1000) {
+    QByteArray p("\xff\xd8\xff\xe0");
+    p += QByteArray::number(number) + ';';
+    p += QByteArray(qMax<qsizetype>(0, bytes - p.size()), 'p');
+    return p;
+}
 
 // One client: every text it receives, and whether the server closed it.
 class Client {
@@ -1251,6 +1299,182 @@ private slots:
         QVERIFY(!pieces.waitClosed(100));
         pieces.send("st: localhost\r\n\r\n");
         QCOMPARE(pieces.status(), 200);
+    }
+
+    // "picture.start" on bytes: the width is a whole number of 16 to 640 (640 when absent),
+    // the camera an optional location.
+    void pictureParamsOnBytes() {
+        const auto check = [](const QByteArray& text, ControlApi::PictureRequest& out, QString& error) {
+            const ControlApi::Message m = ControlApi::parseMessage(text);
+            return m.kind == ControlApi::Message::Request && m.method == QLatin1String("picture.start") &&
+                   ControlApi::pictureParams(m.params, out, error);
+        };
+        ControlApi::PictureRequest r;
+        QString error;
+        QVERIFY(check(R"({"id":1,"method":"picture.start"})", r, error));
+        QCOMPARE(r.width, 640);
+        QVERIFY(r.camera.isEmpty());
+        QVERIFY(check(R"({"id":1,"method":"picture.start","params":{"width":16.0,"camera":"1&2&1&0000"}})", r,
+                      error));
+        QCOMPARE(r.width, 16);
+        QCOMPARE(r.camera, QStringLiteral("1&2&1&0000"));
+        for (const char* bad : {R"({"width":641})", R"({"width":15})", R"({"width":320.5})", R"({"width":"320"})",
+                                R"({"width":true})", R"({"width":1e300})", R"({"camera":""})", R"({"camera":3})"}) {
+            error.clear();
+            const QByteArray text = QByteArray(R"({"id":1,"method":"picture.start","params":)") + bad + "}";
+            QVERIFY2(!check(text, r, error), bad);
+            QVERIFY2(!error.isEmpty(), bad);
+        }
+        QVERIFY(error.contains(QStringLiteral("camera")));
+    }
+
+    // Pictures reach only the clients that asked, for their camera and width, as binary
+    // messages; the backend hears what is wanted, and a stop or a disconnect ends it.
+    void picturesGoOnlyWhereAsked() {
+        backend.others = {kCameraB};
+        const quint16 port = start(QString());
+        Client a(port);
+        Client b(port);
+        QVERIFY(a.waitOpen() && b.waitOpen());
+        QList<QByteArray> gotA;
+        QList<QByteArray> gotB;
+        QObject::connect(&a.socket(), &QWebSocket::binaryMessageReceived,
+                         [&](const QByteArray& m) { gotA.append(m); });
+        QObject::connect(&b.socket(), &QWebSocket::binaryMessageReceived,
+                         [&](const QByteArray& m) { gotB.append(m); });
+
+        a.request(1, QStringLiteral("picture.start"), {{QStringLiteral("width"), 320}});
+        const QJsonObject started = a.reply(1).value(QStringLiteral("result")).toObject();
+        QCOMPARE(started.value(QStringLiteral("camera")).toString(), kCameraA);
+        QCOMPARE(started.value(QStringLiteral("width")).toInt(), 320);
+        QCOMPARE(backend.demand().size(), 1);
+        QCOMPARE(backend.demand().at(0).camera, kCameraA);
+        QCOMPARE(backend.demand().at(0).width, 320);
+        // b wants the other camera at full width, named in another case.
+        b.request(1, QStringLiteral("picture.start"), {{QStringLiteral("camera"), kCameraB.toLower()}});
+        QCOMPARE(b.reply(1).value(QStringLiteral("result")).toObject().value(QStringLiteral("width")).toInt(),
+                 640);
+        QCOMPARE(backend.demand().size(), 2);
+
+        server->sendPicture(kCameraA, 320, picture(1));
+        server->sendPicture(kCameraA, 640, picture(2));  // nobody wants A at 640
+        server->sendPicture(kCameraB, 320, picture(3));  // nor B at 320
+        server->sendPicture(kCameraB.toLower(), 640, picture(4));
+        QTRY_COMPARE(gotA.size(), 1);
+        QTRY_COMPARE(gotB.size(), 1);
+        QCOMPARE(gotA.at(0), picture(1));
+        QCOMPARE(gotB.at(0), picture(4));
+        // Empty or oversized pictures are never sent.
+        server->sendPicture(kCameraA, 320, QByteArray());
+        server->sendPicture(kCameraA, 320, picture(5, int(ControlApi::kMaxPictureBytes) + 1));
+
+        // Refusals: too wide, and a camera that is not connected.
+        a.request(2, QStringLiteral("picture.start"), {{QStringLiteral("width"), 641}});
+        QCOMPARE(errorCode(a.reply(2)), int(ControlApi::BadParams));
+        a.request(3, QStringLiteral("picture.start"), {{QStringLiteral("camera"), QStringLiteral("9&9&9&0000")}});
+        QCOMPARE(errorCode(a.reply(3)), int(ControlApi::NoCameraConnected));
+
+        // Stopped: the demand shrinks and nothing more arrives (what was sent before the stop's
+        // reply came before it).
+        a.request(4, QStringLiteral("picture.stop"));
+        QVERIFY(a.reply(4).contains(QStringLiteral("result")));
+        QCOMPARE(backend.demand().size(), 1);
+        server->sendPicture(kCameraA, 320, picture(6));
+        a.request(5, QStringLiteral("state"));
+        QVERIFY(a.reply(5).contains(QStringLiteral("result")));
+        QCOMPARE(gotA.size(), 1);
+
+        // b goes: nobody wants pictures any more.
+        b.socket().close();
+        QTRY_VERIFY(backend.demand().isEmpty());
+        QCOMPARE(server->pictureDemand().size(), 0);
+    }
+
+    // A client that does not read gets the newest picture only: while its last one is still
+    // queued the next ones are skipped, so at most one is queued, and pictures never count
+    // toward the output budget (far more than the budget is offered, and it stays).
+    void aClientThatDoesNotReadSkipsPictures() {
+        const quint16 port = start(QString());
+        RawClient deaf(port);
+        QVERIFY(deaf.upgrade());
+        QTRY_COMPARE(server->clientCount(), 1);
+        deaf.sendText(R"({"id":1,"method":"picture.start"})");
+        QTRY_COMPARE(server->pictureDemand().size(), 1);
+
+        constexpr int kOffered = 100;
+        constexpr int kBytes = 256 * 1024;  // 25 MiB offered in all, six times the budget
+        for (int i = 1; i <= kOffered; ++i) {
+            server->sendPicture(kCameraA, 640, picture(i, kBytes));
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(server->clientCount(), 1);
+        // Text still goes out beside the queued picture, within the budget.
+        server->broadcast(QStringLiteral("talker"), QJsonObject{{QStringLiteral("talker"), 2}});
+        QCOMPARE(server->clientCount(), 1);
+
+        // It reads at last: far fewer pictures than offered, each whole and in order.
+        QByteArray stream;
+        QList<QByteArray> pictures;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                stream = deaf.readSome();
+                pictures = binaryMessages(stream);
+                return stream.contains("talker");
+            },
+            10000));
+        QVERIFY2(pictures.size() < kOffered / 4, QByteArray::number(pictures.size()).constData());
+        QVERIFY(!pictures.isEmpty());
+        int last = 0;
+        for (const QByteArray& p : std::as_const(pictures)) {
+            QCOMPARE(p.size(), kBytes);
+            const int number = p.mid(4, p.indexOf(';') - 4).toInt();
+            QVERIFY(number > last);
+            last = number;
+        }
+        // Drained, it gets the next picture at once.
+        server->sendPicture(kCameraA, 640, picture(kOffered + 1, 1000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                pictures = binaryMessages(deaf.readSome());
+                return !pictures.isEmpty() && pictures.last() == picture(kOffered + 1, 1000);
+            },
+            5000));
+    }
+
+    // `vexctl app picture` asks for its width, saves so many pictures whole and in order,
+    // then lets go.
+    void vexctlSavesPictures() {
+        const QString vexctl = qEnvironmentVariable("VEX_TEST_BINARY_DIR") + QStringLiteral("/tools/vexctl/vexctl");
+        QVERIFY2(QFile::exists(vexctl), qPrintable(vexctl));
+        const quint16 port = start(QString());
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QProcess process;
+        process.start(vexctl, {QStringLiteral("app"), QStringLiteral("picture"), QStringLiteral("--port"),
+                               QString::number(port), QStringLiteral("--out"), dir.path(), QStringLiteral("--count"),
+                               QStringLiteral("3"), QStringLiteral("--width"), QStringLiteral("320")});
+        QVERIFY(process.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(server->pictureDemand().size(), 1, 10000);
+        QCOMPARE(server->pictureDemand().at(0).width, 320);
+        int next = 1;
+        QTimer feed;
+        QObject::connect(&feed, &QTimer::timeout, [&] { server->sendPicture(kCameraA, 320, picture(next++, 5000)); });
+        feed.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 20000);
+        feed.stop();
+        QCOMPARE(process.exitCode(), 0);
+        QTRY_VERIFY(server->pictureDemand().isEmpty());
+        int last = 0;
+        for (int i = 1; i <= 3; ++i) {
+            QFile file(dir.filePath(QStringLiteral("picture-%1.jpg").arg(i, 4, 10, QLatin1Char('0'))));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            const QByteArray bytes = file.readAll();
+            QCOMPARE(bytes.size(), 5000);
+            const int number = bytes.mid(4, bytes.indexOf(';') - 4).toInt();
+            QVERIFY(number > last);
+            last = number;
+        }
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("picture-0004.jpg"))));
     }
 
     void tokensAndNumbers() {

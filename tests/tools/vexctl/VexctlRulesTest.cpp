@@ -268,6 +268,26 @@ TEST(VexctlApp, CameraNamesTheRequestAndItsStop) {
     EXPECT_FALSE(VexctlAppRequestFor({"focus", "auto"}, {{"--camera", ""}}, r, error));
 }
 
+// `app picture`: "picture.start" with the width and camera asked, so many pictures saved,
+// then "picture.stop".
+TEST(VexctlApp, PictureSavesSoManyThenStops) {
+    VexctlAppRequest r;
+    std::string error;
+    ASSERT_TRUE(VexctlAppRequestFor({"picture"}, {{"--out", "/tmp/p"}}, r, error)) << error;
+    EXPECT_EQ(r.method, "picture.start");
+    EXPECT_EQ(r.params, "{}");
+    EXPECT_EQ(r.pictureCount, 1);
+    EXPECT_EQ(r.pictureDir, "/tmp/p");
+    EXPECT_EQ(r.stopMethod, "picture.stop");
+    EXPECT_FALSE(r.holdUntilInterrupted);
+    ASSERT_TRUE(VexctlAppRequestFor(
+        {"picture"}, {{"--out", "d"}, {"--count", "30"}, {"--width", "320"}, {"--camera", "1&3&1&0000"}}, r,
+        error))
+        << error;
+    EXPECT_EQ(r.params, "{\"width\":320,\"camera\":\"1&3&1&0000\"}");
+    EXPECT_EQ(r.pictureCount, 30);
+}
+
 TEST(VexctlApp, MistakesAreNamed) {
     VexctlAppRequest r;
     std::string error;
@@ -287,6 +307,12 @@ TEST(VexctlApp, MistakesAreNamed) {
         {{"events"}, {{"--only", ","}}},
         {{"connect"}, {}},
         {{"launch"}, {}},
+        {{"picture"}, {}},
+        {{"picture"}, {{"--out", "/tmp"}, {"--width", "641"}}},
+        {{"picture"}, {{"--out", "/tmp"}, {"--count", "0"}}},
+        {{"picture", "now"}, {{"--out", "/tmp"}}},
+        {{"state"}, {{"--width", "320"}}},
+        {{"events"}, {{"--out", "/tmp"}}},
     };
     for (const auto& [words, options] : bad) {
         error.clear();
