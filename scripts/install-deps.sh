@@ -23,6 +23,7 @@ packages=(
   dbus-daemon at-spi2-core python3 python3-pyatspi  # the end-to-end tests find widgets by name
   imagemagick                                    # ... and compare screenshots
   xdotool                                        # ... and press keys in the rig's application cases
+  nodejs                                         # the room page's script on a stand-in page
   fonts-liberation2  # metric-compatible stand-in for the interface font, Arial
   file lintian       # make package (CPack's dependency scan) and make lintian
   # The kernel rig (scripts/kernel-rig.sh): QEMU; udev, kmod and iproute2 run inside the guest

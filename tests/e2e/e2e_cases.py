@@ -452,7 +452,8 @@ def case_control_api_token(session):
     expect(event == {"event": "preset", "data": {"lastPreset": 3, "by": "api", "camera": CAMERA_LOCATION}},
            "the preset event: %s" % event)
     event = watcher.next_event()
-    expect(event == {"event": "tracking", "data": {"tracking": "paused"}}, "the tracking event: %s" % event)
+    expect(event == {"event": "tracking", "data": {"tracking": "paused", "pauseSeconds": 30}},
+           "the tracking event: %s" % event)
 
     # A timed move stops by itself; an untimed one stops when its client goes away.
     since = session.sim("journal")["next"]
@@ -564,7 +565,7 @@ def case_control_api_loopback(session):
     # Switched off, a talker calls no preset; the switch and a pause are events.
     session.sim("silence", array="shure")
     expect(client.request(12, "tracking.set", on=False)["result"] == {"tracking": "off"}, "tracking.set off")
-    wait_until("the tracking event", lambda: ("tracking", {"tracking": "off"}) in
+    wait_until("the tracking event", lambda: ("tracking", {"tracking": "off", "pauseSeconds": None}) in
                [(e["event"], e["data"]) for e in iter(lambda: watcher.next_event(timeout=1), None)], 5)
     onset = session.sim("talk", array="shure", position=5)["time_ms"]
     time.sleep(2.2)  # longer than the trigger delay: a call would have been made by now
