@@ -73,6 +73,7 @@ if [ -z "${VEXSDK_SIM:-}" ] && ! camera_attached; then
   wait_for 20 sim_ready || { echo "run: the simulator did not start" >&2; exit 1; }
   echo "run: no camera found, so this is the demonstration (two simulated cameras and a Shure array, settings in a" \
        "throw-away folder); attach a camera (USB vendor 1d4d) or set VEXSDK_SIM to run against real devices"
+  echo "run: the room page: http://127.0.0.1:8940/ (open it in a browser on this computer)"
 fi
 
 if [ -z "${DISPLAY:-}" ]; then

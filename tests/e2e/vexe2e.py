@@ -101,6 +101,7 @@ def seeded_settings(brand_index, address, delay_ms=1500, home_ms=2500, home_acti
     with open(DEMO_SETTINGS) as f:
         settings = json.load(f)
     settings["UsbCamerasArray"] = settings["UsbCamerasArray"][:cameras]
+    settings.pop("ControlApi", None)  # the demonstration's room page; a case that wants it sets its own
     if cameras == 1:
         for key in ("SeveralCameras", "PresetLinkCameraMap", "BackToHomeCameras", "SeveralTalkersCamera"):
             settings.pop(key, None)
