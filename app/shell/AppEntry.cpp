@@ -1,12 +1,38 @@
 #include "AppEntry.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
 
 #include "MainWindow.h"
+
+LatenessProbe::LatenessProbe(const QString& path, int periodMs, int reportMs)
+    : out(path), periodMs(periodMs), reportMs(reportMs) {
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        std::fprintf(stderr, "VantorReda: cannot write the lateness log %s\n", qPrintable(path));
+        return;
+    }
+    clock.start();
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, [this] { tick(); });
+    timer.start(periodMs);
+}
+
+void LatenessProbe::tick() {
+    const qint64 now = clock.elapsed();
+    // A tick due periodMs after the last one; anything beyond that the loop was kept busy.
+    worstMs = qMax(worstMs, now - lastTickMs - periodMs);
+    lastTickMs = now;
+    if (now - lastReportMs < reportMs)
+        return;
+    out.write(QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + ' ' + QByteArray::number(worstMs) + '\n');
+    out.flush();
+    lastReportMs = now;
+    worstMs = 0;
+}
 
 AppEntry::InstanceLock AppEntry::takeInstanceLock(const Options& options) {
     InstanceLock lock;
@@ -69,6 +95,9 @@ int AppEntry::run(QApplication& app, const Options& options) {
     QApplication::setQuitOnLastWindowClosed(false);
     MainWindow window(nullptr, lock.serverName);
     window.show();
+    std::unique_ptr<LatenessProbe> probe;
+    if (const QString path = qEnvironmentVariable("VANTOR_LATENESS_LOG"); !path.isEmpty())
+        probe = std::make_unique<LatenessProbe>(path);
     const int result = app.exec();
     return result;
 }
