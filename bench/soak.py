@@ -443,15 +443,19 @@ class Soak:
     def sample(self, t):
         sample = dict(read_proc(self.pid), t=t, phase=int(round(t)) % CYCLE_S // SAMPLE_S)
         sample["late_ms"] = worst_lateness(self.lateness_log, int((time.time() - SAMPLE_S) * 1000))
+        # The machine's load beside it: on a shared machine a late tick may be a thread that
+        # waited for a processor, not one the application kept busy.
+        with open("/proc/loadavg") as f:
+            sample["load"] = float(f.read().split()[0])
         try:
             with open(self.s.settings_file) as f:
                 json.load(f)
         except (OSError, ValueError) as e:
             self.settings_faults.append("at %.0f s: %s" % (t, e))
         self.samples.append(sample)
-        print("  sample t=%5.0f s  rss %6.1f MB  files %3d  threads %3d  cpu %6.1f s  late %s ms" % (
-            t, sample["rss_kb"] / 1024, sample["files"], sample["threads"], sample["cpu_s"], sample["late_ms"]),
-            flush=True)
+        print("  sample t=%5.0f s  rss %6.1f MB  files %3d  threads %3d  cpu %6.1f s  late %s ms  load %.2f" % (
+            t, sample["rss_kb"] / 1024, sample["files"], sample["threads"], sample["cpu_s"], sample["late_ms"],
+            sample["load"]), flush=True)
 
     def sampler(self, t0, stop):
         n = 1
@@ -554,7 +558,9 @@ class Soak:
             print("  open files %d -> %d, threads %d -> %d; processor %.0f s an hour" % (
                 first["files"], end["files"], first["threads"], end["threads"],
                 (end["cpu_s"] - first["cpu_s"]) / hours))
-        print("  interface lateness worst %s ms" % (max(late) if late else "n/a"))
+        loads = [x["load"] for x in after]
+        print("  interface lateness worst %s ms; machine load %.2f to %.2f (%d processors)" % (
+            max(late) if late else "n/a", min(loads or [0]), max(loads or [0]), os.cpu_count()))
         print("  talker bursts %d, tracked %d" % (len(self.bursts), len(self.bursts) - len(untracked)))
         print("  visitors %s" % self.visitors.counts)
         print("  recorded pieces %d" % len(self.recorder.pieces))
