@@ -14,8 +14,11 @@ class QApplication;
 
 // How late the interface thread serves a short timer: a blocked event loop shows as a late
 // tick. Each report period the worst lateness seen is appended to a file as one line,
-// "<ms since the epoch> <worst lateness in ms>", so that a program watching a long run (the
-// soak) can tell a frozen window from a busy one without touching the window.
+// "<ms since the epoch> <worst lateness in ms> <of it, ms spent waiting for a processor>", so
+// that a program watching a long run (the soak) can tell a frozen window from a busy one
+// without touching the window, and a loaded machine from an application that blocks its
+// own thread. The wait comes from the scheduler's run-queue time (-1 where the kernel does
+// not tell it).
 //
 // Interface thread only.
 class LatenessProbe {
@@ -25,6 +28,7 @@ public:
 
 private:
     void tick();
+    qint64 runQueueWaitNs();  // the thread's time spent ready but not running, -1 unknown
 
     QFile out;
     QTimer timer;
@@ -34,6 +38,9 @@ private:
     qint64 lastTickMs = 0;
     qint64 lastReportMs = 0;
     qint64 worstMs = 0;
+    qint64 worstWaitMs = 0;  // run-queue wait during the worst gap
+    qint64 lastWaitNs = -1;  // at the last tick
+    QFile schedstat;         // this thread's scheduler statistics
 };
 
 // The process start after the application object exists: the single-instance guard, the
