@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench package lintian clean format fresh-check
+.PHONY: run test deps configure build asan tsan tsan-lib check-aarch64 bench soak package lintian clean format fresh-check
 
 run: build
 	./scripts/run-app.sh $(BUILD_DIR)
@@ -55,6 +55,13 @@ bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEX_BUILD_TESTS=OFF -DVEX_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	./scripts/run-benchmarks.sh build-bench
+
+# The application left alone for MINUTES with cameras, arrays and clients coming and going
+# (bench/soak.py): its samples and a verdict, exit status 0 only when it passes. It starts the
+# real application, so no other VantorReda may run on the machine meanwhile.
+MINUTES ?= 60
+soak: build
+	dbus-run-session -- /usr/bin/python3 bench/soak.py $(BUILD_DIR) $(MINUTES)
 
 # Debian packages (vantorreda, libvexsdk1, libvexsdk-dev, vexctl) in build-package/, built for
 # the prefix /usr with Debian's hardening flags; `make lintian` checks them.

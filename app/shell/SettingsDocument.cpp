@@ -9,6 +9,10 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 #include "ArrayDevices.h"
 
 namespace {
@@ -112,8 +116,11 @@ bool SettingsDocument::write(const QString& path, const QJsonObject& document,
                              const BeforeCommit& beforeCommit) {
     if (path.isEmpty())
         return false;
+    // Unbuffered: every byte reaches the file system inside write(), so a full disk or a file
+    // size limit is an error here and not a failed flush inside commit(), which would still
+    // put the short file in place of the old one.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qDebug() << "SettingsDocument::write"
                  << "cannot open" << path << file.errorString();
         return false;
@@ -122,6 +129,14 @@ bool SettingsDocument::write(const QString& path, const QJsonObject& document,
     if (file.write(bytes) != bytes.size()) {
         qDebug() << "SettingsDocument::write"
                  << "write failed" << path << file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    // On disk before it replaces the old file: a file system that allocates late reports a
+    // full disk only here.
+    if (::fsync(file.handle()) != 0) {
+        qDebug() << "SettingsDocument::write"
+                 << "sync failed" << path << std::strerror(errno);
         file.cancelWriting();
         return false;
     }

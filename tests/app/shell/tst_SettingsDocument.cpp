@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include "MainWindow.h"
 #include "PresetLink.h"
 #include "SettingsDocument.h"
@@ -108,6 +111,7 @@ private slots:
     void damagedFileIsKeptAndDefaultsUsed();
     void oversizedFileIsNotRead();
     void interruptedSaveLeavesOldFile();
+    void saveThatRunsOutOfRoomLeavesOldFile();
     void saveIntoMissingFolderFails();
 
 private:
@@ -382,6 +386,34 @@ void TstSettingsDocument::interruptedSaveLeavesOldFile() {
     QCOMPARE(QDir(QFileInfo(configFile()).path()).entryList(QDir::Files),
              QStringList{"SoundDeviceConfig.ini"});
 
+    QVERIFY(SettingsDocument::write(configFile(), newer));
+    QCOMPARE(readJson(configFile()), newer);
+}
+
+void TstSettingsDocument::saveThatRunsOutOfRoomLeavesOldFile() {
+    // A file size limit fails the write part of the way through, as a full disk does.
+    QDir().mkpath(QFileInfo(configFile()).path());
+    const QJsonObject old = fullDocument();
+    QVERIFY(SettingsDocument::write(configFile(), old));
+    const QByteArray oldBytes = readBytes(configFile());
+    QJsonObject newer = old;
+    newer.insert("Padding", QString(8192, QLatin1Char('p')));  // well past the limit below
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool ok = SettingsDocument::write(configFile(), newer);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!ok);
+    QCOMPARE(readBytes(configFile()), oldBytes);
+    QCOMPARE(QDir(QFileInfo(configFile()).path()).entryList(QDir::Files),
+             QStringList{"SoundDeviceConfig.ini"});
+    // Room again: the same save goes through.
     QVERIFY(SettingsDocument::write(configFile(), newer));
     QCOMPARE(readJson(configFile()), newer);
 }
