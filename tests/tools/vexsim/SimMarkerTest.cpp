@@ -22,23 +22,15 @@ extern "C" {
 
 #include "SimMarker.h"
 #include "SimPicture.h"
+#include "SimStreamReading.h"
 #include "SimVideoServer.h"
 #include "UvcFrameSource.h"
 
 namespace {
 
-struct Planes {
-    int w, h;
-    std::vector<uint8_t> y, u, v;
-    Planes(int width, int height)
-        : w(width),
-          h(height),
-          y(size_t(width) * height),
-          u(size_t((width + 1) / 2) * ((height + 1) / 2)),
-          v(u.size()) {}
-    void render(const SimPicture& p, const SimView& view) {
-        p.render(view, 3, w, h, y.data(), w, u.data(), (w + 1) / 2, v.data(), (w + 1) / 2);
-    }
+// Planes with the marker drawn into them and read back out.
+struct Planes : simtest::Planes {
+    using simtest::Planes::Planes;
     bool mark(const SimMarker& m) {
         return simmarker::draw(m, w, h, y.data(), w, u.data(), (w + 1) / 2, v.data(), (w + 1) / 2);
     }
@@ -48,53 +40,6 @@ struct Planes {
 std::shared_ptr<const SimPicture> room() {
     static auto p = std::make_shared<const SimPicture>(4);
     return p;
-}
-
-int connectTo(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Decodes the stream's first picture into `frame` (bounded by a deadline).
-bool firstPicture(int fd, AVFrame* frame) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_MJPEG);
-    AVPacket* pkt = av_packet_alloc();
-    bool ok = avcodec_open2(ctx, codec, nullptr) == 0 && parser != nullptr;
-    bool done = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::vector<uint8_t> buf(1 << 16);
-    while (ok && !done && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n <= 0)
-            break;
-        const uint8_t* data = buf.data();
-        int left = static_cast<int>(n);
-        while (left > 0 && !done) {
-            const int used = av_parser_parse2(parser, ctx, &pkt->data, &pkt->size, data, left, AV_NOPTS_VALUE,
-                                              AV_NOPTS_VALUE, 0);
-            data += used;
-            left -= used;
-            done =
-                pkt->size > 0 && avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0;
-        }
-    }
-    av_packet_free(&pkt);
-    av_parser_close(parser);
-    avcodec_free_context(&ctx);
-    return done;
 }
 
 }  // namespace
@@ -153,9 +98,9 @@ TEST(SimMarker, TheLiveStreamCarriesItThroughJpegAndAScaleToPackedYuyv) {
         },
         o);
     ASSERT_TRUE(server.ok()) << server.error();
-    const int fd = connectTo(server.port());
+    const int fd = simtest::connectTo(server.port());
     AVFrame* frame = av_frame_alloc();
-    ASSERT_TRUE(firstPicture(fd, frame));
+    ASSERT_TRUE(simtest::firstPicture(fd, AV_CODEC_ID_MJPEG, 5000, frame));
     ::close(fd);
     EXPECT_EQ(simmarker::read(frame->data[0], frame->linesize[0], frame->width, frame->height),
               (SimMarker{6, true}));
