@@ -270,9 +270,17 @@ def case_busy(session):
     picture by itself once the other program lets go."""
     start_connected(session)
     node = session.capture_node()
+    # The simulator keeps the last stream's count after it ended (the previous case's): only a
+    # count that moves while ffmpeg runs is ffmpeg's. Opening the panel before that would race
+    # ffmpeg for the node.
+    before = streamed_frames(session)
     session._spawn("ffmpeg", ["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "v4l2", "-input_format", "mjpeg",
                               "-video_size", "320x180", "-i", node, "-f", "null", "-"])
-    wait_until("ffmpeg to stream the camera", lambda: streamed_frames(session) >= 5, 30)
+    wait_until("ffmpeg to stream the camera",
+               lambda: session.alive("ffmpeg") and streamed_frames(session) != before, 30)
+    started = streamed_frames(session)
+    wait_until("ffmpeg to go on streaming",
+               lambda: session.alive("ffmpeg") and streamed_frames(session) >= started + 3, 30)
     region = open_panel(session)
     wait_until("the panel to say another program has the picture", lambda: session.preview_node.name == BUSY, 30)
     talker_and_silence(session, 4)
